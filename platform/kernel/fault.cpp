@@ -1,0 +1,55 @@
+#include "fault.h"
+
+#include <map>
+#include <mutex>
+
+namespace platform::fault {
+namespace {
+
+struct Armed {
+    NTSTATUS status = 0;
+    unsigned skip = 0;
+    unsigned remaining = 0;  // 0 with `forever` set: fails on every call
+    bool forever = false;
+    unsigned fired = 0;
+};
+
+std::mutex g_lock;
+std::map<std::string, Armed, std::less<>> g_armed;  // guarded by g_lock
+
+}  // namespace
+
+void inject(std::string_view call, NTSTATUS status, unsigned skip, unsigned count) {
+    std::lock_guard lock(g_lock);
+    g_armed[std::string(call)] = Armed{status, skip, count, count == 0, 0};
+}
+
+void clear() {
+    std::lock_guard lock(g_lock);
+    g_armed.clear();
+}
+
+std::optional<NTSTATUS> hit(std::string_view call) {
+    std::lock_guard lock(g_lock);
+    auto it = g_armed.find(call);
+    if (it == g_armed.end()) return std::nullopt;
+    Armed& armed = it->second;
+    if (armed.skip > 0) {
+        --armed.skip;
+        return std::nullopt;
+    }
+    if (!armed.forever) {
+        if (armed.remaining == 0) return std::nullopt;
+        --armed.remaining;
+    }
+    ++armed.fired;
+    return armed.status;
+}
+
+unsigned fired(std::string_view call) {
+    std::lock_guard lock(g_lock);
+    auto it = g_armed.find(call);
+    return it == g_armed.end() ? 0 : it->second.fired;
+}
+
+}  // namespace platform::fault

@@ -1,0 +1,24 @@
+// Fault injection: any platform call that has a failure path can be told to
+// fail with a given status. The layer asks `fault::hit` at the top of each such
+// call; tests arm faults by the call's name.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "nt_types.h"
+
+namespace platform::fault {
+
+// The call named `call` fails with `status` after `skip` more successful calls,
+// `count` times in a row (0 = every call from then on).
+void inject(std::string_view call, NTSTATUS status, unsigned skip = 0, unsigned count = 1);
+// Disarms every fault.
+void clear();
+// The status a call must fail with now, if a fault for it is armed and due.
+std::optional<NTSTATUS> hit(std::string_view call);
+// How many times an armed fault has fired.
+unsigned fired(std::string_view call);
+
+}  // namespace platform::fault

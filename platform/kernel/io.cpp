@@ -1,0 +1,375 @@
+#include "io.h"
+
+#include <algorithm>
+#include <string>
+
+#include "fault.h"
+#include "ntstatus.h"
+#include "platform/machine/driver_loader.h"
+#include "platform/machine/event_log.h"
+#include "platform/machine/handle_table.h"
+#include "platform/machine/machine.h"
+#include "platform/machine/object_namespace.h"
+#include "rules.h"
+
+struct OBJECT_TYPE {
+    const char* name;
+};
+
+namespace {
+
+OBJECT_TYPE g_fileType{"File"};
+OBJECT_TYPE g_eventType{"Event"};
+POBJECT_TYPE g_fileTypePointer = &g_fileType;
+POBJECT_TYPE g_eventTypePointer = &g_eventType;
+
+IRP* AllocateIrp() {
+    auto* irp = new IRP{};
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = sizeof(IRP);
+    irp->RequestorMode = KernelMode;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return irp;
+}
+
+void FreeIrp(IRP* irp) {
+    if (irp->OwnedBufferBytes != 0) delete[] static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    delete irp;
+}
+
+DEVICE_OBJECT* TopOfStack(DEVICE_OBJECT* device) {
+    while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+    return device;
+}
+
+// The error-log entry as handed out: the packet follows the source's record.
+struct ErrorLogAllocation {
+    platform::LoadedDriver* source;
+    UCHAR size;
+    alignas(8) uint8_t packet[ERROR_LOG_MAXIMUM_SIZE];
+};
+
+}  // namespace
+
+POBJECT_TYPE* IoFileObjectType = &g_fileTypePointer;
+POBJECT_TYPE* ExEventObjectType = &g_eventTypePointer;
+
+IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* device, PVOID inputBuffer,
+                                   ULONG inputLength, PVOID outputBuffer, ULONG outputLength,
+                                   BOOLEAN internalDeviceIoControl, KEVENT* event, IO_STATUS_BLOCK* ioStatus) {
+    platform::require_passive("IoBuildDeviceIoControlRequest");
+    if (device == nullptr || platform::fault::hit("IoBuildDeviceIoControlRequest")) return nullptr;
+    IRP* irp = AllocateIrp();
+    irp->Stack.MajorFunction = internalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    irp->Stack.Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+    irp->Stack.Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    irp->Stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    irp->UserEvent = event;
+    irp->UserIosb = ioStatus;
+    irp->UserBuffer = outputBuffer;
+    if ((ioControlCode & 3) == METHOD_NEITHER) {
+        irp->Stack.Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
+    } else {
+        ULONG bytes = std::max(inputLength, outputLength);
+        if (bytes != 0) {
+            auto* buffer = new uint8_t[bytes]();
+            if (inputBuffer != nullptr && inputLength != 0) std::memcpy(buffer, inputBuffer, inputLength);
+            irp->AssociatedIrp.SystemBuffer = buffer;
+            irp->OwnedBufferBytes = bytes;
+        }
+    }
+    return irp;
+}
+
+IRP* IoBuildSynchronousFsdRequest(ULONG majorFunction, DEVICE_OBJECT* device, PVOID buffer, ULONG length,
+                                  LARGE_INTEGER*, KEVENT* event, IO_STATUS_BLOCK* ioStatus) {
+    platform::require_passive("IoBuildSynchronousFsdRequest");
+    if (device == nullptr || platform::fault::hit("IoBuildSynchronousFsdRequest")) return nullptr;
+    IRP* irp = AllocateIrp();
+    irp->Stack.MajorFunction = static_cast<UCHAR>(majorFunction);
+    irp->UserEvent = event;
+    irp->UserIosb = ioStatus;
+    irp->UserBuffer = buffer;
+    irp->Stack.Parameters.Others.Argument1 = buffer;
+    irp->Stack.Parameters.Others.Argument2 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(length));
+    return irp;
+}
+
+NTSTATUS IoCallDriver(DEVICE_OBJECT* device, IRP* irp) {
+    platform::require_dispatch_or_below("IoCallDriver");
+    irp->Stack.DeviceObject = device;
+    if (device->Handler == nullptr) {
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return device->Handler->dispatch_irp(device, irp);
+}
+
+void IoCompleteRequest(IRP* irp, CHAR) {
+    platform::require_dispatch_or_below("IoCompleteRequest");
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        platform::rule_violation("IRP", "IoCompleteRequest with STATUS_PENDING");
+    }
+    UCHAR major = irp->Stack.MajorFunction;
+    bool control = major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    // An error status carries no data back (warnings such as a buffer overflow do).
+    bool error = (static_cast<uint32_t>(irp->IoStatus.Status) >> 30) == 3;
+    if (control && !error && irp->UserBuffer != nullptr && irp->OwnedBufferBytes != 0) {
+        size_t bytes = std::min<size_t>(irp->IoStatus.Information, irp->Stack.Parameters.DeviceIoControl.OutputBufferLength);
+        std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    KEVENT* event = irp->UserEvent;
+    FreeIrp(irp);
+    if (event != nullptr) KeSetEvent(event, 0, FALSE);
+}
+
+// ---- file objects -------------------------------------------------------------
+
+namespace platform {
+
+FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name, ULONG processId, bool is32Bit) {
+    auto* file = new FILE_OBJECT{};
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = TopOfStack(device);
+    file->NameStorage = name;
+    file->FileName = UNICODE_STRING{static_cast<USHORT>(file->NameStorage.size() * 2),
+                                    static_cast<USHORT>(file->NameStorage.size() * 2), file->NameStorage.data()};
+    file->PointerCount = 1;
+    file->HandleCount = 0;
+    file->ProcessId = processId;
+    file->Is32BitProcess = is32Bit ? TRUE : FALSE;
+    return file;
+}
+
+static NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    IRP* irp = AllocateIrp();
+    irp->Stack.MajorFunction = major;
+    irp->Stack.FileObject = file;
+    irp->UserEvent = &done;
+    irp->UserIosb = &ioStatus;
+    NTSTATUS status = IoCallDriver(file->DeviceObject, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS open_file(FILE_OBJECT* file) {
+    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    if (!NT_SUCCESS(status)) {
+        delete file;
+        return status;
+    }
+    file->HandleCount = 1;
+    return status;
+}
+
+void release_file_handle(FILE_OBJECT* file) {
+    if (file->HandleCount.fetch_sub(1) == 1) SendFileRequest(file, IRP_MJ_CLEANUP);
+    ObDereferenceObject(file);
+}
+
+std::string narrow(std::u16string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string widen(std::string_view text) {
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        auto b = static_cast<uint8_t>(text[i]);
+        uint32_t c;
+        size_t extra;
+        if (b < 0x80) {
+            c = b;
+            extra = 0;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            extra = 1;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            extra = 2;
+        } else {
+            c = b & 0x07;
+            extra = 3;
+        }
+        ++i;
+        for (size_t k = 0; k < extra && i < text.size(); ++k, ++i) c = (c << 6) | (static_cast<uint8_t>(text[i]) & 0x3F);
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    }
+    return out;
+}
+
+std::u16string_view view(const UNICODE_STRING& text) {
+    if (text.Buffer == nullptr) return {};
+    return std::u16string_view(text.Buffer, text.Length / sizeof(WCHAR));
+}
+
+}  // namespace platform
+
+NTSTATUS ZwCreateFile(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* ioStatus,
+                      LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG) {
+    platform::require_passive("ZwCreateFile");
+    if (handle == nullptr || attributes == nullptr || attributes->ObjectName == nullptr) return STATUS_INVALID_PARAMETER;
+    if (auto status = platform::fault::hit("ZwCreateFile")) return *status;
+    platform::Machine& machine = platform::Machine::current();
+    auto resolved = machine.names().resolve(platform::view(*attributes->ObjectName));
+    if (!resolved) {
+        if (ioStatus != nullptr) *ioStatus = IO_STATUS_BLOCK{STATUS_OBJECT_NAME_NOT_FOUND, 0};
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    FILE_OBJECT* file = platform::create_file_object(resolved->device, resolved->remainder, 4, false);
+    NTSTATUS status = platform::open_file(file);
+    if (ioStatus != nullptr) *ioStatus = IO_STATUS_BLOCK{status, 0};
+    if (!NT_SUCCESS(status)) return status;
+    *handle = machine.kernel_handles().insert(*IoFileObjectType, file);
+    return status;
+}
+
+NTSTATUS ZwClose(HANDLE handle) {
+    platform::require_passive("ZwClose");
+    platform::HandleTable::Entry entry{};
+    if (!platform::Machine::current().kernel_handles().remove(handle, &entry)) {
+        platform::rule_violation("handle", "ZwClose of a handle that is not open");
+        return STATUS_INVALID_HANDLE;
+    }
+    if (entry.type == *IoFileObjectType) platform::release_file_handle(static_cast<FILE_OBJECT*>(entry.object));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE, PVOID* object,
+                                   PVOID) {
+    platform::HandleTable::Entry entry{};
+    if (!platform::Machine::current().kernel_handles().find(handle, &entry)) return STATUS_INVALID_HANDLE;
+    if (type != nullptr && entry.type != type) return STATUS_OBJECT_TYPE_MISMATCH;
+    ObReferenceObject(entry.object);
+    *object = entry.object;
+    return STATUS_SUCCESS;
+}
+
+void ObReferenceObject(PVOID object) {
+    auto* file = static_cast<FILE_OBJECT*>(object);
+    if (file->Type != IO_TYPE_FILE) {
+        platform::rule_violation("object", "ObReferenceObject on an object this layer does not count");
+        return;
+    }
+    file->PointerCount.fetch_add(1);
+}
+
+void ObDereferenceObject(PVOID object) {
+    auto* file = static_cast<FILE_OBJECT*>(object);
+    if (file->Type != IO_TYPE_FILE) {
+        platform::rule_violation("object", "ObDereferenceObject on an object this layer does not count");
+        return;
+    }
+    LONG left = file->PointerCount.fetch_sub(1) - 1;
+    if (left < 0) platform::rule_violation("object", "file object dereferenced more often than referenced");
+    if (left == 0) {
+        platform::SendFileRequest(file, IRP_MJ_CLOSE);
+        delete file;
+    }
+}
+
+DEVICE_OBJECT* IoGetRelatedDeviceObject(FILE_OBJECT* file) { return TopOfStack(file->DeviceObject); }
+
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, FILE_OBJECT** file,
+                                  DEVICE_OBJECT** device) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK ioStatus{};
+    NTSTATUS status = ZwCreateFile(&handle, access, &attributes, &ioStatus, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    if (!NT_SUCCESS(status)) return status;
+    PVOID object = nullptr;
+    status = ObReferenceObjectByHandle(handle, access, *IoFileObjectType, KernelMode, &object, nullptr);
+    ZwClose(handle);  // the reference keeps the file object open
+    if (!NT_SUCCESS(status)) return status;
+    *file = static_cast<FILE_OBJECT*>(object);
+    *device = IoGetRelatedDeviceObject(*file);
+    return STATUS_SUCCESS;
+}
+
+// ---- error log ---------------------------------------------------------------
+
+PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize) {
+    platform::require_dispatch_or_below("IoAllocateErrorLogEntry");
+    if (ioObject == nullptr || entrySize < sizeof(IO_ERROR_LOG_PACKET) || entrySize > ERROR_LOG_MAXIMUM_SIZE) {
+        return nullptr;
+    }
+    if (platform::fault::hit("IoAllocateErrorLogEntry")) return nullptr;
+    CSHORT type = *static_cast<const CSHORT*>(ioObject);
+    platform::LoadedDriver* source = nullptr;
+    if (type == IO_TYPE_DRIVER) {
+        source = static_cast<DRIVER_OBJECT*>(ioObject)->Platform;
+    } else if (type == IO_TYPE_DEVICE) {
+        DRIVER_OBJECT* driver = static_cast<DEVICE_OBJECT*>(ioObject)->DriverObject;
+        source = driver != nullptr ? driver->Platform : nullptr;
+    } else {
+        platform::rule_violation("error log", "IoAllocateErrorLogEntry needs a driver or device object");
+        return nullptr;
+    }
+    auto* allocation = new ErrorLogAllocation{};
+    allocation->source = source;
+    allocation->size = entrySize;
+    return allocation->packet;
+}
+
+void IoWriteErrorLogEntry(PVOID entry) {
+    platform::require_dispatch_or_below("IoWriteErrorLogEntry");
+    auto* allocation = reinterpret_cast<ErrorLogAllocation*>(static_cast<uint8_t*>(entry) -
+                                                             offsetof(ErrorLogAllocation, packet));
+    IO_ERROR_LOG_PACKET packet;
+    std::memcpy(&packet, allocation->packet, sizeof(packet));
+    platform::Machine& machine = platform::Machine::current();
+    std::string source = allocation->source != nullptr ? allocation->source->service : "System";
+    std::filesystem::path image = allocation->source != nullptr ? allocation->source->image : std::filesystem::path();
+    machine.event_log().write(source, image, packet, machine.clock().now());
+    delete allocation;
+}
+
+NTSTATUS RtlGetVersion(RTL_OSVERSIONINFOW* info) {
+    if (info == nullptr) return STATUS_INVALID_PARAMETER;
+    const platform::WindowsVersion& version = platform::Machine::current().options().windowsVersion;
+    info->dwMajorVersion = version.major;
+    info->dwMinorVersion = version.minor;
+    info->dwBuildNumber = version.build;
+    info->dwPlatformId = 2;
+    info->szCSDVersion[0] = 0;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,188 @@
+#include "sync.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <sched.h>
+#include <string>
+#include <thread>
+
+#include "ntstatus.h"
+#include "platform/machine/clock.h"
+#include "platform/machine/machine.h"
+#include "rules.h"
+
+namespace {
+
+thread_local char t_threadToken;  // its address identifies the thread
+
+ULONG_PTR ThreadToken() { return reinterpret_cast<ULONG_PTR>(&t_threadToken); }
+
+std::mutex g_dispatcherLock;
+std::condition_variable g_dispatcherCv;
+
+void SpinAcquire(KSPIN_LOCK* lock) {
+    ULONG_PTR me = ThreadToken();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
+        platform::rule_violation("spin lock", "recursive acquisition of a spin lock (deadlock)");
+        return;
+    }
+    unsigned spins = 0;
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+        if (++spins % 64 == 0) sched_yield();
+    }
+}
+
+void SpinRelease(KSPIN_LOCK* lock) {
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != ThreadToken()) {
+        platform::rule_violation("spin lock", "release of a spin lock this thread does not hold");
+        return;
+    }
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+// Caller holds g_dispatcherLock. True when the wait is satisfied (and an
+// auto-reset event consumed).
+bool TrySatisfy(KEVENT* event) {
+    if (event->Header.SignalState == 0) return false;
+    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    return true;
+}
+
+}  // namespace
+
+void KeInitializeSpinLock(KSPIN_LOCK* lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+
+void KeAcquireSpinLock(KSPIN_LOCK* lock, KIRQL* oldIrql) {
+    platform::require_dispatch_or_below("KeAcquireSpinLock");
+    KeRaiseIrql(DISPATCH_LEVEL, oldIrql);
+    SpinAcquire(lock);
+}
+
+void KeReleaseSpinLock(KSPIN_LOCK* lock, KIRQL oldIrql) {
+    SpinRelease(lock);
+    KeLowerIrql(oldIrql);
+}
+
+void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* lock) {
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
+        platform::rule_violation("IRQL", "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
+    }
+    SpinAcquire(lock);
+}
+
+void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* lock) { SpinRelease(lock); }
+
+void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state) {
+    std::memset(event, 0, sizeof(*event));
+    event->Header.Type = type;
+    event->Header.SignalState = state ? 1 : 0;
+}
+
+LONG KeSetEvent(KEVENT* event, LONG, BOOLEAN) {
+    platform::require_dispatch_or_below("KeSetEvent");
+    LONG previous;
+    {
+        std::lock_guard lock(g_dispatcherLock);
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+    }
+    g_dispatcherCv.notify_all();
+    return previous;
+}
+
+void KeClearEvent(KEVENT* event) {
+    std::lock_guard lock(g_dispatcherLock);
+    event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(KEVENT* event) {
+    std::lock_guard lock(g_dispatcherLock);
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(KEVENT* event) {
+    std::lock_guard lock(g_dispatcherLock);
+    return event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* timeout) {
+    auto* event = static_cast<KEVENT*>(object);
+    bool poll = timeout != nullptr && timeout->QuadPart == 0;
+    if (poll) {
+        platform::require_dispatch_or_below("KeWaitForSingleObject");
+    } else {
+        platform::require_passive("KeWaitForSingleObject");
+    }
+
+    platform::Clock& clock = platform::Machine::current().clock();
+    bool timed = timeout != nullptr;
+    uint64_t deadline = 0;
+    if (timed) {
+        deadline = timeout->QuadPart < 0 ? clock.now() + static_cast<uint64_t>(-timeout->QuadPart)
+                                         : static_cast<uint64_t>(timeout->QuadPart);
+    }
+
+    std::unique_lock lock(g_dispatcherLock);
+    for (;;) {
+        if (TrySatisfy(event)) return STATUS_SUCCESS;
+        if (poll) return STATUS_TIMEOUT;
+        if (timed && clock.now() >= deadline) return STATUS_TIMEOUT;
+        if (timed && clock.is_virtual()) {
+            // Nothing else moves virtual time while we wait: move it ourselves.
+            lock.unlock();
+            clock.step_towards(deadline);
+            lock.lock();
+        } else if (timed) {
+            g_dispatcherCv.wait_until(lock, clock.wall_time_of(deadline));
+        } else {
+            g_dispatcherCv.wait(lock);
+        }
+    }
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interval) {
+    platform::require_passive("KeDelayExecutionThread");
+    platform::Clock& clock = platform::Machine::current().clock();
+    uint64_t until = interval->QuadPart < 0 ? clock.now() + static_cast<uint64_t>(-interval->QuadPart)
+                                            : static_cast<uint64_t>(interval->QuadPart);
+    if (clock.is_virtual()) {
+        clock.run_until(until);
+    } else {
+        std::this_thread::sleep_until(clock.wall_time_of(until));
+    }
+    return STATUS_SUCCESS;
+}
+
+ULONGLONG KeQueryInterruptTime() { return platform::Machine::current().clock().now(); }
+
+LARGE_INTEGER KeQueryPerformanceCounter(LARGE_INTEGER* frequency) {
+    if (frequency != nullptr) frequency->QuadPart = static_cast<LONGLONG>(platform::kTicksPerSecond);
+    LARGE_INTEGER counter;
+    counter.QuadPart = static_cast<LONGLONG>(platform::Machine::current().clock().now());
+    return counter;
+}
+
+LONG InterlockedIncrement(volatile LONG* t) { return __atomic_add_fetch(t, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedDecrement(volatile LONG* t) { return __atomic_sub_fetch(t, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedExchange(volatile LONG* t, LONG v) { return __atomic_exchange_n(t, v, __ATOMIC_SEQ_CST); }
+LONG InterlockedCompareExchange(volatile LONG* t, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+LONG InterlockedExchangeAdd(volatile LONG* t, LONG v) { return __atomic_fetch_add(t, v, __ATOMIC_SEQ_CST); }
+LONG InterlockedOr(volatile LONG* t, LONG v) { return __atomic_fetch_or(t, v, __ATOMIC_SEQ_CST); }
+LONG InterlockedAnd(volatile LONG* t, LONG v) { return __atomic_fetch_and(t, v, __ATOMIC_SEQ_CST); }
+LONG64 InterlockedIncrement64(volatile LONG64* t) { return __atomic_add_fetch(t, 1, __ATOMIC_SEQ_CST); }
+LONG64 InterlockedCompareExchange64(volatile LONG64* t, LONG64 exchange, LONG64 comparand) {
+    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+PVOID InterlockedExchangePointer(PVOID volatile* t, PVOID v) { return __atomic_exchange_n(t, v, __ATOMIC_SEQ_CST); }
+PVOID InterlockedCompareExchangePointer(PVOID volatile* t, PVOID exchange, PVOID comparand) {
+    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}

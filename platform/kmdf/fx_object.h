@@ -1,0 +1,116 @@
+// The framework's object model behind the WDF handles: every handle points at
+// an FxObject. Objects form a tree by parent; deleting one deletes its
+// children first (their clean-up callbacks run before the parent's), and the
+// memory goes when the last reference is dropped (destroy callback).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "platform/kmdf/wdf_object.h"
+
+namespace platform::kmdf {
+
+class FxDriver;
+class FxDevice;
+
+enum class FxType {
+    Generic,
+    Driver,
+    Device,
+    Memory,
+    SpinLock,
+    WaitLock,
+    WorkItem,
+    Queue,
+    Request,
+    FileObject,
+    IoTarget,
+    Key,
+    String,
+    ChildList,
+    UsbDevice,
+    UsbInterface,
+    UsbPipe,
+};
+
+class FxObject {
+public:
+    explicit FxObject(FxType type);
+    virtual ~FxObject();
+    FxObject(const FxObject&) = delete;
+    FxObject& operator=(const FxObject&) = delete;
+
+    // Applies the attributes: parent (the given one, else `defaultParent`),
+    // callbacks, execution level, synchronisation scope and context.
+    NTSTATUS attach(const WDF_OBJECT_ATTRIBUTES* attributes, FxObject* defaultParent);
+
+    // The checked way from a handle back to its object (a bad handle is a rule violation).
+    static FxObject* from(WDFOBJECT handle, const char* call);
+    template <typename T>
+    static T* from_as(WDFOBJECT handle, FxType type, const char* call);
+
+    FxType type() const { return type_; }
+    FxObject* parent() const { return parent_; }
+    WDFOBJECT handle() { return this; }
+    template <typename H>
+    H as_handle() {
+        return reinterpret_cast<H>(static_cast<FxObject*>(this));
+    }
+
+    PVOID context(const WDF_OBJECT_CONTEXT_TYPE_INFO* type) const;
+    NTSTATUS add_context(const WDF_OBJECT_ATTRIBUTES* attributes, PVOID* context);
+
+    // Nearest device (or driver) at or above this object; null when none.
+    FxDevice* owning_device();
+    FxDriver* owning_driver();
+    WDF_EXECUTION_LEVEL execution_level() const;
+    WDF_SYNCHRONIZATION_SCOPE synchronization_scope() const;
+
+    // WdfObjectDelete: children, then this object's clean-up; memory on last release.
+    void delete_object();
+    bool deleting() const { return deleting_.load(std::memory_order_acquire); }
+    void add_reference();
+    void release();
+
+protected:
+    // Called during deletion before the clean-up callback (stop activity here).
+    virtual void dispose() {}
+    // Called when the last reference goes, before the memory is freed.
+    virtual void destroy() {}
+
+private:
+    struct Context {
+        const WDF_OBJECT_CONTEXT_TYPE_INFO* type;
+        void* memory;
+    };
+
+    uint32_t magic_;
+    FxType type_;
+    FxObject* parent_ = nullptr;
+    std::vector<FxObject*> children_;  // guarded by the tree lock
+    std::vector<Context> contexts_;    // guarded by the tree lock
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup_ = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY destroyCallback_ = nullptr;
+    WDF_EXECUTION_LEVEL executionLevel_ = WdfExecutionLevelInheritFromParent;
+    WDF_SYNCHRONIZATION_SCOPE syncScope_ = WdfSynchronizationScopeInheritFromParent;
+    std::atomic<bool> deleting_{false};
+    std::atomic<int> references_{1};
+};
+
+template <typename T>
+T* FxObject::from_as(WDFOBJECT handle, FxType type, const char* call) {
+    FxObject* object = from(handle, call);
+    if (object == nullptr || object->type() != type) {
+        extern void ReportWrongHandleType(const char* call);
+        ReportWrongHandleType(call);
+        return nullptr;
+    }
+    return static_cast<T*>(object);
+}
+
+// Objects the framework creates without attributes of the driver's.
+void ReportWrongHandleType(const char* call);
+
+}  // namespace platform::kmdf

@@ -1,0 +1,10 @@
+// The framework interface a driver includes (our stand-in for wdf.h).
+#pragma once
+
+#include "platform/kernel/ntddk.h"
+#include "platform/kmdf/wdf_device.h"
+#include "platform/kmdf/wdf_driver.h"
+#include "platform/kmdf/wdf_memory.h"
+#include "platform/kmdf/wdf_object.h"
+#include "platform/kmdf/wdf_sync.h"
+#include "platform/kmdf/wdf_workitem.h"

@@ -1,0 +1,171 @@
+#include "clock.h"
+
+#include "platform/kernel/irql.h"
+#include "platform/kernel/rules.h"
+
+namespace platform {
+
+Clock::Clock(Mode mode) : mode_(mode), bootWall_(std::chrono::steady_clock::now()) {}
+
+Clock::~Clock() { stop(); }
+
+uint64_t Clock::now() const {
+    if (mode_ == Mode::Virtual) return virtualNow_.load(std::memory_order_acquire);
+    auto elapsed = std::chrono::steady_clock::now() - bootWall_;
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100);
+}
+
+std::chrono::steady_clock::time_point Clock::wall_time_of(uint64_t time) const {
+    return bootWall_ + std::chrono::nanoseconds(time * 100);
+}
+
+uint64_t Clock::next_due_after_now() const {
+    uint64_t current = virtualNow_.load(std::memory_order_relaxed);
+    uint64_t nextFrame = (current / kTicksPerMillisecond + 1) * kTicksPerMillisecond;
+    if (!timers_.empty() && timers_.begin()->first < nextFrame) {
+        return std::max(timers_.begin()->first, current);
+    }
+    return nextFrame;
+}
+
+void Clock::run_due(uint64_t time, bool frameBoundary) {
+    DispatchLevelScope dispatch;
+    for (;;) {
+        Timer timer;
+        {
+            std::lock_guard lock(lock_);
+            auto it = timers_.begin();
+            if (it == timers_.end() || it->first > time) break;
+            timer = std::move(it->second);
+            timers_.erase(it);
+        }
+        timer.fn();
+    }
+    if (!frameBoundary) return;
+    std::vector<FrameListener> listeners;
+    {
+        std::lock_guard lock(lock_);
+        for (auto& [id, listener] : frameListeners_) listeners.push_back(listener);
+    }
+    uint64_t frameNumber = time / kTicksPerMillisecond;
+    for (auto& listener : listeners) listener(frameNumber);
+}
+
+void Clock::step_towards(uint64_t limit) {
+    if (mode_ != Mode::Virtual) {
+        rule_violation("clock", "step_towards on a real-time clock");
+        return;
+    }
+    std::lock_guard advance(advanceLock_);
+    uint64_t current = virtualNow_.load(std::memory_order_relaxed);
+    if (current >= limit) return;
+    uint64_t due;
+    {
+        std::lock_guard lock(lock_);
+        due = next_due_after_now();
+    }
+    if (due > limit) {
+        virtualNow_.store(limit, std::memory_order_release);
+        return;
+    }
+    virtualNow_.store(due, std::memory_order_release);
+    run_due(due, due % kTicksPerMillisecond == 0 && due != current);
+}
+
+void Clock::run_until(uint64_t time) {
+    if (mode_ != Mode::Virtual) {
+        rule_violation("clock", "run_until on a real-time clock");
+        return;
+    }
+    while (now() < time) step_towards(time);
+    // Timers scheduled for exactly `time` by the last step still belong to it.
+    std::lock_guard advance(advanceLock_);
+    bool due;
+    {
+        std::lock_guard lock(lock_);
+        due = !timers_.empty() && timers_.begin()->first <= virtualNow_.load(std::memory_order_relaxed);
+    }
+    if (due) run_due(virtualNow_.load(std::memory_order_relaxed), false);
+}
+
+void Clock::run_for(uint64_t duration) { run_until(now() + duration); }
+
+uint64_t Clock::add_frame_listener(FrameListener listener) {
+    std::lock_guard lock(lock_);
+    uint64_t id = nextId_++;
+    frameListeners_.emplace(id, std::move(listener));
+    return id;
+}
+
+void Clock::remove_frame_listener(uint64_t id) {
+    // Taking advanceLock_ guarantees the listener is not running once we return
+    // (unless the caller is the advancing thread itself).
+    std::unique_lock advance(advanceLock_, std::try_to_lock);
+    std::lock_guard lock(lock_);
+    frameListeners_.erase(id);
+}
+
+uint64_t Clock::schedule_at(uint64_t time, TimerFn fn) {
+    uint64_t id;
+    {
+        std::lock_guard lock(lock_);
+        id = nextId_++;
+        timers_.emplace(time, Timer{id, std::move(fn)});
+    }
+    schedulerWake_.notify_all();
+    return id;
+}
+
+bool Clock::cancel(uint64_t id) {
+    std::lock_guard lock(lock_);
+    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+        if (it->second.id == id) {
+            timers_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Clock::start() {
+    if (mode_ != Mode::RealTime || scheduler_.joinable()) return;
+    {
+        std::lock_guard lock(lock_);
+        stopping_ = false;
+        lastFrameRun_ = now() / kTicksPerMillisecond;
+    }
+    scheduler_ = std::thread([this] { scheduler_main(); });
+}
+
+void Clock::stop() {
+    {
+        std::lock_guard lock(lock_);
+        stopping_ = true;
+    }
+    schedulerWake_.notify_all();
+    if (scheduler_.joinable()) scheduler_.join();
+}
+
+void Clock::scheduler_main() {
+    std::unique_lock lock(lock_);
+    while (!stopping_) {
+        uint64_t nextFrameTime = (lastFrameRun_ + 1) * kTicksPerMillisecond;
+        uint64_t wake = nextFrameTime;
+        if (!timers_.empty()) wake = std::min(wake, timers_.begin()->first);
+        if (now() < wake) {
+            schedulerWake_.wait_until(lock, wall_time_of(wake));
+            continue;
+        }
+        lock.unlock();
+        {
+            std::lock_guard advance(advanceLock_);
+            uint64_t current = now();
+            bool frame = current >= nextFrameTime;
+            run_due(frame ? nextFrameTime : current, frame);
+        }
+        lock.lock();
+        if (now() >= nextFrameTime) lastFrameRun_ += 1;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,96 @@
+// The machine clock: interrupt time in 100 ns units since boot, with a 1 ms
+// USB frame counter. Virtual mode stands still until advanced (tests,
+// benchmarks); real-time mode runs a scheduler thread at wall-clock pace.
+// Frame listeners and timers run at DISPATCH_LEVEL on whichever thread
+// advances the clock, one advancer at a time, in time order.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+inline constexpr uint64_t kTicksPerMicrosecond = 10;
+inline constexpr uint64_t kTicksPerMillisecond = 10'000;
+inline constexpr uint64_t kTicksPerSecond = 10'000'000;
+
+constexpr uint64_t Milliseconds(uint64_t ms) { return ms * kTicksPerMillisecond; }
+constexpr uint64_t Seconds(uint64_t s) { return s * kTicksPerSecond; }
+
+class Clock {
+public:
+    enum class Mode { Virtual, RealTime };
+    using FrameListener = std::function<void(uint64_t frame)>;
+    using TimerFn = std::function<void()>;
+
+    explicit Clock(Mode mode);
+    ~Clock();
+    Clock(const Clock&) = delete;
+    Clock& operator=(const Clock&) = delete;
+
+    Mode mode() const { return mode_; }
+    bool is_virtual() const { return mode_ == Mode::Virtual; }
+
+    // Interrupt time, 100 ns units since boot.
+    uint64_t now() const;
+    // The USB frame (1 ms) that is running now.
+    uint64_t frame() const { return now() / kTicksPerMillisecond; }
+
+    // Virtual mode: moves time forward, running every frame boundary and timer
+    // that falls due on the way. A call from another thread may have moved time
+    // further already; then these return at once.
+    void run_for(uint64_t duration);
+    void run_until(uint64_t time);
+    // Moves time towards `limit`, stopping at (and running) the first due item.
+    // Used by timed kernel waits, which re-check their object after each step.
+    void step_towards(uint64_t limit);
+
+    // Called at every frame boundary with the number of the frame that begins.
+    uint64_t add_frame_listener(FrameListener listener);
+    void remove_frame_listener(uint64_t id);
+    // One-shot callback when time reaches `time`.
+    uint64_t schedule_at(uint64_t time, TimerFn fn);
+    bool cancel(uint64_t id);
+
+    // Real-time mode: starts and stops the scheduler thread.
+    void start();
+    void stop();
+
+    // Wall-clock instant matching interrupt time `time` (real-time mode).
+    std::chrono::steady_clock::time_point wall_time_of(uint64_t time) const;
+
+private:
+    struct Timer {
+        uint64_t id;
+        TimerFn fn;
+    };
+
+    // Runs everything due at exactly `time` (time already set). Caller holds advanceLock_.
+    void run_due(uint64_t time, bool frameBoundary);
+    uint64_t next_due_after_now() const;  // caller holds lock_
+    void scheduler_main();
+
+    const Mode mode_;
+    std::atomic<uint64_t> virtualNow_{0};  // virtual mode; written under advanceLock_, read relaxed
+    std::chrono::steady_clock::time_point bootWall_;
+
+    std::mutex advanceLock_;               // one advancer at a time
+    mutable std::mutex lock_;              // guards the fields below
+    std::map<uint64_t, FrameListener> frameListeners_;
+    std::multimap<uint64_t, Timer> timers_;  // by due time
+    uint64_t nextId_ = 1;
+    uint64_t lastFrameRun_ = 0;            // real-time mode: last frame boundary handled
+
+    std::thread scheduler_;
+    std::condition_variable schedulerWake_;
+    bool stopping_ = false;
+};
+
+}  // namespace platform

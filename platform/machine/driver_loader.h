@@ -1,0 +1,49 @@
+// Loads driver images by their service entry in the registry
+// (`Services\<name>\ImagePath`), calls DriverEntry, and unloads them again.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/kernel/io.h"
+
+namespace platform {
+
+namespace kmdf {
+class FxDriver;
+}
+
+struct LoadedDriver {
+    std::string service;
+    std::filesystem::path image;
+    void* module = nullptr;                // dlopen handle
+    DRIVER_OBJECT object{};
+    std::u16string registryPath;          // \Registry\Machine\System\CurrentControlSet\Services\<name>
+    std::u16string driverName;            // \Driver\<name>
+    UNICODE_STRING registryPathString{};
+    kmdf::FxDriver* wdfDriver = nullptr;  // set by WdfDriverCreate
+    unsigned devices = 0;                 // devices of this driver that exist
+};
+
+class DriverLoader {
+public:
+    ~DriverLoader();
+
+    // Installs a service: writes its key with ImagePath into the registry.
+    void install(const std::string& service, const std::filesystem::path& image);
+    // Loads the service's image and runs DriverEntry; null with the status on failure.
+    LoadedDriver* load(const std::string& service, NTSTATUS* status);
+    LoadedDriver* find(const std::string& service);
+    // The framework's unload (unload callback, driver object clean-up), then the image goes.
+    void unload(const std::string& service);
+    void unload_all();
+
+private:
+    std::mutex lock_;
+    std::map<std::string, std::unique_ptr<LoadedDriver>> loaded_;  // guarded by lock_
+};
+
+}  // namespace platform

@@ -1,0 +1,205 @@
+#include "logger_driver.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "machine.h"
+#include "object_namespace.h"
+#include "platform/kernel/ntstatus.h"
+
+namespace platform {
+namespace {
+
+constexpr size_t kHeaderBytes = 128;  // the header, padded so the records start aligned
+
+}  // namespace
+
+LoggerDriver::LoggerDriver(LoggerConfig config) : config_(config) {
+    device_.Type = IO_TYPE_DEVICE;
+    device_.Size = sizeof(DEVICE_OBJECT);
+    device_.DeviceType = FILE_DEVICE_UNKNOWN;
+    device_.Handler = this;
+    configure(config);
+}
+
+LoggerDriver::~LoggerDriver() {
+    if (registered_ && Machine::exists()) Machine::current().names().remove_device(vexa::log::kLoggerDeviceName);
+    destroy_rings();
+    for (Ring& r : retired_) {
+        munmap(r.base, ring_bytes());
+        close(r.fd);
+    }
+}
+
+size_t LoggerDriver::ring_bytes() const { return kHeaderBytes + sizeof(vexa::log::LogRecord) * config_.records; }
+
+void LoggerDriver::configure(LoggerConfig config) {
+    std::lock_guard lock(lock_);
+    if (standard_.base != nullptr) {
+        retired_.push_back(standard_);
+        retired_.push_back(realtime_);
+        standard_ = Ring{};
+        realtime_ = Ring{};
+    }
+    config_ = config;
+    if (config_.present) {
+        create_rings();
+        if (!registered_) Machine::current().names().add_device(vexa::log::kLoggerDeviceName, &device_);
+        registered_ = true;
+    } else if (registered_) {
+        Machine::current().names().remove_device(vexa::log::kLoggerDeviceName);
+        registered_ = false;
+    }
+}
+
+void LoggerDriver::create_rings() {
+    for (Ring* r : {&standard_, &realtime_}) {
+        r->fd = memfd_create("vexa-logger-ring", MFD_CLOEXEC);
+        if (r->fd < 0 || ftruncate(r->fd, static_cast<off_t>(ring_bytes())) != 0) continue;
+        r->base = mmap(nullptr, ring_bytes(), PROT_READ | PROT_WRITE, MAP_SHARED, r->fd, 0);
+        if (r->base == MAP_FAILED) {
+            r->base = nullptr;
+            continue;
+        }
+        std::memset(r->base, 0, ring_bytes());
+        r->header = static_cast<vexa::log::LogRingHeader*>(r->base);
+        r->records = reinterpret_cast<vexa::log::LogRecord*>(static_cast<uint8_t*>(r->base) + kHeaderBytes);
+        std::memcpy(r->header->loggerPrivate, "MRAKRING", 8);
+        r->header->recordArray = reinterpret_cast<uint64_t>(r->records);
+        r->header->loggerPrivate2 = sizeof(vexa::log::LogRecord);
+        r->header->indexMask = config_.records - 1;
+        r->header->enableMask = config_.enableMask;
+    }
+}
+
+void LoggerDriver::destroy_rings() {
+    for (Ring* r : {&standard_, &realtime_}) {
+        if (r->base != nullptr) munmap(r->base, ring_bytes());
+        if (r->fd >= 0) close(r->fd);
+        *r = Ring{};
+    }
+}
+
+LoggerDriver::Ring* LoggerDriver::ring(uint32_t tag) {
+    if (tag == vexa::log::kRingTagStandard) return &standard_;
+    if (tag == vexa::log::kRingTagRealtime) return &realtime_;
+    return nullptr;
+}
+
+vexa::log::LogRingHeader* LoggerDriver::header(uint32_t tag) {
+    std::lock_guard lock(lock_);
+    Ring* r = ring(tag);
+    return r == nullptr ? nullptr : r->header;
+}
+
+int LoggerDriver::ring_fd(uint32_t tag) {
+    std::lock_guard lock(lock_);
+    Ring* r = ring(tag);
+    return r == nullptr ? -1 : r->fd;
+}
+
+std::vector<vexa::log::LogRecord> LoggerDriver::records(uint32_t tag) {
+    std::lock_guard lock(lock_);
+    std::vector<vexa::log::LogRecord> out;
+    Ring* r = ring(tag);
+    if (r == nullptr || r->header == nullptr) return out;
+    uint32_t count = __atomic_load_n(&r->header->writeCount, __ATOMIC_ACQUIRE);
+    uint32_t size = r->header->indexMask + 1;
+    uint32_t first = count > size ? count - size : 0;
+    for (uint32_t n = first; n < count; ++n) {
+        const vexa::log::LogRecord& slot = r->records[n & r->header->indexMask];
+        vexa::log::LogRecord copy;
+        copy.mask = __atomic_load_n(&slot.mask, __ATOMIC_ACQUIRE);
+        if (copy.mask == 0) continue;  // still being written
+        copy.id = slot.id;
+        copy.time = slot.time;
+        copy.value1 = slot.value1;
+        copy.value2 = slot.value2;
+        copy.value3 = slot.value3;
+        copy.value4 = slot.value4;
+        out.push_back(copy);
+    }
+    return out;
+}
+
+void LoggerDriver::append(Ring& r, const vexa::log::LogRecord& record) {
+    uint32_t n = __atomic_add_fetch(&r.header->writeCount, 1, __ATOMIC_SEQ_CST);
+    vexa::log::LogRecord& slot = r.records[(n - 1) & r.header->indexMask];
+    __atomic_store_n(&slot.mask, 0, __ATOMIC_RELAXED);
+    slot.id = record.id;
+    slot.time = Machine::current().clock().now();
+    slot.value1 = record.value1;
+    slot.value2 = record.value2;
+    slot.value3 = record.value3;
+    slot.value4 = record.value4;
+    __atomic_store_n(&slot.mask, record.mask, __ATOMIC_RELEASE);
+}
+
+NTSTATUS LoggerDriver::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    UCHAR major = irp->Stack.MajorFunction;
+    if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        auto& params = irp->Stack.Parameters.DeviceIoControl;
+        auto* buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+        std::lock_guard lock(lock_);
+        switch (params.IoControlCode) {
+            case vexa::log::kIoctlLoggerVersion: {
+                if (params.OutputBufferLength < sizeof(vexa::log::LoggerVersionInfo)) {
+                    status = STATUS_BUFFER_TOO_SMALL;
+                    break;
+                }
+                vexa::log::LoggerVersionInfo info{config_.version, {0, 0, 0}};
+                std::memcpy(buffer, &info, sizeof(info));
+                information = sizeof(info);
+                break;
+            }
+            case vexa::log::kIoctlLoggerMapRingKernel:
+            case vexa::log::kIoctlLoggerMapRingUser: {
+                // In-process callers share our address space, so both map to the same address.
+                uint32_t tag = 0;
+                if (params.InputBufferLength < 4 || params.OutputBufferLength < 8) {
+                    status = STATUS_BUFFER_TOO_SMALL;
+                    break;
+                }
+                std::memcpy(&tag, buffer, 4);
+                Ring* r = ring(tag);
+                if (r == nullptr || r->header == nullptr) {
+                    status = STATUS_INVALID_PARAMETER;
+                    break;
+                }
+                uint64_t address = reinterpret_cast<uint64_t>(r->header);
+                std::memcpy(buffer, &address, 8);
+                information = 8;
+                break;
+            }
+            case vexa::log::kIoctlLoggerWrite: {
+                vexa::log::LogWriteRequest request;
+                if (params.InputBufferLength != sizeof(request)) {
+                    status = STATUS_INVALID_PARAMETER;
+                    break;
+                }
+                std::memcpy(&request, buffer, sizeof(request));
+                Ring* r = ring(request.tag);
+                if (r == nullptr || r->header == nullptr) {
+                    status = STATUS_INVALID_PARAMETER;
+                    break;
+                }
+                append(*r, request.record);
+                information = params.OutputBufferLength >= 4 ? 4 : 0;
+                break;
+            }
+            default:
+                status = STATUS_INVALID_DEVICE_REQUEST;
+                break;
+        }
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+// Stand-in for the outside logger driver MrakDriverLogger: it answers its
+// version request, hands out its "STND" and "REAL" ring headers (the rings
+// live in shared memory, so a client in another process can map them), and
+// takes one-record writes. Tests read the rings back through it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "platform/kernel/io.h"
+#include "source/driver/usb/win/vexa_usb_device/public/logger_protocol.h"
+
+namespace platform {
+
+struct LoggerConfig {
+    bool present = true;
+    uint32_t version = vexa::log::kLoggerVersion;
+    uint32_t records = 1024;          // per ring, a power of two
+    uint32_t enableMask = 0xFFFFFFFF;  // every level and category on
+};
+
+class LoggerDriver : public IrpHandler {
+public:
+    explicit LoggerDriver(LoggerConfig config = {});
+    ~LoggerDriver() override;
+
+    // Replaces the logger (a new device with fresh rings, or none). Clients
+    // that opened the old one keep their mappings until they close.
+    void configure(LoggerConfig config);
+    const LoggerConfig& config() const { return config_; }
+
+    vexa::log::LogRingHeader* header(uint32_t tag);
+    // The complete records in the ring, oldest first.
+    std::vector<vexa::log::LogRecord> records(uint32_t tag);
+    // The ring's shared-memory descriptor and size (for mapping into a process).
+    int ring_fd(uint32_t tag);
+    size_t ring_bytes() const;
+
+    NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
+
+private:
+    struct Ring {
+        int fd = -1;
+        void* base = nullptr;
+        vexa::log::LogRingHeader* header = nullptr;
+        vexa::log::LogRecord* records = nullptr;
+    };
+
+    void create_rings();
+    void destroy_rings();
+    Ring* ring(uint32_t tag);
+    void append(Ring& ring, const vexa::log::LogRecord& record);
+
+    std::mutex lock_;
+    LoggerConfig config_;
+    DEVICE_OBJECT device_{};
+    bool registered_ = false;
+    Ring standard_;
+    Ring realtime_;
+    std::vector<Ring> retired_;  // rings of an earlier configuration, still mapped by old clients
+};
+
+}  // namespace platform

@@ -1,0 +1,104 @@
+// The Plug and Play manager: device nodes with their PDOs, the driver loaded
+// by service name for each, and the start, power, removal and rebalance
+// sequences, run on the calling thread at PASSIVE_LEVEL and serialised per
+// device, with the power states passed as the framework passes them.
+#pragma once
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/io.h"
+#include "platform/kmdf/wdf_device.h"
+
+namespace platform {
+
+namespace kmdf {
+class FxDevice;
+}
+struct LoadedDriver;
+
+// What sits on the bus behind a PDO (a simulated USB device); it answers the
+// requests that reach the PDO. Root-enumerated nodes have none.
+class BusDevice {
+public:
+    virtual ~BusDevice() = default;
+    // Serves an IRP sent to the PDO; must complete it.
+    virtual NTSTATUS dispatch_pdo_irp(DEVICE_OBJECT* pdo, IRP* irp);
+};
+
+enum class NodeState { Created, Started, Suspended, Removing, Removed, Failed };
+
+class DevNode : public IrpHandler {
+public:
+    DevNode() = default;
+    DevNode(const DevNode&) = delete;
+    DevNode& operator=(const DevNode&) = delete;
+
+    std::u16string instanceId;
+    std::vector<std::u16string> hardwareIds;
+    std::string service;
+    std::shared_ptr<BusDevice> bus;
+    DEVICE_OBJECT pdo{};
+    std::u16string pdoName;
+
+    // Guarded by `lock`, which serialises every PnP step on this node.
+    std::recursive_mutex lock;
+    NodeState state = NodeState::Created;
+    WDF_POWER_DEVICE_STATE power = WdfPowerDeviceD3Final;
+    kmdf::FxDevice* fdo = nullptr;
+    LoadedDriver* driver = nullptr;
+    NTSTATUS lastStatus = 0;  // the status of the last failed step
+
+    NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
+};
+
+enum class RemovalKind { Orderly, Surprise };
+
+class PnpManager {
+public:
+    using RemovalListener = std::function<void(DevNode& node, RemovalKind kind)>;
+
+    ~PnpManager();
+
+    // Creates a node and starts it: driver load, device add, hardware
+    // preparation, D0 entry, interfaces enabled. The node stays listed when
+    // the start fails (state Failed, `lastStatus` says why).
+    DevNode* add_node(std::u16string instanceId, std::vector<std::u16string> hardwareIds, std::string service,
+                      std::shared_ptr<BusDevice> bus = nullptr);
+
+    // Leaves D0 for `target` (D1, D2, D3 or hibernation) and comes back.
+    NTSTATUS suspend(DevNode& node, WDF_POWER_DEVICE_STATE target);
+    NTSTATUS resume(DevNode& node);
+    // Orderly removal: D0 exit to D3 final, release, deletion.
+    void remove(DevNode& node);
+    // Surprise removal: D0 exit to D3 final, the surprise-removal callback,
+    // then (unless held, for a test to act in between) release and deletion.
+    void surprise_remove(DevNode& node, bool holdRelease = false);
+    void finish_removal(DevNode& node);
+    // Stop and start again (resource rebalance): D0 exit, release, prepare, D0 entry.
+    NTSTATUS rebalance(DevNode& node);
+
+    std::vector<DevNode*> nodes();
+    void remove_all();
+
+    // Told before a device's own removal callbacks run (holders of remote I/O targets).
+    uint64_t add_removal_listener(RemovalListener listener);
+    void remove_removal_listener(uint64_t id);
+
+private:
+    NTSTATUS start(DevNode& node);
+    void tear_down(DevNode& node, bool released);
+    void notify_removal(DevNode& node, RemovalKind kind);
+
+    std::mutex lock_;
+    std::list<std::unique_ptr<DevNode>> nodes_;  // guarded by lock_; removed nodes stay until shutdown
+    std::vector<std::pair<uint64_t, RemovalListener>> removalListeners_;  // guarded by lock_
+    uint64_t nextId_ = 1;
+    unsigned pdoCount_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include "platform/kernel/fault.h"
+#include "platform/kernel/ntddk.h"
+#include "platform/machine/machine.h"
+#include "tests/support/rule_recorder.h"
+
+namespace {
+
+constexpr ULONG kTagA = 0x41414141;
+constexpr ULONG kTagB = 0x42424242;
+
+// Guards against a spin lock that forgets to raise (or restore) the IRQL.
+TEST(Irql, SpinLockRunsItsHolderAtDispatchLevel) {
+    platform::Machine machine;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// Each case is a call the kernel forbids at DISPATCH_LEVEL; the layer must catch it, not let it pass.
+TEST(Irql, BlockingCallsAbovePassiveAreCaught) {
+    platform::Machine machine;
+    struct Case {
+        const char* name;
+        void (*call)();
+    };
+    const Case cases[] = {
+        {"timed wait",
+         [] {
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, FALSE);
+             LARGE_INTEGER timeout;
+             timeout.QuadPart = -10'000;
+             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+         }},
+        {"delay",
+         [] {
+             LARGE_INTEGER interval;
+             interval.QuadPart = -10'000;
+             KeDelayExecutionThread(KernelMode, FALSE, &interval);
+         }},
+        {"paged pool", [] { ExFreePool(ExAllocatePoolWithTag(PagedPool, 16, kTagA)); }},
+    };
+    for (const Case& c : cases) {
+        vexa::test::RuleRecorder recorder;
+        {
+            platform::DispatchLevelScope dispatch;
+            c.call();
+        }
+        EXPECT_GE(recorder.count(), 1u) << c.name;
+    }
+}
+
+// A zero-timeout poll is legal at DISPATCH_LEVEL and must not be reported.
+TEST(Irql, PollingAnEventAtDispatchIsAllowed) {
+    platform::Machine machine;
+    vexa::test::RuleRecorder recorder;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    platform::DispatchLevelScope dispatch;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(recorder.count(), 0u);
+}
+
+// Without a recorder the default handler aborts: an IRQL violation fails the test that made it.
+TEST(IrqlDeathTest, WaitAtDispatchAbortsByDefault) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            platform::Machine machine;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        },
+        "kernel rule violated: IRQL");
+}
+
+// A recursive acquisition deadlocks on Windows; here it must be reported instead of hanging.
+TEST(Irql, RecursiveSpinLockIsCaught) {
+    platform::Machine machine;
+    vexa::test::RuleRecorder recorder;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KIRQL again;
+    KeAcquireSpinLock(&lock, &again);
+    EXPECT_EQ(recorder.count(), 1u);
+    KeReleaseSpinLock(&lock, old);
+}
+
+// Pool accounting is what proves a driver freed all it took; it must count per tag and per block.
+TEST(Pool, AccountsPerTag) {
+    platform::Machine machine;
+    auto before = platform::pool::stats(kTagA);
+    void* a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA);
+    void* a2 = ExAllocatePoolWithTag(NonPagedPoolNx, 28, kTagA);
+    void* b1 = ExAllocatePoolWithTag(NonPagedPool, 7, kTagB);
+    ASSERT_NE(a1, nullptr);
+    ASSERT_NE(b1, nullptr);
+    EXPECT_EQ(platform::pool::stats(kTagA).bytes - before.bytes, 128);
+    EXPECT_EQ(platform::pool::stats(kTagA).blocks - before.blocks, 2);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(a2) % 16, 0u);
+    EXPECT_GE(platform::pool::stats(kTagB).executableAllocations, 1u);
+    ExFreePoolWithTag(a1, kTagA);
+    ExFreePoolWithTag(a2, kTagA);
+    ExFreePoolWithTag(b1, kTagB);
+    EXPECT_EQ(platform::pool::stats(kTagA).bytes, before.bytes);
+    EXPECT_EQ(platform::pool::stats(kTagA).blocks, before.blocks);
+}
+
+// Freeing under another tag is a driver bug Windows can catch; the layer must too.
+TEST(Pool, FreeWithTheWrongTagIsCaught) {
+    platform::Machine machine;
+    vexa::test::RuleRecorder recorder;
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+    ExFreePoolWithTag(block, kTagB);
+    EXPECT_EQ(recorder.count(), 1u);
+}
+
+// Failure paths need a pool that can refuse: the injected fault fires once, then allocations work again.
+TEST(Pool, InjectedExhaustionRefusesOnce) {
+    platform::Machine machine;
+    platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES, 1, 1);
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    ExFreePoolWithTag(first, kTagA);
+    ExFreePoolWithTag(third, kTagA);
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+// A fresh folder under the system's temporary directory, removed at the end.
+#pragma once
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+namespace vexa::test {
+
+class TempDir {
+public:
+    TempDir() {
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() / ("vexa-test-" + std::to_string(random()));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace vexa::test
