@@ -1,0 +1,167 @@
+#include "logger.h"
+
+#define LOG_FILE_NUMBER 465
+
+using namespace vexa::log;
+
+namespace {
+
+// Module-wide client state. Open and close run once per driver lifetime,
+// before and after every trace point; the writers only read it.
+volatile ULONG g_standardZero = 0;
+volatile ULONG g_realtimeZero = 0;
+LogRingHeader* g_standardHeader = nullptr;
+LogRingHeader* g_realtimeHeader = nullptr;
+HANDLE g_loggerHandle = nullptr;
+FILE_OBJECT* g_loggerFile = nullptr;
+DEVICE_OBJECT* g_loggerDevice = nullptr;
+
+void Detach() {
+    g_standardZero = 0;
+    g_realtimeZero = 0;
+    __atomic_store_n(&g_standardEnable, &g_standardZero, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_realtimeEnable, &g_realtimeZero, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_standardHeader, nullptr, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_realtimeHeader, nullptr, __ATOMIC_RELEASE);
+}
+
+void ReleaseLogger() {
+    if (g_loggerHandle != nullptr) {
+        ZwClose(g_loggerHandle);
+        g_loggerHandle = nullptr;
+    }
+    if (g_loggerFile != nullptr) {
+        ObDereferenceObject(g_loggerFile);
+        g_loggerFile = nullptr;
+    }
+    g_loggerDevice = nullptr;
+}
+
+// Maps one ring's header; null when the logger refuses or answers 0.
+LogRingHeader* MapRing(ULONG tag) {
+    ULONG64 address = 0;
+    NTSTATUS status = LoggerIoctl((kIoctlLoggerMapRingKernel - kIoctlLoggerVersion) / 4, &tag, sizeof(tag), &address,
+                                  sizeof(address));
+    if (!NT_SUCCESS(status) || address == 0) return nullptr;
+    return reinterpret_cast<LogRingHeader*>(address);
+}
+
+void Write(LogRingHeader* header, ULONG mask, ULONG id, ULONG64 v1, ULONG64 v2, ULONG64 v3, ULONG64 v4) {
+    if (header == nullptr) return;
+    // The atomic increment hands each writer its own slot; the mask, stored
+    // last with release order, tells a reader the record is complete.
+    ULONG n = __atomic_add_fetch(&header->writeCount, 1, __ATOMIC_SEQ_CST);
+    ULONG slot = (n + header->indexMask) & header->indexMask;
+    LogRecord* record = reinterpret_cast<LogRecord*>(header->recordArray) + slot;
+    __atomic_store_n(&record->mask, 0u, __ATOMIC_RELAXED);
+    record->time = KeQueryInterruptTime();
+    record->id = id;
+    record->value1 = v1;
+    record->value2 = v2;
+    record->value3 = v3;
+    record->value4 = v4;
+    __atomic_store_n(&record->mask, mask, __ATOMIC_RELEASE);
+
+    if ((__atomic_load_n(&header->triggerMask, __ATOMIC_RELAXED) & mask) != 0) {
+        int32_t idle = 0;
+        __atomic_compare_exchange_n(&header->triggerCountdown, &idle, kLoggerTriggerCount, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
+    }
+    // The countdown is signed: writers racing past zero must not wrap it to a huge count.
+    if (__atomic_load_n(&header->triggerCountdown, __ATOMIC_SEQ_CST) > 0 &&
+        __atomic_sub_fetch(&header->triggerCountdown, 1, __ATOMIC_SEQ_CST) <= 0) {
+        if (LogRingHeader* standard = __atomic_load_n(&g_standardHeader, __ATOMIC_ACQUIRE)) {
+            __atomic_store_n(&standard->enableMask, 0u, __ATOMIC_SEQ_CST);
+        }
+        if (LogRingHeader* realtime = __atomic_load_n(&g_realtimeHeader, __ATOMIC_ACQUIRE)) {
+            __atomic_store_n(&realtime->enableMask, 0u, __ATOMIC_SEQ_CST);
+        }
+    }
+}
+
+}  // namespace
+
+namespace vexa::log {
+volatile ULONG* g_standardEnable = &g_standardZero;
+volatile ULONG* g_realtimeEnable = &g_realtimeZero;
+}  // namespace vexa::log
+
+NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength) {
+    if (g_loggerDevice == nullptr) return STATUS_UNSUCCESSFUL;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    IRP* irp = IoBuildDeviceIoControlRequest(LoggerIoctlCode(functionIndex), g_loggerDevice, input, inputLength,
+                                             output, outputLength, TRUE, &done, &ioStatus);
+    if (irp == nullptr) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = IoCallDriver(g_loggerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    return status == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS LoggerOpen() {
+    // Only a fully attached client counts as open: after a failed open or a
+    // close, this opens again.
+    if (g_loggerDevice != nullptr && g_standardHeader != nullptr && g_realtimeHeader != nullptr) return STATUS_SUCCESS;
+    ReleaseLogger();
+    Detach();
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, kLoggerDeviceName);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK ioStatus{};
+    NTSTATUS status = ZwCreateFile(&g_loggerHandle, STANDARD_RIGHTS_ALL, &attributes, &ioStatus, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        g_loggerHandle = nullptr;
+        return STATUS_UNSUCCESSFUL;
+    }
+    PVOID file = nullptr;
+    status = ObReferenceObjectByHandle(g_loggerHandle, 0x1FFFFF, *IoFileObjectType, KernelMode, &file, nullptr);
+    if (!NT_SUCCESS(status)) {
+        ReleaseLogger();
+        return STATUS_UNSUCCESSFUL;
+    }
+    g_loggerFile = static_cast<FILE_OBJECT*>(file);
+    g_loggerDevice = IoGetRelatedDeviceObject(g_loggerFile);
+
+    LoggerVersionInfo version{};
+    status = LoggerIoctl(0, nullptr, 0, &version, sizeof(version));
+    if (!NT_SUCCESS(status)) {
+        status = STATUS_UNSUCCESSFUL;
+    } else if (version.version != kLoggerVersion) {
+        status = STATUS_REVISION_MISMATCH;
+    } else {
+        LogRingHeader* standard = MapRing(kRingTagStandard);
+        LogRingHeader* realtime = standard != nullptr ? MapRing(kRingTagRealtime) : nullptr;
+        if (standard == nullptr || realtime == nullptr) {
+            status = STATUS_UNSUCCESSFUL;
+        } else {
+            __atomic_store_n(&g_standardHeader, standard, __ATOMIC_RELEASE);
+            __atomic_store_n(&g_realtimeHeader, realtime, __ATOMIC_RELEASE);
+            __atomic_store_n(&g_standardEnable, &standard->enableMask, __ATOMIC_RELEASE);
+            __atomic_store_n(&g_realtimeEnable, &realtime->enableMask, __ATOMIC_RELEASE);
+            return STATUS_SUCCESS;
+        }
+    }
+    Detach();
+    ReleaseLogger();
+    return status;
+}
+
+void LoggerClose() {
+    Detach();
+    ReleaseLogger();
+}
+
+void LoggerWriteStandard(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4) {
+    Write(__atomic_load_n(&g_standardHeader, __ATOMIC_ACQUIRE), mask, id, value1, value2, value3, value4);
+}
+
+void LoggerWriteRealtime(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4) {
+    Write(__atomic_load_n(&g_realtimeHeader, __ATOMIC_ACQUIRE), mask, id, value1, value2, value3, value4);
+}
