@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "event_object.h"
 #include "fault.h"
 #include "ntstatus.h"
 #include "platform/machine/driver_loader.h"
@@ -10,6 +11,7 @@
 #include "platform/machine/handle_table.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/object_namespace.h"
+#include "platform/machine/process.h"
 #include "rules.h"
 
 struct OBJECT_TYPE {
@@ -23,19 +25,12 @@ OBJECT_TYPE g_eventType{"Event"};
 POBJECT_TYPE g_fileTypePointer = &g_fileType;
 POBJECT_TYPE g_eventTypePointer = &g_eventType;
 
-IRP* AllocateIrp() {
-    auto* irp = new IRP{};
-    irp->Type = IO_TYPE_IRP;
-    irp->Size = sizeof(IRP);
-    irp->RequestorMode = KernelMode;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    return irp;
-}
+constexpr ULONG kSystemProcessId = 4;
 
-void FreeIrp(IRP* irp) {
-    if (irp->OwnedBufferBytes != 0) delete[] static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-    delete irp;
-}
+IRP* AllocateIrp() { return platform::allocate_irp(); }
+void FreeIrp(IRP* irp) { platform::free_irp(irp); }
+
+KSPIN_LOCK g_cancelLock = 0;
 
 DEVICE_OBJECT* TopOfStack(DEVICE_OBJECT* device) {
     while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
@@ -111,6 +106,13 @@ void IoCompleteRequest(IRP* irp, CHAR) {
     if (irp->IoStatus.Status == STATUS_PENDING) {
         platform::rule_violation("IRP", "IoCompleteRequest with STATUS_PENDING");
     }
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
+        platform::rule_violation("IRP", "IoCompleteRequest with a cancel routine still set");
+    }
+    if (irp->CompletionSink != nullptr) {
+        irp->CompletionSink->irp_completed(irp);  // the sink frees the IRP
+        return;
+    }
     UCHAR major = irp->Stack.MajorFunction;
     bool control = major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     // An error status carries no data back (warnings such as a buffer overflow do).
@@ -125,9 +127,54 @@ void IoCompleteRequest(IRP* irp, CHAR) {
     if (event != nullptr) KeSetEvent(event, 0, FALSE);
 }
 
+PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine) {
+    return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_ACQ_REL);
+}
+
+BOOLEAN IoCancelIrp(IRP* irp) {
+    platform::require_dispatch_or_below("IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_RELEASE);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    routine(irp->Stack.DeviceObject, irp);  // releases the cancel spin lock
+    return TRUE;
+}
+
+void IoAcquireCancelSpinLock(KIRQL* irql) { KeAcquireSpinLock(&g_cancelLock, irql); }
+void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&g_cancelLock, irql); }
+
+HANDLE PsGetCurrentProcessId() {
+    platform::Process* process = platform::current_process();
+    ULONG id = process != nullptr ? process->id() : kSystemProcessId;
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
+}
+
+BOOLEAN IoIs32bitProcess(IRP* irp) { return irp != nullptr && irp->RequestorIs32Bit; }
+
 // ---- file objects -------------------------------------------------------------
 
 namespace platform {
+
+IRP* allocate_irp() {
+    auto* irp = new IRP{};
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = sizeof(IRP);
+    irp->RequestorMode = KernelMode;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->RequestorProcessId = kSystemProcessId;
+    return irp;
+}
+
+void free_irp(IRP* irp) {
+    if (irp->OwnedBufferBytes != 0) delete[] static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    delete irp;
+}
 
 FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name, ULONG processId, bool is32Bit) {
     auto* file = new FILE_OBJECT{};
@@ -151,6 +198,8 @@ static NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
     IRP* irp = AllocateIrp();
     irp->Stack.MajorFunction = major;
     irp->Stack.FileObject = file;
+    irp->RequestorProcessId = file->ProcessId;
+    irp->RequestorIs32Bit = file->Is32BitProcess;
     irp->UserEvent = &done;
     irp->UserIosb = &ioStatus;
     NTSTATUS status = IoCallDriver(file->DeviceObject, irp);
@@ -272,17 +321,32 @@ NTSTATUS ZwClose(HANDLE handle) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE, PVOID* object,
-                                   PVOID) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE mode,
+                                   PVOID* object, PVOID) {
     platform::HandleTable::Entry entry{};
-    if (!platform::Machine::current().kernel_handles().find(handle, &entry)) return STATUS_INVALID_HANDLE;
+    // A user-mode handle belongs to the process the request came from.
+    platform::Process* process = mode == UserMode ? platform::current_process() : nullptr;
+    if (mode == UserMode && process == nullptr) return STATUS_INVALID_HANDLE;
+    platform::HandleTable& table =
+        process != nullptr ? process->handles() : platform::Machine::current().kernel_handles();
+    if (!table.find(handle, &entry)) return STATUS_INVALID_HANDLE;
     if (type != nullptr && entry.type != type) return STATUS_OBJECT_TYPE_MISMATCH;
+    if (entry.type == *ExEventObjectType) {
+        auto* event = static_cast<platform::EventObject*>(entry.object);
+        event->reference();
+        *object = event->kevent();
+        return STATUS_SUCCESS;
+    }
     ObReferenceObject(entry.object);
     *object = entry.object;
     return STATUS_SUCCESS;
 }
 
 void ObReferenceObject(PVOID object) {
+    if (platform::EventObject* event = platform::EventObject::from_kevent(static_cast<KEVENT*>(object))) {
+        event->reference();
+        return;
+    }
     auto* file = static_cast<FILE_OBJECT*>(object);
     if (file->Type != IO_TYPE_FILE) {
         platform::rule_violation("object", "ObReferenceObject on an object this layer does not count");
@@ -292,6 +356,10 @@ void ObReferenceObject(PVOID object) {
 }
 
 void ObDereferenceObject(PVOID object) {
+    if (platform::EventObject* event = platform::EventObject::from_kevent(static_cast<KEVENT*>(object))) {
+        event->release();
+        return;
+    }
     auto* file = static_cast<FILE_OBJECT*>(object);
     if (file->Type != IO_TYPE_FILE) {
         platform::rule_violation("object", "ObDereferenceObject on an object this layer does not count");

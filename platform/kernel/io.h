@@ -11,6 +11,7 @@
 
 namespace platform {
 class IrpHandler;
+class IrpCompletionSink;
 struct LoadedDriver;
 }  // namespace platform
 
@@ -114,6 +115,8 @@ struct IO_STACK_LOCATION {
     FILE_OBJECT* FileObject;
 };
 
+using PDRIVER_CANCEL = void (*)(DEVICE_OBJECT* device, IRP* irp);
+
 struct IRP {
     CSHORT Type;  // IO_TYPE_IRP
     USHORT Size;
@@ -122,12 +125,20 @@ struct IRP {
     } AssociatedIrp;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
-    BOOLEAN Cancel;
+    volatile BOOLEAN Cancel;  // set once by IoCancelIrp; read with acquire order
     PVOID UserBuffer;         // where the output goes back to
     KEVENT* UserEvent;        // signalled at completion
     IO_STATUS_BLOCK* UserIosb;  // receives the final status at completion
     IO_STACK_LOCATION Stack;  // the one stack location this layer models
     ULONG OwnedBufferBytes;   // platform: size of a SystemBuffer the I/O manager allocated
+    PDRIVER_CANCEL CancelRoutine;  // exchanged atomically (IoSetCancelRoutine, IoCancelIrp)
+    KIRQL CancelIrql;              // the level to return to when releasing the cancel spin lock
+    PVOID DriverContext[4];        // the current owner's (the framework keeps its request here)
+    ULONG RequestorProcessId;      // platform: the process that sent it (4 = the system)
+    BOOLEAN RequestorIs32Bit;
+    // platform: a user request's completion goes to the I/O manager, which
+    // copies the output to the caller and frees the IRP itself.
+    platform::IrpCompletionSink* CompletionSink;
 };
 using PIRP = IRP*;
 
@@ -145,6 +156,25 @@ IRP* IoBuildSynchronousFsdRequest(ULONG majorFunction, DEVICE_OBJECT* device, PV
 NTSTATUS IoCallDriver(DEVICE_OBJECT* device, IRP* irp);
 void IoCompleteRequest(IRP* irp, CHAR priorityBoost);
 inline constexpr CHAR IO_NO_INCREMENT = 0;
+inline void IoMarkIrpPending(IRP*) {}
+
+// ---- cancellation -----------------------------------------------------------
+
+// Installs (or clears, with null) the routine IoCancelIrp calls; returns the previous one.
+PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine);
+// Marks the IRP cancelled and calls its cancel routine, if one is set, with
+// the cancel spin lock held (the routine releases it). TRUE when a routine ran.
+BOOLEAN IoCancelIrp(IRP* irp);
+void IoAcquireCancelSpinLock(KIRQL* irql);
+void IoReleaseCancelSpinLock(KIRQL irql);
+
+// ---- processes --------------------------------------------------------------
+
+// The process a request came from: the I/O manager sets it while a user
+// request runs in its caller's thread; 4 (the system) elsewhere.
+HANDLE PsGetCurrentProcessId();
+// Whether the IRP was sent by a 32-bit process.
+BOOLEAN IoIs32bitProcess(IRP* irp);
 
 // ---- file objects, handles and references -------------------------------
 
@@ -253,6 +283,17 @@ public:
     virtual ~IrpHandler() = default;
     virtual NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) = 0;
 };
+
+// Takes over a completed IRP: reads its status, information and buffer, and
+// frees it with free_irp once nobody holds it any more.
+class IrpCompletionSink {
+public:
+    virtual ~IrpCompletionSink() = default;
+    virtual void irp_completed(IRP* irp) = 0;
+};
+
+IRP* allocate_irp();
+void free_irp(IRP* irp);
 
 // Creates and frees the file objects the I/O manager hands out.
 FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name, ULONG processId,

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "event_object.h"
 #include "ntstatus.h"
 #include "platform/machine/clock.h"
 #include "platform/machine/machine.h"
@@ -82,6 +83,11 @@ void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state) {
 
 LONG KeSetEvent(KEVENT* event, LONG, BOOLEAN) {
     platform::require_dispatch_or_below("KeSetEvent");
+    if (platform::EventObject* object = platform::EventObject::from_kevent(event)) {
+        LONG was = object->signalled() ? 1 : 0;
+        object->set();
+        return was;
+    }
     LONG previous;
     {
         std::lock_guard lock(g_dispatcherLock);
@@ -93,11 +99,20 @@ LONG KeSetEvent(KEVENT* event, LONG, BOOLEAN) {
 }
 
 void KeClearEvent(KEVENT* event) {
+    if (platform::EventObject* object = platform::EventObject::from_kevent(event)) {
+        object->reset();
+        return;
+    }
     std::lock_guard lock(g_dispatcherLock);
     event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(KEVENT* event) {
+    if (platform::EventObject* object = platform::EventObject::from_kevent(event)) {
+        LONG was = object->signalled() ? 1 : 0;
+        object->reset();
+        return was;
+    }
     std::lock_guard lock(g_dispatcherLock);
     LONG previous = event->Header.SignalState;
     event->Header.SignalState = 0;
@@ -105,6 +120,7 @@ LONG KeResetEvent(KEVENT* event) {
 }
 
 LONG KeReadStateEvent(KEVENT* event) {
+    if (platform::EventObject* object = platform::EventObject::from_kevent(event)) return object->signalled() ? 1 : 0;
     std::lock_guard lock(g_dispatcherLock);
     return event->Header.SignalState;
 }
@@ -116,6 +132,12 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         platform::require_dispatch_or_below("KeWaitForSingleObject");
     } else {
         platform::require_passive("KeWaitForSingleObject");
+    }
+
+    if (platform::EventObject* shared = platform::EventObject::from_kevent(event)) {
+        // A user-mode event: its waiters are outside the machine's clock, so the wait is wall-clock.
+        int ms = timeout == nullptr ? -1 : poll ? 0 : static_cast<int>(-timeout->QuadPart / 10'000);
+        return shared->wait(ms) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     }
 
     platform::Clock& clock = platform::Machine::current().clock();

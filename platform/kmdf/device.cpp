@@ -1,6 +1,7 @@
 #include "fx_device.h"
 
 #include "fx_driver.h"
+#include "fx_io.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 #include "platform/machine/device_interfaces.h"
@@ -15,7 +16,11 @@ FxDevice::FxDevice(WDFDEVICE_INIT* init)
       pdo_(init->pdo),
       pdoName_(init->pdoName),
       instanceId_(init->instanceId),
-      callbacks_(init->pnpPower) {
+      callbacks_(init->pnpPower),
+      fileConfig_(init->fileConfig),
+      fileAttributes_(init->fileAttributes),
+      hasFileAttributes_(init->hasFileAttributes),
+      ioInCallerContext_(init->ioInCallerContext) {
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&capabilities_);
     fdo_.Type = IO_TYPE_DEVICE;
     fdo_.Size = sizeof(DEVICE_OBJECT);
@@ -132,24 +137,128 @@ NTSTATUS FxDevice::process_query_interface(IRP* irp) {
     return found.callback(as_handle<WDFDEVICE>(), &type, params.Interface, params.InterfaceSpecificData);
 }
 
+void FxDevice::add_queue(FxIoQueue* queue) {
+    std::lock_guard lock(lock_);
+    queues_.push_back(queue);
+}
+
+void FxDevice::remove_queue(FxIoQueue* queue) {
+    std::lock_guard lock(lock_);
+    std::erase(queues_, queue);
+}
+
+FxIoQueue* FxDevice::default_queue() {
+    std::lock_guard lock(lock_);
+    for (FxIoQueue* queue : queues_) {
+        if (queue->is_default()) return queue;
+    }
+    return nullptr;
+}
+
+NTSTATUS FxDevice::enqueue_request(FxRequest* request) {
+    FxIoQueue* queue = default_queue();
+    if (queue == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    return queue->enqueue(request);
+}
+
+template <typename Fn>
+void FxDevice::run_file_callback(Fn fn) {
+    WDF_SYNCHRONIZATION_SCOPE scope = hasFileAttributes_ ? fileAttributes_.SynchronizationScope
+                                                         : WdfSynchronizationScopeInheritFromParent;
+    if (scope == WdfSynchronizationScopeInheritFromParent) scope = synchronization_scope();
+    if (scope == WdfSynchronizationScopeDevice) {
+        std::lock_guard sync(syncLock_);
+        fn();
+    } else {
+        fn();
+    }
+}
+
+void FxDevice::file_create(FxRequest* request) {
+    FILE_OBJECT* wdm = request->irp()->Stack.FileObject;
+    auto* file = new FxFileObject(this, wdm);
+    NTSTATUS status = file->attach(hasFileAttributes_ ? &fileAttributes_ : nullptr, this);
+    if (!NT_SUCCESS(status)) {
+        file->release();
+        request->complete(status, 0);
+        return;
+    }
+    wdm->Platform = file;
+    if (fileConfig_.EvtDeviceFileCreate == nullptr) {
+        request->complete(STATUS_SUCCESS, 0);
+        return;
+    }
+    run_file_callback([&] {
+        fileConfig_.EvtDeviceFileCreate(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>(),
+                                        file->as_handle<WDFFILEOBJECT>());
+    });
+}
+
+void FxDevice::file_cleanup(FxRequest* request) {
+    auto* file = static_cast<FxFileObject*>(request->irp()->Stack.FileObject->Platform);
+    if (file != nullptr) {
+        if (fileConfig_.EvtFileCleanup != nullptr) {
+            run_file_callback([&] { fileConfig_.EvtFileCleanup(file->as_handle<WDFFILEOBJECT>()); });
+        }
+        // Whatever of the handle still waits in a queue is cancelled, as the framework does at cleanup.
+        std::vector<FxIoQueue*> queues;
+        {
+            std::lock_guard lock(lock_);
+            queues = queues_;
+        }
+        for (FxIoQueue* queue : queues) queue->flush_file(file);
+    }
+    request->complete(STATUS_SUCCESS, 0);
+}
+
+void FxDevice::file_close(FxRequest* request) {
+    FILE_OBJECT* wdm = request->irp()->Stack.FileObject;
+    auto* file = static_cast<FxFileObject*>(wdm->Platform);
+    if (file != nullptr) {
+        if (fileConfig_.EvtFileClose != nullptr) {
+            run_file_callback([&] { fileConfig_.EvtFileClose(file->as_handle<WDFFILEOBJECT>()); });
+        }
+        wdm->Platform = nullptr;
+        file->delete_object();
+    }
+    request->complete(STATUS_SUCCESS, 0);
+}
+
 NTSTATUS FxDevice::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
-    NTSTATUS status;
-    switch (irp->Stack.MajorFunction) {
-        case IRP_MJ_PNP:
-            status = irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE ? process_query_interface(irp)
-                                                                          : irp->IoStatus.Status;
-            break;
+    UCHAR major = irp->Stack.MajorFunction;
+    if (major == IRP_MJ_PNP) {
+        NTSTATUS status = irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE ? process_query_interface(irp)
+                                                                               : irp->IoStatus.Status;
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    auto* request = new FxRequest(this, irp);
+    request->add_reference();  // ours, to read the outcome after the driver is done with it
+    switch (major) {
         case IRP_MJ_CREATE:
+            file_create(request);
+            break;
         case IRP_MJ_CLEANUP:
+            file_cleanup(request);
+            break;
         case IRP_MJ_CLOSE:
-            status = STATUS_SUCCESS;
+            file_close(request);
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            if (major == IRP_MJ_DEVICE_CONTROL && ioInCallerContext_ != nullptr) {
+                ioInCallerContext_(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>());
+            } else if (NTSTATUS status = enqueue_request(request); !NT_SUCCESS(status)) {
+                request->complete(status, 0);
+            }
             break;
         default:
-            status = STATUS_INVALID_DEVICE_REQUEST;
+            request->complete(STATUS_INVALID_DEVICE_REQUEST, 0);
             break;
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    NTSTATUS status = request->completed() ? request->final_status() : STATUS_PENDING;
+    request->release();
     return status;
 }
 

@@ -9,9 +9,12 @@
 #include "fx_object.h"
 #include "platform/kernel/io.h"
 #include "platform/kmdf/wdf_device.h"
+#include "platform/kmdf/wdf_fileobject.h"
 
 namespace platform::kmdf {
 class FxDriver;
+class FxIoQueue;
+class FxRequest;
 }
 
 // What the PnP manager hands to EvtDriverDeviceAdd; filled by the
@@ -24,6 +27,10 @@ struct WDFDEVICE_INIT {
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPower{};
     ULONG deviceType = FILE_DEVICE_UNKNOWN;
     BOOLEAN exclusive = FALSE;
+    WDF_FILEOBJECT_CONFIG fileConfig{};
+    WDF_OBJECT_ATTRIBUTES fileAttributes{};
+    bool hasFileAttributes = false;
+    PFN_WDF_IO_IN_CALLER_CONTEXT ioInCallerContext = nullptr;
 };
 
 namespace platform::kmdf {
@@ -55,6 +62,12 @@ public:
 
     NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
 
+    // Queues register themselves; the default one takes what no in-caller-context hook claims.
+    void add_queue(FxIoQueue* queue);
+    void remove_queue(FxIoQueue* queue);
+    FxIoQueue* default_queue();
+    NTSTATUS enqueue_request(FxRequest* request);
+
     // The device's synchronisation lock: callbacks of objects whose scope is
     // the device (queues, work items with automatic serialisation) hold it.
     std::recursive_mutex& sync_lock() { return syncLock_; }
@@ -71,6 +84,12 @@ private:
     };
 
     NTSTATUS process_query_interface(IRP* irp);
+    void file_create(FxRequest* request);
+    void file_cleanup(FxRequest* request);
+    void file_close(FxRequest* request);
+    // Runs a file callback under the device's lock when the file objects' scope is the device.
+    template <typename Fn>
+    void run_file_callback(Fn fn);
 
     FxDriver* driver_;
     DEVICE_OBJECT fdo_{};
@@ -79,11 +98,16 @@ private:
     std::u16string instanceId_;
     WDF_PNPPOWER_EVENT_CALLBACKS callbacks_;
     WDF_DEVICE_PNP_CAPABILITIES capabilities_{};
+    WDF_FILEOBJECT_CONFIG fileConfig_;
+    WDF_OBJECT_ATTRIBUTES fileAttributes_;
+    bool hasFileAttributes_;
+    PFN_WDF_IO_IN_CALLER_CONTEXT ioInCallerContext_;
 
     std::mutex lock_;                          // guards the two lists and started_
     std::vector<uint64_t> interfaces_;         // machine interface ids
     std::vector<QueryInterface> queryInterfaces_;
     bool started_ = false;
+    std::vector<FxIoQueue*> queues_;           // guarded by lock_
     std::recursive_mutex syncLock_;
 };
 

@@ -11,6 +11,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 #include "pnp_manager.h"
+#include "process.h"
 #include "registry.h"
 #include "work_queue.h"
 
@@ -41,11 +42,13 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
     drivers_ = std::make_unique<DriverLoader>();
     pnp_ = std::make_unique<PnpManager>();
     logger_ = std::make_unique<LoggerDriver>();
+    processes_ = std::make_unique<ProcessTable>();
     if (options_.clockMode == Clock::Mode::RealTime) clock_->start();
 }
 
 Machine::~Machine() {
     shutdown();
+    processes_.reset();
     logger_.reset();
     pnp_.reset();
     drivers_.reset();
@@ -74,6 +77,7 @@ bool Machine::exists() { return g_current.load() != nullptr; }
 void Machine::shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
+    processes_->end_all();
     workers_->drain();
     pnp_->remove_all();
     workers_->drain();

@@ -21,6 +21,7 @@ class DriverLoader;
 class LoggerDriver;
 class DeviceInterfaces;
 class WorkQueue;
+class ProcessTable;
 
 struct WindowsVersion {
     unsigned major = 10;
@@ -59,8 +60,9 @@ public:
     PnpManager& pnp() { return *pnp_; }
     LoggerDriver& logger() { return *logger_; }
     WorkQueue& workers() { return *workers_; }
+    ProcessTable& processes() { return *processes_; }
 
-    // Removes every device and unloads every driver (the machine shutting down).
+    // Ends every process, removes every device and unloads every driver (the machine shutting down).
     void shutdown();
 
 private:
@@ -75,6 +77,7 @@ private:
     std::unique_ptr<DriverLoader> drivers_;
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<LoggerDriver> logger_;
+    std::unique_ptr<ProcessTable> processes_;
     bool shutDown_ = false;
 };
 
