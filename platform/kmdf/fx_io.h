@@ -43,6 +43,7 @@ public:
     void set_information(ULONG_PTR information) { information_ = information; }
     ULONG_PTR information() const { return information_; }
     bool completed() const { return completed_.load(std::memory_order_acquire); }
+    bool completing() const { return completing_.load(std::memory_order_acquire); }
     NTSTATUS final_status() const { return finalStatus_; }
 
     // The queue that holds the request while it waits (null while the driver owns it).
@@ -58,7 +59,8 @@ private:
     UCHAR major_;
     ULONG_PTR information_ = 0;
     NTSTATUS finalStatus_ = STATUS_PENDING;
-    std::atomic<bool> completed_{false};
+    std::atomic<bool> completing_{false};  // set by the one completion (a second is a rule violation)
+    std::atomic<bool> completed_{false};   // set once the sender has been told
     std::atomic<FxIoQueue*> queue_{nullptr};
     FxIoQueue* presenter_ = nullptr;  // written by the presenting queue before the driver sees the request
 };

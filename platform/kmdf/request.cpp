@@ -24,7 +24,7 @@ void FxRequest::left_driver() {
 
 void FxRequest::complete(NTSTATUS status, ULONG_PTR information) {
     require_dispatch_or_below("WdfRequestComplete");
-    if (completed_.exchange(true, std::memory_order_acq_rel)) {
+    if (completing_.exchange(true, std::memory_order_acq_rel)) {
         rule_violation("WDF", "a request was completed twice");
         return;
     }
@@ -41,6 +41,7 @@ void FxRequest::complete(NTSTATUS status, ULONG_PTR information) {
     irp_->DriverContext[0] = nullptr;
     IoCompleteRequest(irp_, IO_NO_INCREMENT);
     irp_ = nullptr;
+    completed_.store(true, std::memory_order_release);
     left_driver();
     release();
 }
@@ -55,7 +56,7 @@ using platform::kmdf::FxType;
 
 static FxRequest* Request(WDFREQUEST handle, const char* call) {
     FxRequest* request = FxObject::from_as<FxRequest>(handle, FxType::Request, call);
-    if (request != nullptr && request->completed()) {
+    if (request != nullptr && request->completing()) {
         platform::rule_violation("WDF", std::string(call) + " was given a request that has completed");
         return nullptr;
     }

@@ -115,11 +115,15 @@ NTSTATUS close_handle(Process& process, HANDLE handle) {
 NTSTATUS device_io_control(const std::shared_ptr<Process>& process, HANDLE handle, ULONG code, const void* input,
                            ULONG inputLength, ULONG outputLength, uint64_t thread, UserIoDone done) {
     require_passive("DeviceIoControl");
+    auto refuse = [&done](NTSTATUS status) {
+        done(UserIoResult{status, 0, nullptr, 0});
+        return status;
+    };
     FILE_OBJECT* file = ReferenceFile(*process, handle);
-    if (file == nullptr) return STATUS_INVALID_HANDLE;
+    if (file == nullptr) return refuse(STATUS_INVALID_HANDLE);
     if (auto status = fault::hit("DeviceIoControl")) {
         ObDereferenceObject(file);
-        return *status;
+        return refuse(*status);
     }
     IRP* irp = allocate_irp();
     irp->RequestorMode = UserMode;

@@ -65,8 +65,8 @@ NTSTATUS create_file(Process& process, std::u16string_view path, HANDLE* handle)
 // Closes a file or event handle; the last handle of a file sends cleanup.
 NTSTATUS close_handle(Process& process, HANDLE handle);
 // Runs the request in the calling thread. `done` is told the result exactly
-// once, possibly before this returns; the result here is STATUS_PENDING when
-// the request had not completed by then.
+// once (a refusal before the request exists included), possibly before this
+// returns; the result here is STATUS_PENDING when the request had not completed by then.
 NTSTATUS device_io_control(const std::shared_ptr<Process>& process, HANDLE handle, ULONG code, const void* input,
                            ULONG inputLength, ULONG outputLength, uint64_t thread, UserIoDone done);
 // Cancels the process's pending requests on `handle` (all handles when null)

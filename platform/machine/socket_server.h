@@ -1,0 +1,46 @@
+// Lets other programs onto the machine: each connection to the Unix socket is
+// one process. A connection's requests run on one server thread per client
+// thread (a request runs in its caller's thread, as on Windows); replies and
+// late completions go out through one sender. A connection that closes or
+// dies ends its process as Windows ends one: pending requests cancelled, then
+// its handles closed.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+class SocketServer {
+public:
+    explicit SocketServer(std::string path);
+    ~SocketServer();
+    SocketServer(const SocketServer&) = delete;
+    SocketServer& operator=(const SocketServer&) = delete;
+
+    // Binds (replacing a stale socket file) and starts accepting.
+    bool start(std::string* error);
+    // Stops accepting, ends every connection's process and removes the socket file.
+    void stop();
+    // Connections whose process is still running.
+    size_t connections();
+
+    class Connection;
+
+private:
+    void accept_main();
+    void reap();
+
+    const std::string path_;
+    int listener_ = -1;
+    std::thread acceptor_;
+    std::atomic<bool> stopping_{false};
+    std::mutex lock_;
+    std::vector<std::shared_ptr<Connection>> connections_;  // guarded by lock_
+};
+
+}  // namespace platform

@@ -1,0 +1,265 @@
+// The Win32 calls on files, device I/O controls, events and errors, made on
+// behalf of the calling thread's process.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/kernel/event_object.h"
+#include "platform/kernel/io.h"
+#include "platform/kernel/ntstatus.h"
+#include "user_process.h"
+#include "windows.h"
+
+using platform::win32::UserProcess;
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+// What a request's outcome means to a Win32 caller.
+BOOL Fail(NTSTATUS status) {
+    SetLastError(RtlNtStatusToDosError(status));
+    return FALSE;
+}
+
+UserProcess* Caller() {
+    UserProcess* process = platform::win32::current_process();
+    if (process == nullptr) SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return process;
+}
+
+// "\\?\X" and "\\.\X" name `\??\X`, the NT form the machine resolves.
+std::u16string NtPath(std::u16string_view win32) {
+    if (win32.size() >= 4 && win32[0] == u'\\' && win32[1] == u'\\' && (win32[2] == u'?' || win32[2] == u'.') &&
+        win32[3] == u'\\') {
+        return u"\\??\\" + std::u16string(win32.substr(4));
+    }
+    return std::u16string(win32);
+}
+
+void StoreStatus(OVERLAPPED* overlapped, NTSTATUS status, ULONG_PTR information) {
+    __atomic_store_n(&overlapped->InternalHigh, information, __ATOMIC_RELAXED);
+    __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)), __ATOMIC_RELEASE);
+}
+
+NTSTATUS LoadStatus(const OVERLAPPED* overlapped) {
+    return static_cast<NTSTATUS>(static_cast<ULONG>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE)));
+}
+
+// A request made without an OVERLAPPED: the caller waits for it here.
+struct Completion {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+};
+
+template <typename Fn>
+BOOL WithEvent(HANDLE handle, Fn fn) {
+    UserProcess* process = Caller();
+    if (process == nullptr) return FALSE;
+    platform::EventObject* event = process->reference_event(handle);
+    if (event == nullptr) return Fail(STATUS_INVALID_HANDLE);
+    fn(*event);
+    event->release();
+    return TRUE;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD error) { t_lastError = error; }
+
+DWORD RtlNtStatusToDosError(NTSTATUS status) {
+    switch (status) {
+        case STATUS_SUCCESS: return ERROR_SUCCESS;
+        case STATUS_PENDING: return ERROR_IO_PENDING;
+        case STATUS_BUFFER_OVERFLOW: return ERROR_MORE_DATA;
+        case STATUS_DEVICE_BUSY: return ERROR_BUSY;
+        case STATUS_NO_MORE_ENTRIES: return ERROR_NO_MORE_ITEMS;
+        case STATUS_UNSUCCESSFUL: return ERROR_GEN_FAILURE;
+        case STATUS_NOT_IMPLEMENTED: return ERROR_INVALID_FUNCTION;
+        case STATUS_INVALID_DEVICE_REQUEST: return ERROR_INVALID_FUNCTION;
+        case STATUS_INVALID_HANDLE: return ERROR_INVALID_HANDLE;
+        case STATUS_INVALID_PARAMETER: return ERROR_INVALID_PARAMETER;
+        case STATUS_INVALID_BUFFER_SIZE: return ERROR_INVALID_PARAMETER;
+        case STATUS_NO_SUCH_DEVICE: return ERROR_FILE_NOT_FOUND;
+        case STATUS_ACCESS_DENIED: return ERROR_ACCESS_DENIED;
+        case STATUS_DELETE_PENDING: return ERROR_ACCESS_DENIED;
+        case STATUS_BUFFER_TOO_SMALL: return ERROR_INSUFFICIENT_BUFFER;
+        case STATUS_OBJECT_NAME_INVALID: return ERROR_INVALID_PARAMETER;
+        case STATUS_OBJECT_NAME_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
+        case STATUS_OBJECT_PATH_NOT_FOUND: return ERROR_PATH_NOT_FOUND;
+        case STATUS_INSUFFICIENT_RESOURCES: return ERROR_NO_SYSTEM_RESOURCES;
+        case STATUS_DEVICE_NOT_CONNECTED: return ERROR_DEVICE_NOT_CONNECTED;
+        case STATUS_DEVICE_NOT_READY: return ERROR_NOT_READY;
+        case STATUS_IO_TIMEOUT: return ERROR_SEM_TIMEOUT;
+        case STATUS_NOT_SUPPORTED: return ERROR_NOT_SUPPORTED;
+        case STATUS_DEVICE_DOES_NOT_EXIST: return ERROR_DEV_NOT_EXIST;
+        case STATUS_INTERNAL_ERROR: return ERROR_INTERNAL_ERROR;
+        case STATUS_CANCELLED: return ERROR_OPERATION_ABORTED;
+        case STATUS_PROCESS_IS_TERMINATING: return ERROR_ACCESS_DENIED;
+        case STATUS_INVALID_DEVICE_STATE: return ERROR_BAD_COMMAND;
+        case STATUS_DEVICE_REMOVED: return ERROR_DEVICE_REMOVED;
+        case STATUS_NOT_FOUND: return ERROR_NOT_FOUND;
+        default: return ERROR_MR_MID_NOT_FOUND;
+    }
+}
+
+DWORD GetCurrentProcessId() {
+    UserProcess* process = platform::win32::current_process();
+    return process != nullptr ? process->process_id() : 0;
+}
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    UserProcess* process = Caller();
+    if (process == nullptr) return INVALID_HANDLE_VALUE;
+    if (fileName == nullptr) {
+        Fail(STATUS_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = nullptr;
+    NTSTATUS status = process->create_file(NtPath(fileName), &handle);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile) {
+    if (fileName == nullptr) return CreateFileW(nullptr, access, share, security, disposition, flags, templateFile);
+    std::u16string wide = platform::widen(fileName);
+    return CreateFileW(wide.c_str(), access, share, security, disposition, flags, templateFile);
+}
+
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                     DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+    UserProcess* process = Caller();
+    if (process == nullptr) return FALSE;
+    if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0)) {
+        return Fail(STATUS_INVALID_PARAMETER);
+    }
+    uint64_t thread = platform::win32::current_thread_token();
+    if (overlapped != nullptr) {
+        HANDLE event = overlapped->hEvent;
+        StoreStatus(overlapped, STATUS_PENDING, 0);
+        if (event != nullptr) ResetEvent(event);
+        // The event is referenced here so a completion on another thread can still signal it.
+        platform::EventObject* signal = event != nullptr ? process->reference_event(event) : nullptr;
+        NTSTATUS status = process->device_io_control(
+            device, code, inBuffer, inBufferSize, outBuffer, outBufferSize, thread,
+            [overlapped, signal](NTSTATUS final, ULONG_PTR information) {
+                bool error = (static_cast<uint32_t>(final) >> 30) == 3;
+                StoreStatus(overlapped, final, error ? 0 : information);
+                if (signal != nullptr) {
+                    signal->set();
+                    signal->release();
+                }
+            });
+        if (status == STATUS_PENDING) {
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
+        NTSTATUS final = LoadStatus(overlapped);
+        if (bytesReturned != nullptr) *bytesReturned = static_cast<DWORD>(overlapped->InternalHigh);
+        if (!NT_SUCCESS(final)) return Fail(final);
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    }
+
+    auto completion = std::make_shared<Completion>();
+    process->device_io_control(device, code, inBuffer, inBufferSize, outBuffer, outBufferSize, thread,
+                               [completion](NTSTATUS final, ULONG_PTR information) {
+                                                     std::lock_guard lock(completion->lock);
+                                                     completion->status = final;
+                                                     completion->information = information;
+                                                     completion->finished = true;
+                                                     completion->done.notify_all();
+                                                 });
+    std::unique_lock lock(completion->lock);
+    completion->done.wait(lock, [&] { return completion->finished; });
+    bool error = (static_cast<uint32_t>(completion->status) >> 30) == 3;
+    if (bytesReturned != nullptr) *bytesReturned = error ? 0 : static_cast<DWORD>(completion->information);
+    if (!NT_SUCCESS(completion->status)) return Fail(completion->status);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) {
+    if (overlapped == nullptr) return Fail(STATUS_INVALID_PARAMETER);
+    if (LoadStatus(overlapped) == STATUS_PENDING) {
+        if (!wait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        if (overlapped->hEvent != nullptr) {
+            if (WaitForSingleObject(overlapped->hEvent, INFINITE) != WAIT_OBJECT_0) return FALSE;
+        }
+        // Without an event (or after an auto-reset one was taken elsewhere) the status word decides.
+        while (LoadStatus(overlapped) == STATUS_PENDING) std::this_thread::yield();
+    }
+    NTSTATUS status = LoadStatus(overlapped);
+    if (bytesTransferred != nullptr) *bytesTransferred = static_cast<DWORD>(overlapped->InternalHigh);
+    if (!NT_SUCCESS(status)) return Fail(status);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL CancelIo(HANDLE file) {
+    UserProcess* process = Caller();
+    if (process == nullptr) return FALSE;
+    process->cancel_io(file, platform::win32::current_thread_token());
+    return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED) {
+    UserProcess* process = Caller();
+    if (process == nullptr) return FALSE;
+    process->cancel_io(file, std::nullopt);
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object) {
+    UserProcess* process = Caller();
+    if (process == nullptr) return FALSE;
+    NTSTATUS status = process->close_handle(object);
+    return NT_SUCCESS(status) ? TRUE : Fail(status);
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+    UserProcess* process = Caller();
+    if (process == nullptr) return nullptr;
+    HANDLE handle = nullptr;
+    NTSTATUS status = process->create_event(manualReset != FALSE, initialState != FALSE, &handle);
+    if (!NT_SUCCESS(status)) {
+        Fail(status);
+        return nullptr;
+    }
+    return handle;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR) {
+    return CreateEventW(security, manualReset, initialState, nullptr);
+}
+
+BOOL SetEvent(HANDLE event) {
+    return WithEvent(event, [](platform::EventObject& e) { e.set(); });
+}
+
+BOOL ResetEvent(HANDLE event) {
+    return WithEvent(event, [](platform::EventObject& e) { e.reset(); });
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    DWORD result = WAIT_FAILED;
+    BOOL ok = WithEvent(object, [&](platform::EventObject& e) {
+        int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
+        result = e.wait(timeout) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    });
+    return ok ? result : WAIT_FAILED;
+}

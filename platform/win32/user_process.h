@@ -1,0 +1,82 @@
+// Who a Win32 call is made by: a process on the simulated machine. A process
+// lives in this program (tests acting as one or several processes, of either
+// bitness) or behind vexa-machine's socket (real programs); the Win32 calls
+// are written once against this interface and do not know which.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/kernel/nt_types.h"
+
+namespace platform {
+class EventObject;
+}
+
+namespace platform::win32 {
+
+// Told once when a request has completed, after its output has been written.
+using IoDone = std::function<void(NTSTATUS status, ULONG_PTR information)>;
+
+class UserProcess {
+public:
+    virtual ~UserProcess() = default;
+
+    virtual ULONG process_id() const = 0;
+    virtual bool is_32bit() const = 0;
+
+    // `path` is an NT path (`\??\...`).
+    virtual NTSTATUS create_file(std::u16string_view path, HANDLE* handle) = 0;
+    virtual NTSTATUS close_handle(HANDLE handle) = 0;
+    // Sends a device I/O control from `thread`. `done` runs exactly once, also
+    // for a call refused before it became a request, and the output has
+    // reached `output` (up to `outputLength`) by then. Returns STATUS_PENDING
+    // when the request had not completed by the time the call returns, else its status.
+    virtual NTSTATUS device_io_control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                                       ULONG outputLength, uint64_t thread, IoDone done) = 0;
+    // Cancels the pending requests on `handle` sent by `thread` (all threads when empty).
+    virtual void cancel_io(HANDLE handle, std::optional<uint64_t> thread) = 0;
+    virtual NTSTATUS create_event(bool manualReset, bool initialState, HANDLE* handle) = 0;
+    // The event behind a handle, referenced (release() it); null for anything else.
+    virtual EventObject* reference_event(HANDLE handle) = 0;
+    // Symbolic links (`\??\...`) of the interfaces of a class.
+    virtual std::vector<std::u16string> interfaces(const GUID& interfaceClass, bool presentOnly) = 0;
+    // Ends the process as Windows does: pending requests cancelled, handles closed.
+    virtual void end() = 0;
+};
+
+// A process in this program, on the machine that runs here.
+std::shared_ptr<UserProcess> create_local_process(bool is32Bit, std::string name = "process");
+// A process of this program on the machine behind `socketPath`; null with `error` set when none answers.
+std::shared_ptr<UserProcess> connect_to_machine(const std::string& socketPath, bool is32Bit, std::string name,
+                                                std::string* error);
+// VEXA_MACHINE_SOCKET when set, else the path vexa-machine listens on by default.
+std::string default_socket_path();
+
+// The process Win32 calls on this thread are made by: the scope's, else the
+// default. Without a default one is made on first use: a local process when
+// a machine runs in this program, else a connection to the default socket.
+UserProcess* current_process();
+void set_default_process(std::shared_ptr<UserProcess> process);
+
+class ScopedProcess {
+public:
+    explicit ScopedProcess(std::shared_ptr<UserProcess> process);
+    ~ScopedProcess();
+    ScopedProcess(const ScopedProcess&) = delete;
+    ScopedProcess& operator=(const ScopedProcess&) = delete;
+
+private:
+    std::shared_ptr<UserProcess> process_;
+    UserProcess* previous_;
+};
+
+// The calling thread's identity, as CancelIo matches requests by it.
+uint64_t current_thread_token();
+
+}  // namespace platform::win32

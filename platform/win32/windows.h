@@ -1,0 +1,120 @@
+// The Win32 interface user-mode code includes (our stand-in for windows.h):
+// handles, files on device interfaces, device I/O controls with overlapped
+// I/O, events and waits, and the last-error value. The calls reach the
+// machine in this process or through vexa-machine's socket (user_process.h).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/kernel/nt_types.h"
+
+using BOOL = int;
+using DWORD = uint32_t;
+using WORD = uint16_t;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using HWND = void*;
+
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+struct OVERLAPPED {
+    ULONG_PTR Internal;      // the request's status while pending and after (STATUS_PENDING until done)
+    ULONG_PTR InternalHigh;  // bytes transferred
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        } Position;
+        PVOID Pointer;
+    } u;
+    HANDLE hEvent;
+};
+using LPOVERLAPPED = OVERLAPPED*;
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000;
+inline constexpr DWORD CREATE_NEW = 1;
+inline constexpr DWORD CREATE_ALWAYS = 2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD OPEN_ALWAYS = 4;
+inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+
+inline constexpr DWORD INFINITE = 0xFFFFFFFF;
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_TIMEOUT = 0x102;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+// Win32 error codes (GetLastError).
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_NOT_READY = 21;
+inline constexpr DWORD ERROR_BAD_COMMAND = 22;
+inline constexpr DWORD ERROR_CRC = 23;
+inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_BUSY = 170;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
+inline constexpr DWORD ERROR_IO_PENDING = 997;
+inline constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
+inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr DWORD ERROR_NOT_FOUND = 1168;
+inline constexpr DWORD ERROR_CANCELLED = 1223;
+inline constexpr DWORD ERROR_INTERNAL_ERROR = 1359;
+inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+inline constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+// What a failing NTSTATUS becomes for a Win32 caller.
+DWORD RtlNtStatusToDosError(NTSTATUS status);
+DWORD GetCurrentProcessId();
+
+// Opens a device-interface path ("\\?\..." as SetupAPI reports it) or "\\.\Name".
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+// METHOD_BUFFERED semantics. Without OVERLAPPED the call returns once the
+// request has completed; with one, a pended request fails with
+// ERROR_IO_PENDING and completes later into the caller's buffers.
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                     DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
+// Cancels the calling thread's pending requests on the handle.
+BOOL CancelIo(HANDLE file);
+// Cancels every pending request on the handle (the OVERLAPPED is not matched).
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+// A file handle's last close cleans up (cancelling what the driver still holds) and closes.
+BOOL CloseHandle(HANDLE object);
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+// Waits on an event in wall-clock milliseconds (user-mode time is real time).
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
