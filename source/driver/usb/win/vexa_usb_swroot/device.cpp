@@ -1,0 +1,130 @@
+// The root device (FDO): creation with its interfaces, queue and objects, and
+// its clean-up.
+#define LOG_FILE_NUMBER 101
+
+#include "event_log.h"
+#include "logger.h"
+#include "public/messages.h"
+#include "root.h"
+
+using namespace vexa::log;
+
+namespace {
+
+// A step of the device add that failed: its status, with the event-log message to write.
+struct AddFailure {
+    NTSTATUS status;
+    ULONG message;
+};
+
+[[noreturn]] void Fail(NTSTATUS status, ULONG message) { throw AddFailure{status, message}; }
+
+void Check(NTSTATUS status, ULONG message) {
+    if (!NT_SUCCESS(status)) Fail(status, message);
+}
+
+// Deletes the three objects (PAL client manager, client manager, engine, in
+// this order) and clears their pointers.
+void DeleteObjects(DEVICE_EXTENSION* extension) {
+    delete extension->palClientManager;
+    extension->palClientManager = nullptr;
+    delete extension->clientManager;
+    extension->clientManager = nullptr;
+    delete extension->engine;
+    extension->engine = nullptr;
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL
+NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
+    TRACE(kLogInfo | kLogInterface);
+    DEVICE_EXTENSION* extension = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    try {
+        WDF_OBJECT_ATTRIBUTES deviceAttributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, DEVICE_EXTENSION);
+        deviceAttributes.ExecutionLevel = WdfExecutionLevelPassive;
+        deviceAttributes.SynchronizationScope = WdfSynchronizationScopeDevice;
+        deviceAttributes.EvtCleanupCallback = RootEvtDeviceCleanup;
+
+        WdfDeviceInitSetIoInCallerContextCallback(deviceInit, RootEvtIoInCallerContext);
+
+        WDF_FILEOBJECT_CONFIG fileConfig;
+        WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, RootEvtDeviceFileCreate, nullptr, RootEvtFileCleanup);
+        fileConfig.FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
+        WDF_OBJECT_ATTRIBUTES fileAttributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILECONTEXT);
+        fileAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
+        // What a handle still holds when its file object goes (a request in
+        // flight at cleanup registered it late) is released then.
+        fileAttributes.EvtCleanupCallback = RootEvtFileContextCleanup;
+        WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, &fileAttributes);
+
+        WdfDeviceInitSetDeviceType(deviceInit, FILE_DEVICE_BUS_EXTENDER);
+        WdfDeviceInitSetExclusive(deviceInit, FALSE);
+
+        WDFDEVICE device = nullptr;
+        Check(WdfDeviceCreate(&deviceInit, &deviceAttributes, &device), MSG_CREATE_ROOT_DEVICE_FAILED);
+        extension = GetDeviceExtension(device);
+        RtlZeroMemory(extension, sizeof(*extension));
+
+        // A failed allocation leaves its pointer null; the device does not go on without all three.
+        extension->engine = new AudioEngine(device);
+        extension->clientManager = new AudioClientManager();
+        extension->palClientManager = new PalClientManager();
+        if (extension->engine == nullptr || extension->clientManager == nullptr ||
+            extension->palClientManager == nullptr) {
+            Fail(STATUS_INSUFFICIENT_RESOURCES, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
+        }
+
+        UNICODE_STRING pal = RTL_CONSTANT_STRING(u"PAL");
+        Check(WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_PAL, &pal), MSG_CREATE_DEVICE_INTERFACE_FAILED);
+        UNICODE_STRING asio = RTL_CONSTANT_STRING(u"ASIO");
+        Check(WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_ASIO, &asio),
+              MSG_CREATE_DEVICE_INTERFACE_FAILED);
+
+        WDF_IO_QUEUE_CONFIG queueConfig;
+        WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
+        queueConfig.EvtIoDeviceControl = RootEvtIoDeviceControl;
+        queueConfig.EvtIoStop = RootEvtIoStop;
+        WDF_OBJECT_ATTRIBUTES queueAttributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&queueAttributes);
+        queueAttributes.ExecutionLevel = WdfExecutionLevelPassive;
+        WDFQUEUE queue = nullptr;
+        Check(WdfIoQueueCreate(device, &queueConfig, &queueAttributes, &queue), MSG_CREATE_QUEUE_FAILED);
+
+        Check(extension->palClientManager->Init(device), MSG_PAL_CLIENT_MANAGER_INIT_FAILED);
+        Check(extension->clientManager->ClientManagerInit(extension->engine, device),
+              MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
+        EngineInitRecord record{extension->clientManager, extension->palClientManager, device,
+                                GUID_DEVINTERFACE_AUDIODEVICE};
+        Check(extension->engine->EngineInit(record, driver), MSG_AUDIO_ENGINE_INIT_FAILED);
+    } catch (const AddFailure& failure) {
+        status = failure.status;
+        TRACE(kLogError | kLogInterface, status, failure.message);
+        LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, failure.message, status);
+        if (extension != nullptr) DeleteObjects(extension);
+    }
+    return status;
+}
+
+// PASSIVE_LEVEL: the FDO goes away. Each device still listed is dropped and
+// announced as removed, then the objects go.
+void RootEvtDeviceCleanup(WDFOBJECT device) {
+    DEVICE_EXTENSION* extension = GetDeviceExtension(device);
+    TRACE(kLogInfo | kLogInterface);
+    if (extension->engine != nullptr) {
+        while (extension->engine->EngineRemoveFirstDevice()) {
+            if (extension->palClientManager != nullptr) {
+                (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
+            }
+        }
+    }
+    delete extension->engine;
+    extension->engine = nullptr;
+    delete extension->palClientManager;
+    extension->palClientManager = nullptr;
+    delete extension->clientManager;
+    extension->clientManager = nullptr;
+}

@@ -1,0 +1,88 @@
+// Handles on the root device: "\ASIO" (an ASIO connection), "\PAL" (the
+// library's handle), nothing else; and what a handle's cleanup releases.
+#define LOG_FILE_NUMBER 102
+
+#include "logger.h"
+#include "root.h"
+
+using namespace vexa::log;
+
+namespace {
+
+// An ASIO connection gets an audio client when a device is present and the
+// manager has room; the manager's check and its taking the client are one
+// step, so a client it cannot take is deleted here, never left in the handle.
+void OpenAsioConnection(DEVICE_EXTENSION* extension, FILECONTEXT* context, WDFREQUEST request) {
+    AudioClientManager* manager = extension->clientManager;
+    if (extension->engine->DeviceCount() == 0 || manager->ClientCount() >= kMaxAudioClients) {
+        TRACE(kLogInfo | kLogAsio, extension->engine->DeviceCount(), manager->ClientCount());
+        return;
+    }
+    ULONG type = WdfRequestIsFrom32BitProcess(request) ? kClientTypeAsio32 : kClientTypeAsio64;
+    AudioClient* client = CreateAudioClient(type);
+    if (client == nullptr) {
+        TRACE(kLogError | kLogAsio, STATUS_INSUFFICIENT_RESOURCES, type);
+        return;
+    }
+    client->SetOwner(manager);
+    if (!manager->AddClient(client)) {
+        TRACE(kLogWarning | kLogAsio, type);
+        delete client;
+        return;
+    }
+    manager->CountClientType(type, false);
+    __atomic_store_n(&context->audioClient, client, __ATOMIC_RELEASE);
+    (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL
+void RootEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject) {
+    DEVICE_EXTENSION* extension = GetDeviceExtension(device);
+    FILECONTEXT* context = GetFileContext(fileObject);
+    PUNICODE_STRING name = WdfFileObjectGetFileName(fileObject);
+    UNICODE_STRING asio = RTL_CONSTANT_STRING(u"\\ASIO");
+    UNICODE_STRING pal = RTL_CONSTANT_STRING(u"\\PAL");
+    NTSTATUS status = STATUS_SUCCESS;
+    if (name != nullptr && RtlEqualUnicodeString(name, &asio, TRUE)) {
+        // Every "\ASIO" open succeeds; one without an audio client has its ASIO requests refused.
+        OpenAsioConnection(extension, context, request);
+    } else if (name != nullptr && RtlEqualUnicodeString(name, &pal, TRUE)) {
+        // The PAL client comes with kDcpBusRegisterClient.
+    } else {
+        status = STATUS_INTERNAL_ERROR;
+        TRACE(kLogError | kLogInterface, status);
+    }
+    WdfRequestComplete(request, status);
+}
+
+void ReleaseAudioClient(DEVICE_EXTENSION* extension, AudioClient* client) {
+    if (NTSTATUS status = extension->clientManager->RemoveClient(client); !NT_SUCCESS(status)) {
+        TRACE(kLogError | kLogAsio, status);
+    }
+    extension->clientManager->CountClientType(client->Type(), true);
+    if (NTSTATUS status = client->Close(); !NT_SUCCESS(status)) TRACE(kLogError | kLogAsio, status);
+    delete client;
+}
+
+void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client) {
+    // Its waiting requests complete cancelled; the client goes even when unregistering fails.
+    if (NTSTATUS status = extension->palClientManager->Unregister(client); !NT_SUCCESS(status)) {
+        TRACE(kLogError | kLogRequest, status);
+    }
+    delete client;
+}
+
+// PASSIVE_LEVEL
+void RootEvtFileCleanup(WDFFILEOBJECT fileObject) {
+    DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(fileObject));
+    FILECONTEXT* context = GetFileContext(fileObject);
+    if (AudioClient* client = TakeAudioClient(context)) ReleaseAudioClient(extension, client);
+    if (PalClient* client = TakePalClient(context)) ReleasePalClient(extension, client);
+}
+
+// PASSIVE_LEVEL: the file object goes (after close).
+void RootEvtFileContextCleanup(WDFOBJECT fileObject) {
+    RootEvtFileCleanup(static_cast<WDFFILEOBJECT>(fileObject));
+}

@@ -1,0 +1,62 @@
+// The root driver's contexts and callbacks.
+#pragma once
+
+#include "audio_client_manager.h"
+#include "audio_engine.h"
+#include "pal_client_manager.h"
+#include "platform/kmdf/wdf.h"
+
+// The FDO's context: three owning pointers, null until device add fills them.
+struct DEVICE_EXTENSION {
+    AudioEngine* engine;
+    AudioClientManager* clientManager;
+    PalClientManager* palClientManager;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
+
+// One per handle. Both pointers are taken with atomic exchanges: the handle's
+// cleanup runs beside requests still in flight on it, and whoever takes a
+// client deletes it.
+struct FILECONTEXT {
+    AudioClient* audioClient;  // "\ASIO" handles that got one
+    PalClient* palClient;      // between kDcpBusRegisterClient and unregister or cleanup
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILECONTEXT, GetFileContext)
+
+inline AudioClient* TakeAudioClient(FILECONTEXT* context) {
+    return __atomic_exchange_n(&context->audioClient, nullptr, __ATOMIC_ACQ_REL);
+}
+inline PalClient* TakePalClient(FILECONTEXT* context) {
+    return __atomic_exchange_n(&context->palClient, nullptr, __ATOMIC_ACQ_REL);
+}
+
+// driver.cpp
+void RootEvtDriverUnload(WDFDRIVER driver);
+
+// device.cpp (PASSIVE_LEVEL)
+NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
+void RootEvtDeviceCleanup(WDFOBJECT device);
+
+// file.cpp (PASSIVE_LEVEL, no framework synchronisation)
+void RootEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject);
+void RootEvtFileCleanup(WDFFILEOBJECT fileObject);
+void RootEvtFileContextCleanup(WDFOBJECT fileObject);
+// Removes, uncounts, closes and deletes a handle's audio client.
+void ReleaseAudioClient(DEVICE_EXTENSION* extension, AudioClient* client);
+// Unregisters and deletes a handle's PAL client.
+void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client);
+
+// dispatch.cpp
+void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request);
+void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength, size_t inputBufferLength,
+                            ULONG ioControlCode);
+void RootEvtIoStop(WDFQUEUE queue, WDFREQUEST request, ULONG actionFlags);
+
+// bus_commands.cpp: the root's own DCP commands (category 0x400). `buffer` is
+// the request's system buffer (at least 16 bytes). Returns the request's
+// status; `*information` is the byte count on success.
+[[nodiscard]] NTSTATUS RunBusCommand(DEVICE_EXTENSION* extension, WDFREQUEST request, UCHAR* buffer,
+                                     size_t inputLength, size_t outputLength);
+
+// asio_handler.cpp: every code the PAL interface does not take. Completes the request.
+void HandleAsioRequest(AudioClientManager* manager, WDFREQUEST request, ULONG ioControlCode);
