@@ -33,8 +33,12 @@ AudioEngine::AudioEngine(WDFDEVICE rootDevice) : rootDevice_(rootDevice) {
 }
 
 AudioEngine::~AudioEngine() {
-    while (EngineRemoveFirstDevice()) {
+    if (deviceListLock_ != nullptr) {
+        while (EngineRemoveFirstDevice()) {
+        }
+        WdfObjectDelete(deviceListLock_);
     }
+    if (settingsLock_ != nullptr) WdfObjectDelete(settingsLock_);
 }
 
 // PASSIVE_LEVEL
@@ -45,11 +49,10 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         palClientManager_ = record.palClientManager;
         interfaceClass_ = record.interfaceClass;
         driver_ = driver;
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = rootDevice_;
-        RaiseIfFailed(WdfWaitLockCreate(&attributes, &settingsLock_));
-        RaiseIfFailed(WdfWaitLockCreate(&attributes, &deviceListLock_));
+        // The locks belong to the driver and go with the engine: the root
+        // device's clean-up still drops devices after the device's own children have gone.
+        RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &settingsLock_));
+        RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &deviceListLock_));
     } catch (const NtError& error) {
         status = error.status;
         TRACE(kLogError | kLogInterface, status);

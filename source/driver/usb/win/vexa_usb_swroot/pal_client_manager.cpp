@@ -34,6 +34,11 @@ bool Deliver(const Delivery& delivery) {
     return true;
 }
 
+struct PAL_QUEUE_CONTEXT {
+    PalClientManager* manager;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PAL_QUEUE_CONTEXT, GetPalQueueContext)
+
 class SpinLockScope {
 public:
     explicit SpinLockScope(WDFSPINLOCK lock) : lock_(lock) { WdfSpinLockAcquire(lock_); }
@@ -73,23 +78,36 @@ NTSTATUS PalClientManager::Init(WDFDEVICE fdo) {
     device_ = fdo;
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ExecutionLevel = WdfExecutionLevelPassive;
-    NTSTATUS status = WdfIoQueueCreate(fdo, &config, &attributes, &waitQueue_);
+    // The lock belongs to the driver, not the device: the device's clean-up
+    // still notifies after the device's own children (the queue) have gone.
+    NTSTATUS status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock_);
     if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogRequest, status);
         return status;
     }
-    // The lock belongs to the driver, not the device: the device's clean-up
-    // still notifies after the device's own children have gone.
-    status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock_);
-    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogRequest, status);
-    return status;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PAL_QUEUE_CONTEXT);
+    attributes.ExecutionLevel = WdfExecutionLevelPassive;
+    attributes.EvtCleanupCallback = [](WDFOBJECT queue) { GetPalQueueContext(queue)->manager->QueueGone(); };
+    WDFQUEUE queue = nullptr;
+    status = WdfIoQueueCreate(fdo, &config, &attributes, &queue);
+    if (!NT_SUCCESS(status)) {
+        TRACE(kLogError | kLogRequest, status);
+        return status;
+    }
+    GetPalQueueContext(queue)->manager = this;
+    SpinLockScope lock(lock_);
+    waitQueue_ = queue;
+    return STATUS_SUCCESS;
 }
 
 PalClientManager::~PalClientManager() {
     if (lock_ != nullptr) WdfObjectDelete(lock_);
+}
+
+void PalClientManager::QueueGone() {
+    SpinLockScope lock(lock_);
+    waitQueue_ = nullptr;
 }
 
 PalClient* PalClientManager::FindLocked(WDFFILEOBJECT file) const {
@@ -125,7 +143,13 @@ NTSTATUS PalClientManager::Unregister(PalClient* client) {
     // No longer listed, so no wait of this handle can enter the queue any more.
     for (;;) {
         WDFREQUEST request = nullptr;
-        NTSTATUS status = WdfIoQueueRetrieveRequestByFileObject(waitQueue_, client->FileObject(), &request);
+        NTSTATUS status;
+        {
+            SpinLockScope lock(lock_);
+            status = waitQueue_ != nullptr
+                         ? WdfIoQueueRetrieveRequestByFileObject(waitQueue_, client->FileObject(), &request)
+                         : STATUS_NO_MORE_ENTRIES;
+        }
         if (status == STATUS_NO_MORE_ENTRIES) return STATUS_SUCCESS;
         if (!NT_SUCCESS(status)) {
             TRACE(kLogError | kLogRequest, status);
@@ -146,7 +170,9 @@ NTSTATUS PalClientManager::Notify(ULONG kind, ULONG64 param64, ULONG param32) {
         for (ULONG64 i = 0; i < clientCount_; ++i) {
             PalClient* client = clients_[i];
             WDFREQUEST request = nullptr;
-            status = WdfIoQueueRetrieveRequestByFileObject(waitQueue_, client->FileObject(), &request);
+            status = waitQueue_ != nullptr
+                         ? WdfIoQueueRetrieveRequestByFileObject(waitQueue_, client->FileObject(), &request)
+                         : STATUS_NO_MORE_ENTRIES;
             if (NT_SUCCESS(status)) {
                 receivers[count] = client;
                 deliveries[count++] = Delivery{request, record};
@@ -177,6 +203,7 @@ NTSTATUS PalClientManager::WaitForNotification(WDFFILEOBJECT file, WDFREQUEST re
     PalClient* client = file != nullptr ? FindLocked(file) : nullptr;
     if (client == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
     if (client->Pop(record)) return STATUS_SUCCESS;
+    if (waitQueue_ == nullptr) return STATUS_DEVICE_REMOVED;
     // Checked and parked under the lock that Notify takes: a record sent now
     // finds this request in the queue.
     NTSTATUS status = WdfRequestForwardToIoQueue(request, waitQueue_);

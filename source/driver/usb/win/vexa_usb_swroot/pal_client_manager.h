@@ -54,10 +54,13 @@ public:
     [[nodiscard]] NTSTATUS WaitForNotification(WDFFILEOBJECT file, WDFREQUEST request,
                                                vexa::pal::PalNotification* record);
 
+    // The wait queue is being deleted (with the root device).
+    void QueueGone();
+
 private:
     PalClient* FindLocked(WDFFILEOBJECT file) const;
 
-    WDFQUEUE waitQueue_ = nullptr;
+    WDFQUEUE waitQueue_ = nullptr;              // guarded by lock_; null once the queue has gone
     WDFDEVICE device_ = nullptr;
     WDFSPINLOCK lock_ = nullptr;                // spin, DISPATCH_LEVEL
     PalClient* clients_[kMaxPalClients] = {};  // guarded by lock_, packed from slot 0

@@ -1,0 +1,199 @@
+// vexa-pal: talks to the root driver's PAL interface from another process,
+// the way the control panel's library does.
+//
+//   vexa-pal [--socket PATH] version|settings|watch
+#include <signal.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32/setupapi.h"
+#include "platform/win32/user_process.h"
+#include "platform/win32/windows.h"
+#include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
+
+using namespace vexa::pal;
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int Usage() {
+    std::fprintf(stderr, "usage: vexa-pal [--socket PATH] version|settings|watch\n");
+    return kUsageError;
+}
+
+std::u16string PalPath() {
+    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PAL, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (devices == INVALID_HANDLE_VALUE) return {};
+    std::u16string path;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    if (SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_PAL, 0, &data)) {
+        DWORD needed = 0;
+        SetupDiGetDeviceInterfaceDetailW(devices, &data, nullptr, 0, &needed, nullptr);
+        std::vector<uint8_t> storage(needed);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed, nullptr, nullptr)) {
+            path = detail->DevicePath;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return path;
+}
+
+bool BusCommand(HANDLE pal, uint16_t command, void* reply, DWORD replyBytes) {
+    DcpRequest request{0, kDcpCategoryBus, command, 0};
+    return DeviceIoControl(pal, kIoctlDcpCommand, &request, sizeof(request), reply, replyBytes, nullptr, nullptr);
+}
+
+int Version(HANDLE pal) {
+    ApiVersionReply reply{};
+    DWORD bytes = 0;
+    if (!DeviceIoControl(pal, kIoctlGetApiVersion, nullptr, 0, &reply, sizeof(reply), &bytes, nullptr)) {
+        std::fprintf(stderr, "vexa-pal: the version request failed (error %u)\n", GetLastError());
+        return 1;
+    }
+    uint64_t v = reply.driverVersion;
+    std::printf("PAL interface version: 0x%04X\n", reply.ioctlAPIVersion);
+    std::printf("lowest compatible version: 0x%04X\n", reply.ioctlMinCompatibleAPIVersion);
+    std::printf("driver version: %u.%u.%u.%u%s%s\n", VersionMajor(v), VersionMinor(v), VersionSub(v),
+                VersionBuild(v), VersionIsLocal(v) ? " local" : "", VersionIsBeta(v) ? " beta" : "");
+    return 0;
+}
+
+int Settings(HANDLE pal) {
+    struct {
+        DcpReply header;
+        BusSettingsBlock block;
+    } reply{};
+    if (!BusCommand(pal, kDcpBusGetSettings, &reply, sizeof(reply))) {
+        std::fprintf(stderr, "vexa-pal: reading the bus settings failed (error %u)\n", GetLastError());
+        return 1;
+    }
+    const BusSettingsBlock& b = reply.block;
+    std::printf("current device: 0x%016" PRIX64 "%s\n", b.currentDeviceId, b.currentDeviceId == 0 ? " (none)" : "");
+    std::printf("clock source: %u (clock id)\n", b.clockSource);
+    std::printf("sample rate: %u Hz\n", b.sampleRate);
+    std::printf("operation mode: %u (mode 0-4)\n", b.operationMode);
+    std::printf("buffer size: %u frames\n", b.bufferSize);
+    std::printf("minimum buffer size: %u frames\n", b.minBufferSize);
+    std::printf("maximum buffer size: %u frames\n", b.maxBufferSize);
+    std::printf("output channels: %u channels\n", b.outputChannels);
+    std::printf("input channels: %u channels\n", b.inputChannels);
+    std::printf("device count: %u devices\n", b.deviceCount);
+    for (uint32_t i = 0; i < kMaxBusDevices; ++i) {
+        std::printf("device id %u: 0x%016" PRIX64 "\n", i, b.deviceIds[i]);
+    }
+    return 0;
+}
+
+const char* KindName(uint32_t kind) {
+    switch (kind) {
+        case kPalNotifyDeviceArrival: return "device arrival";
+        case kPalNotifyDeviceRemoval: return "device removal";
+        case kPalNotifyBusChanged: return "bus changed";
+        case kPalNotifyDeviceEvent: return "device event";
+        default: return "unknown";
+    }
+}
+
+int Watch(HANDLE pal) {
+    DcpReply registered{1, 0};
+    if (!BusCommand(pal, kDcpBusRegisterClient, &registered, sizeof(registered))) {
+        std::fprintf(stderr, "vexa-pal: registering for notifications failed (error %u)\n", GetLastError());
+        return 1;
+    }
+    // A stop signal unregisters, which cancels the pending wait and ends the loop.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    std::thread stopper([pal, stopSignals] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        DcpReply reply{1, 0};
+        BusCommand(pal, kDcpBusUnregisterClient, &reply, sizeof(reply));
+    });
+    stopper.detach();
+    std::printf("watching notifications (Ctrl-C to stop)\n");
+    std::fflush(stdout);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (;;) {
+        PalNotification record{};
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        DWORD bytes = 0;
+        if (!DeviceIoControl(pal, kIoctlWaitNotification, nullptr, 0, &record, sizeof(record), nullptr, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            break;
+        }
+        if (!GetOverlappedResult(pal, &overlapped, &bytes, TRUE)) break;
+        std::printf("notification: %s (kind %u, param32 0x%08X, param64 0x%016" PRIX64 ")\n", KindName(record.kind),
+                    record.kind, record.param32, record.param64);
+        std::fflush(stdout);
+    }
+    DWORD error = GetLastError();
+    CloseHandle(event);
+    if (error == ERROR_OPERATION_ABORTED || error == ERROR_CANCELLED) {
+        std::printf("stopped\n");
+        return 0;
+    }
+    std::fprintf(stderr, "vexa-pal: waiting for a notification failed (error %u)\n", error);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string socketPath = platform::win32::default_socket_path();
+    std::string command;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--socket" && i + 1 < argc) {
+            socketPath = argv[++i];
+        } else if (command.empty() && (arg == "version" || arg == "settings" || arg == "watch")) {
+            command = arg;
+        } else {
+            return Usage();
+        }
+    }
+    if (command.empty()) return Usage();
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    if (command == "watch") pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::string error;
+    auto process = platform::win32::connect_to_machine(socketPath, false, "vexa-pal", &error);
+    if (!process) {
+        std::fprintf(stderr, "vexa-pal: no machine is running at %s (%s); start one with vexa-machine\n",
+                     socketPath.c_str(), error.c_str());
+        return 1;
+    }
+    platform::win32::set_default_process(process);
+
+    std::u16string path = PalPath();
+    if (path.empty()) {
+        std::fprintf(stderr, "vexa-pal: the root driver's PAL interface is not present\n");
+        return 1;
+    }
+    HANDLE pal = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    if (pal == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "vexa-pal: cannot open the PAL interface (error %u)\n", GetLastError());
+        return 1;
+    }
+    int result = command == "version" ? Version(pal) : command == "settings" ? Settings(pal) : Watch(pal);
+    CloseHandle(pal);
+    platform::win32::set_default_process(nullptr);
+    return result;
+}
