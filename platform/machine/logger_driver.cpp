@@ -7,12 +7,15 @@
 
 #include "machine.h"
 #include "object_namespace.h"
+#include "process.h"
 #include "platform/kernel/ntstatus.h"
 
 namespace platform {
 namespace {
 
 constexpr size_t kHeaderBytes = 128;  // the header, padded so the records start aligned
+// User mode opens the logger as "\\.\MrakDriverLogger".
+constexpr const char16_t* kLoggerLinkName = u"\\??\\MrakDriverLogger";
 
 }  // namespace
 
@@ -25,7 +28,10 @@ LoggerDriver::LoggerDriver(LoggerConfig config) : config_(config) {
 }
 
 LoggerDriver::~LoggerDriver() {
-    if (registered_ && Machine::exists()) Machine::current().names().remove_device(vexa::log::kLoggerDeviceName);
+    if (registered_ && Machine::exists()) {
+        Machine::current().names().remove_link(kLoggerLinkName);
+        Machine::current().names().remove_device(vexa::log::kLoggerDeviceName);
+    }
     destroy_rings();
     for (Ring& r : retired_) {
         munmap(r.base, ring_bytes());
@@ -46,9 +52,13 @@ void LoggerDriver::configure(LoggerConfig config) {
     config_ = config;
     if (config_.present) {
         create_rings();
-        if (!registered_) Machine::current().names().add_device(vexa::log::kLoggerDeviceName, &device_);
+        if (!registered_) {
+            Machine::current().names().add_device(vexa::log::kLoggerDeviceName, &device_);
+            Machine::current().names().add_link(kLoggerLinkName, vexa::log::kLoggerDeviceName);
+        }
         registered_ = true;
     } else if (registered_) {
+        Machine::current().names().remove_link(kLoggerLinkName);
         Machine::current().names().remove_device(vexa::log::kLoggerDeviceName);
         registered_ = false;
     }
@@ -137,11 +147,40 @@ void LoggerDriver::append(Ring& r, const vexa::log::LogRecord& record) {
     __atomic_store_n(&slot.mask, record.mask, __ATOMIC_RELEASE);
 }
 
+NTSTATUS LoggerDriver::map_user(IRP* irp, ULONG_PTR* information) {
+    auto& params = irp->Stack.Parameters.DeviceIoControl;
+    auto* buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    if (params.InputBufferLength < 4 || params.OutputBufferLength < 8) return STATUS_BUFFER_TOO_SMALL;
+    uint32_t tag = 0;
+    std::memcpy(&tag, buffer, 4);
+    int fd = -1;
+    uint64_t address = 0;
+    {
+        std::lock_guard lock(lock_);
+        Ring* r = ring(tag);
+        if (r == nullptr || r->header == nullptr) return STATUS_INVALID_PARAMETER;
+        fd = r->fd;
+        address = reinterpret_cast<uint64_t>(r->header);
+    }
+    // A user process gets its own mapping of the ring (in another program, through the machine's socket).
+    if (Process* process = current_process(); process != nullptr && irp->RequestorMode == UserMode) {
+        void* mapped = process->map_shared(fd, ring_bytes());
+        if (mapped == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        address = reinterpret_cast<uint64_t>(mapped);
+    }
+    std::memcpy(buffer, &address, 8);
+    *information = 8;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS LoggerDriver::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     UCHAR major = irp->Stack.MajorFunction;
-    if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    if (major == IRP_MJ_DEVICE_CONTROL && irp->Stack.Parameters.DeviceIoControl.IoControlCode ==
+                                              vexa::log::kIoctlLoggerMapRingUser) {
+        status = map_user(irp, &information);
+    } else if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
         auto& params = irp->Stack.Parameters.DeviceIoControl;
         auto* buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
         std::lock_guard lock(lock_);
@@ -158,7 +197,7 @@ NTSTATUS LoggerDriver::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
             }
             case vexa::log::kIoctlLoggerMapRingKernel:
             case vexa::log::kIoctlLoggerMapRingUser: {
-                // In-process callers share our address space, so both map to the same address.
+                // Kernel callers share the machine's address space.
                 uint32_t tag = 0;
                 if (params.InputBufferLength < 4 || params.OutputBufferLength < 8) {
                     status = STATUS_BUFFER_TOO_SMALL;

@@ -51,6 +51,8 @@ private:
     void destroy_rings();
     Ring* ring(uint32_t tag);
     void append(Ring& ring, const vexa::log::LogRecord& record);
+    // kIoctlLoggerMapRingUser from a user process: the ring mapped into it.
+    NTSTATUS map_user(IRP* irp, ULONG_PTR* information);
 
     std::mutex lock_;
     LoggerConfig config_;

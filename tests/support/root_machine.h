@@ -1,0 +1,171 @@
+// Test equipment: a virtual-clock machine booted as the standard machine,
+// with the real root driver image or its test image (which can plug stand-in
+// devices), and user-mode helpers that reach it through the Win32 layer.
+#pragma once
+
+#include <dlfcn.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/kmdf/fx_device.h"
+#include "platform/machine/machine.h"
+#include "platform/machine/pnp_manager.h"
+#include "platform/win32/setupapi.h"
+#include "platform/win32/user_process.h"
+#include "platform/win32/windows.h"
+#include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
+#include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
+#include "tests/driver/usb/win/vexa_usb_swroot/fake_device.h"
+#include "tools/vexa-machine/standard_machine.h"
+
+namespace vexa::test {
+
+class RootMachine {
+public:
+    explicit RootMachine(const std::string& driverDir) {
+        root_ = vexa::machine::boot_standard_machine(machine_, driverDir);
+        if (root_->state != platform::NodeState::Started) throw std::runtime_error("the root device did not start");
+        image_ = dlopen((driverDir + "/QUVVexaUSBRoot.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    }
+    ~RootMachine() {
+        platform::win32::set_default_process(nullptr);
+        machine_.shutdown();
+        if (image_ != nullptr) dlclose(image_);
+    }
+
+    platform::Machine& machine() { return machine_; }
+    WDFDEVICE fdo() { return root_->fdo->as_handle<WDFDEVICE>(); }
+
+    // The test image's hooks (null with the real image).
+    template <typename Fn>
+    Fn hook(const char* name) {
+        return image_ != nullptr ? reinterpret_cast<Fn>(dlsym(image_, name)) : nullptr;
+    }
+    void* plug(FakeDeviceScript* script) { return hook<PlugDeviceFn>("VexaTestPlugDevice")(fdo(), script); }
+    void unplug(void* device) { hook<UnplugDeviceFn>("VexaTestUnplugDevice")(fdo(), device); }
+    NTSTATUS notify(ULONG kind, ULONG64 param64 = 0, ULONG param32 = 0) {
+        return hook<NotifyFn>("VexaTestNotify")(fdo(), kind, param64, param32);
+    }
+
+private:
+    platform::Machine machine_;
+    platform::DevNode* root_ = nullptr;
+    void* image_ = nullptr;
+};
+
+// The first present interface of a class, as the library and the ASIO driver find it.
+inline std::u16string InterfacePath(const GUID& interfaceClass) {
+    HDEVINFO devices = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (devices == INVALID_HANDLE_VALUE) return {};
+    std::u16string path;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    if (SetupDiEnumDeviceInterfaces(devices, nullptr, &interfaceClass, 0, &data)) {
+        DWORD needed = 0;
+        SetupDiGetDeviceInterfaceDetailW(devices, &data, nullptr, 0, &needed, nullptr);
+        std::vector<uint8_t> storage(needed);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed, nullptr, nullptr)) path = detail->DevicePath;
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return path;
+}
+
+// Opens the root device with a file name of our choice ("\PAL", "\asio", ...).
+inline HANDLE OpenRoot(const std::u16string& fileName) {
+    std::u16string path = InterfacePath(GUID_DEVINTERFACE_PAL);
+    std::u16string base = path.substr(0, path.rfind(u'\\'));
+    return CreateFileW((base + fileName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+inline HANDLE OpenPal() {
+    return CreateFileW(InterfacePath(GUID_DEVINTERFACE_PAL).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// A request's NTSTATUS (from the OVERLAPPED, exact where Win32 errors merge
+// several statuses) and the bytes the caller received.
+struct Sent {
+    NTSTATUS status;
+    DWORD bytes;
+};
+
+inline Sent Send(HANDLE handle, DWORD code, const void* in, DWORD inBytes, void* out, DWORD outBytes) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DeviceIoControl(handle, code, const_cast<void*>(in), inBytes, out, outBytes, nullptr, &overlapped);
+    DWORD bytes = 0;
+    GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
+    CloseHandle(overlapped.hEvent);
+    return Sent{static_cast<NTSTATUS>(static_cast<ULONG>(overlapped.Internal)), bytes};
+}
+
+// A DCP command with `data`, into a reply of `replyBytes` (header included),
+// preset to status 1 as the library presets it.
+inline Sent Dcp(HANDLE handle, uint16_t category, uint16_t command, std::vector<uint8_t>* reply,
+                const std::vector<uint8_t>& data = {}, DWORD replyBytes = 8) {
+    std::vector<uint8_t> request(sizeof(pal::DcpRequest) + data.size());
+    pal::DcpRequest header{0, category, command, 0};
+    std::memcpy(request.data(), &header, sizeof(header));
+    if (!data.empty()) std::memcpy(request.data() + sizeof(header), data.data(), data.size());
+    reply->assign(replyBytes, 0);
+    if (replyBytes >= 4) (*reply)[0] = 1;
+    return Send(handle, pal::kIoctlDcpCommand, request.data(), static_cast<DWORD>(request.size()), reply->data(),
+                replyBytes);
+}
+
+inline Sent Bus(HANDLE handle, uint16_t command, std::vector<uint8_t>* reply = nullptr, DWORD replyBytes = 8,
+                const std::vector<uint8_t>& data = {}) {
+    std::vector<uint8_t> ignored;
+    return Dcp(handle, kDcpCategoryBus, command, reply != nullptr ? reply : &ignored, data, replyBytes);
+}
+
+inline std::vector<uint8_t> U32Data(uint32_t value) {
+    std::vector<uint8_t> data(4);
+    std::memcpy(data.data(), &value, 4);
+    return data;
+}
+
+inline uint32_t U32(const std::vector<uint8_t>& bytes, size_t offset) {
+    uint32_t value;
+    std::memcpy(&value, bytes.data() + offset, sizeof(value));
+    return value;
+}
+
+// A pending kIoctlWaitNotification.
+struct Wait {
+    explicit Wait(HANDLE h) : handle(h) {
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        BOOL ok = DeviceIoControl(handle, pal::kIoctlWaitNotification, nullptr, 0, &record, sizeof(record), nullptr,
+                                  &overlapped);
+        startError = ok ? ERROR_SUCCESS : GetLastError();
+    }
+    // The OVERLAPPED must outlive the request: a wait still pending is cancelled and awaited.
+    ~Wait() {
+        if (pending()) {
+            CancelIoEx(handle, &overlapped);
+            finish();
+        }
+        CloseHandle(overlapped.hEvent);
+    }
+    bool pending() const {
+        return static_cast<NTSTATUS>(__atomic_load_n(&overlapped.Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING;
+    }
+    // Waits for the completion; the status it completed with.
+    NTSTATUS finish() {
+        DWORD bytes = 0;
+        GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
+        return static_cast<NTSTATUS>(overlapped.Internal);
+    }
+
+    HANDLE handle;
+    OVERLAPPED overlapped{};
+    pal::PalNotification record{};
+    DWORD startError;
+};
+
+}  // namespace vexa::test
