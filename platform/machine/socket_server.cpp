@@ -27,7 +27,7 @@ using wire::Type;
 
 class SocketServer::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    explicit Connection(int fd) : fd_(fd) {}
+    Connection(int fd, std::function<void()> onFinished) : fd_(fd), onFinished_(std::move(onFinished)) {}
     ~Connection() { close(fd_); }
 
     void start() {
@@ -325,9 +325,11 @@ private:
             outReady_.notify_all();
         }
         finished_.store(true, std::memory_order_release);
+        onFinished_();
     }
 
     const int fd_;
+    std::function<void()> onFinished_;
     std::shared_ptr<Process> process_;  // set by the reader at hello, before any request is routed
     std::thread reader_;
     std::thread sender_;
@@ -395,7 +397,10 @@ void SocketServer::accept_main() {
         if (poll(&p, 1, kPollMs) <= 0) continue;
         int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
-        auto connection = std::make_shared<Connection>(fd);
+        auto connection = std::make_shared<Connection>(fd, [this] {
+            std::lock_guard lock(lock_);
+            finished_.notify_all();
+        });
         reap();
         std::lock_guard lock(lock_);
         connections_.push_back(connection);
@@ -425,9 +430,19 @@ size_t SocketServer::connections() {
     return connections_.size();
 }
 
+void SocketServer::wait_for_connections(size_t count) {
+    std::unique_lock lock(lock_);
+    finished_.wait(lock, [&] {
+        size_t serving = 0;
+        for (auto& connection : connections_) serving += connection->finished() ? 0 : 1;
+        return serving <= count;
+    });
+}
+
 void SocketServer::stop() {
     if (listener_ < 0) return;
     stopping_.store(true, std::memory_order_release);
+    shutdown(listener_, SHUT_RDWR);  // wakes the acceptor's poll at once
     if (acceptor_.joinable()) acceptor_.join();
     std::vector<std::shared_ptr<Connection>> all;
     {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +29,9 @@ public:
     void stop();
     // Connections whose process is still running.
     size_t connections();
+    // Blocks until at most `count` connections are still serving (a client that
+    // went away has had its process ended).
+    void wait_for_connections(size_t count);
 
     class Connection;
 
@@ -40,6 +44,7 @@ private:
     std::thread acceptor_;
     std::atomic<bool> stopping_{false};
     std::mutex lock_;
+    std::condition_variable finished_;
     std::vector<std::shared_ptr<Connection>> connections_;  // guarded by lock_
 };
 

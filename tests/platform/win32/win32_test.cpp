@@ -1,0 +1,270 @@
+// The Win32 layer over both roads into the machine: a process in this
+// program, and one behind the machine's socket (served here, so the test
+// sees both ends). The root driver's test image is the device they talk to.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/kernel/ntddk.h"
+#include "platform/machine/logger_driver.h"
+#include "platform/machine/process.h"
+#include "platform/machine/socket_server.h"
+#include "tests/support/root_machine.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace vexa::pal;
+using namespace vexa::test;
+using platform::win32::UserProcess;
+
+enum class Road { Local, Socket };
+
+class Win32Test : public ::testing::TestWithParam<Road> {
+protected:
+    Win32Test() : root_(VEXA_TEST_DRIVER_DIR) {
+        if (GetParam() == Road::Socket) {
+            server_ = std::make_unique<platform::SocketServer>((dir_.path() / "machine.sock").string());
+            std::string error;
+            EXPECT_TRUE(server_->start(&error)) << error;
+        }
+        process_ = make_process(false);
+        platform::win32::set_default_process(process_);
+    }
+    ~Win32Test() override {
+        platform::win32::set_default_process(nullptr);
+        process_.reset();
+        server_.reset();
+    }
+
+    std::shared_ptr<UserProcess> make_process(bool is32Bit) {
+        if (GetParam() == Road::Local) return platform::win32::create_local_process(is32Bit, "test");
+        std::string error;
+        auto process = platform::win32::connect_to_machine((dir_.path() / "machine.sock").string(), is32Bit, "test",
+                                                           &error);
+        EXPECT_TRUE(process) << error;
+        return process;
+    }
+
+    // Waits until the machine has finished with processes that went away.
+    void settle(size_t remaining) {
+        if (server_) server_->wait_for_connections(remaining);
+    }
+
+    HANDLE registered() {
+        HANDLE pal = OpenPal();
+        EXPECT_EQ(Bus(pal, kDcpBusRegisterClient).status, STATUS_SUCCESS);
+        return pal;
+    }
+
+    TempDir dir_;
+    RootMachine root_;
+    std::unique_ptr<platform::SocketServer> server_;
+    std::shared_ptr<UserProcess> process_;
+};
+
+// The version request and the output-length rule: the caller receives what its output length asks for.
+TEST_P(Win32Test, BufferedRequestsReturnWhatTheOutputAsks) {
+    HANDLE pal = OpenPal();
+    ASSERT_NE(pal, INVALID_HANDLE_VALUE);
+    uint8_t out[24];
+    std::memset(out, 0xEE, sizeof(out));
+    DWORD bytes = 0;
+    ASSERT_TRUE(DeviceIoControl(pal, kIoctlGetApiVersion, nullptr, 0, out, sizeof(out), &bytes, nullptr));
+    EXPECT_EQ(bytes, 24u);
+    EXPECT_EQ(U32(std::vector<uint8_t>(out, out + 4), 0), 0x7001u);
+    // A refused request delivers nothing and says why.
+    std::memset(out, 0xEE, sizeof(out));
+    EXPECT_FALSE(DeviceIoControl(pal, kIoctlGetApiVersion, nullptr, 0, out, 15, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(out[0], 0xEE);
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_FALSE(DeviceIoControl(reinterpret_cast<HANDLE>(0x7770), kIoctlGetApiVersion, nullptr, 0, out, 16, &bytes,
+                                 nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    CloseHandle(pal);
+    HANDLE missing = CreateFileW(u"\\\\?\\ROOT#NOTHING#0000#{00000000-0000-0000-0000-000000000000}\\PAL",
+                                 GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(missing, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+// A pended request completes later into the caller's buffers and OVERLAPPED, from another thread.
+TEST_P(Win32Test, PendedRequestsCompleteLater) {
+    HANDLE pal = registered();
+    Wait wait(pal);
+    ASSERT_EQ(wait.startError, ERROR_IO_PENDING);
+    DWORD bytes = 0;
+    EXPECT_FALSE(GetOverlappedResult(pal, &wait.overlapped, &bytes, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    std::thread notifier([&] { root_.notify(kPalNotifyDeviceEvent, 77, 3); });
+    EXPECT_EQ(wait.finish(), STATUS_SUCCESS);
+    notifier.join();
+    EXPECT_EQ(wait.record.kind, kPalNotifyDeviceEvent);
+    EXPECT_EQ(wait.record.param64, 77u);
+    CloseHandle(pal);
+}
+
+// CancelIo cancels only the calling thread's requests; CancelIoEx those of every thread.
+TEST_P(Win32Test, CancelIoIsPerThread) {
+    HANDLE pal = registered();
+    std::unique_ptr<Wait> wait;
+    std::mutex lock;
+    std::condition_variable step;
+    int stage = 0;
+    std::thread owner([&] {
+        wait = std::make_unique<Wait>(pal);
+        std::unique_lock guard(lock);
+        stage = 1;
+        step.notify_all();
+        step.wait(guard, [&] { return stage == 2; });
+        CancelIo(pal);
+    });
+    {
+        std::unique_lock guard(lock);
+        step.wait(guard, [&] { return stage == 1; });
+    }
+    CancelIo(pal);  // not this thread's request
+    EXPECT_TRUE(wait->pending());
+    {
+        std::lock_guard guard(lock);
+        stage = 2;
+        step.notify_all();
+    }
+    owner.join();
+    EXPECT_EQ(wait->finish(), STATUS_CANCELLED);
+
+    Wait other(pal);
+    EXPECT_TRUE(CancelIoEx(pal, nullptr));
+    EXPECT_EQ(other.finish(), STATUS_CANCELLED);
+    DWORD bytes = 0;
+    EXPECT_FALSE(GetOverlappedResult(pal, &other.overlapped, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    CloseHandle(pal);
+}
+
+// A process that ends has its requests cancelled and its handles closed: its PAL slot is free again.
+TEST_P(Win32Test, EndingAProcessClosesItsHandles) {
+    auto other = make_process(false);
+    std::unique_ptr<Wait> pending;
+    {
+        platform::win32::ScopedProcess as(other);
+        pending = std::make_unique<Wait>(registered());
+    }
+    other->end();
+    settle(1);
+    {
+        // The wait ended with its process (cancelled, or its machine gone from the process's side).
+        platform::win32::ScopedProcess as(other);
+        EXPECT_NE(pending->finish(), STATUS_SUCCESS);
+        pending.reset();
+    }
+    std::vector<HANDLE> clients;
+    for (int i = 0; i < 5; ++i) clients.push_back(registered());
+    EXPECT_EQ(Bus(OpenPal(), kDcpBusRegisterClient).status, STATUS_INSUFFICIENT_RESOURCES);
+    for (HANDLE h : clients) CloseHandle(h);
+}
+
+// The kernel can take a process's event by handle and signal it; the process's wait sees it.
+TEST_P(Win32Test, KernelSignalsAUserEvent) {
+    HANDLE autoReset = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE manual = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(autoReset, nullptr);
+    auto process = root_.machine().processes().find(GetCurrentProcessId());
+    ASSERT_TRUE(process);
+    for (HANDLE handle : {autoReset, manual}) {
+        platform::CurrentProcessScope scope(process.get());
+        PVOID object = nullptr;
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *ExEventObjectType, UserMode, &object, nullptr), STATUS_SUCCESS);
+        KeSetEvent(static_cast<KEVENT*>(object), 8, FALSE);
+        ObDereferenceObject(object);
+    }
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), WAIT_TIMEOUT) << "an auto-reset event releases one wait";
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0) << "a manual-reset event stays set";
+    EXPECT_TRUE(ResetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(manual, 1), WAIT_TIMEOUT);
+    std::thread setter([&] { SetEvent(autoReset); });
+    EXPECT_EQ(WaitForSingleObject(autoReset, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+    CloseHandle(autoReset);
+    CloseHandle(manual);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_FAILED);
+}
+
+// The logger's rings map into the process: the mapping shares the logger's memory.
+TEST_P(Win32Test, LoggerRingMapsIntoTheProcess) {
+    HANDLE logger = CreateFileW(u"\\\\.\\MrakDriverLogger", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
+                                nullptr);
+    ASSERT_NE(logger, INVALID_HANDLE_VALUE);
+    uint32_t tag = vexa::log::kRingTagStandard;
+    uint64_t address = 0;
+    DWORD bytes = 0;
+    ASSERT_TRUE(DeviceIoControl(logger, vexa::log::kIoctlLoggerMapRingUser, &tag, 4, &address, 8, &bytes, nullptr));
+    auto* mapped = reinterpret_cast<vexa::log::LogRingHeader*>(address);
+    vexa::log::LogRingHeader* kernel = root_.machine().logger().header(tag);
+    ASSERT_NE(mapped, kernel) << "the process has a mapping of its own";
+    EXPECT_EQ(mapped->indexMask, kernel->indexMask);
+    uint32_t before = __atomic_load_n(&mapped->writeCount, __ATOMIC_ACQUIRE);
+    vexa::log::LogWriteRequest write{tag, 0, {0x1234, vexa::log::kLogInfo, 0, 1, 2, 3, 4}};
+    uint32_t ignored = 0;
+    ASSERT_TRUE(DeviceIoControl(logger, vexa::log::kIoctlLoggerWrite, &write, sizeof(write), &ignored, 4, &bytes,
+                                nullptr));
+    EXPECT_EQ(__atomic_load_n(&mapped->writeCount, __ATOMIC_ACQUIRE), before + 1);
+    CloseHandle(logger);
+}
+
+// SetupAPI reports the size a path needs and where the list ends.
+TEST_P(Win32Test, SetupApiEnumeratesPresentInterfaces) {
+    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_ASIO, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(devices, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_ASIO, 0, &data));
+    DWORD needed = 0;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(devices, &data, nullptr, 0, &needed, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    std::vector<uint8_t> storage(needed);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed - 1, nullptr, nullptr));
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed, nullptr, nullptr));
+    std::u16string path = detail->DevicePath;
+    EXPECT_EQ(path.substr(0, 4), u"\\\\?\\");
+    EXPECT_EQ(path.substr(path.size() - 5), u"\\ASIO");
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_ASIO, 1, &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(devices));
+    GUID unknown{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    devices = SetupDiGetClassDevsW(&unknown, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(devices, nullptr, &unknown, 0, &data));
+    SetupDiDestroyDeviceInfoList(devices);
+}
+
+// A process's bitness reaches the driver: a 32-bit host's open is served like any other.
+TEST_P(Win32Test, ProcessesHaveIdsAndBitness) {
+    auto wide = make_process(false);
+    auto narrow = make_process(true);
+    EXPECT_NE(wide->process_id(), narrow->process_id());
+    EXPECT_TRUE(narrow->is_32bit());
+    EXPECT_FALSE(wide->is_32bit());
+    auto kernelSide = root_.machine().processes().find(narrow->process_id());
+    ASSERT_TRUE(kernelSide);
+    EXPECT_TRUE(kernelSide->is_32bit());
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, Win32Test, ::testing::Values(Road::Local, Road::Socket),
+                         [](const auto& info) { return info.param == Road::Local ? "InProcess" : "Socket"; });
+
+// Without a machine at the socket the connection fails and says why.
+TEST(Win32NoMachine, ConnectingToNothingFailsClearly) {
+    TempDir dir;
+    std::string error;
+    auto process = platform::win32::connect_to_machine((dir.path() / "none.sock").string(), false, "test", &error);
+    EXPECT_FALSE(process);
+    EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
