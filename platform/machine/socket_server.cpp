@@ -27,7 +27,8 @@ using wire::Type;
 
 class SocketServer::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(int fd, std::function<void()> onFinished) : fd_(fd), onFinished_(std::move(onFinished)) {}
+    Connection(int fd, std::function<void()> onFinished, ProcessObserver observer)
+        : fd_(fd), onFinished_(std::move(onFinished)), observer_(std::move(observer)) {}
     ~Connection() { close(fd_); }
 
     void start() {
@@ -166,6 +167,7 @@ private:
                 (message.header.flags & wire::kFlag32Bit) != 0, name,
                 std::make_shared<RemoteAddressSpace>(weak_from_this()));
             h.value = process_->id();
+            if (observer_) observer_(process_->id(), process_->name(), true);
         }
         post(h);
     }
@@ -310,7 +312,10 @@ private:
                 worker.queue.clear();
             }
         }
-        if (process_) Machine::current().processes().end(process_->id());
+        if (process_) {
+            Machine::current().processes().end(process_->id());
+            if (observer_) observer_(process_->id(), process_->name(), false);
+        }
         std::vector<std::thread> threads;
         {
             std::lock_guard lock(workLock_);
@@ -330,6 +335,7 @@ private:
 
     const int fd_;
     std::function<void()> onFinished_;
+    ProcessObserver observer_;
     std::shared_ptr<Process> process_;  // set by the reader at hello, before any request is routed
     std::thread reader_;
     std::thread sender_;
@@ -352,7 +358,8 @@ private:
     bool gone_ = false;                     // guarded by mapLock_
 };
 
-SocketServer::SocketServer(std::string path) : path_(std::move(path)) {}
+SocketServer::SocketServer(std::string path, ProcessObserver observer)
+    : path_(std::move(path)), observer_(std::move(observer)) {}
 
 SocketServer::~SocketServer() { stop(); }
 
@@ -400,7 +407,7 @@ void SocketServer::accept_main() {
         auto connection = std::make_shared<Connection>(fd, [this] {
             std::lock_guard lock(lock_);
             finished_.notify_all();
-        });
+        }, observer_);
         reap();
         std::lock_guard lock(lock_);
         connections_.push_back(connection);

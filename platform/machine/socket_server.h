@@ -8,17 +8,23 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/kernel/nt_types.h"
+
 namespace platform {
 
 class SocketServer {
 public:
-    explicit SocketServer(std::string path);
+    // Told when a connected program's process starts (`running` true) and when it ends.
+    using ProcessObserver = std::function<void(ULONG processId, const std::string& name, bool running)>;
+
+    explicit SocketServer(std::string path, ProcessObserver observer = nullptr);
     ~SocketServer();
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;
@@ -40,6 +46,7 @@ private:
     void reap();
 
     const std::string path_;
+    ProcessObserver observer_;
     int listener_ = -1;
     std::thread acceptor_;
     std::atomic<bool> stopping_{false};

@@ -76,7 +76,10 @@ int main(int argc, char** argv) {
                      model.c_str());
     }
 
-    platform::SocketServer server(socketPath);
+    platform::SocketServer server(socketPath, [](ULONG id, const std::string& name, bool running) {
+        std::printf("vexa-machine: process %u (%s) %s\n", id, name.c_str(), running ? "connected" : "ended");
+        std::fflush(stdout);
+    });
     std::string error;
     if (!server.start(&error)) {
         std::fprintf(stderr, "vexa-machine: cannot serve: %s\n", error.c_str());

@@ -1,0 +1,239 @@
+// Whole-system scenarios across processes: vexa-machine runs as its own
+// program on a temporary socket and state folder; vexa-pal and this test
+// (and a child process it kills) are its clients.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "tests/support/root_machine.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace vexa::pal;
+using namespace vexa::test;
+using platform::win32::UserProcess;
+
+constexpr int kStartupMs = 20000;  // how long a machine may take to say it is ready
+
+// A program run with its standard output on a pipe.
+class Program {
+public:
+    Program(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+        int fds[2];
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+        for (auto& [name, value] : env) environment.push_back(name + "=" + value);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Program() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+    }
+
+    // Reads output until a line contains `text`; false at end of output or after `timeoutMs`.
+    bool read_until(const std::string& text, int timeoutMs = kStartupMs) {
+        for (;;) {
+            if (size_t at = buffer_.find(text); at != std::string::npos) {
+                size_t end = buffer_.find('\n', at);
+                buffer_.erase(0, end == std::string::npos ? buffer_.size() : end + 1);
+                return true;
+            }
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) <= 0) return false;
+            char chunk[512];
+            ssize_t got = read(out_, chunk, sizeof(chunk));
+            if (got <= 0) return false;
+            buffer_.append(chunk, static_cast<size_t>(got));
+        }
+    }
+    std::string rest() {
+        char chunk[512];
+        ssize_t got;
+        while ((got = read(out_, chunk, sizeof(chunk))) > 0) buffer_.append(chunk, static_cast<size_t>(got));
+        return buffer_;
+    }
+    int signal_and_wait(int signal) {
+        kill(pid_, signal);
+        return wait_exit();
+    }
+    int wait_exit() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+class MachineTest : public ::testing::Test {
+protected:
+    void start(bool withDevice) {
+        std::map<std::string, std::string> env;
+        if (withDevice) {
+            env["VEXA_DRIVER_DIR"] = VEXA_TEST_DRIVER_DIR;
+            env["VEXA_TEST_FAKE_DEVICES"] = "1";
+        }
+        machine_ = std::make_unique<Program>(
+            std::vector<std::string>{VEXA_MACHINE_BIN, "--state", state(), "--socket", socket(), "--device", "none"},
+            env);
+        ASSERT_TRUE(machine_->read_until("ready on")) << machine_->rest();
+    }
+    std::string state() const { return (dir_.path() / "state").string(); }
+    std::string socket() const { return (dir_.path() / "machine.sock").string(); }
+
+    std::shared_ptr<UserProcess> connect(const std::string& name) {
+        std::string error;
+        auto process = platform::win32::connect_to_machine(socket(), false, name, &error);
+        EXPECT_TRUE(process) << error;
+        return process;
+    }
+
+    std::string pal(const std::string& command, const std::map<std::string, std::string>& env = {},
+                    bool useFlag = true, int* exitCode = nullptr) {
+        std::vector<std::string> args{VEXA_PAL_BIN};
+        if (useFlag) args.insert(args.end(), {"--socket", socket()});
+        args.push_back(command);
+        Program tool(args, env);
+        std::string out = tool.rest();
+        int code = tool.wait_exit();
+        if (exitCode != nullptr) *exitCode = code;
+        return out;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<Program> machine_;
+};
+
+// vexa-pal in another process reads the version and the settings, by flag or by environment.
+TEST_F(MachineTest, VexaPalTalksToTheMachine) {
+    start(false);
+    int code = -1;
+    std::string version = pal("version", {}, true, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(version.find("PAL interface version: 0x7001"), std::string::npos) << version;
+    EXPECT_NE(version.find("driver version: 4.3.2.47999"), std::string::npos) << version;
+    std::string settings = pal("settings", {{"VEXA_MACHINE_SOCKET", socket()}}, false, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(settings.find("sample rate: 0 Hz"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("buffer size: 0 frames"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("current device: 0x0000000000000000 (none)"), std::string::npos) << settings;
+
+    std::string none = pal("version", {{"VEXA_MACHINE_SOCKET", socket() + ".missing"}}, false, &code);
+    EXPECT_EQ(code, 1) << "no machine is reported, not hung on";
+
+    EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(state()) / "registry.dat"));
+}
+
+// Across processes: version, registration, a wait completed by another process's ASIO open, and a close with a wait pending.
+TEST_F(MachineTest, ClientsInOtherProcessesWaitAndAreNotified) {
+    start(true);
+    auto listener = connect("listener");
+    platform::win32::ScopedProcess as(listener);
+    HANDLE pal = OpenPal();
+    ASSERT_NE(pal, INVALID_HANDLE_VALUE);
+    uint8_t out[16];
+    EXPECT_EQ(Send(pal, kIoctlGetApiVersion, nullptr, 0, out, sizeof(out)).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(pal, kIoctlGetApiVersion, nullptr, 0, out, 15).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Bus(pal, kDcpBusRegisterClient).status, STATUS_SUCCESS);
+    EXPECT_EQ(Bus(pal, kDcpBusRegisterClient).status, STATUS_INVALID_DEVICE_REQUEST);
+    // The device's arrival was announced before we registered; start from an empty backlog.
+    Wait wait(pal);
+    ASSERT_EQ(wait.startError, ERROR_IO_PENDING);
+
+    auto host = connect("asio-host");
+    HANDLE asio;
+    {
+        platform::win32::ScopedProcess asHost(host);
+        asio = OpenRoot(u"\\ASIO");
+        ASSERT_NE(asio, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(wait.finish(), STATUS_SUCCESS);
+    EXPECT_EQ(wait.record.kind, kPalNotifyBusChanged);
+
+    HANDLE closing = OpenPal();
+    ASSERT_EQ(Bus(closing, kDcpBusRegisterClient).status, STATUS_SUCCESS);
+    auto pending = std::make_unique<Wait>(closing);
+    ASSERT_TRUE(pending->pending());
+    CloseHandle(closing);
+    EXPECT_EQ(pending->finish(), STATUS_CANCELLED);
+    {
+        platform::win32::ScopedProcess asHost(host);
+        CloseHandle(asio);
+    }
+    CloseHandle(pal);
+}
+
+// A client killed with a wait pending leaves the machine serving the others, its registration released.
+TEST_F(MachineTest, KilledClientLeavesTheMachineServing) {
+    start(false);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        std::string error;
+        auto process = platform::win32::connect_to_machine(socket(), false, "doomed", &error);
+        if (!process) _exit(2);
+        platform::win32::set_default_process(process);
+        HANDLE pal = OpenPal();
+        std::vector<uint8_t> reply;
+        Bus(pal, kDcpBusRegisterClient, &reply);
+        static Wait wait(pal);
+        if (!wait.pending()) _exit(3);
+        char byte = 1;
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the child registered and is waiting";
+    close(ready[0]);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(machine_->read_until("(doomed) ended"));
+
+    auto survivor = connect("survivor");
+    platform::win32::ScopedProcess as(survivor);
+    std::vector<HANDLE> clients;
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(OpenPal());
+        EXPECT_EQ(Bus(clients.back(), kDcpBusRegisterClient).status, STATUS_SUCCESS) << "slot " << i;
+    }
+    for (HANDLE h : clients) CloseHandle(h);
+    int code = -1;
+    pal("version", {}, true, &code);
+    EXPECT_EQ(code, 0);
+}
+
+}  // namespace
