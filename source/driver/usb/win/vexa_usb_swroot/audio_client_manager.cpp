@@ -6,6 +6,7 @@
 #include "audio_engine.h"
 #include "pal_client_manager.h"
 #include "event_log.h"
+#include "lock_scope.h"
 #include "logger.h"
 #include "public/messages.h"
 
@@ -17,17 +18,6 @@ constexpr ULONG kBand0TopRate = 48000;
 constexpr ULONG kBand1TopRate = 96000;
 constexpr ULONG kMinBufferFrames = 48;    // at band 0; doubled per band
 constexpr ULONG kMaxBufferFrames = 2048;  // at band 0; doubled per band
-
-class SpinLockScope {
-public:
-    explicit SpinLockScope(WDFSPINLOCK lock) : lock_(lock) { WdfSpinLockAcquire(lock_); }
-    ~SpinLockScope() { WdfSpinLockRelease(lock_); }
-    SpinLockScope(const SpinLockScope&) = delete;
-    SpinLockScope& operator=(const SpinLockScope&) = delete;
-
-private:
-    WDFSPINLOCK lock_;
-};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include "audio_engine.h"
 
 #include "audio_client_manager.h"
+#include "lock_scope.h"
 #include "logger.h"
 #include "pal_client_manager.h"
 
@@ -13,17 +14,6 @@ namespace {
 
 constexpr ULONG kKeepClock = 0xFFFFFFFF;
 constexpr ULONG kClockIdMask = 0xFFFF;
-
-class WaitLockScope {
-public:
-    explicit WaitLockScope(WDFWAITLOCK lock) : lock_(lock) { WdfWaitLockAcquire(lock_, nullptr); }
-    ~WaitLockScope() { WdfWaitLockRelease(lock_); }
-    WaitLockScope(const WaitLockScope&) = delete;
-    WaitLockScope& operator=(const WaitLockScope&) = delete;
-
-private:
-    WDFWAITLOCK lock_;
-};
 
 }  // namespace
 

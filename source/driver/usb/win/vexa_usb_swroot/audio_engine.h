@@ -5,6 +5,7 @@
 #pragma once
 
 #include "audio_device.h"
+#include "lock_scope.h"
 #include "platform/kmdf/wdf.h"
 #include "public/pal_interface.h"
 
@@ -83,10 +84,6 @@ private:
 
 template <typename Fn>
 auto AudioEngine::WithCurrentDevice(Fn fn) {
-    WdfWaitLockAcquire(deviceListLock_, nullptr);
-    struct Release {
-        WDFWAITLOCK lock;
-        ~Release() { WdfWaitLockRelease(lock); }
-    } release{deviceListLock_};
+    WaitLockScope lock(deviceListLock_);
     return fn(currentDevice_);
 }

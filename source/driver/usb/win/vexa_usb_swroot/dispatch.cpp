@@ -59,6 +59,13 @@ NTSTATUS ForwardCommand(DEVICE_EXTENSION* extension, UCHAR* buffer, size_t input
     return result == kUsbResultOk ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+// The output buffer with at least `minimum` bytes; a shorter one is a malformed request.
+PVOID OutputBuffer(WDFREQUEST request, size_t minimum) {
+    PVOID buffer = nullptr;
+    if (!NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, minimum, &buffer, nullptr))) Raise(STATUS_INVALID_PARAMETER);
+    return buffer;
+}
+
 }  // namespace
 
 // PASSIVE_LEVEL, in the sender's thread.
@@ -88,19 +95,13 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
     try {
         switch (code) {
             case kIoctlGetApiVersion: {
-                PVOID buffer = nullptr;
-                if (!NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, sizeof(ApiVersionReply), &buffer, nullptr))) {
-                    Raise(STATUS_INVALID_PARAMETER);
-                }
+                PVOID buffer = OutputBuffer(request, sizeof(ApiVersionReply));
                 ApiVersionReply reply{kIoctlAPIVersion, kIoctlMinCompatibleAPIVersion, kDriverVersion};
                 RtlCopyMemory(buffer, &reply, sizeof(reply));
                 break;
             }
             case kIoctlGetDeviceKind: {
-                PVOID buffer = nullptr;
-                if (!NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, kDeviceKindBytes, &buffer, nullptr))) {
-                    Raise(STATUS_INVALID_PARAMETER);
-                }
+                PVOID buffer = OutputBuffer(request, kDeviceKindBytes);
                 bool present = extension->engine->WithCurrentDevice([&](AudioDevice* device) {
                     if (device == nullptr) return false;
                     ULONG kind = device->GetDeviceKind();
@@ -111,10 +112,7 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
                 break;
             }
             case kIoctlWaitNotification: {
-                PVOID buffer = nullptr;
-                if (!NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, sizeof(PalNotification), &buffer, nullptr))) {
-                    Raise(STATUS_INVALID_PARAMETER);
-                }
+                PVOID buffer = OutputBuffer(request, sizeof(PalNotification));
                 PalNotification record{};
                 NTSTATUS waited = extension->palClientManager->WaitForNotification(WdfRequestGetFileObject(request),
                                                                                     request, &record);

@@ -3,6 +3,7 @@
 
 #include "pal_client_manager.h"
 
+#include "lock_scope.h"
 #include "logger.h"
 
 using namespace vexa::log;
@@ -38,17 +39,6 @@ struct PAL_QUEUE_CONTEXT {
     PalClientManager* manager;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PAL_QUEUE_CONTEXT, GetPalQueueContext)
-
-class SpinLockScope {
-public:
-    explicit SpinLockScope(WDFSPINLOCK lock) : lock_(lock) { WdfSpinLockAcquire(lock_); }
-    ~SpinLockScope() { WdfSpinLockRelease(lock_); }
-    SpinLockScope(const SpinLockScope&) = delete;
-    SpinLockScope& operator=(const SpinLockScope&) = delete;
-
-private:
-    WDFSPINLOCK lock_;
-};
 
 }  // namespace
 
