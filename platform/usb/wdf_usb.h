@@ -1,0 +1,139 @@
+// The framework's USB target objects: the USB device, its interfaces with
+// their settings, and the configured pipes.
+#pragma once
+
+#include "platform/kmdf/wdf.h"
+#include "usb_types.h"
+
+inline constexpr ULONG USBD_CLIENT_CONTRACT_VERSION_602 = 0x602;
+
+struct WDF_USB_DEVICE_CREATE_CONFIG {
+    ULONG Size;
+    ULONG USBDClientContractVersion;
+};
+
+inline void WDF_USB_DEVICE_CREATE_CONFIG_INIT(WDF_USB_DEVICE_CREATE_CONFIG* config, ULONG contractVersion) {
+    std::memset(config, 0, sizeof(*config));
+    config->Size = sizeof(*config);
+    config->USBDClientContractVersion = contractVersion;
+}
+
+NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE device, WDF_USB_DEVICE_CREATE_CONFIG* config,
+                                                PWDF_OBJECT_ATTRIBUTES attributes, WDFUSBDEVICE* usbDevice);
+
+void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE usbDevice, USB_DEVICE_DESCRIPTOR* descriptor);
+// With a null buffer (or one too small) answers STATUS_BUFFER_TOO_SMALL and the size needed.
+NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE usbDevice, PVOID buffer, USHORT* length);
+
+struct USBD_VERSION_INFORMATION {
+    ULONG USBDI_Version;
+    ULONG Supported_USB_Version;
+};
+
+inline constexpr ULONG WDF_USB_DEVICE_TRAIT_SELF_POWERED = 0x1;
+inline constexpr ULONG WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE = 0x2;
+inline constexpr ULONG WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED = 0x4;
+
+struct WDF_USB_DEVICE_INFORMATION {
+    ULONG Size;
+    USBD_VERSION_INFORMATION UsbdVersionInformation;
+    ULONG HcdPortCapabilities;
+    ULONG Traits;
+};
+static_assert(sizeof(WDF_USB_DEVICE_INFORMATION) == 20);
+
+inline void WDF_USB_DEVICE_INFORMATION_INIT(WDF_USB_DEVICE_INFORMATION* info) {
+    std::memset(info, 0, sizeof(*info));
+    info->Size = sizeof(*info);
+}
+
+NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE usbDevice, WDF_USB_DEVICE_INFORMATION* information);
+
+UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE usbDevice);
+WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE usbDevice, UCHAR interfaceIndex);
+
+struct WDF_USB_INTERFACE_SETTING_PAIR {
+    WDFUSBINTERFACE UsbInterface;
+    UCHAR SettingIndex;
+};
+static_assert(sizeof(WDF_USB_INTERFACE_SETTING_PAIR) == 16);
+
+enum WdfUsbTargetDeviceSelectConfigType : ULONG {
+    WdfUsbTargetDeviceSelectConfigTypeInvalid = 0,
+    WdfUsbTargetDeviceSelectConfigTypeDeconfig = 1,
+    WdfUsbTargetDeviceSelectConfigTypeSingleInterface = 2,
+    WdfUsbTargetDeviceSelectConfigTypeMultiInterface = 3,
+    WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs = 4,
+};
+
+struct WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
+    ULONG Size;
+    WdfUsbTargetDeviceSelectConfigType Type;
+    union {
+        struct {
+            UCHAR NumberConfiguredPipes;
+            WDFUSBINTERFACE ConfiguredUsbInterface;
+        } SingleInterface;
+        struct {
+            UCHAR NumberInterfaces;
+            WDF_USB_INTERFACE_SETTING_PAIR* Pairs;
+            UCHAR NumberOfConfiguredInterfaces;
+        } MultiInterface;
+    } Types;
+};
+
+// With pairs: each named interface at its setting index; without (count 0):
+// every interface at setting 0.
+inline void WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS* params,
+                                                                         UCHAR numberInterfaces,
+                                                                         WDF_USB_INTERFACE_SETTING_PAIR* pairs) {
+    std::memset(params, 0, sizeof(*params));
+    params->Size = sizeof(*params);
+    params->Type = numberInterfaces == 0 ? WdfUsbTargetDeviceSelectConfigTypeMultiInterface
+                                         : WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs;
+    params->Types.MultiInterface.NumberInterfaces = numberInterfaces;
+    params->Types.MultiInterface.Pairs = pairs;
+}
+
+NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTRIBUTES pipeAttributes,
+                                        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS* params);
+
+// ---- interfaces -------------------------------------------------------------------
+
+enum WDF_USB_PIPE_TYPE : ULONG {
+    WdfUsbPipeTypeInvalid = 0,
+    WdfUsbPipeTypeControl,
+    WdfUsbPipeTypeIsochronous,
+    WdfUsbPipeTypeBulk,
+    WdfUsbPipeTypeInterrupt,
+};
+
+struct WDF_USB_PIPE_INFORMATION {
+    ULONG Size;
+    ULONG MaximumPacketSize;
+    UCHAR EndpointAddress;
+    UCHAR Interval;
+    UCHAR SettingIndex;
+    WDF_USB_PIPE_TYPE PipeType;
+    ULONG MaximumTransferSize;
+};
+static_assert(sizeof(WDF_USB_PIPE_INFORMATION) == 20);
+
+inline void WDF_USB_PIPE_INFORMATION_INIT(WDF_USB_PIPE_INFORMATION* info) {
+    std::memset(info, 0, sizeof(*info));
+    info->Size = sizeof(*info);
+}
+
+UCHAR WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE usbInterface);
+UCHAR WdfUsbInterfaceGetNumSettings(WDFUSBINTERFACE usbInterface);
+UCHAR WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE usbInterface);
+UCHAR WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE usbInterface);
+// The interface descriptor of a setting (by index among the interface's settings).
+void WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE usbInterface, UCHAR settingIndex,
+                                  USB_INTERFACE_DESCRIPTOR* descriptor);
+// Pipe `pipeIndex` of the configured setting; null past the last. Fills `information` when given.
+WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE usbInterface, UCHAR pipeIndex,
+                                            WDF_USB_PIPE_INFORMATION* information);
+
+void WdfUsbTargetPipeGetInformation(WDFUSBPIPE pipe, WDF_USB_PIPE_INFORMATION* information);
+WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE pipe);
