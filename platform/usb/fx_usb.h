@@ -5,7 +5,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/kmdf/fx_object.h"
+#include <optional>
+
+#include "platform/kmdf/fx_io_target.h"
 #include "usb_port.h"
 #include "wdf_usb.h"
 
@@ -14,18 +16,39 @@ namespace platform::usb {
 class FxUsbDevice;
 class FxUsbInterface;
 
-class FxUsbPipe : public kmdf::FxObject {
+// A configured pipe; also its own I/O target.
+class FxUsbPipe : public kmdf::FxIoTarget {
 public:
     FxUsbPipe(FxUsbInterface* owner, const USB_ENDPOINT_DESCRIPTOR& endpoint, UCHAR settingIndex);
 
     const WDF_USB_PIPE_INFORMATION& information() const { return information_; }
     const USB_ENDPOINT_DESCRIPTOR& endpoint() const { return endpoint_; }
     FxUsbInterface* owner() const { return owner_; }
+    UsbPort& port();
+    bool is_in() const { return (endpoint_.bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0; }
+
+    NTSTATUS configure_reader(const WDF_USB_CONTINUOUS_READER_CONFIG& config);
+    bool has_reader() const { return reader_.has_value(); }
+    // Runs the reader for one frame: up to its pending reads, each completed
+    // at DISPATCH_LEVEL on the calling thread.
+    void run_reader();
+
+protected:
+    void on_started() override;
+    void on_stopping(WDF_IO_TARGET_SENT_IO_ACTION action) override;
+    void dispose() override;
 
 private:
+    struct Reader {
+        WDF_USB_CONTINUOUS_READER_CONFIG config;
+        WDFMEMORY buffer;       // reused by every read; the framework's, not the driver's
+        bool failed = false;    // stopped after a failure the driver did not restart
+    };
+
     FxUsbInterface* owner_;
     USB_ENDPOINT_DESCRIPTOR endpoint_;
     WDF_USB_PIPE_INFORMATION information_{};
+    std::optional<Reader> reader_;  // set once, before the reader first runs
 };
 
 class FxUsbInterface : public kmdf::FxObject {

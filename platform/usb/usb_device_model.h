@@ -41,6 +41,24 @@ public:
     // interface's alternate setting. A failure refuses the selection.
     virtual NTSTATUS set_configuration(UCHAR configurationValue) = 0;
     virtual NTSTATUS set_interface(UCHAR interfaceNumber, UCHAR alternateSetting) = 0;
+
+    // One transfer's worth of data the device has for an interrupt or bulk IN
+    // endpoint now (at most `maxBytes`); nothing when it has none (a NAK).
+    virtual std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) {
+        (void)endpointAddress;
+        (void)maxBytes;
+        return std::nullopt;
+    }
+    // Data the host sends to an interrupt or bulk OUT endpoint.
+    virtual NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) {
+        (void)endpointAddress;
+        (void)data;
+        (void)bytes;
+        return kStall;
+    }
 };
+
+// A control request the device never answers: the host gives up at the request's timeout.
+inline constexpr NTSTATUS kNoAnswer = STATUS_PENDING;
 
 }  // namespace platform::usb

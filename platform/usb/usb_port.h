@@ -25,6 +25,8 @@ public:
     NTSTATUS dispatch_pdo_irp(DEVICE_OBJECT* pdo, IRP* irp) override;
 
 private:
+    NTSTATUS answer_controller_name(IRP* irp);
+
     std::shared_ptr<UsbDeviceModel> model_;
     std::atomic<bool> connected_{true};
 };

@@ -34,7 +34,7 @@ FxUsbPipe* UsbPipe(WDFUSBPIPE handle, const char* call) {
 }
 
 FxUsbPipe::FxUsbPipe(FxUsbInterface* owner, const USB_ENDPOINT_DESCRIPTOR& endpoint, UCHAR settingIndex)
-    : FxObject(kmdf::FxType::UsbPipe), owner_(owner), endpoint_(endpoint) {
+    : FxIoTarget(kmdf::FxType::UsbPipe), owner_(owner), endpoint_(endpoint) {
     WDF_USB_PIPE_INFORMATION_INIT(&information_);
     // A high-speed periodic endpoint may move up to three packets per
     // microframe; bits 11-12 of wMaxPacketSize say how many more.
@@ -95,6 +95,7 @@ NTSTATUS FxUsbInterface::configure(UCHAR index, bool tellDevice) {
         old.swap(pipes_);
         configured_ = index;
     }
+    // The old setting's pipe objects go; their handles are no longer valid.
     for (FxUsbPipe* pipe : old) pipe->delete_object();
     std::vector<FxUsbPipe*> fresh;
     for (const auto& endpoint : endpoints) {

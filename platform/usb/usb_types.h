@@ -106,5 +106,8 @@ struct WDF_USB_CONTROL_SETUP_PACKET {
 #pragma pack(pop)
 static_assert(sizeof(WDF_USB_CONTROL_SETUP_PACKET) == 8);
 
+// Internal request to a USB PDO: {u32 name length in bytes, UTF-16 name} of the host controller.
+inline constexpr ULONG IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME = 0x220424;
+
 // The speed a device runs at on the simulated bus.
 enum class UsbSpeed { Low, Full, High };

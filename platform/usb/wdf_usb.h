@@ -137,3 +137,108 @@ WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE usbInterface, UCHAR 
 
 void WdfUsbTargetPipeGetInformation(WDFUSBPIPE pipe, WDF_USB_PIPE_INFORMATION* information);
 WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE pipe);
+
+// ---- transfers -------------------------------------------------------------------------
+
+#include "platform/kmdf/wdf_io_target.h"
+
+inline constexpr UCHAR BmRequestHostToDevice = 0;
+inline constexpr UCHAR BmRequestDeviceToHost = 1;
+inline constexpr UCHAR BmRequestToDevice = 0;
+inline constexpr UCHAR BmRequestToInterface = 1;
+inline constexpr UCHAR BmRequestToEndpoint = 2;
+inline constexpr UCHAR BmRequestToOther = 3;
+
+// A class request's setup packet.
+inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(WDF_USB_CONTROL_SETUP_PACKET* packet, UCHAR direction,
+                                                    UCHAR recipient, UCHAR request, USHORT value, USHORT index) {
+    std::memset(packet, 0, sizeof(*packet));
+    packet->bmRequestType = static_cast<UCHAR>(direction << 7 | 1 << 5 | (recipient & 3));
+    packet->bRequest = request;
+    packet->wValue = value;
+    packet->wIndex = index;
+}
+
+// Sends a class or vendor request and waits for it (at most the options'
+// timeout). wLength is taken from the memory descriptor. A stall fails with
+// STATUS_UNSUCCESSFUL, a removed device with STATUS_NO_SUCH_DEVICE, no answer
+// in time with STATUS_IO_TIMEOUT. PASSIVE_LEVEL.
+NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE usbDevice, WDFREQUEST request,
+                                                            WDF_REQUEST_SEND_OPTIONS* options,
+                                                            WDF_USB_CONTROL_SETUP_PACKET* setupPacket,
+                                                            WDF_MEMORY_DESCRIPTOR* memoryDescriptor,
+                                                            ULONG* bytesTransferred);
+
+// A string descriptor. With a null `string`, `numCharacters` receives the
+// string's length in characters; else up to `*numCharacters` characters are
+// copied (STATUS_BUFFER_OVERFLOW when the string is longer). PASSIVE_LEVEL.
+NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE usbDevice, WDFREQUEST request, WDF_REQUEST_SEND_OPTIONS* options,
+                                       WCHAR* string, USHORT* numCharacters, UCHAR stringIndex, USHORT languageId);
+
+enum WdfUsbTargetDeviceSelectSettingType : ULONG {
+    WdfUsbInterfaceSelectSettingTypeDescriptor = 0x10,
+    WdfUsbInterfaceSelectSettingTypeSetting = 0x11,
+    WdfUsbInterfaceSelectSettingTypeUrb = 0x12,
+};
+
+struct WDF_USB_INTERFACE_SELECT_SETTING_PARAMS {
+    ULONG Size;
+    WdfUsbTargetDeviceSelectSettingType Type;
+    union {
+        struct {
+            UCHAR SettingIndex;
+        } Interface;
+    } Types;
+};
+
+inline void WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS* params,
+                                                                 UCHAR settingIndex) {
+    std::memset(params, 0, sizeof(*params));
+    params->Size = sizeof(*params);
+    params->Type = WdfUsbInterfaceSelectSettingTypeSetting;
+    params->Types.Interface.SettingIndex = settingIndex;
+}
+
+// Selects another setting; the interface's old pipe objects are deleted and
+// the new setting's pipes configured. PASSIVE_LEVEL.
+NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE usbInterface, PWDF_OBJECT_ATTRIBUTES pipeAttributes,
+                                      WDF_USB_INTERFACE_SELECT_SETTING_PARAMS* params);
+
+WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE pipe);
+// Cancels every transfer pending on the pipe and waits for them. PASSIVE_LEVEL.
+NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE pipe, WDFREQUEST request, WDF_REQUEST_SEND_OPTIONS* options);
+
+using WDFCONTEXT = PVOID;
+using PFN_WDF_USB_READER_COMPLETION_ROUTINE = void (*)(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytesTransferred,
+                                                       WDFCONTEXT context);
+using PFN_WDF_USB_READERS_FAILED = BOOLEAN (*)(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus);
+
+struct WDF_USB_CONTINUOUS_READER_CONFIG {
+    ULONG Size;
+    size_t TransferLength;
+    size_t HeaderLength;
+    size_t TrailerLength;
+    UCHAR NumPendingReads;  // 0: the framework's default
+    PWDF_OBJECT_ATTRIBUTES BufferAttributes;
+    PFN_WDF_USB_READER_COMPLETION_ROUTINE EvtUsbTargetPipeReadComplete;
+    WDFCONTEXT EvtUsbTargetPipeReadCompleteContext;
+    PFN_WDF_USB_READERS_FAILED EvtUsbTargetPipeReadersFailed;
+};
+
+inline constexpr UCHAR WDF_USB_CONTINUOUS_READER_DEFAULT_READS = 2;
+
+inline void WDF_USB_CONTINUOUS_READER_CONFIG_INIT(WDF_USB_CONTINUOUS_READER_CONFIG* config,
+                                                  PFN_WDF_USB_READER_COMPLETION_ROUTINE complete, WDFCONTEXT context,
+                                                  size_t transferLength) {
+    std::memset(config, 0, sizeof(*config));
+    config->Size = sizeof(*config);
+    config->TransferLength = transferLength;
+    config->EvtUsbTargetPipeReadComplete = complete;
+    config->EvtUsbTargetPipeReadCompleteContext = context;
+}
+
+// Configures a reader on an interrupt or bulk IN pipe (once per pipe). The
+// pipe's target is left stopped; starting it starts the reads, whose
+// completions run at DISPATCH_LEVEL. A failed read calls ReadersFailed; TRUE
+// resets the pipe and restarts the reader. PASSIVE_LEVEL.
+NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE pipe, WDF_USB_CONTINUOUS_READER_CONFIG* config);

@@ -3,6 +3,7 @@
 // callbacks and records what comes back.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -65,6 +66,8 @@ public:
         std::lock_guard lock(lock_);
         notifications_.clear();
     }
+    // Notifications that arrived with another root's device (a torn callback triple).
+    int mismatches() const { return mismatches_.load(); }
     // The answer the root gives to the next notifications.
     void answer_with(ULONG result) { answer_ = result; }
 
@@ -82,7 +85,10 @@ private:
         auto* self = static_cast<FakeRoot*>(notifyContext);
         std::lock_guard alive(live_lock());
         if (live().count(self) == 0) return kUsbResultNotConnected;
-        if (clientDevice != self) return kUsbResultFailed;
+        if (clientDevice != self) {
+            self->mismatches_.fetch_add(1);
+            return kUsbResultFailed;
+        }
         std::lock_guard lock(self->lock_);
         self->notifications_.push_back({type, value});
         return self->answer_;
@@ -94,6 +100,7 @@ private:
     std::mutex lock_;
     std::vector<Notification> notifications_;
     ULONG answer_ = kUsbResultOk;
+    std::atomic<int> mismatches_{0};
 };
 
 }  // namespace vexa::test

@@ -14,11 +14,9 @@
 #include "platform/machine/pnp_manager.h"
 #include "platform/usb/usb_port.h"
 
-namespace vexa::test {
+#include "tests/support/usb_constants.h"
 
-inline constexpr ULONG kTagObject = 0x774E434B;
-inline constexpr ULONG kTagBuffer = 0x4D52414B;
-inline constexpr const char* kUsbService = "QUVVexaUSBDevice";
+namespace vexa::test {
 
 class UsbDriverTest : public ::testing::Test {
 protected:

@@ -37,6 +37,10 @@ NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* int
         RtlCopyMemory(&device->deviceInterface, requester, sizeof(AUDIODEVICE_INTERFACE));
         requester->CommandEntry = UsbCommandEntry;
         requester->CommandContext = device;
+        if (device->vendorChannel != nullptr) {
+            VendorChannelSetCallbacks(device->vendorChannel, requester->NotifyContext, requester->ClientDevice,
+                                      requester->NotificationCallback);
+        }
         status = STATUS_SUCCESS;
     }
     WdfSpinLockRelease(context->stateLock);
@@ -80,6 +84,17 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
                 RtlCopyMemory(in, reply, sizeof(reply));
                 break;
             }
+            case kUsbCmdGetProductString: {
+                expect(16);
+                ULONG64 address;
+                USHORT capacity;
+                RtlCopyMemory(&address, in, sizeof(address));
+                RtlCopyMemory(&capacity, static_cast<UCHAR*>(in) + sizeof(address), sizeof(capacity));
+                RaiseIfFailed(ReadStringDescriptor(&device->configuration,
+                                                   device->configuration.deviceDescriptor.iProduct,
+                                                   reinterpret_cast<WCHAR*>(address), capacity));
+                break;
+            }
             case kUsbCmdSetOperationMode: {
                 ULONG mode = 0;
                 if (!ReadU32(in, inLength, &mode)) RaiseStatus(STATUS_INVALID_PARAMETER);
@@ -105,6 +120,11 @@ ULONG UsbDeviceCategory(UsbFunctionDevice* device, USHORT command, PVOID in, ULO
             ULONG reply[2] = {kUsbInterfaceVersion, kUsbInterfaceMinCompatibleVersion};
             RtlCopyMemory(out, reply, sizeof(reply));
             return kUsbResultOk;
+        }
+        case kUsbCmdOpenVendorChannel: {
+            NTSTATUS status = device->vendorChannel != nullptr ? OpenVendorChannel(device->vendorChannel)
+                                                              : STATUS_DEVICE_NOT_READY;
+            return NT_SUCCESS(status) ? kUsbResultOk : kUsbResultFailed;
         }
         default:
             return NT_SUCCESS(UsbDriverCommand(device, command, in, inLength)) ? kUsbResultOk : kUsbResultFailed;
@@ -165,8 +185,10 @@ ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, 
     ULONG result;
     if (category == kDcpCategoryUsbDevice) {
         result = UsbDeviceCategory(device, command, in, inLength, out, outLength);
+    } else if (device->vendorChannel != nullptr) {
+        result = VendorChannelExchange(device->vendorChannel, category, command, in, inLength, out, outLength);
     } else {
-        // The vendor channel to the firmware is not open on this device.
+        // A device without a vendor interface has no channel to the firmware.
         result = kUsbResultChannelClosed;
     }
     if (result != kUsbResultOk) {

@@ -1,7 +1,9 @@
 // The USB configuration: the USB target, the device and configuration
 // descriptors, the configured interfaces with their pipe records.
 #include "device.h"
+#include "event_log.h"
 #include "logger.h"
+#include "public/messages.h"
 #include "platform/usb/usbd.h"
 #include "status_error.h"
 
@@ -126,6 +128,117 @@ void RetrieveConfiguration(USB_CONFIGURATION* configuration) {
     }
 }
 
+constexpr ULONG kControllerNameHeaderBytes = 6;  // u32 length and one character
+constexpr ULONG kHardwareIdPieceBytes = 32;
+constexpr ACCESS_MASK kControllerAccess = 0x1F0000;
+
+// Sends IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME with `buffer` to the PDO.
+NTSTATUS QueryControllerName(DEVICE_OBJECT* pdo, PVOID buffer, ULONG length, bool* built) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    IRP* irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME, pdo, nullptr, 0,
+                                             nullptr, 0, TRUE, &done, &ioStatus);
+    *built = irp != nullptr;
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    IO_STACK_LOCATION* stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.Others.Argument1 = buffer;
+    stack->Parameters.Others.Argument2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(length));
+    NTSTATUS status = IoCallDriver(pdo, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    return status;
+}
+
+// The controller's bus relations: its root hub, referenced for the caller.
+NTSTATUS QueryRootHub(DEVICE_OBJECT* controller, DEVICE_OBJECT** rootHub) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    IRP* irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, controller, nullptr, 0, nullptr, &done, &ioStatus);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IO_STACK_LOCATION* stack = IoGetNextIrpStackLocation(irp);
+    stack->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+    stack->Parameters.QueryDeviceRelations.Type = BusRelations;
+    NTSTATUS status = IoCallDriver(controller, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    if (!NT_SUCCESS(status)) return status;
+    auto* relations = reinterpret_cast<DEVICE_RELATIONS*>(ioStatus.Information);
+    if (relations == nullptr || relations->Count == 0) {
+        if (relations != nullptr) ExFreePool(relations);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *rootHub = relations->Objects[0];
+    // Every object in the list came referenced: keep the hub's, drop the rest.
+    for (ULONG i = 1; i < relations->Count; ++i) {
+        if (relations->Objects[i] != nullptr) ObDereferenceObject(relations->Objects[i]);
+    }
+    ExFreePool(relations);
+    return *rootHub == nullptr ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+}
+
+void TraceHardwareIds(DEVICE_OBJECT* rootHub) {
+    ULONG bytes = 0;
+    NTSTATUS status = IoGetDeviceProperty(rootHub, DevicePropertyHardwareID, 0, nullptr, &bytes);
+    if (status != STATUS_BUFFER_TOO_SMALL || bytes == 0) return;
+    auto* ids = static_cast<WCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, bytes, kPoolTagBuffer));
+    if (ids == nullptr) return;
+    if (NT_SUCCESS(IoGetDeviceProperty(rootHub, DevicePropertyHardwareID, bytes, ids, &bytes))) {
+        char piece[kHardwareIdPieceBytes];
+        ULONG characters = bytes / sizeof(WCHAR);
+        for (ULONG start = 0; start < characters; start += kHardwareIdPieceBytes) {
+            RtlZeroMemory(piece, sizeof(piece));
+            for (ULONG i = 0; i < kHardwareIdPieceBytes && start + i < characters; ++i) {
+                piece[i] = static_cast<char>(ids[start + i]);
+            }
+            ULONG64 words[4];
+            RtlCopyMemory(words, piece, sizeof(words));
+            TRACE(kLogDetail | kLogDescriptor, words[0], words[1], words[2], words[3]);
+        }
+    }
+    ExFreePoolWithTag(ids, kPoolTagBuffer);
+}
+
+// A diagnostic: names the host controller and its root hub in the trace.
+// Every reference it takes is released; every request's status is checked.
+NTSTATUS IdentifyHostController(DEVICE_OBJECT* pdo) {
+    UCHAR probe[kControllerNameHeaderBytes] = {};
+    bool built = false;
+    NTSTATUS status = QueryControllerName(pdo, probe, sizeof(probe), &built);
+    if (!built) return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) return status;
+    ULONG nameBytes = 0;
+    RtlCopyMemory(&nameBytes, probe, sizeof(nameBytes));
+    ULONG length = nameBytes + kControllerNameHeaderBytes;
+    auto* answer = static_cast<UCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, length, kPoolTagBuffer));
+    if (answer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(answer, length);
+    status = QueryControllerName(pdo, answer, length, &built);
+    FILE_OBJECT* file = nullptr;
+    DEVICE_OBJECT* controller = nullptr;
+    DEVICE_OBJECT* rootHub = nullptr;
+    if (NT_SUCCESS(status)) {
+        UNICODE_STRING name;
+        name.Buffer = reinterpret_cast<WCHAR*>(answer + sizeof(ULONG));
+        name.Length = static_cast<USHORT>(std::min<ULONG>(nameBytes, length - kControllerNameHeaderBytes));
+        name.MaximumLength = name.Length;
+        status = IoGetDeviceObjectPointer(&name, kControllerAccess, &file, &controller);
+    }
+    if (NT_SUCCESS(status)) status = QueryRootHub(controller, &rootHub);
+    if (NT_SUCCESS(status)) TraceHardwareIds(rootHub);
+    if (rootHub != nullptr) ObDereferenceObject(rootHub);
+    if (file != nullptr) ObDereferenceObject(file);
+    ExFreePoolWithTag(answer, kPoolTagBuffer);
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status);
+    return status;
+}
+
 void SelectConfiguration(USB_CONFIGURATION* configuration) {
     WDFUSBDEVICE usbDevice = configuration->deviceContext->usbDevice;
     UCHAR count = configuration->configurationDescriptor->bNumInterfaces;
@@ -225,15 +338,126 @@ NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE wdfDevice) {
         if (configuration->pdo == nullptr) RaiseStatus(STATUS_UNSUCCESSFUL);
         WDF_USB_DEVICE_INFORMATION_INIT(&configuration->information);
         static_assert(sizeof(configuration->information) == kDeviceInformationBytes);
-        NTSTATUS infoStatus = WdfUsbTargetDeviceRetrieveInformation(context->usbDevice, &configuration->information);
-        if (!NT_SUCCESS(infoStatus)) {
+        NTSTATUS stepStatus = WdfUsbTargetDeviceRetrieveInformation(context->usbDevice, &configuration->information);
+        if (NT_SUCCESS(stepStatus)) stepStatus = IdentifyHostController(configuration->pdo);
+        if (!NT_SUCCESS(stepStatus)) {
             configuration->pdo = nullptr;
             configuration->wdfDevice = nullptr;
-            RaiseStatus(infoStatus);
+            RaiseStatus(stepStatus);
         }
     } catch (const StatusError& error) {
         status = error.status;
         TRACE(kLogError | kLogDescriptor, status);
     }
     return status;
+}
+
+namespace {
+
+constexpr LONGLONG kControlTimeout = WDF_REL_TIMEOUT_IN_MS(500);
+constexpr LONGLONG kAbortTimeout = WDF_REL_TIMEOUT_IN_MS(200);
+constexpr USHORT kLanguageEnglishUs = 0x0409;
+
+// DISPATCH_LEVEL. Answering TRUE has the framework reset the pipe and restart the reader.
+BOOLEAN RestartFailedReader(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
+    TRACE(kLogWarning | kLogDescriptor, pipe, status, usbdStatus);
+    return TRUE;
+}
+
+}  // namespace
+
+NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction, UCHAR recipient, UCHAR request,
+                              USHORT value, USHORT index, PVOID buffer, ULONG length, ULONG* bytesTransferred) {
+    WDF_USB_CONTROL_SETUP_PACKET setup;
+    RtlZeroMemory(&setup, sizeof(setup));
+    setup.bmRequestType = static_cast<UCHAR>(0x20 | direction << 7 | (recipient & 3));
+    setup.bRequest = request;
+    setup.wValue = value;
+    setup.wIndex = index;
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, kControlTimeout);
+    WDF_MEMORY_DESCRIPTOR memory;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, buffer, length);
+    ULONG moved = 0;
+    NTSTATUS status = WdfUsbTargetDeviceSendControlTransferSynchronously(
+        configuration->deviceContext->usbDevice, nullptr, &options, &setup, length != 0 ? &memory : nullptr, &moved);
+    if (NT_SUCCESS(status) && bytesTransferred != nullptr) *bytesTransferred = moved;
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status, request, value, index);
+    return status;
+}
+
+NTSTATUS SelectAlternateSetting(InterfaceObject* object, UCHAR settingIndex) {
+    if (WdfUsbInterfaceGetConfiguredSettingIndex(object->usbInterface) == settingIndex) return STATUS_SUCCESS;
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, settingIndex);
+    NTSTATUS status = WdfUsbInterfaceSelectSetting(object->usbInterface, WDF_NO_OBJECT_ATTRIBUTES, &params);
+    if (!NT_SUCCESS(status)) {
+        TRACE(kLogError | kLogDescriptor, status, settingIndex);
+        LogEvent(WdfDeviceWdmGetDeviceObject(object->configuration->wdfDevice), kMajorPnp, MSG_NOT_ENOUGH_BANDWIDTH,
+                 status);
+        return status;
+    }
+    try {
+        EnumeratePipes(object);
+    } catch (const StatusError& error) {
+        status = error.status;
+        TRACE(kLogError | kLogDescriptor, status);
+    }
+    return status;
+}
+
+NTSTATUS ReadStringDescriptor(USB_CONFIGURATION* configuration, UCHAR index, WCHAR* buffer, USHORT capacity) {
+    if (buffer == nullptr) return STATUS_INVALID_PARAMETER;
+    WDFUSBDEVICE usbDevice = configuration->deviceContext->usbDevice;
+    USHORT length = 0;
+    NTSTATUS status = WdfUsbTargetDeviceQueryString(usbDevice, nullptr, nullptr, nullptr, &length, index,
+                                                    kLanguageEnglishUs);
+    if (!NT_SUCCESS(status)) return status;
+    if (length == 0) return STATUS_INVALID_PARAMETER;
+    USHORT need = static_cast<USHORT>(length + 1);
+    if (capacity < need) return STATUS_BUFFER_TOO_SMALL;
+    USHORT characters = need;
+    status = WdfUsbTargetDeviceQueryString(usbDevice, nullptr, nullptr, buffer, &characters, index, kLanguageEnglishUs);
+    if (NT_SUCCESS(status)) buffer[need - 1] = 0;
+    return status;
+}
+
+const USB_COMMON_DESCRIPTOR* NextDescriptorOfType(const USB_CONFIGURATION* configuration, const void* start,
+                                                  UCHAR type) {
+    if (start == nullptr || configuration->configurationDescriptor == nullptr) return nullptr;
+    const auto* begin = reinterpret_cast<const UCHAR*>(configuration->configurationDescriptor);
+    const UCHAR* end = ConfigurationEnd(configuration);
+    const auto* p = static_cast<const UCHAR*>(start);
+    if (p < begin || end - p < 2) return nullptr;
+    for (;;) {
+        if (p[0] < 2) return nullptr;
+        p += p[0];
+        if (end - p < 2 || p[0] < 2 || p[0] > end - p) return nullptr;
+        if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE) return nullptr;
+        if (type == 0 || p[1] == type) return reinterpret_cast<const USB_COMMON_DESCRIPTOR*>(p);
+    }
+}
+
+void AbortPipe(PipeRecord* pipe) {
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, kAbortTimeout);
+    (void)WdfUsbTargetPipeAbortSynchronously(pipe->pipe, nullptr, &options);
+}
+
+NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETION_ROUTINE completion,
+                                   WDFCONTEXT context) {
+    WDF_USB_CONTINUOUS_READER_CONFIG config;
+    WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, completion, context, pipe->information.MaximumPacketSize);
+    config.EvtUsbTargetPipeReadersFailed = RestartFailedReader;
+    NTSTATUS status = WdfUsbTargetPipeConfigContinuousReader(pipe->pipe, &config);
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status, pipe->information.EndpointAddress);
+    return status;
+}
+
+ULONG PipeCount(const InterfaceObject* object) {
+    ULONG count = 0;
+    while (count < kMaxPipesPerInterface && object->pipes[count] != nullptr) ++count;
+    return count;
 }

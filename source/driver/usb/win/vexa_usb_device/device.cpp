@@ -32,6 +32,7 @@ UsbFunctionDevice* AllocateFunctionDevice(WDFDEVICE wdfDevice) {
 
 // Frees the function objects and the device object itself. PASSIVE_LEVEL.
 void FreeFunctionDevice(UsbFunctionDevice* device) {
+    if (device->vendorChannel != nullptr) VendorChannelDestroy(device->vendorChannel);
     device->wdfDevice = nullptr;
     ConfigurationCleanup(&device->configuration);
     ExFreePoolWithTag(device, kPoolTagObject);
@@ -44,11 +45,42 @@ void FreeFunctionDevice(UsbFunctionDevice* device) {
     return WdfSpinLockCreate(&attributes, &context->stateLock);
 }
 
+constexpr UCHAR kVendorClass = 0xFF;
+constexpr UCHAR kVendorChannelSubclass = 0x01;
+
+// One pass over the configured interfaces, building the function object each one is for.
+void CreateFunctionObjects(UsbFunctionDevice* device) {
+    USB_CONFIGURATION* configuration = &device->configuration;
+    for (UCHAR i = 0; i < configuration->interfaceCount && i < kMaxInterfaces; ++i) {
+        InterfaceObject* object = configuration->interfaces[i];
+        if (object == nullptr || object->descriptor == nullptr) continue;
+        const USB_INTERFACE_DESCRIPTOR* d = object->descriptor;
+        TRACE(kLogInfo | kLogDescriptor, d->bInterfaceNumber, d->bInterfaceClass, d->bInterfaceSubClass,
+              d->bNumEndpoints);
+        if (d->bInterfaceClass == kVendorClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
+            d->bNumEndpoints == 1 && device->vendorChannel == nullptr) {
+            RaiseIfFailed(VendorChannelCreate(device, object));
+        }
+    }
+}
+
 // The preparation sequence; raises the first failing step's status.
 void PrepareFunctionDevice(WDFDEVICE wdfDevice, UsbFunctionDevice* device) {
     RaiseIfFailed(UsbTargetSetup(&device->configuration, wdfDevice));
+    CreateFunctionObjects(device);
     RaiseIfFailed(RegisterDirectCallInterface(device));
     device->wdfDevice = wdfDevice;
+}
+
+// Restarts the interrupt readers (after power-up).
+NTSTATUS StartReaders(UsbFunctionDevice* device) {
+    if (device->vendorChannel != nullptr) return VendorChannelStartNotifications(device->vendorChannel);
+    return STATUS_SUCCESS;
+}
+
+// Stops the interrupt readers, cancelling the reads in flight (before power-down).
+void StopReaders(UsbFunctionDevice* device) {
+    if (device->vendorChannel != nullptr) VendorChannelStopNotifications(device->vendorChannel);
 }
 
 // PASSIVE_LEVEL.
@@ -79,7 +111,7 @@ NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previou
     TRACE(kLogInfo, device, previousState);
     if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     device->deviceState = kDeviceStateReady;
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS status = StartReaders(device);
     if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
         NotifyPower(device, kPowerBackInD0);
     }
@@ -91,6 +123,7 @@ NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetSt
     UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
     TRACE(kLogInfo, device, targetState);
     if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    StopReaders(device);
     if (IsSleepState(targetState)) {
         device->deviceState = kDeviceStateLowPower;
         NotifyPower(device, kPowerSleeping);

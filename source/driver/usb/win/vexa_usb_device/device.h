@@ -111,6 +111,41 @@ void ConfigurationCleanup(USB_CONFIGURATION* configuration);
 [[nodiscard]] NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE device);
 // Checks an isochronous pipe's packet size and interval and fills its frame arithmetic.
 [[nodiscard]] NTSTATUS CheckIsochronousPipe(PipeRecord* pipe);
+// A class request on the default pipe, 500 ms at most. direction 1 = IN. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction, UCHAR recipient,
+                                            UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length,
+                                            ULONG* bytesTransferred);
+// Selects an interface's alternate setting and rebuilds its pipe records;
+// the setting already configured sends nothing. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS SelectAlternateSetting(InterfaceObject* object, UCHAR settingIndex);
+// Reads a string descriptor (language 0x0409) as a terminated string. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS ReadStringDescriptor(USB_CONFIGURATION* configuration, UCHAR index, WCHAR* buffer,
+                                            USHORT capacity);
+// The next descriptor of `type` (0: any) after `start`, within the same interface; null when none.
+const USB_COMMON_DESCRIPTOR* NextDescriptorOfType(const USB_CONFIGURATION* configuration, const void* start,
+                                                  UCHAR type);
+void AbortPipe(PipeRecord* pipe);
+// Configures a continuous reader whose failures restart it; the caller starts the pipe's target.
+[[nodiscard]] NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETION_ROUTINE completion,
+                                                 WDFCONTEXT context);
+// Counts configured pipes of an interface object.
+ULONG PipeCount(const InterfaceObject* object);
+
+// ---- vendor_channel.cpp --------------------------------------------------------------------
+
+// Creates and initialises the channel on the vendor interface; on failure nothing is left.
+[[nodiscard]] NTSTATUS VendorChannelCreate(UsbFunctionDevice* device, InterfaceObject* object);
+// Releases the buffers, forgets the callbacks and stops the notification reader.
+void VendorChannelDestroy(VendorChannel* channel);
+[[nodiscard]] NTSTATUS OpenVendorChannel(VendorChannel* channel);
+// One command to the firmware; a DCP result. PASSIVE_LEVEL; exchanges on one channel are serialised.
+ULONG VendorChannelExchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
+                            PVOID out, ULONG64* outLength);
+// The root driver's notification triple, published at once for the DISPATCH_LEVEL reader.
+void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOID clientDevice,
+                               PFN_AUDIODEVICE_NOTIFICATION callback);
+[[nodiscard]] NTSTATUS VendorChannelStartNotifications(VendorChannel* channel);
+void VendorChannelStopNotifications(VendorChannel* channel);
 
 // ---- driver.cpp -------------------------------------------------------------------------------
 
