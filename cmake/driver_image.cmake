@@ -3,6 +3,9 @@
 function(vexa_driver_image target)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
   add_library(${target} MODULE ${ARG_SOURCES})
+  if(NOT ARG_SOURCES)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
   set_target_properties(${target} PROPERTIES
     PREFIX ""
     CXX_VISIBILITY_PRESET hidden

@@ -347,6 +347,10 @@ void ObReferenceObject(PVOID object) {
         event->reference();
         return;
     }
+    if (*static_cast<const CSHORT*>(object) == IO_TYPE_DEVICE) {
+        InterlockedIncrement(&static_cast<DEVICE_OBJECT*>(object)->ReferenceCount);
+        return;
+    }
     auto* file = static_cast<FILE_OBJECT*>(object);
     if (file->Type != IO_TYPE_FILE) {
         platform::rule_violation("object", "ObReferenceObject on an object this layer does not count");
@@ -358,6 +362,12 @@ void ObReferenceObject(PVOID object) {
 void ObDereferenceObject(PVOID object) {
     if (platform::EventObject* event = platform::EventObject::from_kevent(static_cast<KEVENT*>(object))) {
         event->release();
+        return;
+    }
+    if (*static_cast<const CSHORT*>(object) == IO_TYPE_DEVICE) {
+        if (InterlockedDecrement(&static_cast<DEVICE_OBJECT*>(object)->ReferenceCount) < 0) {
+            platform::rule_violation("object", "device object dereferenced more often than referenced");
+        }
         return;
     }
     auto* file = static_cast<FILE_OBJECT*>(object);
@@ -390,6 +400,20 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, FILE
     if (!NT_SUCCESS(status)) return status;
     *file = static_cast<FILE_OBJECT*>(object);
     *device = IoGetRelatedDeviceObject(*file);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoGetDeviceProperty(DEVICE_OBJECT* pdo, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
+                             PVOID buffer, ULONG* resultLength) {
+    platform::require_passive("IoGetDeviceProperty");
+    if (pdo == nullptr || resultLength == nullptr) return STATUS_INVALID_PARAMETER;
+    if (auto status = platform::fault::hit("IoGetDeviceProperty")) return *status;
+    std::u16string value = pdo->Handler != nullptr ? pdo->Handler->device_property(pdo, property) : std::u16string();
+    if (value.empty()) return STATUS_INVALID_PARAMETER;
+    auto bytes = static_cast<ULONG>(value.size() * sizeof(WCHAR));
+    *resultLength = bytes;
+    if (buffer == nullptr || bufferLength < bytes) return STATUS_BUFFER_TOO_SMALL;
+    std::memcpy(buffer, value.data(), bytes);
     return STATUS_SUCCESS;
 }
 

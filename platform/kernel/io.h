@@ -69,6 +69,7 @@ struct DEVICE_OBJECT {
     ULONG Flags;
     PVOID DeviceExtension;
     platform::IrpHandler* Handler;  // who serves IRPs sent to this object
+    volatile LONG ReferenceCount;   // ObReferenceObject/ObDereferenceObject, balanced by every taker
 };
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
 
@@ -88,10 +89,12 @@ struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
     union {
+        // Pointer-aligned as on 64-bit Windows, so that USB internal requests
+        // putting their buffer in Argument1/Argument2 keep IoControlCode.
         struct {
-            ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(8) ULONG OutputBufferLength;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -141,6 +144,8 @@ struct IRP {
     platform::IrpCompletionSink* CompletionSink;
 };
 using PIRP = IRP*;
+
+static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 8);
 
 inline IO_STACK_LOCATION* IoGetCurrentIrpStackLocation(IRP* irp) { return &irp->Stack; }
 inline IO_STACK_LOCATION* IoGetNextIrpStackLocation(IRP* irp) { return &irp->Stack; }
@@ -235,6 +240,11 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJECT_TY
 void ObReferenceObject(PVOID object);
 void ObDereferenceObject(PVOID object);
 DEVICE_OBJECT* IoGetRelatedDeviceObject(FILE_OBJECT* file);
+
+enum DEVICE_REGISTRY_PROPERTY : ULONG { DevicePropertyDeviceDescription = 0, DevicePropertyHardwareID = 1 };
+// A property of a PDO; with a buffer too small, STATUS_BUFFER_TOO_SMALL and the size needed.
+NTSTATUS IoGetDeviceProperty(DEVICE_OBJECT* pdo, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
+                             PVOID buffer, ULONG* resultLength);
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK access, FILE_OBJECT** file,
                                   DEVICE_OBJECT** device);
 
@@ -282,6 +292,8 @@ class IrpHandler {
 public:
     virtual ~IrpHandler() = default;
     virtual NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) = 0;
+    // Properties of a PDO (hardware ids as a double-NUL-terminated list); empty when none.
+    virtual std::u16string device_property(DEVICE_OBJECT*, DEVICE_REGISTRY_PROPERTY) { return {}; }
 };
 
 // Takes over a completed IRP: reads its status, information and buffer, and

@@ -28,6 +28,12 @@ void DriverLoader::install(const std::string& service, const std::filesystem::pa
     registry.create_key(key + u"\\Parameters");
 }
 
+void DriverLoader::install_builtin(const std::string& service, EntryPoint entry) {
+    install(service, std::filesystem::read_symlink("/proc/self/exe"));
+    std::lock_guard lock(lock_);
+    builtin_[service] = entry;
+}
+
 LoadedDriver* DriverLoader::load(const std::string& service, NTSTATUS* status) {
     std::lock_guard lock(lock_);
     if (auto it = loaded_.find(service); it != loaded_.end()) {
@@ -43,17 +49,22 @@ LoadedDriver* DriverLoader::load(const std::string& service, NTSTATUS* status) {
     auto driver = std::make_unique<LoadedDriver>();
     driver->service = service;
     driver->image = narrow(*image);
-    driver->module = dlopen(driver->image.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (driver->module == nullptr) {
-        std::fprintf(stderr, "driver %s: cannot load %s: %s\n", service.c_str(), driver->image.c_str(), dlerror());
-        *status = STATUS_OBJECT_NAME_NOT_FOUND;
-        return nullptr;
-    }
-    auto entry = reinterpret_cast<DriverEntryFn>(dlsym(driver->module, "DriverEntry"));
-    if (entry == nullptr) {
-        dlclose(driver->module);
-        *status = STATUS_INVALID_IMAGE_FORMAT;
-        return nullptr;
+    DriverEntryFn entry = nullptr;
+    if (auto builtin = builtin_.find(service); builtin != builtin_.end()) {
+        entry = builtin->second;
+    } else {
+        driver->module = dlopen(driver->image.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (driver->module == nullptr) {
+            std::fprintf(stderr, "driver %s: cannot load %s: %s\n", service.c_str(), driver->image.c_str(), dlerror());
+            *status = STATUS_OBJECT_NAME_NOT_FOUND;
+            return nullptr;
+        }
+        entry = reinterpret_cast<DriverEntryFn>(dlsym(driver->module, "DriverEntry"));
+        if (entry == nullptr) {
+            dlclose(driver->module);
+            *status = STATUS_INVALID_IMAGE_FORMAT;
+            return nullptr;
+        }
     }
     driver->registryPath = ServiceKey(service);
     driver->driverName = u"\\Driver\\" + widen(service);
@@ -71,7 +82,7 @@ LoadedDriver* DriverLoader::load(const std::string& service, NTSTATUS* status) {
     if (!NT_SUCCESS(result)) {
         // A failed DriverEntry leaves nothing behind that the framework must clean up.
         if (driver->wdfDriver != nullptr) driver->wdfDriver->delete_object();
-        dlclose(driver->module);
+        if (driver->module != nullptr) dlclose(driver->module);
         *status = result;
         return nullptr;
     }
@@ -97,7 +108,7 @@ void DriverLoader::unload(const std::string& service) {
         loaded_.erase(it);
     }
     if (driver->wdfDriver != nullptr) driver->wdfDriver->unload();
-    dlclose(driver->module);
+    if (driver->module != nullptr) dlclose(driver->module);
 }
 
 void DriverLoader::unload_all() {

@@ -32,8 +32,14 @@ class DriverLoader {
 public:
     ~DriverLoader();
 
+    using EntryPoint = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
+
     // Installs a service: writes its key with ImagePath into the registry.
     void install(const std::string& service, const std::filesystem::path& image);
+    // Installs a driver linked into this program (a test that links a driver
+    // directly): its entry is called instead of loading an image, and its
+    // message table is read from this program's own file.
+    void install_builtin(const std::string& service, EntryPoint entry);
     // Loads the service's image and runs DriverEntry; null with the status on failure.
     LoadedDriver* load(const std::string& service, NTSTATUS* status);
     LoadedDriver* find(const std::string& service);
@@ -44,6 +50,7 @@ public:
 private:
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LoadedDriver>> loaded_;  // guarded by lock_
+    std::map<std::string, EntryPoint> builtin_;                     // guarded by lock_
 };
 
 }  // namespace platform

@@ -34,7 +34,7 @@ LoggerDriver::~LoggerDriver() {
     }
     destroy_rings();
     for (Ring& r : retired_) {
-        munmap(r.base, ring_bytes());
+        munmap(r.base, r.bytes);
         close(r.fd);
     }
 }
@@ -73,6 +73,7 @@ void LoggerDriver::create_rings() {
             r->base = nullptr;
             continue;
         }
+        r->bytes = ring_bytes();
         std::memset(r->base, 0, ring_bytes());
         r->header = static_cast<vexa::log::LogRingHeader*>(r->base);
         r->records = reinterpret_cast<vexa::log::LogRecord*>(static_cast<uint8_t*>(r->base) + kHeaderBytes);
@@ -86,7 +87,7 @@ void LoggerDriver::create_rings() {
 
 void LoggerDriver::destroy_rings() {
     for (Ring* r : {&standard_, &realtime_}) {
-        if (r->base != nullptr) munmap(r->base, ring_bytes());
+        if (r->base != nullptr) munmap(r->base, r->bytes);
         if (r->fd >= 0) close(r->fd);
         *r = Ring{};
     }

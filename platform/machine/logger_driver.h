@@ -43,6 +43,7 @@ private:
     struct Ring {
         int fd = -1;
         void* base = nullptr;
+        size_t bytes = 0;
         vexa::log::LogRingHeader* header = nullptr;
         vexa::log::LogRecord* records = nullptr;
     };

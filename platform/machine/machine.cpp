@@ -49,6 +49,12 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
 Machine::~Machine() {
     shutdown();
     processes_.reset();
+    // Attachments go newest first, each before the components it uses.
+    {
+        std::lock_guard lock(attachmentsLock_);
+        attachments_.clear();
+        while (!attachmentOrder_.empty()) attachmentOrder_.pop_back();
+    }
     logger_.reset();
     pnp_.reset();
     drivers_.reset();

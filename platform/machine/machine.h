@@ -5,8 +5,13 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <typeindex>
+#include <vector>
 
 #include "clock.h"
 
@@ -65,6 +70,21 @@ public:
     // Ends every process, removes every device and unloads every driver (the machine shutting down).
     void shutdown();
 
+    // A machine-wide component of another part of the layer (the USB host
+    // controller, say), made on first use and destroyed after the devices
+    // are gone, before the core components.
+    template <typename T>
+    T& attachment() {
+        std::lock_guard lock(attachmentsLock_);
+        auto& slot = attachments_[std::type_index(typeid(T))];
+        if (!slot) {
+            auto object = std::make_shared<T>(*this);
+            slot = object;
+            attachmentOrder_.push_back(object);
+        }
+        return *static_cast<T*>(slot.get());
+    }
+
 private:
     MachineOptions options_;
     std::unique_ptr<Clock> clock_;
@@ -79,6 +99,9 @@ private:
     std::unique_ptr<LoggerDriver> logger_;
     std::unique_ptr<ProcessTable> processes_;
     bool shutDown_ = false;
+    std::mutex attachmentsLock_;
+    std::map<std::type_index, std::shared_ptr<void>> attachments_;  // guarded by attachmentsLock_
+    std::vector<std::shared_ptr<void>> attachmentOrder_;             // guarded by attachmentsLock_
 };
 
 }  // namespace platform

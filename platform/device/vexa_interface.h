@@ -1,0 +1,88 @@
+// The simulated VEXA interface (the firmware stand-in) for one model: its
+// descriptors and strings, the vendor channel with the firmware's command
+// table behind it, and the interrupt endpoints that announce replies and
+// device events. Fault knobs make it misbehave the ways a host must survive.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "firmware.h"
+#include "simulated_usb_device.h"
+#include "vexa_models.h"
+
+namespace platform::device {
+
+inline constexpr uint64_t kVendorChannelMagic = 0x1810196604061973ull;
+
+struct VendorCapabilities {
+    uint64_t magic = kVendorChannelMagic;
+    uint32_t protocolLevel = 2;
+    uint32_t minCompatibleLevel = 1;
+    uint32_t maxPayload = 512;
+    uint32_t reserved = 0;
+};
+static_assert(sizeof(VendorCapabilities) == 24);
+
+// Ways the vendor channel can misbehave.
+struct VendorFaults {
+    bool noReply = false;         // replies are never announced
+    uint32_t replyDelayMs = 0;    // replies are announced this late
+    bool wrongSequence = false;   // replies carry the next sequence number
+    bool wrongCommand = false;    // replies name the next command
+    uint16_t extraLength = 0;     // replies claim this many bytes more than they carry
+    bool stallCommands = false;   // command requests are stalled
+    bool hangCommands = false;    // command requests are never answered
+    bool stallCapabilities = false;
+};
+
+// One command as the firmware received it.
+struct ReceivedCommand {
+    uint16_t category;
+    uint16_t command;
+    uint16_t sequence;
+    std::vector<uint8_t> payload;
+    bool resync;  // sent as request 1
+};
+
+class VexaInterface : public SimulatedUsbDevice {
+public:
+    explicit VexaInterface(VexaModel model, VexaVariant variant = {}, uint32_t serial = 1);
+
+    const ModelSpec& spec() const { return spec_; }
+    Firmware& firmware() { return firmware_; }
+
+    usb::ControlResult control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) override;
+    std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) override;
+
+    // Vendor channel knobs and records.
+    void set_capabilities(const VendorCapabilities& capabilities);
+    void set_faults(const VendorFaults& faults);
+    std::vector<ReceivedCommand> received() const;
+    // Device notification bits (2-31) on the vendor interrupt endpoint; with
+    // `withNextReply` they ride in the same word as the next reply-ready bit.
+    void raise_event(uint32_t bits, bool withNextReply = false);
+    // A transfer of `bytes` bytes (not the protocol's 8) on the vendor interrupt endpoint.
+    void send_odd_interrupt(uint32_t word, size_t bytes);
+
+private:
+    usb::ControlResult vendor_request(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data);
+    void queue_reply(uint32_t commandWord, uint16_t sequence, const FirmwareReply& reply);
+    void announce_reply();
+
+    const ModelSpec& spec_;
+    Firmware firmware_;
+    VendorCapabilities capabilities_;                 // guarded by lock_
+    VendorFaults faults_;                             // guarded by lock_
+    std::deque<std::vector<uint8_t>> outbox_;         // replies not yet read; guarded by lock_
+    std::deque<std::vector<uint8_t>> vendorInterrupts_;  // guarded by lock_
+    std::vector<uint64_t> announcements_;             // clock timers of late replies; guarded by lock_
+    std::vector<ReceivedCommand> received_;           // guarded by lock_
+    uint32_t pendingEventBits_ = 0;                   // guarded by lock_
+};
+
+std::shared_ptr<VexaInterface> make_vexa_interface(VexaModel model, VexaVariant variant = {}, uint32_t serial = 1);
+
+}  // namespace platform::device

@@ -1,0 +1,47 @@
+// The state machine every framework I/O target shares. Subclasses (USB pipes
+// and devices, remote targets) hook start and stop, and bracket each request
+// they send with begin_io/end_io so a stop can wait for what is in flight.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+#include "fx_object.h"
+#include "platform/kmdf/wdf_io_target.h"
+
+namespace platform::kmdf {
+
+class FxIoTarget : public FxObject {
+public:
+    explicit FxIoTarget(FxType type, WDF_IO_TARGET_STATE initial = WdfIoTargetStarted)
+        : FxObject(type), state_(initial) {}
+
+    NTSTATUS start();
+    void stop(WDF_IO_TARGET_SENT_IO_ACTION action);
+    WDF_IO_TARGET_STATE state() const;
+    bool started() const { return state() == WdfIoTargetStarted; }
+
+    // A request is in flight from begin_io until end_io. begin_io fails when
+    // the target is not started (the caller queues or refuses the request).
+    bool begin_io();
+    void end_io();
+    unsigned in_flight() const;
+
+    static FxIoTarget* from_handle(WDFIOTARGET handle, const char* call);
+
+protected:
+    // Called with no lock held: after the state became Started; after it
+    // became Stopped (cancel what is in flight here when asked).
+    virtual void on_started() {}
+    virtual void on_stopping(WDF_IO_TARGET_SENT_IO_ACTION) {}
+    void set_state(WDF_IO_TARGET_STATE state);
+    void dispose() override;
+
+private:
+    mutable std::mutex lock_;
+    std::condition_variable drained_;
+    WDF_IO_TARGET_STATE state_;  // guarded by lock_
+    unsigned inFlight_ = 0;      // guarded by lock_
+};
+
+}  // namespace platform::kmdf

@@ -1,0 +1,80 @@
+// Framework I/O targets: started, stopped or closed; a stop cancels or waits
+// for the I/O already sent, and requests sent while stopped wait in order
+// for the next start.
+#pragma once
+
+#include "wdf_object.h"
+
+enum WDF_IO_TARGET_SENT_IO_ACTION : ULONG {
+    WdfIoTargetSentIoUndefined = 0,
+    WdfIoTargetCancelSentIo,
+    WdfIoTargetWaitForSentIoToComplete,
+    WdfIoTargetLeaveSentIoPending,
+};
+
+enum WDF_IO_TARGET_STATE : ULONG {
+    WdfIoTargetStateUndefined = 0,
+    WdfIoTargetStarted,
+    WdfIoTargetStopped,
+    WdfIoTargetClosedForQueryRemove,
+    WdfIoTargetClosed,
+    WdfIoTargetDeleted,
+};
+
+// PASSIVE_LEVEL.
+NTSTATUS WdfIoTargetStart(WDFIOTARGET target);
+// PASSIVE_LEVEL unless the action is WdfIoTargetLeaveSentIoPending.
+void WdfIoTargetStop(WDFIOTARGET target, WDF_IO_TARGET_SENT_IO_ACTION action);
+WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET target);
+
+inline constexpr ULONG WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x1;
+inline constexpr ULONG WDF_REQUEST_SEND_OPTION_SYNCHRONOUS = 0x2;
+inline constexpr ULONG WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE = 0x4;
+inline constexpr ULONG WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET = 0x8;
+
+struct WDF_REQUEST_SEND_OPTIONS {
+    ULONG Size;
+    ULONG Flags;
+    LONGLONG Timeout;  // 100 ns units; negative is relative
+};
+
+inline void WDF_REQUEST_SEND_OPTIONS_INIT(WDF_REQUEST_SEND_OPTIONS* options, ULONG flags) {
+    std::memset(options, 0, sizeof(*options));
+    options->Size = sizeof(*options);
+    options->Flags = flags;
+}
+
+inline void WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(WDF_REQUEST_SEND_OPTIONS* options, LONGLONG timeout) {
+    options->Flags |= WDF_REQUEST_SEND_OPTION_TIMEOUT;
+    options->Timeout = timeout;
+}
+
+constexpr LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONG ms) { return -static_cast<LONGLONG>(ms) * 10'000; }
+
+enum WDF_MEMORY_DESCRIPTOR_TYPE : ULONG {
+    WdfMemoryDescriptorTypeInvalid = 0,
+    WdfMemoryDescriptorTypeBuffer,
+    WdfMemoryDescriptorTypeMdl,
+    WdfMemoryDescriptorTypeHandle,
+};
+
+struct WDF_MEMORY_DESCRIPTOR {
+    WDF_MEMORY_DESCRIPTOR_TYPE Type;
+    union {
+        struct {
+            PVOID Buffer;
+            ULONG Length;
+        } BufferType;
+        struct {
+            WDFMEMORY Memory;
+            PVOID Offsets;
+        } HandleType;
+    } u;
+};
+
+inline void WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(WDF_MEMORY_DESCRIPTOR* descriptor, PVOID buffer, ULONG length) {
+    std::memset(descriptor, 0, sizeof(*descriptor));
+    descriptor->Type = WdfMemoryDescriptorTypeBuffer;
+    descriptor->u.BufferType.Buffer = buffer;
+    descriptor->u.BufferType.Length = length;
+}

@@ -1,0 +1,64 @@
+// What a simulated USB device offers the host side: its descriptors, strings
+// and answers to control requests. Standard requests (descriptors, strings,
+// configuration and interface selection) are served by the host from the
+// descriptors; the device sees the selections and every class or vendor
+// request. Devices live in platform/device.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/ntstatus.h"
+#include "usb_types.h"
+
+namespace platform::usb {
+
+struct ControlResult {
+    NTSTATUS status = STATUS_SUCCESS;  // STATUS_SUCCESS, kStall, STATUS_IO_TIMEOUT or STATUS_NO_SUCH_DEVICE
+    ULONG bytes = 0;                   // bytes moved in the data stage
+};
+
+// A request the device refuses with a STALL handshake.
+inline constexpr NTSTATUS kStall = STATUS_UNSUCCESSFUL;
+
+class UsbDeviceModel {
+public:
+    virtual ~UsbDeviceModel() = default;
+
+    virtual const USB_DEVICE_DESCRIPTOR& device_descriptor() const = 0;
+    virtual const std::vector<uint8_t>& configuration_descriptor() const = 0;
+    virtual UsbSpeed speed() const { return UsbSpeed::High; }
+    // String descriptor text for `index` in `language`; nothing when the device has none.
+    virtual std::optional<std::u16string> string(UCHAR index, USHORT language) const = 0;
+
+    // A class or vendor request. `data` holds wLength bytes: the host's data
+    // for OUT requests, the device fills it for IN requests.
+    virtual ControlResult control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) = 0;
+
+    // The host selected a configuration (all interfaces at setting 0) or one
+    // interface's alternate setting. A failure refuses the selection.
+    virtual NTSTATUS set_configuration(UCHAR configurationValue) = 0;
+    virtual NTSTATUS set_interface(UCHAR interfaceNumber, UCHAR alternateSetting) = 0;
+
+    // One transfer's worth of data the device has for an interrupt or bulk IN
+    // endpoint now (at most `maxBytes`); nothing when it has none (a NAK).
+    virtual std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) {
+        (void)endpointAddress;
+        (void)maxBytes;
+        return std::nullopt;
+    }
+    // Data the host sends to an interrupt or bulk OUT endpoint.
+    virtual NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) {
+        (void)endpointAddress;
+        (void)data;
+        (void)bytes;
+        return kStall;
+    }
+};
+
+// A control request the device never answers: the host gives up at the request's timeout.
+inline constexpr NTSTATUS kNoAnswer = STATUS_PENDING;
+
+}  // namespace platform::usb

@@ -1,0 +1,204 @@
+// Transfers on the USB target: control requests, string descriptors,
+// alternate settings, pipe aborts and continuous readers.
+#include "fx_usb.h"
+#include "host_controller.h"
+#include "platform/kernel/fault.h"
+#include "platform/kernel/rules.h"
+#include "platform/kmdf/wdf_memory.h"
+#include "platform/machine/machine.h"
+
+namespace platform::usb {
+
+namespace {
+
+constexpr LONGLONG kDefaultControlTimeout = -static_cast<LONGLONG>(Seconds(5));
+constexpr UCHAR kStringDescriptor = 3;
+
+// Waits out a request the device does not answer, as a synchronous send does.
+NTSTATUS WaitForTimeout(const WDF_REQUEST_SEND_OPTIONS* options) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = options != nullptr && (options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) && options->Timeout != 0
+                            ? options->Timeout
+                            : kDefaultControlTimeout;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    return STATUS_IO_TIMEOUT;
+}
+
+bool DescriptorBuffer(WDF_MEMORY_DESCRIPTOR* descriptor, uint8_t** buffer, ULONG* length) {
+    *buffer = nullptr;
+    *length = 0;
+    if (descriptor == nullptr) return true;
+    if (descriptor->Type == WdfMemoryDescriptorTypeBuffer) {
+        *buffer = static_cast<uint8_t*>(descriptor->u.BufferType.Buffer);
+        *length = descriptor->u.BufferType.Length;
+        return true;
+    }
+    if (descriptor->Type == WdfMemoryDescriptorTypeHandle) {
+        size_t bytes = 0;
+        *buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(descriptor->u.HandleType.Memory, &bytes));
+        *length = static_cast<ULONG>(bytes);
+        return *buffer != nullptr;
+    }
+    return false;
+}
+
+}  // namespace
+
+UsbPort& FxUsbPipe::port() { return owner_->device()->port(); }
+
+NTSTATUS FxUsbPipe::configure_reader(const WDF_USB_CONTINUOUS_READER_CONFIG& config) {
+    if (reader_.has_value()) return STATUS_INVALID_DEVICE_STATE;
+    auto type = information_.PipeType;
+    if (!is_in() || (type != WdfUsbPipeTypeInterrupt && type != WdfUsbPipeTypeBulk)) return STATUS_INVALID_DEVICE_REQUEST;
+    if (config.EvtUsbTargetPipeReadComplete == nullptr || config.TransferLength == 0) return STATUS_INVALID_PARAMETER;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = handle();
+    WDFMEMORY buffer = nullptr;
+    size_t bytes = config.HeaderLength + config.TransferLength + config.TrailerLength;
+    NTSTATUS status = WdfMemoryCreate(&attributes, NonPagedPoolNx, 0x64616552 /* "Read" */, bytes, &buffer, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    // The reader starts with the next start of the pipe's target.
+    stop(WdfIoTargetCancelSentIo);
+    reader_ = Reader{config, buffer, false};
+    return STATUS_SUCCESS;
+}
+
+void FxUsbPipe::on_started() {
+    if (reader_.has_value()) {
+        reader_->failed = false;
+        HostController::get().add_reader(this);
+    }
+}
+
+void FxUsbPipe::on_stopping(WDF_IO_TARGET_SENT_IO_ACTION) {
+    if (reader_.has_value()) HostController::get().remove_reader(this);
+}
+
+void FxUsbPipe::dispose() {
+    if (reader_.has_value()) HostController::get().remove_reader(this);
+    FxIoTarget::dispose();
+}
+
+void FxUsbPipe::run_reader() {
+    if (!reader_.has_value() || !begin_io()) return;
+    Reader& reader = *reader_;
+    unsigned reads = reader.config.NumPendingReads != 0 ? reader.config.NumPendingReads
+                                                         : WDF_USB_CONTINUOUS_READER_DEFAULT_READS;
+    for (unsigned i = 0; i < reads && !reader.failed && started(); ++i) {
+        NTSTATUS failure = STATUS_SUCCESS;
+        if (!port().connected()) {
+            failure = STATUS_NO_SUCH_DEVICE;
+        } else if (auto status = fault::hit("ContinuousRead")) {
+            failure = *status;
+        }
+        if (failure != STATUS_SUCCESS) {
+            USBD_STATUS usbd = failure == STATUS_NO_SUCH_DEVICE ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID;
+            bool restart = reader.config.EvtUsbTargetPipeReadersFailed != nullptr &&
+                           reader.config.EvtUsbTargetPipeReadersFailed(as_handle<WDFUSBPIPE>(), failure, usbd);
+            // A device that is gone cannot be restarted: stop asking.
+            reader.failed = !restart || !port().connected();
+            break;
+        }
+        auto data = port().model().read_in(endpoint_.bEndpointAddress, static_cast<ULONG>(reader.config.TransferLength));
+        if (!data.has_value()) break;
+        size_t bytes = 0;
+        auto* buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(reader.buffer, &bytes));
+        size_t length = std::min(data->size(), reader.config.TransferLength);
+        std::memcpy(buffer + reader.config.HeaderLength, data->data(), length);
+        reader.config.EvtUsbTargetPipeReadComplete(as_handle<WDFUSBPIPE>(), reader.buffer, length,
+                                                   reader.config.EvtUsbTargetPipeReadCompleteContext);
+    }
+    end_io();
+}
+
+}  // namespace platform::usb
+
+using namespace platform::usb;
+
+NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE usbDevice, WDFREQUEST,
+                                                            WDF_REQUEST_SEND_OPTIONS* options,
+                                                            WDF_USB_CONTROL_SETUP_PACKET* setupPacket,
+                                                            WDF_MEMORY_DESCRIPTOR* memoryDescriptor,
+                                                            ULONG* bytesTransferred) {
+    platform::require_passive("WdfUsbTargetDeviceSendControlTransferSynchronously");
+    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceSendControlTransferSynchronously");
+    if (fx == nullptr || setupPacket == nullptr) return STATUS_INVALID_PARAMETER;
+    uint8_t* buffer = nullptr;
+    ULONG length = 0;
+    if (!DescriptorBuffer(memoryDescriptor, &buffer, &length) || length > 0xFFFF) return STATUS_INVALID_PARAMETER;
+    if (bytesTransferred != nullptr) *bytesTransferred = 0;
+    if (auto status = platform::fault::hit("WdfUsbTargetDeviceSendControlTransferSynchronously")) return *status;
+    if (!fx->connected()) return STATUS_NO_SUCH_DEVICE;
+
+    WDF_USB_CONTROL_SETUP_PACKET setup = *setupPacket;
+    setup.wLength = static_cast<USHORT>(length);
+    std::vector<uint8_t> data(length);
+    bool in = (setup.bmRequestType & 0x80) != 0;
+    if (!in && length != 0) std::memcpy(data.data(), buffer, length);
+    ControlResult result = fx->port().model().control(setup, data.data());
+    if (result.status == kNoAnswer) return WaitForTimeout(options);
+    if (!NT_SUCCESS(result.status)) return result.status;
+    ULONG moved = std::min(result.bytes, length);
+    if (in && moved != 0) std::memcpy(buffer, data.data(), moved);
+    if (bytesTransferred != nullptr) *bytesTransferred = moved;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE usbDevice, WDFREQUEST, WDF_REQUEST_SEND_OPTIONS*, WCHAR* string,
+                                       USHORT* numCharacters, UCHAR stringIndex, USHORT languageId) {
+    platform::require_passive("WdfUsbTargetDeviceQueryString");
+    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceQueryString");
+    if (fx == nullptr || numCharacters == nullptr) return STATUS_INVALID_PARAMETER;
+    if (auto status = platform::fault::hit("WdfUsbTargetDeviceQueryString")) return *status;
+    if (!fx->connected()) return STATUS_NO_SUCH_DEVICE;
+    if (stringIndex == 0) return STATUS_INVALID_PARAMETER;  // index 0 is the language table, not a string
+    auto text = fx->port().model().string(stringIndex, languageId);
+    if (!text.has_value()) return STATUS_UNSUCCESSFUL;        // the device stalls the request
+    (void)kStringDescriptor;
+    auto length = static_cast<USHORT>(text->size());
+    if (string == nullptr) {
+        *numCharacters = length;
+        return STATUS_SUCCESS;
+    }
+    USHORT copy = std::min(*numCharacters, length);
+    std::memcpy(string, text->data(), copy * sizeof(WCHAR));
+    NTSTATUS status = *numCharacters < length ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+    *numCharacters = length;
+    return status;
+}
+
+NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE usbInterface, PWDF_OBJECT_ATTRIBUTES,
+                                      WDF_USB_INTERFACE_SELECT_SETTING_PARAMS* params) {
+    platform::require_passive("WdfUsbInterfaceSelectSetting");
+    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceSelectSetting");
+    if (fx == nullptr || params == nullptr || params->Size != sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS) ||
+        params->Type != WdfUsbInterfaceSelectSettingTypeSetting) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (auto status = platform::fault::hit("WdfUsbInterfaceSelectSetting")) return *status;
+    return fx->configure(params->Types.Interface.SettingIndex, true);
+}
+
+WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE pipe) {
+    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeGetIoTarget");
+    return fx == nullptr ? nullptr : fx->as_handle<WDFIOTARGET>();
+}
+
+NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE pipe, WDFREQUEST, WDF_REQUEST_SEND_OPTIONS*) {
+    platform::require_passive("WdfUsbTargetPipeAbortSynchronously");
+    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeAbortSynchronously");
+    if (fx == nullptr) return STATUS_INVALID_PARAMETER;
+    if (auto status = platform::fault::hit("WdfUsbTargetPipeAbortSynchronously")) return *status;
+    return fx->port().connected() ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE pipe, WDF_USB_CONTINUOUS_READER_CONFIG* config) {
+    platform::require_passive("WdfUsbTargetPipeConfigContinuousReader");
+    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeConfigContinuousReader");
+    if (fx == nullptr || config == nullptr || config->Size != sizeof(WDF_USB_CONTINUOUS_READER_CONFIG)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (auto status = platform::fault::hit("WdfUsbTargetPipeConfigContinuousReader")) return *status;
+    return fx->configure_reader(*config);
+}

@@ -1,0 +1,235 @@
+// Device add, hardware preparation and release, and the power callbacks.
+#include "device.h"
+
+#include "event_log.h"
+#include "logger.h"
+#include "public/messages.h"
+#include "status_error.h"
+
+#define LOG_FILE_NUMBER 458
+
+using namespace vexa::log;
+
+namespace {
+
+constexpr ULONG kNoAddress = 0xFFFFFFFF;
+
+bool IsSleepState(WDF_POWER_DEVICE_STATE state) {
+    return state == WdfPowerDeviceD1 || state == WdfPowerDeviceD2 || state == WdfPowerDeviceD3 ||
+           state == WdfPowerDevicePrepareForHibernation;
+}
+
+UsbFunctionDevice* AllocateFunctionDevice(WDFDEVICE wdfDevice) {
+    auto* device =
+        static_cast<UsbFunctionDevice*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(UsbFunctionDevice), kPoolTagObject));
+    if (device == nullptr) return nullptr;
+    RtlZeroMemory(device, sizeof(*device));
+    ConfigurationInit(&device->configuration);
+    device->wdfDevice = wdfDevice;
+    device->interfaceType = GUID_DEVINTERFACE_PAL;
+    return device;
+}
+
+// Frees the function objects and the device object itself. PASSIVE_LEVEL.
+void FreeFunctionDevice(UsbFunctionDevice* device) {
+    if (device->vendorChannel != nullptr) VendorChannelDestroy(device->vendorChannel);
+    device->wdfDevice = nullptr;
+    ConfigurationCleanup(&device->configuration);
+    ExFreePoolWithTag(device, kPoolTagObject);
+}
+
+[[nodiscard]] NTSTATUS CreateStateLock(WDFDEVICE wdfDevice, DEVICE_CONTEXT* context) {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = wdfDevice;
+    return WdfSpinLockCreate(&attributes, &context->stateLock);
+}
+
+constexpr UCHAR kVendorClass = 0xFF;
+constexpr UCHAR kVendorChannelSubclass = 0x01;
+
+// One pass over the configured interfaces, building the function object each one is for.
+void CreateFunctionObjects(UsbFunctionDevice* device) {
+    USB_CONFIGURATION* configuration = &device->configuration;
+    for (UCHAR i = 0; i < configuration->interfaceCount && i < kMaxInterfaces; ++i) {
+        InterfaceObject* object = configuration->interfaces[i];
+        if (object == nullptr || object->descriptor == nullptr) continue;
+        const USB_INTERFACE_DESCRIPTOR* d = object->descriptor;
+        TRACE(kLogInfo | kLogDescriptor, d->bInterfaceNumber, d->bInterfaceClass, d->bInterfaceSubClass,
+              d->bNumEndpoints);
+        if (d->bInterfaceClass == kVendorClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
+            d->bNumEndpoints == 1 && device->vendorChannel == nullptr) {
+            RaiseIfFailed(VendorChannelCreate(device, object));
+        }
+    }
+}
+
+// The preparation sequence; raises the first failing step's status.
+void PrepareFunctionDevice(WDFDEVICE wdfDevice, UsbFunctionDevice* device) {
+    RaiseIfFailed(UsbTargetSetup(&device->configuration, wdfDevice));
+    CreateFunctionObjects(device);
+    RaiseIfFailed(RegisterDirectCallInterface(device));
+    device->wdfDevice = wdfDevice;
+}
+
+// Restarts the interrupt readers (after power-up).
+NTSTATUS StartReaders(UsbFunctionDevice* device) {
+    if (device->vendorChannel != nullptr) return VendorChannelStartNotifications(device->vendorChannel);
+    return STATUS_SUCCESS;
+}
+
+// Stops the interrupt readers, cancelling the reads in flight (before power-down).
+void StopReaders(UsbFunctionDevice* device) {
+    if (device->vendorChannel != nullptr) VendorChannelStopNotifications(device->vendorChannel);
+}
+
+// PASSIVE_LEVEL.
+NTSTATUS UsbEvtDevicePrepareHardware(WDFDEVICE wdfDevice, WDFCMRESLIST, WDFCMRESLIST) {
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    TRACE(kLogInfo, context->device, context->usbDevice);
+    if (context->usbDevice != nullptr) return STATUS_SUCCESS;
+    NTSTATUS status = STATUS_SUCCESS;
+    try {
+        // A restart after a release (rebalance) finds the objects gone: build them again.
+        if (context->stateLock == nullptr) RaiseIfFailed(CreateStateLock(wdfDevice, context));
+        if (context->device == nullptr) {
+            context->device = AllocateFunctionDevice(wdfDevice);
+            if (context->device == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+        }
+        PrepareFunctionDevice(wdfDevice, context->device);
+        WriteDeviceState(context->device, kDeviceStateReady);
+    } catch (const StatusError& error) {
+        status = error.status;
+        TRACE(kLogError, status);
+    }
+    return status;
+}
+
+// PASSIVE_LEVEL.
+NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previousState) {
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device, previousState);
+    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    device->deviceState = kDeviceStateReady;
+    NTSTATUS status = StartReaders(device);
+    if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
+        NotifyPower(device, kPowerBackInD0);
+    }
+    return status;
+}
+
+// PASSIVE_LEVEL.
+NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetState) {
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device, targetState);
+    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    StopReaders(device);
+    if (IsSleepState(targetState)) {
+        device->deviceState = kDeviceStateLowPower;
+        NotifyPower(device, kPowerSleeping);
+    } else if (targetState == WdfPowerDeviceD3Final) {
+        NotifyPower(device, kPowerLeftForGood);
+    }
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL.
+NTSTATUS UsbEvtDeviceReleaseHardware(WDFDEVICE wdfDevice, WDFCMRESLIST) {
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    TRACE(kLogInfo, context->device);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (context->device != nullptr) {
+        WriteDeviceState(context->device, kDeviceStateRemoved);
+        FreeFunctionDevice(context->device);
+        context->device = nullptr;
+    }
+    // The USB target goes too (with the descriptor memory parented to it), so
+    // a restart builds everything afresh.
+    if (context->usbDevice != nullptr) {
+        WdfObjectDelete(context->usbDevice);
+        context->usbDevice = nullptr;
+    }
+    if (context->stateLock != nullptr) {
+        WdfObjectDelete(context->stateLock);
+        context->stateLock = nullptr;
+    }
+    return status;
+}
+
+// PASSIVE_LEVEL. Nothing is stopped here; the framework's release follows.
+void UsbEvtDeviceSurpriseRemoval(WDFDEVICE wdfDevice) {
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device);
+    if (device != nullptr) WriteDeviceState(device, kDeviceStateRemoved);
+}
+
+// Raises the failing step's status.
+void AddDevice(PWDFDEVICE_INIT deviceInit) {
+    WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&callbacks);
+    callbacks.EvtDevicePrepareHardware = UsbEvtDevicePrepareHardware;
+    callbacks.EvtDeviceD0Entry = UsbEvtDeviceD0Entry;
+    callbacks.EvtDeviceD0Exit = UsbEvtDeviceD0Exit;
+    callbacks.EvtDeviceReleaseHardware = UsbEvtDeviceReleaseHardware;
+    callbacks.EvtDeviceSurpriseRemoval = UsbEvtDeviceSurpriseRemoval;
+    WdfDeviceInitSetPnpPowerEventCallbacks(deviceInit, &callbacks);
+
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
+    WDFDEVICE wdfDevice;
+    RaiseIfFailed(WdfDeviceCreate(&deviceInit, &attributes, &wdfDevice));
+
+    WDF_DEVICE_PNP_CAPABILITIES capabilities;
+    WDF_DEVICE_PNP_CAPABILITIES_INIT(&capabilities);
+    capabilities.Removable = WdfTrue;
+    capabilities.SurpriseRemovalOK = WdfTrue;
+    capabilities.Address = kNoAddress;
+    capabilities.UINumber = kNoAddress;
+    WdfDeviceSetPnpCapabilities(wdfDevice, &capabilities);
+
+    RaiseIfFailed(WdfDeviceCreateDeviceInterface(wdfDevice, &GUID_DEVINTERFACE_AUDIODEVICE, nullptr));
+
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    context->device = AllocateFunctionDevice(wdfDevice);
+    // Every later callback needs the object: without it the device must not come up.
+    if (context->device == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+
+    NTSTATUS status = CreateStateLock(wdfDevice, context);
+    if (!NT_SUCCESS(status)) {
+        FreeFunctionDevice(context->device);
+        context->device = nullptr;
+        context->usbDevice = nullptr;
+        RaiseStatus(status);
+    }
+}
+
+}  // namespace
+
+ULONG ReadDeviceState(UsbFunctionDevice* device) {
+    DEVICE_CONTEXT* context = GetDeviceContext(device->wdfDevice);
+    WdfSpinLockAcquire(context->stateLock);
+    ULONG state = static_cast<ULONG>(device->deviceState);
+    WdfSpinLockRelease(context->stateLock);
+    return state;
+}
+
+void WriteDeviceState(UsbFunctionDevice* device, ULONG state) {
+    DEVICE_CONTEXT* context = GetDeviceContext(device->wdfDevice);
+    WdfSpinLockAcquire(context->stateLock);
+    device->deviceState = static_cast<LONG>(state);
+    WdfSpinLockRelease(context->stateLock);
+}
+
+// PASSIVE_LEVEL.
+NTSTATUS UsbEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
+    TRACE(kLogInfo, driver);
+    NTSTATUS status = STATUS_SUCCESS;
+    try {
+        AddDevice(deviceInit);
+    } catch (const StatusError& error) {
+        status = error.status;
+        TRACE(kLogError, status);
+        LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_USB_DEVICE_LOAD_FAILED, status);
+    }
+    return status;
+}

@@ -1,0 +1,154 @@
+// The USB function driver's private header: the device context, the
+// per-device object and the prototypes shared between its files.
+#pragma once
+
+#include "platform/kmdf/wdf.h"
+#include "platform/usb/wdf_usb.h"
+#include "public/audio_device_interface.h"
+
+inline constexpr ULONG kPoolTagObject = 0x774E434B;  // objects and contexts
+inline constexpr ULONG kPoolTagBuffer = 0x4D52414B;  // stream buffers, descriptor copies, vendor buffers
+
+inline constexpr ULONG kMaxInterfaces = 8;
+inline constexpr ULONG kMaxPipesPerInterface = 32;
+inline constexpr ULONG kMaxMidiPorts = 16;
+
+struct UsbFunctionDevice;
+struct IsoStream;
+struct ClockControl;
+struct VendorChannel;
+struct MidiPort;
+struct InterfaceObject;
+struct USB_CONFIGURATION;
+
+// The framework context of the WDFDEVICE.
+struct DEVICE_CONTEXT {
+    UsbFunctionDevice* device;  // null before device add finished and after the hardware is released
+    WDFUSBDEVICE usbDevice;     // null until preparation creates it and again after release
+    WDFSPINLOCK stateLock;      // guards UsbFunctionDevice::deviceState; parent: the WDFDEVICE
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
+
+enum : ULONG {
+    kDeviceStateReady = 0,
+    kDeviceStateLowPower = 1,
+    kDeviceStateRemoved = 2,
+};
+
+// One configured pipe of an interface's current setting.
+struct PipeRecord {
+    InterfaceObject* interface;
+    WDF_USB_PIPE_INFORMATION information;
+    WDFUSBPIPE pipe;
+    const USB_ENDPOINT_DESCRIPTOR* endpoint;  // inside the configuration descriptor
+    ULONG packetBytes;                        // isochronous pipes only
+    ULONG bytesPerFrame;                      // isochronous pipes only: per 1 ms frame
+};
+
+// One configured interface.
+struct InterfaceObject {
+    WDFUSBINTERFACE usbInterface;
+    USB_INTERFACE_DESCRIPTOR* descriptor;      // copy of the configured setting's descriptor
+    PipeRecord* pipes[kMaxPipesPerInterface];  // configured pipes in pipe-index order
+    USB_CONFIGURATION* configuration;
+};
+
+// The USB configuration record.
+struct USB_CONFIGURATION {
+    DEVICE_CONTEXT* deviceContext;
+    DEVICE_OBJECT* pdo;
+    WDF_USB_DEVICE_INFORMATION information;
+    USB_DEVICE_DESCRIPTOR deviceDescriptor;
+    USB_CONFIGURATION_DESCRIPTOR* configurationDescriptor;  // memory object parented to the WDFUSBDEVICE
+    WDFDEVICE wdfDevice;
+    InterfaceObject* interfaces[kMaxInterfaces];
+    UCHAR interfaceCount;
+};
+
+// The device object of the USB function driver, one per device (pool tag
+// kPoolTagObject, zeroed). The direct-call record comes first.
+struct UsbFunctionDevice {
+    AUDIODEVICE_INTERFACE deviceInterface;  // the registered template, then the accepted query's copy
+    volatile LONG deviceState;              // guarded by stateLock; D0 entry and exit write it without
+    volatile LONG streamingOn;              // interlocked: 1 between a streaming start and the next stop
+    WDFDEVICE wdfDevice;
+    USB_CONFIGURATION configuration;
+    GUID interfaceType;  // the type a query must name
+    IsoStream* captureStream;
+    IsoStream* playbackStream;
+    ClockControl* clock;
+    VendorChannel* vendorChannel;
+    MidiPort* midiIn[kMaxMidiPorts];
+    LONG midiInCount;
+    MidiPort* midiOut[kMaxMidiPorts];
+    LONG midiOutCount;
+    StreamState streamState;
+    StreamFormat streamFormat;
+    volatile LONG modeChangePending;
+};
+
+// ---- device.cpp -------------------------------------------------------------------------
+
+// PASSIVE_LEVEL. Reads deviceState under stateLock.
+ULONG ReadDeviceState(UsbFunctionDevice* device);
+// Any IRQL up to DISPATCH_LEVEL.
+void WriteDeviceState(UsbFunctionDevice* device, ULONG state);
+
+// ---- command.cpp ---------------------------------------------------------------------------
+
+// Builds the direct-call template at the head of the device and registers it. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS RegisterDirectCallInterface(UsbFunctionDevice* device);
+// Sends a power notification (type 2) to the root driver, if one is bound. PASSIVE_LEVEL.
+void NotifyPower(UsbFunctionDevice* device, ULONG value);
+ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
+                      ULONG64* outLength);
+
+// ---- configuration.cpp ---------------------------------------------------------------------
+
+void ConfigurationInit(USB_CONFIGURATION* configuration);
+void ConfigurationCleanup(USB_CONFIGURATION* configuration);
+// Builds the USB target, reads and selects the configuration. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE device);
+// Checks an isochronous pipe's packet size and interval and fills its frame arithmetic.
+[[nodiscard]] NTSTATUS CheckIsochronousPipe(PipeRecord* pipe);
+// A class request on the default pipe, 500 ms at most. direction 1 = IN. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction, UCHAR recipient,
+                                            UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length,
+                                            ULONG* bytesTransferred);
+// Selects an interface's alternate setting and rebuilds its pipe records;
+// the setting already configured sends nothing. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS SelectAlternateSetting(InterfaceObject* object, UCHAR settingIndex);
+// Reads a string descriptor (language 0x0409) as a terminated string. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS ReadStringDescriptor(USB_CONFIGURATION* configuration, UCHAR index, WCHAR* buffer,
+                                            USHORT capacity);
+// The next descriptor of `type` (0: any) after `start`, within the same interface; null when none.
+const USB_COMMON_DESCRIPTOR* NextDescriptorOfType(const USB_CONFIGURATION* configuration, const void* start,
+                                                  UCHAR type);
+void AbortPipe(PipeRecord* pipe);
+// Configures a continuous reader whose failures restart it; the caller starts the pipe's target.
+[[nodiscard]] NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETION_ROUTINE completion,
+                                                 WDFCONTEXT context);
+// Counts configured pipes of an interface object.
+ULONG PipeCount(const InterfaceObject* object);
+
+// ---- vendor_channel.cpp --------------------------------------------------------------------
+
+// Creates and initialises the channel on the vendor interface; on failure nothing is left.
+[[nodiscard]] NTSTATUS VendorChannelCreate(UsbFunctionDevice* device, InterfaceObject* object);
+// Releases the buffers, forgets the callbacks and stops the notification reader.
+void VendorChannelDestroy(VendorChannel* channel);
+[[nodiscard]] NTSTATUS OpenVendorChannel(VendorChannel* channel);
+// One command to the firmware; a DCP result. PASSIVE_LEVEL; exchanges on one channel are serialised.
+ULONG VendorChannelExchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
+                            PVOID out, ULONG64* outLength);
+// The root driver's notification triple, published at once for the DISPATCH_LEVEL reader.
+void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOID clientDevice,
+                               PFN_AUDIODEVICE_NOTIFICATION callback);
+[[nodiscard]] NTSTATUS VendorChannelStartNotifications(VendorChannel* channel);
+void VendorChannelStopNotifications(VendorChannel* channel);
+
+// ---- driver.cpp -------------------------------------------------------------------------------
+
+// Non-paged pool type for every allocation: no-execute from Windows 6.2 on.
+extern POOL_TYPE g_nonPagedPool;
+extern bool g_mappingNoExecute;
