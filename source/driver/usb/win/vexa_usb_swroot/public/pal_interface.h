@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio_device_shared.h"
+#include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
 
 // {6D41C2A8-7C44-4A5D-9C02-58F1A7D3E64B}: the root's ASIO interface (reference string "ASIO").
 inline constexpr GUID GUID_DEVINTERFACE_ASIO = {
