@@ -194,6 +194,21 @@ TEST_F(MachineTest, ClientsInOtherProcessesWaitAndAreNotified) {
     CloseHandle(pal);
 }
 
+// `vexa-pal watch` prints each notification as it arrives and stops cleanly on Ctrl-C.
+TEST_F(MachineTest, VexaPalWatchPrintsNotifications) {
+    start(true);
+    Program watch({VEXA_PAL_BIN, "--socket", socket(), "watch"}, {});
+    ASSERT_TRUE(watch.read_until("watching notifications"));
+    ASSERT_TRUE(machine_->read_until("(vexa-pal) connected"));
+    auto host = connect("asio-host");
+    platform::win32::ScopedProcess as(host);
+    HANDLE asio = OpenRoot(u"\\ASIO");
+    ASSERT_NE(asio, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(watch.read_until("notification: bus changed (kind 8")) << watch.rest();
+    EXPECT_EQ(watch.signal_and_wait(SIGINT), 0);
+    CloseHandle(asio);
+}
+
 // A client killed with a wait pending leaves the machine serving the others, its registration released.
 TEST_F(MachineTest, KilledClientLeavesTheMachineServing) {
     start(false);
