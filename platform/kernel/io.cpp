@@ -329,15 +329,22 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type
     if (mode == UserMode && process == nullptr) return STATUS_INVALID_HANDLE;
     platform::HandleTable& table =
         process != nullptr ? process->handles() : platform::Machine::current().kernel_handles();
-    if (!table.find(handle, &entry)) return STATUS_INVALID_HANDLE;
-    if (type != nullptr && entry.type != type) return STATUS_OBJECT_TYPE_MISMATCH;
-    if (entry.type == *ExEventObjectType) {
-        auto* event = static_cast<platform::EventObject*>(entry.object);
-        event->reference();
-        *object = event->kevent();
-        return STATUS_SUCCESS;
-    }
-    ObReferenceObject(entry.object);
+    bool typeMatches = true;
+    // The reference is taken while the handle is held, so a close racing this cannot free the object first.
+    bool found = table.find_and(handle, &entry, [&](platform::HandleTable::Entry& e) {
+        typeMatches = type == nullptr || e.type == type;
+        if (!typeMatches) return true;
+        if (e.type == *ExEventObjectType) {
+            auto* event = static_cast<platform::EventObject*>(e.object);
+            event->reference();
+            e.object = event->kevent();
+        } else {
+            ObReferenceObject(e.object);
+        }
+        return true;
+    });
+    if (!found) return STATUS_INVALID_HANDLE;
+    if (!typeMatches) return STATUS_OBJECT_TYPE_MISMATCH;
     *object = entry.object;
     return STATUS_SUCCESS;
 }

@@ -24,6 +24,16 @@ public:
     HANDLE insert(OBJECT_TYPE* type, void* object);
     // Looks a handle up without removing it.
     bool find(HANDLE handle, Entry* entry) const;
+    // Looks a handle up and runs `take` on its entry while no close can remove
+    // it (to take a reference before the handle can go).
+    template <typename Take>
+    bool find_and(HANDLE handle, Entry* entry, Take take) const {
+        std::lock_guard lock(lock_);
+        auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == entries_.end()) return false;
+        *entry = it->second;
+        return take(*entry);
+    }
     // Removes a handle; false when it is not in the table.
     bool remove(HANDLE handle, Entry* entry);
     // Removes every handle (a process ending), returning what they held.

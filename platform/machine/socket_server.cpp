@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -68,7 +69,9 @@ public:
         lock.unlock();
         post(h, {}, copy);
         lock.lock();
-        mapped_.wait(lock, [&] { return mapAnswers_.count(id) != 0 || gone_; });
+        // A client that does not answer in time gets no mapping; the request fails instead of hanging the kernel.
+        constexpr auto kMapAnswerTime = std::chrono::seconds(5);
+        mapped_.wait_for(lock, kMapAnswerTime, [&] { return mapAnswers_.count(id) != 0 || gone_; });
         auto it = mapAnswers_.find(id);
         if (it == mapAnswers_.end()) return nullptr;
         void* address = it->second;
@@ -149,8 +152,9 @@ private:
                 mapped_.notify_all();
             } else if (process_) {
                 route(std::move(message));
-            } else if (message.fd >= 0) {
-                close(message.fd);
+            } else {
+                if (message.fd >= 0) close(message.fd);
+                post(reply_to(message, STATUS_INVALID_DEVICE_STATE));  // nothing is served before hello
             }
             message = Message{};
         }

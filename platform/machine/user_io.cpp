@@ -172,10 +172,12 @@ NTSTATUS create_event(Process& process, bool manualReset, bool initialState, int
 
 EventObject* reference_event(Process& process, HANDLE handle) {
     HandleTable::Entry entry{};
-    if (!process.handles().find(handle, &entry) || entry.type != *ExEventObjectType) return nullptr;
-    auto* event = static_cast<EventObject*>(entry.object);
-    event->reference();
-    return event;
+    bool found = process.handles().find_and(handle, &entry, [](HandleTable::Entry& e) {
+        if (e.type != *ExEventObjectType) return false;
+        static_cast<EventObject*>(e.object)->reference();
+        return true;
+    });
+    return found ? static_cast<EventObject*>(entry.object) : nullptr;
 }
 
 }  // namespace user_io

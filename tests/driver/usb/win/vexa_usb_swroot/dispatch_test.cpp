@@ -191,6 +191,22 @@ TEST(RootLifetime, FailedDeviceAddIsLoggedAndCleanedUp) {
     EXPECT_EQ(platform::pool::outstanding_bytes(kObjectTag), before);
 }
 
+// Whichever of the three objects cannot be allocated, the device add stops there and frees the others.
+TEST(RootLifetime, DeviceAddDoesNotGoOnWithoutItsObjects) {
+    for (unsigned skip : {0u, 1u, 2u}) {
+        auto before = platform::pool::outstanding_bytes(kObjectTag);
+        platform::Machine machine;
+        platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES, skip);
+        platform::DevNode* node = vexa::machine::boot_standard_machine(machine, VEXA_DRIVER_DIR);
+        EXPECT_EQ(node->state, platform::NodeState::Failed) << skip;
+        EXPECT_EQ(node->lastStatus, STATUS_INSUFFICIENT_RESOURCES);
+        auto entries = machine.event_log().entries();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(static_cast<NTSTATUS>(entries[0].errorCode), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(platform::pool::outstanding_bytes(kObjectTag), before);
+    }
+}
+
 // A driver that cannot create its framework object logs the failed driver entry.
 TEST(RootLifetime, FailedDriverEntryIsLogged) {
     platform::Machine machine;
