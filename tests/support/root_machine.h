@@ -15,6 +15,7 @@
 #include "platform/win32/setupapi.h"
 #include "platform/win32/user_process.h"
 #include "platform/win32/windows.h"
+#include "tests/support/pending_io.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/fake_device.h"
@@ -136,36 +137,13 @@ inline uint32_t U32(const std::vector<uint8_t>& bytes, size_t offset) {
     return value;
 }
 
-// A pending kIoctlWaitNotification.
-struct Wait {
-    explicit Wait(HANDLE h) : handle(h) {
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        BOOL ok = DeviceIoControl(handle, pal::kIoctlWaitNotification, nullptr, 0, &record, sizeof(record), nullptr,
-                                  &overlapped);
-        startError = ok ? ERROR_SUCCESS : GetLastError();
-    }
-    // The OVERLAPPED must outlive the request: a wait still pending is cancelled and awaited.
-    ~Wait() {
-        if (pending()) {
-            CancelIoEx(handle, &overlapped);
-            finish();
-        }
-        CloseHandle(overlapped.hEvent);
-    }
-    bool pending() const {
-        return static_cast<NTSTATUS>(__atomic_load_n(&overlapped.Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING;
-    }
-    // Waits for the completion; the status it completed with.
-    NTSTATUS finish() {
-        DWORD bytes = 0;
-        GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
-        return static_cast<NTSTATUS>(overlapped.Internal);
-    }
-
-    HANDLE handle;
-    OVERLAPPED overlapped{};
+// A pending kIoctlWaitNotification; its record is declared (so built) before the request goes out.
+struct WaitRecord {
     pal::PalNotification record{};
-    DWORD startError;
+};
+
+struct Wait : WaitRecord, PendingIo {
+    explicit Wait(HANDLE h) : PendingIo(h, pal::kIoctlWaitNotification, nullptr, 0, &record, sizeof(record)) {}
 };
 
 }  // namespace vexa::test

@@ -16,7 +16,16 @@
 
 namespace {
 
-using vexa::test::Send;
+using vexa::test::PendingIo;
+
+// The probe's request: its one input word tags it; declared before the request goes out.
+struct ProbeInput {
+    uint32_t input;
+};
+
+struct Async : ProbeInput, PendingIo {
+    Async(HANDLE h, uint32_t code, uint32_t tag) : ProbeInput{tag}, PendingIo(h, code, &input, sizeof(input), nullptr, 0) {}
+};
 
 constexpr GUID kProbeClass{0x51554555, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
 
@@ -45,29 +54,6 @@ protected:
         machine_.reset();
         dlclose(image_);
     }
-
-    // A request sent with an OVERLAPPED, left to complete when it will.
-    struct Async {
-        Async(HANDLE h, uint32_t code, uint32_t tag) : handle(h), input(tag) {
-            overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            DeviceIoControl(handle, code, &input, sizeof(input), nullptr, 0, nullptr, &overlapped);
-        }
-        ~Async() {
-            finish();
-            CloseHandle(overlapped.hEvent);
-        }
-        bool pending() const {
-            return static_cast<NTSTATUS>(__atomic_load_n(&overlapped.Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING;
-        }
-        NTSTATUS finish() {
-            DWORD bytes = 0;
-            GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
-            return static_cast<NTSTATUS>(overlapped.Internal);
-        }
-        HANDLE handle;
-        uint32_t input;
-        OVERLAPPED overlapped{};
-    };
 
     std::vector<uint32_t> presented() {
         std::lock_guard lock(state_->lock);

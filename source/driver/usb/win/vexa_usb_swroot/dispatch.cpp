@@ -145,14 +145,11 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
     } catch (const NtError& error) {
         status = error.status;
     }
-    if (!owned) return;
-    if (!NT_SUCCESS(status)) {
-        TRACE(kLogError | kLogRequest, status, code);
-        WdfRequestComplete(request, status);
-        return;
+    if (owned) {
+        if (!NT_SUCCESS(status)) TRACE(kLogError | kLogRequest, status, code);
+        // A success hands the caller its whole output length; a refusal no data.
+        WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? outputLength : 0);
     }
-    // A successful completion hands the caller its whole output length.
-    WdfRequestCompleteWithInformation(request, status, outputLength);
 }
 
 // The root's requests need nothing done when the device leaves D0.
