@@ -81,6 +81,8 @@ void FxDevice::remove() {
 }
 
 void FxDevice::dispose() {
+    // Nothing new opens a removed device; handles still open keep its memory until they close.
+    if (pdo_ != nullptr && pdo_->AttachedDevice == &fdo_) pdo_->AttachedDevice = nullptr;
     Machine::current().interfaces().remove_device(pdo_);
     if (driver_ != nullptr && driver_->wdm()->Platform != nullptr) driver_->wdm()->Platform->devices -= 1;
 }
@@ -235,30 +237,37 @@ NTSTATUS FxDevice::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
     }
     auto* request = new FxRequest(this, irp);
     request->add_reference();  // ours, to read the outcome after the driver is done with it
-    switch (major) {
-        case IRP_MJ_CREATE:
-            file_create(request);
-            break;
-        case IRP_MJ_CLEANUP:
-            file_cleanup(request);
-            break;
-        case IRP_MJ_CLOSE:
-            file_close(request);
-            break;
-        case IRP_MJ_DEVICE_CONTROL:
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-            if (major == IRP_MJ_DEVICE_CONTROL && ioInCallerContext_ != nullptr) {
-                ioInCallerContext_(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>());
-            } else if (NTSTATUS status = enqueue_request(request); !NT_SUCCESS(status)) {
-                request->complete(status, 0);
-            }
-            break;
-        default:
-            request->complete(STATUS_INVALID_DEVICE_REQUEST, 0);
-            break;
+    if (deleting() && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+        // Removed: only what its open handles still owe (cleanup, close) is served.
+        request->complete(STATUS_DELETE_PENDING, 0);
+    } else {
+        switch (major) {
+            case IRP_MJ_CREATE:
+                file_create(request);
+                break;
+            case IRP_MJ_CLEANUP:
+                file_cleanup(request);
+                break;
+            case IRP_MJ_CLOSE:
+                file_close(request);
+                break;
+            case IRP_MJ_DEVICE_CONTROL:
+            case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+                if (major == IRP_MJ_DEVICE_CONTROL && ioInCallerContext_ != nullptr) {
+                    ioInCallerContext_(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>());
+                } else if (NTSTATUS status = enqueue_request(request); !NT_SUCCESS(status)) {
+                    request->complete(status, 0);
+                }
+                break;
+            default:
+                request->complete(STATUS_INVALID_DEVICE_REQUEST, 0);
+                break;
+        }
     }
     NTSTATUS status = request->completed() ? request->final_status() : STATUS_PENDING;
     request->release();
+    // An open file holds the device's memory from its successful create to its close.
+    if (major == IRP_MJ_CLOSE) release();
     return status;
 }
 

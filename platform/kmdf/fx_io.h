@@ -20,6 +20,11 @@ public:
     FxDevice* device() const { return device_; }
     FILE_OBJECT* wdm() const { return wdm_; }
 
+protected:
+    // Deleted with its device while the handle is still open: the handle's
+    // cleanup and close then find no framework object.
+    void dispose() override { wdm_->Platform = nullptr; }
+
 private:
     FxDevice* device_;
     FILE_OBJECT* wdm_;

@@ -29,6 +29,7 @@ void FxRequest::complete(NTSTATUS status, ULONG_PTR information) {
         return;
     }
     finalStatus_ = status;
+    if (major_ == IRP_MJ_CREATE && NT_SUCCESS(status)) device_->add_reference();  // dropped at the file's close
     if (major_ == IRP_MJ_CREATE && !NT_SUCCESS(status)) {
         // A refused open leaves no file object behind (the I/O manager sends no close).
         if (FxFileObject* fx = file()) {

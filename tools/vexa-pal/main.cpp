@@ -4,6 +4,7 @@
 //   vexa-pal [--socket PATH] version|settings|watch
 #include <signal.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -115,9 +116,11 @@ int Watch(HANDLE pal) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    static std::atomic<bool> stopping{false};
     std::thread stopper([pal, stopSignals] {
         int received = 0;
         sigwait(&stopSignals, &received);
+        stopping.store(true);
         DcpReply reply{1, 0};
         BusCommand(pal, kDcpBusUnregisterClient, &reply, sizeof(reply));
     });
@@ -141,7 +144,8 @@ int Watch(HANDLE pal) {
     }
     DWORD error = GetLastError();
     CloseHandle(event);
-    if (error == ERROR_OPERATION_ABORTED || error == ERROR_CANCELLED) {
+    // A wait sent just after the stop unregistered fails as unregistered: that is a stop too.
+    if (error == ERROR_OPERATION_ABORTED || error == ERROR_CANCELLED || stopping.load()) {
         std::printf("stopped\n");
         return 0;
     }
