@@ -15,7 +15,6 @@ constexpr ULONG kWindows8Minor = 2;
 
 }  // namespace
 
-// Whether user-mode mappings add the no-execute flag (Windows 8 and later).
 bool g_mappingsNoExecute = false;
 
 // PASSIVE_LEVEL
