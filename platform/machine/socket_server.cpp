@@ -130,7 +130,11 @@ private:
             {
                 std::unique_lock lock(outLock_);
                 outReady_.wait(lock, [&] { return !outbox_.empty() || closed_; });
-                if (outbox_.empty()) return;
+                if (outbox_.empty()) {
+                    // Everything owed has gone out: the client sees the end of the connection.
+                    shutdown(fd_, SHUT_RDWR);
+                    return;
+                }
                 out = std::move(outbox_.front());
                 outbox_.pop_front();
             }

@@ -3,11 +3,16 @@
 // sees both ends). The root driver's test image is the device they talk to.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "platform/kernel/ntddk.h"
 #include "platform/machine/logger_driver.h"
 #include "platform/machine/process.h"
+#include "platform/machine/socket_protocol.h"
 #include "platform/machine/socket_server.h"
 #include "tests/support/root_machine.h"
 #include "tests/support/temp_dir.h"
@@ -253,6 +258,35 @@ TEST_P(Win32Test, ProcessesHaveIdsAndBitness) {
     auto kernelSide = root_.machine().processes().find(narrow->process_id());
     ASSERT_TRUE(kernelSide);
     EXPECT_TRUE(kernelSide->is_32bit());
+}
+
+// A connection that sends something that is not a message is dropped; the machine serves the others.
+TEST_P(Win32Test, GarbageOnTheSocketDropsOnlyThatConnection) {
+    if (GetParam() != Road::Socket) GTEST_SKIP() << "socket road only";
+    int raw = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = (dir_.path() / "machine.sock").string();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    // A request before hello is answered with a refusal, not left hanging.
+    platform::wire::Header early{};
+    early.type = platform::wire::Type::CreateFile;
+    early.id = 1;
+    ASSERT_TRUE(platform::wire::send_message(raw, early, nullptr, 0));
+    platform::wire::Message answer;
+    ASSERT_TRUE(platform::wire::receive_message(raw, &answer));
+    EXPECT_EQ(answer.header.id, 1u);
+    EXPECT_EQ(answer.header.status, STATUS_INVALID_DEVICE_STATE);
+    const char junk[5] = "junk";  // shorter than any header
+    ASSERT_EQ(send(raw, junk, sizeof(junk), MSG_NOSIGNAL), static_cast<ssize_t>(sizeof(junk)));
+    settle(1);
+    EXPECT_FALSE(platform::wire::receive_message(raw, &answer)) << "the machine closed that connection";
+    close(raw);
+    HANDLE pal = OpenPal();
+    uint8_t out[16];
+    EXPECT_EQ(Send(pal, kIoctlGetApiVersion, nullptr, 0, out, sizeof(out)).status, STATUS_SUCCESS);
+    CloseHandle(pal);
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, Win32Test, ::testing::Values(Road::Local, Road::Socket),
