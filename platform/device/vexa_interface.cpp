@@ -1,5 +1,6 @@
 #include "vexa_interface.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "descriptor_builder.h"
@@ -17,6 +18,10 @@ constexpr size_t kHeaderBytes = 16;
 constexpr uint32_t kReplyReadyBit = 0x1;
 constexpr uint32_t kReservedNotifyBits = 0x3;
 constexpr size_t kInterruptBytes = 8;
+constexpr size_t kMidiEventBytes = 4;
+constexpr size_t kSampleBytes = 4;
+constexpr uint32_t kMicroframes = 8000;
+constexpr uint32_t kLoopbackLimitFrames = 192000;
 
 struct Header {
     uint32_t commandWord;
@@ -41,9 +46,15 @@ std::vector<uint8_t> Word(uint32_t word, size_t bytes) {
 VexaInterface::VexaInterface(VexaModel model, VexaVariant variant, uint32_t serial)
     : SimulatedUsbDevice(make_device_descriptor(kVexaVendorId, model_spec(model).productId, 0x0100, kManufacturerString,
                                                 kProductString, kSerialString),
-                         build_configuration(model_spec(model), variant), build_strings(model_spec(model), serial)),
-      spec_(model_spec(model)),
-      firmware_(spec_, serial) {}
+                         build_configuration(variant_spec(model, variant), variant),
+                         build_strings(model_spec(model), serial)),
+      spec_(variant_spec(model, variant)),
+      firmware_(spec_, serial),
+      clock_(spec_.rates, variant.clockSelector),
+      playbackChannels_(std::max({spec_.bands[0].outputChannels, spec_.bands[1].outputChannels,
+                                  spec_.bands[2].outputChannels})),
+      captureChannels_(std::max({spec_.bands[0].inputChannels, spec_.bands[1].inputChannels,
+                                 spec_.bands[2].inputChannels})) {}
 
 void VexaInterface::set_capabilities(const VendorCapabilities& capabilities) {
     std::lock_guard lock(lock_);
@@ -77,6 +88,7 @@ void VexaInterface::send_odd_interrupt(uint32_t word, size_t bytes) {
 usb::ControlResult VexaInterface::control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) {
     bool classToInterface = (setup.bmRequestType & 0x60) == 0x20 && (setup.bmRequestType & 0x1F) == 1;
     if (classToInterface && (setup.wIndex & 0xFF) == kVendorInterface) return vendor_request(setup, data);
+    if (classToInterface && (setup.wIndex & 0xFF) == kAudioControlInterface) return clock_.request(setup, data);
     return SimulatedUsbDevice::control(setup, data);
 }
 
@@ -161,6 +173,13 @@ void VexaInterface::announce_reply() {
 
 std::optional<std::vector<uint8_t>> VexaInterface::read_in(UCHAR endpointAddress, ULONG maxBytes) {
     std::lock_guard lock(lock_);
+    if (endpointAddress == kMidiInEndpoint) {
+        if (midiIn_.empty()) return std::nullopt;
+        size_t bytes = std::min<size_t>(midiIn_.size(), maxBytes / kMidiEventBytes * kMidiEventBytes);
+        std::vector<uint8_t> transfer(midiIn_.begin(), midiIn_.begin() + static_cast<std::ptrdiff_t>(bytes));
+        midiIn_.erase(midiIn_.begin(), midiIn_.begin() + static_cast<std::ptrdiff_t>(bytes));
+        return transfer;
+    }
     if (endpointAddress != kVendorInterruptEndpoint || vendorInterrupts_.empty()) return std::nullopt;
     std::vector<uint8_t> transfer = std::move(vendorInterrupts_.front());
     vendorInterrupts_.pop_front();
@@ -170,6 +189,124 @@ std::optional<std::vector<uint8_t>> VexaInterface::read_in(UCHAR endpointAddress
 
 std::shared_ptr<VexaInterface> make_vexa_interface(VexaModel model, VexaVariant variant, uint32_t serial) {
     return std::make_shared<VexaInterface>(model, variant, serial);
+}
+
+}  // namespace platform::device
+
+namespace platform::device {
+
+NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) {
+    if (endpointAddress != kMidiOutEndpoint && endpointAddress != kSecondMidiOutEndpoint) return usb::kStall;
+    std::lock_guard lock(lock_);
+    for (ULONG offset = 0; offset + kMidiEventBytes <= bytes; offset += kMidiEventBytes) {
+        std::array<uint8_t, 4> packet;
+        std::memcpy(packet.data(), data + offset, kMidiEventBytes);
+        midiOut_.emplace_back(endpointAddress, packet);
+    }
+    return STATUS_SUCCESS;
+}
+
+void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
+    if (endpointAddress != kPlaybackEndpoint || current_setting(kPlaybackInterface) == 0) return;
+    std::lock_guard lock(lock_);
+    size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
+    size_t frames = bytes / frameBytes;
+    for (size_t f = 0; f < frames; ++f) {
+        for (unsigned c = 0; c < playbackChannels_; ++c) {
+            int32_t sample;
+            std::memcpy(&sample, data + f * frameBytes + c * kSampleBytes, kSampleBytes);
+            if (loopback_) loopbackFifo_.push_back(sample);
+            if (recorded_.size() < recordLimit_ * playbackChannels_) recorded_.push_back(sample);
+        }
+    }
+    playbackFrames_ += frames;
+    // A loopback nobody captures must not grow without end.
+    size_t limit = size_t{kLoopbackLimitFrames} * playbackChannels_;
+    while (loopbackFifo_.size() > limit) loopbackFifo_.pop_front();
+}
+
+ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
+    if (endpointAddress != kCaptureEndpoint || current_setting(kCaptureInterface) == 0) return 0;
+    uint32_t rate = clock_.rate();
+    std::lock_guard lock(lock_);
+    if (emptySkip_ > 0) {
+        --emptySkip_;
+    } else if (emptyCapturePackets_ > 0) {
+        --emptyCapturePackets_;
+        return 0;
+    }
+    captureAccumulator_ += static_cast<uint32_t>((uint64_t{rate} << 16) / kMicroframes);
+    uint32_t frames = captureAccumulator_ >> 16;
+    captureAccumulator_ &= 0xFFFF;
+    size_t frameBytes = size_t{captureChannels_} * kSampleBytes;
+    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(maxBytes / frameBytes));
+    for (uint32_t f = 0; f < frames; ++f) {
+        bool have = loopback_ && loopbackFifo_.size() >= playbackChannels_;
+        for (unsigned c = 0; c < captureChannels_; ++c) {
+            int32_t sample = 0;
+            if (loopback_) {
+                if (have && c < playbackChannels_) sample = loopbackFifo_[c];
+            } else if (captureSource_) {
+                sample = captureSource_(captureFrames_ + f, c);
+            }
+            std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
+        }
+        if (have) loopbackFifo_.erase(loopbackFifo_.begin(), loopbackFifo_.begin() + playbackChannels_);
+    }
+    captureFrames_ += frames;
+    return static_cast<ULONG>(frames * frameBytes);
+}
+
+void VexaInterface::set_loopback(bool on) {
+    std::lock_guard lock(lock_);
+    loopback_ = on;
+    loopbackFifo_.clear();
+}
+
+void VexaInterface::set_capture_source(std::function<int32_t(uint64_t, unsigned)> source) {
+    std::lock_guard lock(lock_);
+    captureSource_ = std::move(source);
+}
+
+void VexaInterface::record_playback(size_t maxFrames) {
+    std::lock_guard lock(lock_);
+    recordLimit_ = maxFrames;
+    recorded_.clear();
+}
+
+std::vector<int32_t> VexaInterface::recorded_playback() const {
+    std::lock_guard lock(lock_);
+    return recorded_;
+}
+
+uint64_t VexaInterface::playback_frames() const {
+    std::lock_guard lock(lock_);
+    return playbackFrames_;
+}
+
+uint64_t VexaInterface::capture_frames() const {
+    std::lock_guard lock(lock_);
+    return captureFrames_;
+}
+
+void VexaInterface::empty_capture_packets(unsigned skip, unsigned count) {
+    std::lock_guard lock(lock_);
+    emptySkip_ = skip;
+    emptyCapturePackets_ = count;
+}
+
+void VexaInterface::queue_midi_in(const std::vector<uint8_t>& packets) {
+    std::lock_guard lock(lock_);
+    midiIn_.insert(midiIn_.end(), packets.begin(), packets.end());
+}
+
+std::vector<std::array<uint8_t, 4>> VexaInterface::midi_out(UCHAR endpointAddress) const {
+    std::lock_guard lock(lock_);
+    std::vector<std::array<uint8_t, 4>> packets;
+    for (auto& [endpoint, packet] : midiOut_) {
+        if (endpoint == endpointAddress) packets.push_back(packet);
+    }
+    return packets;
 }
 
 }  // namespace platform::device

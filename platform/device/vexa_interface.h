@@ -4,13 +4,16 @@
 // device events. Fault knobs make it misbehave the ways a host must survive.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "firmware.h"
 #include "simulated_usb_device.h"
+#include "uac2_clock.h"
 #include "vexa_models.h"
 
 namespace platform::device {
@@ -53,9 +56,33 @@ public:
 
     const ModelSpec& spec() const { return spec_; }
     Firmware& firmware() { return firmware_; }
+    Uac2Clock& clock() { return clock_; }
 
     usb::ControlResult control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) override;
     std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) override;
+    NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) override;
+    void iso_out(UCHAR endpointAddress, uint64_t frame, unsigned microframe, const uint8_t* data, ULONG bytes) override;
+    ULONG iso_in(UCHAR endpointAddress, uint64_t frame, unsigned microframe, uint8_t* data, ULONG maxBytes) override;
+
+    // Audio: samples per frame on the wire, the capture source, and what came in.
+    uint16_t playback_channels() const { return playbackChannels_; }
+    uint16_t capture_channels() const { return captureChannels_; }
+    // Loopback (the default): capture channel c carries playback channel c
+    // (channels beyond the playback's carry 0). Without it, capture carries
+    // what `source` gives for each frame and channel.
+    void set_loopback(bool on);
+    void set_capture_source(std::function<int32_t(uint64_t frame, unsigned channel)> source);
+    // Keeps the playback frames that arrive (interleaved), up to `maxFrames`.
+    void record_playback(size_t maxFrames);
+    std::vector<int32_t> recorded_playback() const;
+    uint64_t playback_frames() const;
+    uint64_t capture_frames() const;
+    // After `skip` more capture packets, the next `count` arrive empty.
+    void empty_capture_packets(unsigned skip, unsigned count);
+
+    // MIDI: 4-byte event packets the device has for the host, and those the host sent.
+    void queue_midi_in(const std::vector<uint8_t>& packets);
+    std::vector<std::array<uint8_t, 4>> midi_out(UCHAR endpointAddress) const;
 
     // Vendor channel knobs and records.
     void set_capabilities(const VendorCapabilities& capabilities);
@@ -72,8 +99,9 @@ private:
     void queue_reply(uint32_t commandWord, uint16_t sequence, const FirmwareReply& reply);
     void announce_reply();
 
-    const ModelSpec& spec_;
+    const ModelSpec spec_;
     Firmware firmware_;
+    Uac2Clock clock_;
     VendorCapabilities capabilities_;                 // guarded by lock_
     VendorFaults faults_;                             // guarded by lock_
     std::deque<std::vector<uint8_t>> outbox_;         // replies not yet read; guarded by lock_
@@ -81,6 +109,21 @@ private:
     std::vector<uint64_t> announcements_;             // clock timers of late replies; guarded by lock_
     std::vector<ReceivedCommand> received_;           // guarded by lock_
     uint32_t pendingEventBits_ = 0;                   // guarded by lock_
+
+    uint16_t playbackChannels_;
+    uint16_t captureChannels_;
+    bool loopback_ = true;                            // guarded by lock_
+    std::function<int32_t(uint64_t, unsigned)> captureSource_;  // guarded by lock_
+    std::deque<int32_t> loopbackFifo_;                // playback samples not yet captured; guarded by lock_
+    std::vector<int32_t> recorded_;                   // guarded by lock_
+    size_t recordLimit_ = 0;                          // frames; guarded by lock_
+    uint64_t playbackFrames_ = 0;                     // guarded by lock_
+    uint64_t captureFrames_ = 0;                      // guarded by lock_
+    uint32_t captureAccumulator_ = 0;                 // 16.16 frames; guarded by lock_
+    unsigned emptySkip_ = 0;                          // guarded by lock_
+    unsigned emptyCapturePackets_ = 0;                // guarded by lock_
+    std::deque<uint8_t> midiIn_;                      // guarded by lock_
+    std::vector<std::pair<UCHAR, std::array<uint8_t, 4>>> midiOut_;  // guarded by lock_
 };
 
 std::shared_ptr<VexaInterface> make_vexa_interface(VexaModel model, VexaVariant variant = {}, uint32_t serial = 1);

@@ -61,13 +61,18 @@ void AudioControl(DescriptorBuilder& b, const VexaVariant& variant) {
     // Clock sources: internal (programmable), external (S/PDIF).
     b.raw({8, 0x24, 0x0A, kInternalClockId, 0x03, 0x07, 0x00, kInternalClockString});
     b.raw({8, 0x24, 0x0A, kExternalClockId, 0x00, 0x07, 0x00, kExternalClockString});
+    for (uint8_t i = 0; i < variant.extraClockSources; ++i) {
+        b.raw({8, 0x24, 0x0A, static_cast<uint8_t>(0x40 + i), 0x00, 0x07, 0x00, 0});
+    }
     if (variant.clockSelector) b.raw({9, 0x24, 0x0B, kClockSelectorId, 2, kInternalClockId, kExternalClockId, 0x03, 0});
     b.endpoint(kClockInterruptEndpoint, kInterrupt, 6, 4);
 }
 
 void Streaming(DescriptorBuilder& b, UCHAR number, UCHAR endpoint, uint16_t channels, const VexaVariant& variant) {
     UCHAR subslot = variant.badSubslot ? 3 : 4;
-    USHORT packet = variant.oversizedPacket ? static_cast<USHORT>(0x1000 | 1025) : data_packet_bytes(channels);
+    USHORT packet = variant.oversizedPacket ? static_cast<USHORT>(0x1000 | 1025)
+                    : variant.channels != 0 ? data_packet_bytes(channels, 48000)
+                                            : data_packet_bytes(channels);
     b.interface(number, 0, 0, kAudioClass, kAudioStreaming, kUac2Protocol);
     b.interface(number, 1, 1, kAudioClass, kAudioStreaming, kUac2Protocol);
     b.raw({16, 0x24, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, static_cast<uint8_t>(channels), 0, 0, 0, 0, 0});
@@ -85,11 +90,10 @@ void Midi(DescriptorBuilder& b, const VexaVariant& variant) {
     b.raw({9, 0x24, 0x03, 0x01, 0x03, 0x01, 0x02, 0x01, 0x00});  // embedded OUT jack 3
     b.raw({9, 0x24, 0x03, 0x01, 0x04, 0x01, 0x01, 0x01, 0x00});  // embedded OUT jack 4
     b.endpoint(kMidiOutEndpoint, kBulk, 512, 0);
-    if (variant.twoMidiOutPorts) {
-        b.raw({6, 0x25, 0x01, 2, 0x01, 0x02});
-    } else {
-        b.raw({5, 0x25, 0x01, 1, 0x01});
-    }
+    uint8_t cables = variant.twoMidiOutPorts ? 2 : variant.midiOutCables;
+    std::vector<uint8_t> general{static_cast<uint8_t>(4 + cables), 0x25, 0x01, cables};
+    for (uint8_t jack = 0; jack < cables; ++jack) general.push_back(static_cast<uint8_t>(1 + jack % 2));
+    b.raw(general);
     b.endpoint(kMidiInEndpoint, kBulk | 0x00, 512, 0);
     b.raw({5, 0x25, 0x01, 1, 0x03});
     if (variant.twoMidiOutPorts) {
@@ -107,9 +111,18 @@ void Vendor(DescriptorBuilder& b, const VexaVariant& variant) {
 
 const ModelSpec& model_spec(VexaModel model) { return model == VexaModel::CantileQk ? kQk : kQe; }
 
-USHORT data_packet_bytes(uint16_t channels) {
+USHORT data_packet_bytes(uint16_t channels, uint32_t highestRate) {
     // One frame more than the highest rate needs per microframe, for rates that do not divide evenly.
-    return static_cast<USHORT>(channels * 4 * (kHighestRate / kMicroframesPerSecond + 1));
+    return static_cast<USHORT>(channels * 4 * (highestRate / kMicroframesPerSecond + 1));
+}
+
+ModelSpec variant_spec(VexaModel model, const VexaVariant& variant) {
+    ModelSpec spec = model_spec(model);
+    if (variant.channels != 0) {
+        for (RateBand& band : spec.bands) band.outputChannels = band.inputChannels = variant.channels;
+        spec.rates = {44100, 48000};
+    }
+    return spec;
 }
 
 std::vector<uint8_t> build_configuration(const ModelSpec& spec, const VexaVariant& variant) {

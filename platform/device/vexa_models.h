@@ -81,12 +81,17 @@ struct VexaVariant {
     bool vendorWithoutInterrupt = false;  // the vendor interface's endpoint is bulk
     bool zeroLengthDescriptor = false;    // a descriptor with bLength 0
     bool descriptorPastEnd = false;       // the last descriptor runs past wTotalLength
+    uint8_t extraClockSources = 0;        // more clock sources beyond the two
+    uint8_t midiOutCables = 1;            // embedded jacks of the first MIDI OUT endpoint
+    uint16_t channels = 0;                // channels each way instead of the model's (packets sized for 48 kHz)
 };
 
+// The model with a variant's channel count applied.
+ModelSpec variant_spec(VexaModel model, const VexaVariant& variant);
 std::vector<uint8_t> build_configuration(const ModelSpec& spec, const VexaVariant& variant);
 std::map<UCHAR, std::u16string> build_strings(const ModelSpec& spec, uint32_t serial);
 
-// Bytes per microframe the data endpoint of `channels` needs at the highest rate.
-USHORT data_packet_bytes(uint16_t channels);
+// Bytes per microframe the data endpoint of `channels` needs at `highestRate`.
+USHORT data_packet_bytes(uint16_t channels, uint32_t highestRate = 192000);
 
 }  // namespace platform::device

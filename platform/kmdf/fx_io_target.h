@@ -4,12 +4,15 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 
 #include "fx_object.h"
 #include "platform/kmdf/wdf_io_target.h"
 
 namespace platform::kmdf {
+
+class FxTargetRequest;
 
 class FxIoTarget : public FxObject {
 public:
@@ -29,11 +32,21 @@ public:
 
     static FxIoTarget* from_handle(WDFIOTARGET handle, const char* call);
 
+    // WdfRequestSend: a started target takes the request at once, a stopped one
+    // keeps it (in order) until it starts, a closed one refuses it.
+    bool send(FxTargetRequest* request, bool ignoreState);
+    // Cancels one request the target holds; false when it holds it no more.
+    virtual bool cancel(FxTargetRequest* request);
+    // Completes a request the target took (and drops it from the in-flight count).
+    void finish(FxTargetRequest* request, NTSTATUS status, ULONG_PTR information, LONG usbdStatus);
+
 protected:
     // Called with no lock held: after the state became Started; after it
     // became Stopped (cancel what is in flight here when asked).
     virtual void on_started() {}
     virtual void on_stopping(WDF_IO_TARGET_SENT_IO_ACTION) {}
+    // Takes a request for real; a failure refuses it (nothing completes).
+    virtual NTSTATUS start_request(FxTargetRequest* request);
     void set_state(WDF_IO_TARGET_STATE state);
     void dispose() override;
 
@@ -42,6 +55,7 @@ private:
     std::condition_variable drained_;
     WDF_IO_TARGET_STATE state_;  // guarded by lock_
     unsigned inFlight_ = 0;      // guarded by lock_
+    std::deque<FxTargetRequest*> queued_;  // sent while stopped; guarded by lock_
 };
 
 }  // namespace platform::kmdf

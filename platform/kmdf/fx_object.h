@@ -25,6 +25,7 @@ enum class FxType {
     WorkItem,
     Queue,
     Request,
+    TargetRequest,
     FileObject,
     IoTarget,
     Key,

@@ -1,7 +1,9 @@
 #include "fx_io_target.h"
 
+#include "fx_target_request.h"
 #include "platform/kernel/irql.h"
 #include "platform/kernel/rules.h"
+#include "platform/machine/machine.h"
 
 namespace platform::kmdf {
 
@@ -14,27 +16,58 @@ FxIoTarget* FxIoTarget::from_handle(WDFIOTARGET handle, const char* call) {
 
 NTSTATUS FxIoTarget::start() {
     require_passive("WdfIoTargetStart");
+    std::deque<FxTargetRequest*> queued;
     {
         std::lock_guard lock(lock_);
         if (state_ == WdfIoTargetClosed || state_ == WdfIoTargetDeleted) return STATUS_INVALID_DEVICE_STATE;
         if (state_ == WdfIoTargetStarted) return STATUS_SUCCESS;
         state_ = WdfIoTargetStarted;
+        queued.swap(queued_);
     }
     on_started();
+    // What was sent while the target stood still goes out now, in the order it came.
+    for (FxTargetRequest* request : queued) {
+        {
+            std::lock_guard lock(lock_);
+            ++inFlight_;
+        }
+        NTSTATUS status = start_request(request);
+        if (!NT_SUCCESS(status)) {
+            // It was taken when it was sent: it ends with a completion now.
+            DispatchLevelScope dispatch;
+            finish(request, status, 0, 0);
+        }
+    }
     return STATUS_SUCCESS;
 }
 
 void FxIoTarget::stop(WDF_IO_TARGET_SENT_IO_ACTION action) {
     if (action != WdfIoTargetLeaveSentIoPending) require_passive("WdfIoTargetStop");
+    std::deque<FxTargetRequest*> queued;
     {
         std::lock_guard lock(lock_);
         if (state_ == WdfIoTargetStarted) state_ = WdfIoTargetStopped;
+        if (action == WdfIoTargetCancelSentIo) queued.swap(queued_);
+    }
+    if (!queued.empty()) {
+        DispatchLevelScope dispatch;
+        for (FxTargetRequest* request : queued) request->complete(STATUS_CANCELLED, 0, 0);
     }
     on_stopping(action);
     if (action == WdfIoTargetLeaveSentIoPending) return;
     // Cancel and wait alike return only once nothing sent is still running.
+    // On a virtual clock what is in flight ends only as time moves: move it.
+    Clock& clock = Machine::current().clock();
     std::unique_lock lock(lock_);
-    drained_.wait(lock, [this] { return inFlight_ == 0; });
+    while (inFlight_ != 0) {
+        if (clock.is_virtual()) {
+            lock.unlock();
+            clock.step_towards(clock.now() + kTicksPerMillisecond);
+            lock.lock();
+        } else {
+            drained_.wait_for(lock, std::chrono::milliseconds(1));
+        }
+    }
 }
 
 WDF_IO_TARGET_STATE FxIoTarget::state() const {
@@ -71,9 +104,50 @@ unsigned FxIoTarget::in_flight() const {
     return inFlight_;
 }
 
+bool FxIoTarget::send(FxTargetRequest* request, bool ignoreState) {
+    {
+        std::lock_guard lock(lock_);
+        if (state_ == WdfIoTargetClosed || state_ == WdfIoTargetDeleted || state_ == WdfIoTargetClosedForQueryRemove) {
+            request->refused(STATUS_INVALID_DEVICE_STATE);
+            return false;
+        }
+        request->set_sent_to(this);
+        request->sent();
+        if (state_ != WdfIoTargetStarted && !ignoreState) {
+            queued_.push_back(request);
+            return true;
+        }
+        ++inFlight_;
+    }
+    NTSTATUS status = start_request(request);
+    if (NT_SUCCESS(status)) return true;
+    request->refused(status);
+    end_io();
+    return false;
+}
+
+NTSTATUS FxIoTarget::start_request(FxTargetRequest*) { return STATUS_INVALID_DEVICE_REQUEST; }
+
+bool FxIoTarget::cancel(FxTargetRequest* request) {
+    {
+        std::lock_guard lock(lock_);
+        auto it = std::find(queued_.begin(), queued_.end(), request);
+        if (it == queued_.end()) return false;
+        queued_.erase(it);
+    }
+    DispatchLevelScope dispatch;
+    request->complete(STATUS_CANCELLED, 0, 0);
+    return true;
+}
+
+void FxIoTarget::finish(FxTargetRequest* request, NTSTATUS status, ULONG_PTR information, LONG usbdStatus) {
+    request->complete(status, information, usbdStatus);
+    end_io();
+}
+
 void FxIoTarget::dispose() {
     // A target being deleted stops first; its requests end before it goes.
-    if (state() == WdfIoTargetStarted) stop(WdfIoTargetCancelSentIo);
+    if (state() == WdfIoTargetStarted || state() == WdfIoTargetStopped) stop(WdfIoTargetCancelSentIo);
     set_state(WdfIoTargetDeleted);
 }
 

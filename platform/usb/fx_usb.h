@@ -33,9 +33,12 @@ public:
     // at DISPATCH_LEVEL on the calling thread.
     void run_reader();
 
+    bool cancel(kmdf::FxTargetRequest* request) override;
+
 protected:
     void on_started() override;
     void on_stopping(WDF_IO_TARGET_SENT_IO_ACTION action) override;
+    NTSTATUS start_request(kmdf::FxTargetRequest* request) override;
     void dispose() override;
 
 private:

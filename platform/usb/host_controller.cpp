@@ -1,6 +1,10 @@
 #include "host_controller.h"
 
+#include <algorithm>
+
 #include "fx_usb.h"
+#include "platform/kmdf/fx_target_request.h"
+#include "usb_urb.h"
 #include "platform/kernel/ntddk.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/object_namespace.h"
@@ -40,17 +44,213 @@ void HostController::remove_reader(FxUsbPipe* pipe) {
     std::erase(readers_, pipe);
 }
 
-void HostController::on_frame(uint64_t) {
+void HostController::on_frame(uint64_t frameBegins) {
+    std::lock_guard completion(completionLock_);
     std::vector<FxUsbPipe*> readers;
+    std::vector<Transfer> due;
+    std::vector<Transfer> late;
     {
         std::lock_guard lock(lock_);
         readers = readers_;
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
+        late.swap(late_);
+        // Everything scheduled for the frame that just ended runs now.
+        for (auto it = transfers_.begin(); it != transfers_.end();) {
+            if (it->frame < frameBegins) {
+                due.push_back(*it);
+                it = transfers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     for (FxUsbPipe* pipe : readers) {
         pipe->run_reader();
         pipe->release();
     }
+    run_isochronous(due, frameBegins - 1);
+    for (Transfer& transfer : due) {
+        if (transfer.late) {
+            // Its data went in its frame; its completion comes after the next frame's.
+            transfer.late = false;
+            std::lock_guard lock(lock_);
+            late_.push_back(transfer);
+        } else {
+            complete(transfer);
+        }
+    }
+    for (Transfer& transfer : late) complete(transfer);
+}
+
+void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
+    // Microframe by microframe, OUT packets before IN packets, as the bus carries them.
+    for (unsigned microframe = 0; microframe < 8; ++microframe) {
+        for (bool in : {false, true}) {
+            for (Transfer& t : due) {
+                if (!t.isochronous || t.badStartFrame || t.failWith != 0 || t.pipe->is_in() != in) continue;
+                if (!t.pipe->port().connected()) continue;
+                auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
+                if (microframe >= urb.NumberOfPackets) continue;
+                USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
+                auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
+                UCHAR endpoint = t.pipe->endpoint().bEndpointAddress;
+                UsbDeviceModel& model = t.pipe->port().model();
+                ULONG room = std::min(t.pipe->information().MaximumPacketSize,
+                                      urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0);
+                if (in) {
+                    packet.Length = model.iso_in(endpoint, frame, microframe, data, room);
+                } else {
+                    model.iso_out(endpoint, frame, microframe, data, std::min(packet.Length, room));
+                }
+                packet.Status = USBD_STATUS_SUCCESS;
+            }
+        }
+    }
+}
+
+void HostController::complete(Transfer& t) {
+    NTSTATUS status = STATUS_SUCCESS;
+    LONG usbd = USBD_STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    if (!t.pipe->port().connected()) {
+        status = STATUS_NO_SUCH_DEVICE;
+        usbd = USBD_STATUS_DEVICE_GONE;
+    } else if (t.badStartFrame) {
+        status = STATUS_UNSUCCESSFUL;
+        usbd = USBD_STATUS_BAD_START_FRAME;
+    } else if (t.failWith != 0) {
+        status = STATUS_UNSUCCESSFUL;
+        usbd = t.failWith;
+    }
+    const kmdf::RequestFormat& format = t.request->format();
+    if (t.isochronous) {
+        auto& urb = static_cast<URB*>(format.urb)->UrbIsochronousTransfer;
+        urb.Hdr.Status = usbd;
+        urb.ErrorCount = usbd == USBD_STATUS_SUCCESS ? 0 : urb.NumberOfPackets;
+        if (usbd != USBD_STATUS_SUCCESS) {
+            for (ULONG k = 0; k < urb.NumberOfPackets; ++k) urb.IsoPacket[k].Status = usbd;
+        }
+        information = NT_SUCCESS(status) ? urb.TransferBufferLength : 0;
+    } else if (NT_SUCCESS(status)) {
+        size_t bytes = 0;
+        auto* base = static_cast<uint8_t*>(WdfMemoryGetBuffer(format.memory, &bytes));
+        status = t.pipe->port().model().write_out(t.pipe->endpoint().bEndpointAddress, base + format.offset,
+                                                  static_cast<ULONG>(format.length));
+        if (!NT_SUCCESS(status)) usbd = USBD_STATUS_STALL_PID;
+        information = NT_SUCCESS(status) ? format.length : 0;
+    }
+    t.pipe->finish(t.request, status, information, usbd);
+    t.pipe->release();
+}
+
+NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request) {
+    const kmdf::RequestFormat& format = request->format();
+    uint64_t current = machine_.clock().frame();
+    UCHAR endpoint = pipe->endpoint().bEndpointAddress;
+    Transfer t{pipe, request, false, current, 0, false, false};
+    if (format.kind == kmdf::RequestFormat::Kind::Urb) {
+        auto* urb = static_cast<URB*>(format.urb);
+        auto& iso = urb->UrbIsochronousTransfer;
+        if (urb == nullptr || urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER || iso.PipeHandle != pipe ||
+            iso.NumberOfPackets == 0 || iso.NumberOfPackets > USBD_ISO_PACKETS_MAX ||
+            pipe->information().PipeType != WdfUsbPipeTypeIsochronous) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        t.isochronous = true;
+        if (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
+            t.frame = current + 1;
+        } else {
+            t.frame = iso.StartFrame;
+            // A frame that has already passed cannot carry it: it fails after the current frame.
+            if (t.frame < current) {
+                t.badStartFrame = true;
+                t.frame = current;
+            }
+        }
+    } else if (format.kind == kmdf::RequestFormat::Kind::Write) {
+        if (pipe->is_in() || pipe->information().PipeType == WdfUsbPipeTypeIsochronous) return STATUS_INVALID_PARAMETER;
+    } else {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    std::lock_guard lock(lock_);
+    if (auto it = failNext_.find(endpoint); it != failNext_.end()) {
+        t.failWith = it->second;
+        failNext_.erase(it);
+    }
+    if (auto it = delayNext_.find(endpoint); it != delayNext_.end()) {
+        t.late = true;
+        delayNext_.erase(it);
+    }
+    pipe->add_reference();
+    transfers_.push_back(t);
+    return STATUS_SUCCESS;
+}
+
+void HostController::cancel_pipe(FxUsbPipe* pipe) {
+    std::lock_guard completion(completionLock_);
+    std::vector<Transfer> cancelled;
+    {
+        std::lock_guard lock(lock_);
+        for (auto* list : {&transfers_, &late_}) {
+            for (auto it = list->begin(); it != list->end();) {
+                if (it->pipe == pipe) {
+                    cancelled.push_back(*it);
+                    it = list->erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    DispatchLevelScope dispatch;
+    for (Transfer& t : cancelled) {
+        if (t.isochronous) static_cast<URB*>(t.request->format().urb)->UrbHeader.Status = USBD_STATUS_CANCELED;
+        t.pipe->finish(t.request, STATUS_CANCELLED, 0, USBD_STATUS_CANCELED);
+        t.pipe->release();
+    }
+}
+
+bool HostController::cancel_request(kmdf::FxTargetRequest* request) {
+    std::lock_guard completion(completionLock_);
+    Transfer found{};
+    bool have = false;
+    {
+        std::lock_guard lock(lock_);
+        for (auto* list : {&transfers_, &late_}) {
+            for (auto it = list->begin(); it != list->end() && !have; ++it) {
+                if (it->request == request) {
+                    found = *it;
+                    list->erase(it);
+                    have = true;
+                    break;
+                }
+            }
+        }
+    }
+    if (!have) return false;
+    DispatchLevelScope dispatch;
+    found.pipe->finish(found.request, STATUS_CANCELLED, 0, USBD_STATUS_CANCELED);
+    found.pipe->release();
+    return true;
+}
+
+size_t HostController::scheduled(FxUsbPipe* pipe) {
+    std::lock_guard lock(lock_);
+    size_t count = 0;
+    for (auto* list : {&transfers_, &late_}) {
+        for (auto& t : *list) count += t.pipe == pipe ? 1 : 0;
+    }
+    return count;
+}
+
+void HostController::fail_next_transfer(UCHAR endpoint, LONG usbdStatus) {
+    std::lock_guard lock(lock_);
+    failNext_[endpoint] = usbdStatus;
+}
+
+void HostController::delay_next_transfer(UCHAR endpoint) {
+    std::lock_guard lock(lock_);
+    delayNext_[endpoint] = true;
 }
 
 NTSTATUS HostController::dispatch_irp(DEVICE_OBJECT* device, IRP* irp) {

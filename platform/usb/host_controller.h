@@ -5,6 +5,7 @@
 // look up for identification.
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@
 
 namespace platform {
 class Machine;
+}
+
+namespace platform::kmdf {
+class FxTargetRequest;
 }
 
 namespace platform::usb {
@@ -32,6 +37,20 @@ public:
     void add_reader(FxUsbPipe* pipe);
     void remove_reader(FxUsbPipe* pipe);
 
+    // Schedules a request formatted for a pipe: an isochronous URB runs during
+    // its start frame, a bulk write during the current frame; both complete
+    // at DISPATCH_LEVEL after their frame, in the order they were sent.
+    NTSTATUS submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request);
+    // Completes every transfer of the pipe still scheduled with STATUS_CANCELLED.
+    void cancel_pipe(FxUsbPipe* pipe);
+    bool cancel_request(kmdf::FxTargetRequest* request);
+    size_t scheduled(FxUsbPipe* pipe);
+
+    // Fault knobs: the next transfer on `endpoint` fails with `usbdStatus`,
+    // or completes one frame late (after the transfer behind it).
+    void fail_next_transfer(UCHAR endpoint, LONG usbdStatus);
+    void delay_next_transfer(UCHAR endpoint);
+
     DEVICE_OBJECT* controller_device() { return &controller_; }
     DEVICE_OBJECT* root_hub() { return &rootHub_; }
 
@@ -39,7 +58,19 @@ public:
     std::u16string device_property(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY property) override;
 
 private:
+    struct Transfer {
+        FxUsbPipe* pipe;
+        kmdf::FxTargetRequest* request;
+        bool isochronous;
+        uint64_t frame;        // the frame it runs in
+        LONG failWith;         // a USBD status to fail with, 0 for none
+        bool late;             // completes after the next frame's transfers
+        bool badStartFrame;    // its start frame had passed when it was sent
+    };
+
     void on_frame(uint64_t frame);
+    void run_isochronous(std::vector<Transfer>& due, uint64_t frame);
+    void complete(Transfer& transfer);
 
     Machine& machine_;
     DEVICE_OBJECT controller_{};
@@ -47,6 +78,12 @@ private:
     uint64_t listener_ = 0;
     std::mutex lock_;
     std::vector<FxUsbPipe*> readers_;  // guarded by lock_
+    std::vector<Transfer> transfers_;  // scheduled, in the order they were sent; guarded by lock_
+    std::vector<Transfer> late_;       // held back a frame; guarded by lock_
+    std::map<UCHAR, LONG> failNext_;   // guarded by lock_
+    std::map<UCHAR, bool> delayNext_;  // guarded by lock_
+    // One completion context: frame completions and cancellations never overlap.
+    std::recursive_mutex completionLock_;
 };
 
 }  // namespace platform::usb

@@ -49,6 +49,23 @@ public:
         (void)maxBytes;
         return std::nullopt;
     }
+    // One microframe of an isochronous stream: the host's OUT packet, or the
+    // device's IN packet (the bytes it put into `data`, at most `maxBytes`).
+    virtual void iso_out(UCHAR endpointAddress, uint64_t frame, unsigned microframe, const uint8_t* data, ULONG bytes) {
+        (void)endpointAddress;
+        (void)frame;
+        (void)microframe;
+        (void)data;
+        (void)bytes;
+    }
+    virtual ULONG iso_in(UCHAR endpointAddress, uint64_t frame, unsigned microframe, uint8_t* data, ULONG maxBytes) {
+        (void)endpointAddress;
+        (void)frame;
+        (void)microframe;
+        (void)data;
+        (void)maxBytes;
+        return 0;
+    }
     // Data the host sends to an interrupt or bulk OUT endpoint.
     virtual NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) {
         (void)endpointAddress;

@@ -4,6 +4,7 @@
 #include "host_controller.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
+#include "platform/kmdf/fx_target_request.h"
 #include "platform/kmdf/wdf_memory.h"
 #include "platform/machine/machine.h"
 
@@ -71,13 +72,15 @@ void FxUsbPipe::on_started() {
     }
 }
 
-void FxUsbPipe::on_stopping(WDF_IO_TARGET_SENT_IO_ACTION) {
+void FxUsbPipe::on_stopping(WDF_IO_TARGET_SENT_IO_ACTION action) {
     if (reader_.has_value()) HostController::get().remove_reader(this);
+    if (action == WdfIoTargetCancelSentIo) HostController::get().cancel_pipe(this);
 }
 
 void FxUsbPipe::dispose() {
     if (reader_.has_value()) HostController::get().remove_reader(this);
     FxIoTarget::dispose();
+    HostController::get().cancel_pipe(this);
 }
 
 void FxUsbPipe::run_reader() {
@@ -190,6 +193,7 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE pipe, WDFREQUEST, WDF_REQ
     FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeAbortSynchronously");
     if (fx == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfUsbTargetPipeAbortSynchronously")) return *status;
+    HostController::get().cancel_pipe(fx);
     return fx->port().connected() ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
 }
 
@@ -201,4 +205,95 @@ NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE pipe, WDF_USB_CONTINU
     }
     if (auto status = platform::fault::hit("WdfUsbTargetPipeConfigContinuousReader")) return *status;
     return fx->configure_reader(*config);
+}
+
+namespace platform::usb {
+
+NTSTATUS FxUsbPipe::start_request(kmdf::FxTargetRequest* request) {
+    if (request->format().target != this) return STATUS_INVALID_DEVICE_REQUEST;
+    if (!port().connected()) return STATUS_NO_SUCH_DEVICE;
+    return HostController::get().submit(this, request);
+}
+
+bool FxUsbPipe::cancel(kmdf::FxTargetRequest* request) {
+    return HostController::get().cancel_request(request) || FxIoTarget::cancel(request);
+}
+
+}  // namespace platform::usb
+
+namespace {
+
+platform::kmdf::FxTargetRequest* TargetRequest(WDFREQUEST request, const char* call) {
+    return platform::kmdf::FxTargetRequest::from_handle(request, call);
+}
+
+}  // namespace
+
+NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTRIBUTES attributes, ULONG packets,
+                                          WDFMEMORY* urbMemory, PURB* urb) {
+    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceCreateIsochUrb");
+    if (fx == nullptr || urbMemory == nullptr || urb == nullptr || packets == 0 || packets > USBD_ISO_PACKETS_MAX) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (auto status = platform::fault::hit("WdfUsbTargetDeviceCreateIsochUrb")) return *status;
+    PVOID buffer = nullptr;
+    size_t bytes = GET_ISO_URB_SIZE(packets);
+    NTSTATUS status = WdfMemoryCreate(attributes, NonPagedPoolNx, 0x62725544 /* "DUrb" */, bytes, urbMemory, &buffer);
+    if (!NT_SUCCESS(status)) return status;
+    std::memset(buffer, 0, bytes);
+    *urb = static_cast<PURB>(buffer);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfUsbTargetDeviceRetrieveCurrentFrameNumber(WDFUSBDEVICE usbDevice, ULONG* frameNumber) {
+    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceRetrieveCurrentFrameNumber");
+    if (fx == nullptr || frameNumber == nullptr) return STATUS_INVALID_PARAMETER;
+    if (!fx->connected()) return STATUS_NO_SUCH_DEVICE;
+    *frameNumber = static_cast<ULONG>(platform::Machine::current().clock().frame());
+    return STATUS_SUCCESS;
+}
+
+USBD_PIPE_HANDLE WdfUsbTargetPipeWdmGetPipeHandle(WDFUSBPIPE pipe) {
+    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeWdmGetPipeHandle");
+    return fx;  // the pipe object stands for the stack's handle
+}
+
+NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE pipe, WDFREQUEST request, WDFMEMORY urbMemory,
+                                             WDFMEMORY_OFFSET* urbOffset) {
+    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeFormatRequestForUrb");
+    auto* fxRequest = TargetRequest(request, "WdfUsbTargetPipeFormatRequestForUrb");
+    if (fx == nullptr || fxRequest == nullptr || urbMemory == nullptr) return STATUS_INVALID_PARAMETER;
+    size_t bytes = 0;
+    auto* base = static_cast<uint8_t*>(WdfMemoryGetBuffer(urbMemory, &bytes));
+    size_t offset = urbOffset != nullptr ? urbOffset->BufferOffset : 0;
+    if (base == nullptr || offset + sizeof(URB_HEADER) > bytes) return STATUS_INVALID_PARAMETER;
+    platform::kmdf::RequestFormat format;
+    format.kind = platform::kmdf::RequestFormat::Kind::Urb;
+    format.target = fx;
+    format.urb = base + offset;
+    format.memory = urbMemory;
+    format.offset = offset;
+    format.length = bytes - offset;
+    fxRequest->set_format(format);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE pipe, WDFREQUEST request, WDFMEMORY writeMemory,
+                                               WDFMEMORY_OFFSET* writeOffset) {
+    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeFormatRequestForWrite");
+    auto* fxRequest = TargetRequest(request, "WdfUsbTargetPipeFormatRequestForWrite");
+    if (fx == nullptr || fxRequest == nullptr || writeMemory == nullptr || fx->is_in()) return STATUS_INVALID_PARAMETER;
+    size_t bytes = 0;
+    if (WdfMemoryGetBuffer(writeMemory, &bytes) == nullptr) return STATUS_INVALID_PARAMETER;
+    size_t offset = writeOffset != nullptr ? writeOffset->BufferOffset : 0;
+    size_t length = writeOffset != nullptr && writeOffset->BufferLength != 0 ? writeOffset->BufferLength : bytes - offset;
+    if (offset > bytes || length > bytes - offset) return STATUS_INVALID_PARAMETER;
+    platform::kmdf::RequestFormat format;
+    format.kind = platform::kmdf::RequestFormat::Kind::Write;
+    format.target = fx;
+    format.memory = writeMemory;
+    format.offset = offset;
+    format.length = length;
+    fxRequest->set_format(format);
+    return STATUS_SUCCESS;
 }

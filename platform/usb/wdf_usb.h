@@ -208,7 +208,6 @@ WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE pipe);
 // Cancels every transfer pending on the pipe and waits for them. PASSIVE_LEVEL.
 NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE pipe, WDFREQUEST request, WDF_REQUEST_SEND_OPTIONS* options);
 
-using WDFCONTEXT = PVOID;
 using PFN_WDF_USB_READER_COMPLETION_ROUTINE = void (*)(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytesTransferred,
                                                        WDFCONTEXT context);
 using PFN_WDF_USB_READERS_FAILED = BOOLEAN (*)(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus);
@@ -242,3 +241,19 @@ inline void WDF_USB_CONTINUOUS_READER_CONFIG_INIT(WDF_USB_CONTINUOUS_READER_CONF
 // completions run at DISPATCH_LEVEL. A failed read calls ReadersFailed; TRUE
 // resets the pipe and restarts the reader. PASSIVE_LEVEL.
 NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE pipe, WDF_USB_CONTINUOUS_READER_CONFIG* config);
+
+// ---- isochronous URBs and bulk writes ----------------------------------------------------------
+
+#include "platform/kmdf/wdf_request_send.h"
+#include "usb_urb.h"
+
+// An isochronous URB of `packets` packets in a memory object (parent per the attributes).
+NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTRIBUTES attributes, ULONG packets,
+                                          WDFMEMORY* urbMemory, PURB* urb);
+// The bus's current 1 ms frame number.
+NTSTATUS WdfUsbTargetDeviceRetrieveCurrentFrameNumber(WDFUSBDEVICE usbDevice, ULONG* frameNumber);
+USBD_PIPE_HANDLE WdfUsbTargetPipeWdmGetPipeHandle(WDFUSBPIPE pipe);
+NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE pipe, WDFREQUEST request, WDFMEMORY urbMemory,
+                                             WDFMEMORY_OFFSET* urbOffset);
+NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE pipe, WDFREQUEST request, WDFMEMORY writeMemory,
+                                               WDFMEMORY_OFFSET* writeOffset);

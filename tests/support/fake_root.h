@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -66,6 +67,18 @@ public:
         std::lock_guard lock(lock_);
         notifications_.clear();
     }
+    // The period callback (DISPATCH_LEVEL, on the USB completion path).
+    std::function<void(ULONG64 timeNs, ULONG frames)> on_period;
+    // MIDI: incoming words, and the bytes handed out when the USB driver pulls per cable.
+    std::vector<std::pair<UCHAR, ULONG>> midi_in() {
+        std::lock_guard lock(lock_);
+        return midiIn_;
+    }
+    void queue_midi_out(UCHAR cable, std::vector<uint8_t> bytes) {
+        std::lock_guard lock(lock_);
+        for (uint8_t b : bytes) midiOut_[cable].push_back(b);
+    }
+
     // Notifications that arrived with another root's device (a torn callback triple).
     int mismatches() const { return mismatches_.load(); }
     // The answer the root gives to the next notifications.
@@ -93,14 +106,35 @@ private:
         self->notifications_.push_back({type, value});
         return self->answer_;
     }
-    static void OnRealtime(PVOID, ULONG64, ULONG) {}
-    static NTSTATUS OnMidi(PVOID, UCHAR, UCHAR, ULONG*, UCHAR) { return STATUS_SUCCESS; }
+    static void OnRealtime(PVOID context, ULONG64 timeNs, ULONG frames) {
+        auto* self = static_cast<FakeRoot*>(context);
+        if (self->on_period) self->on_period(timeNs, frames);
+    }
+    static NTSTATUS OnMidi(PVOID context, UCHAR direction, UCHAR cable, ULONG* word, UCHAR) {
+        auto* self = static_cast<FakeRoot*>(context);
+        std::lock_guard lock(self->lock_);
+        if (direction == kMidiDirectionIn) {
+            self->midiIn_.emplace_back(cable, *word);
+            return STATUS_SUCCESS;
+        }
+        auto& queue = self->midiOut_[cable & 15];
+        if (queue.empty()) {
+            *word = 0;
+            return STATUS_NO_MORE_ENTRIES;
+        }
+        // As the root driver answers: a marker in the high byte, so a data byte of 0 is still a byte.
+        *word = (static_cast<ULONG>((cable << 4) | 1) << 24) | queue.front();
+        queue.erase(queue.begin());
+        return STATUS_SUCCESS;
+    }
 
     AUDIODEVICE_INTERFACE record_;
     std::mutex lock_;
     std::vector<Notification> notifications_;
     ULONG answer_ = kUsbResultOk;
     std::atomic<int> mismatches_{0};
+    std::vector<std::pair<UCHAR, ULONG>> midiIn_;  // guarded by lock_
+    std::vector<uint8_t> midiOut_[16];             // guarded by lock_
 };
 
 }  // namespace vexa::test

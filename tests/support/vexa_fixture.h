@@ -12,8 +12,10 @@ class VexaTest : public UsbDriverTest {
 protected:
     // Plugs the interface in and binds the fake root to it.
     platform::DevNode* plug_vexa(platform::device::VexaModel model = platform::device::VexaModel::CantileQe,
-                                 platform::device::VexaVariant variant = {}) {
+                                 platform::device::VexaVariant variant = {},
+                                 const std::function<void(platform::device::VexaInterface&)>& before = nullptr) {
         device_ = platform::device::make_vexa_interface(model, variant);
+        if (before) before(*device_);
         node_ = plug(device_);
         if (node_->state == platform::NodeState::Started) {
             EXPECT_EQ(root_.query(&node_->pdo), STATUS_SUCCESS);

@@ -3,6 +3,8 @@
 // the power notifications to the root driver.
 #include "device.h"
 #include "event_log.h"
+#include "midi.h"
+#include "stream.h"
 #include "logger.h"
 #include "public/messages.h"
 #include "status_error.h"
@@ -41,6 +43,7 @@ NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* int
             VendorChannelSetCallbacks(device->vendorChannel, requester->NotifyContext, requester->ClientDevice,
                                       requester->NotificationCallback);
         }
+        MidiSetCallbacks(device, requester->MidiCallback, requester->MidiContext);
         status = STATUS_SUCCESS;
     }
     WdfSpinLockRelease(context->stateLock);
@@ -64,6 +67,20 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
     NTSTATUS status = STATUS_SUCCESS;
     try {
         switch (command) {
+            case kUsbCmdSetStreaming: {
+                ULONG on = 0;
+                if (!ReadU32(in, inLength, &on)) RaiseStatus(STATUS_INVALID_PARAMETER);
+                bool done = on != 0 ? StartStreaming(device) : StopStreaming(device);
+                if (!done) RaiseStatus(STATUS_INTERNAL_ERROR);
+                break;
+            }
+            case kUsbCmdSetStreamFormat: {
+                expect(sizeof(StreamFormat));
+                StreamFormat format;
+                RtlCopyMemory(&format, in, sizeof(format));
+                RaiseIfFailed(ApplyStreamFormat(device, format));
+                break;
+            }
             case kUsbCmdGetStreamFormat:
                 expect(sizeof(StreamFormat));
                 RtlCopyMemory(in, &device->streamFormat, sizeof(StreamFormat));
@@ -82,6 +99,24 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
                 ULONG rate = device->streamFormat.sampleRate;
                 ULONG reply[2] = {SafetyFrames(rate, device->streamFormat.operationMode) - rate / 1000, rate / 1000};
                 RtlCopyMemory(in, reply, sizeof(reply));
+                break;
+            }
+            case kUsbCmdMidiOutKick: {
+                ULONG value = 0;
+                if (!ReadU32(in, inLength, &value)) RaiseStatus(STATUS_INVALID_PARAMETER);
+                RaiseIfFailed(MidiOutKick(device, value));
+                break;
+            }
+            case kUsbCmdMidiEnable: {
+                ULONG value = 0;
+                if (!ReadU32(in, inLength, &value)) RaiseStatus(STATUS_INVALID_PARAMETER);
+                RaiseIfFailed(MidiEnable(device, value));
+                break;
+            }
+            case kUsbCmdQueryBusy: {
+                expect(sizeof(ULONG));
+                ULONG busy = StreamsActive(device) || MidiBusy(device) ? 1 : 0;
+                RtlCopyMemory(in, &busy, sizeof(busy));
                 break;
             }
             case kUsbCmdGetProductString: {
@@ -185,6 +220,8 @@ ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, 
     ULONG result;
     if (category == kDcpCategoryUsbDevice) {
         result = UsbDeviceCategory(device, command, in, inLength, out, outLength);
+    } else if (category == kDcpCategoryClock && command <= kDcpClockSet) {
+        result = ClockCommand(device, command, in, inLength, out, outLength);
     } else if (device->vendorChannel != nullptr) {
         result = VendorChannelExchange(device->vendorChannel, category, command, in, inLength, out, outLength);
     } else {

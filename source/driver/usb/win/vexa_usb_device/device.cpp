@@ -2,6 +2,8 @@
 #include "device.h"
 
 #include "event_log.h"
+#include "midi.h"
+#include "stream.h"
 #include "logger.h"
 #include "public/messages.h"
 #include "status_error.h"
@@ -32,7 +34,21 @@ UsbFunctionDevice* AllocateFunctionDevice(WDFDEVICE wdfDevice) {
 
 // Frees the function objects and the device object itself. PASSIVE_LEVEL.
 void FreeFunctionDevice(UsbFunctionDevice* device) {
+    for (IsoStream* stream : {device->captureStream, device->playbackStream}) {
+        if (stream != nullptr) (void)IsoStreamShutdown(stream);
+    }
+    if (device->clock != nullptr) ClockControlDestroy(device->clock);
+    device->clock = nullptr;
     if (device->vendorChannel != nullptr) VendorChannelDestroy(device->vendorChannel);
+    for (LONG list = 0; list < 2; ++list) {
+        MidiPort** ports = list == 0 ? device->midiIn : device->midiOut;
+        LONG& count = list == 0 ? device->midiInCount : device->midiOutCount;
+        for (LONG i = 0; i < count; ++i) {
+            MidiPortFree(ports[i]);
+            ports[i] = nullptr;
+        }
+        count = 0;
+    }
     device->wdfDevice = nullptr;
     ConfigurationCleanup(&device->configuration);
     ExFreePoolWithTag(device, kPoolTagObject);
@@ -47,6 +63,10 @@ void FreeFunctionDevice(UsbFunctionDevice* device) {
 
 constexpr UCHAR kVendorClass = 0xFF;
 constexpr UCHAR kVendorChannelSubclass = 0x01;
+constexpr UCHAR kAudioClass = 0x01;
+constexpr UCHAR kAudioControlSubclass = 0x01;
+constexpr UCHAR kAudioStreamingSubclass = 0x02;
+constexpr UCHAR kMidiStreamingSubclass = 0x03;
 
 // One pass over the configured interfaces, building the function object each one is for.
 void CreateFunctionObjects(UsbFunctionDevice* device) {
@@ -57,29 +77,63 @@ void CreateFunctionObjects(UsbFunctionDevice* device) {
         const USB_INTERFACE_DESCRIPTOR* d = object->descriptor;
         TRACE(kLogInfo | kLogDescriptor, d->bInterfaceNumber, d->bInterfaceClass, d->bInterfaceSubClass,
               d->bNumEndpoints);
-        if (d->bInterfaceClass == kVendorClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
-            d->bNumEndpoints == 1 && device->vendorChannel == nullptr) {
+        if (d->bInterfaceClass == kAudioClass && d->bInterfaceSubClass == kAudioControlSubclass) {
+            if (device->clock == nullptr) RaiseIfFailed(ClockControlCreate(device, object));
+        } else if (d->bInterfaceClass == kAudioClass && d->bInterfaceSubClass == kAudioStreamingSubclass) {
+            RaiseIfFailed(IsoStreamCreate(device, object));
+        } else if (d->bInterfaceClass == kAudioClass && d->bInterfaceSubClass == kMidiStreamingSubclass) {
+            RaiseIfFailed(MidiPortsCreate(device, object));
+        } else if (d->bInterfaceClass == kVendorClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
+                   d->bNumEndpoints == 1 && device->vendorChannel == nullptr) {
             RaiseIfFailed(VendorChannelCreate(device, object));
         }
     }
+}
+
+// Readers first configured, then every port started, inputs before outputs.
+void StartMidiPorts(UsbFunctionDevice* device) {
+    for (LONG i = 0; i < device->midiInCount; ++i) RaiseIfFailed(StartMidiInReader(device->midiIn[i]));
+    for (LONG i = 0; i < device->midiInCount; ++i) RaiseIfFailed(StartMidiPort(device->midiIn[i]));
+    for (LONG i = 0; i < device->midiOutCount; ++i) RaiseIfFailed(StartMidiPort(device->midiOut[i]));
+}
+
+// The streams take the clock's current rate (their settings are not re-selected).
+void TakeCurrentRate(UsbFunctionDevice* device) {
+    ULONG rate = device->streamFormat.sampleRate;
+    if (device->clock != nullptr && NT_SUCCESS(GetCurrentRate(device->clock, &rate))) {
+        device->streamFormat.sampleRate = rate;
+    }
+    (void)StreamsTakeRate(device, device->streamFormat.sampleRate, false);
 }
 
 // The preparation sequence; raises the first failing step's status.
 void PrepareFunctionDevice(WDFDEVICE wdfDevice, UsbFunctionDevice* device) {
     RaiseIfFailed(UsbTargetSetup(&device->configuration, wdfDevice));
     CreateFunctionObjects(device);
+    StartMidiPorts(device);
+    TakeCurrentRate(device);
     RaiseIfFailed(RegisterDirectCallInterface(device));
     device->wdfDevice = wdfDevice;
 }
 
-// Restarts the interrupt readers (after power-up).
+// Restarts the readers after power-up: MIDI inputs, the clock's and the vendor channel's interrupts.
 NTSTATUS StartReaders(UsbFunctionDevice* device) {
+    for (LONG i = 0; i < device->midiInCount; ++i) {
+        NTSTATUS status = StartMidiPort(device->midiIn[i]);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    if (device->clock != nullptr) {
+        NTSTATUS status = ClockControlStart(device->clock);
+        if (!NT_SUCCESS(status)) return status;
+    }
     if (device->vendorChannel != nullptr) return VendorChannelStartNotifications(device->vendorChannel);
     return STATUS_SUCCESS;
 }
 
-// Stops the interrupt readers, cancelling the reads in flight (before power-down).
+// Stops the readers before power-down, cancelling the reads in flight.
 void StopReaders(UsbFunctionDevice* device) {
+    for (LONG i = 0; i < device->midiInCount; ++i) StopMidiPort(device->midiIn[i]);
+    if (device->clock != nullptr) ClockControlStop(device->clock);
     if (device->vendorChannel != nullptr) VendorChannelStopNotifications(device->vendorChannel);
 }
 
@@ -111,6 +165,7 @@ NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previou
     TRACE(kLogInfo, device, previousState);
     if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     device->deviceState = kDeviceStateReady;
+    if (device->streamingOn != 0) (void)StartStreaming(device);
     NTSTATUS status = StartReaders(device);
     if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
         NotifyPower(device, kPowerBackInD0);
@@ -124,6 +179,8 @@ NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetSt
     TRACE(kLogInfo, device, targetState);
     if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     StopReaders(device);
+    // Streaming stays stopped until the root driver starts it again.
+    if (device->streamingOn != 0) StopStreaming(device);
     if (IsSleepState(targetState)) {
         device->deviceState = kDeviceStateLowPower;
         NotifyPower(device, kPowerSleeping);
@@ -139,7 +196,16 @@ NTSTATUS UsbEvtDeviceReleaseHardware(WDFDEVICE wdfDevice, WDFCMRESLIST) {
     TRACE(kLogInfo, context->device);
     NTSTATUS status = STATUS_SUCCESS;
     if (context->device != nullptr) {
-        WriteDeviceState(context->device, kDeviceStateRemoved);
+        UsbFunctionDevice* device = context->device;
+        WriteDeviceState(device, kDeviceStateRemoved);
+        for (IsoStream* stream : {device->playbackStream, device->captureStream}) {
+            if (stream == nullptr) continue;
+            NTSTATUS shutdown = IsoStreamShutdown(stream);
+            if (!NT_SUCCESS(shutdown) && NT_SUCCESS(status)) status = shutdown;
+        }
+        for (LONG i = 0; i < device->midiInCount; ++i) StopMidiPort(device->midiIn[i]);
+        for (LONG i = 0; i < device->midiOutCount; ++i) StopMidiPort(device->midiOut[i]);
+        if (!NT_SUCCESS(status)) TRACE(kLogError | kLogStream, status);
         FreeFunctionDevice(context->device);
         context->device = nullptr;
     }

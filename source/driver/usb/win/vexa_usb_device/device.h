@@ -12,6 +12,8 @@ inline constexpr ULONG kPoolTagBuffer = 0x4D52414B;  // stream buffers, descript
 inline constexpr ULONG kMaxInterfaces = 8;
 inline constexpr ULONG kMaxPipesPerInterface = 32;
 inline constexpr ULONG kMaxMidiPorts = 16;
+inline constexpr ULONG kMaxClockEntries = 16;  // clock sources and discrete rates kept
+inline constexpr ULONG kClockNameChars = 32;
 
 struct UsbFunctionDevice;
 struct IsoStream;
@@ -85,6 +87,9 @@ struct UsbFunctionDevice {
     StreamState streamState;
     StreamFormat streamFormat;
     volatile LONG modeChangePending;
+    // Per device, so two interfaces never share one schedule.
+    volatile LONG runningStreamCount;  // interlocked: streams with URBs outstanding
+    volatile LONG sharedStartFrame;    // the start frame of the running schedule; 0 when none runs
 };
 
 // ---- device.cpp -------------------------------------------------------------------------
@@ -152,3 +157,24 @@ void VendorChannelStopNotifications(VendorChannel* channel);
 // Non-paged pool type for every allocation: no-execute from Windows 6.2 on.
 extern POOL_TYPE g_nonPagedPool;
 extern bool g_mappingNoExecute;
+
+// ---- clock.cpp ---------------------------------------------------------------------------
+
+// Creates and configures the clock on the audio-control interface; on failure nothing is left.
+[[nodiscard]] NTSTATUS ClockControlCreate(UsbFunctionDevice* device, InterfaceObject* object);
+void ClockControlDestroy(ClockControl* clock);
+[[nodiscard]] NTSTATUS ClockControlStart(ClockControl* clock);
+void ClockControlStop(ClockControl* clock);
+// The current clock's rate; with no current clock, success and `rate` untouched. PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS GetCurrentRate(ClockControl* clock, ULONG* rate);
+[[nodiscard]] NTSTATUS SetClockRate(ClockControl* clock, UCHAR clockId, ULONG rate);
+// The clock commands 6/0 to 6/3; a DCP result.
+ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
+                   ULONG64* outLength);
+
+// ---- stream.cpp ---------------------------------------------------------------------------------
+
+// True while either stream may send or has URBs outstanding.
+bool StreamsActive(UsbFunctionDevice* device);
+// Both streams take a new rate (re-selecting their settings when asked); refused while one runs.
+[[nodiscard]] NTSTATUS StreamsTakeRate(UsbFunctionDevice* device, ULONG rate, bool reselect);

@@ -76,8 +76,8 @@ TEST_F(ConfigurationTest, WalkRecordsInterfacesAndPipes) {
     };
     const Expected expected[] = {
         {dev::kAudioControlInterface, {dev::kClockInterruptEndpoint}},
-        {dev::kPlaybackInterface, {}},  // setting 0 has no endpoint
-        {dev::kCaptureInterface, {}},
+        {dev::kPlaybackInterface, {dev::kPlaybackEndpoint}},  // the streams select their streaming setting
+        {dev::kCaptureInterface, {dev::kCaptureEndpoint}},
         {dev::kMidiInterface, {dev::kMidiOutEndpoint, dev::kMidiInEndpoint}},
         {dev::kVendorInterface, {dev::kVendorInterruptEndpoint}},
     };
@@ -104,29 +104,31 @@ TEST_F(ConfigurationTest, AlternateSettingSelection) {
     ASSERT_NE(device, nullptr);
     InterfaceObject* playback = interface_number(device, dev::kPlaybackInterface);
     size_t before = device_->interface_selections().size();
-    EXPECT_EQ(SelectAlternateSetting(playback, 0), STATUS_SUCCESS);
+    EXPECT_EQ(SelectAlternateSetting(playback, 1), STATUS_SUCCESS);  // the stream selected it already
     EXPECT_EQ(device_->interface_selections().size(), before);
-
-    ASSERT_EQ(SelectAlternateSetting(playback, 1), STATUS_SUCCESS);
     ASSERT_EQ(PipeCount(playback), 1u);
     PipeRecord* data = playback->pipes[0];
     EXPECT_EQ(data->information.PipeType, WdfUsbPipeTypeIsochronous);
     EXPECT_EQ(data->packetBytes, dev::data_packet_bytes(10));
     EXPECT_EQ(data->bytesPerFrame, data->packetBytes * 8);  // one packet every microframe
-    EXPECT_EQ(device_->current_setting(dev::kPlaybackInterface), 1);
-    size_t selected = device_->interface_selections().size();
-    EXPECT_EQ(SelectAlternateSetting(playback, 1), STATUS_SUCCESS);
-    EXPECT_EQ(device_->interface_selections().size(), selected);
+
     EXPECT_EQ(SelectAlternateSetting(playback, 0), STATUS_SUCCESS);
     EXPECT_EQ(PipeCount(playback), 0u);
+    EXPECT_EQ(device_->current_setting(dev::kPlaybackInterface), 0);
+    EXPECT_EQ(SelectAlternateSetting(playback, 0), STATUS_SUCCESS);
+    EXPECT_EQ(device_->interface_selections().size(), before + 1);
+    EXPECT_EQ(SelectAlternateSetting(playback, 1), STATUS_SUCCESS);
+    EXPECT_EQ(PipeCount(playback), 1u);
+    EXPECT_EQ(device_->interface_selections().size(), before + 2);
 }
 
 // A setting the bus cannot carry fails with an event an administrator sees.
 TEST_F(ConfigurationTest, BandwidthFailureIsLogged) {
     UsbFunctionDevice* device = plug();
     ASSERT_NE(device, nullptr);
-    device_->refuse_next_setting(STATUS_INSUFFICIENT_RESOURCES);
     InterfaceObject* capture = interface_number(device, dev::kCaptureInterface);
+    ASSERT_EQ(SelectAlternateSetting(capture, 0), STATUS_SUCCESS);
+    device_->refuse_next_setting(STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(SelectAlternateSetting(capture, 1), STATUS_INSUFFICIENT_RESOURCES);
     auto log = machine_.event_log().entries();
     ASSERT_EQ(log.size(), 1u);

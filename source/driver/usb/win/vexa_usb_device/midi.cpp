@@ -1,0 +1,416 @@
+// USB-MIDI transport: event packets on bulk endpoints, decoded for the root
+// driver on the way in and encoded from its byte stream on the way out.
+#include "midi.h"
+
+#include "logger.h"
+#include "status_error.h"
+
+#define LOG_FILE_NUMBER 464
+
+using namespace vexa::log;
+
+namespace {
+
+constexpr UCHAR kCsEndpoint = 0x25;
+constexpr UCHAR kMsGeneral = 1;
+constexpr ULONG kEventBytes = 4;
+constexpr UCHAR kCinRealTime = 0xF;
+constexpr UCHAR kCinSingleByte = 0x5;
+constexpr UCHAR kCinSysExStart = 0x4;
+constexpr UCHAR kCinSysExEndsWithOne = 0x5;
+constexpr UCHAR kCinSysExEndsWithTwo = 0x6;
+constexpr UCHAR kCinSysExEndsWithThree = 0x7;
+constexpr UCHAR kCinTwoByteCommon = 0x2;
+constexpr UCHAR kCinThreeByteCommon = 0x3;
+constexpr LONG kWriteIdle = 0;
+constexpr LONG kWriteEncoding = 1;
+constexpr LONG kWriteInFlight = 2;
+
+// MIDI bytes carried by each code index number.
+constexpr UCHAR kCinLength[16] = {0, 0, 2, 3, 3, 1, 2, 3, 3, 3, 3, 3, 2, 2, 3, 1};
+
+struct MIDI_REQUEST_CONTEXT {
+    WDFMEMORY memory;
+    ULONG direction;  // 0 write
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(MIDI_REQUEST_CONTEXT, GetMidiRequestContext)
+
+void Snapshot(MidiPort* port, PFN_AUDIODEVICE_MIDI* callback, PVOID* context) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->portLock, &irql);
+    *callback = port->midiCallback;
+    *context = port->midiContext;
+    KeReleaseSpinLock(&port->portLock, irql);
+}
+
+// DISPATCH_LEVEL: the IN port's reader.
+void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT context) {
+    auto* port = static_cast<MidiPort*>(context);
+    PFN_AUDIODEVICE_MIDI callback = nullptr;
+    PVOID midiContext = nullptr;
+    if (port != nullptr) Snapshot(port, &callback, &midiContext);
+    if (port == nullptr || callback == nullptr || midiContext == nullptr) {
+        TRACE_RT(kLogError | kLogMidi, port);
+        return;
+    }
+    const auto* data = static_cast<const UCHAR*>(WdfMemoryGetBuffer(memory, nullptr));
+    for (size_t offset = 0; offset + kEventBytes <= bytes; offset += kEventBytes) {
+        if (port->enabled == 0) return;  // dropped while input is off; the reader keeps running
+        const UCHAR* packet = data + offset;
+        UCHAR length = kCinLength[packet[0] & 0xF];
+        ULONG word = static_cast<ULONG>(length) << 24;
+        for (UCHAR i = 0; i < length; ++i) word |= static_cast<ULONG>(packet[1 + i]) << (8 * i);
+        NTSTATUS status = callback(midiContext, kMidiDirectionIn, packet[0] >> 4, &word, 1);
+        if (!NT_SUCCESS(status)) TRACE_RT(kLogWarning | kLogMidi, status, word);
+    }
+}
+
+// Pulls bytes of one cable until an event is complete. PASSIVE or DISPATCH_LEVEL, portLock not held.
+bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVICE_MIDI callback, PVOID context) {
+    if (cable >= kMidiCables || event == nullptr) return false;
+    event[2] = 0;
+    event[3] = 0;
+    MidiEncoderState& s = port->encoderState[cable];
+    auto header = [cable](UCHAR cin) { return static_cast<UCHAR>(cable << 4 | cin); };
+    for (;;) {
+        ULONG word = 0;
+        NTSTATUS status = callback(context, kMidiDirectionOut, static_cast<UCHAR>(cable), &word, 1);
+        if (!NT_SUCCESS(status) || word == 0) return false;
+        auto byte = static_cast<UCHAR>(word & 0xFF);
+        if (byte >= 0xF8) {  // real-time: its own event, the message around it goes on
+            event[0] = header(kCinRealTime);
+            event[1] = byte;
+            return true;
+        }
+        if (byte >= 0x80 && byte <= 0xEF) {
+            s = MidiEncoderState{static_cast<UCHAR>(byte >> 4), byte, 0, 0, 1};
+            continue;
+        }
+        switch (byte) {
+            case 0xF0:
+                s = MidiEncoderState{kCinSysExStart, 0xF0, 0, 0, 1};
+                continue;
+            case 0xF1:
+            case 0xF3:
+                s = MidiEncoderState{kCinTwoByteCommon, byte, 0, 0, 1};
+                continue;
+            case 0xF2:
+                s = MidiEncoderState{kCinThreeByteCommon, 0xF2, 0, 0, 1};
+                continue;
+            case 0xF6:
+                s.cin = 0;
+                event[0] = header(kCinSingleByte);
+                event[1] = 0xF6;
+                return true;
+            case 0xF4:
+            case 0xF5:
+                TRACE_RT(kLogWarning | kLogMidi, byte);
+                continue;
+            case 0xF7: {
+                bool inSysEx = s.cin == kCinSysExStart;
+                s.cin = 0;
+                if (!inSysEx) continue;
+                if (s.count == 0) {
+                    event[0] = header(kCinSysExEndsWithOne);
+                    event[1] = 0xF7;
+                } else if (s.count == 1) {
+                    event[0] = header(kCinSysExEndsWithTwo);
+                    event[1] = s.byte1;
+                    event[2] = 0xF7;
+                } else {
+                    event[0] = header(kCinSysExEndsWithThree);
+                    event[1] = s.byte1;
+                    event[2] = s.byte2;
+                    event[3] = 0xF7;
+                }
+                return true;
+            }
+            default:
+                break;
+        }
+        // A data byte.
+        switch (s.cin) {
+            case 2:
+            case 12:
+            case 13:
+                event[0] = header(s.cin);
+                event[1] = s.byte1;
+                event[2] = byte;
+                return true;  // running status: count stays 1
+            case 3:
+            case 8:
+            case 9:
+            case 10:
+            case 11:
+            case 14:
+                if (s.count == 1) {
+                    s.byte2 = byte;
+                    s.count = 2;
+                    continue;
+                }
+                event[0] = header(s.cin);
+                event[1] = s.byte1;
+                event[2] = s.byte2;
+                event[3] = byte;
+                s.count = 1;
+                return true;
+            case kCinSysExStart:
+                if (s.count == 0) {
+                    s.byte1 = byte;
+                    s.count = 1;
+                    continue;
+                }
+                if (s.count == 1) {
+                    s.byte2 = byte;
+                    s.count = 2;
+                    continue;
+                }
+                event[0] = header(kCinSysExStart);
+                event[1] = s.byte1;
+                event[2] = s.byte2;
+                event[3] = byte;
+                s.count = 0;
+                return true;
+            default:
+                TRACE_RT(kLogDetail | kLogMidi, byte);  // a data byte without a status
+                continue;
+        }
+    }
+}
+
+void MidiEvtWriteComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context);
+
+// Sends the bulk write of `bytes` events. Caller holds portLock.
+NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
+    NTSTATUS status;
+    if (port->request == nullptr) {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, MIDI_REQUEST_CONTEXT);
+        attributes.ParentObject = port->device->configuration.deviceContext->usbDevice;
+        status = WdfRequestCreate(&attributes, WdfUsbTargetPipeGetIoTarget(port->pipe->pipe), &port->request);
+        if (!NT_SUCCESS(status)) return status;
+        // One memory object for the port's buffer, kept with the request.
+        WDF_OBJECT_ATTRIBUTES memoryAttributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&memoryAttributes);
+        memoryAttributes.ParentObject = port->request;
+        status = WdfMemoryCreatePreallocated(&memoryAttributes, port->buffer, port->eventCapacity * kEventBytes,
+                                             &port->bufferMemory);
+        if (!NT_SUCCESS(status)) return status;
+        GetMidiRequestContext(port->request)->memory = port->bufferMemory;
+    } else {
+        WDF_REQUEST_REUSE_PARAMS reuse;
+        WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+        status = WdfRequestReuse(port->request, &reuse);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    InterlockedIncrement(&port->writesOutstanding);
+    port->writeState = kWriteInFlight;
+    GetMidiRequestContext(port->request)->direction = 0;
+    WDFMEMORY_OFFSET range{0, bytes};
+    status = WdfUsbTargetPipeFormatRequestForWrite(port->pipe->pipe, port->request, port->bufferMemory, &range);
+    if (NT_SUCCESS(status)) {
+        WdfRequestSetCompletionRoutine(port->request, MidiEvtWriteComplete, port);
+        if (!WdfRequestSend(port->request, WdfUsbTargetPipeGetIoTarget(port->pipe->pipe), WDF_NO_SEND_OPTIONS)) {
+            status = WdfRequestGetStatus(port->request);
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        InterlockedDecrement(&port->writesOutstanding);
+        port->writeState = kWriteIdle;
+        TRACE_RT(kLogError | kLogMidi, status);
+    }
+    return status;
+}
+
+// Encodes the pending cables' output into one bulk write: one event per
+// pending cable per pass, passes until nothing more comes or the write is full.
+NTSTATUS SendMidiOut(MidiPort* port) {
+    PFN_AUDIODEVICE_MIDI callback = nullptr;
+    PVOID context = nullptr;
+    Snapshot(port, &callback, &context);
+    if (callback == nullptr || context == nullptr) return STATUS_UNSUCCESSFUL;
+    KIRQL irql;
+    KeAcquireSpinLock(&port->portLock, &irql);
+    if (port->writeState != kWriteIdle) {
+        KeReleaseSpinLock(&port->portLock, irql);
+        return STATUS_SUCCESS;  // the running chain picks the pending flags up
+    }
+    ULONG count = 0;
+    bool produced = true;
+    while (produced && count < port->eventCapacity) {
+        produced = false;
+        for (ULONG cable = 0; cable < port->cableCount && count < port->eventCapacity; ++cable) {
+            if (port->pending[cable] == 0) continue;
+            port->writeState = kWriteEncoding;  // keeps a second sender out while the lock is released
+            KeReleaseSpinLock(&port->portLock, irql);
+            bool event = EncodeMidiOutEvent(port, cable, port->buffer + count * kEventBytes, callback, context);
+            KeAcquireSpinLock(&port->portLock, &irql);
+            if (!event) {
+                // This cable is drained; the cables after it still get their turn.
+                port->pending[cable] = 0;
+                continue;
+            }
+            produced = true;
+            ++count;
+        }
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (count > 0) {
+        status = SendMidiWrite(port, count * kEventBytes);
+    } else {
+        port->writeState = kWriteIdle;
+    }
+    KeReleaseSpinLock(&port->portLock, irql);
+    return status;
+}
+
+// DISPATCH_LEVEL.
+void MidiEvtWriteComplete(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {
+    auto* port = static_cast<MidiPort*>(context);
+    if (port == nullptr || params == nullptr) {
+        TRACE_RT(kLogError | kLogMidi, port);
+        return;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&port->portLock, &irql);
+    port->writeState = kWriteIdle;
+    KeReleaseSpinLock(&port->portLock, irql);
+    InterlockedDecrement(&port->writesOutstanding);
+    if (NT_SUCCESS(params->IoStatus.Status)) {
+        (void)SendMidiOut(port);  // output keeps flowing while cables are pending
+    } else {
+        TRACE_RT(kLogError | kLogMidi, params->IoStatus.Status);
+    }
+}
+
+ULONG CableCount(USB_CONFIGURATION* configuration, const PipeRecord* pipe) {
+    if (pipe->endpoint == nullptr || (pipe->endpoint->bmAttributes & 0x2) == 0) return 0;
+    const USB_COMMON_DESCRIPTOR* general = NextDescriptorOfType(configuration, pipe->endpoint, 0);
+    if (general == nullptr || general->bDescriptorType != kCsEndpoint || general->bLength < 4) return 0;
+    const auto* bytes = reinterpret_cast<const UCHAR*>(general);
+    if (bytes[2] != kMsGeneral) return 0;
+    return bytes[3];
+}
+
+NTSTATUS MidiPortInit(UsbFunctionDevice* device, MidiPort* port, PipeRecord* pipe, InterfaceObject* object) {
+    RtlZeroMemory(port, sizeof(*port));
+    port->device = device;
+    port->pipe = pipe;
+    port->interface = object;
+    KeInitializeSpinLock(&port->portLock);
+    port->cableCount = CableCount(&device->configuration, pipe);
+    if (port->cableCount > kMidiCables) {
+        // The encoder keeps sixteen cables; an endpoint claiming more is held to them.
+        TRACE(kLogWarning | kLogMidi, port->cableCount);
+        port->cableCount = kMidiCables;
+    }
+    port->maxPacketSize = pipe->information.MaximumPacketSize;
+    port->eventCapacity = port->maxPacketSize / kEventBytes;
+    ULONG bytes = port->eventCapacity * kEventBytes;
+    if (bytes != 0) {
+        port->buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, bytes, kPoolTagBuffer));
+        if (port->buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        RtlZeroMemory(port->buffer, bytes);
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS MidiPortsCreate(UsbFunctionDevice* device, InterfaceObject* object) {
+    for (ULONG i = 0; i < PipeCount(object); ++i) {
+        PipeRecord* pipe = object->pipes[i];
+        bool input = (pipe->information.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+        LONG& count = input ? device->midiInCount : device->midiOutCount;
+        MidiPort** list = input ? device->midiIn : device->midiOut;
+        if (static_cast<ULONG>(count) >= kMaxMidiPorts) {
+            TRACE(kLogWarning | kLogMidi, pipe->information.EndpointAddress);  // not listed, and nothing built for it
+            continue;
+        }
+        auto* port = static_cast<MidiPort*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(MidiPort), kPoolTagObject));
+        if (port == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        NTSTATUS status = MidiPortInit(device, port, pipe, object);
+        if (NT_SUCCESS(status) && port->cableCount == 0) status = STATUS_INVALID_PARAMETER;  // no jacks on it
+        if (!NT_SUCCESS(status)) {
+            MidiPortFree(port);
+            return status;
+        }
+        list[count++] = port;
+    }
+    return STATUS_SUCCESS;
+}
+
+void MidiPortFree(MidiPort* port) {
+    StopMidiPort(port);
+    if (port->request != nullptr) WdfObjectDelete(port->request);  // its memory object goes with it
+    if (port->buffer != nullptr) ExFreePoolWithTag(port->buffer, kPoolTagBuffer);
+    ExFreePoolWithTag(port, kPoolTagObject);
+}
+
+NTSTATUS StartMidiInReader(MidiPort* port) { return ConfigureContinuousReader(port->pipe, MidiEvtInComplete, port); }
+
+NTSTATUS StartMidiPort(MidiPort* port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->portLock, &irql);
+    port->writeState = kWriteIdle;
+    KeReleaseSpinLock(&port->portLock, irql);
+    return WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(port->pipe->pipe));
+}
+
+void StopMidiPort(MidiPort* port) {
+    if (port->pipe == nullptr) return;
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(port->pipe->pipe), WdfIoTargetWaitForSentIoToComplete);
+    AbortPipe(port->pipe);
+}
+
+void MidiSetCallbacks(UsbFunctionDevice* device, PFN_AUDIODEVICE_MIDI callback, PVOID context) {
+    for (LONG list = 0; list < 2; ++list) {
+        MidiPort** ports = list == 0 ? device->midiOut : device->midiIn;
+        LONG count = list == 0 ? device->midiOutCount : device->midiInCount;
+        for (LONG i = 0; i < count; ++i) {
+            KIRQL irql;
+            KeAcquireSpinLock(&ports[i]->portLock, &irql);
+            ports[i]->midiCallback = callback;
+            ports[i]->midiContext = context;
+            KeReleaseSpinLock(&ports[i]->portLock, irql);
+        }
+    }
+}
+
+NTSTATUS MidiOutKick(UsbFunctionDevice* device, ULONG value) {
+    ULONG portNumber = value & 0xF;
+    ULONG first = 0;
+    for (LONG i = 0; i < device->midiOutCount; ++i) {
+        MidiPort* port = device->midiOut[i];
+        if (portNumber >= first && portNumber < first + port->cableCount) {
+            KIRQL irql;
+            KeAcquireSpinLock(&port->portLock, &irql);
+            port->pending[portNumber - first] = 1;
+            KeReleaseSpinLock(&port->portLock, irql);
+            (void)SendMidiOut(port);
+            break;
+        }
+        first += port->cableCount;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS MidiEnable(UsbFunctionDevice* device, ULONG value) {
+    LONG enabled = (value & 0x80000000u) != 0 ? 1 : 0;
+    bool output = (value & 0x40000000u) != 0;
+    MidiPort** ports = output ? device->midiOut : device->midiIn;
+    LONG count = output ? device->midiOutCount : device->midiInCount;
+    for (LONG i = 0; i < count; ++i) InterlockedExchange(&ports[i]->enabled, enabled);
+    return STATUS_SUCCESS;
+}
+
+bool MidiBusy(UsbFunctionDevice* device) {
+    for (LONG list = 0; list < 2; ++list) {
+        MidiPort** ports = list == 0 ? device->midiOut : device->midiIn;
+        LONG count = list == 0 ? device->midiOutCount : device->midiInCount;
+        for (LONG i = 0; i < count; ++i) {
+            if (ports[i]->writesOutstanding != 0) return true;
+        }
+    }
+    return false;
+}

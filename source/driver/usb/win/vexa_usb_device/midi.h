@@ -1,0 +1,48 @@
+// USB-MIDI ports: one object per MIDI endpoint. IN ports read continuously
+// and hand each message to the root driver; OUT ports pull the root driver's
+// bytes one at a time, encode them per cable and write them in bulk.
+#pragma once
+
+#include "device.h"
+
+inline constexpr ULONG kMidiCables = 16;
+
+struct MidiEncoderState {
+    UCHAR cin;    // code index number of the message being assembled, 0 none
+    UCHAR byte1;
+    UCHAR byte2;
+    UCHAR spare;
+    UCHAR count;  // data bytes collected, 0-2
+};
+
+struct MidiPort {
+    UsbFunctionDevice* device;
+    UCHAR* buffer;             // OUT: the bulk write's events
+    ULONG maxPacketSize;
+    ULONG eventCapacity;       // events in one bulk write
+    volatile LONG writeState;  // 0 idle, 1 encoding, 2 write in flight; guarded by portLock
+    volatile LONG writesOutstanding;
+    PFN_AUDIODEVICE_MIDI midiCallback;  // guarded by portLock
+    PVOID midiContext;                  // guarded by portLock
+    ULONG cableCount;
+    volatile LONG pending[kMidiCables];  // output waiting in the root driver, per cable; guarded by portLock
+    MidiEncoderState encoderState[kMidiCables];  // encoding chain only
+    WDFREQUEST request;        // the bulk write, created once and reused
+    WDFMEMORY bufferMemory;    // describes `buffer`; one per port
+    PipeRecord* pipe;
+    InterfaceObject* interface;
+    volatile LONG enabled;
+    KSPIN_LOCK portLock;       // writeState, pending, the callback pair and the write chain
+};
+
+// Builds the port objects of a MIDI streaming interface (at most 16 per direction).
+[[nodiscard]] NTSTATUS MidiPortsCreate(UsbFunctionDevice* device, InterfaceObject* object);
+void MidiPortFree(MidiPort* port);
+[[nodiscard]] NTSTATUS StartMidiInReader(MidiPort* port);
+[[nodiscard]] NTSTATUS StartMidiPort(MidiPort* port);
+void StopMidiPort(MidiPort* port);
+void MidiSetCallbacks(UsbFunctionDevice* device, PFN_AUDIODEVICE_MIDI callback, PVOID context);
+[[nodiscard]] NTSTATUS MidiOutKick(UsbFunctionDevice* device, ULONG value);
+[[nodiscard]] NTSTATUS MidiEnable(UsbFunctionDevice* device, ULONG value);
+// A port counts while a write of it is outstanding; an enabled input alone does not.
+bool MidiBusy(UsbFunctionDevice* device);

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/stream_fixture.h"
+
+namespace {
+
+namespace dev = platform::device;
+using Packet = std::array<uint8_t, 4>;
+using Packets = std::vector<Packet>;
+using platform::Milliseconds;
+
+class MidiTest : public vexa::test::StreamTest {
+protected:
+    ULONG enable(ULONG value) { return driver(kUsbCmdMidiEnable, &value, sizeof(value)); }
+    ULONG kick(ULONG port) { return driver(kUsbCmdMidiOutKick, &port, sizeof(port)); }
+    void run(unsigned ms = 2) { machine_.clock().run_for(Milliseconds(ms)); }
+};
+
+// Incoming event packets become length-tagged words, each with its cable; with input off nothing is delivered.
+TEST_F(MidiTest, IncomingPacketsBecomeWords) {
+    plug_vexa();
+    ASSERT_EQ(enable(0x80000005), kUsbResultOk);  // bit 31 on, bit 30 off: every input port
+    device_->queue_midi_in({0x09, 0x90, 0x3C, 0x64, 0x2F, 0xFE, 0x00, 0x00, 0x00, 0x11, 0x22, 0x33});
+    run();
+    EXPECT_EQ(root_.midi_in(), (std::vector<std::pair<UCHAR, ULONG>>{{0, 0x03643C90}, {2, 0x010000FE}, {0, 0x00000000}}));
+
+    ASSERT_EQ(enable(0x00000000), kUsbResultOk);
+    device_->queue_midi_in(std::vector<uint8_t>(64, 0x09));
+    run();
+    EXPECT_EQ(root_.midi_in().size(), 3u);
+}
+
+// Running status, real-time bytes in the middle of a message, and system exclusive, as event packets.
+TEST_F(MidiTest, OutgoingBytesBecomeEvents) {
+    dev::VexaVariant variant;
+    variant.twoMidiOutPorts = true;
+    plug_vexa(dev::VexaModel::CantileQe, variant);
+    ASSERT_EQ(node_->state, platform::NodeState::Started);
+    root_.queue_midi_out(0, {0x90, 0x3C, 0x64, 0x3E, 0x00});
+    ASSERT_EQ(kick(0), kUsbResultOk);
+    run();
+    EXPECT_EQ(device_->midi_out(dev::kMidiOutEndpoint),
+              (Packets{{0x09, 0x90, 0x3C, 0x64}, {0x09, 0x90, 0x3E, 0x00}}));
+
+    root_.queue_midi_out(1, {0xF0, 0x01, 0x02, 0x03, 0xF7, 0x90, 0x3C, 0xF8, 0x64, 0xF4, 0x45, 0x10});
+    ASSERT_EQ(kick(1), kUsbResultOk);
+    run();
+    Packets out = device_->midi_out(dev::kMidiOutEndpoint);
+    EXPECT_EQ(Packets(out.begin() + 2, out.end()),
+              (Packets{{0x14, 0xF0, 0x01, 0x02}, {0x16, 0x03, 0xF7, 0x00}, {0x1F, 0xF8, 0x00, 0x00},
+                       {0x19, 0x90, 0x3C, 0x64}, {0x19, 0x90, 0x45, 0x10}}));
+}
+
+// Ports number the OUT objects' cables one after another: port 3 is cable 1 of the second object.
+TEST_F(MidiTest, KickMapsPortsAcrossOutputObjects) {
+    dev::VexaVariant variant;
+    variant.twoMidiOutPorts = true;
+    plug_vexa(dev::VexaModel::CantileQe, variant);
+    root_.queue_midi_out(1, {0xC0, 0x05});
+    ASSERT_EQ(kick(3), kUsbResultOk);
+    run();
+    EXPECT_TRUE(device_->midi_out(dev::kMidiOutEndpoint).empty());
+    EXPECT_EQ(device_->midi_out(dev::kSecondMidiOutEndpoint), (Packets{{0x1C, 0xC0, 0x05, 0x00}}));
+    ASSERT_EQ(kick(4 + 16), kUsbResultOk);  // port 4 does not exist (and 20 is port 4): nothing happens
+    run();
+    EXPECT_EQ(device_->midi_out(dev::kSecondMidiOutEndpoint).size(), 1u);
+}
+
+// A cable with nothing pending does not keep the cables after it waiting.
+TEST_F(MidiTest, DrainedCableDoesNotStarveTheNext) {
+    dev::VexaVariant variant;
+    variant.twoMidiOutPorts = true;
+    plug_vexa(dev::VexaModel::CantileQe, variant);
+    root_.queue_midi_out(1, {0x90, 0x40, 0x7F});
+    ASSERT_EQ(kick(1), kUsbResultOk);  // a write is now in flight
+    root_.queue_midi_out(1, {0x80, 0x40, 0x00});
+    ASSERT_EQ(kick(1), kUsbResultOk);  // pending behind the write
+    ASSERT_EQ(kick(0), kUsbResultOk);  // cable 0 pending with nothing to send
+    ULONG busy = 0;
+    ASSERT_EQ(driver(kUsbCmdQueryBusy, &busy, sizeof(busy)), kUsbResultOk);
+    EXPECT_EQ(busy, 1u);  // a MIDI write outstanding is busy
+    run(3);
+    EXPECT_EQ(device_->midi_out(dev::kMidiOutEndpoint),
+              (Packets{{0x19, 0x90, 0x40, 0x7F}, {0x18, 0x80, 0x40, 0x00}}));
+    ASSERT_EQ(driver(kUsbCmdQueryBusy, &busy, sizeof(busy)), kUsbResultOk);
+    EXPECT_EQ(busy, 0u);
+}
+
+// An enabled input alone is not busy; power-down with input open stops without hanging and input resumes after.
+TEST_F(MidiTest, InputSurvivesPowerDown) {
+    plug_vexa();
+    ASSERT_EQ(enable(0x80000000), kUsbResultOk);
+    ULONG busy = 1;
+    ASSERT_EQ(driver(kUsbCmdQueryBusy, &busy, sizeof(busy)), kUsbResultOk);
+    EXPECT_EQ(busy, 0u);
+    ASSERT_EQ(machine_.pnp().suspend(*node_, WdfPowerDeviceD3), STATUS_SUCCESS);
+    device_->queue_midi_in({0x09, 0x90, 0x3C, 0x64});
+    run();
+    EXPECT_TRUE(root_.midi_in().empty());  // the reader is stopped while powered down
+    ASSERT_EQ(machine_.pnp().resume(*node_), STATUS_SUCCESS);
+    run();
+    EXPECT_EQ(root_.midi_in().size(), 1u);
+}
+
+// An endpoint claiming more than sixteen cables is held to sixteen.
+TEST_F(MidiTest, CableCountIsClampedToSixteen) {
+    dev::VexaVariant variant;
+    variant.midiOutCables = 20;
+    plug_vexa(dev::VexaModel::CantileQe, variant);
+    ASSERT_EQ(node_->state, platform::NodeState::Started);
+    root_.queue_midi_out(15, {0xF8});
+    ASSERT_EQ(kick(15), kUsbResultOk);
+    run();
+    EXPECT_EQ(device_->midi_out(dev::kMidiOutEndpoint), (Packets{{0xFF, 0xF8, 0x00, 0x00}}));
+}
+
+}  // namespace
