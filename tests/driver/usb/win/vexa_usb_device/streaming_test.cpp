@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/kernel/fault.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
 #include "tests/support/stream_fixture.h"
 
@@ -214,6 +215,24 @@ TEST_F(StreamingTest, StopDrainsBusyToZero) {
     ASSERT_EQ(start(), kUsbResultOk);
     machine_.clock().run_for(Milliseconds(50));
     EXPECT_GT(periods, stopped);
+    EXPECT_TRUE(stop());
+}
+
+// A start that fails half-way stops what it started: nothing is left busy, and a later start works.
+TEST_F(StreamingTest, HalfwayStartFailureStopsWhatStarted) {
+    plug_vexa();
+    ASSERT_NE(prepare(48000), nullptr);
+    platform::fault::inject("WdfRequestSend", STATUS_INSUFFICIENT_RESOURCES, 10, 1);  // capture's first URB
+    EXPECT_EQ(start(), kUsbResultFailed);
+    machine_.clock().run_for(Milliseconds(30));
+    ULONG busy = 1;
+    ASSERT_EQ(driver(kUsbCmdQueryBusy, &busy, sizeof(busy)), kUsbResultOk);
+    EXPECT_EQ(busy, 0u);
+    uint64_t periods = 0;
+    root_.on_period = [&](ULONG64, ULONG) { ++periods; };
+    ASSERT_EQ(start(), kUsbResultOk);
+    machine_.clock().run_for(Milliseconds(30));
+    EXPECT_GT(periods, 15u);
     EXPECT_TRUE(stop());
 }
 
