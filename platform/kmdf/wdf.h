@@ -8,6 +8,7 @@
 #include "platform/kmdf/wdf_memory.h"
 #include "platform/kmdf/wdf_object.h"
 #include "platform/kmdf/wdf_queue.h"
+#include "platform/kmdf/wdf_registry.h"
 #include "platform/kmdf/wdf_io_target.h"
 #include "platform/kmdf/wdf_request.h"
 #include "platform/kmdf/wdf_request_send.h"

@@ -78,3 +78,58 @@ inline void WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(WDF_MEMORY_DESCRIPTOR* descriptor,
     descriptor->u.BufferType.Buffer = buffer;
     descriptor->u.BufferType.Length = length;
 }
+
+// ---- remote I/O targets: another stack's device opened by name --------------------------------
+
+enum WDF_IO_TARGET_OPEN_TYPE : ULONG {
+    WdfIoTargetOpenUndefined = 0,
+    WdfIoTargetOpenUseExistingDevice,
+    WdfIoTargetOpenByName,
+    WdfIoTargetOpenReopen,
+};
+
+using PFN_WDF_IO_TARGET_QUERY_REMOVE = NTSTATUS (*)(WDFIOTARGET target);
+using PFN_WDF_IO_TARGET_REMOVE_CANCELED = void (*)(WDFIOTARGET target);
+using PFN_WDF_IO_TARGET_REMOVE_COMPLETE = void (*)(WDFIOTARGET target);
+
+struct WDF_IO_TARGET_OPEN_PARAMS {
+    ULONG Size;
+    WDF_IO_TARGET_OPEN_TYPE Type;
+    PFN_WDF_IO_TARGET_QUERY_REMOVE EvtIoTargetQueryRemove;
+    PFN_WDF_IO_TARGET_REMOVE_CANCELED EvtIoTargetRemoveCanceled;
+    PFN_WDF_IO_TARGET_REMOVE_COMPLETE EvtIoTargetRemoveComplete;
+    DEVICE_OBJECT* TargetDeviceObject;
+    FILE_OBJECT* TargetFileObject;
+    UNICODE_STRING TargetDeviceName;
+    ACCESS_MASK DesiredAccess;
+    ULONG ShareAccess;
+    ULONG FileAttributes;
+    ULONG CreateDisposition;
+    ULONG CreateOptions;
+};
+
+inline void WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(WDF_IO_TARGET_OPEN_PARAMS* params, PCUNICODE_STRING name,
+                                                        ACCESS_MASK access) {
+    std::memset(params, 0, sizeof(*params));
+    params->Size = sizeof(*params);
+    params->Type = WdfIoTargetOpenByName;
+    params->TargetDeviceName = *name;
+    params->DesiredAccess = access;
+    params->CreateDisposition = 1;   // FILE_OPEN
+    params->CreateOptions = 0x40;    // FILE_NON_DIRECTORY_FILE
+}
+
+struct INTERFACE;
+
+// A remote target of `device` (the attributes may name another parent); closed until opened.
+NTSTATUS WdfIoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, WDFIOTARGET* target);
+// Opens the named device (a device-interface link). When that device's node
+// is removed, EvtIoTargetQueryRemove (orderly removal; without one the
+// target closes itself) and then EvtIoTargetRemoveComplete run at PASSIVE_LEVEL,
+// before the removed device's own driver is told. PASSIVE_LEVEL.
+NTSTATUS WdfIoTargetOpen(WDFIOTARGET target, WDF_IO_TARGET_OPEN_PARAMS* params);
+void WdfIoTargetClose(WDFIOTARGET target);
+// Sends IRP_MN_QUERY_INTERFACE to the target's stack. PASSIVE_LEVEL.
+NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET target, const GUID* interfaceType, INTERFACE* iface, USHORT size,
+                                      USHORT version, PVOID interfaceSpecificData);
+DEVICE_OBJECT* WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET target);

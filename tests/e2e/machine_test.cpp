@@ -28,12 +28,19 @@ constexpr int kStartupMs = 20000;  // how long a machine may take to say it is r
 // A program run with its standard output on a pipe.
 class Program {
 public:
-    Program(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+    // With `withInput` the program's standard input is a pipe that `write_line` feeds.
+    Program(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+            bool withInput = false) {
         int fds[2];
         EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        int input[2] = {-1, -1};
+        if (withInput) {
+            EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
+            posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+        }
         std::vector<std::string> environment;
         for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
         for (auto& [name, value] : env) environment.push_back(name + "=" + value);
@@ -47,6 +54,10 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
         out_ = fds[0];
+        if (withInput) {
+            close(input[0]);
+            in_ = input[1];
+        }
     }
     ~Program() {
         if (pid_ > 0) {
@@ -54,6 +65,12 @@ public:
             waitpid(pid_, nullptr, 0);
         }
         close(out_);
+        if (in_ >= 0) close(in_);
+    }
+
+    void write_line(const std::string& line) {
+        std::string text = line + "\n";
+        EXPECT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
 
     // Reads output until a line contains `text`; false at end of output or after `timeoutMs`.
@@ -92,20 +109,18 @@ public:
 private:
     pid_t pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
     std::string buffer_;
 };
 
 class MachineTest : public ::testing::Test {
 protected:
-    void start(bool withDevice) {
-        std::map<std::string, std::string> env;
-        if (withDevice) {
-            env["VEXA_DRIVER_DIR"] = VEXA_TEST_DRIVER_DIR;
-            env["VEXA_TEST_FAKE_DEVICES"] = "1";
-        }
-        machine_ = std::make_unique<Program>(
-            std::vector<std::string>{VEXA_MACHINE_BIN, "--state", state(), "--socket", socket(), "--device", "none"},
-            env);
+    // Without a device flag the machine plugs in one Cantile-QE.
+    void start(bool withDevice, std::vector<std::string> deviceFlags = {}) {
+        std::vector<std::string> args{VEXA_MACHINE_BIN, "--state", state(), "--socket", socket()};
+        if (!withDevice) deviceFlags = {"--device", "none"};
+        args.insert(args.end(), deviceFlags.begin(), deviceFlags.end());
+        machine_ = std::make_unique<Program>(args, std::map<std::string, std::string>{}, true);
         ASSERT_TRUE(machine_->read_until("ready on")) << machine_->rest();
     }
     std::string state() const { return (dir_.path() / "state").string(); }
@@ -249,6 +264,48 @@ TEST_F(MachineTest, KilledClientLeavesTheMachineServing) {
     int code = -1;
     pal("version", {}, true, &code);
     EXPECT_EQ(code, 0);
+}
+
+// The machine boots with a simulated interface bound; unplugging and plugging
+// on its standard input reach `vexa-pal watch` and the bus settings.
+TEST_F(MachineTest, PlugAndUnplugFromStandardInput) {
+    start(true);
+    std::string settings = pal("settings");
+    EXPECT_NE(settings.find("device count: 1 devices"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("output channels: 10 channels"), std::string::npos) << settings;
+
+    Program watch({VEXA_PAL_BIN, "--socket", socket(), "watch"}, {});
+    ASSERT_TRUE(watch.read_until("watching notifications"));
+    machine_->write_line("unplug 1");
+    EXPECT_TRUE(machine_->read_until("unplugged port 1")) << machine_->rest();
+    EXPECT_TRUE(watch.read_until("notification: device removal (kind 2")) << watch.rest();
+    EXPECT_NE(pal("settings").find("device count: 0 devices"), std::string::npos);
+
+    machine_->write_line("plug cantile-qk");
+    EXPECT_TRUE(machine_->read_until("plugged cantile-qk into port 2")) << machine_->rest();
+    EXPECT_TRUE(watch.read_until("notification: device arrival (kind 1")) << watch.rest();
+    settings = pal("settings");
+    EXPECT_NE(settings.find("device count: 1 devices"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("output channels: 4 channels"), std::string::npos) << settings;
+
+    machine_->write_line("unplug 7");
+    EXPECT_TRUE(machine_->read_until("nothing is plugged into port 7"));
+    machine_->write_line("plug cantile-zz");
+    EXPECT_TRUE(machine_->read_until("unknown model 'cantile-zz'"));
+    EXPECT_EQ(watch.signal_and_wait(SIGINT), 0);
+    EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+}
+
+// --device names the models plugged in at boot; an unknown model is a usage error.
+TEST_F(MachineTest, DeviceFlagsPlugModels) {
+    start(true, {"--device", "cantile-qk", "--device", "cantile-qe"});
+    std::string settings = pal("settings");
+    EXPECT_NE(settings.find("device count: 2 devices"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("output channels: 4 channels"), std::string::npos) << "the first is current";
+    EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+
+    Program bad({VEXA_MACHINE_BIN, "--state", state(), "--socket", socket(), "--device", "cantile-x"}, {});
+    EXPECT_EQ(bad.wait_exit(), 2);
 }
 
 }  // namespace

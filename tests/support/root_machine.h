@@ -25,8 +25,11 @@ namespace vexa::test {
 
 class RootMachine {
 public:
-    explicit RootMachine(const std::string& driverDir) {
-        root_ = vexa::machine::boot_standard_machine(machine_, driverDir);
+    // `usbDriverDir` holds the USB function driver's image (none installed when empty).
+    explicit RootMachine(const std::string& driverDir, platform::MachineOptions options = {},
+                         const std::string& usbDriverDir = {})
+        : machine_(std::move(options)) {
+        root_ = vexa::machine::boot_standard_machine(machine_, driverDir, usbDriverDir);
         if (root_->state != platform::NodeState::Started) throw std::runtime_error("the root device did not start");
         image_ = dlopen((driverDir + "/QUVVexaUSBRoot.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
     }
@@ -38,6 +41,8 @@ public:
 
     platform::Machine& machine() { return machine_; }
     WDFDEVICE fdo() { return root_->fdo->as_handle<WDFDEVICE>(); }
+    platform::DevNode& root_node() { return *root_; }
+    vexa::machine::SimulatedPorts& ports() { return ports_; }
 
     // The test image's hooks (null with the real image).
     template <typename Fn>
@@ -49,9 +54,14 @@ public:
     NTSTATUS notify(ULONG kind, ULONG64 param64 = 0, ULONG param32 = 0) {
         return hook<NotifyFn>("VexaTestNotify")(fdo(), kind, param64, param32);
     }
+    void* add_client(TestClientLog* log) { return hook<AddClientFn>("VexaTestAddClient")(fdo(), log); }
+    void remove_client(void* client) { hook<RemoveClientFn>("VexaTestRemoveClient")(fdo(), client); }
+    NTSTATUS start_streaming() { return hook<StreamingFn>("VexaTestStartStreaming")(fdo()); }
+    NTSTATUS stop_streaming() { return hook<StreamingFn>("VexaTestStopStreaming")(fdo()); }
 
 private:
     platform::Machine machine_;
+    vexa::machine::SimulatedPorts ports_;  // before the machine shuts down, after it is built
     platform::DevNode* root_ = nullptr;
     void* image_ = nullptr;
 };
@@ -145,5 +155,31 @@ struct WaitRecord {
 struct Wait : WaitRecord, PendingIo {
     explicit Wait(HANDLE h) : PendingIo(h, pal::kIoctlWaitNotification, nullptr, 0, &record, sizeof(record)) {}
 };
+
+// The bus settings as the control panel reads them.
+inline pal::BusSettingsBlock ReadSettings(HANDLE pal) {
+    std::vector<uint8_t> reply;
+    pal::BusSettingsBlock block{};
+    if (Bus(pal, pal::kDcpBusGetSettings, &reply, 8 + sizeof(block)).status == STATUS_SUCCESS) {
+        std::memcpy(&block, reply.data() + 8, sizeof(block));
+    }
+    return block;
+}
+
+// A registered PAL client's backlog: the notifications delivered so far, oldest first.
+inline std::vector<pal::PalNotification> TakeNotifications(HANDLE pal) {
+    std::vector<pal::PalNotification> records;
+    for (;;) {
+        Wait wait(pal);
+        if (wait.pending()) return records;  // cancelled as it goes
+        records.push_back(wait.record);
+    }
+}
+
+inline std::vector<uint32_t> Kinds(const std::vector<pal::PalNotification>& records) {
+    std::vector<uint32_t> kinds;
+    for (const auto& r : records) kinds.push_back(r.kind);
+    return kinds;
+}
 
 }  // namespace vexa::test

@@ -1,13 +1,20 @@
 // vexa-machine: boots the simulated machine in real time with the system's
-// drivers, and serves other programs over a Unix socket until SIGINT or
-// SIGTERM, when it shuts down and saves the registry.
+// drivers and the simulated interfaces named by --device plugged in (one
+// Cantile-QE without the flag), and serves other programs over a Unix socket
+// until SIGINT or SIGTERM, when it shuts down and saves the registry. On its
+// standard input it takes "plug MODEL" and "unplug N" (N the port number it
+// printed when plugging).
 //
-//   vexa-machine [--state DIR] [--socket PATH] [--device MODEL]...
+//   vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...
 #include <signal.h>
 
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/machine/machine.h"
@@ -21,9 +28,64 @@ namespace {
 constexpr int kUsageError = 2;
 
 int Usage() {
-    std::fprintf(stderr, "usage: vexa-machine [--state DIR] [--socket PATH] [--device MODEL]...\n");
+    std::fprintf(stderr,
+                 "usage: vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...\n"
+                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT\n");
     return kUsageError;
 }
+
+void Say(const std::string& line) {
+    std::printf("vexa-machine: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// The USB ports, changed by the boot and by commands on standard input.
+struct Ports {
+    std::mutex lock;
+    bool stopping = false;  // guarded by lock
+    vexa::machine::SimulatedPorts ports;
+
+    void plug(const std::string& name) {
+        auto model = vexa::machine::model_by_name(name);
+        if (!model) {
+            Say("unknown model '" + name + "' (cantile-qe or cantile-qk)");
+            return;
+        }
+        std::lock_guard hold(lock);
+        if (stopping) return;
+        const auto& port = ports.plug(*model);
+        bool started = port.node->state == platform::NodeState::Started;
+        Say("plugged " + name + " into port " + std::to_string(port.number) +
+            (started ? "" : " (its driver did not start)"));
+    }
+
+    void unplug(const std::string& number) {
+        unsigned port = 0;
+        try {
+            port = static_cast<unsigned>(std::stoul(number));
+        } catch (const std::exception&) {
+            Say("unplug needs a port number, not '" + number + "'");
+            return;
+        }
+        std::lock_guard hold(lock);
+        if (stopping) return;
+        Say(ports.unplug(port) ? "unplugged port " + number : "nothing is plugged into port " + number);
+    }
+
+    void run_command(const std::string& line) {
+        std::istringstream words(line);
+        std::string command, argument, extra;
+        words >> command >> argument >> extra;
+        if (command.empty()) return;
+        if (command == "plug" && !argument.empty() && extra.empty()) {
+            plug(argument);
+        } else if (command == "unplug" && !argument.empty() && extra.empty()) {
+            unplug(argument);
+        } else {
+            Say("unknown command '" + line + "' (plug MODEL, unplug PORT)");
+        }
+    }
+};
 
 }  // namespace
 
@@ -31,6 +93,7 @@ int main(int argc, char** argv) {
     std::filesystem::path stateDir = vexa::machine::default_state_dir();
     std::string socketPath = platform::win32::default_socket_path();
     std::vector<std::string> devices;
+    bool deviceGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -43,7 +106,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--socket") {
             socketPath = argv[++i];
         } else if (arg == "--device") {
-            devices.push_back(argv[++i]);
+            deviceGiven = true;
+            std::string model = argv[++i];
+            if (model != "none" && !vexa::machine::model_by_name(model)) {
+                std::fprintf(stderr, "vexa-machine: unknown model '%s' (cantile-qe, cantile-qk or none)\n",
+                             model.c_str());
+                return kUsageError;
+            }
+            if (model != "none") devices.push_back(model);
         } else {
             return Usage();
         }
@@ -70,11 +140,9 @@ int main(int argc, char** argv) {
                      static_cast<unsigned>(root->lastStatus));
         return 1;
     }
-    for (const std::string& model : devices) {
-        if (model == "none") continue;
-        std::fprintf(stderr, "vexa-machine: simulated device model '%s' is not available yet; nothing plugged\n",
-                     model.c_str());
-    }
+    if (!deviceGiven) devices.push_back("cantile-qe");
+    static Ports ports;  // outlives the detached reader of standard input
+    for (const std::string& model : devices) ports.plug(model);
 
     platform::SocketServer server(socketPath, [](ULONG id, const std::string& name, bool running) {
         std::printf("vexa-machine: process %u (%s) %s\n", id, name.c_str(), running ? "connected" : "ended");
@@ -88,8 +156,17 @@ int main(int argc, char** argv) {
     std::printf("vexa-machine: ready on %s (state in %s)\n", socketPath.c_str(), stateDir.c_str());
     std::fflush(stdout);
 
+    std::thread([] {
+        std::string line;
+        while (std::getline(std::cin, line)) ports.run_command(line);
+    }).detach();
+
     int received = 0;
     sigwait(&stopSignals, &received);
+    {
+        std::lock_guard hold(ports.lock);
+        ports.stopping = true;
+    }
     std::printf("vexa-machine: %s, shutting down\n", received == SIGINT ? "interrupted" : "terminated");
     std::fflush(stdout);
     server.stop();

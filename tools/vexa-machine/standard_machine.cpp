@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 
+#include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
+#include "platform/usb/usb_port.h"
 
 namespace vexa::machine {
 
@@ -22,9 +24,49 @@ std::filesystem::path default_state_dir() {
     return std::filesystem::temp_directory_path() / ("vexa-machine-" + std::to_string(getuid()));
 }
 
-platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir) {
+platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
+                                         const std::filesystem::path& usbDriverDir) {
+    std::filesystem::path usbImage = (usbDriverDir.empty() ? driverDir : usbDriverDir) / (std::string(kUsbService) + ".so");
+    if (std::filesystem::exists(usbImage)) machine.drivers().install(kUsbService, usbImage);
     machine.drivers().install(kRootService, driverDir / (std::string(kRootService) + ".so"));
-    return machine.pnp().add_node(kRootInstanceId, {kRootHardwareId}, kRootService);
+    platform::DevNode* root = machine.pnp().add_node(kRootInstanceId, {kRootHardwareId}, kRootService);
+    platform::drain_pnp_notifications();
+    return root;
+}
+
+std::optional<platform::device::VexaModel> model_by_name(const std::string& name) {
+    if (name == "cantile-qe") return platform::device::VexaModel::CantileQe;
+    if (name == "cantile-qk") return platform::device::VexaModel::CantileQk;
+    return std::nullopt;
+}
+
+std::string model_name(platform::device::VexaModel model) {
+    return model == platform::device::VexaModel::CantileQe ? "cantile-qe" : "cantile-qk";
+}
+
+const SimulatedPorts::Port& SimulatedPorts::plug(platform::device::VexaModel model,
+                                                 const std::function<void(platform::device::VexaInterface&)>& before) {
+    unsigned number = nextNumber_++;
+    auto device = platform::device::make_vexa_interface(model, {}, number);
+    if (before) before(*device);
+    std::string digits = std::to_string(10000 + number % 10000).substr(1);
+    std::u16string instance(digits.begin(), digits.end());
+    platform::DevNode* node = platform::usb::plug(device, kUsbService, instance);
+    // The root driver binds on its notification worker; let it finish.
+    platform::drain_pnp_notifications();
+    ports_.push_back(Port{number, model, std::move(device), node});
+    return ports_.back();
+}
+
+bool SimulatedPorts::unplug(unsigned number) {
+    for (auto it = ports_.begin(); it != ports_.end(); ++it) {
+        if (it->number != number) continue;
+        platform::usb::unplug(*it->node);
+        platform::drain_pnp_notifications();
+        ports_.erase(it);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace vexa::machine

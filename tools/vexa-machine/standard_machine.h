@@ -1,17 +1,24 @@
 // "The standard machine": the simulated machine with the system's drivers
 // installed and the root driver's software-enumerated node added, as
-// vexa-machine boots it and as the tests boot it.
+// vexa-machine boots it and as the tests boot it, and the simulated VEXA
+// interfaces a person or a test plugs into it.
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/device/vexa_interface.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
 
 namespace vexa::machine {
 
 inline constexpr const char* kRootService = "QUVVexaUSBRoot";
+inline constexpr const char* kUsbService = "QUVVexaUSBDevice";
 inline constexpr const char16_t* kRootInstanceId = u"ROOT\\QUVVexaUSBRoot\\0000";
 inline constexpr const char16_t* kRootHardwareId = u"ROOT\\QUVVexaUSBRoot";
 
@@ -21,9 +28,39 @@ std::filesystem::path default_driver_dir();
 // The folder vexa-machine keeps its registry and event log in by default.
 std::filesystem::path default_state_dir();
 
-// Installs the drivers found in `driverDir` and adds the root node (its
-// driver loads and its device starts). Returns the root node; its state says
-// whether the start succeeded.
-platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir);
+// Installs the drivers found in `driverDir` (the USB function driver from
+// `usbDriverDir` when given) and adds the root node (its driver loads and its
+// device starts). Returns the root node; its state says whether the start
+// succeeded.
+platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
+                                         const std::filesystem::path& usbDriverDir = {});
+
+// "cantile-qe" or "cantile-qk"; nothing for any other name.
+std::optional<platform::device::VexaModel> model_by_name(const std::string& name);
+std::string model_name(platform::device::VexaModel model);
+
+// The machine's USB ports, numbered from 1 in plugging order. Each plugged
+// interface gets its own serial number.
+class SimulatedPorts {
+public:
+    struct Port {
+        unsigned number;
+        platform::device::VexaModel model;
+        std::shared_ptr<platform::device::VexaInterface> device;
+        platform::DevNode* node;
+    };
+
+    // Plugs an interface in (`before` may set its knobs first); its driver
+    // loads and the root driver binds before this returns. PASSIVE_LEVEL.
+    const Port& plug(platform::device::VexaModel model,
+                     const std::function<void(platform::device::VexaInterface&)>& before = nullptr);
+    // Pulls port `number` out; false when nothing is plugged there.
+    bool unplug(unsigned number);
+    const std::vector<Port>& ports() const { return ports_; }
+
+private:
+    std::vector<Port> ports_;
+    unsigned nextNumber_ = 1;
+};
 
 }  // namespace vexa::machine

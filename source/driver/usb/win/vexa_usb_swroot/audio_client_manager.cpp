@@ -48,15 +48,21 @@ void AudioClientArbiter::CountClientType(ULONG kind, bool remove) {
     }
 }
 
+AudioClientManager::~AudioClientManager() {
+    if (clientLock_ != nullptr) WdfObjectDelete(clientLock_);
+}
+
 // PASSIVE_LEVEL
 NTSTATUS AudioClientManager::ClientManagerInit(AudioEngine* engine, WDFDEVICE device) {
     engine_ = engine;
     device_ = device;
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = device;
-    NTSTATUS status = WdfSpinLockCreate(&attributes, &clientLock_);
-    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
+    // The lock goes with the manager, not the device: the device's clean-up
+    // still notifies the clients after the device's own children have gone.
+    NTSTATUS status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &clientLock_);
+    if (!NT_SUCCESS(status)) {
+        clientLock_ = nullptr;
+        TRACE(kLogError | kLogInterface, status);
+    }
     return status;
 }
 
@@ -163,4 +169,15 @@ NTSTATUS AudioClientManager::NotifyAudioClients(ULONG clientEvent) {
     SpinLockScope lock(clientLock_);
     for (ULONG64 i = 0; i < clientCount_; ++i) clients_[i]->Notify(clientEvent);
     return status;
+}
+
+// DISPATCH_LEVEL
+void AudioClientManager::OnRealtimePeriod(PVOID context, ULONG64 timeNs, ULONG frames) {
+    auto* manager = static_cast<AudioClientManager*>(context);
+    if (manager == nullptr || manager->clientLock_ == nullptr) return;
+    SpinLockScope lock(manager->clientLock_);
+    for (ULONG64 i = 0; i < manager->clientCount_; ++i) {
+        AudioClient* client = manager->clients_[i];
+        if (client->IsRunning()) (void)client->Process(timeNs, frames);
+    }
 }

@@ -44,7 +44,7 @@ private:
 class AudioClientManager : public AudioClientArbiter {
 public:
     AudioClientManager() = default;
-    ~AudioClientManager() override = default;
+    ~AudioClientManager() override;
 
     // PASSIVE_LEVEL: remembers the engine and the root device, creates clientLock.
     [[nodiscard]] NTSTATUS ClientManagerInit(AudioEngine* engine, WDFDEVICE device);
@@ -65,6 +65,10 @@ public:
     ULONG ClientCount();
     ULONG CountRunningClients();
     [[nodiscard]] NTSTATUS NotifyAudioClients(ULONG clientEvent);
+
+    // The USB driver's period callback (DISPATCH_LEVEL): the running clients
+    // move the period's frames. `context` is the manager.
+    static void OnRealtimePeriod(PVOID context, ULONG64 timeNs, ULONG frames);
 
 private:
     static ULONG Shift(ULONG rate);

@@ -1,12 +1,21 @@
-// The audio engine: its device list and the settings over all devices.
+// The audio engine: its settings in the registry, the device list with its
+// arrivals and removals, and device streaming.
+//
+// Locks, always taken in this order: bindingLock_ (one arrival or removal at
+// a time), streamingLock_ (one streaming start or stop), deviceListLock_ (the
+// list and the current device stay as they are while held; every visit of a
+// device holds it), settingsLock_, then a device's own command lock.
+// listSpinLock_ guards the list too, for membership checks at DISPATCH_LEVEL.
 #define LOG_FILE_NUMBER 115
 
 #include "audio_engine.h"
 
 #include "audio_client_manager.h"
-#include "lock_scope.h"
+#include "event_log.h"
 #include "logger.h"
 #include "pal_client_manager.h"
+#include "platform/kernel/pnp_notify.h"
+#include "public/messages.h"
 
 using namespace vexa::log;
 
@@ -14,21 +23,74 @@ namespace {
 
 constexpr ULONG kKeepClock = 0xFFFFFFFF;
 constexpr ULONG kClockIdMask = 0xFFFF;
+constexpr ACCESS_MASK kStandardRightsAll = 0x1F0000;
+constexpr ULONG kRemovalPauseMs = 1000;
+constexpr ULONG kBusyPolls = 10;
+constexpr ULONG kBusyPollMs = 20;
+constexpr LONGLONG kHundredNsPerMs = 10000;
+
+const char16_t kSamplingRateValue[] = u"Sampling Rate";
+const char16_t kClockSourceValue[] = u"Clock Source Index";
+const char16_t kOperationModeValue[] = u"Operation Mode";
+
+bool ListsRate(AudioDevice* device, ULONG rate) {
+    ULONG listed = 0;
+    for (ULONG i = 0; i < device->GetSampleRateCount(); ++i) {
+        if (device->GetSampleRateAt(i, &listed) && listed == rate) return true;
+    }
+    return false;
+}
+
+bool ListsClock(AudioDevice* device, ULONG id) {
+    USHORT listed = 0;
+    for (ULONG i = 0; i < device->GetClockSourceCount(); ++i) {
+        if (device->GetClockSourceAt(i, &listed, nullptr, 0) && listed == id) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
-AudioEngine::AudioEngine(WDFDEVICE rootDevice) : rootDevice_(rootDevice) {
-    settings_.operationMode = kDefaultOperationMode;
-    settings_.periodFrames = kDefaultBaseBufferSize;
+void SleepMs(ULONG ms) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(ms) * kHundredNsPerMs;
+    (void)KeDelayExecutionThread(KernelMode, TRUE, &interval);
 }
 
+AudioEngine::AudioEngine(WDFDEVICE rootDevice) : rootDevice_(rootDevice) {}
+
 AudioEngine::~AudioEngine() {
-    if (deviceListLock_ != nullptr) {
-        while (EngineRemoveFirstDevice()) {
-        }
-        WdfObjectDelete(deviceListLock_);
+    if (bindingLock_ != nullptr) EngineRemoveAllDevices();
+    EngineStopWatching();
+    if (parametersKey_ != nullptr) WdfRegistryClose(parametersKey_);
+    for (WDFWAITLOCK lock : {settingsLock_, deviceListLock_, bindingLock_, streamingLock_}) {
+        if (lock != nullptr) WdfObjectDelete(lock);
     }
-    if (settingsLock_ != nullptr) WdfObjectDelete(settingsLock_);
+    if (listSpinLock_ != nullptr) WdfObjectDelete(listSpinLock_);
+}
+
+// A missing or unreadable value (or an operation mode out of range) is
+// replaced by its default, which is written back.
+NTSTATUS AudioEngine::ReadSetting(const char16_t* name, ULONG fallback, ULONG* value) {
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    NTSTATUS status = WdfRegistryQueryULong(parametersKey_, &valueName, value);
+    if (NT_SUCCESS(status) && !(name == kOperationModeValue && *value > kMaxOperationMode)) return STATUS_SUCCESS;
+    TRACE((status == STATUS_OBJECT_NAME_NOT_FOUND ? kLogWarning : kLogError) | kLogInterface, status, fallback);
+    *value = fallback;
+    WriteSetting(name, fallback, kMajorPnp);
+    return STATUS_SUCCESS;
+}
+
+void AudioEngine::WriteSetting(const char16_t* name, ULONG value, UCHAR majorFunction) {
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    NTSTATUS status = WdfRegistryAssignULong(parametersKey_, &valueName, value);
+    if (NT_SUCCESS(status)) return;
+    TRACE(kLogError | kLogInterface, status, value);
+    LogEvent(WdfDriverWdmGetDriverObject(driver_), majorFunction, MSG_REGISTRY_WRITE_FAILED, status);
+    Raise(status);
 }
 
 // PASSIVE_LEVEL
@@ -39,10 +101,38 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         palClientManager_ = record.palClientManager;
         interfaceClass_ = record.interfaceClass;
         driver_ = driver;
+        status = WdfDriverOpenParametersRegistryKey(driver, kStandardRightsAll, WDF_NO_OBJECT_ATTRIBUTES,
+                                                    &parametersKey_);
+        if (!NT_SUCCESS(status)) {
+            parametersKey_ = nullptr;
+            LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_REGISTRY_OPEN_FAILED, status);
+            Raise(status);
+        }
         // The locks belong to the driver and go with the engine: the root
-        // device's clean-up still drops devices after the device's own children have gone.
+        // device's clean-up drops devices after the device's own children have gone.
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &settingsLock_));
+        ULONG rate, clock, mode;
+        RaiseIfFailed(ReadSetting(kSamplingRateValue, kDefaultSampleRate, &rate));
+        RaiseIfFailed(ReadSetting(kClockSourceValue, kDefaultClockSource, &clock));
+        RaiseIfFailed(ReadSetting(kOperationModeValue, kDefaultOperationMode, &mode));
+        settings_.periodFrames = clientManager_->BufferSizeForRate(rate);
+        settings_.clockSource = clock & kClockIdMask;
+        settings_.sampleRate = rate;
+        settings_.operationMode = mode;
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &deviceListLock_));
+        RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &bindingLock_));
+        RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_));
+        RaiseIfFailed(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &listSpinLock_));
+        status = IoRegisterPlugPlayNotification(
+            EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+            &interfaceClass_, WdfDriverWdmGetDriverObject(driver), OnAudioDeviceInterfaceChange, this,
+            &notificationEntry_);
+        if (!NT_SUCCESS(status)) {
+            notificationEntry_ = nullptr;
+            LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_INTERFACE_CHANGE_NOTIFY_FAILED, status);
+            Raise(status);
+        }
+        status = STATUS_SUCCESS;
     } catch (const NtError& error) {
         status = error.status;
         TRACE(kLogError | kLogInterface, status);
@@ -50,96 +140,327 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
     return status;
 }
 
-NTSTATUS AudioEngine::EngineAddDevice(AudioDevice* device) {
-    (void)EngineStopStreaming();
-    WaitLockScope lock(deviceListLock_);
-    // A new identity for every arrival, never reused, never an address.
-    device->SetPalId(nextPalId_++);
-    if (deviceCount_ < kMaxAudioDevices) devices_[deviceCount_++] = device;
-    if (deviceCount_ == 1 && currentDevice_ == nullptr) {
-        currentDevice_ = device;
-        Recompute(device);
-    }
-    TRACE(kLogInfo | kLogInterface, device->PalId(), deviceCount_);
-    return STATUS_SUCCESS;
+void AudioEngine::EngineStopWatching() {
+    PVOID entry = __atomic_exchange_n(&notificationEntry_, nullptr, __ATOMIC_ACQ_REL);
+    if (entry != nullptr) (void)IoUnregisterPlugPlayNotificationEx(entry);
 }
 
-NTSTATUS AudioEngine::EngineRemoveDevice(AudioDevice* device) {
-    {
-        WaitLockScope lock(deviceListLock_);
-        ULONG64 slot = 0;
-        while (slot < deviceCount_ && devices_[slot] != device) ++slot;
-        if (slot < deviceCount_) {
-            for (; slot + 1 < deviceCount_; ++slot) devices_[slot] = devices_[slot + 1];
-            devices_[--deviceCount_] = nullptr;
+// PASSIVE_LEVEL, on the PnP notification worker.
+NTSTATUS AudioEngine::OnAudioDeviceInterfaceChange(PVOID notificationStructure, PVOID context) {
+    auto* engine = static_cast<AudioEngine*>(context);
+    auto* notification = static_cast<DEVICE_INTERFACE_CHANGE_NOTIFICATION*>(notificationStructure);
+    if (engine == nullptr || notification == nullptr) return STATUS_INTERNAL_ERROR;
+    if (!(notification->InterfaceClassGuid == engine->interfaceClass_)) return STATUS_INVALID_PARAMETER;
+    if (!(notification->Event == GUID_DEVICE_INTERFACE_ARRIVAL)) {
+        // Removal comes through the proxy's target.
+        TRACE(kLogInfo | kLogInterface);
+        return STATUS_SUCCESS;
+    }
+    return engine->WithBindingLock([&] {
+        auto* proxy = new UsbAudioDeviceTarget();
+        if (proxy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        NTSTATUS status = proxy->OpenTarget(engine->rootDevice_, notification->SymbolicLinkName, engine);
+        if (!NT_SUCCESS(status)) {
+            // Never listed: the other devices are not disturbed.
+            proxy->Unbind();
+            delete proxy;
+            return status;
         }
-        if (currentDevice_ == device) {
-            currentDevice_ = deviceCount_ != 0 ? devices_[0] : nullptr;
-            if (currentDevice_ != nullptr) Recompute(currentDevice_);
+        return engine->EngineAttachDevice(proxy);
+    });
+}
+
+NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
+    bool listed = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    try {
+        ULONG rate = 0;
+        ULONG clock = 0;
+        RaiseIfFailed(EngineAddDevice(proxy, &rate, &clock));
+        listed = true;
+        RaiseIfFailed(EngineConfigureDevice(proxy, rate, clock));
+        RaiseIfFailed(EngineRecompute(rate));
+        RaiseIfFailed(EngineSetRate(rate, clock, true));
+    } catch (const NtError& error) {
+        status = error.status;
+        TRACE(kLogError | kLogInterface, status, listed);
+    }
+    if (NT_SUCCESS(status)) {
+        if (NTSTATUS notified = palClientManager_->Notify(vexa::pal::kPalNotifyDeviceArrival, 0, 0); !NT_SUCCESS(notified)) {
+            TRACE(kLogWarning | kLogInterface, notified);
+        }
+    } else {
+        // No PAL notification for a failed arrival.
+        proxy->Unbind();
+        if (listed) {
+            (void)EngineRemoveDevice(proxy);
+        } else {
+            delete proxy;
+        }
+    }
+    ResumeStreaming();
+    return status;
+}
+
+// A sixth device is refused before anything else changes.
+NTSTATUS AudioEngine::EngineAddDevice(UsbAudioDeviceTarget* device, ULONG* rate, ULONG* clock) {
+    if (DeviceCount() >= kMaxAudioDevices) {
+        TRACE(kLogError | kLogInterface, kMaxAudioDevices);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    (void)EngineStopStreaming();
+    WaitLockScope list(deviceListLock_);
+    // A new identity for every arrival, never reused, never an address.
+    device->SetPalId(nextPalId_++);
+    {
+        SpinLockScope spin(listSpinLock_);
+        devices_[deviceCount_++] = device;
+    }
+    EngineSettings settings = EngineGetSettings();
+    *rate = settings.sampleRate;
+    *clock = settings.clockSource;
+    TRACE(kLogInfo | kLogInterface, device->PalId(), deviceCount_);
+    if (deviceCount_ != 1) return STATUS_SUCCESS;
+
+    {
+        SpinLockScope spin(listSpinLock_);
+        currentDevice_ = device;
+    }
+    device->SetCurrent();
+    // The stored settings meet what the first device supports; they are
+    // committed only once the device took them (the arrival's EngineSetRate).
+    if (!ListsClock(device, *clock)) {
+        *clock = device->GetFirstClockSource();
+        if (*clock == 0) *clock = kDefaultClockSource;
+    }
+    if (!ListsRate(device, *rate)) {
+        *rate = device->GetSampleRate();
+        if (*rate == 0) *rate = kFallbackSampleRate;
+    }
+    return device->SetOperationMode(settings.operationMode);
+}
+
+NTSTATUS AudioEngine::EngineConfigureDevice(UsbAudioDeviceTarget* device, ULONG rate, ULONG clock) {
+    if (!device->SetClock(rate, clock)) return STATUS_NO_SUCH_DEVICE;
+    return device->MapStreamState();
+}
+
+NTSTATUS AudioEngine::EngineRecompute(ULONG rate) {
+    WaitLockScope list(deviceListLock_);
+    return RecomputeLocked(rate);
+}
+
+// Caller holds deviceListLock_.
+NTSTATUS AudioEngine::RecomputeLocked(ULONG rate) {
+    if (currentDevice_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+    ULONG period = clientManager_->BufferSizeForRate(currentDevice_->GetSampleRate());
+    ULONG outputs = currentDevice_->GetOutputChannelCount(rate);
+    ULONG inputs = currentDevice_->GetInputChannelCount(rate);
+    WaitLockScope settings(settingsLock_);
+    settings_.periodFrames = period;
+    settings_.outputChannelCount = outputs;
+    settings_.inputChannelCount = inputs;
+    return outputs == 0 && inputs == 0 ? STATUS_DEVICE_DOES_NOT_EXIST : STATUS_SUCCESS;
+}
+
+// Caller holds deviceListLock_.
+void AudioEngine::Unlist(UsbAudioDeviceTarget* device, bool* promoted) {
+    SpinLockScope spin(listSpinLock_);
+    *promoted = false;
+    ULONG64 slot = 0;
+    while (slot < deviceCount_ && devices_[slot] != device) ++slot;
+    if (slot == deviceCount_) return;  // not listed: nothing changes
+    for (; slot + 1 < deviceCount_; ++slot) devices_[slot] = devices_[slot + 1];
+    devices_[--deviceCount_] = nullptr;
+    if (deviceCount_ == 0) {
+        currentDevice_ = nullptr;
+    } else if (currentDevice_ == device) {
+        currentDevice_ = devices_[0];
+        *promoted = true;
+    }
+}
+
+NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
+    (void)EngineStopStreaming();
+    // Callbacks the USB driver had under way when the device went finish first.
+    SleepMs(kRemovalPauseMs);
+    {
+        WaitLockScope list(deviceListLock_);
+        bool promoted = false;
+        Unlist(device, &promoted);
+        {
+            WaitLockScope settings(settingsLock_);
+            settings_.outputChannelCount = 0;
+            settings_.inputChannelCount = 0;
+        }
+        if (promoted) {
+            // The new current device takes the engine's settings, as a first device would.
+            currentDevice_->SetCurrent();
+            EngineSettings settings = EngineGetSettings();
+            NTSTATUS status = SetRateLocked(settings.sampleRate, settings.clockSource, nullptr);
+            if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, currentDevice_->PalId());
+            if (!NT_SUCCESS(currentDevice_->SetOperationMode(settings.operationMode))) {
+                TRACE(kLogError | kLogInterface, settings.operationMode);
+            }
         }
     }
     delete device;
+    (void)EngineNotifyClients(kClientEventDeviceChanged);
+    ResumeStreaming();
     return STATUS_SUCCESS;
 }
 
-bool AudioEngine::EngineRemoveFirstDevice() {
-    AudioDevice* first;
-    {
-        WaitLockScope lock(deviceListLock_);
-        if (deviceCount_ == 0) return false;
-        first = devices_[0];
-    }
-    (void)EngineRemoveDevice(first);
-    return true;
+void AudioEngine::EngineRemoveAllDevices() {
+    // No arrival comes in while the devices go.
+    EngineStopWatching();
+    WithBindingLock([this] {
+        for (;;) {
+            UsbAudioDeviceTarget* first;
+            {
+                WaitLockScope list(deviceListLock_);
+                if (deviceCount_ == 0) return;
+                first = devices_[0];
+            }
+            // The USB driver still holds the device: it forgets the callbacks first.
+            first->Unbind();
+            (void)EngineRemoveDevice(first);
+            if (palClientManager_ != nullptr) {
+                (void)palClientManager_->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
+            }
+        }
+    });
 }
 
 ULONG AudioEngine::DeviceCount() {
-    WaitLockScope lock(deviceListLock_);
+    if (listSpinLock_ == nullptr) return 0;
+    SpinLockScope spin(listSpinLock_);
     return static_cast<ULONG>(deviceCount_);
 }
 
+bool AudioEngine::IsListed(const void* device) {
+    if (listSpinLock_ == nullptr || device == nullptr) return false;
+    SpinLockScope spin(listSpinLock_);
+    for (ULONG64 i = 0; i < deviceCount_; ++i) {
+        if (devices_[i] == device) return true;
+    }
+    return false;
+}
+
 ULONG AudioEngine::DeviceIds(ULONG64 ids[kMaxAudioDevices], ULONG64* currentId) {
-    WaitLockScope lock(deviceListLock_);
+    WaitLockScope list(deviceListLock_);
     for (ULONG64 i = 0; i < deviceCount_; ++i) ids[i] = devices_[i]->PalId();
     if (currentId != nullptr) *currentId = currentDevice_ != nullptr ? currentDevice_->PalId() : 0;
     return static_cast<ULONG>(deviceCount_);
 }
 
-// Nothing streams before a client starts streaming; stopping then is a no-op.
+void AudioEngine::ResumeStreaming() {
+    if (clientManager_ == nullptr || clientManager_->CountRunningClients() == 0 || DeviceCount() == 0) return;
+    NTSTATUS status = EngineStartStreaming();
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
+}
+
+NTSTATUS AudioEngine::EngineStartStreaming() {
+    WaitLockScope streaming(streamingLock_);
+    return WithCurrentDevice([this](UsbAudioDeviceTarget* device) {
+        if (device == nullptr || Streaming()) return STATUS_SUCCESS;
+        NTSTATUS status = STATUS_SUCCESS;
+        try {
+            if (!NT_SUCCESS(device->SetStreamFormat())) Raise(STATUS_INTERNAL_ERROR);
+            RaiseIfFailed(device->MapStreamState());
+            RaiseIfFailed(device->ResetStreamState());
+            if (!device->StartDeviceStreaming()) Raise(STATUS_NO_SUCH_DEVICE);
+            __atomic_store_n(&streaming_, 1, __ATOMIC_RELEASE);
+        } catch (const NtError& error) {
+            status = error.status;
+            TRACE(kLogError | kLogInterface, status);
+        }
+        return status;
+    });
+}
+
+// Waits up to ten polls of 20 ms for the device to become idle, and goes on regardless.
 NTSTATUS AudioEngine::EngineStopStreaming() {
+    if (streamingLock_ == nullptr) return STATUS_SUCCESS;
+    WaitLockScope streaming(streamingLock_);
+    WithCurrentDevice([this](UsbAudioDeviceTarget* device) {
+        if (device == nullptr || !Streaming() || !device->StopDeviceStreaming()) return;
+        ULONG busy = 1;
+        for (ULONG poll = 0; poll < kBusyPolls && busy != 0; ++poll) {
+            SleepMs(kBusyPollMs);
+            (void)device->QueryBusy(&busy);
+        }
+    });
     __atomic_store_n(&streaming_, 0, __ATOMIC_RELEASE);
     return STATUS_SUCCESS;
 }
 
-// Locks are taken in one order everywhere: deviceListLock_, then settingsLock_.
+// Caller holds deviceListLock_. The clock is committed only once the device
+// accepted it. `notify` (may be null) says whether the clients must hear of it.
+NTSTATUS AudioEngine::SetRateLocked(ULONG rate, ULONG clock, bool* notify) {
+    if (currentDevice_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+    NTSTATUS status = STATUS_SUCCESS;
+    EngineSettings before = EngineGetSettings();
+    try {
+        if (clock == kKeepClock) clock = before.clockSource;
+        clock &= kClockIdMask;
+        if (!currentDevice_->SetClock(rate, clock)) Raise(STATUS_INTERNAL_ERROR);
+        {
+            WaitLockScope settings(settingsLock_);
+            settings_.clockSource = clock;
+            settings_.sampleRate = rate;
+        }
+        WriteSetting(kClockSourceValue, clock, kMajorDeviceControl);
+        WriteSetting(kSamplingRateValue, rate, kMajorDeviceControl);
+        RaiseIfFailed(RecomputeLocked(rate));
+    } catch (const NtError& error) {
+        status = error.status;
+        TRACE(kLogError | kLogInterface, status, rate, clock);
+    }
+    EngineSettings after = EngineGetSettings();
+    if (notify != nullptr) {
+        *notify = after.sampleRate != before.sampleRate || after.outputChannelCount != before.outputChannelCount ||
+                  after.inputChannelCount != before.inputChannelCount;
+    }
+    return status;
+}
+
 NTSTATUS AudioEngine::EngineSetRate(ULONG rate, ULONG clock, bool stopStreaming) {
     if (stopStreaming) (void)EngineStopStreaming();
-    bool ok = WithCurrentDevice([&](AudioDevice* device) {
-        WaitLockScope settings(settingsLock_);
-        if (clock == kKeepClock) clock = settings_.clockSource;
-        settings_.clockSource = clock & kClockIdMask;
-        if (device == nullptr || !device->SetClock(rate, settings_.clockSource)) return false;
-        settings_.sampleRate = rate;
-        settings_.outputChannelCount = device->GetOutputChannelCount(rate);
-        settings_.inputChannelCount = device->GetInputChannelCount(rate);
-        return true;
-    });
-    if (!ok) {
-        TRACE(kLogError | kLogInterface, STATUS_INTERNAL_ERROR, rate, clock);
-        return STATUS_INTERNAL_ERROR;
+    bool notify = false;
+    NTSTATUS status;
+    {
+        WaitLockScope list(deviceListLock_);
+        status = SetRateLocked(rate, clock, &notify);
     }
-    (void)clientManager_->NotifyAudioClients(kClientEventRateChanged);
-    (void)palClientManager_->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
-    return STATUS_SUCCESS;
+    if (status == STATUS_INTERNAL_ERROR) return status;  // the device refused: nothing changed
+    if (notify) {
+        if (NTSTATUS notified = palClientManager_->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0); !NT_SUCCESS(notified)) {
+            TRACE(kLogWarning | kLogInterface, notified);
+        }
+        (void)EngineNotifyClients(kClientEventRateChanged);
+    }
+    return status;
 }
 
 NTSTATUS AudioEngine::EngineSetOperationMode(ULONG mode) {
     if (mode > kMaxOperationMode) return STATUS_INVALID_PARAMETER;
+    try {
+        WriteSetting(kOperationModeValue, mode, kMajorPnp);
+    } catch (const NtError& error) {
+        return error.status;
+    }
     {
         WaitLockScope settings(settingsLock_);
         settings_.operationMode = mode;
     }
-    return clientManager_->NotifyAudioClients(kClientEventModeChanged);
+    WithCurrentDevice([mode](UsbAudioDeviceTarget* device) {
+        if (device != nullptr) (void)device->SetOperationMode(mode);
+    });
+    return EngineNotifyClients(kClientEventModeChanged);
+}
+
+NTSTATUS AudioEngine::EngineNotifyClients(ULONG clientEvent) {
+    return clientManager_ != nullptr ? clientManager_->NotifyAudioClients(clientEvent) : STATUS_SUCCESS;
 }
 
 ULONG AudioEngine::EngineGetCurrentRate() {
@@ -151,18 +472,51 @@ EngineSettings AudioEngine::EngineGetSettings() {
     return settings_;
 }
 
+ULONG AudioEngine::OperationMode() { return EngineGetSettings().operationMode; }
+
 void AudioEngine::SetPeriodFrames(ULONG frames) {
     WaitLockScope settings(settingsLock_);
     settings_.periodFrames = frames;
 }
 
-// Caller holds deviceListLock_: the settings follow the new current device.
-void AudioEngine::Recompute(AudioDevice* current) {
-    WaitLockScope settings(settingsLock_);
-    ULONG rate = current->GetSampleRate();
-    settings_.sampleRate = rate;
-    settings_.clockSource = current->GetClockSource() & kClockIdMask;
-    settings_.outputChannelCount = current->GetOutputChannelCount(rate);
-    settings_.inputChannelCount = current->GetInputChannelCount(rate);
-    settings_.periodFrames = clientManager_ != nullptr ? clientManager_->BufferSizeForRate(rate) : kDefaultBaseBufferSize;
+bool AudioEngine::EngineHasSampleRate(ULONG rate) {
+    return WithCurrentDevice([rate](AudioDevice* device) { return device != nullptr && ListsRate(device, rate); });
+}
+
+bool AudioEngine::EngineHasClockSource(ULONG id) {
+    return WithCurrentDevice([id](AudioDevice* device) { return device != nullptr && ListsClock(device, id); });
+}
+
+bool AudioEngine::EngineGetRateRange(ULONG* lowest, ULONG* highest) {
+    bool found = WithCurrentDevice([&](AudioDevice* device) {
+        if (device == nullptr) {
+            TRACE(kLogError | kLogInterface);
+            return false;
+        }
+        ULONG count = device->GetSampleRateCount();
+        if (count == 0) {
+            LogEvent(WdfDriverWdmGetDriverObject(driver_), kMajorPnp, MSG_NO_SAMPLE_RATE_SUPPORTED,
+                     STATUS_DEVICE_FEATURE_NOT_SUPPORTED);
+            return false;
+        }
+        ULONG rate = 0;
+        (void)device->GetSampleRateAt(0, &rate);
+        *lowest = *highest = rate;
+        for (ULONG i = 1; i < count; ++i) {
+            if (!device->GetSampleRateAt(i, &rate)) continue;
+            if (rate < *lowest) *lowest = rate;
+            if (rate > *highest) *highest = rate;
+        }
+        return true;
+    });
+    return found;
+}
+
+bool AudioEngine::EngineGetChannelRing(ULONG channel, StreamState** ring, ULONG* index) {
+    return WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
+        if (device == nullptr) return false;
+        *ring = device->MappedStreamState();
+        *index = channel & 0x7FFFFFFF;
+        return true;
+    });
 }

@@ -1,20 +1,24 @@
-// The owner of the USB audio devices (at most five, the first listed is the
-// current one) and of the settings that apply to all of them. Devices reach
-// it through EngineAddDevice once bound; without any, every query answers
-// "nothing present".
+// The owner of the USB audio devices (at most five, one of them current) and
+// of the settings that apply to all of them: sample rate, clock source and
+// operation mode, kept in the driver's Parameters key. It watches the USB
+// function driver's device interface, binds a proxy to each arrival, drops a
+// device when its target goes, and starts and stops device streaming.
 #pragma once
 
-#include "audio_device.h"
 #include "lock_scope.h"
 #include "platform/kmdf/wdf.h"
 #include "public/pal_interface.h"
+#include "usb_audio_device_target.h"
 
 class AudioClientManager;
 class PalClientManager;
 
 inline constexpr ULONG kMaxAudioDevices = 5;
+inline constexpr ULONG kDefaultSampleRate = 48000;
+inline constexpr ULONG kDefaultClockSource = 24;
 inline constexpr ULONG kDefaultOperationMode = 2;
 inline constexpr ULONG kMaxOperationMode = 4;
+inline constexpr ULONG kFallbackSampleRate = 44100;
 
 struct EngineInitRecord {
     AudioClientManager* clientManager;
@@ -32,58 +36,120 @@ struct EngineSettings {
     ULONG inputChannelCount;
 };
 
+// Waits `ms` milliseconds at PASSIVE_LEVEL; does nothing above it.
+void SleepMs(ULONG ms);
+
 class AudioEngine : public PoolObject {
 public:
     explicit AudioEngine(WDFDEVICE rootDevice);
     virtual ~AudioEngine();
 
-    // PASSIVE_LEVEL.
+    // PASSIVE_LEVEL. Interfaces already present arrive before it returns.
     [[nodiscard]] NTSTATUS EngineInit(const EngineInitRecord& record, WDFDRIVER driver);
+    // Ends the PnP registration, waiting for an arrival in progress. PASSIVE_LEVEL.
+    void EngineStopWatching();
+    // The PnP callback (PASSIVE_LEVEL, serialised by the PnP manager).
+    static NTSTATUS OnAudioDeviceInterfaceChange(PVOID notification, PVOID context);
 
-    // Lists a bound device (a sixth is not listed) and gives it its PAL identity.
-    [[nodiscard]] NTSTATUS EngineAddDevice(AudioDevice* device);
-    // Drops and deletes a device; the next listed one becomes current.
-    NTSTATUS EngineRemoveDevice(AudioDevice* device);
-    // Drops the first listed device (the FDO going away); false when none is left.
-    bool EngineRemoveFirstDevice();
+    // Arrivals and removals run one at a time under the binding lock; a
+    // removal callback takes it before it looks at its proxy.
+    template <typename Fn>
+    auto WithBindingLock(Fn fn);
+    // Lists, configures and announces a bound proxy; a failure unbinds and
+    // deletes it. Caller holds the binding lock.
+    [[nodiscard]] NTSTATUS EngineAttachDevice(UsbAudioDeviceTarget* proxy);
+    // Unlists and deletes a device; the next listed one becomes current.
+    // Caller holds the binding lock.
+    NTSTATUS EngineRemoveDevice(UsbAudioDeviceTarget* device);
+    // The FDO goes: unbinds and drops every device, telling the PAL clients.
+    void EngineRemoveAllDevices();
 
-    // The current device, referenced by the caller's hold of deviceListLock
+    // The current device, kept alive by the caller's hold of deviceListLock
     // through the visit; null when there is none.
     template <typename Fn>
     auto WithCurrentDevice(Fn fn);
+    // The listed device with this PAL identity, under deviceListLock; null when it went.
+    template <typename Fn>
+    auto WithListedDevice(ULONG64 palId, Fn fn);
+    // Any IRQL.
     ULONG DeviceCount();
+    bool IsListed(const void* device);
     // PAL identities of the listed devices; returns how many were written.
     ULONG DeviceIds(ULONG64 ids[kMaxAudioDevices], ULONG64* currentId);
 
     bool Streaming() const { return __atomic_load_n(&streaming_, __ATOMIC_ACQUIRE) != 0; }
+    [[nodiscard]] NTSTATUS EngineStartStreaming();
     NTSTATUS EngineStopStreaming();
     [[nodiscard]] NTSTATUS EngineSetRate(ULONG rate, ULONG clock, bool stopStreaming);
     [[nodiscard]] NTSTATUS EngineSetOperationMode(ULONG mode);
     ULONG EngineGetCurrentRate();
     EngineSettings EngineGetSettings();
+    ULONG OperationMode();
     void SetPeriodFrames(ULONG frames);
+    bool EngineHasSampleRate(ULONG rate);
+    bool EngineHasClockSource(ULONG id);
+    bool EngineGetRateRange(ULONG* lowest, ULONG* highest);
+    // The current device's shared stream state and the ring index of a channel; false without a device.
+    bool EngineGetChannelRing(ULONG channel, StreamState** ring, ULONG* index);
+    NTSTATUS EngineNotifyClients(ULONG clientEvent);
+
+    AudioClientManager* ClientManager() const { return clientManager_; }
     PalClientManager* PalClients() const { return palClientManager_; }
+    WDFDRIVER Driver() const { return driver_; }
+    WDFDEVICE RootDevice() const { return rootDevice_; }
 
 private:
-    void Recompute(AudioDevice* current);
+    // Lists the device and chooses the rate and clock its arrival applies.
+    NTSTATUS EngineAddDevice(UsbAudioDeviceTarget* device, ULONG* rate, ULONG* clock);
+    NTSTATUS EngineConfigureDevice(UsbAudioDeviceTarget* device, ULONG rate, ULONG clock);
+    NTSTATUS EngineRecompute(ULONG rate);
+    NTSTATUS RecomputeLocked(ULONG rate);
+    void Unlist(UsbAudioDeviceTarget* device, bool* promoted);
+    // Starts streaming again when clients still run (after an arrival or a removal).
+    void ResumeStreaming();
+    NTSTATUS ReadSetting(const char16_t* name, ULONG fallback, ULONG* value);
+    // Raises the status of a failed write (event-log entry with `majorFunction`).
+    void WriteSetting(const char16_t* name, ULONG value, UCHAR majorFunction);
+    NTSTATUS SetRateLocked(ULONG rate, ULONG clock, bool* notify);
 
     AudioClientManager* clientManager_ = nullptr;
     PalClientManager* palClientManager_ = nullptr;
-    AudioDevice* currentDevice_ = nullptr;                // guarded by deviceListLock_
-    AudioDevice* devices_[kMaxAudioDevices] = {};         // guarded by deviceListLock_
-    ULONG64 deviceCount_ = 0;                              // guarded by deviceListLock_
-    ULONG64 nextPalId_ = 1;                                // guarded by deviceListLock_; never reused
+    UsbAudioDeviceTarget* currentDevice_ = nullptr;        // guarded by deviceListLock_ and listSpinLock_
+    UsbAudioDeviceTarget* devices_[kMaxAudioDevices] = {};  // guarded by deviceListLock_ and listSpinLock_
+    ULONG64 deviceCount_ = 0;                               // guarded by deviceListLock_ and listSpinLock_
+    ULONG64 nextPalId_ = 1;                                 // guarded by bindingLock_; never reused
     WDFDRIVER driver_ = nullptr;
     WDFWAITLOCK settingsLock_ = nullptr;
     WDFWAITLOCK deviceListLock_ = nullptr;
-    EngineSettings settings_{};                            // guarded by settingsLock_
+    WDFWAITLOCK bindingLock_ = nullptr;
+    WDFWAITLOCK streamingLock_ = nullptr;  // one streaming start or stop at a time
+    WDFSPINLOCK listSpinLock_ = nullptr;   // for the DISPATCH_LEVEL membership checks
+    EngineSettings settings_{};             // guarded by settingsLock_
     WDFDEVICE rootDevice_;
     GUID interfaceClass_{};
-    UCHAR streaming_ = 0;                                  // atomic
+    WDFKEY parametersKey_ = nullptr;
+    PVOID notificationEntry_ = nullptr;
+    UCHAR streaming_ = 0;  // atomic
 };
+
+template <typename Fn>
+auto AudioEngine::WithBindingLock(Fn fn) {
+    WaitLockScope lock(bindingLock_);
+    return fn();
+}
 
 template <typename Fn>
 auto AudioEngine::WithCurrentDevice(Fn fn) {
     WaitLockScope lock(deviceListLock_);
     return fn(currentDevice_);
+}
+
+template <typename Fn>
+auto AudioEngine::WithListedDevice(ULONG64 palId, Fn fn) {
+    WaitLockScope lock(deviceListLock_);
+    UsbAudioDeviceTarget* found = nullptr;
+    for (ULONG64 i = 0; i < deviceCount_; ++i) {
+        if (devices_[i]->PalId() == palId) found = devices_[i];
+    }
+    return fn(found);
 }

@@ -109,22 +109,16 @@ NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
     return status;
 }
 
-// PASSIVE_LEVEL: the FDO goes away. Each device still listed is dropped and
-// announced as removed, then the objects go.
+// PASSIVE_LEVEL: the FDO goes away. The engine stops watching for arrivals,
+// then unbinds and drops each device still listed, announcing each as
+// removed; then the objects go.
 void RootEvtDeviceCleanup(WDFOBJECT device) {
     DEVICE_EXTENSION* extension = GetDeviceExtension(device);
     TRACE(kLogInfo | kLogInterface);
     if (extension->engine != nullptr) {
-        while (extension->engine->EngineRemoveFirstDevice()) {
-            if (extension->palClientManager != nullptr) {
-                (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
-            }
-        }
+        extension->engine->EngineStopWatching();
+        (void)extension->engine->EngineStopStreaming();
+        extension->engine->EngineRemoveAllDevices();
     }
-    delete extension->engine;
-    extension->engine = nullptr;
-    delete extension->palClientManager;
-    extension->palClientManager = nullptr;
-    delete extension->clientManager;
-    extension->clientManager = nullptr;
+    DeleteObjects(extension);
 }

@@ -1,29 +1,36 @@
 // The hooks of the root driver's test image: plug scripted devices into the
-// engine as the device binding would, and send PAL notifications. With
-// VEXA_TEST_FAKE_DEVICES=N in the environment, N devices arrive as soon as
-// the root device's PAL interface is up (vexa-machine runs this image so).
-#include <cstdlib>
-#include <string>
+// engine as the device binding would, send PAL notifications, add recording
+// clients and drive streaming.
+#include <cstring>
+#include <mutex>
 
 #include "fake_device.h"
-#include "platform/kmdf/fx_device.h"
-#include "platform/machine/device_interfaces.h"
-#include "platform/machine/machine.h"
 #include "root.h"
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-class FakeDevice : public AudioDevice {
+// Answers commands from the script instead of a USB function driver; the
+// engine treats it as any bound proxy.
+class FakeDevice : public UsbAudioDeviceTarget {
 public:
-    explicit FakeDevice(FakeDeviceScript* script) : script_(script) {}
+    FakeDevice(FakeDeviceScript* script, WDFDEVICE fdo, AudioEngine* engine) : script_(script) {
+        AttachEngine(fdo, engine);
+    }
 
     ULONG GetDeviceKind() override { return read([](FakeDeviceScript& s) { return s.kind; }); }
     ULONG GetClockSource() override { return read([](FakeDeviceScript& s) { return s.clock; }); }
     ULONG GetSampleRate() override { return read([](FakeDeviceScript& s) { return s.rate; }); }
     ULONG GetOutputChannelCount(ULONG) override { return read([](FakeDeviceScript& s) { return s.outputs; }); }
     ULONG GetInputChannelCount(ULONG) override { return read([](FakeDeviceScript& s) { return s.inputs; }); }
+    // It lists whatever the engine asks for.
+    ULONG GetSampleRateCount() override { return 1; }
+    bool GetSampleRateAt(ULONG index, ULONG* rate) override {
+        if (index != 0) return false;
+        *rate = GetSampleRate();
+        return true;
+    }
 
     bool SetClock(ULONG rate, ULONG clock) override {
         std::lock_guard lock(script_->lock);
@@ -36,18 +43,20 @@ public:
         return true;
     }
 
-    ULONG Command(USHORT category, USHORT command, const void* data, ULONG dataBytes, void* reply,
-                  ULONG64* replyBytes) override {
+    ULONG SendCommand(USHORT category, USHORT command, const void* data, ULONG64 dataBytes, void* reply,
+                      ULONG64* replyBytes) override {
         std::lock_guard lock(script_->lock);
         ++script_->commands;
         script_->category = category;
         script_->command = command;
         auto* bytes = static_cast<const uint8_t*>(data);
         script_->data.assign(bytes, bytes + dataBytes);
-        script_->capacity = *replyBytes;
-        size_t n = std::min<size_t>(script_->reply.size(), *replyBytes);
-        if (n != 0) std::memcpy(reply, script_->reply.data(), n);
-        *replyBytes = script_->reply.size();
+        script_->capacity = replyBytes != nullptr ? *replyBytes : 0;
+        if (replyBytes != nullptr) {
+            size_t n = std::min<size_t>(script_->reply.size(), *replyBytes);
+            if (n != 0) std::memcpy(reply, script_->reply.data(), n);
+            *replyBytes = script_->reply.size();
+        }
         return script_->result;
     }
 
@@ -61,49 +70,84 @@ private:
     FakeDeviceScript* script_;
 };
 
-FakeDeviceScript g_autoScript;  // the devices that arrive by themselves share it
-uint64_t g_subscription = 0;
-
-void PlugAuto(const platform::InterfaceRecord& record, bool arrived) {
-    if (!arrived || !(record.interfaceClass == GUID_DEVINTERFACE_PAL) || record.pdo->AttachedDevice == nullptr) return;
-    const char* count = std::getenv("VEXA_TEST_FAKE_DEVICES");
-    auto* fx = static_cast<platform::kmdf::FxDevice*>(record.pdo->AttachedDevice->DeviceExtension);
-    DEVICE_EXTENSION* extension = GetDeviceExtension(fx->as_handle<WDFDEVICE>());
-    for (int i = count != nullptr ? std::atoi(count) : 0; i > 0; --i) {
-        (void)extension->engine->EngineAddDevice(new FakeDevice(&g_autoScript));
-        (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyDeviceArrival, 0, 0);
-    }
+void* Plug(WDFDEVICE fdo, FakeDeviceScript* script) {
+    AudioEngine* engine = GetDeviceExtension(fdo)->engine;
+    auto* device = new FakeDevice(script, fdo, engine);
+    NTSTATUS status = engine->WithBindingLock([&] { return engine->EngineAttachDevice(device); });
+    return NT_SUCCESS(status) ? device : nullptr;
 }
 
-struct AutoPlug {
-    AutoPlug() {
-        if (std::getenv("VEXA_TEST_FAKE_DEVICES") != nullptr && platform::Machine::exists()) {
-            g_subscription = platform::Machine::current().interfaces().subscribe(PlugAuto);
-        }
+// A client that records what the manager tells it.
+class TestClient : public AudioClient {
+public:
+    explicit TestClient(TestClientLog* log) : log_(log) {}
+
+    bool ProcessBuffer(ULONG64 timeNs, ULONG frames) override { return Process(timeNs, frames); }
+    bool Process(ULONG64, ULONG frames) override {
+        std::lock_guard guard(log_->lock);
+        ++log_->periods;
+        log_->frames += frames;
+        return true;
     }
-    ~AutoPlug() {
-        if (g_subscription != 0 && platform::Machine::exists()) {
-            platform::Machine::current().interfaces().unsubscribe(g_subscription);
-        }
+    void BufferSwitch(ULONG64) override {}
+    void Notify(ULONG clientEvent) override {
+        std::lock_guard guard(log_->lock);
+        log_->events.push_back(clientEvent);
     }
-} g_autoPlug;
+    void Start() override { set_running(true); }
+    void Stop() override { set_running(false); }
+    NTSTATUS Close() override { return STATUS_SUCCESS; }
+    bool IsRunning() override {
+        std::lock_guard guard(log_->lock);
+        return log_->running;
+    }
+    ULONG Type() const override { return kClientTypeKernel; }
+    void SetOwner(AudioClientManager*) override {}
+
+private:
+    void set_running(bool running) {
+        std::lock_guard guard(log_->lock);
+        log_->running = running;
+    }
+
+    TestClientLog* log_;
+};
 
 }  // namespace
 
-TEST_EXPORT void* VexaTestPlugDevice(WDFDEVICE fdo, FakeDeviceScript* script) {
-    DEVICE_EXTENSION* extension = GetDeviceExtension(fdo);
-    auto* device = new FakeDevice(script);
-    (void)extension->engine->EngineAddDevice(device);
-    (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyDeviceArrival, 0, 0);
-    return device;
-}
+TEST_EXPORT void* VexaTestPlugDevice(WDFDEVICE fdo, FakeDeviceScript* script) { return Plug(fdo, script); }
 
+// As the target's removal does it.
 TEST_EXPORT void VexaTestUnplugDevice(WDFDEVICE fdo, void* device) {
     DEVICE_EXTENSION* extension = GetDeviceExtension(fdo);
-    (void)extension->engine->EngineRemoveDevice(static_cast<AudioDevice*>(device));
-    (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
+    auto* proxy = static_cast<UsbAudioDeviceTarget*>(device);
+    extension->engine->WithBindingLock([&] {
+        proxy->Unbind();
+        (void)extension->engine->EngineRemoveDevice(proxy);
+        (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
+    });
 }
 
 TEST_EXPORT NTSTATUS VexaTestNotify(WDFDEVICE fdo, ULONG kind, ULONG64 param64, ULONG param32) {
     return GetDeviceExtension(fdo)->palClientManager->Notify(kind, param64, param32);
 }
+
+// The client runs from the start: its streaming is the test's to start.
+TEST_EXPORT void* VexaTestAddClient(WDFDEVICE fdo, TestClientLog* log) {
+    auto* client = new TestClient(log);
+    client->Start();
+    if (!GetDeviceExtension(fdo)->clientManager->AddClient(client)) {
+        delete client;
+        return nullptr;
+    }
+    return client;
+}
+
+TEST_EXPORT void VexaTestRemoveClient(WDFDEVICE fdo, void* client) {
+    auto* testClient = static_cast<TestClient*>(client);
+    (void)GetDeviceExtension(fdo)->clientManager->RemoveClient(testClient);
+    delete testClient;
+}
+
+TEST_EXPORT NTSTATUS VexaTestStartStreaming(WDFDEVICE fdo) { return GetDeviceExtension(fdo)->engine->EngineStartStreaming(); }
+TEST_EXPORT NTSTATUS VexaTestStopStreaming(WDFDEVICE fdo) { return GetDeviceExtension(fdo)->engine->EngineStopStreaming(); }

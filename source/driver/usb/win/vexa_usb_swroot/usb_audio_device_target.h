@@ -1,0 +1,97 @@
+// The device proxy: the root driver's road to one USB audio device through
+// the USB function driver's direct-call interface, obtained by
+// query-interface on a remote I/O target over the device's interface.
+#pragma once
+
+#include "audio_device.h"
+#include "platform/kmdf/wdf.h"
+
+class AudioEngine;
+
+inline constexpr ULONG kUsbDeviceKind = 0x400;
+
+class UsbAudioDeviceTarget : public AudioDevice {
+public:
+    UsbAudioDeviceTarget();
+    ~UsbAudioDeviceTarget() override;
+
+    // Creates and opens the target, binds the interface, checks its version,
+    // opens the vendor channel and reads the configuration. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink, AudioEngine* engine);
+    // Hands the USB function driver zeroed callbacks, so that nothing reaches
+    // this proxy any more, and clears the proxy's copy of the interface:
+    // every later command answers 11. PASSIVE_LEVEL.
+    void Unbind();
+
+    bool StartDeviceStreaming() override;
+    bool StopDeviceStreaming() override;
+    bool IsStreaming() override;
+    ULONG SendCommand(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
+                      ULONG64* outLength) override;
+    ULONG GetDeviceKind() override { return kUsbDeviceKind; }
+    // One command at a time per device, its resynchronisation and repeat included.
+    ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
+                  ULONG64* outLength) override;
+    // Defers the re-read and the control-panel notice to a work item
+    // (notifications come at DISPATCH_LEVEL).
+    void Refresh(ULONG bits) override { QueueDeviceNotification(bits); }
+    void QueueDeviceNotification(ULONG bits);
+    virtual NTSTATUS ResetStreamState();
+
+    [[nodiscard]] NTSTATUS SetStreamFormat();
+    [[nodiscard]] NTSTATUS MapStreamState();
+    [[nodiscard]] NTSTATUS SetOperationMode(ULONG mode);
+    // Frames per millisecond and the safety frames beyond one millisecond.
+    [[nodiscard]] NTSTATUS GetLatency(ULONG* framesPerMs, ULONG* safetyFrames);
+    bool QueryBusy(ULONG* busy);
+
+    StreamState* MappedStreamState() const { return mappedStreamState_; }
+    const StreamFormat& LastStreamFormat() const { return lastStreamFormat_; }
+    void SetCurrent() { isCurrent_ = 1; }
+    bool IsCurrent() const { return isCurrent_ != 0; }
+    AudioEngine* Engine() const { return engine_; }
+    // Clears CommandContext: the device left D0 for good; later commands answer 11.
+    void DropCommandContext();
+    // Zeroes the whole copy of the interface; later commands answer 11.
+    void DropInterface();
+
+    // Callbacks the USB function driver calls.
+    static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
+    static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
+
+protected:
+    // For stand-in devices that answer commands themselves: bound to the engine without a target.
+    void AttachEngine(WDFDEVICE rootDevice, AudioEngine* engine);
+
+private:
+    static void OnTargetRemoveComplete(WDFIOTARGET target);
+    static void DeviceNotificationWork(WDFWORKITEM workItem);
+    void FillInterface();
+    void CheckVersion();
+
+    WDFIOTARGET ioTarget_ = nullptr;
+    WDFDEVICE rootDevice_ = nullptr;
+    UCHAR isCurrent_ = 0;
+    StreamFormat lastStreamFormat_{};
+    AUDIODEVICE_INTERFACE deviceInterface_{};  // CommandContext and CommandEntry are read atomically
+    AudioEngine* engine_ = nullptr;
+    GUID interfaceType_;
+    StreamState* mappedStreamState_ = nullptr;
+    WDFWAITLOCK commandLock_ = nullptr;
+};
+
+// The I/O target's context: the proxy it belongs to (cleared when the proxy
+// goes first) and the engine, which serialises the removal with arrivals.
+struct AUDIODEVICEIOTARGET {
+    UsbAudioDeviceTarget* proxy;
+    AudioEngine* engine;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(AUDIODEVICEIOTARGET, GetAudioDeviceIoTarget)
+
+// A notification work item's context. The proxy is found again by its PAL
+// identity, so a work item that runs after the device went touches nothing.
+struct WORK_ITEM_CONTEXT {
+    ULONG notificationBits;
+    ULONG64 palId;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WORK_ITEM_CONTEXT, GetWorkItemContext)

@@ -1,0 +1,244 @@
+// The audio engine over the real USB function driver and simulated
+// interfaces: settings kept in the registry, several devices and the current
+// one, removals (orderly and in the middle of streaming), refused and failed
+// arrivals, and streaming that survives other devices coming.
+#include <gtest/gtest.h>
+
+#include "platform/kernel/pool.h"
+#include "platform/machine/registry.h"
+#include "platform/machine/work_queue.h"
+#include "tests/support/root_machine.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/usb_constants.h"
+
+namespace {
+
+using namespace vexa::pal;
+using namespace vexa::test;
+using platform::device::VexaInterface;
+using platform::device::VexaModel;
+
+const std::u16string kParameters = std::u16string(platform::kServicesKey) + u"\\QUVVexaUSBRoot\\Parameters";
+
+std::optional<uint32_t> Stored(platform::Machine& machine, const char16_t* name) {
+    auto value = machine.registry().get(kParameters, name);
+    return value ? value->as_dword() : std::nullopt;
+}
+
+class EngineTest : public ::testing::Test {
+protected:
+    explicit EngineTest(platform::MachineOptions options = {}) { boot(std::move(options)); }
+    ~EngineTest() override { shut_down(); }
+
+    void boot(platform::MachineOptions options) {
+        root_ = std::make_unique<RootMachine>(VEXA_TEST_DRIVER_DIR, std::move(options), VEXA_USB_DRIVER_DIR);
+        pal_ = OpenPal();
+        EXPECT_EQ(Bus(pal_, kDcpBusRegisterClient).status, STATUS_SUCCESS);
+    }
+    void shut_down() {
+        if (pal_ != nullptr) CloseHandle(pal_);
+        pal_ = nullptr;
+        root_.reset();
+    }
+
+    const vexa::machine::SimulatedPorts::Port& plug(VexaModel model,
+                                                    const std::function<void(VexaInterface&)>& before = nullptr) {
+        return root_->ports().plug(model, before);
+    }
+    VexaInterface& device(size_t index) { return *root_->ports().ports().at(index).device; }
+    void run_ms(uint64_t ms) { root_->machine().clock().run_for(platform::Milliseconds(ms)); }
+    BusSettingsBlock settings() { return ReadSettings(pal_); }
+
+    std::unique_ptr<RootMachine> root_;
+    HANDLE pal_ = nullptr;
+};
+
+// An empty Parameters key gets the defaults; what the engine applies is kept across a restart of the machine.
+TEST(EngineSettingsTest, DefaultsAndSettingsSurviveARestart) {
+    TempDir dir;
+    platform::MachineOptions options;
+    options.stateDir = dir.path();
+    {
+        RootMachine root(VEXA_TEST_DRIVER_DIR, options, VEXA_USB_DRIVER_DIR);
+        EXPECT_EQ(Stored(root.machine(), u"Sampling Rate"), 48000u);
+        EXPECT_EQ(Stored(root.machine(), u"Clock Source Index"), 24u);
+        EXPECT_EQ(Stored(root.machine(), u"Operation Mode"), 2u);
+        root.ports().plug(VexaModel::CantileQe);
+        EXPECT_EQ(Stored(root.machine(), u"Clock Source Index"), 0x28u) << "24 is not listed: the first source";
+        HANDLE pal = OpenPal();
+        EXPECT_EQ(Bus(pal, kDcpBusSetSampleRate, nullptr, 8, U32Data(96000)).status, STATUS_SUCCESS);
+        EXPECT_EQ(Bus(pal, kDcpBusSetOperationMode, nullptr, 8, U32Data(4)).status, STATUS_SUCCESS);
+        CloseHandle(pal);
+    }
+    RootMachine root(VEXA_TEST_DRIVER_DIR, options, VEXA_USB_DRIVER_DIR);
+    EXPECT_EQ(Stored(root.machine(), u"Sampling Rate"), 96000u);
+    EXPECT_EQ(Stored(root.machine(), u"Operation Mode"), 4u);
+    const auto& port = root.ports().plug(VexaModel::CantileQe);
+    EXPECT_EQ(port.device->clock().rate(), 96000u) << "the stored rate is applied to the new device";
+    HANDLE pal = OpenPal();
+    BusSettingsBlock block = ReadSettings(pal);
+    EXPECT_EQ(block.sampleRate, 96000u);
+    EXPECT_EQ(block.clockSource, 0x28u);
+    EXPECT_EQ(block.operationMode, 4u);
+    EXPECT_EQ(block.outputChannels, platform::device::model_spec(VexaModel::CantileQe).bands[1].outputChannels);
+    CloseHandle(pal);
+}
+
+// A value that is not a DWORD, or an operation mode out of range, is replaced by its default and written back.
+TEST(EngineSettingsTest, UnreadableValuesAreReplaced) {
+    TempDir dir;
+    platform::MachineOptions options;
+    options.stateDir = dir.path();
+    {
+        platform::Machine machine(options);
+        machine.registry().create_key(kParameters);
+        machine.registry().set(kParameters, u"Sampling Rate", platform::RegValue::string(u"fast"));
+        machine.registry().set(kParameters, u"Operation Mode", platform::RegValue::dword(9));
+        machine.shutdown();
+    }
+    RootMachine root(VEXA_TEST_DRIVER_DIR, options, VEXA_USB_DRIVER_DIR);
+    EXPECT_EQ(Stored(root.machine(), u"Sampling Rate"), 48000u);
+    EXPECT_EQ(Stored(root.machine(), u"Operation Mode"), 2u);
+}
+
+// Removing the current one of three devices makes the next current, with the engine's settings applied to it.
+TEST_F(EngineTest, RemovingTheCurrentOfThreePromotesTheNext) {
+    plug(VexaModel::CantileQe);
+    plug(VexaModel::CantileQk);
+    plug(VexaModel::CantileQe);
+    BusSettingsBlock before = settings();
+    ASSERT_EQ(before.deviceCount, 3u);
+    EXPECT_EQ(before.currentDeviceId, before.deviceIds[0]);
+    EXPECT_EQ(Bus(pal_, kDcpBusSetSampleRate, nullptr, 8, U32Data(96000)).status, STATUS_SUCCESS);
+    EXPECT_EQ(device(1).clock().rate(), 48000u) << "only the current device follows a rate change";
+    TakeNotifications(pal_);
+
+    ASSERT_TRUE(root_->ports().unplug(1));
+    EXPECT_EQ(Kinds(TakeNotifications(pal_)), std::vector<uint32_t>{kPalNotifyDeviceRemoval});
+    BusSettingsBlock after = settings();
+    EXPECT_EQ(after.deviceCount, 2u);
+    EXPECT_EQ(after.currentDeviceId, before.deviceIds[1]);
+    EXPECT_EQ(after.deviceIds[1], before.deviceIds[2]);
+    EXPECT_EQ(after.sampleRate, 96000u);
+    EXPECT_EQ(device(0).clock().rate(), 96000u) << "the promoted device runs at the engine's rate";
+    EXPECT_EQ(after.outputChannels, platform::device::model_spec(VexaModel::CantileQk).bands[1].outputChannels);
+    EXPECT_EQ(after.inputChannels, platform::device::model_spec(VexaModel::CantileQk).bands[1].inputChannels);
+
+    // A device that is not current goes without changing the current one.
+    ASSERT_TRUE(root_->ports().unplug(3));
+    EXPECT_EQ(settings().currentDeviceId, before.deviceIds[1]);
+    EXPECT_EQ(settings().deviceCount, 1u);
+}
+
+// Pulled out while streaming: the clients hear of it, the PAL clients get notification 2, nothing is left allocated.
+TEST_F(EngineTest, SurpriseRemovalMidStreamLeavesNothing) {
+    int64_t objects = platform::pool::outstanding_bytes(kTagObject);
+    int64_t buffers = platform::pool::outstanding_bytes(kTagBuffer);
+    plug(VexaModel::CantileQe);
+    TestClientLog log;
+    void* client = root_->add_client(&log);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
+    run_ms(50);
+    EXPECT_GT(device(0).playback_frames(), 0u);
+    EXPECT_GT(log.periods, 0u);
+    TakeNotifications(pal_);
+    log.take_events();
+
+    ASSERT_TRUE(root_->ports().unplug(1));
+    run_ms(20);
+    root_->machine().workers().drain();
+    EXPECT_EQ(Kinds(TakeNotifications(pal_)), std::vector<uint32_t>{kPalNotifyDeviceRemoval});
+    EXPECT_EQ(log.take_events(), std::vector<uint32_t>{0}) << "device changed";
+    std::vector<uint8_t> reply;
+    EXPECT_EQ(Dcp(pal_, 0, 2, &reply, {}, 8 + 88).status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(settings().deviceCount, 0u);
+    uint64_t periods = log.periods;
+    run_ms(20);
+    EXPECT_EQ(log.periods, periods) << "no period after the device went";
+    root_->remove_client(client);
+    EXPECT_EQ(platform::pool::outstanding_bytes(kTagObject), objects);
+    EXPECT_EQ(platform::pool::outstanding_bytes(kTagBuffer), buffers);
+}
+
+// A device arriving stops streaming on the current device for its set-up; the running clients get it back.
+TEST_F(EngineTest, ArrivalResumesStreamingForRunningClients) {
+    plug(VexaModel::CantileQe);
+    TestClientLog log;
+    void* client = root_->add_client(&log);
+    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
+    run_ms(30);
+    plug(VexaModel::CantileQk);
+    uint64_t frames = device(0).playback_frames();
+    uint64_t periods = log.periods;
+    run_ms(30);
+    EXPECT_GT(device(0).playback_frames(), frames);
+    EXPECT_GT(log.periods, periods);
+    root_->remove_client(client);
+}
+
+// A sixth device is refused: the five stay listed, the current one keeps streaming, no arrival is announced.
+TEST_F(EngineTest, SixthDeviceIsRefusedWithoutDisturbingTheOthers) {
+    for (int i = 0; i < 5; ++i) plug(i % 2 == 0 ? VexaModel::CantileQe : VexaModel::CantileQk);
+    BusSettingsBlock five = settings();
+    ASSERT_EQ(five.deviceCount, 5u);
+    TestClientLog log;
+    void* client = root_->add_client(&log);
+    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
+    run_ms(10);
+    TakeNotifications(pal_);
+    size_t selections = device(0).interface_selections().size();
+
+    plug(VexaModel::CantileQk);
+    EXPECT_TRUE(TakeNotifications(pal_).empty());
+    BusSettingsBlock after = settings();
+    EXPECT_EQ(after.deviceCount, 5u);
+    EXPECT_EQ(std::vector<uint64_t>(after.deviceIds, after.deviceIds + 5),
+              std::vector<uint64_t>(five.deviceIds, five.deviceIds + 5));
+    EXPECT_EQ(device(0).interface_selections().size(), selections) << "streaming was not stopped";
+    uint64_t frames = device(0).playback_frames();
+    run_ms(10);
+    EXPECT_GT(device(0).playback_frames(), frames);
+    root_->remove_client(client);
+}
+
+// A device whose vendor channel cannot open fails before it is listed: the streaming device is left alone.
+TEST_F(EngineTest, FailedArrivalLeavesListedDevicesAlone) {
+    plug(VexaModel::CantileQe);
+    TestClientLog log;
+    void* client = root_->add_client(&log);
+    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
+    run_ms(10);
+    TakeNotifications(pal_);
+    BusSettingsBlock before = settings();
+    size_t selections = device(0).interface_selections().size();
+
+    plug(VexaModel::CantileQk, [](VexaInterface& d) {
+        platform::device::VendorFaults faults;
+        faults.stallCapabilities = true;
+        d.set_faults(faults);
+    });
+    EXPECT_TRUE(TakeNotifications(pal_).empty());
+    BusSettingsBlock after = settings();
+    EXPECT_EQ(after.deviceCount, 1u);
+    EXPECT_EQ(after.currentDeviceId, before.currentDeviceId);
+    EXPECT_EQ(after.outputChannels, before.outputChannels);
+    EXPECT_EQ(device(0).interface_selections().size(), selections);
+    root_->remove_client(client);
+}
+
+// The interface's own notification bits travel to the PAL clients with the current device's identity.
+TEST_F(EngineTest, DeviceEventReachesPalClients) {
+    plug(VexaModel::CantileQe);
+    TakeNotifications(pal_);
+    device(0).raise_event(0x10);
+    run_ms(10);
+    root_->machine().workers().drain();
+    auto records = TakeNotifications(pal_);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, kPalNotifyDeviceEvent);
+    EXPECT_EQ(records[0].param32, 0x10u);
+    EXPECT_EQ(records[0].param64, settings().currentDeviceId);
+}
+
+}  // namespace
