@@ -119,18 +119,27 @@ bool AudioDevice::ReadClock() {
     return true;
 }
 
-bool AudioDevice::ReadClockSources() {
-    clockSourceCount_ = 0;
-    RtlZeroMemory(clockSources_, sizeof(clockSources_));
-    RtlZeroMemory(clockSourceNames_, sizeof(clockSourceNames_));
-    ULONG64 length = sizeof(clockSources_);
-    ULONG result = Command(kDcpCategoryClock, kDcpClockListSources, nullptr, 0, clockSources_, &length);
+// Reads a clock table (zeroed first) and counts its entries, at most what
+// the table holds whatever the reply claims.
+bool AudioDevice::ReadClockTable(USHORT command, void* table, ULONG bytes, ULONG entryBytes, ULONG* count) {
+    *count = 0;
+    RtlZeroMemory(table, bytes);
+    ULONG64 length = bytes;
+    ULONG result = Command(kDcpCategoryClock, command, nullptr, 0, table, &length);
     if (result != kUsbResultOk) {
-        TRACE(kLogError | kLogInterface, result);
+        TRACE(kLogError | kLogInterface, result, command);
         return false;
     }
-    // The table holds sixteen sources, whatever the reply claims.
-    clockSourceCount_ = static_cast<ULONG>(std::min<ULONG64>(length / sizeof(ClockSourceEntry), kMaxClockSources));
+    *count = static_cast<ULONG>(std::min<ULONG64>(length, bytes) / entryBytes);
+    return true;
+}
+
+bool AudioDevice::ReadClockSources() {
+    RtlZeroMemory(clockSourceNames_, sizeof(clockSourceNames_));
+    if (!ReadClockTable(kDcpClockListSources, clockSources_, sizeof(clockSources_), sizeof(ClockSourceEntry),
+                        &clockSourceCount_)) {
+        return false;
+    }
     for (ULONG i = 0; i < clockSourceCount_; ++i) {
         (void)ReadStringById(clockSources_[i].nameStringId, clockSourceNames_[i], kNameBytes);
     }
@@ -138,16 +147,7 @@ bool AudioDevice::ReadClockSources() {
 }
 
 bool AudioDevice::ReadSampleRates() {
-    rateCount_ = 0;
-    RtlZeroMemory(rates_, sizeof(rates_));
-    ULONG64 length = sizeof(rates_);
-    ULONG result = Command(kDcpCategoryClock, kDcpClockListRates, nullptr, 0, rates_, &length);
-    if (result != kUsbResultOk) {
-        TRACE(kLogError | kLogInterface, result);
-        return false;
-    }
-    rateCount_ = static_cast<ULONG>(std::min<ULONG64>(length / sizeof(ULONG), kMaxRates));
-    return true;
+    return ReadClockTable(kDcpClockListRates, rates_, sizeof(rates_), sizeof(ULONG), &rateCount_);
 }
 
 bool AudioDevice::ReadChannels() {

@@ -132,6 +132,7 @@ protected:
     bool ReadStringById(USHORT id, char* destination, ULONG size);
     bool ReadDeviceInfo();
     bool ReadClock();
+    bool ReadClockTable(USHORT command, void* table, ULONG bytes, ULONG entryBytes, ULONG* count);
     bool ReadClockSources();
     bool ReadSampleRates();
     bool ReadChannels();

@@ -48,6 +48,15 @@ protected:
     VexaInterface& device(size_t index) { return *root_->ports().ports().at(index).device; }
     void run_ms(uint64_t ms) { root_->machine().clock().run_for(platform::Milliseconds(ms)); }
     BusSettingsBlock settings() { return ReadSettings(pal_); }
+    // A running client with streaming started, `ms` streamed; the notifications so far are taken.
+    void* stream_with_client(TestClientLog* log, uint64_t ms) {
+        void* client = root_->add_client(log);
+        EXPECT_NE(client, nullptr);
+        EXPECT_EQ(root_->start_streaming(), STATUS_SUCCESS);
+        run_ms(ms);
+        TakeNotifications(pal_);
+        return client;
+    }
 
     std::unique_ptr<RootMachine> root_;
     HANDLE pal_ = nullptr;
@@ -136,13 +145,9 @@ TEST_F(EngineTest, SurpriseRemovalMidStreamLeavesNothing) {
     int64_t buffers = platform::pool::outstanding_bytes(kTagBuffer);
     plug(VexaModel::CantileQe);
     TestClientLog log;
-    void* client = root_->add_client(&log);
-    ASSERT_NE(client, nullptr);
-    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
-    run_ms(50);
+    void* client = stream_with_client(&log, 50);
     EXPECT_GT(device(0).playback_frames(), 0u);
     EXPECT_GT(log.periods, 0u);
-    TakeNotifications(pal_);
     log.take_events();
 
     ASSERT_TRUE(root_->ports().unplug(1));
@@ -165,9 +170,7 @@ TEST_F(EngineTest, SurpriseRemovalMidStreamLeavesNothing) {
 TEST_F(EngineTest, ArrivalResumesStreamingForRunningClients) {
     plug(VexaModel::CantileQe);
     TestClientLog log;
-    void* client = root_->add_client(&log);
-    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
-    run_ms(30);
+    void* client = stream_with_client(&log, 30);
     plug(VexaModel::CantileQk);
     uint64_t frames = device(0).playback_frames();
     uint64_t periods = log.periods;
@@ -183,10 +186,7 @@ TEST_F(EngineTest, SixthDeviceIsRefusedWithoutDisturbingTheOthers) {
     BusSettingsBlock five = settings();
     ASSERT_EQ(five.deviceCount, 5u);
     TestClientLog log;
-    void* client = root_->add_client(&log);
-    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
-    run_ms(10);
-    TakeNotifications(pal_);
+    void* client = stream_with_client(&log, 10);
     size_t selections = device(0).interface_selections().size();
 
     plug(VexaModel::CantileQk);
@@ -206,10 +206,7 @@ TEST_F(EngineTest, SixthDeviceIsRefusedWithoutDisturbingTheOthers) {
 TEST_F(EngineTest, FailedArrivalLeavesListedDevicesAlone) {
     plug(VexaModel::CantileQe);
     TestClientLog log;
-    void* client = root_->add_client(&log);
-    ASSERT_EQ(root_->start_streaming(), STATUS_SUCCESS);
-    run_ms(10);
-    TakeNotifications(pal_);
+    void* client = stream_with_client(&log, 10);
     BusSettingsBlock before = settings();
     size_t selections = device(0).interface_selections().size();
 
