@@ -1,4 +1,4 @@
-// USB descriptors and constants as the USB specification lays them out, and
+// USB descriptors and constants as the USB standard lays them out, and
 // the USBD names the drivers use for them.
 #pragma once
 
