@@ -45,7 +45,16 @@ ULONG UsbDriverCommand(USHORT command, PVOID in, ULONG64 inLength, PVOID out, UL
             return kUsbResultOk;
         }
         case kUsbCmdSetOperationMode:
-            return inLength == 4 ? kUsbResultOk : kUsbResultFailed;
+            if (inLength != 4) return kUsbResultFailed;
+            std::memcpy(&g_state.mode, in, 4);
+            return kUsbResultOk;
+        case kUsbCmdGetLatency: {
+            // {safety frames beyond one millisecond, frames per millisecond}, written over the input.
+            if (inLength != 8) return kUsbResultFailed;
+            ULONG reply[2] = {SafetyFrames(g_state.rate, g_state.mode) - g_state.rate / 1000, g_state.rate / 1000};
+            std::memcpy(in, reply, sizeof(reply));
+            return kUsbResultOk;
+        }
         case kUsbCmdQueryBusy: {
             if (inLength != 4) return kUsbResultFailed;
             ULONG busy = g_state.busyPolls != 0 ? 1 : 0;
@@ -134,6 +143,7 @@ NTSTATUS FakeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
         g_state.streaming = false;
         g_state.firmware = std::make_unique<platform::device::Firmware>(
             platform::device::model_spec(g_state.model), 7);
+        if (g_state.firmwareSetup) g_state.firmwareSetup(*g_state.firmware);
     }
     WDFDEVICE device;
     NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);

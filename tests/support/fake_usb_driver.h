@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,12 +30,14 @@ struct FakeUsbState {
     std::map<uint32_t, std::deque<uint32_t>> injected;  // (category << 16 | command): results to answer first
     uint32_t busyPolls = 0;                              // 0x401/19 answers busy this many more times
     std::vector<uint16_t> clockSources = {0x28, 0x100, 0x29, 0x101};  // 6/0: {id, name string id} pairs
+    std::function<void(platform::device::Firmware&)> firmwareSetup;     // changes the firmware's answers at device add
     // Record.
     std::vector<FakeUsbCommand> commands;
     unsigned queries = 0;
     AUDIODEVICE_INTERFACE bound{};  // what the last accepted query carried
     bool streaming = false;
     uint32_t rate = 44100;  // the device's rate before the engine sets its own
+    uint32_t mode = 2;      // set with 0x401/18
     uint16_t clock = 0x28;
     StreamFormat format{};
     StreamState streamState{};
@@ -51,6 +54,8 @@ struct FakeUsbState {
         rate = 44100;
         clock = 0x28;
         clockSources = {0x28, 0x100, 0x29, 0x101};
+        firmwareSetup = nullptr;
+        mode = 2;
     }
     void inject(uint16_t category, uint16_t command, std::vector<uint32_t> results) {
         std::lock_guard guard(lock);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/pnp_notify.h"
 #include "platform/kmdf/fx_device.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
@@ -42,6 +43,14 @@ public:
     platform::Machine& machine() { return machine_; }
     WDFDEVICE fdo() { return root_->fdo->as_handle<WDFDEVICE>(); }
     platform::DevNode& root_node() { return *root_; }
+    // Removes the root device and adds it again: the engine and the manager read their settings anew.
+    void restart_root() {
+        machine_.pnp().remove(*root_);
+        root_ = machine_.pnp().add_node(u"ROOT\\QUVVexaUSBRoot\\0001", {vexa::machine::kRootHardwareId},
+                                        vexa::machine::kRootService);
+        platform::drain_pnp_notifications();
+        if (root_->state != platform::NodeState::Started) throw std::runtime_error("the root device did not restart");
+    }
     vexa::machine::SimulatedPorts& ports() { return ports_; }
 
     // The test image's hooks (null with the real image).
@@ -55,7 +64,23 @@ public:
         return hook<NotifyFn>("VexaTestNotify")(fdo(), kind, param64, param32);
     }
     void* add_client(TestClientLog* log) { return hook<AddClientFn>("VexaTestAddClient")(fdo(), log); }
+    NTSTATUS start_client(void* client) { return hook<ClientFn>("VexaTestStartClient")(fdo(), client); }
+    NTSTATUS stop_client(void* client) { return hook<ClientFn>("VexaTestStopClient")(fdo(), client); }
     void remove_client(void* client) { hook<RemoveClientFn>("VexaTestRemoveClient")(fdo(), client); }
+    void period(uint32_t frames, uint64_t timeNs = 0) { hook<PeriodFn>("VexaTestPeriod")(fdo(), timeNs, frames); }
+    ManagerProbe probe() {
+        ManagerProbe p{};
+        hook<ProbeFn>("VexaTestProbe")(fdo(), &p);
+        return p;
+    }
+    bool set_buffer_size(uint32_t frames) { return hook<SetBufferSizeFn>("VexaTestSetBufferSize")(fdo(), frames); }
+    NTSTATUS latencies(uint32_t* input, uint32_t* output) {
+        return hook<LatenciesFn>("VexaTestLatencies")(fdo(), input, output);
+    }
+    void set_stream_state(StreamState* state) { hook<StreamStateFn>("VexaTestSetStreamState")(fdo(), state); }
+    NTSTATUS notify_clients(uint32_t clientEvent) {
+        return hook<NotifyClientsFn>("VexaTestNotifyClients")(fdo(), clientEvent);
+    }
     NTSTATUS start_streaming() { return hook<StreamingFn>("VexaTestStartStreaming")(fdo()); }
     NTSTATUS stop_streaming() { return hook<StreamingFn>("VexaTestStopStreaming")(fdo()); }
 

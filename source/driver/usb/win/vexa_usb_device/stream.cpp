@@ -688,6 +688,9 @@ NTSTATUS ApplyStreamFormat(UsbFunctionDevice* device, const StreamFormat& format
             for (IsoUrbContext* context : stream->urbs) RelayPlaybackUrb(stream, context);
         }
         if (stream->ringHead == nullptr) return STATUS_DEVICE_NOT_READY;
+        // Positions step by the channels the packets carry, the setting's; a
+        // format may use fewer (the rest travel as silence).
+        channels = stream->channels;
         StreamState& state = device->streamState;
         if (stream->isOutput) {
             state.playbackChannels = channels;

@@ -38,6 +38,8 @@ public:
 
     virtual ULONG Type() const = 0;
     virtual void SetOwner(AudioClientManager* owner) = 0;
+    // The latencies, in frames, a client reports to its host; most have none to report.
+    virtual void SetLatencies(ULONG, ULONG) {}
 };
 
 inline constexpr ULONG kAsioClientClosed = 0;
@@ -65,6 +67,11 @@ public:
     void SetOwner(AudioClientManager* owner) override { owner_ = owner; }
 
     ULONG State() const { return __atomic_load_n(&state_, __ATOMIC_ACQUIRE); }
+    // The latencies the host reads from the shared block.
+    void SetLatencies(ULONG input, ULONG output) override {
+        __atomic_store_n(&block_.inputLatency, static_cast<int32_t>(input), __ATOMIC_RELEASE);
+        __atomic_store_n(&block_.outputLatency, static_cast<int32_t>(output), __ATOMIC_RELEASE);
+    }
 
 private:
     AudioClientManager* owner_ = nullptr;

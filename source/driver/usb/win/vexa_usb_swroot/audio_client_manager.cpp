@@ -1,13 +1,15 @@
-// The audio client manager: client slots, counts by kind and the buffer-size rules.
+// The audio client manager: client slots, streaming started by the first
+// running client and stopped by the last, the buffer-size rules with
+// "Base Buffer Size", latencies and client events.
 #define LOG_FILE_NUMBER 150
 
 #include "audio_client_manager.h"
 
 #include "audio_engine.h"
-#include "pal_client_manager.h"
 #include "event_log.h"
 #include "lock_scope.h"
 #include "logger.h"
+#include "pal_client_manager.h"
 #include "public/messages.h"
 
 using namespace vexa::log;
@@ -16,8 +18,12 @@ namespace {
 
 constexpr ULONG kBand0TopRate = 48000;
 constexpr ULONG kBand1TopRate = 96000;
-constexpr ULONG kMinBufferFrames = 48;    // at band 0; doubled per band
-constexpr ULONG kMaxBufferFrames = 2048;  // at band 0; doubled per band
+constexpr ACCESS_MASK kStandardRightsAll = 0x1F0000;
+const char16_t kBaseBufferSizeValue[] = u"Base Buffer Size";
+
+bool IsAsio(const AudioClient* client) {
+    return client->Type() == kClientTypeAsio64 || client->Type() == kClientTypeAsio32;
+}
 
 }  // namespace
 
@@ -49,6 +55,8 @@ void AudioClientArbiter::CountClientType(ULONG kind, bool remove) {
 }
 
 AudioClientManager::~AudioClientManager() {
+    if (parametersKey_ != nullptr) WdfRegistryClose(parametersKey_);
+    if (streamingLock_ != nullptr) WdfObjectDelete(streamingLock_);
     if (clientLock_ != nullptr) WdfObjectDelete(clientLock_);
 }
 
@@ -56,13 +64,19 @@ AudioClientManager::~AudioClientManager() {
 NTSTATUS AudioClientManager::ClientManagerInit(AudioEngine* engine, WDFDEVICE device) {
     engine_ = engine;
     device_ = device;
-    // The lock goes with the manager, not the device: the device's clean-up
-    // still notifies the clients after the device's own children have gone.
-    NTSTATUS status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &clientLock_);
+    WDFDRIVER driver = WdfDeviceGetDriver(device);
+    NTSTATUS status =
+        WdfDriverOpenParametersRegistryKey(driver, kStandardRightsAll, WDF_NO_OBJECT_ATTRIBUTES, &parametersKey_);
     if (!NT_SUCCESS(status)) {
-        clientLock_ = nullptr;
-        TRACE(kLogError | kLogInterface, status);
+        parametersKey_ = nullptr;
+        LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_REGISTRY_OPEN_FAILED, status);
+        return status;
     }
+    // The locks go with the manager, not the device: the device's clean-up
+    // still notifies the clients after the device's own children have gone.
+    status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &clientLock_);
+    if (NT_SUCCESS(status)) status = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_);
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
     return status;
 }
 
@@ -71,29 +85,86 @@ ULONG AudioClientManager::Shift(ULONG rate) {
     return rate <= kBand1TopRate ? 1 : 2;
 }
 
-ULONG AudioClientManager::CurrentRate() const { return engine_ != nullptr ? engine_->EngineGetCurrentRate() : 0; }
-
 ULONG AudioClientManager::BufferSizeForRate(ULONG rate) const {
     return __atomic_load_n(&baseBufferSize_, __ATOMIC_ACQUIRE) << Shift(rate);
 }
 
-ULONG AudioClientManager::MinBufferSize() const { return kMinBufferFrames << Shift(CurrentRate()); }
-ULONG AudioClientManager::MaxBufferSize() const { return kMaxBufferFrames << Shift(CurrentRate()); }
+ULONG AudioClientManager::MinBufferSize() const { return kMinBaseBufferSize << Shift(CurrentRate()); }
+ULONG AudioClientManager::MaxBufferSize() const { return kMaxBaseBufferSize << Shift(CurrentRate()); }
+
+bool AudioClientManager::WriteBaseBufferSize(ULONG base, UCHAR majorFunction) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, kBaseBufferSizeValue);
+    NTSTATUS status = WdfRegistryAssignULong(parametersKey_, &name, base);
+    if (NT_SUCCESS(status)) return true;
+    TRACE(kLogError | kLogInterface, status, base);
+    LogEvent(WdfDeviceWdmGetDeviceObject(device_), majorFunction, MSG_REGISTRY_WRITE_FAILED, status);
+    return false;
+}
+
+// PASSIVE_LEVEL
+NTSTATUS AudioClientManager::LoadBaseBufferSize(ULONG* periodFrames) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, kBaseBufferSizeValue);
+    ULONG base = 0;
+    NTSTATUS status = WdfRegistryQueryULong(parametersKey_, &name, &base);
+    if (!NT_SUCCESS(status) || base < kMinBaseBufferSize || base > kMaxBaseBufferSize) {
+        TRACE((status == STATUS_OBJECT_NAME_NOT_FOUND ? kLogWarning : kLogError) | kLogInterface, status, base);
+        base = kDefaultBaseBufferSize;
+        if (!WriteBaseBufferSize(base, kMajorPnp)) return STATUS_UNSUCCESSFUL;
+    }
+    {
+        SpinLockScope lock(clientLock_);
+        baseBufferSize_ = base;
+        __atomic_store_n(&periodFrames_, base << Shift(CurrentRate()), __ATOMIC_RELEASE);
+    }
+    *periodFrames = PeriodFrames();
+    return STATUS_SUCCESS;
+}
 
 // PASSIVE_LEVEL
 bool AudioClientManager::SetBufferSize(ULONG frames) {
     ULONG rate = CurrentRate();
-    if (frames < (kMinBufferFrames << Shift(rate)) || frames > (kMaxBufferFrames << Shift(rate))) {
+    if (frames < (kMinBaseBufferSize << Shift(rate)) || frames > (kMaxBaseBufferSize << Shift(rate))) {
         LogEvent(WdfDeviceWdmGetDeviceObject(device_), kMajorDeviceControl, MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE,
                  STATUS_INVALID_PARAMETER);
         TRACE(kLogWarning | kLogInterface, frames, rate);
         return false;
     }
     ULONG base = frames >> Shift(rate);
-    __atomic_store_n(&baseBufferSize_, base, __ATOMIC_RELEASE);
-    __atomic_store_n(&periodFrames_, base << Shift(rate), __ATOMIC_RELEASE);
-    if (engine_ != nullptr) engine_->SetPeriodFrames(base << Shift(rate));
+    // A size the registry does not take is not used either: the stored and the running size stay one.
+    if (!WriteBaseBufferSize(base, kMajorDeviceControl)) return false;
+    ULONG period;
+    {
+        // Not in the middle of a period callback.
+        SpinLockScope lock(clientLock_);
+        __atomic_store_n(&baseBufferSize_, base, __ATOMIC_RELEASE);
+        period = base << Shift(rate);
+        __atomic_store_n(&periodFrames_, period, __ATOMIC_RELEASE);
+        if (CountRunningLocked() != 0) __atomic_store_n(&periodPosition_, 0, __ATOMIC_RELEASE);
+    }
+    if (engine_ != nullptr) engine_->SetPeriodFrames(period);
     return true;
+}
+
+void AudioClientManager::FollowRate(ULONG rate) {
+    __atomic_store_n(&currentRate_, rate, __ATOMIC_RELEASE);
+    if (clientLock_ == nullptr) return;
+    SpinLockScope lock(clientLock_);
+    __atomic_store_n(&periodFrames_, baseBufferSize_ << Shift(rate), __ATOMIC_RELEASE);
+}
+
+void AudioClientManager::StreamingChanged(StreamState* state) {
+    if (clientLock_ == nullptr) return;
+    SpinLockScope lock(clientLock_);
+    streamState_ = state;
+    // A new stream starts a new period; so does the end of one.
+    ResetPeriodLocked();
+}
+
+void AudioClientManager::ResetPeriodLocked() {
+    __atomic_store_n(&periodPosition_, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&pendingFrames_, 0, __ATOMIC_RELEASE);
 }
 
 bool AudioClientManager::AddClient(AudioClient* client) {
@@ -107,22 +178,54 @@ bool AudioClientManager::AddClient(AudioClient* client) {
         }
         if (clientCount_ == kMaxAudioClients) return false;
         clients_[clientCount_++] = client;
+        client->SetOwner(this);
     }
     NotifyBusChanged();
     return true;
 }
 
+ULONG AudioClientManager::CountRunningLocked() {
+    ULONG running = 0;
+    for (ULONG64 i = 0; i < clientCount_; ++i) running += clients_[i]->IsRunning() ? 1 : 0;
+    return running;
+}
+
+// PASSIVE_LEVEL
+NTSTATUS AudioClientManager::StartClient(AudioClient* client) {
+    if (client == nullptr) return STATUS_INVALID_PARAMETER;
+    WaitLockScope decision(streamingLock_);
+    {
+        SpinLockScope lock(clientLock_);
+        // An ASIO client starts a period of its own, unless others are mid-period.
+        if (IsAsio(client) && CountRunningLocked() == 0) ResetPeriodLocked();
+        client->Start();
+    }
+    if (engine_ == nullptr || engine_->Streaming()) return STATUS_SUCCESS;
+    NTSTATUS status = engine_->EngineStartStreaming();
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogAsio, status);
+    return status;
+}
+
+// PASSIVE_LEVEL
 NTSTATUS AudioClientManager::StopClient(AudioClient* client) {
     if (client == nullptr) return STATUS_INVALID_PARAMETER;
+    WaitLockScope decision(streamingLock_);
     ULONG running;
     {
         SpinLockScope lock(clientLock_);
         client->Stop();
-        running = 0;
-        for (ULONG64 i = 0; i < clientCount_; ++i) running += clients_[i]->IsRunning() ? 1 : 0;
+        running = CountRunningLocked();
     }
-    if (running == 0 && engine_ != nullptr) return engine_->EngineStopStreaming();
-    return STATUS_SUCCESS;
+    if (running != 0 || engine_ == nullptr) return STATUS_SUCCESS;
+    return engine_->EngineStopStreaming();
+}
+
+void AudioClientManager::ResumeStreaming() {
+    if (engine_ == nullptr || streamingLock_ == nullptr) return;
+    WaitLockScope decision(streamingLock_);
+    if (CountRunningClients() == 0 || engine_->Streaming() || engine_->DeviceCount() == 0) return;
+    NTSTATUS status = engine_->EngineStartStreaming();
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
 }
 
 NTSTATUS AudioClientManager::RemoveClient(AudioClient* client) {
@@ -157,27 +260,65 @@ ULONG AudioClientManager::ClientCount() {
 
 ULONG AudioClientManager::CountRunningClients() {
     SpinLockScope lock(clientLock_);
-    ULONG running = 0;
-    for (ULONG64 i = 0; i < clientCount_; ++i) running += clients_[i]->IsRunning() ? 1 : 0;
-    return running;
+    return CountRunningLocked();
 }
 
-// PASSIVE_LEVEL
+// PASSIVE_LEVEL. The slots are walked under clientLock, so a client that
+// handle clean-up removes meanwhile is either told or gone, never half.
 NTSTATUS AudioClientManager::NotifyAudioClients(ULONG clientEvent) {
     NTSTATUS status = STATUS_SUCCESS;
     if (clientEvent == kClientEventDeviceLost && engine_ != nullptr) status = engine_->EngineStopStreaming();
+    ULONG inputLatency = 0;
+    ULONG outputLatency = 0;
+    bool latencies = false;
+    if (clientEvent == kClientEventModeChanged) {
+        // Asked of the device once, before the walk: the walk runs at DISPATCH_LEVEL.
+        status = ComputeLatencies(&inputLatency, &outputLatency);
+        latencies = NT_SUCCESS(status);
+    }
     SpinLockScope lock(clientLock_);
-    for (ULONG64 i = 0; i < clientCount_; ++i) clients_[i]->Notify(clientEvent);
+    for (ULONG64 i = 0; i < clientCount_; ++i) {
+        AudioClient* client = clients_[i];
+        if (clientEvent == kClientEventModeChanged && IsAsio(client)) {
+            if (!latencies) return status;
+            client->SetLatencies(inputLatency, outputLatency);
+        }
+        client->Notify(clientEvent);
+    }
     return status;
 }
 
-// DISPATCH_LEVEL
-void AudioClientManager::OnRealtimePeriod(PVOID context, ULONG64 timeNs, ULONG frames) {
-    auto* manager = static_cast<AudioClientManager*>(context);
-    if (manager == nullptr || manager->clientLock_ == nullptr) return;
-    SpinLockScope lock(manager->clientLock_);
-    for (ULONG64 i = 0; i < manager->clientCount_; ++i) {
-        AudioClient* client = manager->clients_[i];
-        if (client->IsRunning()) (void)client->Process(timeNs, frames);
-    }
+// PASSIVE_LEVEL. Input: the period, the device's input latency and one
+// millisecond; output: the period, the device's output latency and the
+// safety frames beyond that millisecond.
+NTSTATUS AudioClientManager::ComputeLatencies(ULONG* inputLatency, ULONG* outputLatency) {
+    if (engine_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+    return engine_->WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
+        if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
+        ULONG rate = device->GetSampleRate();
+        ULONG framesPerMs = 0;
+        ULONG safetyFrames = 0;
+        NTSTATUS status = device->GetLatency(&framesPerMs, &safetyFrames);
+        if (!NT_SUCCESS(status)) {
+            TRACE(kLogError | kLogAsio, status);
+            return status;
+        }
+        ULONG period = BufferSizeForRate(rate);
+        *inputLatency = period + device->GetDeviceInputLatency(rate) + framesPerMs;
+        *outputLatency = period + device->GetDeviceOutputLatency(rate) + safetyFrames;
+        return STATUS_SUCCESS;
+    });
+}
+
+NTSTATUS AudioClientManager::UpdateLatencies(AudioClient* client) {
+    if (client == nullptr || !IsAsio(client)) return STATUS_INVALID_PARAMETER;
+    ULONG inputLatency = 0;
+    ULONG outputLatency = 0;
+    NTSTATUS status = ComputeLatencies(&inputLatency, &outputLatency);
+    if (NT_SUCCESS(status)) client->SetLatencies(inputLatency, outputLatency);
+    return status;
+}
+
+bool AudioClientManager::GetChannelRing(ULONG channel, StreamState** ring, ULONG* index) {
+    return engine_ != nullptr && engine_->EngineGetChannelRing(channel, ring, index);
 }

@@ -1,15 +1,20 @@
-// The owner of the audio clients (at most five) and of the buffer-size rules.
-// Its base, the arbiter, counts open clients by kind and decides who may
-// change the sample rate or the buffer size.
+// The owner of the audio clients (at most five) and of the period clock: the
+// USB function driver's period callback is cut at the period boundary and
+// every running client gets the same chunk. Its base, the arbiter, counts
+// open clients by kind and decides who may change the sample rate or the
+// buffer size.
 #pragma once
 
 #include "audio_client.h"
 #include "platform/kmdf/wdf.h"
+#include "public/audio_device_interface.h"
 
 class AudioEngine;
 
 inline constexpr ULONG kMaxAudioClients = 5;
 inline constexpr ULONG kDefaultBaseBufferSize = 512;  // frames at rates up to 48000 Hz
+inline constexpr ULONG kMinBaseBufferSize = 48;
+inline constexpr ULONG kMaxBaseBufferSize = 2048;
 
 class AudioClientArbiter : public PoolObject {
 public:
@@ -46,40 +51,78 @@ public:
     AudioClientManager() = default;
     ~AudioClientManager() override;
 
-    // PASSIVE_LEVEL: remembers the engine and the root device, creates clientLock.
+    // PASSIVE_LEVEL: remembers the engine and the root device, opens the
+    // Parameters key, creates the locks.
     [[nodiscard]] NTSTATUS ClientManagerInit(AudioEngine* engine, WDFDEVICE device);
+    // Reads "Base Buffer Size"; a missing, unreadable or out-of-range value
+    // is replaced by 512 and written back. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS LoadBaseBufferSize(ULONG* periodFrames);
 
-    // Buffer sizes in frames for a rate band: up to 48000 Hz, up to 96000 Hz, above.
+    // Buffer sizes in frames: up to 48000 Hz, up to 96000 Hz, above.
     ULONG BufferSizeForRate(ULONG rate) const;
     ULONG MinBufferSize() const;
     ULONG MaxBufferSize() const;
-    // A size outside [MinBufferSize, MaxBufferSize] is refused (event-log entry) and changes nothing.
+    // A size outside [MinBufferSize, MaxBufferSize] is refused (event-log
+    // entry); so is one the registry does not take. Either changes nothing. PASSIVE_LEVEL.
     [[nodiscard]] bool SetBufferSize(ULONG frames);
     ULONG PeriodFrames() const { return __atomic_load_n(&periodFrames_, __ATOMIC_ACQUIRE); }
+    // The engine's rate changed (start-up, arrival, rate change, promotion): the period follows it.
+    void FollowRate(ULONG rate);
+    // The engine started streaming on a device with this shared state, or stopped (null).
+    void StreamingChanged(StreamState* state);
 
     // Takes the client when fewer than kMaxAudioClients are held (one step
     // under clientLock); false when it cannot, and the caller keeps the client.
     [[nodiscard]] bool AddClient(AudioClient* client);
     [[nodiscard]] NTSTATUS RemoveClient(AudioClient* client);
+    // The first running client starts device streaming, the last one to stop
+    // stops it; one decision at a time. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS StartClient(AudioClient* client);
     [[nodiscard]] NTSTATUS StopClient(AudioClient* client);
+    // Starts streaming again when clients still run (after an arrival or a removal). PASSIVE_LEVEL.
+    void ResumeStreaming();
     ULONG ClientCount();
     ULONG CountRunningClients();
+    // PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS NotifyAudioClients(ULONG clientEvent);
 
-    // The USB driver's period callback (DISPATCH_LEVEL): the running clients
-    // move the period's frames. `context` is the manager.
+    // The latencies ASIO clients report, in frames, at the engine's current rate. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS ComputeLatencies(ULONG* inputLatency, ULONG* outputLatency);
+    [[nodiscard]] NTSTATUS UpdateLatencies(AudioClient* client);
+    // The current device's shared stream state and the ring index of a channel (bit 31: an input).
+    bool GetChannelRing(ULONG channel, StreamState** ring, ULONG* index);
+
+    // The USB driver's period callback (DISPATCH_LEVEL); `context` is the manager.
     static void OnRealtimePeriod(PVOID context, ULONG64 timeNs, ULONG frames);
+    // The streaming device's shared state; clients read it inside Process (under clientLock).
+    StreamState* StreamingState() const { return streamState_; }
+    ULONG PendingFrames() const { return __atomic_load_n(&pendingFrames_, __ATOMIC_ACQUIRE); }
+    ULONG PeriodPosition() const { return __atomic_load_n(&periodPosition_, __ATOMIC_ACQUIRE); }
+    ULONG Resyncs() const { return __atomic_load_n(&resyncs_, __ATOMIC_ACQUIRE); }
 
 private:
     static ULONG Shift(ULONG rate);
     void NotifyBusChanged();
-    ULONG CurrentRate() const;
+    ULONG CurrentRate() const { return __atomic_load_n(&currentRate_, __ATOMIC_ACQUIRE); }
+    // Caller holds clientLock_.
+    ULONG CountRunningLocked();
+    void ResetPeriodLocked();
+    void Period(ULONG64 timeNs, ULONG frames);
+    void Resynchronise(StreamState* state);
+    bool WriteBaseBufferSize(ULONG base, UCHAR majorFunction);
 
     AudioEngine* engine_ = nullptr;
     WDFDEVICE device_ = nullptr;
     AudioClient* clients_[kMaxAudioClients] = {};  // guarded by clientLock_, packed from slot 0
     ULONG64 clientCount_ = 0;                       // guarded by clientLock_
     WDFSPINLOCK clientLock_ = nullptr;
-    ULONG baseBufferSize_ = kDefaultBaseBufferSize;  // written at PASSIVE_LEVEL by SetBufferSize
-    ULONG periodFrames_ = kDefaultBaseBufferSize;    // read by the period callback; stored with release order
+    WDFWAITLOCK streamingLock_ = nullptr;           // one streaming start or stop decision at a time
+    WDFKEY parametersKey_ = nullptr;
+    ULONG baseBufferSize_ = kDefaultBaseBufferSize;  // written under clientLock_
+    ULONG periodFrames_ = kDefaultBaseBufferSize;    // written under clientLock_
+    ULONG pendingFrames_ = 0;                        // written under clientLock_
+    ULONG periodPosition_ = 0;                       // written under clientLock_
+    ULONG currentRate_ = 0;                          // the engine's; 0 before the first device
+    ULONG resyncs_ = 0;                              // written under clientLock_
+    StreamState* streamState_ = nullptr;             // written under clientLock_
 };

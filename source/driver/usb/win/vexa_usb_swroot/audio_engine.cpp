@@ -115,7 +115,7 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(ReadSetting(kSamplingRateValue, kDefaultSampleRate, &rate));
         RaiseIfFailed(ReadSetting(kClockSourceValue, kDefaultClockSource, &clock));
         RaiseIfFailed(ReadSetting(kOperationModeValue, kDefaultOperationMode, &mode));
-        settings_.periodFrames = clientManager_->BufferSizeForRate(rate);
+        RaiseIfFailed(clientManager_->LoadBaseBufferSize(&settings_.periodFrames));
         settings_.clockSource = clock & kClockIdMask;
         settings_.sampleRate = rate;
         settings_.operationMode = mode;
@@ -198,7 +198,7 @@ NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
             delete proxy;
         }
     }
-    ResumeStreaming();
+    clientManager_->ResumeStreaming();
     return status;
 }
 
@@ -253,6 +253,8 @@ NTSTATUS AudioEngine::EngineRecompute(ULONG rate) {
 // Caller holds deviceListLock_.
 NTSTATUS AudioEngine::RecomputeLocked(ULONG rate) {
     if (currentDevice_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+    // The clients' period follows the rate the current device runs at.
+    clientManager_->FollowRate(currentDevice_->GetSampleRate());
     ULONG period = clientManager_->BufferSizeForRate(currentDevice_->GetSampleRate());
     ULONG outputs = currentDevice_->GetOutputChannelCount(rate);
     ULONG inputs = currentDevice_->GetInputChannelCount(rate);
@@ -306,7 +308,7 @@ NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
     }
     delete device;
     (void)EngineNotifyClients(kClientEventDeviceChanged);
-    ResumeStreaming();
+    clientManager_->ResumeStreaming();
     return STATUS_SUCCESS;
 }
 
@@ -353,12 +355,6 @@ ULONG AudioEngine::DeviceIds(ULONG64 ids[kMaxAudioDevices], ULONG64* currentId) 
     return static_cast<ULONG>(deviceCount_);
 }
 
-void AudioEngine::ResumeStreaming() {
-    if (clientManager_ == nullptr || clientManager_->CountRunningClients() == 0 || DeviceCount() == 0) return;
-    NTSTATUS status = EngineStartStreaming();
-    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
-}
-
 NTSTATUS AudioEngine::EngineStartStreaming() {
     WaitLockScope streaming(streamingLock_);
     return WithCurrentDevice([this](UsbAudioDeviceTarget* device) {
@@ -368,9 +364,12 @@ NTSTATUS AudioEngine::EngineStartStreaming() {
             if (!NT_SUCCESS(device->SetStreamFormat())) Raise(STATUS_INTERNAL_ERROR);
             RaiseIfFailed(device->MapStreamState());
             RaiseIfFailed(device->ResetStreamState());
+            // The first period may come before the start returns.
+            clientManager_->StreamingChanged(device->MappedStreamState());
             if (!device->StartDeviceStreaming()) Raise(STATUS_NO_SUCH_DEVICE);
             __atomic_store_n(&streaming_, 1, __ATOMIC_RELEASE);
         } catch (const NtError& error) {
+            clientManager_->StreamingChanged(nullptr);
             status = error.status;
             TRACE(kLogError | kLogInterface, status);
         }
@@ -391,6 +390,7 @@ NTSTATUS AudioEngine::EngineStopStreaming() {
         }
     });
     __atomic_store_n(&streaming_, 0, __ATOMIC_RELEASE);
+    if (clientManager_ != nullptr) clientManager_->StreamingChanged(nullptr);
     return STATUS_SUCCESS;
 }
 

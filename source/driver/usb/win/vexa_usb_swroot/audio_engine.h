@@ -105,8 +105,6 @@ private:
     NTSTATUS EngineRecompute(ULONG rate);
     NTSTATUS RecomputeLocked(ULONG rate);
     void Unlist(UsbAudioDeviceTarget* device, bool* promoted);
-    // Starts streaming again when clients still run (after an arrival or a removal).
-    void ResumeStreaming();
     NTSTATUS ReadSetting(const char16_t* name, ULONG fallback, ULONG* value);
     // Raises the status of a failed write (event-log entry with `majorFunction`).
     void WriteSetting(const char16_t* name, ULONG value, UCHAR majorFunction);

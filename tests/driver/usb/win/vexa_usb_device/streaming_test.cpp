@@ -311,6 +311,26 @@ TEST_F(StreamingTest, FormatBeyondTheDescriptorIsRefused) {
     EXPECT_EQ(std::memcmp(&stored, &format, sizeof(format)), 0);
 }
 
+// A format of fewer channels than the setting has: positions still step by the channels the packets carry.
+TEST_F(StreamingTest, FewerFormatChannelsKeepThePacketStride) {
+    plug_vexa();
+    ASSERT_EQ(set_rate(176400), kUsbResultOk);
+    StreamFormat format{};
+    format.sampleRate = 176400;
+    format.periodFrames = 2048;
+    format.outputChannels = 4;
+    format.inputChannels = 4;
+    ASSERT_EQ(driver(kUsbCmdSetStreamFormat, &format, sizeof(format)), kUsbResultOk);
+    StreamState* state = map_state();
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->playbackChannels, device_->playback_channels());
+    EXPECT_EQ(state->captureChannels, device_->capture_channels());
+    EXPECT_EQ(state->playbackPeriodSamples, 2048u * device_->playback_channels());
+    RingPacket* packet = state->playbackCursorPacket;
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->samples, packet->frames * state->playbackChannels);
+}
+
 // An empty capture packet ends that URB's frames: the packets after it carry nothing, though data came in them.
 TEST_F(StreamingTest, EmptyCapturePacketEndsTheUrb) {
     plug_vexa();

@@ -4,18 +4,12 @@
 // notifications) and device streaming.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <algorithm>
 
-#include "platform/kernel/pnp_notify.h"
-#include "platform/machine/driver_loader.h"
-#include "platform/machine/event_log.h"
 #include "platform/machine/registry.h"
 #include "platform/machine/work_queue.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/fake_usb_driver.h"
-#include "tests/support/root_machine.h"
+#include "tests/driver/usb/win/vexa_usb_swroot/fake_usb_fixture.h"
 
 namespace {
 
@@ -23,59 +17,9 @@ using namespace vexa::pal;
 using namespace vexa::test;
 using platform::device::VexaModel;
 
-constexpr const char* kFakeService = "VexaFakeUsb";
 constexpr uint64_t kMs = 10'000;
 
-uint32_t Key(uint16_t category, uint16_t command) { return uint32_t{category} << 16 | command; }
-
-std::vector<uint32_t> Keys(const std::vector<FakeUsbCommand>& commands) {
-    std::vector<uint32_t> keys;
-    for (const auto& c : commands) keys.push_back(Key(c.category, c.command));
-    return keys;
-}
-
-size_t IndexOf(const std::vector<uint32_t>& keys, uint32_t key) {
-    return static_cast<size_t>(std::find(keys.begin(), keys.end(), key) - keys.begin());
-}
-
-class BindingTest : public ::testing::Test {
-protected:
-    BindingTest() : root_(VEXA_TEST_DRIVER_DIR, {}, VEXA_USB_DRIVER_DIR) {
-        image_ = dlopen(VEXA_FAKE_USB_DRIVER, RTLD_NOW | RTLD_LOCAL);
-        fake_ = reinterpret_cast<FakeUsbGetStateFn>(dlsym(image_, "FakeUsbGetState"))();
-        notify_ = reinterpret_cast<FakeUsbNotifyFn>(dlsym(image_, "FakeUsbNotify"));
-        fake_->reset_script();
-        root_.machine().drivers().install(kFakeService, VEXA_FAKE_USB_DRIVER);
-        pal_ = OpenPal();
-        EXPECT_EQ(Bus(pal_, kDcpBusRegisterClient).status, STATUS_SUCCESS);
-    }
-    ~BindingTest() override {
-        CloseHandle(pal_);
-        root_.machine().shutdown();
-        dlclose(image_);
-    }
-
-    platform::DevNode* plug_fake() {
-        node_ = root_.machine().pnp().add_node(u"VEXA\\FAKEUSB\\0001", {u"VEXA\\FAKEUSB"}, kFakeService);
-        platform::drain_pnp_notifications();
-        return node_;
-    }
-
-    std::vector<uint32_t> events_logged(uint32_t message) {
-        std::vector<uint32_t> statuses;
-        for (const auto& e : root_.machine().event_log().entries()) {
-            if (e.errorCode == message) statuses.push_back(static_cast<uint32_t>(e.finalStatus));
-        }
-        return statuses;
-    }
-
-    RootMachine root_;
-    void* image_ = nullptr;
-    FakeUsbState* fake_ = nullptr;
-    FakeUsbNotifyFn notify_ = nullptr;
-    HANDLE pal_ = nullptr;
-    platform::DevNode* node_ = nullptr;
-};
+using BindingTest = FakeUsbTest;
 
 class BindingOrderTest : public BindingTest, public ::testing::WithParamInterface<VexaModel> {};
 
@@ -298,10 +242,7 @@ TEST_F(BindingTest, FirstDeviceFallbacks) {
     root_.machine().registry().set(std::u16string(platform::kServicesKey) + u"\\QUVVexaUSBRoot\\Parameters",
                                    u"Sampling Rate", platform::RegValue::dword(12345));
     // The engine read the value at its start; a fresh root device reads it again.
-    root_.machine().pnp().remove(root_.root_node());
-    platform::DevNode* root = root_.machine().pnp().add_node(u"ROOT\\QUVVexaUSBRoot\\0001", {u"ROOT\\QUVVexaUSBRoot"},
-                                                             "QUVVexaUSBRoot");
-    ASSERT_EQ(root->state, platform::NodeState::Started);
+    root_.restart_root();
     fake_->clockSources.clear();
     fake_->rate = 0;
     plug_fake();

@@ -48,11 +48,11 @@ protected:
     VexaInterface& device(size_t index) { return *root_->ports().ports().at(index).device; }
     void run_ms(uint64_t ms) { root_->machine().clock().run_for(platform::Milliseconds(ms)); }
     BusSettingsBlock settings() { return ReadSettings(pal_); }
-    // A running client with streaming started, `ms` streamed; the notifications so far are taken.
+    // A running client, which started streaming, `ms` streamed; the notifications so far are taken.
     void* stream_with_client(TestClientLog* log, uint64_t ms) {
         void* client = root_->add_client(log);
         EXPECT_NE(client, nullptr);
-        EXPECT_EQ(root_->start_streaming(), STATUS_SUCCESS);
+        EXPECT_EQ(root_->start_client(client), STATUS_SUCCESS);
         run_ms(ms);
         TakeNotifications(pal_);
         return client;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/kmdf/wdf.h"
+#include "test_client.h"
 
 struct FakeDeviceScript {
     std::mutex lock;
@@ -31,27 +32,8 @@ struct FakeDeviceScript {
     uint32_t lastClock = 0;
 };
 
-// What a test client of the engine saw: the client events in order, and the
-// periods it moved while running.
-struct TestClientLog {
-    std::mutex lock;
-    std::vector<uint32_t> events;
-    bool running = false;
-    uint64_t periods = 0;
-    uint64_t frames = 0;
-
-    std::vector<uint32_t> take_events() {
-        std::lock_guard guard(lock);
-        auto copy = std::move(events);
-        events.clear();
-        return copy;
-    }
-};
-
 // Exported by the test image.
 using PlugDeviceFn = void* (*)(WDFDEVICE fdo, FakeDeviceScript* script);  // returns the device
 using UnplugDeviceFn = void (*)(WDFDEVICE fdo, void* device);
 using NotifyFn = NTSTATUS (*)(WDFDEVICE fdo, ULONG kind, ULONG64 param64, ULONG param32);
-using AddClientFn = void* (*)(WDFDEVICE fdo, TestClientLog* log);  // null when the manager is full
-using RemoveClientFn = void (*)(WDFDEVICE fdo, void* client);
 using StreamingFn = NTSTATUS (*)(WDFDEVICE fdo);

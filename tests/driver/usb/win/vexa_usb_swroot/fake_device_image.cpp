@@ -1,6 +1,6 @@
 // The hooks of the root driver's test image: plug scripted devices into the
-// engine as the device binding would, send PAL notifications, add recording
-// clients and drive streaming.
+// engine as the device binding would, send PAL notifications and drive
+// streaming (the clients' hooks are in test_client.cpp).
 #include <cstring>
 #include <mutex>
 
@@ -77,42 +77,6 @@ void* Plug(WDFDEVICE fdo, FakeDeviceScript* script) {
     return NT_SUCCESS(status) ? device : nullptr;
 }
 
-// A client that records what the manager tells it.
-class TestClient : public AudioClient {
-public:
-    explicit TestClient(TestClientLog* log) : log_(log) {}
-
-    bool ProcessBuffer(ULONG64 timeNs, ULONG frames) override { return Process(timeNs, frames); }
-    bool Process(ULONG64, ULONG frames) override {
-        std::lock_guard guard(log_->lock);
-        ++log_->periods;
-        log_->frames += frames;
-        return true;
-    }
-    void BufferSwitch(ULONG64) override {}
-    void Notify(ULONG clientEvent) override {
-        std::lock_guard guard(log_->lock);
-        log_->events.push_back(clientEvent);
-    }
-    void Start() override { set_running(true); }
-    void Stop() override { set_running(false); }
-    NTSTATUS Close() override { return STATUS_SUCCESS; }
-    bool IsRunning() override {
-        std::lock_guard guard(log_->lock);
-        return log_->running;
-    }
-    ULONG Type() const override { return kClientTypeKernel; }
-    void SetOwner(AudioClientManager*) override {}
-
-private:
-    void set_running(bool running) {
-        std::lock_guard guard(log_->lock);
-        log_->running = running;
-    }
-
-    TestClientLog* log_;
-};
-
 }  // namespace
 
 TEST_EXPORT void* VexaTestPlugDevice(WDFDEVICE fdo, FakeDeviceScript* script) { return Plug(fdo, script); }
@@ -130,23 +94,6 @@ TEST_EXPORT void VexaTestUnplugDevice(WDFDEVICE fdo, void* device) {
 
 TEST_EXPORT NTSTATUS VexaTestNotify(WDFDEVICE fdo, ULONG kind, ULONG64 param64, ULONG param32) {
     return GetDeviceExtension(fdo)->palClientManager->Notify(kind, param64, param32);
-}
-
-// The client runs from the start: its streaming is the test's to start.
-TEST_EXPORT void* VexaTestAddClient(WDFDEVICE fdo, TestClientLog* log) {
-    auto* client = new TestClient(log);
-    client->Start();
-    if (!GetDeviceExtension(fdo)->clientManager->AddClient(client)) {
-        delete client;
-        return nullptr;
-    }
-    return client;
-}
-
-TEST_EXPORT void VexaTestRemoveClient(WDFDEVICE fdo, void* client) {
-    auto* testClient = static_cast<TestClient*>(client);
-    (void)GetDeviceExtension(fdo)->clientManager->RemoveClient(testClient);
-    delete testClient;
 }
 
 TEST_EXPORT NTSTATUS VexaTestStartStreaming(WDFDEVICE fdo) { return GetDeviceExtension(fdo)->engine->EngineStartStreaming(); }

@@ -1,0 +1,98 @@
+// The period callback: the USB function driver delivers the frames of each
+// capture transfer; they are cut at the period boundary and every running
+// client moves the same chunk through the shared packet rings, the rest
+// carried to the next call.
+#define LOG_FILE_NUMBER 155
+
+#include "audio_client_manager.h"
+#include "lock_scope.h"
+#include "logger.h"
+#include "stream_ring.h"
+
+using namespace vexa::log;
+
+namespace {
+
+// Frames the device's rings hold: what the clients may lag behind at most.
+ULONG RingFrames(const StreamState* state) {
+    if (state->captureCursorPacket != nullptr && state->captureChannels != 0) {
+        return state->captureRingBytes / (sizeof(LONG) * state->captureChannels);
+    }
+    if (state->playbackCursorPacket != nullptr && state->playbackChannels != 0) {
+        return state->playbackRingBytes / (sizeof(LONG) * state->playbackChannels);
+    }
+    return 0;
+}
+
+// Moves a direction's end `frames` past its cursor, as a client that ran would have.
+void AdvanceEnd(RingPacket* cursorPacket, ULONG cursorPosition, ULONG frames, RingPacket** endPacket,
+                ULONG* endPosition) {
+    if (cursorPacket == nullptr) return;
+    RingCursor cursor(cursorPacket, cursorPosition);
+    cursor.Skip(frames);
+    *endPacket = cursor.Packet() != nullptr ? cursor.Packet() : cursorPacket;
+    *endPosition = cursor.Packet() != nullptr ? cursor.Position() : cursorPosition;
+}
+
+}  // namespace
+
+// DISPATCH_LEVEL, on the USB completion path.
+void AudioClientManager::OnRealtimePeriod(PVOID context, ULONG64 timeNs, ULONG frames) {
+    auto* manager = static_cast<AudioClientManager*>(context);
+    if (manager == nullptr || manager->clientLock_ == nullptr) return;
+    SpinLockScope lock(manager->clientLock_);
+    manager->Period(timeNs, frames);
+}
+
+// Caller holds clientLock_.
+void AudioClientManager::Period(ULONG64 timeNs, ULONG frames) {
+    ULONG period = periodFrames_;
+    if (period == 0) return;
+    // A period made shorter meanwhile starts over.
+    if (periodPosition_ >= period) __atomic_store_n(&periodPosition_, 0, __ATOMIC_RELEASE);
+    StreamState* state = streamState_;
+    ULONG backlog = pendingFrames_ + frames;
+    ULONG ringFrames = state != nullptr ? RingFrames(state) : 0;
+    if (ringFrames != 0 && backlog > ringFrames && pendingFrames_ != 0) {
+        // The carried frames no longer fit the ring: skip them rather than fall further behind.
+        TRACE_RT(kLogWarning | kLogStream, pendingFrames_, frames, period);
+        Resynchronise(state);
+        backlog = frames;
+    }
+    ULONG chunk = period - periodPosition_;
+    if (backlog < chunk) chunk = backlog;
+
+    ULONG ran = 0;
+    for (ULONG64 i = 0; i < clientCount_; ++i) {
+        AudioClient* client = clients_[i];
+        if (!client->IsRunning()) continue;
+        (void)client->Process(timeNs, chunk);
+        ++ran;
+    }
+    if (ran == 0 && state != nullptr) {
+        // Nobody moved the ends: the cursors still follow the period.
+        AdvanceEnd(state->captureCursorPacket, state->captureCursorPosition, chunk, &state->captureEndPacket,
+                   &state->captureEndPosition);
+        AdvanceEnd(state->playbackCursorPacket, state->playbackCursorPosition, chunk, &state->playbackEndPacket,
+                   &state->playbackEndPosition);
+    }
+    ULONG position = periodPosition_ + chunk;
+    __atomic_store_n(&periodPosition_, position >= period ? 0 : position, __ATOMIC_RELEASE);
+    __atomic_store_n(&pendingFrames_, backlog - chunk, __ATOMIC_RELEASE);
+}
+
+// Caller holds clientLock_. Both cursors skip the carried frames; the period starts over.
+void AudioClientManager::Resynchronise(StreamState* state) {
+    for (bool capture : {true, false}) {
+        RingPacket** packet = capture ? &state->captureCursorPacket : &state->playbackCursorPacket;
+        ULONG* position = capture ? &state->captureCursorPosition : &state->playbackCursorPosition;
+        if (*packet == nullptr) continue;
+        RingCursor cursor(*packet, *position);
+        cursor.Skip(pendingFrames_);
+        if (cursor.Packet() == nullptr) continue;
+        *packet = cursor.Packet();
+        *position = cursor.Position();
+    }
+    __atomic_store_n(&resyncs_, resyncs_ + 1, __ATOMIC_RELEASE);
+    ResetPeriodLocked();
+}
