@@ -113,29 +113,27 @@ TEST_F(ManagerTest, PeriodAdvancesWithoutClientsAndWrapsOnAShorterPeriod) {
 TEST_F(ManagerTest, BufferSizeBandsAndTheStoredBase) {
     EXPECT_EQ(stored_base(), 512u);
     plug_fake();
-    ManagerProbe probe = root_.probe();
-    EXPECT_EQ(probe.minBufferSize, 48u);
-    EXPECT_EQ(probe.maxBufferSize, 2048u);
+    // {rate, smallest, largest, period} of a band.
+    auto expect_band = [this](uint32_t rate, uint32_t smallest, uint32_t largest, uint32_t period) {
+        set_rate(rate);
+        ManagerProbe probe = root_.probe();
+        EXPECT_EQ(probe.minBufferSize, smallest) << rate;
+        EXPECT_EQ(probe.maxBufferSize, largest) << rate;
+        EXPECT_EQ(probe.periodFrames, period) << rate << ": the period follows the rate";
+    };
+    expect_band(48000, 48, 2048, 512);
     EXPECT_FALSE(root_.set_buffer_size(40));
     EXPECT_EQ(events_logged(MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE), std::vector<uint32_t>{uint32_t(STATUS_INVALID_PARAMETER)});
     EXPECT_FALSE(root_.set_buffer_size(2049));
     EXPECT_EQ(root_.probe().periodFrames, 512u) << "refusals change nothing";
 
-    set_rate(96000);
-    probe = root_.probe();
-    EXPECT_EQ(probe.minBufferSize, 96u);
-    EXPECT_EQ(probe.maxBufferSize, 4096u);
-    EXPECT_EQ(probe.periodFrames, 1024u) << "the period follows the rate";
+    expect_band(96000, 96, 4096, 1024);
     EXPECT_TRUE(root_.set_buffer_size(4096));
     EXPECT_EQ(stored_base(), 2048u);
     EXPECT_TRUE(root_.set_buffer_size(101));
     EXPECT_EQ(root_.probe().periodFrames, 100u) << "101 frames at 96 kHz: base 50";
 
-    set_rate(192000);
-    probe = root_.probe();
-    EXPECT_EQ(probe.minBufferSize, 192u);
-    EXPECT_EQ(probe.maxBufferSize, 8192u);
-    EXPECT_EQ(probe.periodFrames, 200u);
+    expect_band(192000, 192, 8192, 200);
     BusSettingsBlock settings = ReadSettings(pal_);
     EXPECT_EQ(settings.bufferSize, 200u);
 }
