@@ -238,4 +238,51 @@ TEST_F(EngineTest, DeviceEventReachesPalClients) {
     EXPECT_EQ(records[0].param64, settings().currentDeviceId);
 }
 
+// The interface's own faults reach the root driver as the results they are:
+// 12 is retried 100 ms apart, a sequence mismatch is resynchronised once, 11
+// is final, and a refused clock changes nothing.
+TEST_F(EngineTest, FirmwareFaultsThroughTheWholeRoad) {
+    plug(VexaModel::CantileQe);
+    TakeNotifications(pal_);
+    std::vector<uint64_t> calls;
+    auto& clock = root_->machine().clock();
+    device(0).firmware().set_handler(0, 2, [&](const std::vector<uint8_t>&) {
+        calls.push_back(clock.now());
+        if (calls.size() <= 2) return platform::device::FirmwareReply{kUsbResultNotReady, {}};
+        return platform::device::FirmwareReply{0, std::vector<uint8_t>(88, 7)};
+    });
+    std::vector<uint8_t> reply;
+    EXPECT_EQ(Dcp(pal_, 0, 2, &reply, {}, 8 + 88).status, STATUS_SUCCESS);
+    ASSERT_EQ(calls.size(), 3u);
+    // 100 ms apart, plus the exchange's own few milliseconds on the bus.
+    EXPECT_GE(calls[1] - calls[0], platform::Milliseconds(100));
+    EXPECT_LT(calls[1] - calls[0], platform::Milliseconds(110));
+    EXPECT_EQ(reply[8], 7);
+
+    device(0).firmware().set_handler(0, 2, [&](const std::vector<uint8_t>&) {
+        calls.push_back(clock.now());
+        return platform::device::FirmwareReply{kUsbResultNotConnected, {}};
+    });
+    calls.clear();
+    EXPECT_EQ(Dcp(pal_, 0, 2, &reply, {}, 8 + 88).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(calls.size(), 1u) << "11 is not retried";
+
+    platform::device::VendorFaults faults;
+    faults.wrongSequence = true;
+    device(0).set_faults(faults);
+    size_t before = device(0).received().size();
+    EXPECT_EQ(Dcp(pal_, 7, 1, &reply, {0}, 8 + 24).status, STATUS_UNSUCCESSFUL);
+    std::vector<platform::device::ReceivedCommand> received = device(0).received();
+    ASSERT_EQ(received.size() - before, 3u) << "the command, one resynchronisation, one repeat";
+    EXPECT_TRUE(received[before + 1].resync);
+    device(0).set_faults({});
+    EXPECT_EQ(Dcp(pal_, 7, 1, &reply, {0}, 8 + 24).status, STATUS_SUCCESS) << "in step again";
+
+    device(0).clock().refuse_rate_changes(true);
+    EXPECT_EQ(Bus(pal_, kDcpBusSetSampleRate, nullptr, 8, U32Data(96000)).status, STATUS_SUCCESS);
+    EXPECT_EQ(settings().sampleRate, 48000u);
+    EXPECT_EQ(Stored(root_->machine(), u"Sampling Rate"), 48000u) << "nothing written for a refused clock";
+    EXPECT_EQ(device(0).clock().rate(), 48000u);
+}
+
 }  // namespace
