@@ -6,12 +6,7 @@
 #include "event_object.h"
 #include "fault.h"
 #include "ntstatus.h"
-#include "platform/machine/driver_loader.h"
-#include "platform/machine/event_log.h"
-#include "platform/machine/handle_table.h"
-#include "platform/machine/machine.h"
-#include "platform/machine/object_namespace.h"
-#include "platform/machine/process.h"
+#include "kernel.h"
 #include "rules.h"
 
 struct OBJECT_TYPE {
@@ -37,9 +32,9 @@ DEVICE_OBJECT* TopOfStack(DEVICE_OBJECT* device) {
     return device;
 }
 
-// The error-log entry as handed out: the packet follows the source's record.
+// The error-log entry as handed out: the packet follows the writing driver.
 struct ErrorLogAllocation {
-    platform::LoadedDriver* source;
+    DRIVER_OBJECT* source;
     UCHAR size;
     alignas(8) uint8_t packet[ERROR_LOG_MAXIMUM_SIZE];
 };
@@ -150,8 +145,7 @@ void IoAcquireCancelSpinLock(KIRQL* irql) { KeAcquireSpinLock(&g_cancelLock, irq
 void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&g_cancelLock, irql); }
 
 HANDLE PsGetCurrentProcessId() {
-    platform::Process* process = platform::current_process();
-    ULONG id = process != nullptr ? process->id() : kSystemProcessId;
+    ULONG id = platform::Kernel::current().host().current_process_id();
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
 }
 
@@ -225,70 +219,6 @@ void release_file_handle(FILE_OBJECT* file) {
     ObDereferenceObject(file);
 }
 
-std::string narrow(std::u16string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::u16string widen(std::string_view text) {
-    std::u16string out;
-    for (size_t i = 0; i < text.size();) {
-        auto b = static_cast<uint8_t>(text[i]);
-        uint32_t c;
-        size_t extra;
-        if (b < 0x80) {
-            c = b;
-            extra = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            extra = 1;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            extra = 2;
-        } else {
-            c = b & 0x07;
-            extra = 3;
-        }
-        ++i;
-        for (size_t k = 0; k < extra && i < text.size(); ++k, ++i) c = (c << 6) | (static_cast<uint8_t>(text[i]) & 0x3F);
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
-}
-
-std::u16string_view view(const UNICODE_STRING& text) {
-    if (text.Buffer == nullptr) return {};
-    return std::u16string_view(text.Buffer, text.Length / sizeof(WCHAR));
-}
-
 }  // namespace platform
 
 NTSTATUS ZwCreateFile(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* ioStatus,
@@ -296,8 +226,8 @@ NTSTATUS ZwCreateFile(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* attributes
     platform::require_passive("ZwCreateFile");
     if (handle == nullptr || attributes == nullptr || attributes->ObjectName == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("ZwCreateFile")) return *status;
-    platform::Machine& machine = platform::Machine::current();
-    auto resolved = machine.names().resolve(platform::view(*attributes->ObjectName));
+    platform::Kernel& kernel = platform::Kernel::current();
+    auto resolved = kernel.names().resolve(platform::view(*attributes->ObjectName));
     if (!resolved) {
         if (ioStatus != nullptr) *ioStatus = IO_STATUS_BLOCK{STATUS_OBJECT_NAME_NOT_FOUND, 0};
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -306,14 +236,14 @@ NTSTATUS ZwCreateFile(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* attributes
     NTSTATUS status = platform::open_file(file);
     if (ioStatus != nullptr) *ioStatus = IO_STATUS_BLOCK{status, 0};
     if (!NT_SUCCESS(status)) return status;
-    *handle = machine.kernel_handles().insert(*IoFileObjectType, file);
+    *handle = kernel.handles().insert(*IoFileObjectType, file);
     return status;
 }
 
 NTSTATUS ZwClose(HANDLE handle) {
     platform::require_passive("ZwClose");
     platform::HandleTable::Entry entry{};
-    if (!platform::Machine::current().kernel_handles().remove(handle, &entry)) {
+    if (!platform::Kernel::current().handles().remove(handle, &entry)) {
         platform::rule_violation("handle", "ZwClose of a handle that is not open");
         return STATUS_INVALID_HANDLE;
     }
@@ -325,10 +255,10 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type
                                    PVOID* object, PVOID) {
     platform::HandleTable::Entry entry{};
     // A user-mode handle belongs to the process the request came from.
-    platform::Process* process = mode == UserMode ? platform::current_process() : nullptr;
-    if (mode == UserMode && process == nullptr) return STATUS_INVALID_HANDLE;
-    platform::HandleTable& table =
-        process != nullptr ? process->handles() : platform::Machine::current().kernel_handles();
+    platform::Kernel& kernel = platform::Kernel::current();
+    platform::HandleTable* processHandles = mode == UserMode ? kernel.host().current_process_handles() : nullptr;
+    if (mode == UserMode && processHandles == nullptr) return STATUS_INVALID_HANDLE;
+    platform::HandleTable& table = processHandles != nullptr ? *processHandles : kernel.handles();
     bool typeMatches = true;
     // The reference is taken while the handle is held, so a close racing this cannot free the object first.
     bool found = table.find_and(handle, &entry, [&](platform::HandleTable::Entry& e) {
@@ -433,12 +363,11 @@ PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize) {
     }
     if (platform::fault::hit("IoAllocateErrorLogEntry")) return nullptr;
     CSHORT type = *static_cast<const CSHORT*>(ioObject);
-    platform::LoadedDriver* source = nullptr;
+    DRIVER_OBJECT* source = nullptr;
     if (type == IO_TYPE_DRIVER) {
-        source = static_cast<DRIVER_OBJECT*>(ioObject)->Platform;
+        source = static_cast<DRIVER_OBJECT*>(ioObject);
     } else if (type == IO_TYPE_DEVICE) {
-        DRIVER_OBJECT* driver = static_cast<DEVICE_OBJECT*>(ioObject)->DriverObject;
-        source = driver != nullptr ? driver->Platform : nullptr;
+        source = static_cast<DEVICE_OBJECT*>(ioObject)->DriverObject;
     } else {
         platform::rule_violation("error log", "IoAllocateErrorLogEntry needs a driver or device object");
         return nullptr;
@@ -455,16 +384,14 @@ void IoWriteErrorLogEntry(PVOID entry) {
                                                              offsetof(ErrorLogAllocation, packet));
     IO_ERROR_LOG_PACKET packet;
     std::memcpy(&packet, allocation->packet, sizeof(packet));
-    platform::Machine& machine = platform::Machine::current();
-    std::string source = allocation->source != nullptr ? allocation->source->service : "System";
-    std::filesystem::path image = allocation->source != nullptr ? allocation->source->image : std::filesystem::path();
-    machine.event_log().write(source, image, packet, machine.clock().now());
+    platform::Kernel& kernel = platform::Kernel::current();
+    kernel.host().write_error_log(allocation->source, packet, kernel.clock().now());
     delete allocation;
 }
 
 NTSTATUS RtlGetVersion(RTL_OSVERSIONINFOW* info) {
     if (info == nullptr) return STATUS_INVALID_PARAMETER;
-    const platform::WindowsVersion& version = platform::Machine::current().options().windowsVersion;
+    platform::WindowsVersion version = platform::Kernel::current().host().windows_version();
     info->dwMajorVersion = version.major;
     info->dwMinorVersion = version.minor;
     info->dwBuildNumber = version.build;

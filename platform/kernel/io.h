@@ -8,6 +8,7 @@
 
 #include "nt_types.h"
 #include "sync.h"
+#include "text.h"
 
 namespace platform {
 class IrpHandler;
@@ -314,9 +315,5 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
 NTSTATUS open_file(FILE_OBJECT* file);
 // Drops one handle: the last one sends IRP_MJ_CLEANUP.
 void release_file_handle(FILE_OBJECT* file);
-
-std::string narrow(std::u16string_view text);
-std::u16string widen(std::string_view text);
-std::u16string_view view(const UNICODE_STRING& text);
 
 }  // namespace platform

@@ -8,8 +8,7 @@
 
 #include "event_object.h"
 #include "ntstatus.h"
-#include "platform/machine/clock.h"
-#include "platform/machine/machine.h"
+#include "kernel.h"
 #include "rules.h"
 
 namespace {
@@ -140,7 +139,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         return shared->wait(ms) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     }
 
-    platform::Clock& clock = platform::Machine::current().clock();
+    platform::Clock& clock = platform::Kernel::current().clock();
     bool timed = timeout != nullptr;
     uint64_t deadline = 0;
     if (timed) {
@@ -168,7 +167,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interval) {
     platform::require_passive("KeDelayExecutionThread");
-    platform::Clock& clock = platform::Machine::current().clock();
+    platform::Clock& clock = platform::Kernel::current().clock();
     uint64_t until = interval->QuadPart < 0 ? clock.now() + static_cast<uint64_t>(-interval->QuadPart)
                                             : static_cast<uint64_t>(interval->QuadPart);
     if (clock.is_virtual()) {
@@ -179,12 +178,12 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interva
     return STATUS_SUCCESS;
 }
 
-ULONGLONG KeQueryInterruptTime() { return platform::Machine::current().clock().now(); }
+ULONGLONG KeQueryInterruptTime() { return platform::Kernel::current().clock().now(); }
 
 LARGE_INTEGER KeQueryPerformanceCounter(LARGE_INTEGER* frequency) {
     if (frequency != nullptr) frequency->QuadPart = static_cast<LONGLONG>(platform::kTicksPerSecond);
     LARGE_INTEGER counter;
-    counter.QuadPart = static_cast<LONGLONG>(platform::Machine::current().clock().now());
+    counter.QuadPart = static_cast<LONGLONG>(platform::Kernel::current().clock().now());
     return counter;
 }
 

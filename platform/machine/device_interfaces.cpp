@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "machine.h"
-#include "object_namespace.h"
+#include "platform/kernel/object_namespace.h"
 
 namespace platform {
 

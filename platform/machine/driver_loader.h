@@ -34,6 +34,9 @@ public:
 
     using EntryPoint = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
 
+    // The loader's record behind a driver object it made.
+    static LoadedDriver* of(DRIVER_OBJECT* object) { return object->Platform; }
+
     // Installs a service: writes its key with ImagePath into the registry.
     void install(const std::string& service, const std::filesystem::path& image);
     // Installs a driver linked into this program (a test that links a driver

@@ -4,7 +4,7 @@
 
 #include "driver_loader.h"
 #include "machine.h"
-#include "object_namespace.h"
+#include "platform/kernel/object_namespace.h"
 #include "platform/kernel/irql.h"
 #include "platform/kernel/ntstatus.h"
 #include "platform/kmdf/fx_device.h"

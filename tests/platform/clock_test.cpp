@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/kernel/ntddk.h"
-#include "platform/machine/clock.h"
+#include "platform/kernel/clock.h"
 #include "platform/machine/machine.h"
 
 namespace {

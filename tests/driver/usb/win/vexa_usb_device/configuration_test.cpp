@@ -7,7 +7,7 @@
 #include "platform/kmdf/fx_device.h"
 #include "platform/usb/host_controller.h"
 #include "platform/usb/usbd.h"
-#include "platform/machine/handle_table.h"
+#include "platform/kernel/handle_table.h"
 #include "source/driver/usb/win/vexa_usb_device/device.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
 #include "platform/machine/driver_loader.h"

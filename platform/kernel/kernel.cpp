@@ -1,0 +1,39 @@
+#include "kernel.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "rules.h"
+
+namespace platform {
+namespace {
+
+std::atomic<Kernel*> g_current{nullptr};
+
+constexpr uintptr_t kKernelHandleBase = 0xFFFFFFFF80000004ull;  // kernel handles have the top bit set
+
+}  // namespace
+
+Kernel::Kernel(Clock::Mode clockMode, KernelHost& host)
+    : clock_(clockMode), handles_(kKernelHandleBase), host_(host) {
+    Kernel* expected = nullptr;
+    if (!g_current.compare_exchange_strong(expected, this)) {
+        rule_violation("machine", "a second machine was created while one is running");
+    }
+}
+
+Kernel::~Kernel() {
+    Kernel* expected = this;
+    g_current.compare_exchange_strong(expected, nullptr);
+}
+
+Kernel& Kernel::current() {
+    Kernel* kernel = g_current.load();
+    if (kernel == nullptr) {
+        rule_violation("machine", "a platform call was made with no machine running");
+        std::abort();
+    }
+    return *kernel;
+}
+
+}  // namespace platform
