@@ -13,7 +13,6 @@
 namespace platform {
 class IrpHandler;
 class IrpCompletionSink;
-struct LoadedDriver;
 }  // namespace platform
 
 using CSHORT = int16_t;
@@ -51,12 +50,26 @@ struct FILE_OBJECT;
 struct IRP;
 struct INTERFACE;
 
+struct DRIVER_OBJECT;
+using PDRIVER_ADD_DEVICE = NTSTATUS (*)(DRIVER_OBJECT* driver, DEVICE_OBJECT* physicalDevice);
+using PDRIVER_UNLOAD = void (*)(DRIVER_OBJECT* driver);
+
+struct DRIVER_EXTENSION {
+    DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;  // called by the PnP manager for each device the driver serves
+};
+
 struct DRIVER_OBJECT {
     CSHORT Type;  // IO_TYPE_DRIVER
     CSHORT Size;
-    DEVICE_OBJECT* DeviceObject;
+    DEVICE_OBJECT* DeviceObject;  // the driver's device objects, linked by NextDevice (IoCreateDevice)
+    PVOID DriverSection;          // the loader's record of the image
+    DRIVER_EXTENSION* DriverExtension;
     UNICODE_STRING DriverName;
-    platform::LoadedDriver* Platform;  // the machine's record of the loaded image
+    PDRIVER_UNLOAD DriverUnload;
+    // platform: what the framework's entry stub does when DriverEntry fails
+    // (deletes what the framework built for the driver); null when nothing to undo.
+    PDRIVER_UNLOAD FrameworkEntryFailed;
 };
 using PDRIVER_OBJECT = DRIVER_OBJECT*;
 
@@ -64,6 +77,7 @@ struct DEVICE_OBJECT {
     CSHORT Type;  // IO_TYPE_DEVICE
     USHORT Size;
     DRIVER_OBJECT* DriverObject;  // null for the machine's own stand-in devices
+    DEVICE_OBJECT* NextDevice;      // the driver's next device object
     DEVICE_OBJECT* AttachedDevice;  // the device above this one in its stack
     DEVICE_OBJECT* LowerDevice;     // the device below (platform field)
     ULONG DeviceType;
@@ -71,8 +85,17 @@ struct DEVICE_OBJECT {
     PVOID DeviceExtension;
     platform::IrpHandler* Handler;  // who serves IRPs sent to this object
     volatile LONG ReferenceCount;   // ObReferenceObject/ObDereferenceObject, balanced by every taker
+    BOOLEAN DeletePending;          // platform: IoDeleteDevice ran; the memory goes with the last reference
 };
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
+
+// A device object of `driver`, with `extensionBytes` of zeroed extension,
+// listed on the driver until IoDeleteDevice. Named device objects are not
+// modelled (the framework names none): `name` must be null. PASSIVE_LEVEL.
+NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionBytes, PUNICODE_STRING name, ULONG deviceType,
+                        ULONG characteristics, BOOLEAN exclusive, DEVICE_OBJECT** device);
+// Takes the device off its driver's list; its memory goes once no reference is left.
+void IoDeleteDevice(DEVICE_OBJECT* device);
 
 struct IO_STATUS_BLOCK {
     NTSTATUS Status;
@@ -315,5 +338,11 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
 NTSTATUS open_file(FILE_OBJECT* file);
 // Drops one handle: the last one sends IRP_MJ_CLEANUP.
 void release_file_handle(FILE_OBJECT* file);
+// The reference counts behind ObReferenceObject and ObDereferenceObject: the
+// last reference to a file sends IRP_MJ_CLOSE and frees it; that to a deleted
+// device object frees the device object.
+void dereference_file(FILE_OBJECT* file);
+void reference_device(DEVICE_OBJECT* device);
+void dereference_device(DEVICE_OBJECT* device);
 
 }  // namespace platform

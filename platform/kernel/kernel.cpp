@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "ntstatus.h"
 #include "rules.h"
 
 namespace platform {
@@ -37,3 +38,19 @@ Kernel& Kernel::current() {
 }
 
 }  // namespace platform
+
+HANDLE PsGetCurrentProcessId() {
+    ULONG id = platform::Kernel::current().host().current_process_id();
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
+}
+
+NTSTATUS RtlGetVersion(RTL_OSVERSIONINFOW* info) {
+    if (info == nullptr) return STATUS_INVALID_PARAMETER;
+    platform::WindowsVersion version = platform::Kernel::current().host().windows_version();
+    info->dwMajorVersion = version.major;
+    info->dwMinorVersion = version.minor;
+    info->dwBuildNumber = version.build;
+    info->dwPlatformId = 2;
+    info->szCSDVersion[0] = 0;
+    return STATUS_SUCCESS;
+}

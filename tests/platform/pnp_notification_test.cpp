@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/kernel/irql.h"
+#include "platform/kernel/ntstatus.h"
 #include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/machine.h"

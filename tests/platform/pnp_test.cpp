@@ -40,11 +40,20 @@ TEST_F(PnpTest, StartLoadsTheDriverAndRunsTheStartSequence) {
 TEST_F(PnpTest, SuspendAndResumePassTheirPowerStates) {
     platform::DevNode* node = add();
     probe_.state().take();
-    for (WDF_POWER_DEVICE_STATE target :
-         {WdfPowerDeviceD1, WdfPowerDeviceD2, WdfPowerDeviceD3, WdfPowerDevicePrepareForHibernation}) {
-        EXPECT_EQ(machine_.pnp().suspend(*node, target), STATUS_SUCCESS);
+    const struct {
+        DEVICE_POWER_STATE target;
+        POWER_ACTION action;
+        WDF_POWER_DEVICE_STATE seen;
+    } cases[] = {
+        {PowerDeviceD1, PowerActionSleep, WdfPowerDeviceD1},
+        {PowerDeviceD2, PowerActionSleep, WdfPowerDeviceD2},
+        {PowerDeviceD3, PowerActionSleep, WdfPowerDeviceD3},
+        {PowerDeviceD3, PowerActionHibernate, WdfPowerDevicePrepareForHibernation},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(machine_.pnp().suspend(*node, c.target, c.action), STATUS_SUCCESS);
         EXPECT_EQ(machine_.pnp().resume(*node), STATUS_SUCCESS);
-        EXPECT_EQ(probe_.state().take(), (Events{"d0exit:" + D(target), "d0entry:" + D(target)}));
+        EXPECT_EQ(probe_.state().take(), (Events{"d0exit:" + D(c.seen), "d0entry:" + D(c.seen)}));
     }
     // Resuming a device that is running is refused, not repeated.
     EXPECT_EQ(machine_.pnp().resume(*node), STATUS_INVALID_DEVICE_STATE);

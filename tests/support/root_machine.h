@@ -41,7 +41,7 @@ public:
     }
 
     platform::Machine& machine() { return machine_; }
-    WDFDEVICE fdo() { return root_->fdo->as_handle<WDFDEVICE>(); }
+    WDFDEVICE fdo() { return platform::kmdf::FxDevice::of(root_->fdo)->as_handle<WDFDEVICE>(); }
     platform::DevNode& root_node() { return *root_; }
     // Removes the root device and adds it again: the engine and the manager read their settings anew.
     void restart_root() {

@@ -37,7 +37,7 @@ protected:
         device_ = dev::make_vexa_interface(model, variant);
         node_ = platform::usb::plug(device_, vexa::test::kUsbService, u"0001");
         if (node_->state != platform::NodeState::Started) return nullptr;
-        return GetDeviceContext(node_->fdo->as_handle<WDFDEVICE>())->device;
+        return GetDeviceContext(platform::kmdf::FxDevice::of(node_->fdo)->as_handle<WDFDEVICE>())->device;
     }
 
     InterfaceObject* interface_number(UsbFunctionDevice* device, UCHAR number) {
