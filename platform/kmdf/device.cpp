@@ -7,6 +7,8 @@
 #include "platform/machine/device_interfaces.h"
 #include "platform/machine/machine.h"
 
+using platform::kmdf::object_of;
+
 namespace platform::kmdf {
 
 namespace {
@@ -336,10 +338,6 @@ using platform::kmdf::FxDevice;
 using platform::kmdf::FxObject;
 using platform::kmdf::FxType;
 
-static FxDevice* Device(WDFDEVICE handle, const char* call) {
-    return FxObject::from_as<FxDevice>(handle, FxType::Device, call);
-}
-
 void WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT init, WDF_PNPPOWER_EVENT_CALLBACKS* callbacks) {
     init->pnpPower = *callbacks;
 }
@@ -367,13 +365,13 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBUTES attribute
 }
 
 void WdfDeviceSetPnpCapabilities(WDFDEVICE device, WDF_DEVICE_PNP_CAPABILITIES* capabilities) {
-    if (FxDevice* fx = Device(device, "WdfDeviceSetPnpCapabilities")) fx->set_capabilities(*capabilities);
+    if (FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceSetPnpCapabilities")) fx->set_capabilities(*capabilities);
 }
 
 NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE device, const GUID* interfaceClass,
                                         PCUNICODE_STRING referenceString) {
     platform::require_passive("WdfDeviceCreateDeviceInterface");
-    FxDevice* fx = Device(device, "WdfDeviceCreateDeviceInterface");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceCreateDeviceInterface");
     if (fx == nullptr || interfaceClass == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfDeviceCreateDeviceInterface")) return *status;
     return fx->add_interface(*interfaceClass, referenceString);
@@ -381,7 +379,7 @@ NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE device, const GUID* interfaceC
 
 NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE device, WDF_QUERY_INTERFACE_CONFIG* config) {
     platform::require_passive("WdfDeviceAddQueryInterface");
-    FxDevice* fx = Device(device, "WdfDeviceAddQueryInterface");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceAddQueryInterface");
     if (fx == nullptr || config == nullptr || config->Size != sizeof(WDF_QUERY_INTERFACE_CONFIG)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -390,17 +388,17 @@ NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE device, WDF_QUERY_INTERFACE_CONFIG
 }
 
 DEVICE_OBJECT* WdfDeviceWdmGetDeviceObject(WDFDEVICE device) {
-    FxDevice* fx = Device(device, "WdfDeviceWdmGetDeviceObject");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceWdmGetDeviceObject");
     return fx == nullptr ? nullptr : fx->fdo();
 }
 
 DEVICE_OBJECT* WdfDeviceWdmGetPhysicalDevice(WDFDEVICE device) {
-    FxDevice* fx = Device(device, "WdfDeviceWdmGetPhysicalDevice");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceWdmGetPhysicalDevice");
     return fx == nullptr ? nullptr : fx->pdo();
 }
 
 WDFDRIVER WdfDeviceGetDriver(WDFDEVICE device) {
-    FxDevice* fx = Device(device, "WdfDeviceGetDriver");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceGetDriver");
     return fx == nullptr ? nullptr : fx->driver()->as_handle<WDFDRIVER>();
 }
 

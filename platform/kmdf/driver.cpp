@@ -91,7 +91,6 @@ NTSTATUS DriverCreate(WDF_DRIVER_GLOBALS* globals, PDRIVER_OBJECT driverObject, 
 }  // namespace platform::kmdf
 
 PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER driver) {
-    auto* fx = platform::kmdf::FxObject::from_as<platform::kmdf::FxDriver>(driver, platform::kmdf::FxType::Driver,
-                                                                             "WdfDriverWdmGetDriverObject");
+    auto* fx = platform::kmdf::object_of<platform::kmdf::FxDriver>(driver, "WdfDriverWdmGetDriverObject");
     return fx == nullptr ? nullptr : fx->wdm();
 }

@@ -37,6 +37,8 @@ namespace platform::kmdf {
 
 class FxDevice : public FxObject, public PnpDevice {
 public:
+    static constexpr FxType kType = FxType::Device;
+
     // Takes over `fdo`, a device object the framework created for the driver.
     FxDevice(WDFDEVICE_INIT* init, DEVICE_OBJECT* fdo);
     ~FxDevice() override;

@@ -12,6 +12,8 @@ namespace platform::kmdf {
 
 class FxDriver : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Driver;
+
     FxDriver(DRIVER_OBJECT* wdm, WDF_DRIVER_GLOBALS* globals, const WDF_DRIVER_CONFIG& config,
              std::u16string registryPath);
 

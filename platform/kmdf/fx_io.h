@@ -16,6 +16,8 @@ class FxIoQueue;
 
 class FxFileObject : public FxObject {
 public:
+    static constexpr FxType kType = FxType::FileObject;
+
     FxFileObject(FxDevice* device, FILE_OBJECT* wdm) : FxObject(FxType::FileObject), device_(device), wdm_(wdm) {}
     FxDevice* device() const { return device_; }
     FILE_OBJECT* wdm() const { return wdm_; }
@@ -34,6 +36,8 @@ private:
 // goes at completion; whoever else looks at the request holds its own.
 class FxRequest : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Request;
+
     FxRequest(FxDevice* device, IRP* irp);
 
     static FxRequest* from_irp(IRP* irp) { return static_cast<FxRequest*>(irp->DriverContext[0]); }
@@ -72,6 +76,8 @@ private:
 
 class FxIoQueue : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Queue;
+
     FxIoQueue(FxDevice* device, const WDF_IO_QUEUE_CONFIG& config);
 
     FxDevice* device() const { return device_; }

@@ -25,9 +25,10 @@ struct RequestFormat {
 
 class FxTargetRequest : public FxObject {
 public:
+    static constexpr FxType kType = FxType::TargetRequest;
+
     FxTargetRequest() : FxObject(FxType::TargetRequest) {}
 
-    static FxTargetRequest* from_handle(WDFREQUEST handle, const char* call);
 
     const RequestFormat& format() const { return format_; }
     void set_format(const RequestFormat& format) { format_ = format; }

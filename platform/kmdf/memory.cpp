@@ -8,6 +8,8 @@ namespace {
 
 class FxMemory : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Memory;
+
     FxMemory(PVOID buffer, size_t bytes, ULONG tag, bool owned)
         : FxObject(FxType::Memory), buffer_(buffer), bytes_(bytes), tag_(tag), owned_(owned) {}
 
@@ -30,10 +32,6 @@ private:
     ULONG tag_;
     bool owned_;  // false for a caller's buffer (preallocated)
 };
-
-FxMemory* Memory(WDFMEMORY handle, const char* call) {
-    return FxObject::from_as<FxMemory>(handle, FxType::Memory, call);
-}
 
 FxObject* DefaultParent(WDF_DRIVER_GLOBALS* globals, const char* call) {
     return globals->Driver != nullptr ? FxObject::from(globals->Driver, call) : nullptr;
@@ -73,14 +71,14 @@ NTSTATUS MemoryCreatePreallocated(WDF_DRIVER_GLOBALS* globals, PWDF_OBJECT_ATTRI
 }
 
 PVOID MemoryBuffer(WDFMEMORY memory, size_t* bytes) {
-    FxMemory* fx = Memory(memory, "WdfMemoryGetBuffer");
+    FxMemory* fx = object_of<FxMemory>(memory, "WdfMemoryGetBuffer");
     if (fx == nullptr) return nullptr;
     if (bytes != nullptr) *bytes = fx->bytes();
     return fx->buffer();
 }
 
 NTSTATUS MemoryAssign(WDFMEMORY memory, PVOID buffer, size_t bytes) {
-    FxMemory* fx = Memory(memory, "WdfMemoryAssignBuffer");
+    FxMemory* fx = object_of<FxMemory>(memory, "WdfMemoryAssignBuffer");
     if (fx == nullptr || fx->owned() || buffer == nullptr || bytes == 0) return STATUS_INVALID_DEVICE_REQUEST;
     fx->assign(buffer, bytes);
     return STATUS_SUCCESS;

@@ -133,7 +133,7 @@ using namespace platform::kmdf;
 
 NTSTATUS WdfIoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, WDFIOTARGET* target) {
     platform::require_passive("WdfIoTargetCreate");
-    auto* fxDevice = FxObject::from_as<FxDevice>(device, FxType::Device, "WdfIoTargetCreate");
+    auto* fxDevice = object_of<FxDevice>(device, "WdfIoTargetCreate");
     if (fxDevice == nullptr || target == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfIoTargetCreate")) return *status;
     auto* fx = new FxRemoteIoTarget();

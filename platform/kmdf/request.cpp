@@ -4,6 +4,8 @@
 #include "platform/kernel/rules.h"
 #include "platform/kmdf/wdf_request.h"
 
+using platform::kmdf::object_of;
+
 namespace platform::kmdf {
 
 FxRequest::FxRequest(FxDevice* device, IRP* irp)
@@ -56,7 +58,7 @@ using platform::kmdf::FxRequest;
 using platform::kmdf::FxType;
 
 static FxRequest* Request(WDFREQUEST handle, const char* call) {
-    FxRequest* request = FxObject::from_as<FxRequest>(handle, FxType::Request, call);
+    FxRequest* request = object_of<FxRequest>(handle, call);
     if (request != nullptr && request->completing()) {
         platform::rule_violation("WDF", std::string(call) + " was given a request that has completed");
         return nullptr;
@@ -156,7 +158,7 @@ BOOLEAN WdfRequestIsCanceled(WDFREQUEST handle) {
 
 NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST handle, WDFQUEUE destination) {
     FxRequest* request = Request(handle, "WdfRequestForwardToIoQueue");
-    auto* queue = FxObject::from_as<FxIoQueue>(destination, FxType::Queue, "WdfRequestForwardToIoQueue");
+    auto* queue = object_of<FxIoQueue>(destination, "WdfRequestForwardToIoQueue");
     if (request == nullptr || queue == nullptr) return STATUS_INVALID_PARAMETER;
     if (request->queue() != nullptr) {
         platform::rule_violation("WDF", "WdfRequestForwardToIoQueue on a request the driver does not own");

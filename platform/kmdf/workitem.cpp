@@ -15,6 +15,8 @@ namespace {
 
 class FxWorkItem : public FxObject {
 public:
+    static constexpr FxType kType = FxType::WorkItem;
+
     explicit FxWorkItem(const WDF_WORKITEM_CONFIG& config) : FxObject(FxType::WorkItem), config_(config) {}
 
     void enqueue() {
@@ -84,10 +86,6 @@ private:
     std::thread::id runner_;     // guarded by lock_
 };
 
-FxWorkItem* WorkItem(WDFWORKITEM handle, const char* call) {
-    return FxObject::from_as<FxWorkItem>(handle, FxType::WorkItem, call);
-}
-
 }  // namespace
 
 NTSTATUS WorkItemCreate(WDF_WORKITEM_CONFIG* config, PWDF_OBJECT_ATTRIBUTES attributes, WDFWORKITEM* workItem) {
@@ -113,15 +111,15 @@ NTSTATUS WorkItemCreate(WDF_WORKITEM_CONFIG* config, PWDF_OBJECT_ATTRIBUTES attr
 
 void WorkItemEnqueue(WDFWORKITEM workItem) {
     require_dispatch_or_below("WdfWorkItemEnqueue");
-    if (FxWorkItem* fx = WorkItem(workItem, "WdfWorkItemEnqueue")) fx->enqueue();
+    if (FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemEnqueue")) fx->enqueue();
 }
 
 void WorkItemFlush(WDFWORKITEM workItem) {
-    if (FxWorkItem* fx = WorkItem(workItem, "WdfWorkItemFlush")) fx->flush();
+    if (FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemFlush")) fx->flush();
 }
 
 WDFOBJECT WorkItemParent(WDFWORKITEM workItem) {
-    FxWorkItem* fx = WorkItem(workItem, "WdfWorkItemGetParentObject");
+    FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemGetParentObject");
     return fx == nullptr || fx->parent() == nullptr ? nullptr : fx->parent()->handle();
 }
 
