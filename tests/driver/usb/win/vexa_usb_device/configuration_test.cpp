@@ -15,7 +15,7 @@
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
 #include "platform/usb/usb_port.h"
-#include "tests/support/usb_constants.h"
+#include "support/usb_constants.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 

@@ -6,8 +6,8 @@
 #include "platform/kmdf/fx_device.h"
 #include "platform/machine/device_interfaces.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/fake_root.h"
-#include "tests/support/usb_driver_fixture.h"
+#include "support/fake_root.h"
+#include "support/usb_driver_fixture.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tests/support/stream_fixture.h"
+#include "support/stream_fixture.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
-#include "tests/support/probe.h"
+#include "support/probe.h"
 
 namespace {
 
