@@ -171,7 +171,6 @@ using PIRP = IRP*;
 
 static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 8);
 
-inline IO_STACK_LOCATION* IoGetCurrentIrpStackLocation(IRP* irp) { return &irp->Stack; }
 inline IO_STACK_LOCATION* IoGetNextIrpStackLocation(IRP* irp) { return &irp->Stack; }
 
 // A synchronous device-control request; completing it copies the output back
@@ -185,7 +184,6 @@ IRP* IoBuildSynchronousFsdRequest(ULONG majorFunction, DEVICE_OBJECT* device, PV
 NTSTATUS IoCallDriver(DEVICE_OBJECT* device, IRP* irp);
 void IoCompleteRequest(IRP* irp, CHAR priorityBoost);
 inline constexpr CHAR IO_NO_INCREMENT = 0;
-inline void IoMarkIrpPending(IRP*) {}
 
 // ---- cancellation -----------------------------------------------------------
 
@@ -199,9 +197,6 @@ void IoReleaseCancelSpinLock(KIRQL irql);
 
 // ---- processes --------------------------------------------------------------
 
-// The process a request came from: the I/O manager sets it while a user
-// request runs in its caller's thread; 4 (the system) elsewhere.
-HANDLE PsGetCurrentProcessId();
 // Whether the IRP was sent by a 32-bit process.
 BOOLEAN IoIs32bitProcess(IRP* irp);
 

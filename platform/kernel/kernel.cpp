@@ -39,11 +39,6 @@ Kernel& Kernel::current() {
 
 }  // namespace platform
 
-HANDLE PsGetCurrentProcessId() {
-    ULONG id = platform::Kernel::current().host().current_process_id();
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
-}
-
 NTSTATUS RtlGetVersion(RTL_OSVERSIONINFOW* info) {
     if (info == nullptr) return STATUS_INVALID_PARAMETER;
     platform::WindowsVersion version = platform::Kernel::current().host().windows_version();

@@ -22,9 +22,7 @@ struct WindowsVersion {
 class KernelHost {
 public:
     virtual ~KernelHost() = default;
-    // The process whose request runs on this thread: its id (4, the system,
-    // when none) and its handle table (null when none).
-    virtual ULONG current_process_id() = 0;
+    // The handle table of the process whose request runs on this thread; null in system context.
     virtual HandleTable* current_process_handles() = 0;
     // Takes one error-log entry written by `source`'s driver (null: the system).
     virtual void write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) = 0;

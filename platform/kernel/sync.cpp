@@ -65,15 +65,6 @@ void KeReleaseSpinLock(KSPIN_LOCK* lock, KIRQL oldIrql) {
     KeLowerIrql(oldIrql);
 }
 
-void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* lock) {
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
-        platform::rule_violation("IRQL", "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
-    }
-    SpinAcquire(lock);
-}
-
-void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* lock) { SpinRelease(lock); }
-
 void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state) {
     std::memset(event, 0, sizeof(*event));
     event->Header.Type = type;
@@ -95,15 +86,6 @@ LONG KeSetEvent(KEVENT* event, LONG, BOOLEAN) {
     }
     g_dispatcherCv.notify_all();
     return previous;
-}
-
-void KeClearEvent(KEVENT* event) {
-    if (platform::EventObject* object = platform::EventObject::from_kevent(event)) {
-        object->reset();
-        return;
-    }
-    std::lock_guard lock(g_dispatcherLock);
-    event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(KEVENT* event) {

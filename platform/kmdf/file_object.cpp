@@ -33,20 +33,9 @@ NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE device, WDFREQUEST request) {
     return fx->enqueue_request(fxRequest);
 }
 
-WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE device) {
-    auto* fx = object_of<FxDevice>(device, "WdfDeviceGetDefaultQueue");
-    FxIoQueue* queue = fx != nullptr ? fx->default_queue() : nullptr;
-    return queue != nullptr ? queue->as_handle<WDFQUEUE>() : nullptr;
-}
-
 PUNICODE_STRING WdfFileObjectGetFileName(WDFFILEOBJECT fileObject) {
     FxFileObject* file = object_of<FxFileObject>(fileObject, "WdfFileObjectGetFileName");
     return file != nullptr ? &file->wdm()->FileName : nullptr;
-}
-
-PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT fileObject) {
-    FxFileObject* file = object_of<FxFileObject>(fileObject, "WdfFileObjectWdmGetFileObject");
-    return file != nullptr ? file->wdm() : nullptr;
 }
 
 WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT fileObject) {

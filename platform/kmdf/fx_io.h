@@ -49,7 +49,6 @@ public:
 
     // Exactly once; the IRP goes back to its sender. Up to DISPATCH_LEVEL.
     void complete(NTSTATUS status, ULONG_PTR information);
-    void set_information(ULONG_PTR information) { information_ = information; }
     ULONG_PTR information() const { return information_; }
     bool completed() const { return completed_.load(std::memory_order_acquire); }
     bool completing() const { return completing_.load(std::memory_order_acquire); }
@@ -91,8 +90,6 @@ public:
     void request_left(FxRequest* request);
     // Cancels the waiting requests of a file (its handle was cleaned up).
     void flush_file(FxFileObject* file);
-    void stop();
-    void start();
 
 protected:
     void dispose() override;

@@ -29,7 +29,6 @@ public:
 
     FxTargetRequest() : FxObject(FxType::TargetRequest) {}
 
-
     const RequestFormat& format() const { return format_; }
     void set_format(const RequestFormat& format) { format_ = format; }
     void set_completion(PFN_WDF_REQUEST_COMPLETION_ROUTINE routine, WDFCONTEXT context) {
@@ -46,8 +45,6 @@ public:
     void reuse(NTSTATUS status);
 
     NTSTATUS status() const { return status_; }
-    const WDF_REQUEST_COMPLETION_PARAMS& params() const { return params_; }
-    FxIoTarget* sent_to() const { return sentTo_; }
     void set_sent_to(FxIoTarget* target) { sentTo_ = target; }
 
 protected:

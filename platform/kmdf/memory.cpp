@@ -90,22 +90,10 @@ PVOID WdfMemoryGetBuffer(WDFMEMORY memory, size_t* bufferSize) {
     return platform::kmdf::MemoryBuffer(memory, bufferSize);
 }
 
-NTSTATUS WdfMemoryAssignBuffer(WDFMEMORY memory, PVOID buffer, size_t bufferSize) {
-    return platform::kmdf::MemoryAssign(memory, buffer, bufferSize);
-}
-
 NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY destination, size_t offset, PVOID source, size_t length) {
     size_t bytes = 0;
     auto* base = static_cast<uint8_t*>(WdfMemoryGetBuffer(destination, &bytes));
     if (base == nullptr || offset > bytes || length > bytes - offset) return STATUS_BUFFER_TOO_SMALL;
     std::memcpy(base + offset, source, length);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY source, size_t offset, PVOID destination, size_t length) {
-    size_t bytes = 0;
-    auto* base = static_cast<uint8_t*>(WdfMemoryGetBuffer(source, &bytes));
-    if (base == nullptr || offset > bytes || length > bytes - offset) return STATUS_BUFFER_TOO_SMALL;
-    std::memcpy(destination, base + offset, length);
     return STATUS_SUCCESS;
 }

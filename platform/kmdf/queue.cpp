@@ -110,19 +110,6 @@ void FxIoQueue::flush_file(FxFileObject* file) {
     cancel_waiting([file](FxRequest* request) { return request->file() == file; });
 }
 
-void FxIoQueue::stop() {
-    std::lock_guard lock(lock_);
-    stopped_ = true;
-}
-
-void FxIoQueue::start() {
-    {
-        std::lock_guard lock(lock_);
-        stopped_ = false;
-    }
-    present();
-}
-
 void FxIoQueue::dispose() {
     {
         std::lock_guard lock(lock_);
@@ -257,12 +244,4 @@ NTSTATUS WdfIoQueueRetrieveRequestByFileObject(WDFQUEUE queue, WDFFILEOBJECT fil
 WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE queue) {
     FxIoQueue* q = object_of<FxIoQueue>(queue, "WdfIoQueueGetDevice");
     return q != nullptr ? q->device()->as_handle<WDFDEVICE>() : nullptr;
-}
-
-void WdfIoQueueStop(WDFQUEUE queue, PVOID, PVOID) {
-    if (FxIoQueue* q = object_of<FxIoQueue>(queue, "WdfIoQueueStop")) q->stop();
-}
-
-void WdfIoQueueStart(WDFQUEUE queue) {
-    if (FxIoQueue* q = object_of<FxIoQueue>(queue, "WdfIoQueueStart")) q->start();
 }

@@ -94,15 +94,6 @@ void WdfRequestCompleteWithInformation(WDFREQUEST handle, NTSTATUS status, ULONG
     if (FxRequest* request = Request(handle, "WdfRequestCompleteWithInformation")) request->complete(status, information);
 }
 
-void WdfRequestSetInformation(WDFREQUEST handle, ULONG_PTR information) {
-    if (FxRequest* request = Request(handle, "WdfRequestSetInformation")) request->set_information(information);
-}
-
-ULONG_PTR WdfRequestGetInformation(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestGetInformation");
-    return request == nullptr ? 0 : request->information();
-}
-
 static NTSTATUS RetrieveBuffer(WDFREQUEST handle, const char* call, bool output, size_t minimum, PVOID* buffer,
                                size_t* length) {
     FxRequest* request = Request(handle, call);
@@ -136,24 +127,9 @@ WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST handle) {
     return file != nullptr ? file->as_handle<WDFFILEOBJECT>() : nullptr;
 }
 
-KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestGetRequestorMode");
-    return request != nullptr ? request->irp()->RequestorMode : KernelMode;
-}
-
 BOOLEAN WdfRequestIsFrom32BitProcess(WDFREQUEST handle) {
     FxRequest* request = Request(handle, "WdfRequestIsFrom32BitProcess");
     return request != nullptr && IoIs32bitProcess(request->irp());
-}
-
-PIRP WdfRequestWdmGetIrp(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestWdmGetIrp");
-    return request != nullptr ? request->irp() : nullptr;
-}
-
-BOOLEAN WdfRequestIsCanceled(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestIsCanceled");
-    return request != nullptr && __atomic_load_n(&request->irp()->Cancel, __ATOMIC_ACQUIRE);
 }
 
 NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST handle, WDFQUEUE destination) {

@@ -137,14 +137,3 @@ NTSTATUS WdfRequestGetStatus(WDFREQUEST request) {
     platform::kmdf::ReportWrongHandleType("WdfRequestGetStatus");
     return STATUS_INVALID_PARAMETER;
 }
-
-void WdfRequestGetCompletionParams(WDFREQUEST request, WDF_REQUEST_COMPLETION_PARAMS* params) {
-    FxTargetRequest* fx = object_of<FxTargetRequest>(request, "WdfRequestGetCompletionParams");
-    if (fx != nullptr && params != nullptr) *params = fx->params();
-}
-
-BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST request) {
-    FxTargetRequest* fx = object_of<FxTargetRequest>(request, "WdfRequestCancelSentRequest");
-    if (fx == nullptr || !fx->in_flight() || fx->sent_to() == nullptr) return FALSE;
-    return fx->sent_to()->cancel(fx) ? TRUE : FALSE;
-}

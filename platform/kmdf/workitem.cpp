@@ -29,16 +29,6 @@ public:
         Machine::current().workers().post([this] { run(); });
     }
 
-    void flush() {
-        require_passive("WdfWorkItemFlush");
-        std::unique_lock lock(lock_);
-        if (running_ && runner_ == std::this_thread::get_id()) {
-            rule_violation("WDF", "WdfWorkItemFlush called from the work item's own callback");
-            return;
-        }
-        idle_.wait(lock, [this] { return !queued_ && !running_; });
-    }
-
 protected:
     void dispose() override {
         {
@@ -47,7 +37,10 @@ protected:
             // reference, so the memory outlives the callback.
             if (running_ && runner_ == std::this_thread::get_id()) return;
         }
-        flush();
+        // Deletion waits for a queued or running callback, as the framework does.
+        require_passive("WdfObjectDelete (work item)");
+        std::unique_lock lock(lock_);
+        idle_.wait(lock, [this] { return !queued_ && !running_; });
     }
 
 private:
@@ -114,10 +107,6 @@ void WorkItemEnqueue(WDFWORKITEM workItem) {
     if (FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemEnqueue")) fx->enqueue();
 }
 
-void WorkItemFlush(WDFWORKITEM workItem) {
-    if (FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemFlush")) fx->flush();
-}
-
 WDFOBJECT WorkItemParent(WDFWORKITEM workItem) {
     FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemGetParentObject");
     return fx == nullptr || fx->parent() == nullptr ? nullptr : fx->parent()->handle();
@@ -129,5 +118,4 @@ NTSTATUS WdfWorkItemCreate(WDF_WORKITEM_CONFIG* config, PWDF_OBJECT_ATTRIBUTES a
     return platform::kmdf::WorkItemCreate(config, attributes, workItem);
 }
 void WdfWorkItemEnqueue(WDFWORKITEM workItem) { platform::kmdf::WorkItemEnqueue(workItem); }
-void WdfWorkItemFlush(WDFWORKITEM workItem) { platform::kmdf::WorkItemFlush(workItem); }
 WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM workItem) { return platform::kmdf::WorkItemParent(workItem); }

@@ -18,7 +18,6 @@ namespace {
 
 std::atomic<Machine*> g_current{nullptr};
 
-constexpr ULONG kSystemProcessId = 4;
 constexpr unsigned kWorkerThreads = 4;
 
 }  // namespace
@@ -84,11 +83,6 @@ void Machine::shutdown() {
     drivers_->unload_all();
     clock().stop();
     registry_->save();
-}
-
-ULONG Machine::current_process_id() {
-    Process* process = current_process();
-    return process != nullptr ? process->id() : kSystemProcessId;
 }
 
 HandleTable* Machine::current_process_handles() {

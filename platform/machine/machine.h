@@ -82,7 +82,6 @@ public:
 
 private:
     // KernelHost
-    ULONG current_process_id() override;
     HandleTable* current_process_handles() override;
     void write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) override;
     WindowsVersion windows_version() override { return options_.windowsVersion; }

@@ -62,7 +62,6 @@ public:
 
     FxUsbInterface(FxUsbDevice* device, UCHAR number, std::vector<size_t> settingOffsets);
 
-    UCHAR number() const { return number_; }
     UCHAR setting_count() const { return static_cast<UCHAR>(settings_.size()); }
     UCHAR configured_setting() const;
     const USB_INTERFACE_DESCRIPTOR* setting(UCHAR index) const;

@@ -23,7 +23,6 @@ WDF_USB_PIPE_TYPE PipeType(UCHAR attributes) {
 
 }  // namespace
 
-
 FxUsbPipe::FxUsbPipe(FxUsbInterface* owner, const USB_ENDPOINT_DESCRIPTOR& endpoint, UCHAR settingIndex)
     : FxIoTarget(kmdf::FxType::UsbPipe), owner_(owner), endpoint_(endpoint) {
     WDF_USB_PIPE_INFORMATION_INIT(&information_);
@@ -210,11 +209,6 @@ NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE usbDevice, WDF_USB_D
     return STATUS_SUCCESS;
 }
 
-UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE usbDevice) {
-    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceGetNumInterfaces");
-    return fx == nullptr ? 0 : static_cast<UCHAR>(fx->interfaces().size());
-}
-
 WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE usbDevice, UCHAR interfaceIndex) {
     FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceGetInterface");
     if (fx == nullptr || interfaceIndex >= fx->interfaces().size()) return nullptr;
@@ -266,16 +260,6 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTR
     return STATUS_SUCCESS;
 }
 
-UCHAR WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE usbInterface) {
-    FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceGetInterfaceNumber");
-    return fx == nullptr ? 0 : fx->number();
-}
-
-UCHAR WdfUsbInterfaceGetNumSettings(WDFUSBINTERFACE usbInterface) {
-    FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceGetNumSettings");
-    return fx == nullptr ? 0 : fx->setting_count();
-}
-
 UCHAR WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE usbInterface) {
     FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceGetConfiguredSettingIndex");
     return fx == nullptr ? 0 : fx->configured_setting();
@@ -306,13 +290,4 @@ WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE usbInterface, UCHAR 
     if (pipeIndex >= pipes.size()) return nullptr;
     if (information != nullptr) *information = pipes[pipeIndex]->information();
     return pipes[pipeIndex]->as_handle<WDFUSBPIPE>();
-}
-
-void WdfUsbTargetPipeGetInformation(WDFUSBPIPE pipe, WDF_USB_PIPE_INFORMATION* information) {
-    if (FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeGetInformation")) *information = fx->information();
-}
-
-WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE pipe) {
-    FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeGetType");
-    return fx == nullptr ? WdfUsbPipeTypeInvalid : fx->information().PipeType;
 }
