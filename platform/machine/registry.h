@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/kernel/object_namespace.h"
+#include "platform/kernel/text.h"
 
 namespace platform {
 
