@@ -61,9 +61,8 @@ public:
     PVOID context(const WDF_OBJECT_CONTEXT_TYPE_INFO* type) const;
     NTSTATUS add_context(const WDF_OBJECT_ATTRIBUTES* attributes, PVOID* context);
 
-    // Nearest device (or driver) at or above this object; null when none.
+    // Nearest device at or above this object; null when none.
     FxDevice* owning_device();
-    FxDriver* owning_driver();
     WDF_EXECUTION_LEVEL execution_level() const;
     WDF_SYNCHRONIZATION_SCOPE synchronization_scope() const;
 

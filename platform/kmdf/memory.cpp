@@ -15,11 +15,6 @@ public:
 
     PVOID buffer() const { return buffer_; }
     size_t bytes() const { return bytes_; }
-    void assign(PVOID buffer, size_t bytes) {
-        buffer_ = buffer;
-        bytes_ = bytes;
-    }
-    bool owned() const { return owned_; }
 
 protected:
     void destroy() override {
@@ -75,13 +70,6 @@ PVOID MemoryBuffer(WDFMEMORY memory, size_t* bytes) {
     if (fx == nullptr) return nullptr;
     if (bytes != nullptr) *bytes = fx->bytes();
     return fx->buffer();
-}
-
-NTSTATUS MemoryAssign(WDFMEMORY memory, PVOID buffer, size_t bytes) {
-    FxMemory* fx = object_of<FxMemory>(memory, "WdfMemoryAssignBuffer");
-    if (fx == nullptr || fx->owned() || buffer == nullptr || bytes == 0) return STATUS_INVALID_DEVICE_REQUEST;
-    fx->assign(buffer, bytes);
-    return STATUS_SUCCESS;
 }
 
 }  // namespace platform::kmdf
