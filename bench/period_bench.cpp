@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "tests/support/root_machine.h"
+#include "support/root_machine.h"
 
 namespace {
 

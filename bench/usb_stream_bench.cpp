@@ -11,8 +11,8 @@
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
 #include "platform/usb/usb_port.h"
-#include "tests/support/fake_root.h"
-#include "tests/support/ring_client.h"
+#include "support/fake_root.h"
+#include "support/ring_client.h"
 
 namespace {
 

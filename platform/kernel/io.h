@@ -8,11 +8,11 @@
 
 #include "nt_types.h"
 #include "sync.h"
+#include "text.h"
 
 namespace platform {
 class IrpHandler;
 class IrpCompletionSink;
-struct LoadedDriver;
 }  // namespace platform
 
 using CSHORT = int16_t;
@@ -50,12 +50,26 @@ struct FILE_OBJECT;
 struct IRP;
 struct INTERFACE;
 
+struct DRIVER_OBJECT;
+using PDRIVER_ADD_DEVICE = NTSTATUS (*)(DRIVER_OBJECT* driver, DEVICE_OBJECT* physicalDevice);
+using PDRIVER_UNLOAD = void (*)(DRIVER_OBJECT* driver);
+
+struct DRIVER_EXTENSION {
+    DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;  // called by the PnP manager for each device the driver serves
+};
+
 struct DRIVER_OBJECT {
     CSHORT Type;  // IO_TYPE_DRIVER
     CSHORT Size;
-    DEVICE_OBJECT* DeviceObject;
+    DEVICE_OBJECT* DeviceObject;  // the driver's device objects, linked by NextDevice (IoCreateDevice)
+    PVOID DriverSection;          // the loader's record of the image
+    DRIVER_EXTENSION* DriverExtension;
     UNICODE_STRING DriverName;
-    platform::LoadedDriver* Platform;  // the machine's record of the loaded image
+    PDRIVER_UNLOAD DriverUnload;
+    // platform: what the framework's entry stub does when DriverEntry fails
+    // (deletes what the framework built for the driver); null when nothing to undo.
+    PDRIVER_UNLOAD FrameworkEntryFailed;
 };
 using PDRIVER_OBJECT = DRIVER_OBJECT*;
 
@@ -63,6 +77,7 @@ struct DEVICE_OBJECT {
     CSHORT Type;  // IO_TYPE_DEVICE
     USHORT Size;
     DRIVER_OBJECT* DriverObject;  // null for the machine's own stand-in devices
+    DEVICE_OBJECT* NextDevice;      // the driver's next device object
     DEVICE_OBJECT* AttachedDevice;  // the device above this one in its stack
     DEVICE_OBJECT* LowerDevice;     // the device below (platform field)
     ULONG DeviceType;
@@ -70,8 +85,17 @@ struct DEVICE_OBJECT {
     PVOID DeviceExtension;
     platform::IrpHandler* Handler;  // who serves IRPs sent to this object
     volatile LONG ReferenceCount;   // ObReferenceObject/ObDereferenceObject, balanced by every taker
+    BOOLEAN DeletePending;          // platform: IoDeleteDevice ran; the memory goes with the last reference
 };
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
+
+// A device object of `driver`, with `extensionBytes` of zeroed extension,
+// listed on the driver until IoDeleteDevice. Named device objects are not
+// modelled (the framework names none): `name` must be null. PASSIVE_LEVEL.
+NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionBytes, PUNICODE_STRING name, ULONG deviceType,
+                        ULONG characteristics, BOOLEAN exclusive, DEVICE_OBJECT** device);
+// Takes the device off its driver's list; its memory goes once no reference is left.
+void IoDeleteDevice(DEVICE_OBJECT* device);
 
 struct IO_STATUS_BLOCK {
     NTSTATUS Status;
@@ -147,7 +171,6 @@ using PIRP = IRP*;
 
 static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 8);
 
-inline IO_STACK_LOCATION* IoGetCurrentIrpStackLocation(IRP* irp) { return &irp->Stack; }
 inline IO_STACK_LOCATION* IoGetNextIrpStackLocation(IRP* irp) { return &irp->Stack; }
 
 // A synchronous device-control request; completing it copies the output back
@@ -161,7 +184,6 @@ IRP* IoBuildSynchronousFsdRequest(ULONG majorFunction, DEVICE_OBJECT* device, PV
 NTSTATUS IoCallDriver(DEVICE_OBJECT* device, IRP* irp);
 void IoCompleteRequest(IRP* irp, CHAR priorityBoost);
 inline constexpr CHAR IO_NO_INCREMENT = 0;
-inline void IoMarkIrpPending(IRP*) {}
 
 // ---- cancellation -----------------------------------------------------------
 
@@ -175,9 +197,6 @@ void IoReleaseCancelSpinLock(KIRQL irql);
 
 // ---- processes --------------------------------------------------------------
 
-// The process a request came from: the I/O manager sets it while a user
-// request runs in its caller's thread; 4 (the system) elsewhere.
-HANDLE PsGetCurrentProcessId();
 // Whether the IRP was sent by a 32-bit process.
 BOOLEAN IoIs32bitProcess(IRP* irp);
 
@@ -314,9 +333,11 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
 NTSTATUS open_file(FILE_OBJECT* file);
 // Drops one handle: the last one sends IRP_MJ_CLEANUP.
 void release_file_handle(FILE_OBJECT* file);
-
-std::string narrow(std::u16string_view text);
-std::u16string widen(std::string_view text);
-std::u16string_view view(const UNICODE_STRING& text);
+// The reference counts behind ObReferenceObject and ObDereferenceObject: the
+// last reference to a file sends IRP_MJ_CLOSE and frees it; that to a deleted
+// device object frees the device object.
+void dereference_file(FILE_OBJECT* file);
+void reference_device(DEVICE_OBJECT* device);
+void dereference_device(DEVICE_OBJECT* device);
 
 }  // namespace platform

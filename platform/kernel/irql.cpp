@@ -27,12 +27,6 @@ void KeLowerIrql(KIRQL newIrql) {
     t_irql = newIrql;
 }
 
-KIRQL KeRaiseIrqlToDpcLevel() {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    return old;
-}
-
 namespace platform {
 
 void require_passive(const char* call) {

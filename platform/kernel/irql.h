@@ -11,7 +11,6 @@ inline constexpr KIRQL DISPATCH_LEVEL = 2;
 KIRQL KeGetCurrentIrql();
 void KeRaiseIrql(KIRQL newIrql, KIRQL* oldIrql);
 void KeLowerIrql(KIRQL newIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
 
 namespace platform {
 

@@ -78,8 +78,6 @@ bool RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRING* b, BOO
 #define RtlFillMemory(p, n, v) std::memset((p), (v), (n))
 #define RtlEqualMemory(a, b, n) (std::memcmp((a), (b), (n)) == 0)
 
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
-
 #define NT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
 
 enum MODE : uint8_t { KernelMode = 0, UserMode = 1 };

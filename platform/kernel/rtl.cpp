@@ -1,5 +1,5 @@
 #include "io.h"
-#include "platform/machine/object_namespace.h"
+#include "text.h"
 
 void RtlInitUnicodeString(UNICODE_STRING* destination, PCWSTR source) {
     size_t length = 0;

@@ -8,8 +8,7 @@
 
 #include "event_object.h"
 #include "ntstatus.h"
-#include "platform/machine/clock.h"
-#include "platform/machine/machine.h"
+#include "kernel.h"
 #include "rules.h"
 
 namespace {
@@ -66,15 +65,6 @@ void KeReleaseSpinLock(KSPIN_LOCK* lock, KIRQL oldIrql) {
     KeLowerIrql(oldIrql);
 }
 
-void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* lock) {
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
-        platform::rule_violation("IRQL", "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
-    }
-    SpinAcquire(lock);
-}
-
-void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* lock) { SpinRelease(lock); }
-
 void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state) {
     std::memset(event, 0, sizeof(*event));
     event->Header.Type = type;
@@ -96,15 +86,6 @@ LONG KeSetEvent(KEVENT* event, LONG, BOOLEAN) {
     }
     g_dispatcherCv.notify_all();
     return previous;
-}
-
-void KeClearEvent(KEVENT* event) {
-    if (platform::EventObject* object = platform::EventObject::from_kevent(event)) {
-        object->reset();
-        return;
-    }
-    std::lock_guard lock(g_dispatcherLock);
-    event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(KEVENT* event) {
@@ -140,7 +121,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         return shared->wait(ms) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     }
 
-    platform::Clock& clock = platform::Machine::current().clock();
+    platform::Clock& clock = platform::Kernel::current().clock();
     bool timed = timeout != nullptr;
     uint64_t deadline = 0;
     if (timed) {
@@ -168,7 +149,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interval) {
     platform::require_passive("KeDelayExecutionThread");
-    platform::Clock& clock = platform::Machine::current().clock();
+    platform::Clock& clock = platform::Kernel::current().clock();
     uint64_t until = interval->QuadPart < 0 ? clock.now() + static_cast<uint64_t>(-interval->QuadPart)
                                             : static_cast<uint64_t>(interval->QuadPart);
     if (clock.is_virtual()) {
@@ -179,12 +160,12 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* interva
     return STATUS_SUCCESS;
 }
 
-ULONGLONG KeQueryInterruptTime() { return platform::Machine::current().clock().now(); }
+ULONGLONG KeQueryInterruptTime() { return platform::Kernel::current().clock().now(); }
 
 LARGE_INTEGER KeQueryPerformanceCounter(LARGE_INTEGER* frequency) {
     if (frequency != nullptr) frequency->QuadPart = static_cast<LONGLONG>(platform::kTicksPerSecond);
     LARGE_INTEGER counter;
-    counter.QuadPart = static_cast<LONGLONG>(platform::Machine::current().clock().now());
+    counter.QuadPart = static_cast<LONGLONG>(platform::Kernel::current().clock().now());
     return counter;
 }
 

@@ -16,8 +16,6 @@ using KSPIN_LOCK = ULONG_PTR;
 void KeInitializeSpinLock(KSPIN_LOCK* lock);
 void KeAcquireSpinLock(KSPIN_LOCK* lock, KIRQL* oldIrql);
 void KeReleaseSpinLock(KSPIN_LOCK* lock, KIRQL oldIrql);
-void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* lock);
-void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* lock);
 
 // ---- dispatcher objects ---------------------------------------------------
 
@@ -39,7 +37,6 @@ static_assert(sizeof(KEVENT) == 24);
 
 void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state);
 LONG KeSetEvent(KEVENT* event, LONG increment, BOOLEAN wait);
-void KeClearEvent(KEVENT* event);
 LONG KeResetEvent(KEVENT* event);
 LONG KeReadStateEvent(KEVENT* event);
 

@@ -5,35 +5,51 @@
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 #include "platform/machine/device_interfaces.h"
-#include "platform/machine/driver_loader.h"
 #include "platform/machine/machine.h"
+
+using platform::kmdf::object_of;
 
 namespace platform::kmdf {
 
-FxDevice::FxDevice(WDFDEVICE_INIT* init)
+namespace {
+
+// The framework's name for a power state a power request leaves D0 for.
+WDF_POWER_DEVICE_STATE FrameworkTarget(DEVICE_POWER_STATE target, POWER_ACTION action) {
+    switch (target) {
+        case PowerDeviceD1: return WdfPowerDeviceD1;
+        case PowerDeviceD2: return WdfPowerDeviceD2;
+        // A hibernation with the device on the hibernation-file path, which every device here is.
+        default: return action == PowerActionHibernate ? WdfPowerDevicePrepareForHibernation : WdfPowerDeviceD3;
+    }
+}
+
+}  // namespace
+
+FxDevice::FxDevice(WDFDEVICE_INIT* init, DEVICE_OBJECT* fdo)
     : FxObject(FxType::Device),
       driver_(init->driver),
+      fdo_(fdo),
       pdo_(init->pdo),
-      pdoName_(init->pdoName),
-      instanceId_(init->instanceId),
       callbacks_(init->pnpPower),
       fileConfig_(init->fileConfig),
       fileAttributes_(init->fileAttributes),
       hasFileAttributes_(init->hasFileAttributes),
       ioInCallerContext_(init->ioInCallerContext) {
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&capabilities_);
-    fdo_.Type = IO_TYPE_DEVICE;
-    fdo_.Size = sizeof(DEVICE_OBJECT);
-    fdo_.DriverObject = driver_->wdm();
-    fdo_.DeviceType = init->deviceType;
-    fdo_.DeviceExtension = this;
-    fdo_.Handler = this;
-    fdo_.LowerDevice = pdo_;
-    if (pdo_ != nullptr) pdo_->AttachedDevice = &fdo_;
+    ObReferenceObject(fdo_);
+    fdo_->DeviceExtension = this;
+    fdo_->Handler = this;
+    fdo_->LowerDevice = pdo_;
+    if (pdo_ != nullptr) pdo_->AttachedDevice = fdo_;
 }
 
 FxDevice::~FxDevice() {
-    if (pdo_ != nullptr && pdo_->AttachedDevice == &fdo_) pdo_->AttachedDevice = nullptr;
+    if (pdo_ != nullptr && pdo_->AttachedDevice == fdo_) pdo_->AttachedDevice = nullptr;
+}
+
+FxDevice* FxDevice::of(DEVICE_OBJECT* fdo) {
+    if (fdo == nullptr || fdo->Handler == nullptr) return nullptr;
+    return dynamic_cast<FxDevice*>(fdo->Handler);
 }
 
 void FxDevice::set_capabilities(const WDF_DEVICE_PNP_CAPABILITIES& caps) {
@@ -61,8 +77,40 @@ NTSTATUS FxDevice::d0_exit(WDF_POWER_DEVICE_STATE target) {
     return callbacks_.EvtDeviceD0Exit(as_handle<WDFDEVICE>(), target);
 }
 
+NTSTATUS FxDevice::start() {
+    hardwareToRelease_ = true;
+    NTSTATUS status = prepare_hardware();
+    if (NT_SUCCESS(status)) status = d0_entry(WdfPowerDeviceD3Final);
+    if (!NT_SUCCESS(status)) return status;
+    inD0_ = true;
+    set_started(true);
+    return STATUS_SUCCESS;
+}
+
+void FxDevice::stop() {
+    if (inD0_) d0_exit(WdfPowerDeviceD3Final);
+    inD0_ = false;
+    release_hardware();
+    hardwareToRelease_ = false;
+}
+
+NTSTATUS FxDevice::power_down(DEVICE_POWER_STATE target, POWER_ACTION action) {
+    leftD0For_ = FrameworkTarget(target, action);
+    inD0_ = false;
+    return d0_exit(leftD0For_);
+}
+
+NTSTATUS FxDevice::power_up() {
+    NTSTATUS status = d0_entry(leftD0For_);
+    if (NT_SUCCESS(status)) inD0_ = true;
+    return status;
+}
+
 void FxDevice::surprise_removal() {
+    set_started(false);
     if (callbacks_.EvtDeviceSurpriseRemoval != nullptr) callbacks_.EvtDeviceSurpriseRemoval(as_handle<WDFDEVICE>());
+    if (inD0_) d0_exit(WdfPowerDeviceD3Final);
+    inD0_ = false;
 }
 
 void FxDevice::set_started(bool started) {
@@ -77,19 +125,32 @@ void FxDevice::set_started(bool started) {
 
 void FxDevice::remove() {
     set_started(false);
+    if (inD0_) d0_exit(WdfPowerDeviceD3Final);
+    inD0_ = false;
+    if (hardwareToRelease_) release_hardware();
+    hardwareToRelease_ = false;
     delete_object();
 }
 
 void FxDevice::dispose() {
     // Nothing new opens a removed device; handles still open keep its memory until they close.
-    if (pdo_ != nullptr && pdo_->AttachedDevice == &fdo_) pdo_->AttachedDevice = nullptr;
+    if (pdo_ != nullptr && pdo_->AttachedDevice == fdo_) pdo_->AttachedDevice = nullptr;
     Machine::current().interfaces().remove_device(pdo_);
-    if (driver_ != nullptr && driver_->wdm()->Platform != nullptr) driver_->wdm()->Platform->devices -= 1;
+    IoDeleteDevice(fdo_);
+    fdoDeleted_ = true;
+}
+
+void FxDevice::destroy() {
+    if (!fdoDeleted_) IoDeleteDevice(fdo_);  // a device whose creation failed
+    fdo_->Handler = nullptr;
+    fdo_->DeviceExtension = nullptr;
+    ObDereferenceObject(fdo_);
 }
 
 NTSTATUS FxDevice::add_interface(const GUID& interfaceClass, PCUNICODE_STRING referenceString) {
     std::u16string reference = referenceString != nullptr ? std::u16string(view(*referenceString)) : u"";
-    uint64_t id = Machine::current().interfaces().add(interfaceClass, pdo_, pdoName_, instanceId_, reference);
+    uint64_t id = Machine::current().interfaces().add(interfaceClass, pdo_, reference);
+    if (id == 0) return STATUS_INVALID_DEVICE_REQUEST;
     bool enableNow;
     {
         std::lock_guard lock(lock_);
@@ -277,10 +338,6 @@ using platform::kmdf::FxDevice;
 using platform::kmdf::FxObject;
 using platform::kmdf::FxType;
 
-static FxDevice* Device(WDFDEVICE handle, const char* call) {
-    return FxObject::from_as<FxDevice>(handle, FxType::Device, call);
-}
-
 void WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT init, WDF_PNPPOWER_EVENT_CALLBACKS* callbacks) {
     init->pnpPower = *callbacks;
 }
@@ -293,26 +350,28 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBUTES attribute
     platform::require_passive("WdfDeviceCreate");
     if (init == nullptr || *init == nullptr || device == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfDeviceCreate")) return *status;
-    auto* fx = new FxDevice(*init);
-    NTSTATUS status = fx->attach(attributes, fx->driver());
+    DEVICE_OBJECT* fdo = nullptr;
+    NTSTATUS status = IoCreateDevice((*init)->driver->wdm(), 0, nullptr, (*init)->deviceType, 0, (*init)->exclusive, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    auto* fx = new FxDevice(*init, fdo);
+    status = fx->attach(attributes, fx->driver());
     if (!NT_SUCCESS(status)) {
         fx->release();
         return status;
     }
-    if (fx->driver()->wdm()->Platform != nullptr) fx->driver()->wdm()->Platform->devices += 1;
     *init = nullptr;  // the framework owns it now
     *device = fx->as_handle<WDFDEVICE>();
     return STATUS_SUCCESS;
 }
 
 void WdfDeviceSetPnpCapabilities(WDFDEVICE device, WDF_DEVICE_PNP_CAPABILITIES* capabilities) {
-    if (FxDevice* fx = Device(device, "WdfDeviceSetPnpCapabilities")) fx->set_capabilities(*capabilities);
+    if (FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceSetPnpCapabilities")) fx->set_capabilities(*capabilities);
 }
 
 NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE device, const GUID* interfaceClass,
                                         PCUNICODE_STRING referenceString) {
     platform::require_passive("WdfDeviceCreateDeviceInterface");
-    FxDevice* fx = Device(device, "WdfDeviceCreateDeviceInterface");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceCreateDeviceInterface");
     if (fx == nullptr || interfaceClass == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfDeviceCreateDeviceInterface")) return *status;
     return fx->add_interface(*interfaceClass, referenceString);
@@ -320,7 +379,7 @@ NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE device, const GUID* interfaceC
 
 NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE device, WDF_QUERY_INTERFACE_CONFIG* config) {
     platform::require_passive("WdfDeviceAddQueryInterface");
-    FxDevice* fx = Device(device, "WdfDeviceAddQueryInterface");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceAddQueryInterface");
     if (fx == nullptr || config == nullptr || config->Size != sizeof(WDF_QUERY_INTERFACE_CONFIG)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -329,17 +388,17 @@ NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE device, WDF_QUERY_INTERFACE_CONFIG
 }
 
 DEVICE_OBJECT* WdfDeviceWdmGetDeviceObject(WDFDEVICE device) {
-    FxDevice* fx = Device(device, "WdfDeviceWdmGetDeviceObject");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceWdmGetDeviceObject");
     return fx == nullptr ? nullptr : fx->fdo();
 }
 
 DEVICE_OBJECT* WdfDeviceWdmGetPhysicalDevice(WDFDEVICE device) {
-    FxDevice* fx = Device(device, "WdfDeviceWdmGetPhysicalDevice");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceWdmGetPhysicalDevice");
     return fx == nullptr ? nullptr : fx->pdo();
 }
 
 WDFDRIVER WdfDeviceGetDriver(WDFDEVICE device) {
-    FxDevice* fx = Device(device, "WdfDeviceGetDriver");
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceGetDriver");
     return fx == nullptr ? nullptr : fx->driver()->as_handle<WDFDRIVER>();
 }
 

@@ -1,10 +1,46 @@
 #include "fx_driver.h"
 
+#include <map>
+#include <mutex>
+
+#include "fx_device.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
-#include "platform/machine/driver_loader.h"
 
 namespace platform::kmdf {
+namespace {
+
+std::mutex g_driversLock;
+std::map<DRIVER_OBJECT*, FxDriver*> g_drivers;  // guarded by g_driversLock
+
+// AddDevice: the framework's device-init record for EvtDriverDeviceAdd.
+NTSTATUS FxAddDevice(DRIVER_OBJECT* wdm, DEVICE_OBJECT* pdo) {
+    FxDriver* driver = FxDriver::of(wdm);
+    if (driver == nullptr) return STATUS_INVALID_DEVICE_STATE;
+    WDFDEVICE_INIT init;
+    init.driver = driver;
+    init.pdo = pdo;
+    WDFDEVICE_INIT* pending = &init;
+    // WdfDeviceCreate takes the init over (and clears the driver's pointer); the record is ours to free.
+    return driver->config().EvtDriverDeviceAdd(driver->as_handle<WDFDRIVER>(), pending);
+}
+
+void FxDriverUnload(DRIVER_OBJECT* wdm) {
+    if (FxDriver* driver = FxDriver::of(wdm)) driver->unload();
+}
+
+// A failed DriverEntry: the framework deletes its driver object without the unload callback.
+void FxDriverEntryFailed(DRIVER_OBJECT* wdm) {
+    if (FxDriver* driver = FxDriver::of(wdm)) driver->delete_object();
+}
+
+}  // namespace
+
+FxDriver* FxDriver::of(DRIVER_OBJECT* wdm) {
+    std::lock_guard lock(g_driversLock);
+    auto it = g_drivers.find(wdm);
+    return it == g_drivers.end() ? nullptr : it->second;
+}
 
 FxDriver::FxDriver(DRIVER_OBJECT* wdm, WDF_DRIVER_GLOBALS* globals, const WDF_DRIVER_CONFIG& config,
                    std::u16string registryPath)
@@ -17,7 +53,9 @@ void FxDriver::unload() {
 
 void FxDriver::destroy() {
     if (globals_ != nullptr && globals_->Driver == as_handle<WDFDRIVER>()) globals_->Driver = nullptr;
-    if (wdm_ != nullptr && wdm_->Platform != nullptr) wdm_->Platform->wdfDriver = nullptr;
+    std::lock_guard lock(g_driversLock);
+    auto it = g_drivers.find(wdm_);
+    if (it != g_drivers.end() && it->second == this) g_drivers.erase(it);
 }
 
 NTSTATUS DriverCreate(WDF_DRIVER_GLOBALS* globals, PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
@@ -26,7 +64,8 @@ NTSTATUS DriverCreate(WDF_DRIVER_GLOBALS* globals, PDRIVER_OBJECT driverObject, 
     if (driverObject == nullptr || config == nullptr || config->Size != sizeof(WDF_DRIVER_CONFIG)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (driverObject->Platform == nullptr || driverObject->Platform->wdfDriver != nullptr) {
+    // Only a driver object the loader made (with its extension), and only once.
+    if (driverObject->DriverExtension == nullptr || FxDriver::of(driverObject) != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (auto status = fault::hit("WdfDriverCreate")) return *status;
@@ -37,7 +76,13 @@ NTSTATUS DriverCreate(WDF_DRIVER_GLOBALS* globals, PDRIVER_OBJECT driverObject, 
         fx->release();
         return status;
     }
-    driverObject->Platform->wdfDriver = fx;
+    {
+        std::lock_guard lock(g_driversLock);
+        g_drivers[driverObject] = fx;
+    }
+    if (config->EvtDriverDeviceAdd != nullptr) driverObject->DriverExtension->AddDevice = FxAddDevice;
+    driverObject->DriverUnload = FxDriverUnload;
+    driverObject->FrameworkEntryFailed = FxDriverEntryFailed;
     globals->Driver = fx->as_handle<WDFDRIVER>();
     if (driver != nullptr) *driver = globals->Driver;
     return STATUS_SUCCESS;
@@ -46,7 +91,6 @@ NTSTATUS DriverCreate(WDF_DRIVER_GLOBALS* globals, PDRIVER_OBJECT driverObject, 
 }  // namespace platform::kmdf
 
 PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER driver) {
-    auto* fx = platform::kmdf::FxObject::from_as<platform::kmdf::FxDriver>(driver, platform::kmdf::FxType::Driver,
-                                                                             "WdfDriverWdmGetDriverObject");
+    auto* fx = platform::kmdf::object_of<platform::kmdf::FxDriver>(driver, "WdfDriverWdmGetDriverObject");
     return fx == nullptr ? nullptr : fx->wdm();
 }

@@ -1,5 +1,6 @@
 // The framework device object: the FDO over a PDO, its PnP/power callbacks
-// (driven by the machine's PnP manager), device interfaces and query-interface.
+// (driven by the PnP manager through the kernel's PnpDevice steps), device
+// interfaces and query-interface.
 #pragma once
 
 #include <mutex>
@@ -8,6 +9,7 @@
 
 #include "fx_object.h"
 #include "platform/kernel/io.h"
+#include "platform/kernel/pnp_device.h"
 #include "platform/kmdf/wdf_device.h"
 #include "platform/kmdf/wdf_fileobject.h"
 
@@ -22,8 +24,6 @@ class FxRequest;
 struct WDFDEVICE_INIT {
     platform::kmdf::FxDriver* driver = nullptr;
     DEVICE_OBJECT* pdo = nullptr;
-    std::u16string pdoName;
-    std::u16string instanceId;
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPower{};
     ULONG deviceType = FILE_DEVICE_UNKNOWN;
     BOOLEAN exclusive = FALSE;
@@ -35,27 +35,31 @@ struct WDFDEVICE_INIT {
 
 namespace platform::kmdf {
 
-class FxDevice : public FxObject, public IrpHandler {
+class FxDevice : public FxObject, public PnpDevice {
 public:
-    explicit FxDevice(WDFDEVICE_INIT* init);
+    static constexpr FxType kType = FxType::Device;
+
+    // Takes over `fdo`, a device object the framework created for the driver.
+    FxDevice(WDFDEVICE_INIT* init, DEVICE_OBJECT* fdo);
     ~FxDevice() override;
 
+    // The framework device behind a device object; null for any other.
+    static FxDevice* of(DEVICE_OBJECT* fdo);
+
     FxDriver* driver() const { return driver_; }
-    DEVICE_OBJECT* fdo() { return &fdo_; }
+    DEVICE_OBJECT* fdo() { return fdo_; }
     DEVICE_OBJECT* pdo() const { return pdo_; }
-    const std::u16string& instance_id() const { return instanceId_; }
     const WDF_DEVICE_PNP_CAPABILITIES& capabilities() const { return capabilities_; }
     void set_capabilities(const WDF_DEVICE_PNP_CAPABILITIES& caps);
 
-    // PnP manager steps, PASSIVE_LEVEL, serialised per device by the PnP manager.
-    NTSTATUS prepare_hardware();
-    NTSTATUS release_hardware();
-    NTSTATUS d0_entry(WDF_POWER_DEVICE_STATE previous);
-    NTSTATUS d0_exit(WDF_POWER_DEVICE_STATE target);
-    void surprise_removal();
-    void set_started(bool started);  // enables or disables the device interfaces
+    // PnpDevice: the framework's callbacks in the framework's order.
+    NTSTATUS start() override;
+    void stop() override;
+    NTSTATUS power_down(DEVICE_POWER_STATE target, POWER_ACTION action) override;
+    NTSTATUS power_up() override;
+    void surprise_removal() override;
     // The framework deletes the device at the end of its removal.
-    void remove();
+    void remove() override;
 
     NTSTATUS add_interface(const GUID& interfaceClass, PCUNICODE_STRING referenceString);
     NTSTATUS add_query_interface(const WDF_QUERY_INTERFACE_CONFIG& config);
@@ -74,6 +78,7 @@ public:
 
 protected:
     void dispose() override;
+    void destroy() override;
 
 private:
     struct QueryInterface {
@@ -83,6 +88,11 @@ private:
         PFN_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST callback;
     };
 
+    NTSTATUS prepare_hardware();
+    NTSTATUS release_hardware();
+    NTSTATUS d0_entry(WDF_POWER_DEVICE_STATE previous);
+    NTSTATUS d0_exit(WDF_POWER_DEVICE_STATE target);
+    void set_started(bool started);  // enables or disables the device interfaces
     NTSTATUS process_query_interface(IRP* irp);
     void file_create(FxRequest* request);
     void file_cleanup(FxRequest* request);
@@ -92,10 +102,13 @@ private:
     void run_file_callback(Fn fn);
 
     FxDriver* driver_;
-    DEVICE_OBJECT fdo_{};
+    DEVICE_OBJECT* fdo_;  // referenced by this object, so its memory outlives the deletion at removal
     DEVICE_OBJECT* pdo_;
-    std::u16string pdoName_;
-    std::u16string instanceId_;
+    bool fdoDeleted_ = false;
+    // Power and hardware state, PnP manager steps only (serialised per device).
+    bool inD0_ = false;
+    bool hardwareToRelease_ = false;  // preparation ran (a failed one too: its release still follows)
+    WDF_POWER_DEVICE_STATE leftD0For_ = WdfPowerDeviceD3Final;
     WDF_PNPPOWER_EVENT_CALLBACKS callbacks_;
     WDF_DEVICE_PNP_CAPABILITIES capabilities_{};
     WDF_FILEOBJECT_CONFIG fileConfig_;

@@ -1,4 +1,6 @@
-// The framework driver object of one loaded driver image.
+// The framework driver object of one loaded driver image. It stands in the
+// WDM driver object's routines: the PnP manager's AddDevice reaches the
+// driver's EvtDriverDeviceAdd, and the loader's unload its EvtDriverUnload.
 #pragma once
 
 #include <string>
@@ -10,8 +12,13 @@ namespace platform::kmdf {
 
 class FxDriver : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Driver;
+
     FxDriver(DRIVER_OBJECT* wdm, WDF_DRIVER_GLOBALS* globals, const WDF_DRIVER_CONFIG& config,
              std::u16string registryPath);
+
+    // The framework driver of a WDM driver object; null when it has none.
+    static FxDriver* of(DRIVER_OBJECT* wdm);
 
     DRIVER_OBJECT* wdm() const { return wdm_; }
     const WDF_DRIVER_CONFIG& config() const { return config_; }

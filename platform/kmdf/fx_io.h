@@ -16,6 +16,8 @@ class FxIoQueue;
 
 class FxFileObject : public FxObject {
 public:
+    static constexpr FxType kType = FxType::FileObject;
+
     FxFileObject(FxDevice* device, FILE_OBJECT* wdm) : FxObject(FxType::FileObject), device_(device), wdm_(wdm) {}
     FxDevice* device() const { return device_; }
     FILE_OBJECT* wdm() const { return wdm_; }
@@ -34,6 +36,8 @@ private:
 // goes at completion; whoever else looks at the request holds its own.
 class FxRequest : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Request;
+
     FxRequest(FxDevice* device, IRP* irp);
 
     static FxRequest* from_irp(IRP* irp) { return static_cast<FxRequest*>(irp->DriverContext[0]); }
@@ -45,7 +49,6 @@ public:
 
     // Exactly once; the IRP goes back to its sender. Up to DISPATCH_LEVEL.
     void complete(NTSTATUS status, ULONG_PTR information);
-    void set_information(ULONG_PTR information) { information_ = information; }
     ULONG_PTR information() const { return information_; }
     bool completed() const { return completed_.load(std::memory_order_acquire); }
     bool completing() const { return completing_.load(std::memory_order_acquire); }
@@ -72,6 +75,8 @@ private:
 
 class FxIoQueue : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Queue;
+
     FxIoQueue(FxDevice* device, const WDF_IO_QUEUE_CONFIG& config);
 
     FxDevice* device() const { return device_; }
@@ -85,8 +90,6 @@ public:
     void request_left(FxRequest* request);
     // Cancels the waiting requests of a file (its handle was cleaned up).
     void flush_file(FxFileObject* file);
-    void stop();
-    void start();
 
 protected:
     void dispose() override;

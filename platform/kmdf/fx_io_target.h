@@ -28,7 +28,6 @@ public:
     // the target is not started (the caller queues or refuses the request).
     bool begin_io();
     void end_io();
-    unsigned in_flight() const;
 
     static FxIoTarget* from_handle(WDFIOTARGET handle, const char* call);
 

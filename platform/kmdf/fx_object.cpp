@@ -101,14 +101,6 @@ FxDevice* FxObject::owning_device() {
     return nullptr;
 }
 
-FxDriver* FxObject::owning_driver() {
-    for (FxObject* o = this; o != nullptr; o = o->parent_) {
-        if (o->type_ == FxType::Driver) return static_cast<FxDriver*>(o);
-        if (o->type_ == FxType::Device) return static_cast<FxDevice*>(o)->driver();
-    }
-    return nullptr;
-}
-
 WDF_EXECUTION_LEVEL FxObject::execution_level() const {
     for (const FxObject* o = this; o != nullptr; o = o->parent_) {
         if (o->executionLevel_ != WdfExecutionLevelInheritFromParent &&

@@ -49,8 +49,6 @@ public:
 
     // The checked way from a handle back to its object (a bad handle is a rule violation).
     static FxObject* from(WDFOBJECT handle, const char* call);
-    template <typename T>
-    static T* from_as(WDFOBJECT handle, FxType type, const char* call);
 
     FxType type() const { return type_; }
     FxObject* parent() const { return parent_; }
@@ -63,9 +61,8 @@ public:
     PVOID context(const WDF_OBJECT_CONTEXT_TYPE_INFO* type) const;
     NTSTATUS add_context(const WDF_OBJECT_ATTRIBUTES* attributes, PVOID* context);
 
-    // Nearest device (or driver) at or above this object; null when none.
+    // Nearest device at or above this object; null when none.
     FxDevice* owning_device();
-    FxDriver* owning_driver();
     WDF_EXECUTION_LEVEL execution_level() const;
     WDF_SYNCHRONIZATION_SCOPE synchronization_scope() const;
 
@@ -100,18 +97,20 @@ private:
     std::atomic<int> references_{1};
 };
 
+// Reports a handle of another object type than the call takes (a rule violation).
+void ReportWrongHandleType(const char* call);
+
+// The one checked way from a handle to its framework object of class T, whose
+// `kType` names the object type the handle must be: a null, dead or mistyped
+// handle is a rule violation.
 template <typename T>
-T* FxObject::from_as(WDFOBJECT handle, FxType type, const char* call) {
-    FxObject* object = from(handle, call);
-    if (object == nullptr || object->type() != type) {
-        extern void ReportWrongHandleType(const char* call);
+T* object_of(WDFOBJECT handle, const char* call) {
+    FxObject* object = FxObject::from(handle, call);
+    if (object == nullptr || object->type() != T::kType) {
         ReportWrongHandleType(call);
         return nullptr;
     }
     return static_cast<T*>(object);
 }
-
-// Objects the framework creates without attributes of the driver's.
-void ReportWrongHandleType(const char* call);
 
 }  // namespace platform::kmdf

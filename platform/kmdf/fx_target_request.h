@@ -25,9 +25,9 @@ struct RequestFormat {
 
 class FxTargetRequest : public FxObject {
 public:
-    FxTargetRequest() : FxObject(FxType::TargetRequest) {}
+    static constexpr FxType kType = FxType::TargetRequest;
 
-    static FxTargetRequest* from_handle(WDFREQUEST handle, const char* call);
+    FxTargetRequest() : FxObject(FxType::TargetRequest) {}
 
     const RequestFormat& format() const { return format_; }
     void set_format(const RequestFormat& format) { format_ = format; }
@@ -45,8 +45,6 @@ public:
     void reuse(NTSTATUS status);
 
     NTSTATUS status() const { return status_; }
-    const WDF_REQUEST_COMPLETION_PARAMS& params() const { return params_; }
-    FxIoTarget* sent_to() const { return sentTo_; }
     void set_sent_to(FxIoTarget* target) { sentTo_ = target; }
 
 protected:

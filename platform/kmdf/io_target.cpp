@@ -99,11 +99,6 @@ void FxIoTarget::end_io() {
     drained_.notify_all();
 }
 
-unsigned FxIoTarget::in_flight() const {
-    std::lock_guard lock(lock_);
-    return inFlight_;
-}
-
 bool FxIoTarget::send(FxTargetRequest* request, bool ignoreState) {
     {
         std::lock_guard lock(lock_);
@@ -162,9 +157,4 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET target) {
 
 void WdfIoTargetStop(WDFIOTARGET target, WDF_IO_TARGET_SENT_IO_ACTION action) {
     if (FxIoTarget* fx = FxIoTarget::from_handle(target, "WdfIoTargetStop")) fx->stop(action);
-}
-
-WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET target) {
-    FxIoTarget* fx = FxIoTarget::from_handle(target, "WdfIoTargetGetState");
-    return fx == nullptr ? WdfIoTargetStateUndefined : fx->state();
 }

@@ -12,6 +12,8 @@ namespace {
 
 class FxSpinLock : public FxObject {
 public:
+    static constexpr FxType kType = FxType::SpinLock;
+
     FxSpinLock() : FxObject(FxType::SpinLock) { KeInitializeSpinLock(&lock_); }
     void acquire() {
         KIRQL old;
@@ -27,6 +29,8 @@ private:
 
 class FxWaitLock : public FxObject {
 public:
+    static constexpr FxType kType = FxType::WaitLock;
+
     FxWaitLock() : FxObject(FxType::WaitLock) {}
     std::timed_mutex& mutex() { return mutex_; }
 
@@ -70,15 +74,15 @@ NTSTATUS WaitLockCreate(WDF_DRIVER_GLOBALS* globals, PWDF_OBJECT_ATTRIBUTES attr
 }
 
 void SpinLockAcquire(WDFSPINLOCK lock) {
-    if (auto* fx = FxObject::from_as<FxSpinLock>(lock, FxType::SpinLock, "WdfSpinLockAcquire")) fx->acquire();
+    if (auto* fx = object_of<FxSpinLock>(lock, "WdfSpinLockAcquire")) fx->acquire();
 }
 
 void SpinLockRelease(WDFSPINLOCK lock) {
-    if (auto* fx = FxObject::from_as<FxSpinLock>(lock, FxType::SpinLock, "WdfSpinLockRelease")) fx->release();
+    if (auto* fx = object_of<FxSpinLock>(lock, "WdfSpinLockRelease")) fx->release();
 }
 
 NTSTATUS WaitLockAcquire(WDFWAITLOCK lock, LONGLONG* timeout) {
-    auto* fx = FxObject::from_as<FxWaitLock>(lock, FxType::WaitLock, "WdfWaitLockAcquire");
+    auto* fx = object_of<FxWaitLock>(lock, "WdfWaitLockAcquire");
     if (fx == nullptr) return STATUS_INVALID_PARAMETER;
     if (timeout != nullptr && *timeout == 0) {
         require_dispatch_or_below("WdfWaitLockAcquire");
@@ -103,7 +107,7 @@ NTSTATUS WaitLockAcquire(WDFWAITLOCK lock, LONGLONG* timeout) {
 }
 
 void WaitLockRelease(WDFWAITLOCK lock) {
-    if (auto* fx = FxObject::from_as<FxWaitLock>(lock, FxType::WaitLock, "WdfWaitLockRelease")) {
+    if (auto* fx = object_of<FxWaitLock>(lock, "WdfWaitLockRelease")) {
         fx->mutex().unlock();
     }
 }

@@ -8,16 +8,13 @@ namespace {
 
 class FxMemory : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Memory;
+
     FxMemory(PVOID buffer, size_t bytes, ULONG tag, bool owned)
         : FxObject(FxType::Memory), buffer_(buffer), bytes_(bytes), tag_(tag), owned_(owned) {}
 
     PVOID buffer() const { return buffer_; }
     size_t bytes() const { return bytes_; }
-    void assign(PVOID buffer, size_t bytes) {
-        buffer_ = buffer;
-        bytes_ = bytes;
-    }
-    bool owned() const { return owned_; }
 
 protected:
     void destroy() override {
@@ -30,10 +27,6 @@ private:
     ULONG tag_;
     bool owned_;  // false for a caller's buffer (preallocated)
 };
-
-FxMemory* Memory(WDFMEMORY handle, const char* call) {
-    return FxObject::from_as<FxMemory>(handle, FxType::Memory, call);
-}
 
 FxObject* DefaultParent(WDF_DRIVER_GLOBALS* globals, const char* call) {
     return globals->Driver != nullptr ? FxObject::from(globals->Driver, call) : nullptr;
@@ -73,17 +66,10 @@ NTSTATUS MemoryCreatePreallocated(WDF_DRIVER_GLOBALS* globals, PWDF_OBJECT_ATTRI
 }
 
 PVOID MemoryBuffer(WDFMEMORY memory, size_t* bytes) {
-    FxMemory* fx = Memory(memory, "WdfMemoryGetBuffer");
+    FxMemory* fx = object_of<FxMemory>(memory, "WdfMemoryGetBuffer");
     if (fx == nullptr) return nullptr;
     if (bytes != nullptr) *bytes = fx->bytes();
     return fx->buffer();
-}
-
-NTSTATUS MemoryAssign(WDFMEMORY memory, PVOID buffer, size_t bytes) {
-    FxMemory* fx = Memory(memory, "WdfMemoryAssignBuffer");
-    if (fx == nullptr || fx->owned() || buffer == nullptr || bytes == 0) return STATUS_INVALID_DEVICE_REQUEST;
-    fx->assign(buffer, bytes);
-    return STATUS_SUCCESS;
 }
 
 }  // namespace platform::kmdf
@@ -92,22 +78,10 @@ PVOID WdfMemoryGetBuffer(WDFMEMORY memory, size_t* bufferSize) {
     return platform::kmdf::MemoryBuffer(memory, bufferSize);
 }
 
-NTSTATUS WdfMemoryAssignBuffer(WDFMEMORY memory, PVOID buffer, size_t bufferSize) {
-    return platform::kmdf::MemoryAssign(memory, buffer, bufferSize);
-}
-
 NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY destination, size_t offset, PVOID source, size_t length) {
     size_t bytes = 0;
     auto* base = static_cast<uint8_t*>(WdfMemoryGetBuffer(destination, &bytes));
     if (base == nullptr || offset > bytes || length > bytes - offset) return STATUS_BUFFER_TOO_SMALL;
     std::memcpy(base + offset, source, length);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY source, size_t offset, PVOID destination, size_t length) {
-    size_t bytes = 0;
-    auto* base = static_cast<uint8_t*>(WdfMemoryGetBuffer(source, &bytes));
-    if (base == nullptr || offset > bytes || length > bytes - offset) return STATUS_BUFFER_TOO_SMALL;
-    std::memcpy(destination, base + offset, length);
     return STATUS_SUCCESS;
 }

@@ -9,6 +9,8 @@
 #include "platform/machine/machine.h"
 #include "platform/machine/work_queue.h"
 
+using platform::kmdf::object_of;
+
 namespace platform::kmdf {
 
 FxIoQueue::FxIoQueue(FxDevice* device, const WDF_IO_QUEUE_CONFIG& config)
@@ -108,19 +110,6 @@ void FxIoQueue::flush_file(FxFileObject* file) {
     cancel_waiting([file](FxRequest* request) { return request->file() == file; });
 }
 
-void FxIoQueue::stop() {
-    std::lock_guard lock(lock_);
-    stopped_ = true;
-}
-
-void FxIoQueue::start() {
-    {
-        std::lock_guard lock(lock_);
-        stopped_ = false;
-    }
-    present();
-}
-
 void FxIoQueue::dispose() {
     {
         std::lock_guard lock(lock_);
@@ -212,14 +201,10 @@ using platform::kmdf::FxObject;
 using platform::kmdf::FxRequest;
 using platform::kmdf::FxType;
 
-static FxIoQueue* Queue(WDFQUEUE handle, const char* call) {
-    return FxObject::from_as<FxIoQueue>(handle, FxType::Queue, call);
-}
-
 NTSTATUS WdfIoQueueCreate(WDFDEVICE device, WDF_IO_QUEUE_CONFIG* config, PWDF_OBJECT_ATTRIBUTES attributes,
                           WDFQUEUE* queue) {
     platform::require_dispatch_or_below("WdfIoQueueCreate");
-    auto* fx = FxObject::from_as<FxDevice>(device, FxType::Device, "WdfIoQueueCreate");
+    auto* fx = object_of<FxDevice>(device, "WdfIoQueueCreate");
     if (fx == nullptr || config == nullptr || config->Size != sizeof(WDF_IO_QUEUE_CONFIG) || queue == nullptr ||
         config->DispatchType == WdfIoQueueDispatchInvalid || config->DispatchType >= WdfIoQueueDispatchMax) {
         return STATUS_INVALID_PARAMETER;
@@ -238,7 +223,7 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE device, WDF_IO_QUEUE_CONFIG* config, PWDF_OB
 }
 
 NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE queue, WDFREQUEST* request) {
-    FxIoQueue* q = Queue(queue, "WdfIoQueueRetrieveNextRequest");
+    FxIoQueue* q = object_of<FxIoQueue>(queue, "WdfIoQueueRetrieveNextRequest");
     if (q == nullptr || request == nullptr) return STATUS_INVALID_PARAMETER;
     FxRequest* found = nullptr;
     NTSTATUS status = q->retrieve(nullptr, &found);
@@ -247,8 +232,8 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE queue, WDFREQUEST* request) {
 }
 
 NTSTATUS WdfIoQueueRetrieveRequestByFileObject(WDFQUEUE queue, WDFFILEOBJECT fileObject, WDFREQUEST* request) {
-    FxIoQueue* q = Queue(queue, "WdfIoQueueRetrieveRequestByFileObject");
-    auto* file = FxObject::from_as<FxFileObject>(fileObject, FxType::FileObject, "WdfIoQueueRetrieveRequestByFileObject");
+    FxIoQueue* q = object_of<FxIoQueue>(queue, "WdfIoQueueRetrieveRequestByFileObject");
+    auto* file = object_of<FxFileObject>(fileObject, "WdfIoQueueRetrieveRequestByFileObject");
     if (q == nullptr || file == nullptr || request == nullptr) return STATUS_INVALID_PARAMETER;
     FxRequest* found = nullptr;
     NTSTATUS status = q->retrieve(file, &found);
@@ -257,14 +242,6 @@ NTSTATUS WdfIoQueueRetrieveRequestByFileObject(WDFQUEUE queue, WDFFILEOBJECT fil
 }
 
 WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE queue) {
-    FxIoQueue* q = Queue(queue, "WdfIoQueueGetDevice");
+    FxIoQueue* q = object_of<FxIoQueue>(queue, "WdfIoQueueGetDevice");
     return q != nullptr ? q->device()->as_handle<WDFDEVICE>() : nullptr;
-}
-
-void WdfIoQueueStop(WDFQUEUE queue, PVOID, PVOID) {
-    if (FxIoQueue* q = Queue(queue, "WdfIoQueueStop")) q->stop();
-}
-
-void WdfIoQueueStart(WDFQUEUE queue) {
-    if (FxIoQueue* q = Queue(queue, "WdfIoQueueStart")) q->start();
 }

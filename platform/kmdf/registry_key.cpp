@@ -12,6 +12,8 @@ namespace {
 
 class FxKey : public FxObject {
 public:
+    static constexpr FxType kType = FxType::Key;
+
     explicit FxKey(std::u16string path) : FxObject(FxType::Key), path_(std::move(path)) {}
     const std::u16string& path() const { return path_; }
 
@@ -19,7 +21,6 @@ private:
     std::u16string path_;
 };
 
-FxKey* Key(WDFKEY handle, const char* call) { return FxObject::from_as<FxKey>(handle, FxType::Key, call); }
 
 }  // namespace
 }  // namespace platform::kmdf
@@ -29,7 +30,7 @@ using namespace platform::kmdf;
 NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER driver, ACCESS_MASK, PWDF_OBJECT_ATTRIBUTES attributes,
                                             WDFKEY* key) {
     platform::require_passive("WdfDriverOpenParametersRegistryKey");
-    auto* fxDriver = FxObject::from_as<FxDriver>(driver, FxType::Driver, "WdfDriverOpenParametersRegistryKey");
+    auto* fxDriver = object_of<FxDriver>(driver, "WdfDriverOpenParametersRegistryKey");
     if (fxDriver == nullptr || key == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfDriverOpenParametersRegistryKey")) return *status;
     std::u16string path = fxDriver->registry_path() + u"\\Parameters";
@@ -45,12 +46,12 @@ NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER driver, ACCESS_MASK, PWDF_
 }
 
 void WdfRegistryClose(WDFKEY key) {
-    if (FxKey* fx = Key(key, "WdfRegistryClose")) fx->delete_object();
+    if (FxKey* fx = object_of<FxKey>(key, "WdfRegistryClose")) fx->delete_object();
 }
 
 NTSTATUS WdfRegistryQueryULong(WDFKEY key, PCUNICODE_STRING valueName, ULONG* value) {
     platform::require_passive("WdfRegistryQueryULong");
-    FxKey* fx = Key(key, "WdfRegistryQueryULong");
+    FxKey* fx = object_of<FxKey>(key, "WdfRegistryQueryULong");
     if (fx == nullptr || valueName == nullptr || value == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfRegistryQueryULong")) return *status;
     auto stored = platform::Machine::current().registry().get(fx->path(), platform::view(*valueName));
@@ -63,7 +64,7 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY key, PCUNICODE_STRING valueName, ULONG* va
 
 NTSTATUS WdfRegistryAssignULong(WDFKEY key, PCUNICODE_STRING valueName, ULONG value) {
     platform::require_passive("WdfRegistryAssignULong");
-    FxKey* fx = Key(key, "WdfRegistryAssignULong");
+    FxKey* fx = object_of<FxKey>(key, "WdfRegistryAssignULong");
     if (fx == nullptr || valueName == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfRegistryAssignULong")) return *status;
     platform::Machine::current().registry().set(fx->path(), platform::view(*valueName),

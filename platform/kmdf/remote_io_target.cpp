@@ -133,7 +133,7 @@ using namespace platform::kmdf;
 
 NTSTATUS WdfIoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, WDFIOTARGET* target) {
     platform::require_passive("WdfIoTargetCreate");
-    auto* fxDevice = FxObject::from_as<FxDevice>(device, FxType::Device, "WdfIoTargetCreate");
+    auto* fxDevice = object_of<FxDevice>(device, "WdfIoTargetCreate");
     if (fxDevice == nullptr || target == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfIoTargetCreate")) return *status;
     auto* fx = new FxRemoteIoTarget();
@@ -156,11 +156,6 @@ NTSTATUS WdfIoTargetOpen(WDFIOTARGET target, WDF_IO_TARGET_OPEN_PARAMS* params) 
     return fx->open(*params);
 }
 
-void WdfIoTargetClose(WDFIOTARGET target) {
-    platform::require_passive("WdfIoTargetClose");
-    if (FxRemoteIoTarget* fx = Remote(target, "WdfIoTargetClose")) fx->close();
-}
-
 NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET target, const GUID* interfaceType, INTERFACE* iface, USHORT size,
                                       USHORT version, PVOID interfaceSpecificData) {
     platform::require_passive("WdfIoTargetQueryForInterface");
@@ -169,9 +164,4 @@ NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET target, const GUID* interfaceT
     if (fx->target_device() == nullptr) return STATUS_INVALID_DEVICE_STATE;
     if (auto status = platform::fault::hit("WdfIoTargetQueryForInterface")) return *status;
     return platform::query_interface(fx->target_device(), *interfaceType, iface, size, version, interfaceSpecificData);
-}
-
-DEVICE_OBJECT* WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET target) {
-    FxRemoteIoTarget* fx = Remote(target, "WdfIoTargetWdmGetTargetDeviceObject");
-    return fx == nullptr ? nullptr : fx->target_device();
 }

@@ -4,6 +4,8 @@
 #include "platform/kernel/rules.h"
 #include "platform/kmdf/wdf_request.h"
 
+using platform::kmdf::object_of;
+
 namespace platform::kmdf {
 
 FxRequest::FxRequest(FxDevice* device, IRP* irp)
@@ -56,7 +58,7 @@ using platform::kmdf::FxRequest;
 using platform::kmdf::FxType;
 
 static FxRequest* Request(WDFREQUEST handle, const char* call) {
-    FxRequest* request = FxObject::from_as<FxRequest>(handle, FxType::Request, call);
+    FxRequest* request = object_of<FxRequest>(handle, call);
     if (request != nullptr && request->completing()) {
         platform::rule_violation("WDF", std::string(call) + " was given a request that has completed");
         return nullptr;
@@ -92,15 +94,6 @@ void WdfRequestCompleteWithInformation(WDFREQUEST handle, NTSTATUS status, ULONG
     if (FxRequest* request = Request(handle, "WdfRequestCompleteWithInformation")) request->complete(status, information);
 }
 
-void WdfRequestSetInformation(WDFREQUEST handle, ULONG_PTR information) {
-    if (FxRequest* request = Request(handle, "WdfRequestSetInformation")) request->set_information(information);
-}
-
-ULONG_PTR WdfRequestGetInformation(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestGetInformation");
-    return request == nullptr ? 0 : request->information();
-}
-
 static NTSTATUS RetrieveBuffer(WDFREQUEST handle, const char* call, bool output, size_t minimum, PVOID* buffer,
                                size_t* length) {
     FxRequest* request = Request(handle, call);
@@ -134,29 +127,14 @@ WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST handle) {
     return file != nullptr ? file->as_handle<WDFFILEOBJECT>() : nullptr;
 }
 
-KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestGetRequestorMode");
-    return request != nullptr ? request->irp()->RequestorMode : KernelMode;
-}
-
 BOOLEAN WdfRequestIsFrom32BitProcess(WDFREQUEST handle) {
     FxRequest* request = Request(handle, "WdfRequestIsFrom32BitProcess");
     return request != nullptr && IoIs32bitProcess(request->irp());
 }
 
-PIRP WdfRequestWdmGetIrp(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestWdmGetIrp");
-    return request != nullptr ? request->irp() : nullptr;
-}
-
-BOOLEAN WdfRequestIsCanceled(WDFREQUEST handle) {
-    FxRequest* request = Request(handle, "WdfRequestIsCanceled");
-    return request != nullptr && __atomic_load_n(&request->irp()->Cancel, __ATOMIC_ACQUIRE);
-}
-
 NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST handle, WDFQUEUE destination) {
     FxRequest* request = Request(handle, "WdfRequestForwardToIoQueue");
-    auto* queue = FxObject::from_as<FxIoQueue>(destination, FxType::Queue, "WdfRequestForwardToIoQueue");
+    auto* queue = object_of<FxIoQueue>(destination, "WdfRequestForwardToIoQueue");
     if (request == nullptr || queue == nullptr) return STATUS_INVALID_PARAMETER;
     if (request->queue() != nullptr) {
         platform::rule_violation("WDF", "WdfRequestForwardToIoQueue on a request the driver does not own");

@@ -4,11 +4,9 @@
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 
-namespace platform::kmdf {
+using platform::kmdf::object_of;
 
-FxTargetRequest* FxTargetRequest::from_handle(WDFREQUEST handle, const char* call) {
-    return FxObject::from_as<FxTargetRequest>(handle, FxType::TargetRequest, call);
-}
+namespace platform::kmdf {
 
 void FxTargetRequest::sent() {
     if (inFlight_.exchange(true, std::memory_order_acq_rel)) {
@@ -101,7 +99,7 @@ NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES attributes, WDFIOTARGET target,
 }
 
 NTSTATUS WdfRequestReuse(WDFREQUEST request, WDF_REQUEST_REUSE_PARAMS* params) {
-    FxTargetRequest* fx = FxTargetRequest::from_handle(request, "WdfRequestReuse");
+    FxTargetRequest* fx = object_of<FxTargetRequest>(request, "WdfRequestReuse");
     if (fx == nullptr || params == nullptr) return STATUS_INVALID_PARAMETER;
     if (fx->in_flight()) {
         platform::rule_violation("WDF", "WdfRequestReuse on a request still in flight");
@@ -113,14 +111,14 @@ NTSTATUS WdfRequestReuse(WDFREQUEST request, WDF_REQUEST_REUSE_PARAMS* params) {
 
 void WdfRequestSetCompletionRoutine(WDFREQUEST request, PFN_WDF_REQUEST_COMPLETION_ROUTINE routine,
                                     WDFCONTEXT context) {
-    if (FxTargetRequest* fx = FxTargetRequest::from_handle(request, "WdfRequestSetCompletionRoutine")) {
+    if (FxTargetRequest* fx = object_of<FxTargetRequest>(request, "WdfRequestSetCompletionRoutine")) {
         fx->set_completion(routine, context);
     }
 }
 
 BOOLEAN WdfRequestSend(WDFREQUEST request, WDFIOTARGET target, WDF_REQUEST_SEND_OPTIONS* options) {
     platform::require_dispatch_or_below("WdfRequestSend");
-    FxTargetRequest* fx = FxTargetRequest::from_handle(request, "WdfRequestSend");
+    FxTargetRequest* fx = object_of<FxTargetRequest>(request, "WdfRequestSend");
     FxIoTarget* fxTarget = FxIoTarget::from_handle(target, "WdfRequestSend");
     if (fx == nullptr || fxTarget == nullptr) return FALSE;
     if (auto status = platform::fault::hit("WdfRequestSend")) {
@@ -138,15 +136,4 @@ NTSTATUS WdfRequestGetStatus(WDFREQUEST request) {
     if (object->type() == FxType::Request) return static_cast<platform::kmdf::FxRequest*>(object)->final_status();
     platform::kmdf::ReportWrongHandleType("WdfRequestGetStatus");
     return STATUS_INVALID_PARAMETER;
-}
-
-void WdfRequestGetCompletionParams(WDFREQUEST request, WDF_REQUEST_COMPLETION_PARAMS* params) {
-    FxTargetRequest* fx = FxTargetRequest::from_handle(request, "WdfRequestGetCompletionParams");
-    if (fx != nullptr && params != nullptr) *params = fx->params();
-}
-
-BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST request) {
-    FxTargetRequest* fx = FxTargetRequest::from_handle(request, "WdfRequestCancelSentRequest");
-    if (fx == nullptr || !fx->in_flight() || fx->sent_to() == nullptr) return FALSE;
-    return fx->sent_to()->cancel(fx) ? TRUE : FALSE;
 }

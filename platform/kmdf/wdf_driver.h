@@ -33,5 +33,4 @@ inline NTSTATUS WdfDriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING re
     return platform::kmdf::DriverCreate(&WdfDriverGlobals, driverObject, registryPath, attributes, config, driver);
 }
 
-inline WDFDRIVER WdfGetDriver() { return WdfDriverGlobals.Driver; }
 PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER driver);

@@ -46,9 +46,7 @@ void WdfDeviceInitSetFileObjectConfig(WDFDEVICE_INIT* init, WDF_FILEOBJECT_CONFI
 // any queue; the driver completes them or hands them on with WdfDeviceEnqueueRequest.
 void WdfDeviceInitSetIoInCallerContextCallback(WDFDEVICE_INIT* init, PFN_WDF_IO_IN_CALLER_CONTEXT callback);
 NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE device, WDFREQUEST request);
-WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE device);
 
 // The part of the opened path below the device ("\PAL"); empty when none.
 PUNICODE_STRING WdfFileObjectGetFileName(WDFFILEOBJECT fileObject);
-PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT fileObject);
 WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT fileObject);

@@ -25,7 +25,6 @@ enum WDF_IO_TARGET_STATE : ULONG {
 NTSTATUS WdfIoTargetStart(WDFIOTARGET target);
 // PASSIVE_LEVEL unless the action is WdfIoTargetLeaveSentIoPending.
 void WdfIoTargetStop(WDFIOTARGET target, WDF_IO_TARGET_SENT_IO_ACTION action);
-WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET target);
 
 inline constexpr ULONG WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x1;
 inline constexpr ULONG WDF_REQUEST_SEND_OPTION_SYNCHRONOUS = 0x2;
@@ -128,8 +127,6 @@ NTSTATUS WdfIoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, 
 // target closes itself) and then EvtIoTargetRemoveComplete run at PASSIVE_LEVEL,
 // before the removed device's own driver is told. PASSIVE_LEVEL.
 NTSTATUS WdfIoTargetOpen(WDFIOTARGET target, WDF_IO_TARGET_OPEN_PARAMS* params);
-void WdfIoTargetClose(WDFIOTARGET target);
 // Sends IRP_MN_QUERY_INTERFACE to the target's stack. PASSIVE_LEVEL.
 NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET target, const GUID* interfaceType, INTERFACE* iface, USHORT size,
                                       USHORT version, PVOID interfaceSpecificData);
-DEVICE_OBJECT* WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET target);

@@ -23,6 +23,4 @@ inline NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES attributes, P
 }
 
 PVOID WdfMemoryGetBuffer(WDFMEMORY memory, size_t* bufferSize);
-NTSTATUS WdfMemoryAssignBuffer(WDFMEMORY memory, PVOID buffer, size_t bufferSize);
 NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY destination, size_t offset, PVOID source, size_t length);
-NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY source, size_t offset, PVOID destination, size_t length);

@@ -53,6 +53,3 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE device, WDF_IO_QUEUE_CONFIG* config, PWDF_OB
 NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE queue, WDFREQUEST* request);
 NTSTATUS WdfIoQueueRetrieveRequestByFileObject(WDFQUEUE queue, WDFFILEOBJECT fileObject, WDFREQUEST* request);
 WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE queue);
-// Stops presenting and handing out requests (they keep waiting); Start resumes.
-void WdfIoQueueStop(WDFQUEUE queue, PVOID stopComplete, PVOID context);
-void WdfIoQueueStart(WDFQUEUE queue);

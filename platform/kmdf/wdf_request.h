@@ -44,16 +44,11 @@ void WdfRequestGetParameters(WDFREQUEST request, WDF_REQUEST_PARAMETERS* paramet
 // Completes the request; its handle is dead afterwards. Allowed up to DISPATCH_LEVEL.
 void WdfRequestComplete(WDFREQUEST request, NTSTATUS status);
 void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, ULONG_PTR information);
-void WdfRequestSetInformation(WDFREQUEST request, ULONG_PTR information);
-ULONG_PTR WdfRequestGetInformation(WDFREQUEST request);
 // The request's buffers (METHOD_BUFFERED: both are the one system buffer).
 // STATUS_BUFFER_TOO_SMALL when the buffer is missing or shorter than `minimumRequired`.
 NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, size_t minimumRequired, PVOID* buffer, size_t* length);
 NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, size_t minimumRequired, PVOID* buffer, size_t* length);
 WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST request);
-KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST request);
 BOOLEAN WdfRequestIsFrom32BitProcess(WDFREQUEST request);
-PIRP WdfRequestWdmGetIrp(WDFREQUEST request);
-BOOLEAN WdfRequestIsCanceled(WDFREQUEST request);
 // Moves a request the driver owns into another queue of the same device.
 NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE destination);

@@ -81,6 +81,3 @@ void WdfRequestSetCompletionRoutine(WDFREQUEST request, PFN_WDF_REQUEST_COMPLETI
 // starts); FALSE when it refused it, with the reason in WdfRequestGetStatus.
 BOOLEAN WdfRequestSend(WDFREQUEST request, WDFIOTARGET target, WDF_REQUEST_SEND_OPTIONS* options);
 NTSTATUS WdfRequestGetStatus(WDFREQUEST request);
-void WdfRequestGetCompletionParams(WDFREQUEST request, WDF_REQUEST_COMPLETION_PARAMS* params);
-// Asks the target to cancel a request it holds; FALSE when it is not there any more.
-BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST request);

@@ -24,5 +24,3 @@ NTSTATUS WdfWorkItemCreate(WDF_WORKITEM_CONFIG* config, PWDF_OBJECT_ATTRIBUTES a
 // Queues the item; an item already queued and not yet running is not queued twice.
 void WdfWorkItemEnqueue(WDFWORKITEM workItem);
 WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM workItem);
-// Waits until the item is neither queued nor running. PASSIVE_LEVEL.
-void WdfWorkItemFlush(WDFWORKITEM workItem);

@@ -15,6 +15,8 @@ namespace {
 
 class FxWorkItem : public FxObject {
 public:
+    static constexpr FxType kType = FxType::WorkItem;
+
     explicit FxWorkItem(const WDF_WORKITEM_CONFIG& config) : FxObject(FxType::WorkItem), config_(config) {}
 
     void enqueue() {
@@ -27,16 +29,6 @@ public:
         Machine::current().workers().post([this] { run(); });
     }
 
-    void flush() {
-        require_passive("WdfWorkItemFlush");
-        std::unique_lock lock(lock_);
-        if (running_ && runner_ == std::this_thread::get_id()) {
-            rule_violation("WDF", "WdfWorkItemFlush called from the work item's own callback");
-            return;
-        }
-        idle_.wait(lock, [this] { return !queued_ && !running_; });
-    }
-
 protected:
     void dispose() override {
         {
@@ -45,7 +37,10 @@ protected:
             // reference, so the memory outlives the callback.
             if (running_ && runner_ == std::this_thread::get_id()) return;
         }
-        flush();
+        // Deletion waits for a queued or running callback, as the framework does.
+        require_passive("WdfObjectDelete (work item)");
+        std::unique_lock lock(lock_);
+        idle_.wait(lock, [this] { return !queued_ && !running_; });
     }
 
 private:
@@ -84,10 +79,6 @@ private:
     std::thread::id runner_;     // guarded by lock_
 };
 
-FxWorkItem* WorkItem(WDFWORKITEM handle, const char* call) {
-    return FxObject::from_as<FxWorkItem>(handle, FxType::WorkItem, call);
-}
-
 }  // namespace
 
 NTSTATUS WorkItemCreate(WDF_WORKITEM_CONFIG* config, PWDF_OBJECT_ATTRIBUTES attributes, WDFWORKITEM* workItem) {
@@ -113,15 +104,11 @@ NTSTATUS WorkItemCreate(WDF_WORKITEM_CONFIG* config, PWDF_OBJECT_ATTRIBUTES attr
 
 void WorkItemEnqueue(WDFWORKITEM workItem) {
     require_dispatch_or_below("WdfWorkItemEnqueue");
-    if (FxWorkItem* fx = WorkItem(workItem, "WdfWorkItemEnqueue")) fx->enqueue();
-}
-
-void WorkItemFlush(WDFWORKITEM workItem) {
-    if (FxWorkItem* fx = WorkItem(workItem, "WdfWorkItemFlush")) fx->flush();
+    if (FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemEnqueue")) fx->enqueue();
 }
 
 WDFOBJECT WorkItemParent(WDFWORKITEM workItem) {
-    FxWorkItem* fx = WorkItem(workItem, "WdfWorkItemGetParentObject");
+    FxWorkItem* fx = object_of<FxWorkItem>(workItem, "WdfWorkItemGetParentObject");
     return fx == nullptr || fx->parent() == nullptr ? nullptr : fx->parent()->handle();
 }
 
@@ -131,5 +118,4 @@ NTSTATUS WdfWorkItemCreate(WDF_WORKITEM_CONFIG* config, PWDF_OBJECT_ATTRIBUTES a
     return platform::kmdf::WorkItemCreate(config, attributes, workItem);
 }
 void WdfWorkItemEnqueue(WDFWORKITEM workItem) { platform::kmdf::WorkItemEnqueue(workItem); }
-void WdfWorkItemFlush(WDFWORKITEM workItem) { platform::kmdf::WorkItemFlush(workItem); }
 WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM workItem) { return platform::kmdf::WorkItemParent(workItem); }

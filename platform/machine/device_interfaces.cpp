@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "machine.h"
-#include "object_namespace.h"
+#include "pnp_manager.h"
+#include "platform/kernel/object_namespace.h"
 
 namespace platform {
 
@@ -15,14 +16,15 @@ std::u16string guid_to_string(const GUID& g) {
     return widen(text);
 }
 
-uint64_t DeviceInterfaces::add(const GUID& interfaceClass, DEVICE_OBJECT* pdo, const std::u16string& pdoName,
-                               const std::u16string& instanceId, const std::u16string& referenceString) {
-    std::u16string mangled = instanceId;
+uint64_t DeviceInterfaces::add(const GUID& interfaceClass, DEVICE_OBJECT* pdo, const std::u16string& referenceString) {
+    DevNode* node = DevNode::of(pdo);
+    if (node == nullptr) return 0;
+    std::u16string mangled = node->instanceId;
     for (char16_t& c : mangled) {
         if (c == u'\\') c = u'#';
     }
     std::u16string link = u"\\??\\" + mangled + u"#" + guid_to_string(interfaceClass);
-    Machine::current().names().add_link(link, pdoName);
+    Machine::current().names().add_link(link, node->pdoName);
 
     InterfaceRecord record;
     record.interfaceClass = interfaceClass;

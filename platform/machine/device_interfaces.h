@@ -30,8 +30,9 @@ class DeviceInterfaces {
 public:
     using Listener = std::function<void(const InterfaceRecord& record, bool arrived)>;
 
-    uint64_t add(const GUID& interfaceClass, DEVICE_OBJECT* pdo, const std::u16string& pdoName,
-                 const std::u16string& instanceId, const std::u16string& referenceString);
+    // Registers an interface on one of the machine's PDOs (its link is named
+    // from the node's instance id); 0 when `pdo` is no PDO of the machine's.
+    uint64_t add(const GUID& interfaceClass, DEVICE_OBJECT* pdo, const std::u16string& referenceString);
     // Announces the change to every subscriber, on the calling thread.
     void set_enabled(uint64_t id, bool enabled);
     // Disables and forgets every interface of a PDO.

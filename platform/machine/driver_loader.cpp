@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "machine.h"
-#include "platform/kmdf/fx_driver.h"
+#include "platform/kernel/ntstatus.h"
 #include "registry.h"
 
 namespace platform {
@@ -76,12 +76,14 @@ LoadedDriver* DriverLoader::load(const std::string& service, NTSTATUS* status) {
     driver->object.DriverName = UNICODE_STRING{static_cast<USHORT>(driver->driverName.size() * 2),
                                                static_cast<USHORT>(driver->driverName.size() * 2),
                                                driver->driverName.data()};
-    driver->object.Platform = driver.get();
+    driver->object.DriverSection = driver.get();
+    driver->extension.DriverObject = &driver->object;
+    driver->object.DriverExtension = &driver->extension;
 
     NTSTATUS result = entry(&driver->object, &driver->registryPathString);
     if (!NT_SUCCESS(result)) {
         // A failed DriverEntry leaves nothing behind that the framework must clean up.
-        if (driver->wdfDriver != nullptr) driver->wdfDriver->delete_object();
+        if (driver->object.FrameworkEntryFailed != nullptr) driver->object.FrameworkEntryFailed(&driver->object);
         if (driver->module != nullptr) dlclose(driver->module);
         *status = result;
         return nullptr;
@@ -107,7 +109,7 @@ void DriverLoader::unload(const std::string& service) {
         driver = std::move(it->second);
         loaded_.erase(it);
     }
-    if (driver->wdfDriver != nullptr) driver->wdfDriver->unload();
+    if (driver->object.DriverUnload != nullptr) driver->object.DriverUnload(&driver->object);
     if (driver->module != nullptr) dlclose(driver->module);
 }
 

@@ -1,5 +1,6 @@
 // Loads driver images by their service entry in the registry
-// (`Services\<name>\ImagePath`), calls DriverEntry, and unloads them again.
+// (`Services\<name>\ImagePath`), calls DriverEntry, and unloads them again
+// through the driver object's unload routine.
 #pragma once
 
 #include <filesystem>
@@ -12,20 +13,15 @@
 
 namespace platform {
 
-namespace kmdf {
-class FxDriver;
-}
-
 struct LoadedDriver {
     std::string service;
     std::filesystem::path image;
     void* module = nullptr;                // dlopen handle
     DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
     std::u16string registryPath;          // \Registry\Machine\System\CurrentControlSet\Services\<name>
     std::u16string driverName;            // \Driver\<name>
     UNICODE_STRING registryPathString{};
-    kmdf::FxDriver* wdfDriver = nullptr;  // set by WdfDriverCreate
-    unsigned devices = 0;                 // devices of this driver that exist
 };
 
 class DriverLoader {
@@ -33,6 +29,9 @@ public:
     ~DriverLoader();
 
     using EntryPoint = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
+
+    // The loader's record behind a driver object it made.
+    static LoadedDriver* of(DRIVER_OBJECT* object) { return static_cast<LoadedDriver*>(object->DriverSection); }
 
     // Installs a service: writes its key with ImagePath into the registry.
     void install(const std::string& service, const std::filesystem::path& image);
@@ -43,7 +42,7 @@ public:
     // Loads the service's image and runs DriverEntry; null with the status on failure.
     LoadedDriver* load(const std::string& service, NTSTATUS* status);
     LoadedDriver* find(const std::string& service);
-    // The framework's unload (unload callback, driver object clean-up), then the image goes.
+    // The driver's unload routine, then the image goes.
     void unload(const std::string& service);
     void unload_all();
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "machine.h"
-#include "object_namespace.h"
+#include "platform/kernel/object_namespace.h"
 #include "process.h"
 #include "platform/kernel/ntstatus.h"
 

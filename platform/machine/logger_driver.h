@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/kernel/io.h"
-#include "source/driver/usb/win/vexa_usb_device/public/logger_protocol.h"
+#include "logger_protocol.h"
 
 namespace platform {
 

@@ -5,9 +5,7 @@
 #include "device_interfaces.h"
 #include "driver_loader.h"
 #include "event_log.h"
-#include "handle_table.h"
 #include "logger_driver.h"
-#include "object_namespace.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 #include "pnp_manager.h"
@@ -20,30 +18,26 @@ namespace {
 
 std::atomic<Machine*> g_current{nullptr};
 
-constexpr uintptr_t kKernelHandleBase = 0xFFFFFFFF80000004ull;  // kernel handles have the top bit set
 constexpr unsigned kWorkerThreads = 4;
 
 }  // namespace
 
 Machine::Machine(MachineOptions options) : options_(std::move(options)) {
+    // The kernel reports a second machine; the first stays the current one.
+    kernel_ = std::make_unique<Kernel>(options_.clockMode, static_cast<KernelHost&>(*this));
     Machine* expected = nullptr;
-    if (!g_current.compare_exchange_strong(expected, this)) {
-        rule_violation("machine", "a second machine was created while one is running");
-    }
+    g_current.compare_exchange_strong(expected, this);
     if (!options_.stateDir.empty()) std::filesystem::create_directories(options_.stateDir);
-    clock_ = std::make_unique<Clock>(options_.clockMode);
     registry_ = std::make_unique<Registry>(options_.stateDir.empty() ? std::filesystem::path()
                                                                      : options_.stateDir / "registry.dat");
     eventLog_ = std::make_unique<EventLog>(options_.stateDir);
-    names_ = std::make_unique<ObjectNamespace>();
-    kernelHandles_ = std::make_unique<HandleTable>(kKernelHandleBase);
     interfaces_ = std::make_unique<DeviceInterfaces>();
     workers_ = std::make_unique<WorkQueue>(kWorkerThreads);
     drivers_ = std::make_unique<DriverLoader>();
     pnp_ = std::make_unique<PnpManager>();
     logger_ = std::make_unique<LoggerDriver>();
     processes_ = std::make_unique<ProcessTable>();
-    if (options_.clockMode == Clock::Mode::RealTime) clock_->start();
+    if (options_.clockMode == Clock::Mode::RealTime) clock().start();
 }
 
 Machine::~Machine() {
@@ -60,13 +54,12 @@ Machine::~Machine() {
     drivers_.reset();
     workers_.reset();
     interfaces_.reset();
-    kernelHandles_.reset();
-    names_.reset();
     eventLog_.reset();
     registry_.reset();
-    clock_.reset();
     fault::clear();
-    g_current.store(nullptr);
+    Machine* self = this;
+    g_current.compare_exchange_strong(self, nullptr);
+    kernel_.reset();
 }
 
 Machine& Machine::current() {
@@ -88,8 +81,20 @@ void Machine::shutdown() {
     pnp_->remove_all();
     workers_->drain();
     drivers_->unload_all();
-    clock_->stop();
+    clock().stop();
     registry_->save();
+}
+
+HandleTable* Machine::current_process_handles() {
+    Process* process = current_process();
+    return process != nullptr ? &process->handles() : nullptr;
+}
+
+void Machine::write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) {
+    LoadedDriver* driver = source != nullptr ? DriverLoader::of(source) : nullptr;
+    std::string service = driver != nullptr ? driver->service : "System";
+    std::filesystem::path image = driver != nullptr ? driver->image : std::filesystem::path();
+    eventLog_->write(service, image, packet, time);
 }
 
 }  // namespace platform

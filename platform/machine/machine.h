@@ -1,7 +1,9 @@
-// The simulated machine: the one place that owns the clock, the registry, the
-// event log, the object namespace, the kernel handle table, the PnP manager,
-// the outside logger driver and the loaded driver images. Platform calls made
-// by drivers reach it through Machine::current(); one machine exists at a time.
+// The simulated machine: the one place that owns the kernel (with its clock,
+// object namespace and handle table), the registry, the event log, the PnP
+// manager, the outside logger driver and the loaded driver images. It is the
+// kernel's host: the kernel asks it for the current process, the error-log
+// sink and the version. Platform calls above the kernel reach it through
+// Machine::current(); one machine exists at a time.
 #pragma once
 
 #include <filesystem>
@@ -13,26 +15,18 @@
 #include <typeindex>
 #include <vector>
 
-#include "clock.h"
+#include "platform/kernel/kernel.h"
 
 namespace platform {
 
 class Registry;
 class EventLog;
-class ObjectNamespace;
-class HandleTable;
 class PnpManager;
 class DriverLoader;
 class LoggerDriver;
 class DeviceInterfaces;
 class WorkQueue;
 class ProcessTable;
-
-struct WindowsVersion {
-    unsigned major = 10;
-    unsigned minor = 0;
-    unsigned build = 19045;
-};
 
 struct MachineOptions {
     Clock::Mode clockMode = Clock::Mode::Virtual;
@@ -41,10 +35,10 @@ struct MachineOptions {
     WindowsVersion windowsVersion;
 };
 
-class Machine {
+class Machine : private KernelHost {
 public:
     explicit Machine(MachineOptions options = {});
-    ~Machine();
+    ~Machine() override;
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
@@ -55,11 +49,12 @@ public:
     const MachineOptions& options() const { return options_; }
     void set_windows_version(WindowsVersion version) { options_.windowsVersion = version; }
 
-    Clock& clock() { return *clock_; }
+    Kernel& kernel() { return *kernel_; }
+    Clock& clock() { return kernel_->clock(); }
     Registry& registry() { return *registry_; }
     EventLog& event_log() { return *eventLog_; }
-    ObjectNamespace& names() { return *names_; }
-    HandleTable& kernel_handles() { return *kernelHandles_; }
+    ObjectNamespace& names() { return kernel_->names(); }
+    HandleTable& kernel_handles() { return kernel_->handles(); }
     DeviceInterfaces& interfaces() { return *interfaces_; }
     DriverLoader& drivers() { return *drivers_; }
     PnpManager& pnp() { return *pnp_; }
@@ -86,12 +81,15 @@ public:
     }
 
 private:
+    // KernelHost
+    HandleTable* current_process_handles() override;
+    void write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) override;
+    WindowsVersion windows_version() override { return options_.windowsVersion; }
+
     MachineOptions options_;
-    std::unique_ptr<Clock> clock_;
+    std::unique_ptr<Kernel> kernel_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<EventLog> eventLog_;
-    std::unique_ptr<ObjectNamespace> names_;
-    std::unique_ptr<HandleTable> kernelHandles_;
     std::unique_ptr<DeviceInterfaces> interfaces_;
     std::unique_ptr<WorkQueue> workers_;
     std::unique_ptr<DriverLoader> drivers_;

@@ -4,11 +4,9 @@
 
 #include "driver_loader.h"
 #include "machine.h"
-#include "object_namespace.h"
+#include "platform/kernel/object_namespace.h"
 #include "platform/kernel/irql.h"
 #include "platform/kernel/ntstatus.h"
-#include "platform/kmdf/fx_device.h"
-#include "platform/kmdf/fx_driver.h"
 
 namespace platform {
 
@@ -24,6 +22,18 @@ NTSTATUS DevNode::dispatch_irp(DEVICE_OBJECT* device, IRP* irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
+
+DevNode* DevNode::of(DEVICE_OBJECT* pdo) {
+    return pdo != nullptr && pdo->Handler != nullptr ? dynamic_cast<DevNode*>(pdo->Handler) : nullptr;
+}
+
+namespace {
+
+bool HasDevices(LoadedDriver& driver) {
+    return __atomic_load_n(&driver.object.DeviceObject, __ATOMIC_ACQUIRE) != nullptr;
+}
+
+}  // namespace
 
 PnpManager::~PnpManager() { remove_all(); }
 
@@ -61,58 +71,47 @@ NTSTATUS PnpManager::start(DevNode& node) {
         return status;
     }
     node.driver = driver;
-    if (driver->wdfDriver == nullptr || driver->wdfDriver->config().EvtDriverDeviceAdd == nullptr) {
+    PDRIVER_ADD_DEVICE addDevice = driver->extension.AddDevice;
+    if (addDevice == nullptr) {
         node.state = NodeState::Failed;
         node.lastStatus = STATUS_INVALID_DEVICE_STATE;
         return node.lastStatus;
     }
 
-    auto* init = new WDFDEVICE_INIT{};
-    init->driver = driver->wdfDriver;
-    init->pdo = &node.pdo;
-    init->pdoName = node.pdoName;
-    init->instanceId = node.instanceId;
-    WDFDEVICE_INIT* pending = init;
-    status = driver->wdfDriver->config().EvtDriverDeviceAdd(driver->wdfDriver->as_handle<WDFDRIVER>(), pending);
-    // WdfDeviceCreate takes the init over (and clears the driver's pointer); we keep our own copy to free.
-    delete init;
-    node.fdo = node.pdo.AttachedDevice != nullptr
-                   ? static_cast<kmdf::FxDevice*>(node.pdo.AttachedDevice->DeviceExtension)
-                   : nullptr;
-    if (!NT_SUCCESS(status) || node.fdo == nullptr) {
-        if (node.fdo != nullptr) {
-            node.fdo->remove();
+    status = addDevice(&driver->object, &node.pdo);
+    PnpDevice* device = function_device(&node.pdo);
+    node.fdo = device != nullptr ? node.pdo.AttachedDevice : nullptr;
+    if (!NT_SUCCESS(status) || device == nullptr) {
+        if (device != nullptr) {
+            device->remove();
             node.fdo = nullptr;
         }
         node.state = NodeState::Failed;
         node.lastStatus = NT_SUCCESS(status) ? STATUS_INVALID_DEVICE_STATE : status;
-        if (driver->devices == 0) Machine::current().drivers().unload(node.service);
+        if (!HasDevices(*driver)) Machine::current().drivers().unload(node.service);
         node.driver = nullptr;
         return node.lastStatus;
     }
 
-    status = node.fdo->prepare_hardware();
+    status = device->start();
     if (NT_SUCCESS(status)) {
-        status = node.fdo->d0_entry(WdfPowerDeviceD3Final);
-        if (NT_SUCCESS(status)) {
-            node.power = WdfPowerDeviceD0;
-            node.state = NodeState::Started;
-            node.fdo->set_started(true);
-            return STATUS_SUCCESS;
-        }
+        node.power = PowerDeviceD0;
+        node.state = NodeState::Started;
+        return STATUS_SUCCESS;
     }
     // A failed start releases what preparation built and removes the device.
     node.lastStatus = status;
-    tear_down(node, false);
+    tear_down(node);
     node.state = NodeState::Failed;
     return status;
 }
 
-NTSTATUS PnpManager::suspend(DevNode& node, WDF_POWER_DEVICE_STATE target) {
+NTSTATUS PnpManager::suspend(DevNode& node, DEVICE_POWER_STATE target, POWER_ACTION action) {
     require_passive("PnpManager::suspend");
+    if (target < PowerDeviceD1 || target > PowerDeviceD3) return STATUS_INVALID_PARAMETER;
     std::lock_guard nodeLock(node.lock);
     if (node.state != NodeState::Started || node.fdo == nullptr) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS status = node.fdo->d0_exit(target);
+    NTSTATUS status = function_device(&node.pdo)->power_down(target, action);
     node.power = target;
     node.state = NodeState::Suspended;
     return status;
@@ -122,9 +121,9 @@ NTSTATUS PnpManager::resume(DevNode& node) {
     require_passive("PnpManager::resume");
     std::lock_guard nodeLock(node.lock);
     if (node.state != NodeState::Suspended || node.fdo == nullptr) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS status = node.fdo->d0_entry(node.power);
+    NTSTATUS status = function_device(&node.pdo)->power_up();
     if (NT_SUCCESS(status)) {
-        node.power = WdfPowerDeviceD0;
+        node.power = PowerDeviceD0;
         node.state = NodeState::Started;
     }
     return status;
@@ -139,14 +138,13 @@ void PnpManager::notify_removal(DevNode& node, RemovalKind kind) {
     for (auto& listener : listeners) listener(node, kind);
 }
 
-void PnpManager::tear_down(DevNode& node, bool released) {
+void PnpManager::tear_down(DevNode& node) {
     if (node.fdo != nullptr) {
-        if (!released) node.fdo->release_hardware();
-        node.fdo->remove();
+        function_device(&node.pdo)->remove();
         node.fdo = nullptr;
     }
-    node.power = WdfPowerDeviceD3Final;
-    if (node.driver != nullptr && node.driver->devices == 0) Machine::current().drivers().unload(node.service);
+    node.power = PowerDeviceD3;
+    if (node.driver != nullptr && !HasDevices(*node.driver)) Machine::current().drivers().unload(node.service);
     node.driver = nullptr;
 }
 
@@ -155,11 +153,7 @@ void PnpManager::remove(DevNode& node) {
     std::lock_guard nodeLock(node.lock);
     if (node.state == NodeState::Removed || node.state == NodeState::Failed) return;
     notify_removal(node, RemovalKind::Orderly);
-    if (node.fdo != nullptr) {
-        node.fdo->set_started(false);
-        if (node.state == NodeState::Started) node.fdo->d0_exit(WdfPowerDeviceD3Final);
-    }
-    tear_down(node, false);
+    tear_down(node);
     node.state = NodeState::Removed;
     Machine::current().names().remove_device(node.pdoName);
 }
@@ -171,11 +165,7 @@ void PnpManager::surprise_remove(DevNode& node, bool holdRelease) {
         return;
     }
     notify_removal(node, RemovalKind::Surprise);
-    if (node.fdo != nullptr) {
-        node.fdo->set_started(false);
-        node.fdo->surprise_removal();
-        if (node.state == NodeState::Started) node.fdo->d0_exit(WdfPowerDeviceD3Final);
-    }
+    if (node.fdo != nullptr) function_device(&node.pdo)->surprise_removal();
     node.state = NodeState::Removing;
     if (!holdRelease) finish_removal(node);
 }
@@ -184,7 +174,7 @@ void PnpManager::finish_removal(DevNode& node) {
     require_passive("PnpManager::finish_removal");
     std::lock_guard nodeLock(node.lock);
     if (node.state != NodeState::Removing) return;
-    tear_down(node, false);
+    tear_down(node);
     node.state = NodeState::Removed;
     Machine::current().names().remove_device(node.pdoName);
 }
@@ -193,18 +183,16 @@ NTSTATUS PnpManager::rebalance(DevNode& node) {
     require_passive("PnpManager::rebalance");
     std::lock_guard nodeLock(node.lock);
     if (node.state != NodeState::Started || node.fdo == nullptr) return STATUS_INVALID_DEVICE_STATE;
-    node.fdo->d0_exit(WdfPowerDeviceD3Final);
-    node.fdo->release_hardware();
-    node.power = WdfPowerDeviceD3Final;
-    NTSTATUS status = node.fdo->prepare_hardware();
-    if (NT_SUCCESS(status)) status = node.fdo->d0_entry(WdfPowerDeviceD3Final);
+    PnpDevice* device = function_device(&node.pdo);
+    device->stop();
+    node.power = PowerDeviceD3;
+    NTSTATUS status = device->start();
     if (NT_SUCCESS(status)) {
-        node.power = WdfPowerDeviceD0;
+        node.power = PowerDeviceD0;
         return status;
     }
     node.lastStatus = status;
-    node.fdo->set_started(false);
-    tear_down(node, false);
+    tear_down(node);
     node.state = NodeState::Failed;
     return status;
 }

@@ -1,7 +1,7 @@
 // The Plug and Play manager: device nodes with their PDOs, the driver loaded
-// by service name for each, and the start, power, removal and rebalance
-// sequences, run on the calling thread at PASSIVE_LEVEL and serialised per
-// device, with the power states passed as the framework passes them.
+// by service name for each and its AddDevice called, and the start, power,
+// removal and rebalance steps sent to the function device above the PDO,
+// run on the calling thread at PASSIVE_LEVEL and serialised per device.
 #pragma once
 
 #include <functional>
@@ -12,13 +12,10 @@
 #include <vector>
 
 #include "platform/kernel/io.h"
-#include "platform/kmdf/wdf_device.h"
+#include "platform/kernel/pnp_device.h"
 
 namespace platform {
 
-namespace kmdf {
-class FxDevice;
-}
 struct LoadedDriver;
 
 // What sits on the bus behind a PDO (a simulated USB device); it answers the
@@ -48,12 +45,15 @@ public:
     // Guarded by `lock`, which serialises every PnP step on this node.
     std::recursive_mutex lock;
     NodeState state = NodeState::Created;
-    WDF_POWER_DEVICE_STATE power = WdfPowerDeviceD3Final;
-    kmdf::FxDevice* fdo = nullptr;
+    DEVICE_POWER_STATE power = PowerDeviceD3;
+    DEVICE_OBJECT* fdo = nullptr;  // the function device the driver attached; null when none
     LoadedDriver* driver = nullptr;
     NTSTATUS lastStatus = 0;  // the status of the last failed step
 
     NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
+
+    // The node behind a PDO; null for a device object that is no PDO of the machine's.
+    static DevNode* of(DEVICE_OBJECT* pdo);
 };
 
 enum class RemovalKind { Orderly, Surprise };
@@ -70,8 +70,8 @@ public:
     DevNode* add_node(std::u16string instanceId, std::vector<std::u16string> hardwareIds, std::string service,
                       std::shared_ptr<BusDevice> bus = nullptr);
 
-    // Leaves D0 for `target` (D1, D2, D3 or hibernation) and comes back.
-    NTSTATUS suspend(DevNode& node, WDF_POWER_DEVICE_STATE target);
+    // Leaves D0 for `target` (D1, D2 or D3) as the system sleeps or hibernates, and comes back.
+    NTSTATUS suspend(DevNode& node, DEVICE_POWER_STATE target, POWER_ACTION action = PowerActionSleep);
     NTSTATUS resume(DevNode& node);
     // Orderly removal: D0 exit to D3 final, release, deletion.
     void remove(DevNode& node);
@@ -91,7 +91,7 @@ public:
 
 private:
     NTSTATUS start(DevNode& node);
-    void tear_down(DevNode& node, bool released);
+    void tear_down(DevNode& node);
     void notify_removal(DevNode& node, RemovalKind kind);
 
     std::mutex lock_;

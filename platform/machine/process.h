@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "handle_table.h"
+#include "platform/kernel/handle_table.h"
 #include "platform/kernel/nt_types.h"
 
 namespace platform {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "object_namespace.h"
+#include "platform/kernel/text.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "machine.h"
-#include "object_namespace.h"
+#include "platform/kernel/object_namespace.h"
 #include "platform/kernel/event_object.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/ntstatus.h"

@@ -19,6 +19,8 @@ class FxUsbInterface;
 // A configured pipe; also its own I/O target.
 class FxUsbPipe : public kmdf::FxIoTarget {
 public:
+    static constexpr kmdf::FxType kType = kmdf::FxType::UsbPipe;
+
     FxUsbPipe(FxUsbInterface* owner, const USB_ENDPOINT_DESCRIPTOR& endpoint, UCHAR settingIndex);
 
     const WDF_USB_PIPE_INFORMATION& information() const { return information_; }
@@ -56,9 +58,10 @@ private:
 
 class FxUsbInterface : public kmdf::FxObject {
 public:
+    static constexpr kmdf::FxType kType = kmdf::FxType::UsbInterface;
+
     FxUsbInterface(FxUsbDevice* device, UCHAR number, std::vector<size_t> settingOffsets);
 
-    UCHAR number() const { return number_; }
     UCHAR setting_count() const { return static_cast<UCHAR>(settings_.size()); }
     UCHAR configured_setting() const;
     const USB_INTERFACE_DESCRIPTOR* setting(UCHAR index) const;
@@ -80,6 +83,8 @@ private:
 
 class FxUsbDevice : public kmdf::FxObject {
 public:
+    static constexpr kmdf::FxType kType = kmdf::FxType::UsbDevice;
+
     FxUsbDevice(std::shared_ptr<UsbPort> port);
 
     UsbPort& port() { return *port_; }
@@ -97,9 +102,5 @@ private:
     std::vector<uint8_t> configuration_;
     std::vector<FxUsbInterface*> interfaces_;  // children, fixed after build_interfaces
 };
-
-FxUsbDevice* UsbDevice(WDFUSBDEVICE handle, const char* call);
-FxUsbInterface* UsbInterface(WDFUSBINTERFACE handle, const char* call);
-FxUsbPipe* UsbPipe(WDFUSBPIPE handle, const char* call);
 
 }  // namespace platform::usb

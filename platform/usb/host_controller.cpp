@@ -7,7 +7,7 @@
 #include "usb_urb.h"
 #include "platform/kernel/ntddk.h"
 #include "platform/machine/machine.h"
-#include "platform/machine/object_namespace.h"
+#include "platform/kernel/object_namespace.h"
 
 namespace platform::usb {
 

@@ -125,7 +125,7 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE usbDevi
                                                             WDF_MEMORY_DESCRIPTOR* memoryDescriptor,
                                                             ULONG* bytesTransferred) {
     platform::require_passive("WdfUsbTargetDeviceSendControlTransferSynchronously");
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceSendControlTransferSynchronously");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceSendControlTransferSynchronously");
     if (fx == nullptr || setupPacket == nullptr) return STATUS_INVALID_PARAMETER;
     uint8_t* buffer = nullptr;
     ULONG length = 0;
@@ -151,7 +151,7 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE usbDevi
 NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE usbDevice, WDFREQUEST, WDF_REQUEST_SEND_OPTIONS*, WCHAR* string,
                                        USHORT* numCharacters, UCHAR stringIndex, USHORT languageId) {
     platform::require_passive("WdfUsbTargetDeviceQueryString");
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceQueryString");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceQueryString");
     if (fx == nullptr || numCharacters == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfUsbTargetDeviceQueryString")) return *status;
     if (!fx->connected()) return STATUS_NO_SUCH_DEVICE;
@@ -174,7 +174,7 @@ NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE usbDevice, WDFREQUEST, WDF_R
 NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE usbInterface, PWDF_OBJECT_ATTRIBUTES,
                                       WDF_USB_INTERFACE_SELECT_SETTING_PARAMS* params) {
     platform::require_passive("WdfUsbInterfaceSelectSetting");
-    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceSelectSetting");
+    FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceSelectSetting");
     if (fx == nullptr || params == nullptr || params->Size != sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS) ||
         params->Type != WdfUsbInterfaceSelectSettingTypeSetting) {
         return STATUS_INVALID_PARAMETER;
@@ -184,13 +184,13 @@ NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE usbInterface, PWDF_OBJECT_
 }
 
 WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE pipe) {
-    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeGetIoTarget");
+    FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeGetIoTarget");
     return fx == nullptr ? nullptr : fx->as_handle<WDFIOTARGET>();
 }
 
 NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE pipe, WDFREQUEST, WDF_REQUEST_SEND_OPTIONS*) {
     platform::require_passive("WdfUsbTargetPipeAbortSynchronously");
-    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeAbortSynchronously");
+    FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeAbortSynchronously");
     if (fx == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfUsbTargetPipeAbortSynchronously")) return *status;
     HostController::get().cancel_pipe(fx);
@@ -199,7 +199,7 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE pipe, WDFREQUEST, WDF_REQ
 
 NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE pipe, WDF_USB_CONTINUOUS_READER_CONFIG* config) {
     platform::require_passive("WdfUsbTargetPipeConfigContinuousReader");
-    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeConfigContinuousReader");
+    FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeConfigContinuousReader");
     if (fx == nullptr || config == nullptr || config->Size != sizeof(WDF_USB_CONTINUOUS_READER_CONFIG)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -224,14 +224,14 @@ bool FxUsbPipe::cancel(kmdf::FxTargetRequest* request) {
 namespace {
 
 platform::kmdf::FxTargetRequest* TargetRequest(WDFREQUEST request, const char* call) {
-    return platform::kmdf::FxTargetRequest::from_handle(request, call);
+    return platform::kmdf::object_of<platform::kmdf::FxTargetRequest>(request, call);
 }
 
 }  // namespace
 
 NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTRIBUTES attributes, ULONG packets,
                                           WDFMEMORY* urbMemory, PURB* urb) {
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceCreateIsochUrb");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceCreateIsochUrb");
     if (fx == nullptr || urbMemory == nullptr || urb == nullptr || packets == 0 || packets > USBD_ISO_PACKETS_MAX) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -246,7 +246,7 @@ NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE usbDevice, PWDF_OBJECT_AT
 }
 
 NTSTATUS WdfUsbTargetDeviceRetrieveCurrentFrameNumber(WDFUSBDEVICE usbDevice, ULONG* frameNumber) {
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceRetrieveCurrentFrameNumber");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceRetrieveCurrentFrameNumber");
     if (fx == nullptr || frameNumber == nullptr) return STATUS_INVALID_PARAMETER;
     if (!fx->connected()) return STATUS_NO_SUCH_DEVICE;
     *frameNumber = static_cast<ULONG>(platform::Machine::current().clock().frame());
@@ -254,13 +254,13 @@ NTSTATUS WdfUsbTargetDeviceRetrieveCurrentFrameNumber(WDFUSBDEVICE usbDevice, UL
 }
 
 USBD_PIPE_HANDLE WdfUsbTargetPipeWdmGetPipeHandle(WDFUSBPIPE pipe) {
-    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeWdmGetPipeHandle");
+    FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeWdmGetPipeHandle");
     return fx;  // the pipe object stands for the stack's handle
 }
 
 NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE pipe, WDFREQUEST request, WDFMEMORY urbMemory,
                                              WDFMEMORY_OFFSET* urbOffset) {
-    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeFormatRequestForUrb");
+    FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeFormatRequestForUrb");
     auto* fxRequest = TargetRequest(request, "WdfUsbTargetPipeFormatRequestForUrb");
     if (fx == nullptr || fxRequest == nullptr || urbMemory == nullptr) return STATUS_INVALID_PARAMETER;
     size_t bytes = 0;
@@ -280,7 +280,7 @@ NTSTATUS WdfUsbTargetPipeFormatRequestForUrb(WDFUSBPIPE pipe, WDFREQUEST request
 
 NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE pipe, WDFREQUEST request, WDFMEMORY writeMemory,
                                                WDFMEMORY_OFFSET* writeOffset) {
-    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeFormatRequestForWrite");
+    FxUsbPipe* fx = platform::kmdf::object_of<FxUsbPipe>(pipe, "WdfUsbTargetPipeFormatRequestForWrite");
     auto* fxRequest = TargetRequest(request, "WdfUsbTargetPipeFormatRequestForWrite");
     if (fx == nullptr || fxRequest == nullptr || writeMemory == nullptr || fx->is_in()) return STATUS_INVALID_PARAMETER;
     size_t bytes = 0;

@@ -57,9 +57,4 @@ void unplug(DevNode& node, bool holdRelease) {
 
 UsbPort* port_of(DevNode& node) { return dynamic_cast<UsbPort*>(node.bus.get()); }
 
-UsbPort* port_of_pdo(DEVICE_OBJECT* pdo) {
-    auto* node = dynamic_cast<DevNode*>(pdo != nullptr ? pdo->Handler : nullptr);
-    return node == nullptr ? nullptr : port_of(*node);
-}
-
 }  // namespace platform::usb

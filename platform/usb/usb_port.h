@@ -38,6 +38,5 @@ DevNode* plug(std::shared_ptr<UsbDeviceModel> model, const std::string& service,
 void unplug(DevNode& node, bool holdRelease = false);
 // The port of a node, or null when the node is not a USB device.
 UsbPort* port_of(DevNode& node);
-UsbPort* port_of_pdo(DEVICE_OBJECT* pdo);
 
 }  // namespace platform::usb

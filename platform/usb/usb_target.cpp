@@ -23,16 +23,6 @@ WDF_USB_PIPE_TYPE PipeType(UCHAR attributes) {
 
 }  // namespace
 
-FxUsbDevice* UsbDevice(WDFUSBDEVICE handle, const char* call) {
-    return kmdf::FxObject::from_as<FxUsbDevice>(handle, kmdf::FxType::UsbDevice, call);
-}
-FxUsbInterface* UsbInterface(WDFUSBINTERFACE handle, const char* call) {
-    return kmdf::FxObject::from_as<FxUsbInterface>(handle, kmdf::FxType::UsbInterface, call);
-}
-FxUsbPipe* UsbPipe(WDFUSBPIPE handle, const char* call) {
-    return kmdf::FxObject::from_as<FxUsbPipe>(handle, kmdf::FxType::UsbPipe, call);
-}
-
 FxUsbPipe::FxUsbPipe(FxUsbInterface* owner, const USB_ENDPOINT_DESCRIPTOR& endpoint, UCHAR settingIndex)
     : FxIoTarget(kmdf::FxType::UsbPipe), owner_(owner), endpoint_(endpoint) {
     WDF_USB_PIPE_INFORMATION_INIT(&information_);
@@ -154,8 +144,7 @@ using namespace platform::usb;
 NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE device, WDF_USB_DEVICE_CREATE_CONFIG* config,
                                                 PWDF_OBJECT_ATTRIBUTES attributes, WDFUSBDEVICE* usbDevice) {
     platform::require_passive("WdfUsbTargetDeviceCreateWithParameters");
-    auto* fxDevice = platform::kmdf::FxObject::from_as<platform::kmdf::FxDevice>(
-        device, platform::kmdf::FxType::Device, "WdfUsbTargetDeviceCreateWithParameters");
+    auto* fxDevice = platform::kmdf::object_of<platform::kmdf::FxDevice>(device, "WdfUsbTargetDeviceCreateWithParameters");
     if (fxDevice == nullptr || config == nullptr || usbDevice == nullptr ||
         config->Size != sizeof(WDF_USB_DEVICE_CREATE_CONFIG)) {
         return STATUS_INVALID_PARAMETER;
@@ -181,13 +170,13 @@ NTSTATUS WdfUsbTargetDeviceCreateWithParameters(WDFDEVICE device, WDF_USB_DEVICE
 }
 
 void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE usbDevice, USB_DEVICE_DESCRIPTOR* descriptor) {
-    if (FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceGetDeviceDescriptor")) {
+    if (FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceGetDeviceDescriptor")) {
         *descriptor = fx->device_descriptor();
     }
 }
 
 NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE usbDevice, PVOID buffer, USHORT* length) {
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
     if (fx == nullptr || length == nullptr) return STATUS_INVALID_PARAMETER;
     if (auto status = platform::fault::hit("WdfUsbTargetDeviceRetrieveConfigDescriptor")) return *status;
     auto size = static_cast<USHORT>(fx->configuration().size());
@@ -201,7 +190,7 @@ NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE usbDevice, PVOI
 }
 
 NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE usbDevice, WDF_USB_DEVICE_INFORMATION* information) {
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceRetrieveInformation");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceRetrieveInformation");
     if (fx == nullptr || information == nullptr || information->Size != sizeof(WDF_USB_DEVICE_INFORMATION)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -220,13 +209,8 @@ NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE usbDevice, WDF_USB_D
     return STATUS_SUCCESS;
 }
 
-UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE usbDevice) {
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceGetNumInterfaces");
-    return fx == nullptr ? 0 : static_cast<UCHAR>(fx->interfaces().size());
-}
-
 WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE usbDevice, UCHAR interfaceIndex) {
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceGetInterface");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceGetInterface");
     if (fx == nullptr || interfaceIndex >= fx->interfaces().size()) return nullptr;
     return fx->interfaces()[interfaceIndex]->as_handle<WDFUSBINTERFACE>();
 }
@@ -234,7 +218,7 @@ WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE usbDevice, UCHAR int
 NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTRIBUTES,
                                         WDF_USB_DEVICE_SELECT_CONFIG_PARAMS* params) {
     platform::require_passive("WdfUsbTargetDeviceSelectConfig");
-    FxUsbDevice* fx = UsbDevice(usbDevice, "WdfUsbTargetDeviceSelectConfig");
+    FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceSelectConfig");
     if (fx == nullptr || params == nullptr || params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -254,7 +238,8 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTR
         auto& multi = params->Types.MultiInterface;
         if (multi.Pairs == nullptr) return STATUS_INVALID_PARAMETER;
         for (UCHAR i = 0; i < multi.NumberInterfaces; ++i) {
-            FxUsbInterface* iface = UsbInterface(multi.Pairs[i].UsbInterface, "WdfUsbTargetDeviceSelectConfig (pair)");
+            FxUsbInterface* iface = platform::kmdf::object_of<FxUsbInterface>(
+                multi.Pairs[i].UsbInterface, "WdfUsbTargetDeviceSelectConfig (pair)");
             if (iface == nullptr || iface->device() != fx || multi.Pairs[i].SettingIndex >= iface->setting_count()) {
                 return STATUS_INVALID_PARAMETER;
             }
@@ -275,29 +260,19 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTR
     return STATUS_SUCCESS;
 }
 
-UCHAR WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE usbInterface) {
-    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceGetInterfaceNumber");
-    return fx == nullptr ? 0 : fx->number();
-}
-
-UCHAR WdfUsbInterfaceGetNumSettings(WDFUSBINTERFACE usbInterface) {
-    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceGetNumSettings");
-    return fx == nullptr ? 0 : fx->setting_count();
-}
-
 UCHAR WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE usbInterface) {
-    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceGetConfiguredSettingIndex");
+    FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceGetConfiguredSettingIndex");
     return fx == nullptr ? 0 : fx->configured_setting();
 }
 
 UCHAR WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE usbInterface) {
-    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceGetNumConfiguredPipes");
+    FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceGetNumConfiguredPipes");
     return fx == nullptr ? 0 : static_cast<UCHAR>(fx->pipes().size());
 }
 
 void WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE usbInterface, UCHAR settingIndex,
                                   USB_INTERFACE_DESCRIPTOR* descriptor) {
-    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceGetDescriptor");
+    FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceGetDescriptor");
     if (fx == nullptr || descriptor == nullptr) return;
     const USB_INTERFACE_DESCRIPTOR* found = fx->setting(settingIndex);
     if (found == nullptr) {
@@ -309,19 +284,10 @@ void WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE usbInterface, UCHAR settingInd
 
 WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE usbInterface, UCHAR pipeIndex,
                                             WDF_USB_PIPE_INFORMATION* information) {
-    FxUsbInterface* fx = UsbInterface(usbInterface, "WdfUsbInterfaceGetConfiguredPipe");
+    FxUsbInterface* fx = platform::kmdf::object_of<FxUsbInterface>(usbInterface, "WdfUsbInterfaceGetConfiguredPipe");
     if (fx == nullptr) return nullptr;
     auto pipes = fx->pipes();
     if (pipeIndex >= pipes.size()) return nullptr;
     if (information != nullptr) *information = pipes[pipeIndex]->information();
     return pipes[pipeIndex]->as_handle<WDFUSBPIPE>();
-}
-
-void WdfUsbTargetPipeGetInformation(WDFUSBPIPE pipe, WDF_USB_PIPE_INFORMATION* information) {
-    if (FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeGetInformation")) *information = fx->information();
-}
-
-WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE pipe) {
-    FxUsbPipe* fx = UsbPipe(pipe, "WdfUsbTargetPipeGetType");
-    return fx == nullptr ? WdfUsbPipeTypeInvalid : fx->information().PipeType;
 }

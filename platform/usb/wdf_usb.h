@@ -49,7 +49,6 @@ inline void WDF_USB_DEVICE_INFORMATION_INIT(WDF_USB_DEVICE_INFORMATION* info) {
 
 NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE usbDevice, WDF_USB_DEVICE_INFORMATION* information);
 
-UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE usbDevice);
 WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE usbDevice, UCHAR interfaceIndex);
 
 struct WDF_USB_INTERFACE_SETTING_PAIR {
@@ -124,8 +123,6 @@ inline void WDF_USB_PIPE_INFORMATION_INIT(WDF_USB_PIPE_INFORMATION* info) {
     info->Size = sizeof(*info);
 }
 
-UCHAR WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE usbInterface);
-UCHAR WdfUsbInterfaceGetNumSettings(WDFUSBINTERFACE usbInterface);
 UCHAR WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE usbInterface);
 UCHAR WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE usbInterface);
 // The interface descriptor of a setting (by index among the interface's settings).
@@ -134,9 +131,6 @@ void WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE usbInterface, UCHAR settingInd
 // Pipe `pipeIndex` of the configured setting; null past the last. Fills `information` when given.
 WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE usbInterface, UCHAR pipeIndex,
                                             WDF_USB_PIPE_INFORMATION* information);
-
-void WdfUsbTargetPipeGetInformation(WDFUSBPIPE pipe, WDF_USB_PIPE_INFORMATION* information);
-WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE pipe);
 
 // ---- transfers -------------------------------------------------------------------------
 
@@ -148,16 +142,6 @@ inline constexpr UCHAR BmRequestToDevice = 0;
 inline constexpr UCHAR BmRequestToInterface = 1;
 inline constexpr UCHAR BmRequestToEndpoint = 2;
 inline constexpr UCHAR BmRequestToOther = 3;
-
-// A class request's setup packet.
-inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(WDF_USB_CONTROL_SETUP_PACKET* packet, UCHAR direction,
-                                                    UCHAR recipient, UCHAR request, USHORT value, USHORT index) {
-    std::memset(packet, 0, sizeof(*packet));
-    packet->bmRequestType = static_cast<UCHAR>(direction << 7 | 1 << 5 | (recipient & 3));
-    packet->bRequest = request;
-    packet->wValue = value;
-    packet->wIndex = index;
-}
 
 // Sends a class or vendor request and waits for it (at most the options'
 // timeout). wLength is taken from the memory descriptor. A stall fails with

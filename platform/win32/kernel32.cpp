@@ -130,13 +130,6 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
     return handle;
 }
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                   DWORD flags, HANDLE templateFile) {
-    if (fileName == nullptr) return CreateFileW(nullptr, access, share, security, disposition, flags, templateFile);
-    std::u16string wide = platform::widen(fileName);
-    return CreateFileW(wide.c_str(), access, share, security, disposition, flags, templateFile);
-}
-
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                      DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     UserProcess* process = Caller();
@@ -241,10 +234,6 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
         return nullptr;
     }
     return handle;
-}
-
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR) {
-    return CreateEventW(security, manualReset, initialState, nullptr);
 }
 
 BOOL SetEvent(HANDLE event) {

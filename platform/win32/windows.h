@@ -97,8 +97,6 @@ DWORD GetCurrentProcessId();
 // Opens a device-interface path ("\\?\..." as SetupAPI reports it) or "\\.\Name".
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
-HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 // METHOD_BUFFERED semantics. Without OVERLAPPED the call returns once the
 // request has completed; with one, a pended request fails with
 // ERROR_IO_PENDING and completes later into the caller's buffers.
@@ -113,7 +111,6 @@ BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name);
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 // Waits on an event in wall-clock milliseconds (user-mode time is real time).

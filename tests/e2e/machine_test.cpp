@@ -12,8 +12,8 @@
 
 #include <map>
 
-#include "tests/support/root_machine.h"
-#include "tests/support/temp_dir.h"
+#include "support/root_machine.h"
+#include "support/temp_dir.h"
 
 extern char** environ;
 

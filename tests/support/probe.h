@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "tests/support/probe_driver.h"
+#include "support/probe_driver.h"
 
 namespace vexa::test {
 
@@ -19,7 +19,7 @@ public:
         auto get = reinterpret_cast<ProbeGetStateFn>(dlsym(module_, "ProbeGetState"));
         state_ = get();
         state_->take();
-        state_->failAdd = state_->failPrepare = state_->failD0Entry = 0;
+        state_->failEntry = state_->failAdd = state_->failPrepare = state_->failD0Entry = 0;
         state_->createWorkItemInD0Entry = false;
         state_->workItemRuns = 0;
     }

@@ -91,5 +91,6 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.EvtCleanupCallback = ProbeDriverCleanup;
-    return WdfDriverCreate(driverObject, registryPath, &attributes, &config, nullptr);
+    NTSTATUS status = WdfDriverCreate(driverObject, registryPath, &attributes, &config, nullptr);
+    return NT_SUCCESS(status) && g_state.failEntry != 0 ? g_state.failEntry : status;
 }

@@ -16,7 +16,7 @@
 #include "platform/win32/setupapi.h"
 #include "platform/win32/user_process.h"
 #include "platform/win32/windows.h"
-#include "tests/support/pending_io.h"
+#include "support/pending_io.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/fake_device.h"
@@ -41,7 +41,7 @@ public:
     }
 
     platform::Machine& machine() { return machine_; }
-    WDFDEVICE fdo() { return root_->fdo->as_handle<WDFDEVICE>(); }
+    WDFDEVICE fdo() { return platform::kmdf::FxDevice::of(root_->fdo)->as_handle<WDFDEVICE>(); }
     platform::DevNode& root_node() { return *root_; }
     // Removes the root device and adds it again: the engine and the manager read their settings anew.
     void restart_root() {

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "platform/usb/host_controller.h"
-#include "tests/support/ring_client.h"
-#include "tests/support/vexa_fixture.h"
+#include "support/ring_client.h"
+#include "support/vexa_fixture.h"
 
 namespace vexa::test {
 

@@ -14,7 +14,7 @@
 #include "platform/machine/pnp_manager.h"
 #include "platform/usb/usb_port.h"
 
-#include "tests/support/usb_constants.h"
+#include "support/usb_constants.h"
 
 namespace vexa::test {
 

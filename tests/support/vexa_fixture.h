@@ -3,8 +3,8 @@
 #pragma once
 
 #include "platform/device/vexa_interface.h"
-#include "tests/support/fake_root.h"
-#include "tests/support/usb_driver_fixture.h"
+#include "support/fake_root.h"
+#include "support/usb_driver_fixture.h"
 
 namespace vexa::test {
 

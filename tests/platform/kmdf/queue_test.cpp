@@ -10,9 +10,9 @@
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
-#include "tests/support/queue_probe_driver.h"
-#include "tests/support/root_machine.h"
-#include "tests/support/rule_recorder.h"
+#include "support/queue_probe_driver.h"
+#include "support/root_machine.h"
+#include "support/rule_recorder.h"
 
 namespace {
 

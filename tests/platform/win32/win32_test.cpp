@@ -14,8 +14,8 @@
 #include "platform/machine/process.h"
 #include "platform/machine/socket_protocol.h"
 #include "platform/machine/socket_server.h"
-#include "tests/support/root_machine.h"
-#include "tests/support/temp_dir.h"
+#include "support/root_machine.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -293,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(Roads, Win32Test, ::testing::Values(Road::Local, Road::
                          [](const auto& info) { return info.param == Road::Local ? "InProcess" : "Socket"; });
 
 // Without a machine at the socket the connection fails and says why.
-TEST(Win32NoMachine, ConnectingToNothingFailsClearly) {
+TEST(Win32NoMachineTest, ConnectingToNothingFailsClearly) {
     TempDir dir;
     std::string error;
     auto process = platform::win32::connect_to_machine((dir.path() / "none.sock").string(), false, "test", &error);

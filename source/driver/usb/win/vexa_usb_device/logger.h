@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #include "platform/kernel/ntddk.h"
-#include "public/logger_protocol.h"
+#include "platform/machine/logger_protocol.h"
 
 // Opens the logger and maps both rings; tracing stays off when it fails.
 NTSTATUS LoggerOpen();

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/stream_fixture.h"
+#include "support/stream_fixture.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "platform/kernel/fault.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/fake_root.h"
-#include "tests/support/usb_driver_fixture.h"
+#include "support/fake_root.h"
+#include "support/usb_driver_fixture.h"
 
 namespace {
 

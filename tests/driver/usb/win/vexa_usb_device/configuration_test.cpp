@@ -7,7 +7,7 @@
 #include "platform/kmdf/fx_device.h"
 #include "platform/usb/host_controller.h"
 #include "platform/usb/usbd.h"
-#include "platform/machine/handle_table.h"
+#include "platform/kernel/handle_table.h"
 #include "source/driver/usb/win/vexa_usb_device/device.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
 #include "platform/machine/driver_loader.h"
@@ -15,7 +15,7 @@
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
 #include "platform/usb/usb_port.h"
-#include "tests/support/usb_constants.h"
+#include "support/usb_constants.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -37,7 +37,7 @@ protected:
         device_ = dev::make_vexa_interface(model, variant);
         node_ = platform::usb::plug(device_, vexa::test::kUsbService, u"0001");
         if (node_->state != platform::NodeState::Started) return nullptr;
-        return GetDeviceContext(node_->fdo->as_handle<WDFDEVICE>())->device;
+        return GetDeviceContext(platform::kmdf::FxDevice::of(node_->fdo)->as_handle<WDFDEVICE>())->device;
     }
 
     InterfaceObject* interface_number(UsbFunctionDevice* device, UCHAR number) {

@@ -2,7 +2,7 @@
 
 #include "source/driver/usb/win/vexa_usb_device/event_log.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/usb_driver_fixture.h"
+#include "support/usb_driver_fixture.h"
 
 namespace {
 

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/kernel/fault.h"
 #include "platform/kmdf/fx_device.h"
 #include "platform/machine/device_interfaces.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/fake_root.h"
-#include "tests/support/usb_driver_fixture.h"
+#include "support/fake_root.h"
+#include "support/usb_driver_fixture.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ TEST_F(LifecycleTest, DeviceStartsAndPublishesItsInterface) {
     auto interfaces = machine_.interfaces().list(GUID_DEVINTERFACE_AUDIODEVICE, true);
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_TRUE(interfaces[0].referenceString.empty());
-    const WDF_DEVICE_PNP_CAPABILITIES& caps = node->fdo->capabilities();
+    const WDF_DEVICE_PNP_CAPABILITIES& caps = platform::kmdf::FxDevice::of(node->fdo)->capabilities();
     EXPECT_EQ(caps.Removable, WdfTrue);
     EXPECT_EQ(caps.SurpriseRemovalOK, WdfTrue);
     EXPECT_EQ(caps.LockSupported, WdfUseDefault);
@@ -42,16 +44,16 @@ TEST_F(LifecycleTest, PowerNotificationsFollowTheDevicePower) {
     ASSERT_EQ(root.query(&node->pdo), STATUS_SUCCESS);
     EXPECT_TRUE(root.notifications().empty());
 
-    const std::pair<WDF_POWER_DEVICE_STATE, Notifications> cases[] = {
-        {WdfPowerDeviceD3, {{2, 4}, {2, 5}}},
-        {WdfPowerDeviceD2, {{2, 4}, {2, 5}}},
-        {WdfPowerDeviceD1, {{2, 4}, {2, 5}}},
+    const std::tuple<DEVICE_POWER_STATE, POWER_ACTION, Notifications> cases[] = {
+        {PowerDeviceD3, PowerActionSleep, {{2, 4}, {2, 5}}},
+        {PowerDeviceD2, PowerActionSleep, {{2, 4}, {2, 5}}},
+        {PowerDeviceD1, PowerActionSleep, {{2, 4}, {2, 5}}},
         // Back from hibernation is not back from D1-D3: only the way out is reported.
-        {WdfPowerDevicePrepareForHibernation, {{2, 4}}},
+        {PowerDeviceD3, PowerActionHibernate, {{2, 4}}},
     };
-    for (auto& [target, expected] : cases) {
+    for (auto& [target, action, expected] : cases) {
         root.clear();
-        ASSERT_EQ(machine_.pnp().suspend(*node, target), STATUS_SUCCESS);
+        ASSERT_EQ(machine_.pnp().suspend(*node, target, action), STATUS_SUCCESS);
         ASSERT_EQ(machine_.pnp().resume(*node), STATUS_SUCCESS);
         EXPECT_EQ(Seen(root), expected) << "target " << target;
     }
@@ -66,14 +68,14 @@ TEST_F(LifecycleTest, NonzeroAnswerSilencesPowerNotificationsUntilTheNextQuery) 
     FakeRoot root;
     ASSERT_EQ(root.query(&node->pdo), STATUS_SUCCESS);
     root.answer_with(kUsbResultFailed);
-    ASSERT_EQ(machine_.pnp().suspend(*node, WdfPowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().suspend(*node, PowerDeviceD3), STATUS_SUCCESS);
     ASSERT_EQ(machine_.pnp().resume(*node), STATUS_SUCCESS);
     EXPECT_EQ(Seen(root), (Notifications{{2, 4}}));
 
     root.answer_with(kUsbResultOk);
     root.clear();
     ASSERT_EQ(root.query(&node->pdo), STATUS_SUCCESS);
-    ASSERT_EQ(machine_.pnp().suspend(*node, WdfPowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().suspend(*node, PowerDeviceD3), STATUS_SUCCESS);
     ASSERT_EQ(machine_.pnp().resume(*node), STATUS_SUCCESS);
     EXPECT_EQ(Seen(root), (Notifications{{2, 4}, {2, 5}}));
 }
@@ -86,7 +88,7 @@ TEST_F(LifecycleTest, CommandsInLowPowerAndAfterSurpriseRemovalWriteNoEvent) {
     ULONG reply[2] = {};
     ULONG64 capacity = sizeof(reply);
 
-    ASSERT_EQ(machine_.pnp().suspend(*node, WdfPowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().suspend(*node, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(root.command(kDcpCategoryUsbDevice, kUsbCmdGetInterfaceVersion, nullptr, 0, reply, &capacity),
               kUsbResultNotReady);
     // A query in low power is refused too.
@@ -112,7 +114,7 @@ TEST_F(LifecycleTest, QueryAcceptanceRules) {
     EXPECT_NE(first.record().CommandEntry, nullptr);
     EXPECT_NE(first.record().CommandContext, nullptr);
     ASSERT_EQ(second.query(&node->pdo), STATUS_SUCCESS);
-    ASSERT_EQ(machine_.pnp().suspend(*node, WdfPowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().suspend(*node, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_TRUE(first.notifications().empty());
     EXPECT_EQ(Seen(second), (Notifications{{2, 4}}));
     ASSERT_EQ(machine_.pnp().resume(*node), STATUS_SUCCESS);
@@ -130,7 +132,7 @@ TEST_F(LifecycleTest, QueryAcceptanceRules) {
 
     // The refused queries did not replace the accepted one.
     second.clear();
-    ASSERT_EQ(machine_.pnp().suspend(*node, WdfPowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().suspend(*node, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(Seen(second), (Notifications{{2, 4}}));
     ASSERT_EQ(machine_.pnp().resume(*node), STATUS_SUCCESS);
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tests/support/stream_fixture.h"
+#include "support/stream_fixture.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ TEST_F(MidiTest, InputSurvivesPowerDown) {
     ULONG busy = 1;
     ASSERT_EQ(driver(kUsbCmdQueryBusy, &busy, sizeof(busy)), kUsbResultOk);
     EXPECT_EQ(busy, 0u);
-    ASSERT_EQ(machine_.pnp().suspend(*node_, WdfPowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().suspend(*node_, PowerDeviceD3), STATUS_SUCCESS);
     device_->queue_midi_in({0x09, 0x90, 0x3C, 0x64});
     run();
     EXPECT_TRUE(root_.midi_in().empty());  // the reader is stopped while powered down

@@ -2,7 +2,7 @@
 
 #include "platform/kernel/fault.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/stream_fixture.h"
+#include "support/stream_fixture.h"
 
 namespace {
 

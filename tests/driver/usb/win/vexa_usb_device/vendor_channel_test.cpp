@@ -3,9 +3,9 @@
 #include <thread>
 
 #include "platform/kernel/fault.h"
-#include "platform/machine/clock.h"
+#include "platform/kernel/clock.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/vexa_fixture.h"
+#include "support/vexa_fixture.h"
 
 namespace {
 

@@ -166,7 +166,7 @@ TEST_F(BindingTest, QueuedNotificationOutlivedByItsDevice) {
     plug_fake();
     TakeNotifications(pal_);
     // The work item is serialised with the root device: holding its lock keeps it back until after the removal.
-    std::unique_lock hold(root_.root_node().fdo->sync_lock());
+    std::unique_lock hold(platform::kmdf::FxDevice::of(root_.root_node().fdo)->sync_lock());
     EXPECT_EQ(notify_(kNotifyTypeDeviceBits, 0x10), kUsbResultOk);
     root_.machine().pnp().surprise_remove(*node_);
     hold.unlock();

@@ -7,7 +7,7 @@
 #include <deque>
 #include <thread>
 
-#include "tests/support/root_machine.h"
+#include "support/root_machine.h"
 
 namespace {
 

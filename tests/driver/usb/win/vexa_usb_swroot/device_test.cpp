@@ -10,7 +10,7 @@
 #include "platform/kernel/pool.h"
 #include "platform/machine/event_log.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/root_machine.h"
+#include "support/root_machine.h"
 
 namespace {
 

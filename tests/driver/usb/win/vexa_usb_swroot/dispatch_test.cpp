@@ -6,7 +6,7 @@
 #include "platform/kernel/pool.h"
 #include "platform/machine/event_log.h"
 #include "source/driver/usb/win/vexa_usb_device/public/messages.h"
-#include "tests/support/root_machine.h"
+#include "support/root_machine.h"
 
 namespace {
 
@@ -163,7 +163,7 @@ TEST_F(DispatchTest, AsioHandleWithoutAClientIsRefused) {
 }
 
 // Every object the driver allocated is back in the pool once the device is gone.
-TEST(RootLifetime, ObjectsAreFreedWithTheDevice) {
+TEST(RootLifetimeTest, ObjectsAreFreedWithTheDevice) {
     auto before = platform::pool::outstanding_bytes(kObjectTag);
     {
         RootMachine root(VEXA_DRIVER_DIR);
@@ -176,7 +176,7 @@ TEST(RootLifetime, ObjectsAreFreedWithTheDevice) {
 }
 
 // A failing device add writes its event-log entry and leaves nothing allocated.
-TEST(RootLifetime, FailedDeviceAddIsLoggedAndCleanedUp) {
+TEST(RootLifetimeTest, FailedDeviceAddIsLoggedAndCleanedUp) {
     auto before = platform::pool::outstanding_bytes(kObjectTag);
     platform::Machine machine;
     platform::fault::inject("WdfDeviceCreateDeviceInterface", STATUS_INSUFFICIENT_RESOURCES, 1);
@@ -192,7 +192,7 @@ TEST(RootLifetime, FailedDeviceAddIsLoggedAndCleanedUp) {
 }
 
 // Whichever of the three objects cannot be allocated, the device add stops there and frees the others.
-TEST(RootLifetime, DeviceAddDoesNotGoOnWithoutItsObjects) {
+TEST(RootLifetimeTest, DeviceAddDoesNotGoOnWithoutItsObjects) {
     for (unsigned skip : {0u, 1u, 2u}) {
         auto before = platform::pool::outstanding_bytes(kObjectTag);
         platform::Machine machine;
@@ -208,7 +208,7 @@ TEST(RootLifetime, DeviceAddDoesNotGoOnWithoutItsObjects) {
 }
 
 // A driver that cannot create its framework object logs the failed driver entry.
-TEST(RootLifetime, FailedDriverEntryIsLogged) {
+TEST(RootLifetimeTest, FailedDriverEntryIsLogged) {
     platform::Machine machine;
     platform::fault::inject("WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES);
     platform::DevNode* node = vexa::machine::boot_standard_machine(machine, VEXA_DRIVER_DIR);

@@ -7,9 +7,9 @@
 #include "platform/kernel/pool.h"
 #include "platform/machine/registry.h"
 #include "platform/machine/work_queue.h"
-#include "tests/support/root_machine.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/usb_constants.h"
+#include "support/root_machine.h"
+#include "support/temp_dir.h"
+#include "support/usb_constants.h"
 
 namespace {
 

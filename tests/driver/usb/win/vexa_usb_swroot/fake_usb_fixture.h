@@ -11,8 +11,8 @@
 #include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/event_log.h"
-#include "tests/support/fake_usb_driver.h"
-#include "tests/support/root_machine.h"
+#include "support/fake_usb_driver.h"
+#include "support/root_machine.h"
 
 namespace vexa::test {
 

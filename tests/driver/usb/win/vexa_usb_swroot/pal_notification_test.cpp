@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/kernel/fault.h"
-#include "tests/support/root_machine.h"
+#include "support/root_machine.h"
 
 namespace {
 

@@ -8,11 +8,12 @@
 #include <thread>
 
 #include "platform/kernel/irql.h"
+#include "platform/kernel/ntstatus.h"
 #include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
-#include "tests/support/probe.h"
+#include "support/probe.h"
 
 namespace {
 

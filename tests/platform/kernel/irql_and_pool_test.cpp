@@ -3,7 +3,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/kernel/ntddk.h"
 #include "platform/machine/machine.h"
-#include "tests/support/rule_recorder.h"
+#include "support/rule_recorder.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ constexpr ULONG kTagA = 0x41414141;
 constexpr ULONG kTagB = 0x42424242;
 
 // Guards against a spin lock that forgets to raise (or restore) the IRQL.
-TEST(Irql, SpinLockRunsItsHolderAtDispatchLevel) {
+TEST(IrqlTest, SpinLockRunsItsHolderAtDispatchLevel) {
     platform::Machine machine;
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
@@ -24,7 +24,7 @@ TEST(Irql, SpinLockRunsItsHolderAtDispatchLevel) {
 }
 
 // Each case is a call the kernel forbids at DISPATCH_LEVEL; the layer must catch it, not let it pass.
-TEST(Irql, BlockingCallsAbovePassiveAreCaught) {
+TEST(IrqlTest, BlockingCallsAbovePassiveAreCaught) {
     platform::Machine machine;
     struct Case {
         const char* name;
@@ -58,7 +58,7 @@ TEST(Irql, BlockingCallsAbovePassiveAreCaught) {
 }
 
 // A zero-timeout poll is legal at DISPATCH_LEVEL and must not be reported.
-TEST(Irql, PollingAnEventAtDispatchIsAllowed) {
+TEST(IrqlTest, PollingAnEventAtDispatchIsAllowed) {
     platform::Machine machine;
     vexa::test::RuleRecorder recorder;
     KEVENT event;
@@ -88,7 +88,7 @@ TEST(IrqlDeathTest, WaitAtDispatchAbortsByDefault) {
 }
 
 // A recursive acquisition deadlocks on Windows; here it must be reported instead of hanging.
-TEST(Irql, RecursiveSpinLockIsCaught) {
+TEST(IrqlTest, RecursiveSpinLockIsCaught) {
     platform::Machine machine;
     vexa::test::RuleRecorder recorder;
     KSPIN_LOCK lock;
@@ -102,7 +102,7 @@ TEST(Irql, RecursiveSpinLockIsCaught) {
 }
 
 // Pool accounting is what proves a driver freed all it took; it must count per tag and per block.
-TEST(Pool, AccountsPerTag) {
+TEST(PoolTest, AccountsPerTag) {
     platform::Machine machine;
     auto before = platform::pool::stats(kTagA);
     void* a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTagA);
@@ -122,7 +122,7 @@ TEST(Pool, AccountsPerTag) {
 }
 
 // Freeing under another tag is a driver bug Windows can catch; the layer must too.
-TEST(Pool, FreeWithTheWrongTagIsCaught) {
+TEST(PoolTest, FreeWithTheWrongTagIsCaught) {
     platform::Machine machine;
     vexa::test::RuleRecorder recorder;
     void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
@@ -131,7 +131,7 @@ TEST(Pool, FreeWithTheWrongTagIsCaught) {
 }
 
 // Failure paths need a pool that can refuse: the injected fault fires once, then allocations work again.
-TEST(Pool, InjectedExhaustionRefusesOnce) {
+TEST(PoolTest, InjectedExhaustionRefusesOnce) {
     platform::Machine machine;
     platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES, 1, 1);
     void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);

@@ -1,7 +1,7 @@
-// The logger protocol every component of the system speaks to the outside
-// logger driver (\Device\MrakDriverLogger): its requests, the shared ring
-// header and the record. Shared by the kernel client, the user-mode client and
-// the logger stand-in; every offset here is fixed.
+// The protocol of the outside logger driver (\Device\MrakDriverLogger): its
+// requests, the shared ring header and the record. It is the logger's own
+// header, kept beside its stand-in; the system's logger clients include it as
+// they would an outside driver's SDK header. Every offset here is fixed.
 #pragma once
 
 #include <cstddef>

@@ -22,8 +22,6 @@ public:
     explicit HandleTable(uintptr_t base) : next_(base) {}
 
     HANDLE insert(OBJECT_TYPE* type, void* object);
-    // Looks a handle up without removing it.
-    bool find(HANDLE handle, Entry* entry) const;
     // Looks a handle up and runs `take` on its entry while no close can remove
     // it (to take a reference before the handle can go).
     template <typename Take>

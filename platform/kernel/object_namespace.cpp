@@ -5,8 +5,6 @@
 namespace platform {
 namespace {
 
-char16_t Fold(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
 // Splits `path` at the longest key of `map` that is a prefix ending at a '\' or the end.
 template <typename Map>
 auto LongestPrefix(const Map& map, std::u16string_view path) -> std::pair<typename Map::const_iterator, size_t> {
@@ -19,16 +17,6 @@ auto LongestPrefix(const Map& map, std::u16string_view path) -> std::pair<typena
 }
 
 }  // namespace
-
-bool CaseInsensitiveLess::operator()(std::u16string_view a, std::u16string_view b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char16_t x, char16_t y) { return Fold(x) < Fold(y); });
-}
-
-bool equal_case_insensitive(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return Fold(x) == Fold(y); });
-}
 
 void ObjectNamespace::add_device(std::u16string name, DEVICE_OBJECT* device) {
     std::lock_guard lock(lock_);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/kernel/ntddk.h"
-#include "platform/machine/clock.h"
+#include "platform/kernel/clock.h"
 #include "platform/machine/machine.h"
 
 namespace {
@@ -13,7 +13,7 @@ using platform::Milliseconds;
 using platform::Seconds;
 
 // Streaming depends on every frame running once, in order, at DISPATCH_LEVEL.
-TEST(VirtualClock, RunsEachFrameOnceInOrder) {
+TEST(VirtualClockTest, RunsEachFrameOnceInOrder) {
     platform::Machine machine;
     platform::Clock& clock = machine.clock();
     std::vector<uint64_t> frames;
@@ -30,7 +30,7 @@ TEST(VirtualClock, RunsEachFrameOnceInOrder) {
 }
 
 // A timer scheduled from inside another callback must still run at its own time, not be lost or run early.
-TEST(VirtualClock, TimersRunAtTheirTimeEvenWhenScheduledOnTheWay) {
+TEST(VirtualClockTest, TimersRunAtTheirTimeEvenWhenScheduledOnTheWay) {
     platform::Machine machine;
     platform::Clock& clock = machine.clock();
     std::vector<std::pair<int, uint64_t>> fired;
@@ -47,7 +47,7 @@ TEST(VirtualClock, TimersRunAtTheirTimeEvenWhenScheduledOnTheWay) {
 }
 
 // A kernel wait with a timeout on a virtual clock moves time itself and ends exactly at its deadline.
-TEST(VirtualClock, TimedWaitAdvancesToItsDeadline) {
+TEST(VirtualClockTest, TimedWaitAdvancesToItsDeadline) {
     platform::Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -58,7 +58,7 @@ TEST(VirtualClock, TimedWaitAdvancesToItsDeadline) {
 }
 
 // An event signalled by something on the clock (a device reply, say) ends the wait at that moment.
-TEST(VirtualClock, TimedWaitEndsWhenAnEventOnTheClockSignals) {
+TEST(VirtualClockTest, TimedWaitEndsWhenAnEventOnTheClockSignals) {
     platform::Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -72,7 +72,7 @@ TEST(VirtualClock, TimedWaitEndsWhenAnEventOnTheClockSignals) {
 }
 
 // Delays on the virtual clock run the frames they skip, so USB work keeps its order.
-TEST(VirtualClock, DelayRunsTheFramesItSkips) {
+TEST(VirtualClockTest, DelayRunsTheFramesItSkips) {
     platform::Machine machine;
     unsigned frames = 0;
     machine.clock().add_frame_listener([&](uint64_t) { ++frames; });
@@ -88,7 +88,7 @@ TEST(VirtualClock, DelayRunsTheFramesItSkips) {
 }
 
 // Several threads waiting on the virtual clock at once must each wake at their own deadline, without deadlock.
-TEST(VirtualClock, ConcurrentTimedWaitersEachReachTheirDeadline) {
+TEST(VirtualClockTest, ConcurrentTimedWaitersEachReachTheirDeadline) {
     platform::Machine machine;
     constexpr int kThreads = 4;
     std::vector<uint64_t> woke(kThreads);
@@ -109,7 +109,7 @@ TEST(VirtualClock, ConcurrentTimedWaitersEachReachTheirDeadline) {
 }
 
 // A notification event stays signalled for every waiter until it is cleared.
-TEST(Events, NotificationEventReleasesEveryWaiter) {
+TEST(EventsTest, NotificationEventReleasesEveryWaiter) {
     platform::Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -5,7 +5,7 @@
 
 #include "platform/kmdf/wdf.h"
 #include "platform/machine/machine.h"
-#include "tests/support/rule_recorder.h"
+#include "support/rule_recorder.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ WDFOBJECT MakeObject(const char* tag, WDFOBJECT parent) {
 }
 
 // Children go before their parent, newest first; a reference keeps the memory until it is dropped.
-TEST(KmdfObjects, DeletionRunsChildrenFirstAndDestroysOnLastReference) {
+TEST(KmdfObjectsTest, DeletionRunsChildrenFirstAndDestroysOnLastReference) {
     platform::Machine machine;
     std::vector<std::string> order;
     g_order = &order;
@@ -56,7 +56,7 @@ TEST(KmdfObjects, DeletionRunsChildrenFirstAndDestroysOnLastReference) {
 }
 
 // Contexts are typed: each type finds its own zeroed block, a missing one is null.
-TEST(KmdfObjects, ContextsAreTypedAndZeroed) {
+TEST(KmdfObjectsTest, ContextsAreTypedAndZeroed) {
     platform::Machine machine;
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, TEST_CONTEXT);
@@ -74,7 +74,7 @@ TEST(KmdfObjects, ContextsAreTypedAndZeroed) {
 }
 
 // A memory object's buffer comes from the pool under the caller's tag and goes back with the object.
-TEST(KmdfObjects, MemoryObjectsCountInTheirTag) {
+TEST(KmdfObjectsTest, MemoryObjectsCountInTheirTag) {
     platform::Machine machine;
     constexpr ULONG kTag = 0x4D52414B;
     auto before = platform::pool::outstanding_bytes(kTag);
@@ -92,7 +92,7 @@ TEST(KmdfObjects, MemoryObjectsCountInTheirTag) {
 }
 
 // A handle used after its object was deleted is caught, not dereferenced.
-TEST(KmdfObjects, StaleHandlesAreCaught) {
+TEST(KmdfObjectsTest, StaleHandlesAreCaught) {
     platform::Machine machine;
     vexa::test::RuleRecorder recorder;
     WDFSPINLOCK lock;

@@ -9,16 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "text.h"
+
 struct DEVICE_OBJECT;
 
 namespace platform {
-
-struct CaseInsensitiveLess {
-    using is_transparent = void;
-    bool operator()(std::u16string_view a, std::u16string_view b) const;
-};
-
-bool equal_case_insensitive(std::u16string_view a, std::u16string_view b);
 
 class ObjectNamespace {
 public:

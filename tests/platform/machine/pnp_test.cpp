@@ -7,7 +7,7 @@
 #include "platform/machine/machine.h"
 #include "platform/machine/pnp_manager.h"
 #include "platform/machine/work_queue.h"
-#include "tests/support/probe.h"
+#include "support/probe.h"
 
 namespace {
 
@@ -28,6 +28,28 @@ protected:
     platform::Machine machine_;
 };
 
+// A DriverEntry that fails after creating its framework driver leaves nothing behind: the
+// framework deletes its driver (clean-up runs) without calling the unload routine.
+TEST_F(PnpTest, FailedDriverEntryDeletesTheFrameworkDriverWithoutUnload) {
+    probe_.state().failEntry = STATUS_INSUFFICIENT_RESOURCES;
+    platform::DevNode* node = add();
+    EXPECT_EQ(node->state, platform::NodeState::Failed);
+    EXPECT_EQ(node->lastStatus, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(probe_.state().take(), (Events{"entry", "driver-cleanup"}));
+    EXPECT_EQ(machine_.drivers().find("VexaProbe"), nullptr);
+}
+
+// A suspend must name a low-power state: D0 or an unspecified state is refused, not passed on.
+TEST_F(PnpTest, SuspendToAStateThatIsNoLowPowerStateIsRefused) {
+    platform::DevNode* node = add();
+    probe_.state().take();
+    EXPECT_EQ(machine_.pnp().suspend(*node, PowerDeviceD0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(machine_.pnp().suspend(*node, PowerDeviceUnspecified), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(machine_.pnp().suspend(*node, PowerDeviceMaximum), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(probe_.state().take().empty());
+    EXPECT_EQ(node->state, platform::NodeState::Started);
+}
+
 // The start sequence and the power state the framework passes at first start.
 TEST_F(PnpTest, StartLoadsTheDriverAndRunsTheStartSequence) {
     platform::DevNode* node = add();
@@ -40,11 +62,20 @@ TEST_F(PnpTest, StartLoadsTheDriverAndRunsTheStartSequence) {
 TEST_F(PnpTest, SuspendAndResumePassTheirPowerStates) {
     platform::DevNode* node = add();
     probe_.state().take();
-    for (WDF_POWER_DEVICE_STATE target :
-         {WdfPowerDeviceD1, WdfPowerDeviceD2, WdfPowerDeviceD3, WdfPowerDevicePrepareForHibernation}) {
-        EXPECT_EQ(machine_.pnp().suspend(*node, target), STATUS_SUCCESS);
+    const struct {
+        DEVICE_POWER_STATE target;
+        POWER_ACTION action;
+        WDF_POWER_DEVICE_STATE seen;
+    } cases[] = {
+        {PowerDeviceD1, PowerActionSleep, WdfPowerDeviceD1},
+        {PowerDeviceD2, PowerActionSleep, WdfPowerDeviceD2},
+        {PowerDeviceD3, PowerActionSleep, WdfPowerDeviceD3},
+        {PowerDeviceD3, PowerActionHibernate, WdfPowerDevicePrepareForHibernation},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(machine_.pnp().suspend(*node, c.target, c.action), STATUS_SUCCESS);
         EXPECT_EQ(machine_.pnp().resume(*node), STATUS_SUCCESS);
-        EXPECT_EQ(probe_.state().take(), (Events{"d0exit:" + D(target), "d0entry:" + D(target)}));
+        EXPECT_EQ(probe_.state().take(), (Events{"d0exit:" + D(c.seen), "d0entry:" + D(c.seen)}));
     }
     // Resuming a device that is running is refused, not repeated.
     EXPECT_EQ(machine_.pnp().resume(*node), STATUS_INVALID_DEVICE_STATE);

@@ -2,14 +2,14 @@
 
 #include "platform/machine/machine.h"
 #include "platform/machine/registry.h"
-#include "tests/support/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 const std::u16string kKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QUVVexaUSBRoot\\Parameters";
 
 // Settings must survive a restart of the machine, as they do on Windows.
-TEST(Registry, ValuesSurviveAMachineRestart) {
+TEST(RegistryTest, ValuesSurviveAMachineRestart) {
     vexa::test::TempDir state;
     {
         platform::Machine machine({platform::Clock::Mode::Virtual, state.path(), {}});
@@ -23,7 +23,7 @@ TEST(Registry, ValuesSurviveAMachineRestart) {
 }
 
 // Windows matches key and value names without regard to case; a driver must find a value whatever its case.
-TEST(Registry, NamesMatchWithoutCase) {
+TEST(RegistryTest, NamesMatchWithoutCase) {
     platform::Machine machine;
     machine.registry().set(kKey, u"Base Buffer Size", platform::RegValue::dword(256));
     auto upper = machine.registry().get(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\quvvexausbroot\\parameters",
@@ -36,7 +36,7 @@ TEST(Registry, NamesMatchWithoutCase) {
 }
 
 // Deleting a key takes its subkeys with it and nothing beside it.
-TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
+TEST(RegistryTest, DeleteKeyRemovesTheSubtreeOnly) {
     platform::Machine machine;
     platform::Registry& r = machine.registry();
     r.set(u"\\Registry\\Machine\\A\\B", u"x", platform::RegValue::dword(1));

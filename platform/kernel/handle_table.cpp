@@ -14,14 +14,6 @@ HANDLE HandleTable::insert(OBJECT_TYPE* type, void* object) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-bool HandleTable::find(HANDLE handle, Entry* entry) const {
-    std::lock_guard lock(lock_);
-    auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == entries_.end()) return false;
-    *entry = it->second;
-    return true;
-}
-
 bool HandleTable::remove(HANDLE handle, Entry* entry) {
     std::lock_guard lock(lock_);
     auto it = entries_.find(reinterpret_cast<uintptr_t>(handle));
