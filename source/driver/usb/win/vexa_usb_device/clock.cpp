@@ -69,8 +69,8 @@ USHORT EntityIndex(const ClockControl* clock, UCHAR entity) {
     return static_cast<USHORT>(entity << 8 | number);
 }
 
-NTSTATUS ClockRequest(ClockControl* clock, UCHAR direction, UCHAR request, USHORT control, UCHAR entity, PVOID buffer,
-                      ULONG length) {
+[[nodiscard]] NTSTATUS ClockRequest(ClockControl* clock, UCHAR direction, UCHAR request, USHORT control, UCHAR entity,
+                                    PVOID buffer, ULONG length) {
     return ClassControlTransfer(clock->configuration, direction, kRecipientInterface, request, control,
                                 EntityIndex(clock, entity), buffer, length, nullptr);
 }
@@ -128,7 +128,7 @@ void ReadRateRanges(ClockControl* clock) {
     }
 }
 
-NTSTATUS ReadClockValid(ClockControl* clock, UCHAR clockId) {
+[[nodiscard]] NTSTATUS ReadClockValid(ClockControl* clock, UCHAR clockId) {
     for (ULONG i = 0; i < StoredSources(clock); ++i) {
         ClockSourceEntry& entry = clock->clockSources[i];
         if (entry.clockId != clockId) continue;
@@ -145,8 +145,7 @@ NTSTATUS ClockControlCreate(UsbFunctionDevice* device, InterfaceObject* object) 
     RtlZeroMemory(clock, sizeof(*clock));
     clock->configuration = &device->configuration;
     clock->interface = object;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         const USB_INTERFACE_DESCRIPTOR* d = object->descriptor;
         if (d == nullptr || d->bInterfaceClass != kAudioClass || d->bInterfaceSubClass != kAudioControlSubclass) {
             RaiseStatus(STATUS_INVALID_PARAMETER);
@@ -175,8 +174,8 @@ NTSTATUS ClockControlCreate(UsbFunctionDevice* device, InterfaceObject* object) 
             RaiseIfFailed(ConfigureContinuousReader(clock->interruptPipe, ClockEvtInterruptComplete, clock));
             RaiseIfFailed(ClockControlStart(clock));
         }
-    } catch (const StatusError& error) {
-        status = error.status;
+    });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogDescriptor, status);
         ClockControlDestroy(clock);
         return status;

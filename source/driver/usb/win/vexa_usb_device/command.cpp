@@ -3,11 +3,11 @@
 // the power notifications to the root driver.
 #include "device.h"
 #include "event_log.h"
-#include "midi.h"
-#include "stream.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
+#include "midi.h"
 #include "status_error.h"
+#include "stream.h"
 
 #define LOG_FILE_NUMBER 459
 
@@ -64,8 +64,7 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
     auto expect = [&](ULONG64 bytes) {
         if (inLength != bytes || (bytes != 0 && in == nullptr)) RaiseStatus(STATUS_INVALID_PARAMETER);
     };
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         switch (command) {
             case kUsbCmdSetStreaming: {
                 ULONG on = 0;
@@ -140,15 +139,13 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
             default:
                 RaiseStatus(STATUS_NOT_IMPLEMENTED);
         }
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogInterface, status, command, inLength);
-    }
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, command, inLength);
     return status;
 }
 
-ULONG UsbDeviceCategory(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-                        ULONG64* outLength) {
+[[nodiscard]] ULONG UsbDeviceCategory(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
+                                      ULONG64* outLength) {
     switch (command) {
         case kUsbCmdGetInterfaceVersion: {
             if (out == nullptr || outLength == nullptr || *outLength < kVersionReplyBytes) return kUsbResultBufferTooSmall;

@@ -2,11 +2,11 @@
 #include "device.h"
 
 #include "event_log.h"
-#include "midi.h"
-#include "stream.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
+#include "midi.h"
 #include "status_error.h"
+#include "stream.h"
 
 #define LOG_FILE_NUMBER 458
 
@@ -117,7 +117,7 @@ void PrepareFunctionDevice(WDFDEVICE wdfDevice, UsbFunctionDevice* device) {
 }
 
 // Restarts the readers after power-up: MIDI inputs, the clock's and the vendor channel's interrupts.
-NTSTATUS StartReaders(UsbFunctionDevice* device) {
+[[nodiscard]] NTSTATUS StartReaders(UsbFunctionDevice* device) {
     for (LONG i = 0; i < device->midiInCount; ++i) {
         NTSTATUS status = StartMidiPort(device->midiIn[i]);
         if (!NT_SUCCESS(status)) return status;
@@ -142,8 +142,7 @@ NTSTATUS UsbEvtDevicePrepareHardware(WDFDEVICE wdfDevice, WDFCMRESLIST, WDFCMRES
     DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
     TRACE(kLogInfo, context->device, context->usbDevice);
     if (context->usbDevice != nullptr) return STATUS_SUCCESS;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         // A restart after a release (rebalance) finds the objects gone: build them again.
         if (context->stateLock == nullptr) RaiseIfFailed(CreateStateLock(wdfDevice, context));
         if (context->device == nullptr) {
@@ -152,10 +151,8 @@ NTSTATUS UsbEvtDevicePrepareHardware(WDFDEVICE wdfDevice, WDFCMRESLIST, WDFCMRES
         }
         PrepareFunctionDevice(wdfDevice, context->device);
         WriteDeviceState(context->device, kDeviceStateReady);
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError, status);
-    }
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError, status);
     return status;
 }
 
@@ -289,11 +286,8 @@ void WriteDeviceState(UsbFunctionDevice* device, ULONG state) {
 // PASSIVE_LEVEL.
 NTSTATUS UsbEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
     TRACE(kLogInfo, driver);
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
-        AddDevice(deviceInit);
-    } catch (const StatusError& error) {
-        status = error.status;
+    NTSTATUS status = CatchStatus([&] { AddDevice(deviceInit); });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError, status);
         LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_USB_DEVICE_LOAD_FAILED, status);
     }

@@ -4,9 +4,10 @@
 
 #include "platform/kmdf/wdf.h"
 #include "platform/usb/wdf_usb.h"
+#include "pool_memory.h"
 #include "public/audio_device_interface.h"
+#include "windows_version.h"
 
-inline constexpr ULONG kPoolTagObject = 0x774E434B;  // objects and contexts
 inline constexpr ULONG kPoolTagBuffer = 0x4D52414B;  // stream buffers, descriptor copies, vendor buffers
 
 inline constexpr ULONG kMaxInterfaces = 8;
@@ -105,8 +106,8 @@ void WriteDeviceState(UsbFunctionDevice* device, ULONG state);
 [[nodiscard]] NTSTATUS RegisterDirectCallInterface(UsbFunctionDevice* device);
 // Sends a power notification (type 2) to the root driver, if one is bound. PASSIVE_LEVEL.
 void NotifyPower(UsbFunctionDevice* device, ULONG value);
-ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-                      ULONG64* outLength);
+[[nodiscard]] ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
+                                    PVOID out, ULONG64* outLength);
 
 // ---- configuration.cpp ---------------------------------------------------------------------
 
@@ -144,19 +145,13 @@ ULONG PipeCount(const InterfaceObject* object);
 void VendorChannelDestroy(VendorChannel* channel);
 [[nodiscard]] NTSTATUS OpenVendorChannel(VendorChannel* channel);
 // One command to the firmware; a DCP result. PASSIVE_LEVEL; exchanges on one channel are serialised.
-ULONG VendorChannelExchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
-                            PVOID out, ULONG64* outLength);
+[[nodiscard]] ULONG VendorChannelExchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in,
+                                          ULONG64 inLength, PVOID out, ULONG64* outLength);
 // The root driver's notification triple, published at once for the DISPATCH_LEVEL reader.
 void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOID clientDevice,
                                PFN_AUDIODEVICE_NOTIFICATION callback);
 [[nodiscard]] NTSTATUS VendorChannelStartNotifications(VendorChannel* channel);
 void VendorChannelStopNotifications(VendorChannel* channel);
-
-// ---- driver.cpp -------------------------------------------------------------------------------
-
-// Non-paged pool type for every allocation: no-execute from Windows 6.2 on.
-extern POOL_TYPE g_nonPagedPool;
-extern bool g_mappingNoExecute;
 
 // ---- clock.cpp ---------------------------------------------------------------------------
 
@@ -169,8 +164,8 @@ void ClockControlStop(ClockControl* clock);
 [[nodiscard]] NTSTATUS GetCurrentRate(ClockControl* clock, ULONG* rate);
 [[nodiscard]] NTSTATUS SetClockRate(ClockControl* clock, UCHAR clockId, ULONG rate);
 // The clock commands 6/0 to 6/3; a DCP result.
-ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-                   ULONG64* outLength);
+[[nodiscard]] ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
+                                 ULONG64* outLength);
 
 // ---- stream.cpp ---------------------------------------------------------------------------------
 

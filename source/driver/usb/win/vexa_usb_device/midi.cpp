@@ -181,7 +181,7 @@ bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVI
 void MidiEvtWriteComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context);
 
 // Sends the bulk write of `bytes` events. Caller holds portLock.
-NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
+[[nodiscard]] NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
     NTSTATUS status;
     if (port->request == nullptr) {
         WDF_OBJECT_ATTRIBUTES attributes;
@@ -224,7 +224,7 @@ NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
 
 // Encodes the pending cables' output into one bulk write: one event per
 // pending cable per pass, passes until nothing more comes or the write is full.
-NTSTATUS SendMidiOut(MidiPort* port) {
+[[nodiscard]] NTSTATUS SendMidiOut(MidiPort* port) {
     PFN_AUDIODEVICE_MIDI callback = nullptr;
     PVOID context = nullptr;
     Snapshot(port, &callback, &context);
@@ -292,7 +292,8 @@ ULONG CableCount(USB_CONFIGURATION* configuration, const PipeRecord* pipe) {
     return bytes[3];
 }
 
-NTSTATUS MidiPortInit(UsbFunctionDevice* device, MidiPort* port, PipeRecord* pipe, InterfaceObject* object) {
+[[nodiscard]] NTSTATUS MidiPortInit(UsbFunctionDevice* device, MidiPort* port, PipeRecord* pipe,
+                                    InterfaceObject* object) {
     RtlZeroMemory(port, sizeof(*port));
     port->device = device;
     port->pipe = pipe;

@@ -6,8 +6,8 @@
 
 #include "event_log.h"
 #include "logger.h"
+#include "messages.h"
 #include "platform/usb/usbd.h"
-#include "public/messages.h"
 #include "status_error.h"
 
 #define LOG_FILE_NUMBER 462
@@ -101,7 +101,7 @@ void ParseStream(IsoStream* stream, USB_CONFIGURATION* configuration) {
 }
 
 // Selects the streaming setting and takes its data pipe.
-NTSTATUS SelectStreamSetting(IsoStream* stream) {
+[[nodiscard]] NTSTATUS SelectStreamSetting(IsoStream* stream) {
     if (stream->alternateSetting == 0) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = SelectAlternateSetting(stream->interface, stream->alternateSetting);
     if (!NT_SUCCESS(status)) return status;
@@ -180,7 +180,8 @@ void ClearPackets(IsoUrbContext* context) {
     context->frames = 0;
 }
 
-NTSTATUS IsoUrbCreate(IsoStream* stream, IsoUrbContext* context, ULONG packets, ULONG index, UCHAR* slice, ULONG bytes) {
+[[nodiscard]] NTSTATUS IsoUrbCreate(IsoStream* stream, IsoUrbContext* context, ULONG packets, ULONG index, UCHAR* slice,
+                                    ULONG bytes) {
     UCHAR interval = stream->pipe->information.Interval;
     ULONG perFrame = interval <= 1 ? 8 : interval == 2 ? 4 : interval == 3 ? 2 : 1;
     if (packets > USBD_ISO_PACKETS_MAX || packets % perFrame != 0) return STATUS_INVALID_PARAMETER;
@@ -304,7 +305,7 @@ WDFIOTARGET TargetOf(IsoStream* stream) { return WdfUsbTargetPipeGetIoTarget(str
 void IsoUrbComplete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
                     WDFCONTEXT context);
 
-NTSTATUS IsoUrbFormat(IsoUrbContext* context, ULONG startFrame) {
+[[nodiscard]] NTSTATUS IsoUrbFormat(IsoUrbContext* context, ULONG startFrame) {
     IsoStream* stream = context->stream;
     if (context->urb == nullptr || context->bufferSlice == nullptr || context->packetCount == 0 || stream->pipe == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -353,7 +354,7 @@ void UrbEnded(IsoStream* stream) {
 }
 
 // Caller holds streamLock and has checked `active`.
-NTSTATUS IsoUrbSend(IsoUrbContext* context) {
+[[nodiscard]] NTSTATUS IsoUrbSend(IsoUrbContext* context) {
     IsoStream* stream = context->stream;
     if (InterlockedIncrement(&stream->outstandingUrbs) == 1) InterlockedIncrement(&stream->device->runningStreamCount);
     if (WdfRequestSend(context->request, TargetOf(stream), WDF_NO_SEND_OPTIONS)) return STATUS_SUCCESS;
@@ -363,7 +364,7 @@ NTSTATUS IsoUrbSend(IsoUrbContext* context) {
     return status;
 }
 
-NTSTATUS IsoUrbResubmit(IsoStream* stream, IsoUrbContext* context) {
+[[nodiscard]] NTSTATUS IsoUrbResubmit(IsoStream* stream, IsoUrbContext* context) {
     ULONG current = 0;
     NTSTATUS status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(UsbDeviceOf(stream), &current);
     if (!NT_SUCCESS(status)) return status;
@@ -553,7 +554,7 @@ void IsoUrbComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PAR
     }
 }
 
-NTSTATUS IsoStreamStart(IsoStream* stream) {
+[[nodiscard]] NTSTATUS IsoStreamStart(IsoStream* stream) {
     if (stream->buffer == nullptr || stream->pipe == nullptr) return STATUS_INVALID_PARAMETER;
     if (stream->outstandingUrbs != 0) return STATUS_DEVICE_BUSY;
     ULONG current = 0;
@@ -609,7 +610,7 @@ void IsoStreamStop(IsoStream* stream) {
     }
 }
 
-NTSTATUS IsoStreamDestroy(IsoStream* stream) {
+[[nodiscard]] NTSTATUS IsoStreamDestroy(IsoStream* stream) {
     if (stream->active != 0 || stream->outstandingUrbs != 0) return STATUS_UNSUCCESSFUL;
     FreeUrbContexts(stream);
     if (stream->buffer != nullptr) ExFreePoolWithTag(stream->buffer, kPoolTagBuffer);

@@ -52,7 +52,7 @@ ULONG CommandWord(USHORT category, USHORT command) {
     return (static_cast<ULONG>(category) & 0xFFF) << 12 | (static_cast<ULONG>(command) & 0xFFF);
 }
 
-ULONG MapStatus(NTSTATUS status) {
+[[nodiscard]] ULONG MapStatus(NTSTATUS status) {
     if (status == STATUS_NO_SUCH_DEVICE) return kUsbResultNotConnected;
     if (status == STATUS_IO_TIMEOUT) return kUsbResultTimeout;
     return kUsbResultFailed;
@@ -155,11 +155,8 @@ NTSTATUS VendorChannelCreate(UsbFunctionDevice* device, InterfaceObject* object)
     channel->configuration = &device->configuration;
     channel->device = device;
     channel->interface = object;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
-        Initialise(channel);
-    } catch (const StatusError& error) {
-        status = error.status;
+    NTSTATUS status = CatchStatus([&] { Initialise(channel); });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
         VendorChannelDestroy(channel);
         return status;
@@ -198,9 +195,8 @@ void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOI
 }
 
 NTSTATUS OpenVendorChannel(VendorChannel* channel) {
-    NTSTATUS status = STATUS_SUCCESS;
     WdfWaitLockAcquire(channel->exchangeLock, nullptr);
-    try {
+    NTSTATUS status = CatchStatus([&] {
         channel->open = FALSE;
         RtlZeroMemory(&channel->capabilities, sizeof(channel->capabilities));
         RaiseIfFailed(ClassControlTransfer(channel->configuration, kDirectionIn, kRecipientInterface,
@@ -226,19 +222,17 @@ NTSTATUS OpenVendorChannel(VendorChannel* channel) {
         channel->open = valid ? TRUE : FALSE;
         TRACE(kLogInfo | kLogInterface, channel->open, channel->capabilities.protocolLevel,
               channel->capabilities.maxPayload);
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogInterface, status);
-    }
+    });
     WdfWaitLockRelease(channel->exchangeLock);
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
     return status;
 }
 
 namespace {
 
 // Steps 4-12 of an exchange; the caller holds exchangeLock.
-ULONG Exchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-               ULONG64* outLength) {
+[[nodiscard]] ULONG Exchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
+                             PVOID out, ULONG64* outLength) {
     bool resync = category == kDcpCategoryGlobal && command == kDcpGlobalResync;
     if (resync) {
         channel->sendCounter = 0;

@@ -2,8 +2,9 @@
 // ASIO connection per "\ASIO" handle; the WDM child's kernel clients).
 #pragma once
 
-#include "nt_error.h"
+#include "pool_memory.h"
 #include "public/asio_interface.h"
+#include "status_error.h"
 
 class AudioClientManager;
 

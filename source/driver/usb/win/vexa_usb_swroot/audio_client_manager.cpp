@@ -9,8 +9,8 @@
 #include "event_log.h"
 #include "lock_scope.h"
 #include "logger.h"
+#include "messages.h"
 #include "pal_client_manager.h"
-#include "public/messages.h"
 
 using namespace vexa::log;
 

@@ -7,7 +7,7 @@
 
 #include "audio_client.h"
 #include "platform/kmdf/wdf.h"
-#include "public/audio_device_interface.h"
+#include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
 
 class AudioEngine;
 

@@ -31,8 +31,6 @@ inline PalClient* TakePalClient(FILECONTEXT* context) {
 }
 
 // driver.cpp
-// Whether user-mode mappings add the no-execute flag (Windows 8 and later); set once by DriverEntry.
-extern bool g_mappingsNoExecute;
 void RootEvtDriverUnload(WDFDRIVER driver);
 
 // device.cpp (PASSIVE_LEVEL)

@@ -26,17 +26,17 @@ public:
     bool StartDeviceStreaming() override;
     bool StopDeviceStreaming() override;
     bool IsStreaming() override;
-    ULONG SendCommand(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
-                      ULONG64* outLength) override;
+    [[nodiscard]] ULONG SendCommand(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
+                                    ULONG64* outLength) override;
     ULONG GetDeviceKind() override { return kUsbDeviceKind; }
     // One command at a time per device, its resynchronisation and repeat included.
-    ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
-                  ULONG64* outLength) override;
+    [[nodiscard]] ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
+                                ULONG64* outLength) override;
     // Defers the re-read and the control-panel notice to a work item
     // (notifications come at DISPATCH_LEVEL).
     void Refresh(ULONG bits) override { QueueDeviceNotification(bits); }
     void QueueDeviceNotification(ULONG bits);
-    virtual NTSTATUS ResetStreamState();
+    [[nodiscard]] virtual NTSTATUS ResetStreamState();
 
     [[nodiscard]] NTSTATUS SetStreamFormat();
     [[nodiscard]] NTSTATUS MapStreamState();
@@ -56,8 +56,8 @@ public:
     void DropInterface();
 
     // Callbacks the USB function driver calls.
-    static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
-    static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
+    [[nodiscard]] static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
+    [[nodiscard]] static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
 
 protected:
     // For stand-in devices that answer commands themselves: bound to the engine without a target.

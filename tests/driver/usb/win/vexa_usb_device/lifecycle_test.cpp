@@ -3,7 +3,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/kmdf/fx_device.h"
 #include "platform/machine/device_interfaces.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "tests/support/fake_root.h"
 #include "tests/support/usb_driver_fixture.h"
 

@@ -91,8 +91,8 @@ NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID 
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
-    IRP* irp = IoBuildDeviceIoControlRequest(LoggerIoctlCode(functionIndex), g_loggerDevice, input, inputLength,
-                                             output, outputLength, TRUE, &done, &ioStatus);
+    IRP* irp = IoBuildDeviceIoControlRequest(LoggerIoctlCode(functionIndex), g_loggerDevice, input, inputLength, output,
+                                             outputLength, TRUE, &done, &ioStatus);
     if (irp == nullptr) return STATUS_UNSUCCESSFUL;
     NTSTATUS status = IoCallDriver(g_loggerDevice, irp);
     if (status == STATUS_PENDING) {

@@ -11,15 +11,16 @@
 #include <type_traits>
 
 #include "platform/kernel/ntddk.h"
-#include "public/logger_protocol.h"
+#include "source/driver/usb/win/vexa_usb_device/public/logger_protocol.h"
 
 // Opens the logger and maps both rings; tracing stays off when it fails.
-NTSTATUS LoggerOpen();
+[[nodiscard]] NTSTATUS LoggerOpen();
 void LoggerClose();
 void LoggerWriteStandard(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4);
 void LoggerWriteRealtime(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4);
 // A synchronous internal request to the logger: function index 0 is 0x222000.
-NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);
+[[nodiscard]] NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID output,
+                                   ULONG outputLength);
 
 namespace vexa::log {
 
