@@ -6,6 +6,7 @@
 #include "messages.h"
 #include "platform/usb/usbd.h"
 #include "status_error.h"
+#include "usb_audio.h"
 
 #define LOG_FILE_NUMBER 460
 
@@ -15,8 +16,6 @@ namespace {
 
 constexpr USHORT kValidationLevel = 2;
 constexpr UCHAR kSuperSpeedCompanionMinBytes = 6;
-constexpr ULONG kMaxIsochronousPacketBytes = 3072;  // three 1024-byte packets per microframe
-constexpr UCHAR kMaxIsochronousInterval = 4;
 constexpr ULONG kDeviceInformationBytes = 20;
 
 void FreePipes(InterfaceObject* object) {
@@ -295,9 +294,8 @@ NTSTATUS CheckIsochronousPipe(PipeRecord* pipe) {
         TRACE(kLogError | kLogDescriptor, packet, interval);
         return STATUS_INVALID_PARAMETER;
     }
-    // A high-speed endpoint moves one packet every 2^(interval-1) microframes.
     pipe->packetBytes = packet;
-    pipe->bytesPerFrame = packet * (8u >> (interval - 1));
+    pipe->bytesPerFrame = packet * PacketsPerFrame(interval);
     return STATUS_SUCCESS;
 }
 
@@ -345,6 +343,8 @@ namespace {
 constexpr LONGLONG kControlTimeout = WDF_REL_TIMEOUT_IN_MS(500);
 constexpr LONGLONG kAbortTimeout = WDF_REL_TIMEOUT_IN_MS(200);
 constexpr USHORT kLanguageEnglishUs = 0x0409;
+constexpr UCHAR kRequestTypeClass = 0x20;  // bmRequestType bits 5-6: a class request
+constexpr UCHAR kRecipientMask = 0x3;
 
 // DISPATCH_LEVEL. Answering TRUE has the framework reset the pipe and restart the reader.
 BOOLEAN RestartFailedReader(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
@@ -358,7 +358,7 @@ NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction,
                               USHORT value, USHORT index, PVOID buffer, ULONG length, ULONG* bytesTransferred) {
     WDF_USB_CONTROL_SETUP_PACKET setup;
     RtlZeroMemory(&setup, sizeof(setup));
-    setup.bmRequestType = static_cast<UCHAR>(0x20 | direction << 7 | (recipient & 3));
+    setup.bmRequestType = static_cast<UCHAR>(kRequestTypeClass | direction << 7 | (recipient & kRecipientMask));
     setup.bRequest = request;
     setup.wValue = value;
     setup.wIndex = index;

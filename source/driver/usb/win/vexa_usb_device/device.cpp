@@ -7,6 +7,7 @@
 #include "midi.h"
 #include "status_error.h"
 #include "stream.h"
+#include "usb_audio.h"
 
 #define LOG_FILE_NUMBER 458
 
@@ -61,13 +62,6 @@ void FreeFunctionDevice(UsbFunctionDevice* device) {
     return WdfSpinLockCreate(&attributes, &context->stateLock);
 }
 
-constexpr UCHAR kVendorClass = 0xFF;
-constexpr UCHAR kVendorChannelSubclass = 0x01;
-constexpr UCHAR kAudioClass = 0x01;
-constexpr UCHAR kAudioControlSubclass = 0x01;
-constexpr UCHAR kAudioStreamingSubclass = 0x02;
-constexpr UCHAR kMidiStreamingSubclass = 0x03;
-
 // One pass over the configured interfaces, building the function object each one is for.
 void CreateFunctionObjects(UsbFunctionDevice* device) {
     USB_CONFIGURATION* configuration = &device->configuration;
@@ -83,7 +77,7 @@ void CreateFunctionObjects(UsbFunctionDevice* device) {
             RaiseIfFailed(IsoStreamCreate(device, object));
         } else if (d->bInterfaceClass == kAudioClass && d->bInterfaceSubClass == kMidiStreamingSubclass) {
             RaiseIfFailed(MidiPortsCreate(device, object));
-        } else if (d->bInterfaceClass == kVendorClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
+        } else if (d->bInterfaceClass == kVendorInterfaceClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
                    d->bNumEndpoints == 1 && device->vendorChannel == nullptr) {
             RaiseIfFailed(VendorChannelCreate(device, object));
         }

@@ -10,6 +10,10 @@
 
 inline constexpr ULONG kPoolTagBuffer = 0x4D52414B;  // stream buffers, descriptor copies, vendor buffers
 
+// The vendor interface that carries the vendor channel.
+inline constexpr UCHAR kVendorInterfaceClass = 0xFF;
+inline constexpr UCHAR kVendorChannelSubclass = 0x01;
+
 inline constexpr ULONG kMaxInterfaces = 8;
 inline constexpr ULONG kMaxPipesPerInterface = 32;
 inline constexpr ULONG kMaxMidiPorts = 16;
@@ -117,7 +121,10 @@ void ConfigurationCleanup(USB_CONFIGURATION* configuration);
 [[nodiscard]] NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE device);
 // Checks an isochronous pipe's packet size and interval and fills its frame arithmetic.
 [[nodiscard]] NTSTATUS CheckIsochronousPipe(PipeRecord* pipe);
-// A class request on the default pipe, 500 ms at most. direction 1 = IN. PASSIVE_LEVEL.
+inline constexpr UCHAR kDirectionIn = 1;
+inline constexpr UCHAR kDirectionOut = 0;
+inline constexpr UCHAR kRecipientInterface = 1;
+// A class request on the default pipe, 500 ms at most. PASSIVE_LEVEL.
 [[nodiscard]] NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction, UCHAR recipient,
                                             UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length,
                                             ULONG* bytesTransferred);

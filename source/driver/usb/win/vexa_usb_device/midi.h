@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device.h"
+#include "usb_audio.h"
 
 inline constexpr ULONG kMidiCables = 16;
 

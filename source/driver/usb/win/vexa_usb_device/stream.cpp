@@ -16,18 +16,9 @@ using namespace vexa::log;
 
 namespace {
 
-constexpr UCHAR kAudioClass = 1;
-constexpr UCHAR kAudioStreamingSubclass = 2;
-constexpr UCHAR kCsInterface = 0x24;
-constexpr UCHAR kAsGeneral = 1;
-constexpr UCHAR kFormatType = 2;
-constexpr UCHAR kFormatTypeI = 1;
-constexpr UCHAR kFeedbackBit = 0x10;
-constexpr UCHAR kSyncTypeShift = 2;
-constexpr UCHAR kSyncSynchronous = 3;
+// The one sample format streamed: 24-bit samples in 4-byte subslots.
 constexpr ULONG kSubslotBytes = 4;
 constexpr ULONG kBitResolution = 24;
-constexpr ULONG kMicroframesPerSecond = 8000;
 constexpr ULONG kFrameDistance = 10;  // the first URB goes out this many frames ahead
 constexpr USBD_STATUS kPacketStatusUnset = static_cast<USBD_STATUS>(0xFFFFFFFF);
 constexpr ULONG kFallbackResyncUrb = 2;
@@ -41,8 +32,8 @@ IsoStream* ClockStream(UsbFunctionDevice* device) {
 struct StreamDescriptors {
     UCHAR settingIndex;
     const USB_ENDPOINT_DESCRIPTOR* endpoint;
-    const UCHAR* asGeneral;
-    const UCHAR* formatTypeI;
+    const UacAsGeneralDescriptor* asGeneral;
+    const UacFormatTypeIDescriptor* formatTypeI;
 };
 
 // The first setting of the interface that has a data endpoint, AS_GENERAL and FORMAT_TYPE I.
@@ -59,15 +50,18 @@ bool FindStreamSetting(USB_CONFIGURATION* configuration, UCHAR interfaceNumber, 
         StreamDescriptors d{index, nullptr, nullptr, nullptr};
         for (const USB_COMMON_DESCRIPTOR* p = NextDescriptorOfType(configuration, setting, 0); p != nullptr;
              p = NextDescriptorOfType(configuration, p, 0)) {
-            const auto* bytes = reinterpret_cast<const UCHAR*>(p);
+            const auto* endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(p);
+            const auto* general = reinterpret_cast<const UacAsGeneralDescriptor*>(p);
+            const auto* format = reinterpret_cast<const UacFormatTypeIDescriptor*>(p);
             if (p->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && p->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR) &&
-                (bytes[3] & kFeedbackBit) == 0 && d.endpoint == nullptr) {
-                d.endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(p);
-            } else if (p->bDescriptorType == kCsInterface && p->bLength >= 11 && bytes[2] == kAsGeneral) {
-                d.asGeneral = bytes;
-            } else if (p->bDescriptorType == kCsInterface && p->bLength >= 6 && bytes[2] == kFormatType &&
-                       bytes[3] == kFormatTypeI) {
-                d.formatTypeI = bytes;
+                (endpoint->bmAttributes & kEndpointFeedbackUsage) == 0 && d.endpoint == nullptr) {
+                d.endpoint = endpoint;
+            } else if (p->bDescriptorType == kCsInterface && p->bLength >= kAsGeneralReadBytes &&
+                       general->bDescriptorSubtype == kAsGeneral) {
+                d.asGeneral = general;
+            } else if (p->bDescriptorType == kCsInterface && p->bLength >= sizeof(UacFormatTypeIDescriptor) &&
+                       format->bDescriptorSubtype == kAsFormatType && format->bFormatType == kFormatTypeI) {
+                d.formatTypeI = format;
             }
         }
         if (d.endpoint != nullptr && d.asGeneral != nullptr && d.formatTypeI != nullptr) {
@@ -89,13 +83,15 @@ void ParseStream(IsoStream* stream, USB_CONFIGURATION* configuration) {
     stream->endpointAddress = d.endpoint->bEndpointAddress;
     stream->endpointAttributes = d.endpoint->bmAttributes;
     stream->isOutput = (d.endpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) == 0;
-    stream->channels = d.asGeneral[10];
-    stream->subslotSize = d.formatTypeI[4];
+    stream->channels = d.asGeneral->bNrChannels;
+    stream->subslotSize = d.formatTypeI->bSubslotSize;
     stream->bytesPerFrame = stream->channels * stream->subslotSize;
-    stream->synchronousEndpoint = ((d.endpoint->bmAttributes >> kSyncTypeShift) & 3) == kSyncSynchronous;
+    stream->synchronousEndpoint =
+        ((d.endpoint->bmAttributes >> kEndpointSyncTypeShift) & kEndpointSyncTypeMask) == kEndpointSyncSynchronous;
     if (stream->channels == 0 || stream->subslotSize == 0 || !stream->synchronousEndpoint ||
-        stream->subslotSize != kSubslotBytes || d.formatTypeI[5] != kBitResolution) {
-        TRACE(kLogError | kLogStream, stream->channels, stream->subslotSize, stream->endpointAttributes, d.formatTypeI[5]);
+        stream->subslotSize != kSubslotBytes || d.formatTypeI->bBitResolution != kBitResolution) {
+        TRACE(kLogError | kLogStream, stream->channels, stream->subslotSize, stream->endpointAttributes,
+              d.formatTypeI->bBitResolution);
         RaiseStatus(STATUS_INVALID_PARAMETER);
     }
 }
@@ -182,8 +178,7 @@ void ClearPackets(IsoUrbContext* context) {
 
 [[nodiscard]] NTSTATUS IsoUrbCreate(IsoStream* stream, IsoUrbContext* context, ULONG packets, ULONG index, UCHAR* slice,
                                     ULONG bytes) {
-    UCHAR interval = stream->pipe->information.Interval;
-    ULONG perFrame = interval <= 1 ? 8 : interval == 2 ? 4 : interval == 3 ? 2 : 1;
+    ULONG perFrame = PacketsPerFrame(stream->pipe->information.Interval);
     if (packets > USBD_ISO_PACKETS_MAX || packets % perFrame != 0) return STATUS_INVALID_PARAMETER;
     WDFUSBDEVICE usbDevice = stream->device->configuration.deviceContext->usbDevice;
     if (usbDevice == nullptr) return STATUS_UNSUCCESSFUL;

@@ -5,9 +5,10 @@
 
 #include "device.h"
 #include "platform/usb/usb_urb.h"
+#include "usb_audio.h"
 
 inline constexpr ULONG kUrbCount = 10;
-inline constexpr ULONG kPacketsPerFrame = 8;  // microframes of a high-speed 1 ms frame
+inline constexpr ULONG kPacketsPerFrame = kMicroframesPerFrame;  // one packet per microframe
 inline constexpr ULONG kFramesPerUrb = 1;
 
 enum : LONG {

@@ -9,8 +9,6 @@
 
 using namespace vexa::log;
 
-inline constexpr UCHAR kVendorInterfaceClass = 0xFF;
-inline constexpr UCHAR kVendorChannelSubclass = 0x01;
 inline constexpr uint64_t kVendorChannelMagic = 0x1810196604061973ull;
 inline constexpr ULONG kVendorReplyWaitMs = 2000;
 
@@ -20,9 +18,6 @@ constexpr UCHAR kRequestCapabilities = 0;
 constexpr UCHAR kRequestResync = 1;
 constexpr UCHAR kRequestCommand = 2;
 constexpr UCHAR kRequestReply = 3;
-constexpr UCHAR kDirectionIn = 1;
-constexpr UCHAR kDirectionOut = 0;
-constexpr UCHAR kRecipientInterface = 1;
 constexpr ULONG kNotifyReplyReady = 0x1;
 constexpr ULONG kNotifyReservedBits = 0x3;
 constexpr ULONG kNotificationBytes = 8;
