@@ -6,6 +6,8 @@
 // through the form of its own width.
 #pragma once
 
+#include <type_traits>
+
 #include "nt_types.h"
 
 inline LONG ReadAcquire(const volatile LONG* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
@@ -35,10 +37,10 @@ T* ReadPointerNoFence(T* const volatile* source) {
     return __atomic_load_n(source, __ATOMIC_RELAXED);
 }
 template <typename T>
-void WritePointerRelease(T* volatile* destination, T* value) {
+void WritePointerRelease(T* volatile* destination, std::type_identity_t<T>* value) {
     __atomic_store_n(destination, value, __ATOMIC_RELEASE);
 }
 template <typename T>
-void WritePointerNoFence(T* volatile* destination, T* value) {
+void WritePointerNoFence(T* volatile* destination, std::type_identity_t<T>* value) {
     __atomic_store_n(destination, value, __ATOMIC_RELAXED);
 }
