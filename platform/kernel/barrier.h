@@ -33,14 +33,6 @@ T* ReadPointerAcquire(T* const volatile* source) {
     return __atomic_load_n(source, __ATOMIC_ACQUIRE);
 }
 template <typename T>
-T* ReadPointerNoFence(T* const volatile* source) {
-    return __atomic_load_n(source, __ATOMIC_RELAXED);
-}
-template <typename T>
 void WritePointerRelease(T* volatile* destination, std::type_identity_t<T>* value) {
     __atomic_store_n(destination, value, __ATOMIC_RELEASE);
-}
-template <typename T>
-void WritePointerNoFence(T* volatile* destination, std::type_identity_t<T>* value) {
-    __atomic_store_n(destination, value, __ATOMIC_RELAXED);
 }

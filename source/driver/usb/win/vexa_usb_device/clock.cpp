@@ -28,6 +28,8 @@ struct ClockSourceEntry {
     UCHAR clockValid;
 };
 
+// No lock of its own: written during preparation and by the clock commands,
+// which the root driver sends one at a time at PASSIVE_LEVEL; read only by them.
 struct ClockControl {
     USB_CONFIGURATION* configuration;
     InterfaceObject* interface;
@@ -236,7 +238,7 @@ ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 
         case kDcpClockSet: {
             if (in == nullptr || inLength < kClockSetInputBytes) return kUsbResultFailed;
             // A running stream cannot follow a new rate: refuse before the clock changes.
-            if (device->streamingOn != 0 || StreamsActive(device)) return kUsbResultFailed;
+            if (ReadNoFence(&device->streamingOn) != 0 || StreamsActive(device)) return kUsbResultFailed;
             ULONG rate = 0;
             USHORT clockId = 0;
             RtlCopyMemory(&rate, in, sizeof(rate));

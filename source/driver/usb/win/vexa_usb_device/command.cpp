@@ -30,7 +30,7 @@ NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* int
 
     NTSTATUS status = STATUS_NOT_SUPPORTED;
     WdfSpinLockAcquire(context->stateLock);
-    if (device->deviceState != kDeviceStateReady) {
+    if (ReadNoFence(&device->deviceState) != kDeviceStateReady) {
         status = STATUS_DEVICE_NOT_CONNECTED;
     } else if (interfaceType != nullptr && *interfaceType == device->interfaceType && requester != nullptr &&
                requester->Version == kAudioDeviceInterfaceVersion &&
@@ -132,8 +132,8 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
             case kUsbCmdSetOperationMode: {
                 ULONG mode = 0;
                 if (!ReadU32(in, inLength, &mode)) RaiseStatus(STATUS_INVALID_PARAMETER);
-                device->streamFormat.operationMode = mode;
-                if (device->streamingOn != 0) InterlockedExchange(&device->modeChangePending, 1);
+                WriteULongNoFence(&device->streamFormat.operationMode, mode);
+                if (ReadNoFence(&device->streamingOn) != 0) InterlockedExchange(&device->modeChangePending, 1);
                 break;
             }
             default:

@@ -155,8 +155,8 @@ NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previou
     UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
     TRACE(kLogInfo, device, previousState);
     if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
-    device->deviceState = kDeviceStateReady;
-    if (device->streamingOn != 0) (void)StartStreaming(device);
+    WriteNoFence(&device->deviceState, kDeviceStateReady);
+    if (ReadNoFence(&device->streamingOn) != 0) (void)StartStreaming(device);
     NTSTATUS status = StartReaders(device);
     if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
         NotifyPower(device, kPowerBackInD0);
@@ -171,9 +171,9 @@ NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetSt
     if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     StopReaders(device);
     // Streaming stays stopped until the root driver starts it again.
-    if (device->streamingOn != 0) StopStreaming(device);
+    if (ReadNoFence(&device->streamingOn) != 0) StopStreaming(device);
     if (IsSleepState(targetState)) {
-        device->deviceState = kDeviceStateLowPower;
+        WriteNoFence(&device->deviceState, kDeviceStateLowPower);
         NotifyPower(device, kPowerSleeping);
     } else if (targetState == WdfPowerDeviceD3Final) {
         NotifyPower(device, kPowerLeftForGood);
@@ -265,7 +265,7 @@ void AddDevice(PWDFDEVICE_INIT deviceInit) {
 ULONG ReadDeviceState(UsbFunctionDevice* device) {
     DEVICE_CONTEXT* context = GetDeviceContext(device->wdfDevice);
     WdfSpinLockAcquire(context->stateLock);
-    ULONG state = static_cast<ULONG>(device->deviceState);
+    auto state = static_cast<ULONG>(ReadNoFence(&device->deviceState));
     WdfSpinLockRelease(context->stateLock);
     return state;
 }
@@ -273,7 +273,7 @@ ULONG ReadDeviceState(UsbFunctionDevice* device) {
 void WriteDeviceState(UsbFunctionDevice* device, ULONG state) {
     DEVICE_CONTEXT* context = GetDeviceContext(device->wdfDevice);
     WdfSpinLockAcquire(context->stateLock);
-    device->deviceState = static_cast<LONG>(state);
+    WriteNoFence(&device->deviceState, static_cast<LONG>(state));
     WdfSpinLockRelease(context->stateLock);
 }
 

@@ -32,7 +32,7 @@ struct USB_CONFIGURATION;
 struct DEVICE_CONTEXT {
     UsbFunctionDevice* device;  // null before device add finished and after the hardware is released
     WDFUSBDEVICE usbDevice;     // null until preparation creates it and again after release
-    WDFSPINLOCK stateLock;      // guards UsbFunctionDevice::deviceState; parent: the WDFDEVICE
+    WDFSPINLOCK stateLock;      // see UsbFunctionDevice::deviceState and deviceInterface; parent: the WDFDEVICE
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
@@ -75,9 +75,22 @@ struct USB_CONFIGURATION {
 // The device object of the USB function driver, one per device (pool tag
 // kPoolTagObject, zeroed). The direct-call record comes first.
 struct UsbFunctionDevice {
-    AUDIODEVICE_INTERFACE deviceInterface;  // the registered template, then the accepted query's copy
-    volatile LONG deviceState;              // guarded by stateLock; D0 entry and exit write it without
-    volatile LONG streamingOn;              // interlocked: 1 between a streaming start and the next stop
+    // The registered template, then the accepted query's copy. Written under
+    // stateLock by the query acceptance (the registration writes it before
+    // any query can come); read under it by the power notification and for
+    // the completion path's real-time pair.
+    AUDIODEVICE_INTERFACE deviceInterface;
+    // kDeviceState*. Written under stateLock by preparation, surprise removal
+    // and release, and read under it by the command entry and the query
+    // acceptance. Three writers go without the lock: D0 entry and exit (the
+    // framework runs them apart from the other PnP callbacks) and the
+    // completion path, which marks a pulled-out device removed; every access
+    // is one whole-word read or write (no-fence).
+    volatile LONG deviceState;
+    // 1 between a streaming start and the next stop: changed interlocked by
+    // them; the completion path reads it no-fence (a completion that misses a
+    // stop resubmits once more, and the stop's drain takes that URB back).
+    volatile LONG streamingOn;
     WDFDEVICE wdfDevice;
     USB_CONFIGURATION configuration;
     GUID interfaceType;  // the type a query must name
@@ -89,19 +102,23 @@ struct UsbFunctionDevice {
     LONG midiInCount;
     MidiPort* midiOut[kMaxMidiPorts];
     LONG midiOutCount;
+    // Shared with the root driver by address: see the ring in stream_ring.cpp.
     StreamState streamState;
+    // Written by the commands at PASSIVE_LEVEL, the rate and the whole format
+    // only while no stream runs. The operation mode alone changes while
+    // streaming (0x401/18): written no-fence, and the completion path reads
+    // it no-fence; modeChangePending orders it before the resync it asks for.
     StreamFormat streamFormat;
-    volatile LONG modeChangePending;
+    volatile LONG modeChangePending;  // interlocked both ways: 0x401/18 sets it, the clock stream's completion takes it
     // Per device, so two interfaces never share one schedule.
-    volatile LONG runningStreamCount;  // interlocked: streams with URBs outstanding
-    volatile LONG sharedStartFrame;    // the start frame of the running schedule; 0 when none runs
+    volatile LONG runningStreamCount;  // interlocked changes; no-fence reads: streams with URBs outstanding
+    volatile LONG sharedStartFrame;    // the running schedule's start frame, 0 when none runs; interlocked writes
 };
 
 // ---- device.cpp -------------------------------------------------------------------------
 
-// PASSIVE_LEVEL. Reads deviceState under stateLock.
+// deviceState under stateLock. Any IRQL up to DISPATCH_LEVEL.
 ULONG ReadDeviceState(UsbFunctionDevice* device);
-// Any IRQL up to DISPATCH_LEVEL.
 void WriteDeviceState(UsbFunctionDevice* device, ULONG state);
 
 // ---- command.cpp ---------------------------------------------------------------------------

@@ -42,7 +42,7 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
     }
     const auto* data = static_cast<const UCHAR*>(WdfMemoryGetBuffer(memory, nullptr));
     for (size_t offset = 0; offset + kMidiEventBytes <= bytes; offset += kMidiEventBytes) {
-        if (port->enabled == 0) return;  // dropped while input is off; the reader keeps running
+        if (ReadNoFence(&port->enabled) == 0) return;  // dropped while input is off; the reader keeps running
         const UCHAR* packet = data + offset;
         UCHAR length = kCinLength[packet[0] & 0xF];
         ULONG word = static_cast<ULONG>(length) << 24;
@@ -394,7 +394,7 @@ bool MidiBusy(UsbFunctionDevice* device) {
         MidiPort** ports = list == 0 ? device->midiOut : device->midiIn;
         LONG count = list == 0 ? device->midiOutCount : device->midiInCount;
         for (LONG i = 0; i < count; ++i) {
-            if (ports[i]->writesOutstanding != 0) return true;
+            if (ReadNoFence(&ports[i]->writesOutstanding) != 0) return true;
         }
     }
     return false;

@@ -174,7 +174,8 @@ void RingResync(UsbFunctionDevice* device, ULONG urbIndex, bool resetCapture) {
         urbIndex = kFallbackResyncUrb;
     }
     if (IsoStream* playback = device->playbackStream; playback != nullptr && playback->urbs[urbIndex] != nullptr) {
-        ULONG offset = SafetyFrames(device->streamFormat.sampleRate, device->streamFormat.operationMode);
+        ULONG offset =
+            SafetyFrames(device->streamFormat.sampleRate, ReadULongNoFence(&device->streamFormat.operationMode));
         RingPacket* packet = playback->urbs[urbIndex]->firstPacket;
         // One circle at most: a ring of empty packets has nowhere to stop.
         for (ULONG n = 0; n < kUrbCount * kPacketsPerFrame * playback->framesPerUrb && offset >= packet->frames; ++n) {

@@ -68,7 +68,7 @@ void HandleAsioRequest(AudioClientManager*, WDFREQUEST request, ULONG code) {
         } else {
             WDFFILEOBJECT file = WdfRequestGetFileObject(request);
             FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
-            AudioClient* client = context != nullptr ? __atomic_load_n(&context->audioClient, __ATOMIC_ACQUIRE) : nullptr;
+            AudioClient* client = context != nullptr ? ReadPointerAcquire(&context->audioClient) : nullptr;
             if (client == nullptr) {
                 // A handle without an audio client (no device, or five clients
                 // already) is refused every connection request.

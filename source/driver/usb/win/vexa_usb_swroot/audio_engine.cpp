@@ -137,7 +137,7 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
 }
 
 void AudioEngine::EngineStopWatching() {
-    PVOID entry = __atomic_exchange_n(&notificationEntry_, nullptr, __ATOMIC_ACQ_REL);
+    PVOID entry = InterlockedExchangePointer(&notificationEntry_, nullptr);
     if (entry != nullptr) (void)IoUnregisterPlugPlayNotificationEx(entry);
 }
 
@@ -359,7 +359,7 @@ NTSTATUS AudioEngine::EngineStartStreaming() {
             // The first period may come before the start returns.
             clientManager_->StreamingChanged(device->MappedStreamState());
             if (!device->StartDeviceStreaming()) RaiseStatus(STATUS_NO_SUCH_DEVICE);
-            __atomic_store_n(&streaming_, 1, __ATOMIC_RELEASE);
+            WriteRelease(&streaming_, 1);
         });
         if (!NT_SUCCESS(status)) {
             clientManager_->StreamingChanged(nullptr);
@@ -381,7 +381,7 @@ NTSTATUS AudioEngine::EngineStopStreaming() {
             (void)device->QueryBusy(&busy);
         }
     });
-    __atomic_store_n(&streaming_, 0, __ATOMIC_RELEASE);
+    WriteRelease(&streaming_, 0);
     if (clientManager_ != nullptr) clientManager_->StreamingChanged(nullptr);
     return STATUS_SUCCESS;
 }

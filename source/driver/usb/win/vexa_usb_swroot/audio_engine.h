@@ -77,7 +77,7 @@ public:
     // PAL identities of the listed devices; returns how many were written.
     ULONG DeviceIds(ULONG64 ids[kMaxAudioDevices], ULONG64* currentId);
 
-    bool Streaming() const { return __atomic_load_n(&streaming_, __ATOMIC_ACQUIRE) != 0; }
+    bool Streaming() const { return ReadAcquire(&streaming_) != 0; }
     [[nodiscard]] NTSTATUS EngineStartStreaming();
     [[nodiscard]] NTSTATUS EngineStopStreaming();
     [[nodiscard]] NTSTATUS EngineSetRate(ULONG rate, ULONG clock, bool stopStreaming);
@@ -126,8 +126,10 @@ private:
     WDFDEVICE rootDevice_;
     GUID interfaceClass_{};
     WDFKEY parametersKey_ = nullptr;
-    PVOID notificationEntry_ = nullptr;
-    UCHAR streaming_ = 0;  // atomic
+    PVOID notificationEntry_ = nullptr;  // taken once with an interlocked exchange (stop watching)
+    // Written under streamingLock_ by start and stop (release); read without
+    // it (acquire) by the client manager and the device proxy.
+    volatile LONG streaming_ = 0;
 };
 
 template <typename Fn>

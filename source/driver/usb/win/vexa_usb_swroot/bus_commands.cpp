@@ -31,7 +31,7 @@ ULONG Argument(const UCHAR* buffer, size_t inputLength) {
     WDFFILEOBJECT file = WdfRequestGetFileObject(request);
     FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
     if (context == nullptr) return STATUS_INVALID_PARAMETER;
-    if (__atomic_load_n(&context->palClient, __ATOMIC_ACQUIRE) != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    if (ReadPointerAcquire(&context->palClient) != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
     auto* client = new PalClient(file);
     if (client == nullptr) return STATUS_INSUFFICIENT_RESOURCES;  // nothing registered
     NTSTATUS status = extension->palClientManager->Register(client);
@@ -39,7 +39,7 @@ ULONG Argument(const UCHAR* buffer, size_t inputLength) {
         delete client;
         return status;
     }
-    __atomic_store_n(&context->palClient, client, __ATOMIC_RELEASE);
+    WritePointerRelease(&context->palClient, client);
     return STATUS_SUCCESS;
 }
 
@@ -52,7 +52,7 @@ ULONG Argument(const UCHAR* buffer, size_t inputLength) {
     NTSTATUS status = extension->palClientManager->Unregister(client);
     if (!NT_SUCCESS(status)) {
         // The client stays with its handle.
-        __atomic_store_n(&context->palClient, client, __ATOMIC_RELEASE);
+        WritePointerRelease(&context->palClient, client);
         return status;
     }
     delete client;

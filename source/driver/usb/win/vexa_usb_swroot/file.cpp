@@ -31,7 +31,7 @@ void OpenAsioConnection(DEVICE_EXTENSION* extension, FILECONTEXT* context, WDFRE
         return;
     }
     manager->CountClientType(type, false);
-    __atomic_store_n(&context->audioClient, client, __ATOMIC_RELEASE);
+    WritePointerRelease(&context->audioClient, client);
     (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
 }
 

@@ -14,21 +14,21 @@ struct DEVICE_EXTENSION {
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
 
-// One per handle. Both pointers are taken with atomic exchanges: the handle's
-// cleanup runs beside requests still in flight on it, and whoever takes a
-// client deletes it.
+// One per handle. The handle's cleanup runs beside requests still in flight
+// on it: a client is stored with a release write, looked at with an acquire
+// read, and taken with an interlocked exchange; whoever takes it deletes it.
 struct FILECONTEXT {
-    AudioClient* audioClient;  // "\ASIO" handles that got one
-    PalClient* palClient;      // between kDcpBusRegisterClient and unregister or cleanup
+    AudioClient* volatile audioClient;  // "\ASIO" handles that got one
+    PalClient* volatile palClient;      // between kDcpBusRegisterClient and unregister or cleanup
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILECONTEXT, GetFileContext)
 
-inline AudioClient* TakeAudioClient(FILECONTEXT* context) {
-    return __atomic_exchange_n(&context->audioClient, nullptr, __ATOMIC_ACQ_REL);
+template <typename Client>
+Client* TakeClient(Client* volatile* slot) {
+    return static_cast<Client*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), nullptr));
 }
-inline PalClient* TakePalClient(FILECONTEXT* context) {
-    return __atomic_exchange_n(&context->palClient, nullptr, __ATOMIC_ACQ_REL);
-}
+inline AudioClient* TakeAudioClient(FILECONTEXT* context) { return TakeClient(&context->audioClient); }
+inline PalClient* TakePalClient(FILECONTEXT* context) { return TakeClient(&context->palClient); }
 
 // driver.cpp
 void RootEvtDriverUnload(WDFDRIVER driver);

@@ -148,13 +148,11 @@ void UsbAudioDeviceTarget::DropInterface() {
     }
     // Waits for a command in flight, so none reaches the USB driver afterwards.
     WaitLockScope lock(commandLock_);
-    __atomic_store_n(&deviceInterface_.CommandContext, nullptr, __ATOMIC_RELEASE);
+    WritePointerRelease(&deviceInterface_.CommandContext, nullptr);
     RtlZeroMemory(&deviceInterface_, sizeof(deviceInterface_));
 }
 
-void UsbAudioDeviceTarget::DropCommandContext() {
-    __atomic_store_n(&deviceInterface_.CommandContext, nullptr, __ATOMIC_RELEASE);
-}
+void UsbAudioDeviceTarget::DropCommandContext() { WritePointerRelease(&deviceInterface_.CommandContext, nullptr); }
 
 ULONG UsbAudioDeviceTarget::Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
                                     ULONG64* outLength) {
@@ -168,7 +166,7 @@ ULONG UsbAudioDeviceTarget::SendCommand(USHORT category, USHORT command, const v
     ULONG64 capacity = outLength != nullptr ? *outLength : 0;
     ULONG result = kUsbResultNotReady;
     for (ULONG attempt = 0; attempt < kNotReadyAttempts; ++attempt) {
-        PVOID context = __atomic_load_n(&deviceInterface_.CommandContext, __ATOMIC_ACQUIRE);
+        PVOID context = ReadPointerAcquire(&deviceInterface_.CommandContext);
         PFN_AUDIODEVICE_COMMAND entry = deviceInterface_.CommandEntry;
         if (context == nullptr || entry == nullptr) {
             TRACE(kLogWarning | kLogInterface, category, command);

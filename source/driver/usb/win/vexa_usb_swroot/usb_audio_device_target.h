@@ -73,7 +73,10 @@ private:
     WDFDEVICE rootDevice_ = nullptr;
     UCHAR isCurrent_ = 0;
     StreamFormat lastStreamFormat_{};
-    AUDIODEVICE_INTERFACE deviceInterface_{};  // CommandContext and CommandEntry are read atomically
+    // Written and read under commandLock_, which every command holds; only
+    // CommandContext is cleared without it (a release write, when the device
+    // leaves D0 for good), so commands read it with an acquire read.
+    AUDIODEVICE_INTERFACE deviceInterface_{};
     AudioEngine* engine_ = nullptr;
     GUID interfaceType_;
     StreamState* mappedStreamState_ = nullptr;
