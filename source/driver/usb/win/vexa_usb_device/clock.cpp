@@ -94,6 +94,8 @@ void ParseClockDescriptors(ClockControl* clock) {
     }
 }
 
+}  // namespace
+
 // DISPATCH_LEVEL. The clock interrupt's data is read and dropped.
 void ClockEvtInterruptComplete(WDFUSBPIPE, WDFMEMORY, size_t bytes, WDFCONTEXT) { TRACE_RT(kLogDetail, bytes); }
 
@@ -113,6 +115,8 @@ void ReadRateRanges(ClockControl* clock) {
         clock->sampleRates[i] = range.minimum;
     }
 }
+
+namespace {
 
 [[nodiscard]] NTSTATUS ReadClockValid(ClockControl* clock, UCHAR clockId) {
     for (ULONG i = 0; i < StoredSources(clock); ++i) {

@@ -19,39 +19,6 @@ constexpr ULONG kVersionReplyBytes = 8;
 
 void InterfaceNoOp(PVOID) {}
 
-// PASSIVE_LEVEL, under no lock. Accepts the root driver's query in the ready
-// state only; the accepted record's callbacks replace every earlier one.
-NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* interfaceType, PINTERFACE exposed,
-                                                  PVOID) {
-    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
-    UsbFunctionDevice* device = context->device;
-    if (device == nullptr || context->stateLock == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
-    auto* requester = reinterpret_cast<AUDIODEVICE_INTERFACE*>(exposed);
-
-    NTSTATUS status = STATUS_NOT_SUPPORTED;
-    WdfSpinLockAcquire(context->stateLock);
-    if (ReadNoFence(&device->deviceState) != kDeviceStateReady) {
-        status = STATUS_DEVICE_NOT_CONNECTED;
-    } else if (interfaceType != nullptr && *interfaceType == device->interfaceType && requester != nullptr &&
-               requester->Version == kAudioDeviceInterfaceVersion &&
-               requester->Size >= kAudioDeviceInterfaceSize) {
-        // A record shorter than ours would be read and written past its end.
-        RtlCopyMemory(&device->deviceInterface, requester, sizeof(AUDIODEVICE_INTERFACE));
-        requester->CommandEntry = UsbCommandEntry;
-        requester->CommandContext = device;
-        if (device->vendorChannel != nullptr) {
-            VendorChannelSetCallbacks(device->vendorChannel, requester->NotifyContext, requester->ClientDevice,
-                                      requester->NotificationCallback);
-        }
-        MidiSetCallbacks(device, requester->MidiCallback, requester->MidiContext);
-        status = STATUS_SUCCESS;
-    }
-    WdfSpinLockRelease(context->stateLock);
-    TRACE(kLogInfo | kLogInterface, status, requester != nullptr ? requester->Version : 0,
-          requester != nullptr ? requester->Size : 0);
-    return status;
-}
-
 bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
     if (inLength != sizeof(ULONG)) return false;
     RtlCopyMemory(value, in, sizeof(ULONG));
@@ -165,6 +132,40 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
 
 }  // namespace
 
+// Under no lock of the caller. Accepts the root driver's query in the ready
+// state only; the accepted record's callbacks replace every earlier one.
+NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* interfaceType, PINTERFACE exposed,
+                                                  PVOID) {
+    PAGED_CODE();
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    UsbFunctionDevice* device = context->device;
+    if (device == nullptr || context->stateLock == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    auto* requester = reinterpret_cast<AUDIODEVICE_INTERFACE*>(exposed);
+
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    WdfSpinLockAcquire(context->stateLock);
+    if (ReadNoFence(&device->deviceState) != kDeviceStateReady) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (interfaceType != nullptr && *interfaceType == device->interfaceType && requester != nullptr &&
+               requester->Version == kAudioDeviceInterfaceVersion &&
+               requester->Size >= kAudioDeviceInterfaceSize) {
+        // A record shorter than ours would be read and written past its end.
+        RtlCopyMemory(&device->deviceInterface, requester, sizeof(AUDIODEVICE_INTERFACE));
+        requester->CommandEntry = UsbCommandEntry;
+        requester->CommandContext = device;
+        if (device->vendorChannel != nullptr) {
+            VendorChannelSetCallbacks(device->vendorChannel, requester->NotifyContext, requester->ClientDevice,
+                                      requester->NotificationCallback);
+        }
+        MidiSetCallbacks(device, requester->MidiCallback, requester->MidiContext);
+        status = STATUS_SUCCESS;
+    }
+    WdfSpinLockRelease(context->stateLock);
+    TRACE(kLogInfo | kLogInterface, status, requester != nullptr ? requester->Version : 0,
+          requester != nullptr ? requester->Size : 0);
+    return status;
+}
+
 NTSTATUS RegisterDirectCallInterface(UsbFunctionDevice* device) {
     AUDIODEVICE_INTERFACE* record = &device->deviceInterface;
     RtlZeroMemory(record, sizeof(*record));
@@ -209,6 +210,7 @@ void NotifyPower(UsbFunctionDevice* device, ULONG value) {
 // PASSIVE_LEVEL (the root driver's callers serialise vendor-channel commands).
 ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
                       ULONG64* outLength) {
+    PAGED_CODE();
     auto* device = static_cast<UsbFunctionDevice*>(context);
     ULONG state = ReadDeviceState(device);
     if (state == kDeviceStateRemoved) return kUsbResultNotConnected;

@@ -346,13 +346,13 @@ constexpr USHORT kLanguageEnglishUs = 0x0409;
 constexpr UCHAR kRequestTypeClass = 0x20;  // bmRequestType bits 5-6: a class request
 constexpr UCHAR kRecipientMask = 0x3;
 
+}  // namespace
+
 // DISPATCH_LEVEL. Answering TRUE has the framework reset the pipe and restart the reader.
-BOOLEAN RestartFailedReader(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
+BOOLEAN UsbEvtPipeReadersFailed(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
     TRACE(kLogWarning | kLogDescriptor, pipe, status, usbdStatus);
     return TRUE;
 }
-
-}  // namespace
 
 NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction, UCHAR recipient, UCHAR request,
                               USHORT value, USHORT index, PVOID buffer, ULONG length, ULONG* bytesTransferred) {
@@ -434,7 +434,7 @@ NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETI
                                    WDFCONTEXT context) {
     WDF_USB_CONTINUOUS_READER_CONFIG config;
     WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, completion, context, pipe->information.MaximumPacketSize);
-    config.EvtUsbTargetPipeReadersFailed = RestartFailedReader;
+    config.EvtUsbTargetPipeReadersFailed = UsbEvtPipeReadersFailed;
     NTSTATUS status = WdfUsbTargetPipeConfigContinuousReader(pipe->pipe, &config);
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status, pipe->information.EndpointAddress);
     return status;

@@ -131,95 +131,6 @@ void StopReaders(UsbFunctionDevice* device) {
     if (device->vendorChannel != nullptr) VendorChannelStopNotifications(device->vendorChannel);
 }
 
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDevicePrepareHardware(WDFDEVICE wdfDevice, WDFCMRESLIST, WDFCMRESLIST) {
-    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
-    TRACE(kLogInfo, context->device, context->usbDevice);
-    if (context->usbDevice != nullptr) return STATUS_SUCCESS;
-    NTSTATUS status = CatchStatus([&] {
-        // A restart after a release (rebalance) finds the objects gone: build them again.
-        if (context->stateLock == nullptr) RaiseIfFailed(CreateStateLock(wdfDevice, context));
-        if (context->device == nullptr) {
-            context->device = AllocateFunctionDevice(wdfDevice);
-            if (context->device == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-        }
-        PrepareFunctionDevice(wdfDevice, context->device);
-        WriteDeviceState(context->device, kDeviceStateReady);
-    });
-    if (!NT_SUCCESS(status)) TRACE(kLogError, status);
-    return status;
-}
-
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previousState) {
-    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
-    TRACE(kLogInfo, device, previousState);
-    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
-    WriteNoFence(&device->deviceState, kDeviceStateReady);
-    if (ReadNoFence(&device->streamingOn) != 0) (void)StartStreaming(device);
-    NTSTATUS status = StartReaders(device);
-    if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
-        NotifyPower(device, kPowerBackInD0);
-    }
-    return status;
-}
-
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetState) {
-    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
-    TRACE(kLogInfo, device, targetState);
-    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
-    StopReaders(device);
-    // Streaming stays stopped until the root driver starts it again.
-    if (ReadNoFence(&device->streamingOn) != 0) StopStreaming(device);
-    if (IsSleepState(targetState)) {
-        WriteNoFence(&device->deviceState, kDeviceStateLowPower);
-        NotifyPower(device, kPowerSleeping);
-    } else if (targetState == WdfPowerDeviceD3Final) {
-        NotifyPower(device, kPowerLeftForGood);
-    }
-    return STATUS_SUCCESS;
-}
-
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDeviceReleaseHardware(WDFDEVICE wdfDevice, WDFCMRESLIST) {
-    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
-    TRACE(kLogInfo, context->device);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (context->device != nullptr) {
-        UsbFunctionDevice* device = context->device;
-        WriteDeviceState(device, kDeviceStateRemoved);
-        for (IsoStream* stream : {device->playbackStream, device->captureStream}) {
-            if (stream == nullptr) continue;
-            NTSTATUS shutdown = IsoStreamShutdown(stream);
-            if (!NT_SUCCESS(shutdown) && NT_SUCCESS(status)) status = shutdown;
-        }
-        for (LONG i = 0; i < device->midiInCount; ++i) StopMidiPort(device->midiIn[i]);
-        for (LONG i = 0; i < device->midiOutCount; ++i) StopMidiPort(device->midiOut[i]);
-        if (!NT_SUCCESS(status)) TRACE(kLogError | kLogStream, status);
-        FreeFunctionDevice(context->device);
-        context->device = nullptr;
-    }
-    // The USB target goes too (with the descriptor memory parented to it), so
-    // a restart builds everything afresh.
-    if (context->usbDevice != nullptr) {
-        WdfObjectDelete(context->usbDevice);
-        context->usbDevice = nullptr;
-    }
-    if (context->stateLock != nullptr) {
-        WdfObjectDelete(context->stateLock);
-        context->stateLock = nullptr;
-    }
-    return status;
-}
-
-// PASSIVE_LEVEL. Nothing is stopped here; the framework's release follows.
-void UsbEvtDeviceSurpriseRemoval(WDFDEVICE wdfDevice) {
-    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
-    TRACE(kLogInfo, device);
-    if (device != nullptr) WriteDeviceState(device, kDeviceStateRemoved);
-}
-
 // Raises the failing step's status.
 void AddDevice(PWDFDEVICE_INIT deviceInit) {
     WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
@@ -277,8 +188,98 @@ void WriteDeviceState(UsbFunctionDevice* device, ULONG state) {
     WdfSpinLockRelease(context->stateLock);
 }
 
-// PASSIVE_LEVEL.
+NTSTATUS UsbEvtDevicePrepareHardware(WDFDEVICE wdfDevice, WDFCMRESLIST, WDFCMRESLIST) {
+    PAGED_CODE();
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    TRACE(kLogInfo, context->device, context->usbDevice);
+    if (context->usbDevice != nullptr) return STATUS_SUCCESS;
+    NTSTATUS status = CatchStatus([&] {
+        // A restart after a release (rebalance) finds the objects gone: build them again.
+        if (context->stateLock == nullptr) RaiseIfFailed(CreateStateLock(wdfDevice, context));
+        if (context->device == nullptr) {
+            context->device = AllocateFunctionDevice(wdfDevice);
+            if (context->device == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+        }
+        PrepareFunctionDevice(wdfDevice, context->device);
+        WriteDeviceState(context->device, kDeviceStateReady);
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError, status);
+    return status;
+}
+
+NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previousState) {
+    PAGED_CODE();
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device, previousState);
+    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    WriteNoFence(&device->deviceState, kDeviceStateReady);
+    if (ReadNoFence(&device->streamingOn) != 0) (void)StartStreaming(device);
+    NTSTATUS status = StartReaders(device);
+    if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
+        NotifyPower(device, kPowerBackInD0);
+    }
+    return status;
+}
+
+NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetState) {
+    PAGED_CODE();
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device, targetState);
+    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    StopReaders(device);
+    // Streaming stays stopped until the root driver starts it again.
+    if (ReadNoFence(&device->streamingOn) != 0) StopStreaming(device);
+    if (IsSleepState(targetState)) {
+        WriteNoFence(&device->deviceState, kDeviceStateLowPower);
+        NotifyPower(device, kPowerSleeping);
+    } else if (targetState == WdfPowerDeviceD3Final) {
+        NotifyPower(device, kPowerLeftForGood);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbEvtDeviceReleaseHardware(WDFDEVICE wdfDevice, WDFCMRESLIST) {
+    PAGED_CODE();
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    TRACE(kLogInfo, context->device);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (context->device != nullptr) {
+        UsbFunctionDevice* device = context->device;
+        WriteDeviceState(device, kDeviceStateRemoved);
+        for (IsoStream* stream : {device->playbackStream, device->captureStream}) {
+            if (stream == nullptr) continue;
+            NTSTATUS shutdown = IsoStreamShutdown(stream);
+            if (!NT_SUCCESS(shutdown) && NT_SUCCESS(status)) status = shutdown;
+        }
+        for (LONG i = 0; i < device->midiInCount; ++i) StopMidiPort(device->midiIn[i]);
+        for (LONG i = 0; i < device->midiOutCount; ++i) StopMidiPort(device->midiOut[i]);
+        if (!NT_SUCCESS(status)) TRACE(kLogError | kLogStream, status);
+        FreeFunctionDevice(context->device);
+        context->device = nullptr;
+    }
+    // The USB target goes too (with the descriptor memory parented to it), so
+    // a restart builds everything afresh.
+    if (context->usbDevice != nullptr) {
+        WdfObjectDelete(context->usbDevice);
+        context->usbDevice = nullptr;
+    }
+    if (context->stateLock != nullptr) {
+        WdfObjectDelete(context->stateLock);
+        context->stateLock = nullptr;
+    }
+    return status;
+}
+
+// Nothing is stopped here; the framework's release follows.
+void UsbEvtDeviceSurpriseRemoval(WDFDEVICE wdfDevice) {
+    PAGED_CODE();
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device);
+    if (device != nullptr) WriteDeviceState(device, kDeviceStateRemoved);
+}
+
 NTSTATUS UsbEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
+    PAGED_CODE();
     TRACE(kLogInfo, driver);
     NTSTATUS status = CatchStatus([&] { AddDevice(deviceInit); });
     if (!NT_SUCCESS(status)) {

@@ -8,20 +8,16 @@
 
 using namespace vexa::log;
 
-namespace {
-
-// PASSIVE_LEVEL: the framework deletes the driver object at unload.
+// The framework deletes the driver object at unload.
 void UsbEvtDriverCleanup(WDFOBJECT) {
+    PAGED_CODE();
     TRACE(kLogInfo);
     LoggerClose();
 }
 
-}  // namespace
-
-NTSTATUS UsbEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
-
 extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
                                                                        PUNICODE_STRING registryPath) {
+    PAGED_CODE();
     (void)LoggerOpen();  // tracing stays off without a logger
     TRACE(kLogInfo, driverObject);
 

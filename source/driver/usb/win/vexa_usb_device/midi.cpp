@@ -30,6 +30,8 @@ void Snapshot(MidiPort* port, PFN_AUDIODEVICE_MIDI* callback, PVOID* context) {
     KeReleaseSpinLock(&port->portLock, irql);
 }
 
+}  // namespace
+
 // DISPATCH_LEVEL: the IN port's reader.
 void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT context) {
     auto* port = static_cast<MidiPort*>(context);
@@ -51,6 +53,8 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
         if (!NT_SUCCESS(status)) TRACE_RT(kLogWarning | kLogMidi, status, word);
     }
 }
+
+namespace {
 
 // Pulls bytes of one cable until an event is complete. PASSIVE or DISPATCH_LEVEL, portLock not held.
 bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVICE_MIDI callback, PVOID context) {
@@ -159,8 +163,6 @@ bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVI
     }
 }
 
-void MidiEvtWriteComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context);
-
 // Sends the bulk write of `bytes` events. Caller holds portLock.
 [[nodiscard]] NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
     NTSTATUS status;
@@ -245,6 +247,8 @@ void MidiEvtWriteComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETI
     return status;
 }
 
+}  // namespace
+
 // DISPATCH_LEVEL.
 void MidiEvtWriteComplete(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {
     auto* port = static_cast<MidiPort*>(context);
@@ -263,6 +267,8 @@ void MidiEvtWriteComplete(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAM
         TRACE_RT(kLogError | kLogMidi, params->IoStatus.Status);
     }
 }
+
+namespace {
 
 ULONG CableCount(USB_CONFIGURATION* configuration, const PipeRecord* pipe) {
     if (pipe->endpoint == nullptr || (pipe->endpoint->bmAttributes & kBulkOrInterruptBit) == 0) return 0;

@@ -36,6 +36,10 @@ struct MidiPort {
     KSPIN_LOCK portLock;       // writeState, pending, the callback pair and the write chain
 };
 
+// The IN port's continuous reader and the OUT port's bulk write; DISPATCH_LEVEL.
+EVT_WDF_USB_READER_COMPLETION_ROUTINE MidiEvtInComplete;
+EVT_WDF_REQUEST_COMPLETION_ROUTINE MidiEvtWriteComplete;
+
 // Builds the port objects of a MIDI streaming interface (at most 16 per direction).
 [[nodiscard]] NTSTATUS MidiPortsCreate(UsbFunctionDevice* device, InterfaceObject* object);
 void MidiPortFree(MidiPort* port);

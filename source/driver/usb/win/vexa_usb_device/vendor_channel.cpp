@@ -86,6 +86,8 @@ void FreeBuffers(VendorChannel* channel) {
     channel->bufferSize = 0;
 }
 
+}  // namespace
+
 // DISPATCH_LEVEL: the interrupt endpoint's reader.
 void VendorEvtNotificationComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t bytes, WDFCONTEXT context) {
     auto* channel = static_cast<VendorChannel*>(context);
@@ -113,6 +115,8 @@ void VendorEvtNotificationComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t bytes, W
     ULONG result = callback(notifyContext, clientDevice, kNotifyTypeDeviceBits, bits);
     if (result != kUsbResultOk && result != kUsbResultNotConnected) TRACE_RT(kLogWarning | kLogInterface, result, bits);
 }
+
+namespace {
 
 void Initialise(VendorChannel* channel) {
     InterfaceObject* object = channel->interface;

@@ -143,6 +143,7 @@ void AudioEngine::EngineStopWatching() {
 
 // PASSIVE_LEVEL, on the PnP notification worker.
 NTSTATUS AudioEngine::OnAudioDeviceInterfaceChange(PVOID notificationStructure, PVOID context) {
+    PAGED_CODE();
     auto* engine = static_cast<AudioEngine*>(context);
     auto* notification = static_cast<DEVICE_INTERFACE_CHANGE_NOTIFICATION*>(notificationStructure);
     if (engine == nullptr || notification == nullptr) return STATUS_INTERNAL_ERROR;

@@ -89,6 +89,7 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
 
 // PASSIVE_LEVEL
 NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
+    PAGED_CODE();
     TRACE(kLogInfo | kLogInterface);
     DEVICE_EXTENSION* extension = nullptr;
     ULONG messageId = kNoEventMessage;
@@ -106,6 +107,7 @@ NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
 // then unbinds and drops each device still listed, announcing each as
 // removed; then the objects go.
 void RootEvtDeviceCleanup(WDFOBJECT device) {
+    PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(device);
     TRACE(kLogInfo | kLogInterface);
     if (extension->engine != nullptr) {

@@ -71,6 +71,7 @@ PVOID OutputBuffer(WDFREQUEST request, size_t minimum) {
 
 // PASSIVE_LEVEL, in the sender's thread.
 void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
+    PAGED_CODE();
     WDF_REQUEST_PARAMETERS parameters;
     WDF_REQUEST_PARAMETERS_INIT(&parameters);
     WdfRequestGetParameters(request, &parameters);
@@ -89,6 +90,7 @@ void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
 
 // PASSIVE_LEVEL, one at a time (sequential queue, device synchronisation).
 void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLength, size_t inputLength, ULONG code) {
+    PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(WdfIoQueueGetDevice(queue));
     TRACE(kLogDetail | kLogRequest, code, inputLength, outputLength);
     bool owned = true;  // false once the request waits in the PAL queue or the ASIO handler took it

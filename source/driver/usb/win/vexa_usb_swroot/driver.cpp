@@ -12,6 +12,7 @@ using namespace vexa::log;
 // PASSIVE_LEVEL
 extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
                                                                       PUNICODE_STRING registryPath) {
+    PAGED_CODE();
     // Logging never fails the driver: without a logger tracing stays off.
     (void)LoggerOpen();
     // The user-mode mappings take the no-execute flag from Windows 8 on.
@@ -32,6 +33,7 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
 
 // PASSIVE_LEVEL
 void RootEvtDriverUnload(WDFDRIVER) {
+    PAGED_CODE();
     TRACE(kLogInfo | kLogInterface);
     LoggerClose();
 }

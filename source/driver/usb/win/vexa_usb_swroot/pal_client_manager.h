@@ -34,6 +34,9 @@ private:
     ULONG writeIndex_ = 0;
 };
 
+// The wait queue's clean-up, PASSIVE_LEVEL: the queue goes with the root device.
+EVT_WDF_OBJECT_CONTEXT_CLEANUP PalEvtWaitQueueCleanup;
+
 class PalClientManager : public AudioClientArbiter {
 public:
     PalClientManager() = default;

@@ -30,31 +30,33 @@ Client* TakeClient(Client* volatile* slot) {
 inline AudioClient* TakeAudioClient(FILECONTEXT* context) { return TakeClient(&context->audioClient); }
 inline PalClient* TakePalClient(FILECONTEXT* context) { return TakeClient(&context->palClient); }
 
+// The framework callbacks, by role. All but RootEvtIoStop run at
+// PASSIVE_LEVEL and check it at entry.
+
 // driver.cpp
-void RootEvtDriverUnload(WDFDRIVER driver);
+EVT_WDF_DRIVER_UNLOAD RootEvtDriverUnload;
 
-// device.cpp (PASSIVE_LEVEL)
-NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
-void RootEvtDeviceCleanup(WDFOBJECT device);
+// device.cpp
+EVT_WDF_DRIVER_DEVICE_ADD RootEvtDriverDeviceAdd;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtDeviceCleanup;
 
-// file.cpp (PASSIVE_LEVEL, no framework synchronisation)
-void RootEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject);
-void RootEvtFileCleanup(WDFFILEOBJECT fileObject);
-void RootEvtFileContextCleanup(WDFOBJECT fileObject);
+// file.cpp (no framework synchronisation)
+EVT_WDF_DEVICE_FILE_CREATE RootEvtDeviceFileCreate;
+EVT_WDF_FILE_CLEANUP RootEvtFileCleanup;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtFileContextCleanup;
 // Removes, uncounts, closes and deletes a handle's audio client.
 void ReleaseAudioClient(DEVICE_EXTENSION* extension, AudioClient* client);
 // Unregisters and deletes a handle's PAL client.
 void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client);
 
 // dispatch.cpp
-void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request);
-void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength, size_t inputBufferLength,
-                            ULONG ioControlCode);
-void RootEvtIoStop(WDFQUEUE queue, WDFREQUEST request, ULONG actionFlags);
+EVT_WDF_IO_IN_CALLER_CONTEXT RootEvtIoInCallerContext;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL RootEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_STOP RootEvtIoStop;
 
 // bus_commands.cpp: the root's own DCP commands (category 0x400). `buffer` is
 // the request's system buffer (at least 16 bytes). Returns the request's
-// status; `*information` is the byte count on success.
+// status; a success completes with the whole output length.
 [[nodiscard]] NTSTATUS RunBusCommand(DEVICE_EXTENSION* extension, WDFREQUEST request, UCHAR* buffer,
                                      size_t inputLength, size_t outputLength);
 

@@ -335,6 +335,7 @@ void UsbAudioDeviceTarget::QueueDeviceNotification(ULONG bits) {
 
 // PASSIVE_LEVEL
 void UsbAudioDeviceTarget::DeviceNotificationWork(WDFWORKITEM workItem) {
+    PAGED_CODE();
     WORK_ITEM_CONTEXT* context = GetWorkItemContext(workItem);
     WDFOBJECT parent = WdfWorkItemGetParentObject(workItem);
     if (context == nullptr || parent == nullptr) {
@@ -367,6 +368,7 @@ NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID, UCHAR direction, UCHAR cable, U
 
 // PASSIVE_LEVEL, on the PnP thread, before the USB driver hears of the removal.
 void UsbAudioDeviceTarget::OnTargetRemoveComplete(WDFIOTARGET target) {
+    PAGED_CODE();
     AUDIODEVICEIOTARGET* context = GetAudioDeviceIoTarget(target);
     AudioEngine* engine = context != nullptr ? context->engine : nullptr;
     if (engine == nullptr) return;

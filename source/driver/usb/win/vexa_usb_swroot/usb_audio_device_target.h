@@ -64,8 +64,9 @@ protected:
     void AttachEngine(WDFDEVICE rootDevice, AudioEngine* engine);
 
 private:
-    static void OnTargetRemoveComplete(WDFIOTARGET target);
-    static void DeviceNotificationWork(WDFWORKITEM workItem);
+    // PASSIVE_LEVEL, checked at entry.
+    static EVT_WDF_IO_TARGET_REMOVE_COMPLETE OnTargetRemoveComplete;
+    static EVT_WDF_WORKITEM DeviceNotificationWork;
     void FillInterface();
     void CheckVersion();
 
