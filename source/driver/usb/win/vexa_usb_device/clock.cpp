@@ -180,15 +180,9 @@ void ClockControlDestroy(ClockControl* clock) {
     ExFreePoolWithTag(clock, kPoolTagObject);
 }
 
-NTSTATUS ClockControlStart(ClockControl* clock) {
-    if (clock->interruptPipe == nullptr) return STATUS_SUCCESS;
-    return WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(clock->interruptPipe->pipe));
-}
+NTSTATUS ClockControlStart(ClockControl* clock) { return StartReaderPipe(clock->interruptPipe); }
 
-void ClockControlStop(ClockControl* clock) {
-    if (clock->interruptPipe == nullptr) return;
-    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(clock->interruptPipe->pipe), WdfIoTargetCancelSentIo);
-}
+void ClockControlStop(ClockControl* clock) { StopReaderPipe(clock->interruptPipe); }
 
 NTSTATUS GetCurrentRate(ClockControl* clock, ULONG* rate) {
     if (clock->currentClockId == 0) return STATUS_SUCCESS;

@@ -132,7 +132,7 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
 
 }  // namespace
 
-// Under no lock of the caller. Accepts the root driver's query in the ready
+// PASSIVE_LEVEL, under no lock. Accepts the root driver's query in the ready
 // state only; the accepted record's callbacks replace every earlier one.
 NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* interfaceType, PINTERFACE exposed,
                                                   PVOID) {

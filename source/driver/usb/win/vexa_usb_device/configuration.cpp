@@ -440,6 +440,16 @@ NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETI
     return status;
 }
 
+NTSTATUS StartReaderPipe(PipeRecord* pipe) {
+    if (pipe == nullptr) return STATUS_SUCCESS;
+    return WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe->pipe));
+}
+
+void StopReaderPipe(PipeRecord* pipe) {
+    if (pipe == nullptr) return;
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(pipe->pipe), WdfIoTargetCancelSentIo);
+}
+
 ULONG PipeCount(const InterfaceObject* object) {
     ULONG count = 0;
     while (count < kMaxPipesPerInterface && object->pipes[count] != nullptr) ++count;

@@ -143,6 +143,7 @@ void WriteDeviceState(UsbFunctionDevice* device, ULONG state);
 [[nodiscard]] NTSTATUS RegisterDirectCallInterface(UsbFunctionDevice* device);
 // Sends a power notification (type 2) to the root driver, if one is bound. PASSIVE_LEVEL.
 void NotifyPower(UsbFunctionDevice* device, ULONG value);
+// The direct-call interface's CommandEntry; a DCP result. PASSIVE_LEVEL, checked at entry.
 [[nodiscard]] ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
                                     PVOID out, ULONG64* outLength);
 
@@ -154,6 +155,7 @@ void ConfigurationCleanup(USB_CONFIGURATION* configuration);
 [[nodiscard]] NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE device);
 // Checks an isochronous pipe's packet size and interval and fills its frame arithmetic.
 [[nodiscard]] NTSTATUS CheckIsochronousPipe(PipeRecord* pipe);
+// The direction and recipient of a class request.
 inline constexpr UCHAR kDirectionIn = 1;
 inline constexpr UCHAR kDirectionOut = 0;
 inline constexpr UCHAR kRecipientInterface = 1;
@@ -174,6 +176,10 @@ void AbortPipe(PipeRecord* pipe);
 // Configures a continuous reader whose failures restart it; the caller starts the pipe's target.
 [[nodiscard]] NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETION_ROUTINE completion,
                                                  WDFCONTEXT context);
+// Starts the target of an optional reader pipe (its continuous reader runs
+// from then on), or stops it cancelling the reads in flight; no pipe, nothing to do.
+[[nodiscard]] NTSTATUS StartReaderPipe(PipeRecord* pipe);
+void StopReaderPipe(PipeRecord* pipe);
 // Counts configured pipes of an interface object.
 ULONG PipeCount(const InterfaceObject* object);
 

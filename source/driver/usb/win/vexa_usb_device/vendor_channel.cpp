@@ -173,15 +173,9 @@ void VendorChannelDestroy(VendorChannel* channel) {
     ExFreePoolWithTag(channel, kPoolTagObject);
 }
 
-NTSTATUS VendorChannelStartNotifications(VendorChannel* channel) {
-    if (channel->notificationPipe == nullptr) return STATUS_SUCCESS;
-    return WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(channel->notificationPipe->pipe));
-}
+NTSTATUS VendorChannelStartNotifications(VendorChannel* channel) { return StartReaderPipe(channel->notificationPipe); }
 
-void VendorChannelStopNotifications(VendorChannel* channel) {
-    if (channel->notificationPipe == nullptr) return;
-    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(channel->notificationPipe->pipe), WdfIoTargetCancelSentIo);
-}
+void VendorChannelStopNotifications(VendorChannel* channel) { StopReaderPipe(channel->notificationPipe); }
 
 void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOID clientDevice,
                                PFN_AUDIODEVICE_NOTIFICATION callback) {
