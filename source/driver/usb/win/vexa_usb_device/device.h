@@ -119,13 +119,13 @@ struct UsbFunctionDevice {
 
 // driver.cpp, device.cpp and command.cpp: PASSIVE_LEVEL, each checks at entry.
 EVT_WDF_OBJECT_CONTEXT_CLEANUP UsbEvtDriverCleanup;
-EVT_WDF_DRIVER_DEVICE_ADD UsbEvtDriverDeviceAdd;
-EVT_WDF_DEVICE_PREPARE_HARDWARE UsbEvtDevicePrepareHardware;
-EVT_WDF_DEVICE_D0_ENTRY UsbEvtDeviceD0Entry;
-EVT_WDF_DEVICE_D0_EXIT UsbEvtDeviceD0Exit;
-EVT_WDF_DEVICE_RELEASE_HARDWARE UsbEvtDeviceReleaseHardware;
+[[nodiscard]] EVT_WDF_DRIVER_DEVICE_ADD UsbEvtDriverDeviceAdd;
+[[nodiscard]] EVT_WDF_DEVICE_PREPARE_HARDWARE UsbEvtDevicePrepareHardware;
+[[nodiscard]] EVT_WDF_DEVICE_D0_ENTRY UsbEvtDeviceD0Entry;
+[[nodiscard]] EVT_WDF_DEVICE_D0_EXIT UsbEvtDeviceD0Exit;
+[[nodiscard]] EVT_WDF_DEVICE_RELEASE_HARDWARE UsbEvtDeviceReleaseHardware;
 EVT_WDF_DEVICE_SURPRISE_REMOVAL UsbEvtDeviceSurpriseRemoval;
-EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST UsbEvtDeviceProcessQueryInterfaceRequest;
+[[nodiscard]] EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST UsbEvtDeviceProcessQueryInterfaceRequest;
 // configuration.cpp, vendor_channel.cpp and clock.cpp: the continuous readers, DISPATCH_LEVEL.
 EVT_WDF_USB_READERS_FAILED UsbEvtPipeReadersFailed;
 EVT_WDF_USB_READER_COMPLETION_ROUTINE VendorEvtNotificationComplete;

@@ -15,7 +15,7 @@ void UsbEvtDriverCleanup(WDFOBJECT) {
     LoggerClose();
 }
 
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
+extern "C" [[nodiscard]] __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
                                                                        PUNICODE_STRING registryPath) {
     PAGED_CODE();
     (void)LoggerOpen();  // tracing stays off without a logger

@@ -1,8 +1,9 @@
 // The ring: one circle of RingPacket records over a stream's buffer, URB 0
-// packets 0-7, URB 1 packets 0-7, ..., back to URB 0. The USB function driver
-// writes the packets' lengths (playback layout, capture counts) and the
-// cursors in StreamState; the root driver's clients write the ends, inside
-// the period callback on the same completion path, so StreamState needs no lock.
+// packets 0-7, URB 1 packets 0-7, ..., back to URB 0. While streaming, the
+// completion path writes the packets (playback layout, capture counts) and
+// the cursors in StreamState, and the root driver's clients write the ends
+// inside the period callback on that same path; the format command places
+// cursors and ends only while no stream runs. So StreamState needs no lock.
 #include "stream.h"
 
 #include "logger.h"

@@ -10,7 +10,7 @@
 using namespace vexa::log;
 
 // PASSIVE_LEVEL
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
+extern "C" [[nodiscard]] __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
                                                                       PUNICODE_STRING registryPath) {
     PAGED_CODE();
     // Logging never fails the driver: without a logger tracing stays off.

@@ -37,7 +37,7 @@ inline PalClient* TakePalClient(FILECONTEXT* context) { return TakeClient(&conte
 EVT_WDF_DRIVER_UNLOAD RootEvtDriverUnload;
 
 // device.cpp
-EVT_WDF_DRIVER_DEVICE_ADD RootEvtDriverDeviceAdd;
+[[nodiscard]] EVT_WDF_DRIVER_DEVICE_ADD RootEvtDriverDeviceAdd;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtDeviceCleanup;
 
 // file.cpp (no framework synchronisation)
