@@ -12,6 +12,11 @@ KIRQL KeGetCurrentIrql();
 void KeRaiseIrql(KIRQL newIrql, KIRQL* oldIrql);
 void KeLowerIrql(KIRQL newIrql);
 
+// At the entry of code that runs only at PASSIVE_LEVEL: a caller at a raised
+// level is reported as a broken rule, so a callback reached on the wrong path
+// fails the test that took it there.
+#define PAGED_CODE() ::platform::require_passive(__func__)
+
 namespace platform {
 
 // Reports a violation unless the caller runs at PASSIVE_LEVEL.

@@ -1,6 +1,7 @@
 // The kernel interface a driver includes (our stand-in for ntddk.h).
 #pragma once
 
+#include "platform/kernel/barrier.h"
 #include "platform/kernel/io.h"
 #include "platform/kernel/irql.h"
 #include "platform/kernel/nt_types.h"

@@ -15,12 +15,17 @@ enum WDF_POWER_DEVICE_STATE : ULONG {
     WdfPowerDeviceMaximum,
 };
 
-using PFN_WDF_DEVICE_D0_ENTRY = NTSTATUS (*)(WDFDEVICE device, WDF_POWER_DEVICE_STATE previousState);
-using PFN_WDF_DEVICE_D0_EXIT = NTSTATUS (*)(WDFDEVICE device, WDF_POWER_DEVICE_STATE targetState);
-using PFN_WDF_DEVICE_PREPARE_HARDWARE = NTSTATUS (*)(WDFDEVICE device, WDFCMRESLIST resourcesRaw,
-                                                     WDFCMRESLIST resourcesTranslated);
-using PFN_WDF_DEVICE_RELEASE_HARDWARE = NTSTATUS (*)(WDFDEVICE device, WDFCMRESLIST resourcesTranslated);
-using PFN_WDF_DEVICE_SURPRISE_REMOVAL = void (*)(WDFDEVICE device);
+using EVT_WDF_DEVICE_D0_ENTRY = NTSTATUS(WDFDEVICE device, WDF_POWER_DEVICE_STATE previousState);
+using PFN_WDF_DEVICE_D0_ENTRY = EVT_WDF_DEVICE_D0_ENTRY*;
+using EVT_WDF_DEVICE_D0_EXIT = NTSTATUS(WDFDEVICE device, WDF_POWER_DEVICE_STATE targetState);
+using PFN_WDF_DEVICE_D0_EXIT = EVT_WDF_DEVICE_D0_EXIT*;
+using EVT_WDF_DEVICE_PREPARE_HARDWARE = NTSTATUS(WDFDEVICE device, WDFCMRESLIST resourcesRaw,
+                                                 WDFCMRESLIST resourcesTranslated);
+using PFN_WDF_DEVICE_PREPARE_HARDWARE = EVT_WDF_DEVICE_PREPARE_HARDWARE*;
+using EVT_WDF_DEVICE_RELEASE_HARDWARE = NTSTATUS(WDFDEVICE device, WDFCMRESLIST resourcesTranslated);
+using PFN_WDF_DEVICE_RELEASE_HARDWARE = EVT_WDF_DEVICE_RELEASE_HARDWARE*;
+using EVT_WDF_DEVICE_SURPRISE_REMOVAL = void(WDFDEVICE device);
+using PFN_WDF_DEVICE_SURPRISE_REMOVAL = EVT_WDF_DEVICE_SURPRISE_REMOVAL*;
 
 struct WDF_PNPPOWER_EVENT_CALLBACKS {
     ULONG Size;
@@ -93,9 +98,10 @@ struct INTERFACE {
 using PINTERFACE = INTERFACE*;
 static_assert(sizeof(INTERFACE) == 32);
 
-using PFN_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST = NTSTATUS (*)(WDFDEVICE device, GUID* interfaceType,
-                                                                    PINTERFACE exposedInterface,
-                                                                    PVOID exposedInterfaceSpecificData);
+using EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST = NTSTATUS(WDFDEVICE device, GUID* interfaceType,
+                                                                PINTERFACE exposedInterface,
+                                                                PVOID exposedInterfaceSpecificData);
+using PFN_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST = EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST*;
 
 struct WDF_QUERY_INTERFACE_CONFIG {
     ULONG Size;

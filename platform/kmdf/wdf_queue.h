@@ -12,12 +12,16 @@ enum WDF_IO_QUEUE_DISPATCH_TYPE : ULONG {
     WdfIoQueueDispatchMax,
 };
 
-using PFN_WDF_IO_QUEUE_IO_DEFAULT = void (*)(WDFQUEUE queue, WDFREQUEST request);
-using PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL = void (*)(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength,
-                                                   size_t inputBufferLength, ULONG ioControlCode);
+using EVT_WDF_IO_QUEUE_IO_DEFAULT = void(WDFQUEUE queue, WDFREQUEST request);
+using PFN_WDF_IO_QUEUE_IO_DEFAULT = EVT_WDF_IO_QUEUE_IO_DEFAULT*;
+using EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL = void(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength,
+                                                size_t inputBufferLength, ULONG ioControlCode);
+using PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL = EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL*;
 using PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL = PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
-using PFN_WDF_IO_QUEUE_IO_STOP = void (*)(WDFQUEUE queue, WDFREQUEST request, ULONG actionFlags);
-using PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE = void (*)(WDFQUEUE queue, WDFREQUEST request);
+using EVT_WDF_IO_QUEUE_IO_STOP = void(WDFQUEUE queue, WDFREQUEST request, ULONG actionFlags);
+using PFN_WDF_IO_QUEUE_IO_STOP = EVT_WDF_IO_QUEUE_IO_STOP*;
+using EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE = void(WDFQUEUE queue, WDFREQUEST request);
+using PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE = EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE*;
 
 struct WDF_IO_QUEUE_CONFIG {
     ULONG Size;

@@ -4,7 +4,8 @@
 
 #include "wdf_object.h"
 
-using PFN_WDF_WORKITEM = void (*)(WDFWORKITEM workItem);
+using EVT_WDF_WORKITEM = void(WDFWORKITEM workItem);
+using PFN_WDF_WORKITEM = EVT_WDF_WORKITEM*;
 
 struct WDF_WORKITEM_CONFIG {
     ULONG Size;

@@ -192,9 +192,11 @@ WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE pipe);
 // Cancels every transfer pending on the pipe and waits for them. PASSIVE_LEVEL.
 NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE pipe, WDFREQUEST request, WDF_REQUEST_SEND_OPTIONS* options);
 
-using PFN_WDF_USB_READER_COMPLETION_ROUTINE = void (*)(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytesTransferred,
-                                                       WDFCONTEXT context);
-using PFN_WDF_USB_READERS_FAILED = BOOLEAN (*)(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus);
+using EVT_WDF_USB_READER_COMPLETION_ROUTINE = void(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytesTransferred,
+                                                   WDFCONTEXT context);
+using PFN_WDF_USB_READER_COMPLETION_ROUTINE = EVT_WDF_USB_READER_COMPLETION_ROUTINE*;
+using EVT_WDF_USB_READERS_FAILED = BOOLEAN(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus);
+using PFN_WDF_USB_READERS_FAILED = EVT_WDF_USB_READERS_FAILED*;
 
 struct WDF_USB_CONTINUOUS_READER_CONFIG {
     ULONG Size;

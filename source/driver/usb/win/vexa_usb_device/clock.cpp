@@ -5,6 +5,7 @@
 #include "logger.h"
 #include "platform/usb/usbd.h"
 #include "status_error.h"
+#include "usb_audio.h"
 
 #define LOG_FILE_NUMBER 463
 
@@ -12,29 +13,11 @@ using namespace vexa::log;
 
 namespace {
 
-constexpr UCHAR kAudioClass = 1;
-constexpr UCHAR kAudioControlSubclass = 1;
-constexpr UCHAR kCsInterface = 0x24;
-constexpr UCHAR kClockSourceSubtype = 0x0A;
-constexpr UCHAR kClockSelectorSubtype = 0x0B;
-constexpr UCHAR kRequestCur = 1;
-constexpr UCHAR kRequestRange = 2;
-constexpr USHORT kFrequencyControl = 0x0100;  // also the selector's input-pin control
-constexpr USHORT kValidityControl = 0x0200;
-constexpr UCHAR kDirectionIn = 1;
-constexpr UCHAR kDirectionOut = 0;
-constexpr UCHAR kRecipientInterface = 1;
-constexpr ULONG kRangeReplyBytes = 194;       // u16 count and 16 sub-ranges of 12 bytes
-constexpr ULONG kClockSetInputBytes = 6;       // {u32 Hz, u16 clock id}
+// The RANGE reply read: its count and as many sub-ranges as the rate table keeps.
+constexpr ULONG kRangeReplyBytes = sizeof(USHORT) + kMaxClockEntries * sizeof(RateSubRange);
+static_assert(kRangeReplyBytes == 194);
+constexpr ULONG kClockSetInputBytes = 6;  // {u32 Hz, u16 clock id}
 constexpr ULONG kClockGetReplyBytes = 6;
-
-#pragma pack(push, 1)
-struct RateSubRange {
-    ULONG minimum;
-    ULONG maximum;
-    ULONG resolution;
-};
-#pragma pack(pop)
 
 }  // namespace
 
@@ -45,6 +28,8 @@ struct ClockSourceEntry {
     UCHAR clockValid;
 };
 
+// No lock of its own: written during preparation and by the clock commands,
+// which the root driver sends one at a time at PASSIVE_LEVEL; read only by them.
 struct ClockControl {
     USB_CONFIGURATION* configuration;
     InterfaceObject* interface;
@@ -69,8 +54,8 @@ USHORT EntityIndex(const ClockControl* clock, UCHAR entity) {
     return static_cast<USHORT>(entity << 8 | number);
 }
 
-NTSTATUS ClockRequest(ClockControl* clock, UCHAR direction, UCHAR request, USHORT control, UCHAR entity, PVOID buffer,
-                      ULONG length) {
+[[nodiscard]] NTSTATUS ClockRequest(ClockControl* clock, UCHAR direction, UCHAR request, USHORT control, UCHAR entity,
+                                    PVOID buffer, ULONG length) {
     return ClassControlTransfer(clock->configuration, direction, kRecipientInterface, request, control,
                                 EntityIndex(clock, entity), buffer, length, nullptr);
 }
@@ -84,21 +69,22 @@ void ParseClockDescriptors(ClockControl* clock) {
     ULONG count = 0;
     for (const USB_COMMON_DESCRIPTOR* d = NextDescriptorOfType(configuration, found, kCsInterface); d != nullptr;
          d = NextDescriptorOfType(configuration, d, kCsInterface)) {
-        const auto* bytes = reinterpret_cast<const UCHAR*>(d);
-        if (d->bLength < 4) continue;
-        if (bytes[2] == kClockSourceSubtype && d->bLength >= 8) {
+        const auto* header = reinterpret_cast<const UacDescriptorHeader*>(d);
+        if (d->bLength < sizeof(UacDescriptorHeader)) continue;
+        if (header->bDescriptorSubtype == kAcClockSource && d->bLength >= sizeof(UacClockSourceDescriptor)) {
             if (count < kMaxClockEntries) {
+                const auto* source = reinterpret_cast<const UacClockSourceDescriptor*>(d);
                 ClockSourceEntry& entry = clock->clockSources[count];
-                entry.clockId = bytes[3];
-                entry.nameIndex = bytes[7];
+                entry.clockId = source->bClockID;
+                entry.nameIndex = source->iClockSource;
                 // A missing or refused name leaves it empty.
                 (void)ReadStringDescriptor(configuration, entry.nameIndex, entry.name, kClockNameChars);
             }
             ++count;
-        } else if (bytes[2] == kClockSelectorSubtype) {
-            clock->clockSelectorId = bytes[3];
+        } else if (header->bDescriptorSubtype == kAcClockSelector) {
+            clock->clockSelectorId = header->bEntityId;
         } else {
-            TRACE(kLogDetail | kLogDescriptor, bytes[2], d->bLength);
+            TRACE(kLogDetail | kLogDescriptor, header->bDescriptorSubtype, d->bLength);
         }
     }
     clock->clockSourceCount = count & 0xFF;
@@ -108,13 +94,15 @@ void ParseClockDescriptors(ClockControl* clock) {
     }
 }
 
+}  // namespace
+
 // DISPATCH_LEVEL. The clock interrupt's data is read and dropped.
 void ClockEvtInterruptComplete(WDFUSBPIPE, WDFMEMORY, size_t bytes, WDFCONTEXT) { TRACE_RT(kLogDetail, bytes); }
 
 void ReadRateRanges(ClockControl* clock) {
     if (clock->currentClockId == 0) return;
     UCHAR reply[kRangeReplyBytes] = {};
-    RaiseIfFailed(ClockRequest(clock, kDirectionIn, kRequestRange, kFrequencyControl, clock->currentClockId, reply,
+    RaiseIfFailed(ClockRequest(clock, kDirectionIn, kRequestRange, kClockFrequencyControl, clock->currentClockId, reply,
                                sizeof(reply)));
     USHORT subRanges = 0;
     RtlCopyMemory(&subRanges, reply, sizeof(subRanges));
@@ -128,11 +116,13 @@ void ReadRateRanges(ClockControl* clock) {
     }
 }
 
-NTSTATUS ReadClockValid(ClockControl* clock, UCHAR clockId) {
+namespace {
+
+[[nodiscard]] NTSTATUS ReadClockValid(ClockControl* clock, UCHAR clockId) {
     for (ULONG i = 0; i < StoredSources(clock); ++i) {
         ClockSourceEntry& entry = clock->clockSources[i];
         if (entry.clockId != clockId) continue;
-        return ClockRequest(clock, kDirectionIn, kRequestCur, kValidityControl, clockId, &entry.clockValid, 1);
+        return ClockRequest(clock, kDirectionIn, kRequestCur, kClockValidityControl, clockId, &entry.clockValid, 1);
     }
     return STATUS_INVALID_PARAMETER;
 }
@@ -145,8 +135,7 @@ NTSTATUS ClockControlCreate(UsbFunctionDevice* device, InterfaceObject* object) 
     RtlZeroMemory(clock, sizeof(*clock));
     clock->configuration = &device->configuration;
     clock->interface = object;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         const USB_INTERFACE_DESCRIPTOR* d = object->descriptor;
         if (d == nullptr || d->bInterfaceClass != kAudioClass || d->bInterfaceSubClass != kAudioControlSubclass) {
             RaiseStatus(STATUS_INVALID_PARAMETER);
@@ -155,7 +144,7 @@ NTSTATUS ClockControlCreate(UsbFunctionDevice* device, InterfaceObject* object) 
         clock->currentClockId = clock->clockSources[0].clockId;
         // A clock selector is required: it says which source runs the interface.
         if (clock->clockSelectorId == 0) RaiseStatus(STATUS_DEVICE_NOT_READY);
-        RaiseIfFailed(ClockRequest(clock, kDirectionIn, kRequestCur, kFrequencyControl, clock->clockSelectorId,
+        RaiseIfFailed(ClockRequest(clock, kDirectionIn, kRequestCur, kClockFrequencyControl, clock->clockSelectorId,
                                    &clock->selectorPin, 1));
         if (clock->selectorPin >= 1 && clock->selectorPin <= StoredSources(clock)) {
             clock->currentClockId = clock->clockSources[clock->selectorPin - 1].clockId;
@@ -175,8 +164,8 @@ NTSTATUS ClockControlCreate(UsbFunctionDevice* device, InterfaceObject* object) 
             RaiseIfFailed(ConfigureContinuousReader(clock->interruptPipe, ClockEvtInterruptComplete, clock));
             RaiseIfFailed(ClockControlStart(clock));
         }
-    } catch (const StatusError& error) {
-        status = error.status;
+    });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogDescriptor, status);
         ClockControlDestroy(clock);
         return status;
@@ -191,23 +180,19 @@ void ClockControlDestroy(ClockControl* clock) {
     ExFreePoolWithTag(clock, kPoolTagObject);
 }
 
-NTSTATUS ClockControlStart(ClockControl* clock) {
-    if (clock->interruptPipe == nullptr) return STATUS_SUCCESS;
-    return WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(clock->interruptPipe->pipe));
-}
+NTSTATUS ClockControlStart(ClockControl* clock) { return StartReaderPipe(clock->interruptPipe); }
 
-void ClockControlStop(ClockControl* clock) {
-    if (clock->interruptPipe == nullptr) return;
-    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(clock->interruptPipe->pipe), WdfIoTargetCancelSentIo);
-}
+void ClockControlStop(ClockControl* clock) { StopReaderPipe(clock->interruptPipe); }
 
 NTSTATUS GetCurrentRate(ClockControl* clock, ULONG* rate) {
     if (clock->currentClockId == 0) return STATUS_SUCCESS;
-    return ClockRequest(clock, kDirectionIn, kRequestCur, kFrequencyControl, clock->currentClockId, rate, sizeof(*rate));
+    return ClockRequest(clock, kDirectionIn, kRequestCur, kClockFrequencyControl, clock->currentClockId, rate,
+                        sizeof(*rate));
 }
 
 NTSTATUS SetClockRate(ClockControl* clock, UCHAR clockId, ULONG rate) {
-    NTSTATUS status = ClockRequest(clock, kDirectionOut, kRequestCur, kFrequencyControl, clockId, &rate, sizeof(rate));
+    NTSTATUS status =
+        ClockRequest(clock, kDirectionOut, kRequestCur, kClockFrequencyControl, clockId, &rate, sizeof(rate));
     if (NT_SUCCESS(status)) status = ReadClockValid(clock, clockId);
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status, clockId, rate);
     return status;
@@ -251,7 +236,7 @@ ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 
         case kDcpClockSet: {
             if (in == nullptr || inLength < kClockSetInputBytes) return kUsbResultFailed;
             // A running stream cannot follow a new rate: refuse before the clock changes.
-            if (device->streamingOn != 0 || StreamsActive(device)) return kUsbResultFailed;
+            if (ReadNoFence(&device->streamingOn) != 0 || StreamsActive(device)) return kUsbResultFailed;
             ULONG rate = 0;
             USHORT clockId = 0;
             RtlCopyMemory(&rate, in, sizeof(rate));

@@ -3,11 +3,11 @@
 // the power notifications to the root driver.
 #include "device.h"
 #include "event_log.h"
-#include "midi.h"
-#include "stream.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
+#include "midi.h"
 #include "status_error.h"
+#include "stream.h"
 
 #define LOG_FILE_NUMBER 459
 
@@ -18,39 +18,6 @@ namespace {
 constexpr ULONG kVersionReplyBytes = 8;
 
 void InterfaceNoOp(PVOID) {}
-
-// PASSIVE_LEVEL, under no lock. Accepts the root driver's query in the ready
-// state only; the accepted record's callbacks replace every earlier one.
-NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* interfaceType, PINTERFACE exposed,
-                                                  PVOID) {
-    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
-    UsbFunctionDevice* device = context->device;
-    if (device == nullptr || context->stateLock == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
-    auto* requester = reinterpret_cast<AUDIODEVICE_INTERFACE*>(exposed);
-
-    NTSTATUS status = STATUS_NOT_SUPPORTED;
-    WdfSpinLockAcquire(context->stateLock);
-    if (device->deviceState != kDeviceStateReady) {
-        status = STATUS_DEVICE_NOT_CONNECTED;
-    } else if (interfaceType != nullptr && *interfaceType == device->interfaceType && requester != nullptr &&
-               requester->Version == kAudioDeviceInterfaceVersion &&
-               requester->Size >= kAudioDeviceInterfaceSize) {
-        // A record shorter than ours would be read and written past its end.
-        RtlCopyMemory(&device->deviceInterface, requester, sizeof(AUDIODEVICE_INTERFACE));
-        requester->CommandEntry = UsbCommandEntry;
-        requester->CommandContext = device;
-        if (device->vendorChannel != nullptr) {
-            VendorChannelSetCallbacks(device->vendorChannel, requester->NotifyContext, requester->ClientDevice,
-                                      requester->NotificationCallback);
-        }
-        MidiSetCallbacks(device, requester->MidiCallback, requester->MidiContext);
-        status = STATUS_SUCCESS;
-    }
-    WdfSpinLockRelease(context->stateLock);
-    TRACE(kLogInfo | kLogInterface, status, requester != nullptr ? requester->Version : 0,
-          requester != nullptr ? requester->Size : 0);
-    return status;
-}
 
 bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
     if (inLength != sizeof(ULONG)) return false;
@@ -64,8 +31,7 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
     auto expect = [&](ULONG64 bytes) {
         if (inLength != bytes || (bytes != 0 && in == nullptr)) RaiseStatus(STATUS_INVALID_PARAMETER);
     };
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         switch (command) {
             case kUsbCmdSetStreaming: {
                 ULONG on = 0;
@@ -133,22 +99,20 @@ bool ReadU32(PVOID in, ULONG64 inLength, ULONG* value) {
             case kUsbCmdSetOperationMode: {
                 ULONG mode = 0;
                 if (!ReadU32(in, inLength, &mode)) RaiseStatus(STATUS_INVALID_PARAMETER);
-                device->streamFormat.operationMode = mode;
-                if (device->streamingOn != 0) InterlockedExchange(&device->modeChangePending, 1);
+                WriteULongNoFence(&device->streamFormat.operationMode, mode);
+                if (ReadNoFence(&device->streamingOn) != 0) InterlockedExchange(&device->modeChangePending, 1);
                 break;
             }
             default:
                 RaiseStatus(STATUS_NOT_IMPLEMENTED);
         }
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogInterface, status, command, inLength);
-    }
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, command, inLength);
     return status;
 }
 
-ULONG UsbDeviceCategory(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-                        ULONG64* outLength) {
+[[nodiscard]] ULONG UsbDeviceCategory(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
+                                      ULONG64* outLength) {
     switch (command) {
         case kUsbCmdGetInterfaceVersion: {
             if (out == nullptr || outLength == nullptr || *outLength < kVersionReplyBytes) return kUsbResultBufferTooSmall;
@@ -167,6 +131,40 @@ ULONG UsbDeviceCategory(UsbFunctionDevice* device, USHORT command, PVOID in, ULO
 }
 
 }  // namespace
+
+// PASSIVE_LEVEL, under no lock. Accepts the root driver's query in the ready
+// state only; the accepted record's callbacks replace every earlier one.
+NTSTATUS UsbEvtDeviceProcessQueryInterfaceRequest(WDFDEVICE wdfDevice, GUID* interfaceType, PINTERFACE exposed,
+                                                  PVOID) {
+    PAGED_CODE();
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    UsbFunctionDevice* device = context->device;
+    if (device == nullptr || context->stateLock == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    auto* requester = reinterpret_cast<AUDIODEVICE_INTERFACE*>(exposed);
+
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    WdfSpinLockAcquire(context->stateLock);
+    if (ReadNoFence(&device->deviceState) != kDeviceStateReady) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (interfaceType != nullptr && *interfaceType == device->interfaceType && requester != nullptr &&
+               requester->Version == kAudioDeviceInterfaceVersion &&
+               requester->Size >= kAudioDeviceInterfaceSize) {
+        // A record shorter than ours would be read and written past its end.
+        RtlCopyMemory(&device->deviceInterface, requester, sizeof(AUDIODEVICE_INTERFACE));
+        requester->CommandEntry = UsbCommandEntry;
+        requester->CommandContext = device;
+        if (device->vendorChannel != nullptr) {
+            VendorChannelSetCallbacks(device->vendorChannel, requester->NotifyContext, requester->ClientDevice,
+                                      requester->NotificationCallback);
+        }
+        MidiSetCallbacks(device, requester->MidiCallback, requester->MidiContext);
+        status = STATUS_SUCCESS;
+    }
+    WdfSpinLockRelease(context->stateLock);
+    TRACE(kLogInfo | kLogInterface, status, requester != nullptr ? requester->Version : 0,
+          requester != nullptr ? requester->Size : 0);
+    return status;
+}
 
 NTSTATUS RegisterDirectCallInterface(UsbFunctionDevice* device) {
     AUDIODEVICE_INTERFACE* record = &device->deviceInterface;
@@ -212,6 +210,7 @@ void NotifyPower(UsbFunctionDevice* device, ULONG value) {
 // PASSIVE_LEVEL (the root driver's callers serialise vendor-channel commands).
 ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
                       ULONG64* outLength) {
+    PAGED_CODE();
     auto* device = static_cast<UsbFunctionDevice*>(context);
     ULONG state = ReadDeviceState(device);
     if (state == kDeviceStateRemoved) return kUsbResultNotConnected;

@@ -3,9 +3,10 @@
 #include "device.h"
 #include "event_log.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
 #include "platform/usb/usbd.h"
 #include "status_error.h"
+#include "usb_audio.h"
 
 #define LOG_FILE_NUMBER 460
 
@@ -15,8 +16,6 @@ namespace {
 
 constexpr USHORT kValidationLevel = 2;
 constexpr UCHAR kSuperSpeedCompanionMinBytes = 6;
-constexpr ULONG kMaxIsochronousPacketBytes = 3072;  // three 1024-byte packets per microframe
-constexpr UCHAR kMaxIsochronousInterval = 4;
 constexpr ULONG kDeviceInformationBytes = 20;
 
 void FreePipes(InterfaceObject* object) {
@@ -133,7 +132,7 @@ constexpr ULONG kHardwareIdPieceBytes = 32;
 constexpr ACCESS_MASK kControllerAccess = 0x1F0000;
 
 // Sends IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME with `buffer` to the PDO.
-NTSTATUS QueryControllerName(DEVICE_OBJECT* pdo, PVOID buffer, ULONG length, bool* built) {
+[[nodiscard]] NTSTATUS QueryControllerName(DEVICE_OBJECT* pdo, PVOID buffer, ULONG length, bool* built) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
@@ -153,7 +152,7 @@ NTSTATUS QueryControllerName(DEVICE_OBJECT* pdo, PVOID buffer, ULONG length, boo
 }
 
 // The controller's bus relations: its root hub, referenced for the caller.
-NTSTATUS QueryRootHub(DEVICE_OBJECT* controller, DEVICE_OBJECT** rootHub) {
+[[nodiscard]] NTSTATUS QueryRootHub(DEVICE_OBJECT* controller, DEVICE_OBJECT** rootHub) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
@@ -187,7 +186,8 @@ void TraceHardwareIds(DEVICE_OBJECT* rootHub) {
     ULONG bytes = 0;
     NTSTATUS status = IoGetDeviceProperty(rootHub, DevicePropertyHardwareID, 0, nullptr, &bytes);
     if (status != STATUS_BUFFER_TOO_SMALL || bytes == 0) return;
-    auto* ids = static_cast<WCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, bytes, kPoolTagBuffer));
+    PoolBuffer buffer(g_nonPagedPool, bytes, kPoolTagBuffer);
+    auto* ids = buffer.Get<WCHAR>();
     if (ids == nullptr) return;
     if (NT_SUCCESS(IoGetDeviceProperty(rootHub, DevicePropertyHardwareID, bytes, ids, &bytes))) {
         char piece[kHardwareIdPieceBytes];
@@ -202,12 +202,11 @@ void TraceHardwareIds(DEVICE_OBJECT* rootHub) {
             TRACE(kLogDetail | kLogDescriptor, words[0], words[1], words[2], words[3]);
         }
     }
-    ExFreePoolWithTag(ids, kPoolTagBuffer);
 }
 
 // A diagnostic: names the host controller and its root hub in the trace.
 // Every reference it takes is released; every request's status is checked.
-NTSTATUS IdentifyHostController(DEVICE_OBJECT* pdo) {
+[[nodiscard]] NTSTATUS IdentifyHostController(DEVICE_OBJECT* pdo) {
     UCHAR probe[kControllerNameHeaderBytes] = {};
     bool built = false;
     NTSTATUS status = QueryControllerName(pdo, probe, sizeof(probe), &built);
@@ -216,7 +215,8 @@ NTSTATUS IdentifyHostController(DEVICE_OBJECT* pdo) {
     ULONG nameBytes = 0;
     RtlCopyMemory(&nameBytes, probe, sizeof(nameBytes));
     ULONG length = nameBytes + kControllerNameHeaderBytes;
-    auto* answer = static_cast<UCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, length, kPoolTagBuffer));
+    PoolBuffer buffer(g_nonPagedPool, length, kPoolTagBuffer);
+    auto* answer = buffer.Get<UCHAR>();
     if (answer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(answer, length);
     status = QueryControllerName(pdo, answer, length, &built);
@@ -234,7 +234,6 @@ NTSTATUS IdentifyHostController(DEVICE_OBJECT* pdo) {
     if (NT_SUCCESS(status)) TraceHardwareIds(rootHub);
     if (rootHub != nullptr) ObDereferenceObject(rootHub);
     if (file != nullptr) ObDereferenceObject(file);
-    ExFreePoolWithTag(answer, kPoolTagBuffer);
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status);
     return status;
 }
@@ -249,12 +248,9 @@ void SelectConfiguration(USB_CONFIGURATION* configuration) {
     }
     configuration->interfaceCount = count;
 
-    WDF_USB_INTERFACE_SETTING_PAIR* pairs = nullptr;
-    if (count != 0) {
-        pairs = static_cast<WDF_USB_INTERFACE_SETTING_PAIR*>(
-            ExAllocatePoolWithTag(g_nonPagedPool, count * sizeof(WDF_USB_INTERFACE_SETTING_PAIR), kPoolTagBuffer));
-        if (pairs == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-    }
+    PoolBuffer pairBuffer(g_nonPagedPool, count * sizeof(WDF_USB_INTERFACE_SETTING_PAIR), kPoolTagBuffer);
+    auto* pairs = pairBuffer.Get<WDF_USB_INTERFACE_SETTING_PAIR>();
+    if (count != 0 && pairs == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
     NTSTATUS status = STATUS_SUCCESS;
     for (UCHAR i = 0; i < count && NT_SUCCESS(status); ++i) {
         pairs[i].UsbInterface = WdfUsbTargetDeviceGetInterface(usbDevice, i);
@@ -264,21 +260,15 @@ void SelectConfiguration(USB_CONFIGURATION* configuration) {
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, count, pairs);
     if (NT_SUCCESS(status)) status = WdfUsbTargetDeviceSelectConfig(usbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
-    try {
-        RaiseIfFailed(status);
-        UCHAR configured = params.Types.MultiInterface.NumberOfConfiguredInterfaces;
-        if (configured > kMaxInterfaces) RaiseStatus(STATUS_NOT_SUPPORTED);
-        for (UCHAR i = 0; i < configured; ++i) {
-            InterfaceObject* object = configuration->interfaces[i];
-            if (object == nullptr) RaiseStatus(STATUS_INTERNAL_ERROR);
-            object->usbInterface = count != 0 ? pairs[i].UsbInterface : WdfUsbTargetDeviceGetInterface(usbDevice, i);
-            EnumeratePipes(object);
-        }
-    } catch (const StatusError&) {
-        if (pairs != nullptr) ExFreePoolWithTag(pairs, kPoolTagBuffer);
-        throw;
+    RaiseIfFailed(status);
+    UCHAR configured = params.Types.MultiInterface.NumberOfConfiguredInterfaces;
+    if (configured > kMaxInterfaces) RaiseStatus(STATUS_NOT_SUPPORTED);
+    for (UCHAR i = 0; i < configured; ++i) {
+        InterfaceObject* object = configuration->interfaces[i];
+        if (object == nullptr) RaiseStatus(STATUS_INTERNAL_ERROR);
+        object->usbInterface = count != 0 ? pairs[i].UsbInterface : WdfUsbTargetDeviceGetInterface(usbDevice, i);
+        EnumeratePipes(object);
     }
-    if (pairs != nullptr) ExFreePoolWithTag(pairs, kPoolTagBuffer);
 }
 
 }  // namespace
@@ -304,15 +294,13 @@ NTSTATUS CheckIsochronousPipe(PipeRecord* pipe) {
         TRACE(kLogError | kLogDescriptor, packet, interval);
         return STATUS_INVALID_PARAMETER;
     }
-    // A high-speed endpoint moves one packet every 2^(interval-1) microframes.
     pipe->packetBytes = packet;
-    pipe->bytesPerFrame = packet * (8u >> (interval - 1));
+    pipe->bytesPerFrame = packet * PacketsPerFrame(interval);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE wdfDevice) {
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         configuration->deviceContext = GetDeviceContext(wdfDevice);
         if (configuration->deviceContext == nullptr) RaiseStatus(STATUS_UNSUCCESSFUL);
         configuration->wdfDevice = wdfDevice;
@@ -345,10 +333,8 @@ NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE wdfDevice) {
             configuration->wdfDevice = nullptr;
             RaiseStatus(stepStatus);
         }
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogDescriptor, status);
-    }
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status);
     return status;
 }
 
@@ -357,20 +343,22 @@ namespace {
 constexpr LONGLONG kControlTimeout = WDF_REL_TIMEOUT_IN_MS(500);
 constexpr LONGLONG kAbortTimeout = WDF_REL_TIMEOUT_IN_MS(200);
 constexpr USHORT kLanguageEnglishUs = 0x0409;
+constexpr UCHAR kRequestTypeClass = 0x20;  // bmRequestType bits 5-6: a class request
+constexpr UCHAR kRecipientMask = 0x3;
+
+}  // namespace
 
 // DISPATCH_LEVEL. Answering TRUE has the framework reset the pipe and restart the reader.
-BOOLEAN RestartFailedReader(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
+BOOLEAN UsbEvtPipeReadersFailed(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS usbdStatus) {
     TRACE(kLogWarning | kLogDescriptor, pipe, status, usbdStatus);
     return TRUE;
 }
-
-}  // namespace
 
 NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction, UCHAR recipient, UCHAR request,
                               USHORT value, USHORT index, PVOID buffer, ULONG length, ULONG* bytesTransferred) {
     WDF_USB_CONTROL_SETUP_PACKET setup;
     RtlZeroMemory(&setup, sizeof(setup));
-    setup.bmRequestType = static_cast<UCHAR>(0x20 | direction << 7 | (recipient & 3));
+    setup.bmRequestType = static_cast<UCHAR>(kRequestTypeClass | direction << 7 | (recipient & kRecipientMask));
     setup.bRequest = request;
     setup.wValue = value;
     setup.wIndex = index;
@@ -398,12 +386,8 @@ NTSTATUS SelectAlternateSetting(InterfaceObject* object, UCHAR settingIndex) {
                  status);
         return status;
     }
-    try {
-        EnumeratePipes(object);
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogDescriptor, status);
-    }
+    status = CatchStatus([&] { EnumeratePipes(object); });
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status);
     return status;
 }
 
@@ -450,10 +434,20 @@ NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETI
                                    WDFCONTEXT context) {
     WDF_USB_CONTINUOUS_READER_CONFIG config;
     WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, completion, context, pipe->information.MaximumPacketSize);
-    config.EvtUsbTargetPipeReadersFailed = RestartFailedReader;
+    config.EvtUsbTargetPipeReadersFailed = UsbEvtPipeReadersFailed;
     NTSTATUS status = WdfUsbTargetPipeConfigContinuousReader(pipe->pipe, &config);
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogDescriptor, status, pipe->information.EndpointAddress);
     return status;
+}
+
+NTSTATUS StartReaderPipe(PipeRecord* pipe) {
+    if (pipe == nullptr) return STATUS_SUCCESS;
+    return WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe->pipe));
+}
+
+void StopReaderPipe(PipeRecord* pipe) {
+    if (pipe == nullptr) return;
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(pipe->pipe), WdfIoTargetCancelSentIo);
 }
 
 ULONG PipeCount(const InterfaceObject* object) {

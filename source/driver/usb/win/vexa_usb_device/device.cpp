@@ -2,11 +2,12 @@
 #include "device.h"
 
 #include "event_log.h"
-#include "midi.h"
-#include "stream.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
+#include "midi.h"
 #include "status_error.h"
+#include "stream.h"
+#include "usb_audio.h"
 
 #define LOG_FILE_NUMBER 458
 
@@ -61,13 +62,6 @@ void FreeFunctionDevice(UsbFunctionDevice* device) {
     return WdfSpinLockCreate(&attributes, &context->stateLock);
 }
 
-constexpr UCHAR kVendorClass = 0xFF;
-constexpr UCHAR kVendorChannelSubclass = 0x01;
-constexpr UCHAR kAudioClass = 0x01;
-constexpr UCHAR kAudioControlSubclass = 0x01;
-constexpr UCHAR kAudioStreamingSubclass = 0x02;
-constexpr UCHAR kMidiStreamingSubclass = 0x03;
-
 // One pass over the configured interfaces, building the function object each one is for.
 void CreateFunctionObjects(UsbFunctionDevice* device) {
     USB_CONFIGURATION* configuration = &device->configuration;
@@ -83,7 +77,7 @@ void CreateFunctionObjects(UsbFunctionDevice* device) {
             RaiseIfFailed(IsoStreamCreate(device, object));
         } else if (d->bInterfaceClass == kAudioClass && d->bInterfaceSubClass == kMidiStreamingSubclass) {
             RaiseIfFailed(MidiPortsCreate(device, object));
-        } else if (d->bInterfaceClass == kVendorClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
+        } else if (d->bInterfaceClass == kVendorInterfaceClass && d->bInterfaceSubClass == kVendorChannelSubclass &&
                    d->bNumEndpoints == 1 && device->vendorChannel == nullptr) {
             RaiseIfFailed(VendorChannelCreate(device, object));
         }
@@ -117,7 +111,7 @@ void PrepareFunctionDevice(WDFDEVICE wdfDevice, UsbFunctionDevice* device) {
 }
 
 // Restarts the readers after power-up: MIDI inputs, the clock's and the vendor channel's interrupts.
-NTSTATUS StartReaders(UsbFunctionDevice* device) {
+[[nodiscard]] NTSTATUS StartReaders(UsbFunctionDevice* device) {
     for (LONG i = 0; i < device->midiInCount; ++i) {
         NTSTATUS status = StartMidiPort(device->midiIn[i]);
         if (!NT_SUCCESS(status)) return status;
@@ -135,98 +129,6 @@ void StopReaders(UsbFunctionDevice* device) {
     for (LONG i = 0; i < device->midiInCount; ++i) StopMidiPort(device->midiIn[i]);
     if (device->clock != nullptr) ClockControlStop(device->clock);
     if (device->vendorChannel != nullptr) VendorChannelStopNotifications(device->vendorChannel);
-}
-
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDevicePrepareHardware(WDFDEVICE wdfDevice, WDFCMRESLIST, WDFCMRESLIST) {
-    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
-    TRACE(kLogInfo, context->device, context->usbDevice);
-    if (context->usbDevice != nullptr) return STATUS_SUCCESS;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
-        // A restart after a release (rebalance) finds the objects gone: build them again.
-        if (context->stateLock == nullptr) RaiseIfFailed(CreateStateLock(wdfDevice, context));
-        if (context->device == nullptr) {
-            context->device = AllocateFunctionDevice(wdfDevice);
-            if (context->device == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-        }
-        PrepareFunctionDevice(wdfDevice, context->device);
-        WriteDeviceState(context->device, kDeviceStateReady);
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError, status);
-    }
-    return status;
-}
-
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previousState) {
-    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
-    TRACE(kLogInfo, device, previousState);
-    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
-    device->deviceState = kDeviceStateReady;
-    if (device->streamingOn != 0) (void)StartStreaming(device);
-    NTSTATUS status = StartReaders(device);
-    if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
-        NotifyPower(device, kPowerBackInD0);
-    }
-    return status;
-}
-
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetState) {
-    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
-    TRACE(kLogInfo, device, targetState);
-    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
-    StopReaders(device);
-    // Streaming stays stopped until the root driver starts it again.
-    if (device->streamingOn != 0) StopStreaming(device);
-    if (IsSleepState(targetState)) {
-        device->deviceState = kDeviceStateLowPower;
-        NotifyPower(device, kPowerSleeping);
-    } else if (targetState == WdfPowerDeviceD3Final) {
-        NotifyPower(device, kPowerLeftForGood);
-    }
-    return STATUS_SUCCESS;
-}
-
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDeviceReleaseHardware(WDFDEVICE wdfDevice, WDFCMRESLIST) {
-    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
-    TRACE(kLogInfo, context->device);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (context->device != nullptr) {
-        UsbFunctionDevice* device = context->device;
-        WriteDeviceState(device, kDeviceStateRemoved);
-        for (IsoStream* stream : {device->playbackStream, device->captureStream}) {
-            if (stream == nullptr) continue;
-            NTSTATUS shutdown = IsoStreamShutdown(stream);
-            if (!NT_SUCCESS(shutdown) && NT_SUCCESS(status)) status = shutdown;
-        }
-        for (LONG i = 0; i < device->midiInCount; ++i) StopMidiPort(device->midiIn[i]);
-        for (LONG i = 0; i < device->midiOutCount; ++i) StopMidiPort(device->midiOut[i]);
-        if (!NT_SUCCESS(status)) TRACE(kLogError | kLogStream, status);
-        FreeFunctionDevice(context->device);
-        context->device = nullptr;
-    }
-    // The USB target goes too (with the descriptor memory parented to it), so
-    // a restart builds everything afresh.
-    if (context->usbDevice != nullptr) {
-        WdfObjectDelete(context->usbDevice);
-        context->usbDevice = nullptr;
-    }
-    if (context->stateLock != nullptr) {
-        WdfObjectDelete(context->stateLock);
-        context->stateLock = nullptr;
-    }
-    return status;
-}
-
-// PASSIVE_LEVEL. Nothing is stopped here; the framework's release follows.
-void UsbEvtDeviceSurpriseRemoval(WDFDEVICE wdfDevice) {
-    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
-    TRACE(kLogInfo, device);
-    if (device != nullptr) WriteDeviceState(device, kDeviceStateRemoved);
 }
 
 // Raises the failing step's status.
@@ -274,7 +176,7 @@ void AddDevice(PWDFDEVICE_INIT deviceInit) {
 ULONG ReadDeviceState(UsbFunctionDevice* device) {
     DEVICE_CONTEXT* context = GetDeviceContext(device->wdfDevice);
     WdfSpinLockAcquire(context->stateLock);
-    ULONG state = static_cast<ULONG>(device->deviceState);
+    auto state = static_cast<ULONG>(ReadNoFence(&device->deviceState));
     WdfSpinLockRelease(context->stateLock);
     return state;
 }
@@ -282,18 +184,105 @@ ULONG ReadDeviceState(UsbFunctionDevice* device) {
 void WriteDeviceState(UsbFunctionDevice* device, ULONG state) {
     DEVICE_CONTEXT* context = GetDeviceContext(device->wdfDevice);
     WdfSpinLockAcquire(context->stateLock);
-    device->deviceState = static_cast<LONG>(state);
+    WriteNoFence(&device->deviceState, static_cast<LONG>(state));
     WdfSpinLockRelease(context->stateLock);
 }
 
-// PASSIVE_LEVEL.
-NTSTATUS UsbEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
-    TRACE(kLogInfo, driver);
+NTSTATUS UsbEvtDevicePrepareHardware(WDFDEVICE wdfDevice, WDFCMRESLIST, WDFCMRESLIST) {
+    PAGED_CODE();
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    TRACE(kLogInfo, context->device, context->usbDevice);
+    if (context->usbDevice != nullptr) return STATUS_SUCCESS;
+    NTSTATUS status = CatchStatus([&] {
+        // A restart after a release (rebalance) finds the objects gone: build them again.
+        if (context->stateLock == nullptr) RaiseIfFailed(CreateStateLock(wdfDevice, context));
+        if (context->device == nullptr) {
+            context->device = AllocateFunctionDevice(wdfDevice);
+            if (context->device == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+        }
+        PrepareFunctionDevice(wdfDevice, context->device);
+        WriteDeviceState(context->device, kDeviceStateReady);
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError, status);
+    return status;
+}
+
+NTSTATUS UsbEvtDeviceD0Entry(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE previousState) {
+    PAGED_CODE();
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device, previousState);
+    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    WriteNoFence(&device->deviceState, kDeviceStateReady);
+    if (ReadNoFence(&device->streamingOn) != 0) (void)StartStreaming(device);
+    NTSTATUS status = StartReaders(device);
+    if (previousState == WdfPowerDeviceD1 || previousState == WdfPowerDeviceD2 || previousState == WdfPowerDeviceD3) {
+        NotifyPower(device, kPowerBackInD0);
+    }
+    return status;
+}
+
+NTSTATUS UsbEvtDeviceD0Exit(WDFDEVICE wdfDevice, WDF_POWER_DEVICE_STATE targetState) {
+    PAGED_CODE();
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device, targetState);
+    if (device == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    StopReaders(device);
+    // Streaming stays stopped until the root driver starts it again.
+    if (ReadNoFence(&device->streamingOn) != 0) StopStreaming(device);
+    if (IsSleepState(targetState)) {
+        WriteNoFence(&device->deviceState, kDeviceStateLowPower);
+        NotifyPower(device, kPowerSleeping);
+    } else if (targetState == WdfPowerDeviceD3Final) {
+        NotifyPower(device, kPowerLeftForGood);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UsbEvtDeviceReleaseHardware(WDFDEVICE wdfDevice, WDFCMRESLIST) {
+    PAGED_CODE();
+    DEVICE_CONTEXT* context = GetDeviceContext(wdfDevice);
+    TRACE(kLogInfo, context->device);
     NTSTATUS status = STATUS_SUCCESS;
-    try {
-        AddDevice(deviceInit);
-    } catch (const StatusError& error) {
-        status = error.status;
+    if (context->device != nullptr) {
+        UsbFunctionDevice* device = context->device;
+        WriteDeviceState(device, kDeviceStateRemoved);
+        for (IsoStream* stream : {device->playbackStream, device->captureStream}) {
+            if (stream == nullptr) continue;
+            NTSTATUS shutdown = IsoStreamShutdown(stream);
+            if (!NT_SUCCESS(shutdown) && NT_SUCCESS(status)) status = shutdown;
+        }
+        for (LONG i = 0; i < device->midiInCount; ++i) StopMidiPort(device->midiIn[i]);
+        for (LONG i = 0; i < device->midiOutCount; ++i) StopMidiPort(device->midiOut[i]);
+        if (!NT_SUCCESS(status)) TRACE(kLogError | kLogStream, status);
+        FreeFunctionDevice(context->device);
+        context->device = nullptr;
+    }
+    // The USB target goes too (with the descriptor memory parented to it), so
+    // a restart builds everything afresh.
+    if (context->usbDevice != nullptr) {
+        WdfObjectDelete(context->usbDevice);
+        context->usbDevice = nullptr;
+    }
+    if (context->stateLock != nullptr) {
+        WdfObjectDelete(context->stateLock);
+        context->stateLock = nullptr;
+    }
+    return status;
+}
+
+// Nothing is stopped here; the framework's release follows.
+void UsbEvtDeviceSurpriseRemoval(WDFDEVICE wdfDevice) {
+    PAGED_CODE();
+    UsbFunctionDevice* device = GetDeviceContext(wdfDevice)->device;
+    TRACE(kLogInfo, device);
+    if (device != nullptr) WriteDeviceState(device, kDeviceStateRemoved);
+}
+
+NTSTATUS UsbEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
+    PAGED_CODE();
+    TRACE(kLogInfo, driver);
+    NTSTATUS status = CatchStatus([&] { AddDevice(deviceInit); });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError, status);
         LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_USB_DEVICE_LOAD_FAILED, status);
     }

@@ -4,10 +4,15 @@
 
 #include "platform/kmdf/wdf.h"
 #include "platform/usb/wdf_usb.h"
+#include "pool_memory.h"
 #include "public/audio_device_interface.h"
+#include "windows_version.h"
 
-inline constexpr ULONG kPoolTagObject = 0x774E434B;  // objects and contexts
 inline constexpr ULONG kPoolTagBuffer = 0x4D52414B;  // stream buffers, descriptor copies, vendor buffers
+
+// The vendor interface that carries the vendor channel.
+inline constexpr UCHAR kVendorInterfaceClass = 0xFF;
+inline constexpr UCHAR kVendorChannelSubclass = 0x01;
 
 inline constexpr ULONG kMaxInterfaces = 8;
 inline constexpr ULONG kMaxPipesPerInterface = 32;
@@ -27,7 +32,7 @@ struct USB_CONFIGURATION;
 struct DEVICE_CONTEXT {
     UsbFunctionDevice* device;  // null before device add finished and after the hardware is released
     WDFUSBDEVICE usbDevice;     // null until preparation creates it and again after release
-    WDFSPINLOCK stateLock;      // guards UsbFunctionDevice::deviceState; parent: the WDFDEVICE
+    WDFSPINLOCK stateLock;      // see UsbFunctionDevice::deviceState and deviceInterface; parent: the WDFDEVICE
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
@@ -70,9 +75,22 @@ struct USB_CONFIGURATION {
 // The device object of the USB function driver, one per device (pool tag
 // kPoolTagObject, zeroed). The direct-call record comes first.
 struct UsbFunctionDevice {
-    AUDIODEVICE_INTERFACE deviceInterface;  // the registered template, then the accepted query's copy
-    volatile LONG deviceState;              // guarded by stateLock; D0 entry and exit write it without
-    volatile LONG streamingOn;              // interlocked: 1 between a streaming start and the next stop
+    // The registered template, then the accepted query's copy. Written under
+    // stateLock by the query acceptance (the registration writes it before
+    // any query can come); read under it by the power notification and for
+    // the completion path's real-time pair.
+    AUDIODEVICE_INTERFACE deviceInterface;
+    // kDeviceState*. Written under stateLock by preparation, surprise removal
+    // and release, and read under it by the command entry and the query
+    // acceptance. Three writers go without the lock: D0 entry and exit (the
+    // framework runs them apart from the other PnP callbacks) and the
+    // completion path, which marks a pulled-out device removed; every access
+    // is one whole-word read or write (no-fence).
+    volatile LONG deviceState;
+    // 1 between a streaming start and the next stop: changed interlocked by
+    // them; the completion path reads it no-fence (a completion that misses a
+    // stop resubmits once more, and the stop's drain takes that URB back).
+    volatile LONG streamingOn;
     WDFDEVICE wdfDevice;
     USB_CONFIGURATION configuration;
     GUID interfaceType;  // the type a query must name
@@ -84,19 +102,39 @@ struct UsbFunctionDevice {
     LONG midiInCount;
     MidiPort* midiOut[kMaxMidiPorts];
     LONG midiOutCount;
+    // Shared with the root driver by address: see the ring in stream_ring.cpp.
     StreamState streamState;
+    // Written by the commands at PASSIVE_LEVEL, the rate and the whole format
+    // only while no stream runs. The operation mode alone changes while
+    // streaming (0x401/18): written no-fence, and the completion path reads
+    // it no-fence; modeChangePending orders it before the resync it asks for.
     StreamFormat streamFormat;
-    volatile LONG modeChangePending;
+    volatile LONG modeChangePending;  // interlocked both ways: 0x401/18 sets it, the clock stream's completion takes it
     // Per device, so two interfaces never share one schedule.
-    volatile LONG runningStreamCount;  // interlocked: streams with URBs outstanding
-    volatile LONG sharedStartFrame;    // the start frame of the running schedule; 0 when none runs
+    volatile LONG runningStreamCount;  // interlocked changes; no-fence reads: streams with URBs outstanding
+    volatile LONG sharedStartFrame;    // the running schedule's start frame, 0 when none runs; interlocked writes
 };
+
+// ---- framework callbacks, by role ------------------------------------------------------------
+
+// driver.cpp, device.cpp and command.cpp: PASSIVE_LEVEL, each checks at entry.
+EVT_WDF_OBJECT_CONTEXT_CLEANUP UsbEvtDriverCleanup;
+[[nodiscard]] EVT_WDF_DRIVER_DEVICE_ADD UsbEvtDriverDeviceAdd;
+[[nodiscard]] EVT_WDF_DEVICE_PREPARE_HARDWARE UsbEvtDevicePrepareHardware;
+[[nodiscard]] EVT_WDF_DEVICE_D0_ENTRY UsbEvtDeviceD0Entry;
+[[nodiscard]] EVT_WDF_DEVICE_D0_EXIT UsbEvtDeviceD0Exit;
+[[nodiscard]] EVT_WDF_DEVICE_RELEASE_HARDWARE UsbEvtDeviceReleaseHardware;
+EVT_WDF_DEVICE_SURPRISE_REMOVAL UsbEvtDeviceSurpriseRemoval;
+[[nodiscard]] EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST UsbEvtDeviceProcessQueryInterfaceRequest;
+// configuration.cpp, vendor_channel.cpp and clock.cpp: the continuous readers, DISPATCH_LEVEL.
+EVT_WDF_USB_READERS_FAILED UsbEvtPipeReadersFailed;
+EVT_WDF_USB_READER_COMPLETION_ROUTINE VendorEvtNotificationComplete;
+EVT_WDF_USB_READER_COMPLETION_ROUTINE ClockEvtInterruptComplete;
 
 // ---- device.cpp -------------------------------------------------------------------------
 
-// PASSIVE_LEVEL. Reads deviceState under stateLock.
+// deviceState under stateLock. Any IRQL up to DISPATCH_LEVEL.
 ULONG ReadDeviceState(UsbFunctionDevice* device);
-// Any IRQL up to DISPATCH_LEVEL.
 void WriteDeviceState(UsbFunctionDevice* device, ULONG state);
 
 // ---- command.cpp ---------------------------------------------------------------------------
@@ -105,8 +143,9 @@ void WriteDeviceState(UsbFunctionDevice* device, ULONG state);
 [[nodiscard]] NTSTATUS RegisterDirectCallInterface(UsbFunctionDevice* device);
 // Sends a power notification (type 2) to the root driver, if one is bound. PASSIVE_LEVEL.
 void NotifyPower(UsbFunctionDevice* device, ULONG value);
-ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-                      ULONG64* outLength);
+// The direct-call interface's CommandEntry; a DCP result. PASSIVE_LEVEL, checked at entry.
+[[nodiscard]] ULONG UsbCommandEntry(PVOID context, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
+                                    PVOID out, ULONG64* outLength);
 
 // ---- configuration.cpp ---------------------------------------------------------------------
 
@@ -116,7 +155,11 @@ void ConfigurationCleanup(USB_CONFIGURATION* configuration);
 [[nodiscard]] NTSTATUS UsbTargetSetup(USB_CONFIGURATION* configuration, WDFDEVICE device);
 // Checks an isochronous pipe's packet size and interval and fills its frame arithmetic.
 [[nodiscard]] NTSTATUS CheckIsochronousPipe(PipeRecord* pipe);
-// A class request on the default pipe, 500 ms at most. direction 1 = IN. PASSIVE_LEVEL.
+// The direction and recipient of a class request.
+inline constexpr UCHAR kDirectionIn = 1;
+inline constexpr UCHAR kDirectionOut = 0;
+inline constexpr UCHAR kRecipientInterface = 1;
+// A class request on the default pipe, 500 ms at most. PASSIVE_LEVEL.
 [[nodiscard]] NTSTATUS ClassControlTransfer(USB_CONFIGURATION* configuration, UCHAR direction, UCHAR recipient,
                                             UCHAR request, USHORT value, USHORT index, PVOID buffer, ULONG length,
                                             ULONG* bytesTransferred);
@@ -133,6 +176,10 @@ void AbortPipe(PipeRecord* pipe);
 // Configures a continuous reader whose failures restart it; the caller starts the pipe's target.
 [[nodiscard]] NTSTATUS ConfigureContinuousReader(PipeRecord* pipe, PFN_WDF_USB_READER_COMPLETION_ROUTINE completion,
                                                  WDFCONTEXT context);
+// Starts the target of an optional reader pipe (its continuous reader runs
+// from then on), or stops it cancelling the reads in flight; no pipe, nothing to do.
+[[nodiscard]] NTSTATUS StartReaderPipe(PipeRecord* pipe);
+void StopReaderPipe(PipeRecord* pipe);
 // Counts configured pipes of an interface object.
 ULONG PipeCount(const InterfaceObject* object);
 
@@ -144,19 +191,13 @@ ULONG PipeCount(const InterfaceObject* object);
 void VendorChannelDestroy(VendorChannel* channel);
 [[nodiscard]] NTSTATUS OpenVendorChannel(VendorChannel* channel);
 // One command to the firmware; a DCP result. PASSIVE_LEVEL; exchanges on one channel are serialised.
-ULONG VendorChannelExchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
-                            PVOID out, ULONG64* outLength);
+[[nodiscard]] ULONG VendorChannelExchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in,
+                                          ULONG64 inLength, PVOID out, ULONG64* outLength);
 // The root driver's notification triple, published at once for the DISPATCH_LEVEL reader.
 void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOID clientDevice,
                                PFN_AUDIODEVICE_NOTIFICATION callback);
 [[nodiscard]] NTSTATUS VendorChannelStartNotifications(VendorChannel* channel);
 void VendorChannelStopNotifications(VendorChannel* channel);
-
-// ---- driver.cpp -------------------------------------------------------------------------------
-
-// Non-paged pool type for every allocation: no-execute from Windows 6.2 on.
-extern POOL_TYPE g_nonPagedPool;
-extern bool g_mappingNoExecute;
 
 // ---- clock.cpp ---------------------------------------------------------------------------
 
@@ -169,8 +210,8 @@ void ClockControlStop(ClockControl* clock);
 [[nodiscard]] NTSTATUS GetCurrentRate(ClockControl* clock, ULONG* rate);
 [[nodiscard]] NTSTATUS SetClockRate(ClockControl* clock, UCHAR clockId, ULONG rate);
 // The clock commands 6/0 to 6/3; a DCP result.
-ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-                   ULONG64* outLength);
+[[nodiscard]] ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
+                                 ULONG64* outLength);
 
 // ---- stream.cpp ---------------------------------------------------------------------------------
 

@@ -2,44 +2,27 @@
 #include "device.h"
 #include "event_log.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
 
 #define LOG_FILE_NUMBER 457
 
 using namespace vexa::log;
 
-// Set at entry: non-paged allocations and user mappings are no-execute from Windows 6.2 on.
-POOL_TYPE g_nonPagedPool = NonPagedPool;
-bool g_mappingNoExecute = false;
-
-namespace {
-
-constexpr ULONG kWindows8Major = 6;
-constexpr ULONG kWindows8Minor = 2;
-
-// PASSIVE_LEVEL: the framework deletes the driver object at unload.
+// The framework deletes the driver object at unload.
 void UsbEvtDriverCleanup(WDFOBJECT) {
+    PAGED_CODE();
     TRACE(kLogInfo);
     LoggerClose();
 }
 
-}  // namespace
-
-NTSTATUS UsbEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
-
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
+extern "C" [[nodiscard]] __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
                                                                        PUNICODE_STRING registryPath) {
+    PAGED_CODE();
     (void)LoggerOpen();  // tracing stays off without a logger
     TRACE(kLogInfo, driverObject);
 
-    RTL_OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (NT_SUCCESS(RtlGetVersion(&version)) &&
-        (version.dwMajorVersion > kWindows8Major ||
-         (version.dwMajorVersion == kWindows8Major && version.dwMinorVersion >= kWindows8Minor))) {
-        g_nonPagedPool = NonPagedPoolNx;
-        g_mappingNoExecute = true;
-    }
+    // Non-paged allocations and user mappings are no-execute from Windows 8 on.
+    ReadWindowsVersion();
 
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, UsbEvtDriverDeviceAdd);

@@ -11,23 +11,10 @@ using namespace vexa::log;
 
 namespace {
 
-constexpr UCHAR kCsEndpoint = 0x25;
-constexpr UCHAR kMsGeneral = 1;
-constexpr ULONG kEventBytes = 4;
-constexpr UCHAR kCinRealTime = 0xF;
-constexpr UCHAR kCinSingleByte = 0x5;
-constexpr UCHAR kCinSysExStart = 0x4;
-constexpr UCHAR kCinSysExEndsWithOne = 0x5;
-constexpr UCHAR kCinSysExEndsWithTwo = 0x6;
-constexpr UCHAR kCinSysExEndsWithThree = 0x7;
-constexpr UCHAR kCinTwoByteCommon = 0x2;
-constexpr UCHAR kCinThreeByteCommon = 0x3;
 constexpr LONG kWriteIdle = 0;
 constexpr LONG kWriteEncoding = 1;
 constexpr LONG kWriteInFlight = 2;
-
-// MIDI bytes carried by each code index number.
-constexpr UCHAR kCinLength[16] = {0, 0, 2, 3, 3, 1, 2, 3, 3, 3, 3, 3, 2, 2, 3, 1};
+constexpr UCHAR kBulkOrInterruptBit = 0x2;  // endpoint transfer types 2 and 3
 
 struct MIDI_REQUEST_CONTEXT {
     WDFMEMORY memory;
@@ -43,6 +30,8 @@ void Snapshot(MidiPort* port, PFN_AUDIODEVICE_MIDI* callback, PVOID* context) {
     KeReleaseSpinLock(&port->portLock, irql);
 }
 
+}  // namespace
+
 // DISPATCH_LEVEL: the IN port's reader.
 void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT context) {
     auto* port = static_cast<MidiPort*>(context);
@@ -54,8 +43,8 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
         return;
     }
     const auto* data = static_cast<const UCHAR*>(WdfMemoryGetBuffer(memory, nullptr));
-    for (size_t offset = 0; offset + kEventBytes <= bytes; offset += kEventBytes) {
-        if (port->enabled == 0) return;  // dropped while input is off; the reader keeps running
+    for (size_t offset = 0; offset + kMidiEventBytes <= bytes; offset += kMidiEventBytes) {
+        if (ReadNoFence(&port->enabled) == 0) return;  // dropped while input is off; the reader keeps running
         const UCHAR* packet = data + offset;
         UCHAR length = kCinLength[packet[0] & 0xF];
         ULONG word = static_cast<ULONG>(length) << 24;
@@ -64,6 +53,8 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
         if (!NT_SUCCESS(status)) TRACE_RT(kLogWarning | kLogMidi, status, word);
     }
 }
+
+namespace {
 
 // Pulls bytes of one cable until an event is complete. PASSIVE or DISPATCH_LEVEL, portLock not held.
 bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVICE_MIDI callback, PVOID context) {
@@ -128,21 +119,32 @@ bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVI
             default:
                 break;
         }
-        // A data byte.
-        switch (s.cin) {
+        // A data byte: it completes the message once the message's length is reached.
+        if (s.cin == kCinSysExStart) {
+            if (s.count == 0) {
+                s.byte1 = byte;
+                s.count = 1;
+                continue;
+            }
+            if (s.count == 1) {
+                s.byte2 = byte;
+                s.count = 2;
+                continue;
+            }
+            event[0] = header(kCinSysExStart);
+            event[1] = s.byte1;
+            event[2] = s.byte2;
+            event[3] = byte;
+            s.count = 0;
+            return true;
+        }
+        switch (kCinLength[s.cin]) {
             case 2:
-            case 12:
-            case 13:
                 event[0] = header(s.cin);
                 event[1] = s.byte1;
                 event[2] = byte;
                 return true;  // running status: count stays 1
             case 3:
-            case 8:
-            case 9:
-            case 10:
-            case 11:
-            case 14:
                 if (s.count == 1) {
                     s.byte2 = byte;
                     s.count = 2;
@@ -154,23 +156,6 @@ bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVI
                 event[3] = byte;
                 s.count = 1;
                 return true;
-            case kCinSysExStart:
-                if (s.count == 0) {
-                    s.byte1 = byte;
-                    s.count = 1;
-                    continue;
-                }
-                if (s.count == 1) {
-                    s.byte2 = byte;
-                    s.count = 2;
-                    continue;
-                }
-                event[0] = header(kCinSysExStart);
-                event[1] = s.byte1;
-                event[2] = s.byte2;
-                event[3] = byte;
-                s.count = 0;
-                return true;
             default:
                 TRACE_RT(kLogDetail | kLogMidi, byte);  // a data byte without a status
                 continue;
@@ -178,10 +163,8 @@ bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVI
     }
 }
 
-void MidiEvtWriteComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context);
-
 // Sends the bulk write of `bytes` events. Caller holds portLock.
-NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
+[[nodiscard]] NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
     NTSTATUS status;
     if (port->request == nullptr) {
         WDF_OBJECT_ATTRIBUTES attributes;
@@ -193,7 +176,7 @@ NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
         WDF_OBJECT_ATTRIBUTES memoryAttributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&memoryAttributes);
         memoryAttributes.ParentObject = port->request;
-        status = WdfMemoryCreatePreallocated(&memoryAttributes, port->buffer, port->eventCapacity * kEventBytes,
+        status = WdfMemoryCreatePreallocated(&memoryAttributes, port->buffer, port->eventCapacity * kMidiEventBytes,
                                              &port->bufferMemory);
         if (!NT_SUCCESS(status)) return status;
         GetMidiRequestContext(port->request)->memory = port->bufferMemory;
@@ -224,7 +207,7 @@ NTSTATUS SendMidiWrite(MidiPort* port, ULONG bytes) {
 
 // Encodes the pending cables' output into one bulk write: one event per
 // pending cable per pass, passes until nothing more comes or the write is full.
-NTSTATUS SendMidiOut(MidiPort* port) {
+[[nodiscard]] NTSTATUS SendMidiOut(MidiPort* port) {
     PFN_AUDIODEVICE_MIDI callback = nullptr;
     PVOID context = nullptr;
     Snapshot(port, &callback, &context);
@@ -243,7 +226,7 @@ NTSTATUS SendMidiOut(MidiPort* port) {
             if (port->pending[cable] == 0) continue;
             port->writeState = kWriteEncoding;  // keeps a second sender out while the lock is released
             KeReleaseSpinLock(&port->portLock, irql);
-            bool event = EncodeMidiOutEvent(port, cable, port->buffer + count * kEventBytes, callback, context);
+            bool event = EncodeMidiOutEvent(port, cable, port->buffer + count * kMidiEventBytes, callback, context);
             KeAcquireSpinLock(&port->portLock, &irql);
             if (!event) {
                 // This cable is drained; the cables after it still get their turn.
@@ -256,13 +239,15 @@ NTSTATUS SendMidiOut(MidiPort* port) {
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (count > 0) {
-        status = SendMidiWrite(port, count * kEventBytes);
+        status = SendMidiWrite(port, count * kMidiEventBytes);
     } else {
         port->writeState = kWriteIdle;
     }
     KeReleaseSpinLock(&port->portLock, irql);
     return status;
 }
+
+}  // namespace
 
 // DISPATCH_LEVEL.
 void MidiEvtWriteComplete(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {
@@ -283,16 +268,22 @@ void MidiEvtWriteComplete(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAM
     }
 }
 
+namespace {
+
 ULONG CableCount(USB_CONFIGURATION* configuration, const PipeRecord* pipe) {
-    if (pipe->endpoint == nullptr || (pipe->endpoint->bmAttributes & 0x2) == 0) return 0;
-    const USB_COMMON_DESCRIPTOR* general = NextDescriptorOfType(configuration, pipe->endpoint, 0);
-    if (general == nullptr || general->bDescriptorType != kCsEndpoint || general->bLength < 4) return 0;
-    const auto* bytes = reinterpret_cast<const UCHAR*>(general);
-    if (bytes[2] != kMsGeneral) return 0;
-    return bytes[3];
+    if (pipe->endpoint == nullptr || (pipe->endpoint->bmAttributes & kBulkOrInterruptBit) == 0) return 0;
+    const USB_COMMON_DESCRIPTOR* next = NextDescriptorOfType(configuration, pipe->endpoint, 0);
+    if (next == nullptr || next->bDescriptorType != kCsEndpoint ||
+        next->bLength < sizeof(MidiStreamingEndpointDescriptor)) {
+        return 0;
+    }
+    const auto* general = reinterpret_cast<const MidiStreamingEndpointDescriptor*>(next);
+    if (general->bDescriptorSubtype != kMsGeneral) return 0;
+    return general->bNumEmbMIDIJack;
 }
 
-NTSTATUS MidiPortInit(UsbFunctionDevice* device, MidiPort* port, PipeRecord* pipe, InterfaceObject* object) {
+[[nodiscard]] NTSTATUS MidiPortInit(UsbFunctionDevice* device, MidiPort* port, PipeRecord* pipe,
+                                    InterfaceObject* object) {
     RtlZeroMemory(port, sizeof(*port));
     port->device = device;
     port->pipe = pipe;
@@ -305,8 +296,8 @@ NTSTATUS MidiPortInit(UsbFunctionDevice* device, MidiPort* port, PipeRecord* pip
         port->cableCount = kMidiCables;
     }
     port->maxPacketSize = pipe->information.MaximumPacketSize;
-    port->eventCapacity = port->maxPacketSize / kEventBytes;
-    ULONG bytes = port->eventCapacity * kEventBytes;
+    port->eventCapacity = port->maxPacketSize / kMidiEventBytes;
+    ULONG bytes = port->eventCapacity * kMidiEventBytes;
     if (bytes != 0) {
         port->buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, bytes, kPoolTagBuffer));
         if (port->buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -409,7 +400,7 @@ bool MidiBusy(UsbFunctionDevice* device) {
         MidiPort** ports = list == 0 ? device->midiOut : device->midiIn;
         LONG count = list == 0 ? device->midiOutCount : device->midiInCount;
         for (LONG i = 0; i < count; ++i) {
-            if (ports[i]->writesOutstanding != 0) return true;
+            if (ReadNoFence(&ports[i]->writesOutstanding) != 0) return true;
         }
     }
     return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device.h"
+#include "usb_audio.h"
 
 inline constexpr ULONG kMidiCables = 16;
 
@@ -21,19 +22,23 @@ struct MidiPort {
     ULONG maxPacketSize;
     ULONG eventCapacity;       // events in one bulk write
     volatile LONG writeState;  // 0 idle, 1 encoding, 2 write in flight; guarded by portLock
-    volatile LONG writesOutstanding;
+    volatile LONG writesOutstanding;    // interlocked changes; no-fence reads
     PFN_AUDIODEVICE_MIDI midiCallback;  // guarded by portLock
     PVOID midiContext;                  // guarded by portLock
     ULONG cableCount;
     volatile LONG pending[kMidiCables];  // output waiting in the root driver, per cable; guarded by portLock
-    MidiEncoderState encoderState[kMidiCables];  // encoding chain only
+    MidiEncoderState encoderState[kMidiCables];  // the one sender (writeState 1) only
     WDFREQUEST request;        // the bulk write, created once and reused
     WDFMEMORY bufferMemory;    // describes `buffer`; one per port
     PipeRecord* pipe;
     InterfaceObject* interface;
-    volatile LONG enabled;
+    volatile LONG enabled;     // interlocked writes (0x401/15); the reader's completion reads it no-fence
     KSPIN_LOCK portLock;       // writeState, pending, the callback pair and the write chain
 };
+
+// The IN port's continuous reader and the OUT port's bulk write; DISPATCH_LEVEL.
+EVT_WDF_USB_READER_COMPLETION_ROUTINE MidiEvtInComplete;
+EVT_WDF_REQUEST_COMPLETION_ROUTINE MidiEvtWriteComplete;
 
 // Builds the port objects of a MIDI streaming interface (at most 16 per direction).
 [[nodiscard]] NTSTATUS MidiPortsCreate(UsbFunctionDevice* device, InterfaceObject* object);

@@ -1,13 +1,10 @@
-// The isochronous capture and playback streams: descriptor parsing, the URB
-// ring, playback frame arithmetic, start and stop, the completion routine
-// that calls the root driver once per captured millisecond, and the stream
-// commands of category 0x401.
+// The stream objects: descriptor parsing, creation and shutdown, the rate,
+// the format the root driver sets (0x401/7) and streaming switched on and off
+// (0x401/6). The ring is in stream_ring.cpp, the URBs in stream_urb.cpp.
 #include "stream.h"
 
-#include "event_log.h"
 #include "logger.h"
 #include "platform/usb/usbd.h"
-#include "public/messages.h"
 #include "status_error.h"
 
 #define LOG_FILE_NUMBER 462
@@ -16,58 +13,49 @@ using namespace vexa::log;
 
 namespace {
 
-constexpr UCHAR kAudioClass = 1;
-constexpr UCHAR kAudioStreamingSubclass = 2;
-constexpr UCHAR kCsInterface = 0x24;
-constexpr UCHAR kAsGeneral = 1;
-constexpr UCHAR kFormatType = 2;
-constexpr UCHAR kFormatTypeI = 1;
-constexpr UCHAR kFeedbackBit = 0x10;
-constexpr UCHAR kSyncTypeShift = 2;
-constexpr UCHAR kSyncSynchronous = 3;
+// The one sample format streamed: 24-bit samples in 4-byte subslots.
 constexpr ULONG kSubslotBytes = 4;
 constexpr ULONG kBitResolution = 24;
-constexpr ULONG kMicroframesPerSecond = 8000;
-constexpr ULONG kFrameDistance = 10;  // the first URB goes out this many frames ahead
-constexpr USBD_STATUS kPacketStatusUnset = static_cast<USBD_STATUS>(0xFFFFFFFF);
-constexpr ULONG kFallbackResyncUrb = 2;
-
-IsoStream* ClockStream(UsbFunctionDevice* device) {
-    return device->captureStream != nullptr ? device->captureStream : device->playbackStream;
-}
 
 // ---- descriptors -----------------------------------------------------------------
 
 struct StreamDescriptors {
     UCHAR settingIndex;
     const USB_ENDPOINT_DESCRIPTOR* endpoint;
-    const UCHAR* asGeneral;
-    const UCHAR* formatTypeI;
+    const UacAsGeneralDescriptor* asGeneral;
+    const UacFormatTypeIDescriptor* formatTypeI;
 };
+
+// The interface's first audio-streaming setting at or after `from`; null when none is left.
+const USB_INTERFACE_DESCRIPTOR* StreamSettingFrom(USB_CONFIGURATION_DESCRIPTOR* config, const void* from,
+                                                  UCHAR interfaceNumber) {
+    return USBD_ParseConfigurationDescriptorEx(config, const_cast<void*>(from), interfaceNumber, -1, kAudioClass,
+                                               kAudioStreamingSubclass, -1);
+}
 
 // The first setting of the interface that has a data endpoint, AS_GENERAL and FORMAT_TYPE I.
 bool FindStreamSetting(USB_CONFIGURATION* configuration, UCHAR interfaceNumber, StreamDescriptors* found) {
     USB_CONFIGURATION_DESCRIPTOR* config = configuration->configurationDescriptor;
     UCHAR index = 0;
-    for (const USB_INTERFACE_DESCRIPTOR* setting = USBD_ParseConfigurationDescriptorEx(
-             config, config, interfaceNumber, -1, kAudioClass, kAudioStreamingSubclass, -1);
+    for (const USB_INTERFACE_DESCRIPTOR* setting = StreamSettingFrom(config, config, interfaceNumber);
          setting != nullptr;
-         setting = USBD_ParseConfigurationDescriptorEx(config, const_cast<UCHAR*>(reinterpret_cast<const UCHAR*>(setting)) +
-                                                                   setting->bLength,
-                                                       interfaceNumber, -1, kAudioClass, kAudioStreamingSubclass, -1),
+         setting = StreamSettingFrom(config, reinterpret_cast<const UCHAR*>(setting) + setting->bLength, interfaceNumber),
          ++index) {
         StreamDescriptors d{index, nullptr, nullptr, nullptr};
         for (const USB_COMMON_DESCRIPTOR* p = NextDescriptorOfType(configuration, setting, 0); p != nullptr;
              p = NextDescriptorOfType(configuration, p, 0)) {
-            const auto* bytes = reinterpret_cast<const UCHAR*>(p);
+            const auto* endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(p);
+            const auto* general = reinterpret_cast<const UacAsGeneralDescriptor*>(p);
+            const auto* format = reinterpret_cast<const UacFormatTypeIDescriptor*>(p);
             if (p->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && p->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR) &&
-                (bytes[3] & kFeedbackBit) == 0 && d.endpoint == nullptr) {
-                d.endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(p);
-            } else if (p->bDescriptorType == kCsInterface && p->bLength >= 11 && bytes[2] == kAsGeneral) {
-                d.asGeneral = bytes;
-            } else if (p->bDescriptorType == kCsInterface && p->bLength >= 6 && bytes[2] == kFormatType &&
-                       bytes[3] == kFormatTypeI) {
-                d.formatTypeI = bytes;
+                (endpoint->bmAttributes & kEndpointFeedbackUsage) == 0 && d.endpoint == nullptr) {
+                d.endpoint = endpoint;
+            } else if (p->bDescriptorType == kCsInterface && p->bLength >= kAsGeneralReadBytes &&
+                       general->bDescriptorSubtype == kAsGeneral) {
+                d.asGeneral = general;
+            } else if (p->bDescriptorType == kCsInterface && p->bLength >= sizeof(UacFormatTypeIDescriptor) &&
+                       format->bDescriptorSubtype == kAsFormatType && format->bFormatType == kFormatTypeI) {
+                d.formatTypeI = format;
             }
         }
         if (d.endpoint != nullptr && d.asGeneral != nullptr && d.formatTypeI != nullptr) {
@@ -89,19 +77,21 @@ void ParseStream(IsoStream* stream, USB_CONFIGURATION* configuration) {
     stream->endpointAddress = d.endpoint->bEndpointAddress;
     stream->endpointAttributes = d.endpoint->bmAttributes;
     stream->isOutput = (d.endpoint->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) == 0;
-    stream->channels = d.asGeneral[10];
-    stream->subslotSize = d.formatTypeI[4];
+    stream->channels = d.asGeneral->bNrChannels;
+    stream->subslotSize = d.formatTypeI->bSubslotSize;
     stream->bytesPerFrame = stream->channels * stream->subslotSize;
-    stream->synchronousEndpoint = ((d.endpoint->bmAttributes >> kSyncTypeShift) & 3) == kSyncSynchronous;
+    stream->synchronousEndpoint =
+        ((d.endpoint->bmAttributes >> kEndpointSyncTypeShift) & kEndpointSyncTypeMask) == kEndpointSyncSynchronous;
     if (stream->channels == 0 || stream->subslotSize == 0 || !stream->synchronousEndpoint ||
-        stream->subslotSize != kSubslotBytes || d.formatTypeI[5] != kBitResolution) {
-        TRACE(kLogError | kLogStream, stream->channels, stream->subslotSize, stream->endpointAttributes, d.formatTypeI[5]);
+        stream->subslotSize != kSubslotBytes || d.formatTypeI->bBitResolution != kBitResolution) {
+        TRACE(kLogError | kLogStream, stream->channels, stream->subslotSize, stream->endpointAttributes,
+              d.formatTypeI->bBitResolution);
         RaiseStatus(STATUS_INVALID_PARAMETER);
     }
 }
 
 // Selects the streaming setting and takes its data pipe.
-NTSTATUS SelectStreamSetting(IsoStream* stream) {
+[[nodiscard]] NTSTATUS SelectStreamSetting(IsoStream* stream) {
     if (stream->alternateSetting == 0) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = SelectAlternateSetting(stream->interface, stream->alternateSetting);
     if (!NT_SUCCESS(status)) return status;
@@ -113,149 +103,19 @@ NTSTATUS SelectStreamSetting(IsoStream* stream) {
     return stream->pipe != nullptr ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-// ---- ring layout -------------------------------------------------------------------
-
-// Lays a playback URB out for its next transmission: packet lengths follow
-// the rate accumulator, packets are contiguous from the slice start. A layout
-// that would not fit the slice keeps the previous one whole.
-void RelayPlaybackUrb(IsoStream* stream, IsoUrbContext* context) {
-    URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
-    ULONG accumulator = stream->rateAccumulator;
-    ULONG frames[kPacketsPerFrame * kFramesPerUrb];
-    ULONG total = 0;
-    for (ULONG k = 0; k < context->packetCount; ++k) {
-        accumulator += stream->rateIncrement;
-        frames[k] = accumulator >> 16;
-        accumulator &= 0xFFFF;
-        total += frames[k] * stream->bytesPerFrame;
-    }
-    stream->rateAccumulator = accumulator;
-    if (total > context->sliceBytes) {
-        TRACE_RT(kLogError | kLogStream, total, context->sliceBytes);
-        return;
-    }
-    ULONG offset = 0;
-    ULONG urbFrames = 0;
-    RingPacket* packet = context->firstPacket;
-    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
-        ULONG length = frames[k] * stream->bytesPerFrame;
-        urb.IsoPacket[k].Offset = offset;
-        urb.IsoPacket[k].Length = length;
-        packet->frames = frames[k];
-        packet->samples = length / stream->subslotSize;
-        packet->data = reinterpret_cast<LONG*>(context->bufferSlice + offset);
-        offset += length;
-        urbFrames += frames[k];
-    }
-    context->frames = urbFrames;
-    context->transferBytes = total;
-}
-
-// Counts what a capture URB brought: counting stops at the first empty
-// packet, and it and every packet after it carry nothing this time.
-void CountCaptureFrames(IsoStream* stream, IsoUrbContext* context) {
-    const URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
-    ULONG urbFrames = 0;
-    bool empty = false;
-    RingPacket* packet = context->firstPacket;
-    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
-        ULONG length = std::min(urb.IsoPacket[k].Length, stream->maxPacketSize);
-        ULONG frames = empty ? 0 : length / stream->bytesPerFrame;
-        if (frames == 0) empty = true;
-        packet->frames = frames;
-        packet->samples = frames * stream->channels;
-        packet->data = reinterpret_cast<LONG*>(context->bufferSlice + urb.IsoPacket[k].Offset);
-        urbFrames += frames;
-    }
-    context->frames = urbFrames;
-    if (urbFrames == 0) TRACE_RT(kLogWarning | kLogStream, context->urbIndex);
-}
-
-void ClearPackets(IsoUrbContext* context) {
-    RingPacket* packet = context->firstPacket;
-    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
-        packet->frames = 0;
-        packet->samples = 0;
-    }
-    context->frames = 0;
-}
-
-NTSTATUS IsoUrbCreate(IsoStream* stream, IsoUrbContext* context, ULONG packets, ULONG index, UCHAR* slice, ULONG bytes) {
-    UCHAR interval = stream->pipe->information.Interval;
-    ULONG perFrame = interval <= 1 ? 8 : interval == 2 ? 4 : interval == 3 ? 2 : 1;
-    if (packets > USBD_ISO_PACKETS_MAX || packets % perFrame != 0) return STATUS_INVALID_PARAMETER;
-    WDFUSBDEVICE usbDevice = stream->device->configuration.deviceContext->usbDevice;
-    if (usbDevice == nullptr) return STATUS_UNSUCCESSFUL;
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = usbDevice;
-    NTSTATUS status = WdfUsbTargetDeviceCreateIsochUrb(usbDevice, &attributes, packets, &context->urbMemory, &context->urb);
-    if (!NT_SUCCESS(status)) return status;
-    context->urbIndex = index;
-    context->bufferSlice = slice;
-    context->sliceBytes = bytes;
-    context->transferBytes = bytes;
-    context->packetCount = packets;
-    URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
-    for (ULONG k = 0; k < packets; ++k) {
-        urb.IsoPacket[k].Offset = k * (bytes / packets);
-        urb.IsoPacket[k].Length = stream->isOutput ? bytes / packets : 0;
-    }
-    return STATUS_SUCCESS;
-}
-
-void FreeUrbContexts(IsoStream* stream) {
-    for (IsoUrbContext*& context : stream->urbs) {
-        if (context == nullptr) continue;
-        if (context->request != nullptr) WdfObjectDelete(context->request);
-        if (context->urbMemory != nullptr) WdfObjectDelete(context->urbMemory);
-        ExFreePoolWithTag(context, kPoolTagObject);
-        context = nullptr;
-    }
-}
-
-void FreeRing(IsoStream* stream) {
-    RingPacket* packet = stream->ringHead;
-    for (ULONG n = 0; packet != nullptr && n < kUrbCount * kPacketsPerFrame * kFramesPerUrb; ++n) {
-        RingPacket* next = packet->next;
-        ExFreePoolWithTag(packet, kPoolTagObject);
-        packet = next == stream->ringHead ? nullptr : next;
-    }
-    stream->ringHead = nullptr;
-}
-
-void BuildRing(IsoStream* stream) {
-    ULONG sliceBytes = stream->framesPerUrb * stream->maxPacketSize * kPacketsPerFrame;
-    RingPacket* last = nullptr;
-    for (ULONG i = 0; i < kUrbCount; ++i) {
-        auto* context = static_cast<IsoUrbContext*>(
-            ExAllocatePoolWithTag(g_nonPagedPool, sizeof(IsoUrbContext), kPoolTagObject));
-        if (context == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-        RtlZeroMemory(context, sizeof(*context));
-        context->stream = stream;
-        stream->urbs[i] = context;
-        RaiseIfFailed(IsoUrbCreate(stream, context, kPacketsPerFrame * stream->framesPerUrb, i,
-                                   stream->buffer + i * sliceBytes, sliceBytes));
-        for (ULONG k = 0; k < context->packetCount; ++k) {
-            auto* packet = static_cast<RingPacket*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(RingPacket), kPoolTagObject));
-            if (packet == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-            RtlZeroMemory(packet, sizeof(*packet));
-            packet->urbIndex = i;
-            packet->data = reinterpret_cast<LONG*>(context->bufferSlice + context->urb->UrbIsochronousTransfer.IsoPacket[k].Offset);
-            if (last == nullptr) {
-                stream->ringHead = packet;
-            } else {
-                last->next = packet;
-            }
-            if (k == 0) context->firstPacket = packet;
-            last = packet;
-            packet->next = stream->ringHead;  // the circle stays closed as it grows
-        }
-        if (stream->isOutput) RelayPlaybackUrb(stream, context);
-    }
+// Frees what the stream's creation made, however far it got, and the stream.
+void FreeStream(IsoStream* stream) {
+    FreeUrbContexts(stream);
+    FreeRing(stream);
+    if (stream->buffer != nullptr) ExFreePoolWithTag(stream->buffer, kPoolTagBuffer);
+    ExFreePoolWithTag(stream, kPoolTagObject);
 }
 
 }  // namespace
+
+IsoStream* ClockStream(UsbFunctionDevice* device) {
+    return device->captureStream != nullptr ? device->captureStream : device->playbackStream;
+}
 
 NTSTATUS IsoStreamCreate(UsbFunctionDevice* device, InterfaceObject* object) {
     auto* stream = static_cast<IsoStream*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(IsoStream), kPoolTagObject));
@@ -265,24 +125,21 @@ NTSTATUS IsoStreamCreate(UsbFunctionDevice* device, InterfaceObject* object) {
     stream->interface = object;
     stream->framesPerUrb = kFramesPerUrb;
     KeInitializeSpinLock(&stream->streamLock);
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         ParseStream(stream, &device->configuration);
         RaiseIfFailed(SelectStreamSetting(stream));
         RaiseIfFailed(CheckIsochronousPipe(stream->pipe));
         stream->maxPacketSize = stream->pipe->information.MaximumPacketSize;
         stream->bufferBytes = stream->maxPacketSize * stream->framesPerUrb * kUrbCount * kPacketsPerFrame;
-        stream->buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, stream->bufferBytes, kPoolTagBuffer));
+        stream->buffer =
+            static_cast<UCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, stream->bufferBytes, kPoolTagBuffer));
         if (stream->buffer == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
         RtlZeroMemory(stream->buffer, stream->bufferBytes);
         BuildRing(stream);
-    } catch (const StatusError& error) {
-        status = error.status;
+    });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogStream, status);
-        FreeUrbContexts(stream);
-        FreeRing(stream);
-        if (stream->buffer != nullptr) ExFreePoolWithTag(stream->buffer, kPoolTagBuffer);
-        ExFreePoolWithTag(stream, kPoolTagObject);
+        FreeStream(stream);
         return status;
     }
     // A later stream of the same direction replaces the pointer; the earlier one is not lost.
@@ -293,353 +150,26 @@ NTSTATUS IsoStreamCreate(UsbFunctionDevice* device, InterfaceObject* object) {
     return status;
 }
 
-namespace {
-
-// ---- start, stop and the completion path ------------------------------------------------------
-
-WDFUSBDEVICE UsbDeviceOf(IsoStream* stream) { return stream->device->configuration.deviceContext->usbDevice; }
-
-WDFIOTARGET TargetOf(IsoStream* stream) { return WdfUsbTargetPipeGetIoTarget(stream->pipe->pipe); }
-
-void IsoUrbComplete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
-                    WDFCONTEXT context);
-
-NTSTATUS IsoUrbFormat(IsoUrbContext* context, ULONG startFrame) {
-    IsoStream* stream = context->stream;
-    if (context->urb == nullptr || context->bufferSlice == nullptr || context->packetCount == 0 || stream->pipe == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    USBD_PIPE_HANDLE pipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(stream->pipe->pipe);
-    if (pipeHandle == nullptr) return STATUS_INVALID_PARAMETER;
-    URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
-    // The fixed part is rebuilt; the packet table keeps its layout.
-    RtlZeroMemory(&urb, offsetof(URB_ISOCH_TRANSFER, IsoPacket));
-    urb.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(context->packetCount));
-    urb.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    urb.PipeHandle = pipeHandle;
-    urb.TransferFlags = stream->isOutput ? 0 : USBD_TRANSFER_DIRECTION_IN;
-    if (startFrame == 0) urb.TransferFlags |= USBD_START_ISO_TRANSFER_ASAP;
-    urb.TransferBufferLength = context->transferBytes;
-    urb.TransferBuffer = context->bufferSlice;
-    urb.StartFrame = startFrame;
-    urb.NumberOfPackets = context->packetCount;
-    for (ULONG k = 0; k < context->packetCount; ++k) {
-        urb.IsoPacket[k].Status = kPacketStatusUnset;
-        if (!stream->isOutput) urb.IsoPacket[k].Length = 0;
-    }
-    NTSTATUS status;
-    if (context->request == nullptr) {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = UsbDeviceOf(stream);
-        status = WdfRequestCreate(&attributes, TargetOf(stream), &context->request);
-    } else {
-        WDF_REQUEST_REUSE_PARAMS reuse;
-        WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
-        status = WdfRequestReuse(context->request, &reuse);
-    }
-    if (!NT_SUCCESS(status)) return status;
-    status = WdfUsbTargetPipeFormatRequestForUrb(stream->pipe->pipe, context->request, context->urbMemory, nullptr);
-    if (!NT_SUCCESS(status)) return status;
-    WdfRequestSetCompletionRoutine(context->request, IsoUrbComplete, context);
-    return STATUS_SUCCESS;
-}
-
-void UrbEnded(IsoStream* stream) {
-    UsbFunctionDevice* device = stream->device;
-    if (InterlockedDecrement(&stream->outstandingUrbs) == 0) {
-        if (InterlockedDecrement(&device->runningStreamCount) == 0) InterlockedExchange(&device->sharedStartFrame, 0);
-    }
-}
-
-// Caller holds streamLock and has checked `active`.
-NTSTATUS IsoUrbSend(IsoUrbContext* context) {
-    IsoStream* stream = context->stream;
-    if (InterlockedIncrement(&stream->outstandingUrbs) == 1) InterlockedIncrement(&stream->device->runningStreamCount);
-    if (WdfRequestSend(context->request, TargetOf(stream), WDF_NO_SEND_OPTIONS)) return STATUS_SUCCESS;
-    NTSTATUS status = WdfRequestGetStatus(context->request);
-    TRACE_RT(kLogError | kLogStream, status, context->urbIndex);
-    UrbEnded(stream);
-    return status;
-}
-
-NTSTATUS IsoUrbResubmit(IsoStream* stream, IsoUrbContext* context) {
-    ULONG current = 0;
-    NTSTATUS status = WdfUsbTargetDeviceRetrieveCurrentFrameNumber(UsbDeviceOf(stream), &current);
-    if (!NT_SUCCESS(status)) return status;
-    if (static_cast<LONG>(stream->nextFrame - current) <= 0) {
-        TRACE_RT(kLogWarning | kLogStream, stream->nextFrame, current);  // the schedule fell behind the bus
-        stream->nextFrame = current + stream->framesPerUrb;
-    }
-    status = IsoUrbFormat(context, stream->nextFrame);
-    if (!NT_SUCCESS(status)) return status;
-    KIRQL irql;
-    KeAcquireSpinLock(&stream->streamLock, &irql);
-    if (stream->active != 0) {
-        status = IsoUrbSend(context);
-        if (NT_SUCCESS(status)) stream->nextFrame += stream->framesPerUrb;
-    } else {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    KeReleaseSpinLock(&stream->streamLock, irql);
-    return status;
-}
-
-// Puts the playback producer a safety distance ahead of capture URB `urbIndex`.
-void RingResync(UsbFunctionDevice* device, ULONG urbIndex, bool resetCapture) {
-    StreamState& state = device->streamState;
-    if (urbIndex >= kUrbCount) {
-        TRACE_RT(kLogError | kLogStream, urbIndex);
-        urbIndex = kFallbackResyncUrb;
-    }
-    if (IsoStream* playback = device->playbackStream; playback != nullptr && playback->urbs[urbIndex] != nullptr) {
-        ULONG offset = SafetyFrames(device->streamFormat.sampleRate, device->streamFormat.operationMode);
-        RingPacket* packet = playback->urbs[urbIndex]->firstPacket;
-        // One circle at most: a ring of empty packets has nowhere to stop.
-        for (ULONG n = 0; n < kUrbCount * kPacketsPerFrame * playback->framesPerUrb && offset >= packet->frames; ++n) {
-            offset -= packet->frames;
-            packet = packet->next;
-        }
-        if (offset >= packet->frames) offset = 0;
-        state.playbackCursorPacket = packet;
-        state.playbackEndPacket = packet;
-        state.playbackCursorPosition = offset * state.playbackChannels;
-        state.playbackEndPosition = offset * state.playbackChannels;
-    }
-    IsoStream* capture = device->captureStream;
-    if (resetCapture && capture != nullptr && capture->urbs[urbIndex] != nullptr) {
-        state.captureCursorPacket = capture->urbs[urbIndex]->firstPacket;
-        state.captureEndPacket = capture->urbs[urbIndex]->firstPacket;
-        state.captureCursorPosition = 0;
-        state.captureEndPosition = 0;
-    }
-}
-
-// The clients' next period starts where their last one ended.
-void PublishCursor(RingPacket* endPacket, ULONG endPosition, ULONG channels, RingPacket** cursorPacket,
-                   ULONG* cursorPosition) {
-    if (endPacket == nullptr || channels == 0) return;
-    if (endPosition / channels == endPacket->frames) {
-        *cursorPacket = endPacket->next;
-        *cursorPosition = 0;
-    } else {
-        *cursorPacket = endPacket;
-        *cursorPosition = endPosition;
-    }
-}
-
-// Has the playback producer fallen behind the bus?
-bool ProducerBehind(UsbFunctionDevice* device, ULONG urbStartFrame, bool frameKnown, ULONG current) {
-    IsoStream* playback = device->playbackStream;
-    RingPacket* cursor = device->streamState.playbackCursorPacket;
-    if (!frameKnown || playback == nullptr || cursor == nullptr || cursor->urbIndex >= kUrbCount) return false;
-    if (static_cast<LONG>(current - urbStartFrame) < 0) return false;
-    ULONG cursorStart = playback->urbs[cursor->urbIndex]->urb->UrbIsochronousTransfer.StartFrame;
-    return static_cast<LONG>(cursorStart - current) <= 0;
-}
-
-// The period: the root driver's clients get this URB's frames.
-void RunPeriod(IsoStream* stream, IsoUrbContext* context, bool frameKnown, ULONG current) {
-    UsbFunctionDevice* device = stream->device;
-    if (ProducerBehind(device, context->urb->UrbIsochronousTransfer.StartFrame, frameKnown, current)) {
-        TRACE_RT(kLogWarning | kLogStream, context->urbIndex, current);
-        RingResync(device, context->urbIndex, false);
-    }
-    if (InterlockedCompareExchange(&device->modeChangePending, 0, 1) == 1) RingResync(device, context->urbIndex, false);
-    PFN_AUDIODEVICE_REALTIME callback = device->deviceInterface.RealtimeCallback;
-    if (callback != nullptr) {
-        callback(device->deviceInterface.RealtimeContext, KeQueryInterruptTime() * 100, context->frames);
-    }
-    StreamState& state = device->streamState;
-    PublishCursor(state.playbackEndPacket, state.playbackEndPosition, state.playbackChannels,
-                  &state.playbackCursorPacket, &state.playbackCursorPosition);
-    PublishCursor(state.captureEndPacket, state.captureEndPosition, state.captureChannels, &state.captureCursorPacket,
-                  &state.captureCursorPosition);
-}
-
-// Channel counts of the directions this device has are set.
-bool ChannelsReady(UsbFunctionDevice* device) {
-    const StreamState& state = device->streamState;
-    return (device->playbackStream == nullptr || state.playbackChannels != 0) &&
-           (device->captureStream == nullptr || state.captureChannels != 0);
-}
-
-// DISPATCH_LEVEL, on the USB completion path.
-void IsoUrbComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {
-    auto* urbContext = static_cast<IsoUrbContext*>(context);
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
-    ULONG64 now = static_cast<ULONG64>(counter.QuadPart / (frequency.QuadPart / 1'000'000));
-    if (urbContext == nullptr || urbContext->stream == nullptr) {
-        TRACE_RT(kLogError | kLogStream, urbContext);
-        return;
-    }
-    IsoStream* stream = urbContext->stream;
-    UsbFunctionDevice* device = stream->device;
-    NTSTATUS status = WdfRequestGetStatus(request);
-    USBD_STATUS usbd = urbContext->urb->UrbHeader.Status;
-    NTSTATUS ioStatus = params != nullptr ? params->IoStatus.Status : status;
-    bool resubmit = false;
-
-    if (status == STATUS_CANCELLED || ioStatus == STATUS_CANCELLED || ioStatus == STATUS_DEVICE_NOT_CONNECTED) {
-        TRACE_RT(kLogDetail | kLogStream, urbContext->urbIndex, status);
-    } else {
-        TRACE_RT(kLogDetail | kLogStream, urbContext->urbIndex, urbContext->urb->UrbIsochronousTransfer.StartFrame,
-                 now - stream->lastCompletionTime);
-        stream->lastCompletionTime = now;
-        bool streaming = device->streamingOn != 0;
-        if (device->deviceState != kDeviceStateReady) {
-            TRACE_RT(kLogWarning | kLogStream, device->deviceState);
-        } else if (NT_SUCCESS(status) && usbd >= 0) {
-            if (stream->isOutput) {
-                RelayPlaybackUrb(stream, urbContext);
-                RtlZeroMemory(urbContext->bufferSlice, urbContext->transferBytes);
-            } else {
-                CountCaptureFrames(stream, urbContext);
-            }
-            if (streaming && !ChannelsReady(device)) {
-                TRACE_RT(kLogError | kLogStream, device->streamState.playbackChannels, device->streamState.captureChannels);
-            } else if (streaming) {
-                ULONG current = 0;
-                bool frameKnown = NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(UsbDeviceOf(stream), &current));
-                if (urbContext->urbIndex != stream->expectedUrbIndex) {
-                    // Completions came out of order: follow the URB that did come.
-                    TRACE_RT(kLogWarning | kLogStream, urbContext->urbIndex, stream->expectedUrbIndex);
-                    stream->expectedUrbIndex = urbContext->urbIndex;
-                }
-                bool clock = stream == ClockStream(device);
-                if (stream->state == kStreamFirstComplete) {
-                    if (clock) RingResync(device, urbContext->urbIndex, true);
-                    stream->state = kStreamRunning;
-                }
-                if (clock && stream->state == kStreamRunning && urbContext->frames > 0) {
-                    RunPeriod(stream, urbContext, frameKnown, current);
-                }
-                if (stream->state == kStreamStarted) stream->state = kStreamFirstComplete;
-                resubmit = true;
-            }
-        } else if (usbd == USBD_STATUS_DEVICE_GONE || status == STATUS_NO_SUCH_DEVICE) {
-            TRACE_RT(kLogWarning | kLogStream, status, usbd);
-            device->deviceState = kDeviceStateRemoved;
-        } else {
-            TRACE_RT(kLogError | kLogStream, status, usbd, urbContext->urbIndex);
-            LogEvent(WdfDeviceWdmGetDeviceObject(device->wdfDevice), kMajorPnp, MSG_STREAMING_FAILED, usbd);
-            // One failed URB must not cost the stream a slot of its ten: lay it out again and resend it.
-            if (stream->isOutput) {
-                RelayPlaybackUrb(stream, urbContext);
-                RtlZeroMemory(urbContext->bufferSlice, urbContext->transferBytes);
-            } else {
-                ClearPackets(urbContext);
-            }
-            resubmit = streaming;
-        }
-    }
-    if (resubmit && device->streamingOn != 0 && device->deviceState == kDeviceStateReady) {
-        NTSTATUS sent = IsoUrbResubmit(stream, urbContext);
-        if (!NT_SUCCESS(sent)) TRACE_RT(kLogError | kLogStream, sent, urbContext->urbIndex);
-    }
-    stream->expectedUrbIndex = (urbContext->urbIndex + 1) % kUrbCount;
-    UrbEnded(stream);
-    // A stream whose last URB ended without a successor is stopped, and says so.
-    if (stream->outstandingUrbs == 0) {
-        KIRQL irql;
-        KeAcquireSpinLock(&stream->streamLock, &irql);
-        if (stream->outstandingUrbs == 0 && stream->active != 0 &&
-            (device->streamingOn == 0 || device->deviceState != kDeviceStateReady)) {
-            stream->active = 0;
-            stream->state = kStreamStopped;
-        }
-        KeReleaseSpinLock(&stream->streamLock, irql);
-    }
-}
-
-NTSTATUS IsoStreamStart(IsoStream* stream) {
-    if (stream->buffer == nullptr || stream->pipe == nullptr) return STATUS_INVALID_PARAMETER;
-    if (stream->outstandingUrbs != 0) return STATUS_DEVICE_BUSY;
-    ULONG current = 0;
-    if (!NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(UsbDeviceOf(stream), &current))) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    UsbFunctionDevice* device = stream->device;
-    ULONG start;
-    if (device->runningStreamCount == 0) {
-        start = current + kFrameDistance;
-        InterlockedExchange(&device->sharedStartFrame, static_cast<LONG>(start));
-    } else {
-        // Join the running schedule, so capture URB i and playback URB i share a start frame.
-        start = static_cast<ULONG>(device->sharedStartFrame);
-        if (static_cast<LONG>(start - current) < 0) {
-            TRACE(kLogWarning | kLogStream, start, current);
-            while (static_cast<LONG>(start - current) < 0) start += stream->framesPerUrb * kUrbCount;
-        }
-    }
-    for (ULONG i = 0; i < kUrbCount; ++i) {
-        NTSTATUS status = IsoUrbFormat(stream->urbs[i], start + i * stream->framesPerUrb);
-        if (!NT_SUCCESS(status)) return status;
-    }
-    stream->lastCompletionTime = 0;
-    stream->state = kStreamStarted;
-    stream->expectedUrbIndex = 0;
-    stream->nextFrame = start + kUrbCount * stream->framesPerUrb;
-
-    NTSTATUS status = STATUS_SUCCESS;
-    KIRQL irql;
-    KeAcquireSpinLock(&stream->streamLock, &irql);
-    stream->active = 1;
-    for (ULONG i = 0; i < kUrbCount && NT_SUCCESS(status); ++i) status = IsoUrbSend(stream->urbs[i]);
-    KeReleaseSpinLock(&stream->streamLock, irql);
-    if (!NT_SUCCESS(status)) return status;
-    // The target starts after the lock (it needs PASSIVE_LEVEL); URBs sent to
-    // a stopped target wait for it and go out together.
-    return WdfIoTargetStart(TargetOf(stream));
-}
-
-void IsoStreamStop(IsoStream* stream) {
-    KIRQL irql;
-    KeAcquireSpinLock(&stream->streamLock, &irql);
-    bool wasActive = stream->active != 0;
-    stream->active = 0;
-    stream->state = kStreamStopped;
-    KeReleaseSpinLock(&stream->streamLock, irql);
-    if (stream->pipe == nullptr) return;
-    if (wasActive || stream->outstandingUrbs != 0) {
-        // With streaming off the completions do not resend: the URBs drain.
-        WdfIoTargetStop(TargetOf(stream), WdfIoTargetWaitForSentIoToComplete);
-        AbortPipe(stream->pipe);
-    }
-}
-
-NTSTATUS IsoStreamDestroy(IsoStream* stream) {
-    if (stream->active != 0 || stream->outstandingUrbs != 0) return STATUS_UNSUCCESSFUL;
-    FreeUrbContexts(stream);
-    if (stream->buffer != nullptr) ExFreePoolWithTag(stream->buffer, kPoolTagBuffer);
-    stream->buffer = nullptr;
-    (void)SelectAlternateSetting(stream->interface, 0);
-    stream->pipe = nullptr;
-    return STATUS_SUCCESS;
-}
-
-}  // namespace
-
 NTSTATUS IsoStreamShutdown(IsoStream* stream) {
     UsbFunctionDevice* device = stream->device;
     IsoStreamStop(stream);
-    NTSTATUS status = IsoStreamDestroy(stream);
-    if (!NT_SUCCESS(status)) {
-        TRACE(kLogError | kLogStream, status, stream->outstandingUrbs);
-        return status;
+    if (IsoStreamBusy(stream)) {
+        TRACE(kLogError | kLogStream, STATUS_UNSUCCESSFUL, ReadNoFence(&stream->outstandingUrbs));
+        return STATUS_UNSUCCESSFUL;
     }
-    FreeRing(stream);
+    FreeUrbContexts(stream);
+    (void)SelectAlternateSetting(stream->interface, 0);
+    stream->pipe = nullptr;
     if (device->playbackStream == stream) device->playbackStream = nullptr;
     if (device->captureStream == stream) device->captureStream = nullptr;
-    ExFreePoolWithTag(stream, kPoolTagObject);
+    FreeStream(stream);
     return STATUS_SUCCESS;
 }
 
 bool IsoStreamBusy(IsoStream* stream) {
     KIRQL irql;
     KeAcquireSpinLock(&stream->streamLock, &irql);
-    bool busy = stream->active != 0 || stream->outstandingUrbs != 0;
+    bool busy = stream->active != 0 || ReadNoFence(&stream->outstandingUrbs) != 0;
     KeReleaseSpinLock(&stream->streamLock, irql);
     return busy;
 }
@@ -650,7 +180,7 @@ bool StreamsActive(UsbFunctionDevice* device) {
 }
 
 NTSTATUS StreamSetRate(IsoStream* stream, ULONG rate, bool reselect) {
-    if (stream->active != 0) return STATUS_UNSUCCESSFUL;
+    if (ReadNoFence(&stream->active) != 0) return STATUS_UNSUCCESSFUL;
     NTSTATUS status = STATUS_SUCCESS;
     if (reselect) {
         status = SelectStreamSetting(stream);
@@ -674,8 +204,9 @@ NTSTATUS StreamsTakeRate(UsbFunctionDevice* device, ULONG rate, bool reselect) {
     return status;
 }
 
+// Not while streaming: nothing else writes the stream state meanwhile.
 NTSTATUS ApplyStreamFormat(UsbFunctionDevice* device, const StreamFormat& format) {
-    if (device->streamingOn != 0 || StreamsActive(device)) return STATUS_DEVICE_BUSY;
+    if (ReadNoFence(&device->streamingOn) != 0 || StreamsActive(device)) return STATUS_DEVICE_BUSY;
     for (IsoStream* stream : {device->playbackStream, device->captureStream}) {
         if (stream == nullptr) continue;
         ULONG channels = stream->isOutput ? format.outputChannels : format.inputChannels;
@@ -691,24 +222,13 @@ NTSTATUS ApplyStreamFormat(UsbFunctionDevice* device, const StreamFormat& format
         // Positions step by the channels the packets carry, the setting's; a
         // format may use fewer (the rest travel as silence).
         channels = stream->channels;
-        StreamState& state = device->streamState;
-        if (stream->isOutput) {
-            state.playbackChannels = channels;
-            state.playbackCursorPacket = state.playbackEndPacket = stream->ringHead;
-            state.playbackCursorPosition = state.playbackEndPosition = 0;
-            state.reserved100 = 0;
-            state.playbackRingBytes = stream->bufferBytes;
-            state.playbackPeriodFrames = format.periodFrames;
-            state.playbackPeriodSamples = format.periodFrames * channels;
-        } else {
-            state.captureChannels = channels;
-            state.captureCursorPacket = state.captureEndPacket = stream->ringHead;
-            state.captureCursorPosition = state.captureEndPosition = 0;
-            state.reserved36 = 0;
-            state.captureRingBytes = stream->bufferBytes;
-            state.capturePeriodFrames = format.periodFrames;
-            state.capturePeriodSamples = format.periodFrames * channels;
-        }
+        StreamStateHalf half = HalfOf(device->streamState, stream->isOutput);
+        half.channels = channels;
+        PlaceHalf(half, stream->ringHead, 0);
+        half.reserved = 0;
+        half.ringBytes = stream->bufferBytes;
+        half.periodFrames = format.periodFrames;
+        half.periodSamples = format.periodFrames * channels;
     }
     device->streamFormat = format;
     device->streamFormat.reserved2 = 0;

@@ -9,8 +9,6 @@
 
 using namespace vexa::log;
 
-inline constexpr UCHAR kVendorInterfaceClass = 0xFF;
-inline constexpr UCHAR kVendorChannelSubclass = 0x01;
 inline constexpr uint64_t kVendorChannelMagic = 0x1810196604061973ull;
 inline constexpr ULONG kVendorReplyWaitMs = 2000;
 
@@ -20,9 +18,6 @@ constexpr UCHAR kRequestCapabilities = 0;
 constexpr UCHAR kRequestResync = 1;
 constexpr UCHAR kRequestCommand = 2;
 constexpr UCHAR kRequestReply = 3;
-constexpr UCHAR kDirectionIn = 1;
-constexpr UCHAR kDirectionOut = 0;
-constexpr UCHAR kRecipientInterface = 1;
 constexpr ULONG kNotifyReplyReady = 0x1;
 constexpr ULONG kNotifyReservedBits = 0x3;
 constexpr ULONG kNotificationBytes = 8;
@@ -52,7 +47,7 @@ ULONG CommandWord(USHORT category, USHORT command) {
     return (static_cast<ULONG>(category) & 0xFFF) << 12 | (static_cast<ULONG>(command) & 0xFFF);
 }
 
-ULONG MapStatus(NTSTATUS status) {
+[[nodiscard]] ULONG MapStatus(NTSTATUS status) {
     if (status == STATUS_NO_SUCH_DEVICE) return kUsbResultNotConnected;
     if (status == STATUS_IO_TIMEOUT) return kUsbResultTimeout;
     return kUsbResultFailed;
@@ -91,6 +86,8 @@ void FreeBuffers(VendorChannel* channel) {
     channel->bufferSize = 0;
 }
 
+}  // namespace
+
 // DISPATCH_LEVEL: the interrupt endpoint's reader.
 void VendorEvtNotificationComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t bytes, WDFCONTEXT context) {
     auto* channel = static_cast<VendorChannel*>(context);
@@ -118,6 +115,8 @@ void VendorEvtNotificationComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t bytes, W
     ULONG result = callback(notifyContext, clientDevice, kNotifyTypeDeviceBits, bits);
     if (result != kUsbResultOk && result != kUsbResultNotConnected) TRACE_RT(kLogWarning | kLogInterface, result, bits);
 }
+
+namespace {
 
 void Initialise(VendorChannel* channel) {
     InterfaceObject* object = channel->interface;
@@ -155,11 +154,8 @@ NTSTATUS VendorChannelCreate(UsbFunctionDevice* device, InterfaceObject* object)
     channel->configuration = &device->configuration;
     channel->device = device;
     channel->interface = object;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
-        Initialise(channel);
-    } catch (const StatusError& error) {
-        status = error.status;
+    NTSTATUS status = CatchStatus([&] { Initialise(channel); });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
         VendorChannelDestroy(channel);
         return status;
@@ -177,15 +173,9 @@ void VendorChannelDestroy(VendorChannel* channel) {
     ExFreePoolWithTag(channel, kPoolTagObject);
 }
 
-NTSTATUS VendorChannelStartNotifications(VendorChannel* channel) {
-    if (channel->notificationPipe == nullptr) return STATUS_SUCCESS;
-    return WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(channel->notificationPipe->pipe));
-}
+NTSTATUS VendorChannelStartNotifications(VendorChannel* channel) { return StartReaderPipe(channel->notificationPipe); }
 
-void VendorChannelStopNotifications(VendorChannel* channel) {
-    if (channel->notificationPipe == nullptr) return;
-    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(channel->notificationPipe->pipe), WdfIoTargetCancelSentIo);
-}
+void VendorChannelStopNotifications(VendorChannel* channel) { StopReaderPipe(channel->notificationPipe); }
 
 void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOID clientDevice,
                                PFN_AUDIODEVICE_NOTIFICATION callback) {
@@ -198,9 +188,8 @@ void VendorChannelSetCallbacks(VendorChannel* channel, PVOID notifyContext, PVOI
 }
 
 NTSTATUS OpenVendorChannel(VendorChannel* channel) {
-    NTSTATUS status = STATUS_SUCCESS;
     WdfWaitLockAcquire(channel->exchangeLock, nullptr);
-    try {
+    NTSTATUS status = CatchStatus([&] {
         channel->open = FALSE;
         RtlZeroMemory(&channel->capabilities, sizeof(channel->capabilities));
         RaiseIfFailed(ClassControlTransfer(channel->configuration, kDirectionIn, kRecipientInterface,
@@ -226,19 +215,17 @@ NTSTATUS OpenVendorChannel(VendorChannel* channel) {
         channel->open = valid ? TRUE : FALSE;
         TRACE(kLogInfo | kLogInterface, channel->open, channel->capabilities.protocolLevel,
               channel->capabilities.maxPayload);
-    } catch (const StatusError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogInterface, status);
-    }
+    });
     WdfWaitLockRelease(channel->exchangeLock);
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
     return status;
 }
 
 namespace {
 
 // Steps 4-12 of an exchange; the caller holds exchangeLock.
-ULONG Exchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength, PVOID out,
-               ULONG64* outLength) {
+[[nodiscard]] ULONG Exchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
+                             PVOID out, ULONG64* outLength) {
     bool resync = category == kDcpCategoryGlobal && command == kDcpGlobalResync;
     if (resync) {
         channel->sendCounter = 0;

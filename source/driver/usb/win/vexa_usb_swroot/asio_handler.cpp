@@ -46,11 +46,10 @@ const AsioCode* Find(ULONG code) {
 // PASSIVE_LEVEL: from the sequential queue, or in the caller's thread for
 // open, close, create-buffers and dispose. Completes the request.
 void HandleAsioRequest(AudioClientManager*, WDFREQUEST request, ULONG code) {
-    NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         const AsioCode* entry = Find(code);
-        if (entry == nullptr) Raise(STATUS_NOT_IMPLEMENTED);
+        if (entry == nullptr) RaiseStatus(STATUS_NOT_IMPLEMENTED);
         WDF_REQUEST_PARAMETERS parameters;
         WDF_REQUEST_PARAMETERS_INIT(&parameters);
         WdfRequestGetParameters(request, &parameters);
@@ -59,7 +58,7 @@ void HandleAsioRequest(AudioClientManager*, WDFREQUEST request, ULONG code) {
         RaiseIfFailed(WdfRequestRetrieveOutputBuffer(request, 0, &output, &outputLength));
         if (outputLength != entry->length ||
             (entry->exactInput && parameters.Parameters.DeviceIoControl.InputBufferLength != entry->length)) {
-            Raise(STATUS_INVALID_PARAMETER);
+            RaiseStatus(STATUS_INVALID_PARAMETER);
         }
         auto* buffer = static_cast<UCHAR*>(output);
         information = entry->length;
@@ -69,18 +68,18 @@ void HandleAsioRequest(AudioClientManager*, WDFREQUEST request, ULONG code) {
         } else {
             WDFFILEOBJECT file = WdfRequestGetFileObject(request);
             FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
-            AudioClient* client = context != nullptr ? __atomic_load_n(&context->audioClient, __ATOMIC_ACQUIRE) : nullptr;
+            AudioClient* client = context != nullptr ? ReadPointerAcquire(&context->audioClient) : nullptr;
             if (client == nullptr) {
                 // A handle without an audio client (no device, or five clients
                 // already) is refused every connection request.
                 RtlCopyMemory(buffer + entry->resultOffset, &entry->refusal, sizeof(entry->refusal));
             } else {
                 // The connection's sessions, buffers and streaming come with the ASIO host's support.
-                Raise(STATUS_NOT_IMPLEMENTED);
+                RaiseStatus(STATUS_NOT_IMPLEMENTED);
             }
         }
-    } catch (const NtError& error) {
-        status = error.status;
+    });
+    if (!NT_SUCCESS(status)) {
         information = 0;
         TRACE(kLogError | kLogAsio, status, code);
     }

@@ -7,6 +7,19 @@
 
 using namespace vexa::log;
 
+namespace {
+
+// The host reads the index without a lock while it may change: one
+// interlocked step from the half just played to the other.
+void FlipBufferIndex(volatile LONG* index) {
+    LONG seen;
+    do {
+        seen = ReadNoFence(index);
+    } while (InterlockedCompareExchange(index, seen ^ 1, seen) != seen);
+}
+
+}  // namespace
+
 AudioClient* CreateAudioClient(ULONG type) {
     switch (type) {
         case kClientTypeAsio64:
@@ -22,27 +35,29 @@ AudioClient* CreateAudioClient(ULONG type) {
 // DISPATCH_LEVEL under clientLock. Without buffers there is nothing to move.
 bool AsioClient::Process(ULONG64, ULONG) { return false; }
 
+// Under clientLock: the one writer of the time and the sequence. The host
+// reads the block without a lock; the sequence, written last with release
+// order, says the time and the index before it are there.
 void AsioClient::BufferSwitch(ULONG64 timeNs) {
     block_.systemTime = timeNs;
-    __atomic_fetch_xor(&block_.bufferIndex, 1, __ATOMIC_ACQ_REL);
-    ++block_.switchSequence;
-    ULONG started = kAsioClientStarted;
-    __atomic_compare_exchange_n(&state_, &started, kAsioClientRunning, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    FlipBufferIndex(&block_.bufferIndex);
+    WriteULongRelease(&block_.switchSequence, block_.switchSequence + 1);
+    InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&state_), kAsioClientRunning, kAsioClientStarted);
 }
 
 void AsioClient::Notify(ULONG clientEvent) { TRACE(kLogDetail | kLogAsio, clientEvent, State()); }
 
 void AsioClient::Start() {
-    block_.bufferIndex = 1;
-    __atomic_store_n(&state_, kAsioClientStarted, __ATOMIC_RELEASE);
+    WriteRelease(&block_.bufferIndex, 1);
+    WriteULongRelease(&state_, kAsioClientStarted);
 }
 
 void AsioClient::Stop() {
-    if (IsRunning()) __atomic_store_n(&state_, kAsioClientStopped, __ATOMIC_RELEASE);
+    if (IsRunning()) WriteULongRelease(&state_, kAsioClientStopped);
 }
 
 NTSTATUS AsioClient::Close() {
-    __atomic_store_n(&state_, kAsioClientClosed, __ATOMIC_RELEASE);
+    WriteULongRelease(&state_, kAsioClientClosed);
     return STATUS_SUCCESS;
 }
 

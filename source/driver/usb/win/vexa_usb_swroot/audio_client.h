@@ -2,8 +2,9 @@
 // ASIO connection per "\ASIO" handle; the WDM child's kernel clients).
 #pragma once
 
-#include "nt_error.h"
+#include "pool_memory.h"
 #include "public/asio_interface.h"
+#include "status_error.h"
 
 class AudioClientManager;
 
@@ -66,18 +67,21 @@ public:
     ULONG Type() const override { return type_; }
     void SetOwner(AudioClientManager* owner) override { owner_ = owner; }
 
-    ULONG State() const { return __atomic_load_n(&state_, __ATOMIC_ACQUIRE); }
-    // The latencies the host reads from the shared block.
+    ULONG State() const { return ReadULongAcquire(&state_); }
+    // The latencies the host reads from the shared block, without a lock.
     void SetLatencies(ULONG input, ULONG output) override {
-        __atomic_store_n(&block_.inputLatency, static_cast<int32_t>(input), __ATOMIC_RELEASE);
-        __atomic_store_n(&block_.outputLatency, static_cast<int32_t>(output), __ATOMIC_RELEASE);
+        WriteRelease(&block_.inputLatency, static_cast<LONG>(input));
+        WriteRelease(&block_.outputLatency, static_cast<LONG>(output));
     }
 
 private:
     AudioClientManager* owner_ = nullptr;
     const ULONG type_;
     const bool is64BitHost_;
-    ULONG state_ = kAsioClientClosed;  // written under the manager's clientLock or by the handle's own requests
+    // Written under the manager's clientLock (start, stop, the buffer switch)
+    // or by the handle's own requests (close): release writes and an
+    // interlocked compare-exchange; acquire reads, with or without the lock.
+    volatile ULONG state_ = kAsioClientClosed;
     vexa::asio::AsioSharedBlock block_{};
 };
 

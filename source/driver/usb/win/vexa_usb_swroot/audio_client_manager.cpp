@@ -9,8 +9,8 @@
 #include "event_log.h"
 #include "lock_scope.h"
 #include "logger.h"
+#include "messages.h"
 #include "pal_client_manager.h"
-#include "public/messages.h"
 
 using namespace vexa::log;
 
@@ -86,7 +86,7 @@ ULONG AudioClientManager::Shift(ULONG rate) {
 }
 
 ULONG AudioClientManager::BufferSizeForRate(ULONG rate) const {
-    return __atomic_load_n(&baseBufferSize_, __ATOMIC_ACQUIRE) << Shift(rate);
+    return ReadULongAcquire(&baseBufferSize_) << Shift(rate);
 }
 
 ULONG AudioClientManager::MinBufferSize() const { return kMinBaseBufferSize << Shift(CurrentRate()); }
@@ -115,8 +115,8 @@ NTSTATUS AudioClientManager::LoadBaseBufferSize(ULONG* periodFrames) {
     }
     {
         SpinLockScope lock(clientLock_);
-        baseBufferSize_ = base;
-        __atomic_store_n(&periodFrames_, base << Shift(CurrentRate()), __ATOMIC_RELEASE);
+        WriteULongRelease(&baseBufferSize_, base);
+        WriteULongRelease(&periodFrames_, base << Shift(CurrentRate()));
     }
     *periodFrames = PeriodFrames();
     return STATUS_SUCCESS;
@@ -138,20 +138,20 @@ bool AudioClientManager::SetBufferSize(ULONG frames) {
     {
         // Not in the middle of a period callback.
         SpinLockScope lock(clientLock_);
-        __atomic_store_n(&baseBufferSize_, base, __ATOMIC_RELEASE);
+        WriteULongRelease(&baseBufferSize_, base);
         period = base << Shift(rate);
-        __atomic_store_n(&periodFrames_, period, __ATOMIC_RELEASE);
-        if (CountRunningLocked() != 0) __atomic_store_n(&periodPosition_, 0, __ATOMIC_RELEASE);
+        WriteULongRelease(&periodFrames_, period);
+        if (CountRunningLocked() != 0) WriteULongRelease(&periodPosition_, 0);
     }
     if (engine_ != nullptr) engine_->SetPeriodFrames(period);
     return true;
 }
 
 void AudioClientManager::FollowRate(ULONG rate) {
-    __atomic_store_n(&currentRate_, rate, __ATOMIC_RELEASE);
+    WriteULongRelease(&currentRate_, rate);
     if (clientLock_ == nullptr) return;
     SpinLockScope lock(clientLock_);
-    __atomic_store_n(&periodFrames_, baseBufferSize_ << Shift(rate), __ATOMIC_RELEASE);
+    WriteULongRelease(&periodFrames_, baseBufferSize_ << Shift(rate));
 }
 
 void AudioClientManager::StreamingChanged(StreamState* state) {
@@ -163,8 +163,8 @@ void AudioClientManager::StreamingChanged(StreamState* state) {
 }
 
 void AudioClientManager::ResetPeriodLocked() {
-    __atomic_store_n(&periodPosition_, 0, __ATOMIC_RELEASE);
-    __atomic_store_n(&pendingFrames_, 0, __ATOMIC_RELEASE);
+    WriteULongRelease(&periodPosition_, 0);
+    WriteULongRelease(&pendingFrames_, 0);
 }
 
 bool AudioClientManager::AddClient(AudioClient* client) {

@@ -7,7 +7,7 @@
 
 #include "audio_client.h"
 #include "platform/kmdf/wdf.h"
-#include "public/audio_device_interface.h"
+#include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
 
 class AudioEngine;
 
@@ -25,25 +25,24 @@ public:
     // Counts a client of this kind in (`remove` false) or out.
     void CountClientType(ULONG kind, bool remove);
 
-    LONG AsioClientCount() const { return __atomic_load_n(&asioClientCount_, __ATOMIC_ACQUIRE); }
-    LONG RenderClientCount() const { return __atomic_load_n(&renderClientCount_, __ATOMIC_ACQUIRE); }
-    LONG CaptureClientCount() const { return __atomic_load_n(&captureClientCount_, __ATOMIC_ACQUIRE); }
+    LONG AsioClientCount() const { return ReadAcquire(&asioClientCount_); }
+    LONG RenderClientCount() const { return ReadAcquire(&renderClientCount_); }
+    LONG CaptureClientCount() const { return ReadAcquire(&captureClientCount_); }
     // Set together by the root commands that change the rate or the clock; the audio child reads and clears them.
     void VetoFormats() {
-        __atomic_store_n(&renderFormatVeto_, 1, __ATOMIC_RELEASE);
-        __atomic_store_n(&captureFormatVeto_, 1, __ATOMIC_RELEASE);
+        WriteRelease(&renderFormatVeto_, 1);
+        WriteRelease(&captureFormatVeto_, 1);
     }
-    bool FormatsVetoed() const {
-        return __atomic_load_n(&renderFormatVeto_, __ATOMIC_ACQUIRE) != 0 &&
-               __atomic_load_n(&captureFormatVeto_, __ATOMIC_ACQUIRE) != 0;
-    }
+    bool FormatsVetoed() const { return ReadAcquire(&renderFormatVeto_) != 0 && ReadAcquire(&captureFormatVeto_) != 0; }
 
 private:
-    UCHAR renderFormatVeto_ = 0;
-    UCHAR captureFormatVeto_ = 0;
-    volatile LONG asioClientCount_ = 0;     // interlocked
-    volatile LONG captureClientCount_ = 0;  // interlocked
-    volatile LONG renderClientCount_ = 0;   // interlocked
+    // Each flag a release write and an acquire read; no lock.
+    volatile LONG renderFormatVeto_ = 0;
+    volatile LONG captureFormatVeto_ = 0;
+    // Interlocked changes, acquire reads; no lock.
+    volatile LONG asioClientCount_ = 0;
+    volatile LONG captureClientCount_ = 0;
+    volatile LONG renderClientCount_ = 0;
 };
 
 class AudioClientManager : public AudioClientArbiter {
@@ -65,7 +64,7 @@ public:
     // A size outside [MinBufferSize, MaxBufferSize] is refused (event-log
     // entry); so is one the registry does not take. Either changes nothing. PASSIVE_LEVEL.
     [[nodiscard]] bool SetBufferSize(ULONG frames);
-    ULONG PeriodFrames() const { return __atomic_load_n(&periodFrames_, __ATOMIC_ACQUIRE); }
+    ULONG PeriodFrames() const { return ReadULongAcquire(&periodFrames_); }
     // The engine's rate changed (start-up, arrival, rate change, promotion): the period follows it.
     void FollowRate(ULONG rate);
     // The engine started streaming on a device with this shared state, or stopped (null).
@@ -96,14 +95,14 @@ public:
     static void OnRealtimePeriod(PVOID context, ULONG64 timeNs, ULONG frames);
     // The streaming device's shared state; clients read it inside Process (under clientLock).
     StreamState* StreamingState() const { return streamState_; }
-    ULONG PendingFrames() const { return __atomic_load_n(&pendingFrames_, __ATOMIC_ACQUIRE); }
-    ULONG PeriodPosition() const { return __atomic_load_n(&periodPosition_, __ATOMIC_ACQUIRE); }
-    ULONG Resyncs() const { return __atomic_load_n(&resyncs_, __ATOMIC_ACQUIRE); }
+    ULONG PendingFrames() const { return ReadULongAcquire(&pendingFrames_); }
+    ULONG PeriodPosition() const { return ReadULongAcquire(&periodPosition_); }
+    ULONG Resyncs() const { return ReadULongAcquire(&resyncs_); }
 
 private:
     static ULONG Shift(ULONG rate);
     void NotifyBusChanged();
-    ULONG CurrentRate() const { return __atomic_load_n(&currentRate_, __ATOMIC_ACQUIRE); }
+    ULONG CurrentRate() const { return ReadULongAcquire(&currentRate_); }
     // Caller holds clientLock_.
     ULONG CountRunningLocked();
     void ResetPeriodLocked();
@@ -118,11 +117,15 @@ private:
     WDFSPINLOCK clientLock_ = nullptr;
     WDFWAITLOCK streamingLock_ = nullptr;           // one streaming start or stop decision at a time
     WDFKEY parametersKey_ = nullptr;
-    ULONG baseBufferSize_ = kDefaultBaseBufferSize;  // written under clientLock_
-    ULONG periodFrames_ = kDefaultBaseBufferSize;    // written under clientLock_
-    ULONG pendingFrames_ = 0;                        // written under clientLock_
-    ULONG periodPosition_ = 0;                       // written under clientLock_
-    ULONG currentRate_ = 0;                          // the engine's; 0 before the first device
-    ULONG resyncs_ = 0;                              // written under clientLock_
-    StreamState* streamState_ = nullptr;             // written under clientLock_
+    // Written under clientLock_ with release writes; read under it, or
+    // without it with acquire reads (the getters above).
+    volatile ULONG baseBufferSize_ = kDefaultBaseBufferSize;
+    volatile ULONG periodFrames_ = kDefaultBaseBufferSize;
+    volatile ULONG pendingFrames_ = 0;
+    volatile ULONG periodPosition_ = 0;
+    volatile ULONG resyncs_ = 0;
+    // The engine's rate, 0 before the first device: a release write by
+    // FollowRate, which holds no lock; acquire reads.
+    volatile ULONG currentRate_ = 0;
+    StreamState* streamState_ = nullptr;  // guarded by clientLock_ (the clients read it inside Process)
 };

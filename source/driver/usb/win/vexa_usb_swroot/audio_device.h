@@ -6,8 +6,9 @@
 // header, sequence or stale-reply mismatch.
 #pragma once
 
-#include "nt_error.h"
-#include "public/audio_device_interface.h"
+#include "pool_memory.h"
+#include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
+#include "status_error.h"
 
 inline constexpr ULONG kMaxRates = 16;
 inline constexpr ULONG kMaxClockSources = 16;
@@ -74,8 +75,8 @@ public:
     virtual bool StartDeviceStreaming() = 0;
     virtual bool StopDeviceStreaming() = 0;
     virtual bool IsStreaming() = 0;
-    virtual ULONG SendCommand(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
-                              ULONG64* outLength) = 0;
+    [[nodiscard]] virtual ULONG SendCommand(USHORT category, USHORT command, const void* in, ULONG64 inLength,
+                                            void* out, ULONG64* outLength) = 0;
     virtual ULONG GetDeviceKind() = 0;
 
     // Identity (the cached DeviceInfo).
@@ -115,8 +116,8 @@ public:
 
     // One DCP command: SendCommand, with one resynchronisation and one repeat
     // after a result of 3, 5 or 10. PASSIVE_LEVEL.
-    virtual ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
-                          ULONG64* outLength);
+    [[nodiscard]] virtual ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
+                                        ULONG64* outLength);
     // Re-reads the groups the notification bits name.
     virtual void Refresh(ULONG bits);
 

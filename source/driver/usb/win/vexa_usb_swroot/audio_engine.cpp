@@ -13,9 +13,9 @@
 #include "audio_client_manager.h"
 #include "event_log.h"
 #include "logger.h"
+#include "messages.h"
 #include "pal_client_manager.h"
 #include "platform/kernel/pnp_notify.h"
-#include "public/messages.h"
 
 using namespace vexa::log;
 
@@ -90,23 +90,22 @@ void AudioEngine::WriteSetting(const char16_t* name, ULONG value, UCHAR majorFun
     if (NT_SUCCESS(status)) return;
     TRACE(kLogError | kLogInterface, status, value);
     LogEvent(WdfDriverWdmGetDriverObject(driver_), majorFunction, MSG_REGISTRY_WRITE_FAILED, status);
-    Raise(status);
+    RaiseStatus(status);
 }
 
 // PASSIVE_LEVEL
 NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER driver) {
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         clientManager_ = record.clientManager;
         palClientManager_ = record.palClientManager;
         interfaceClass_ = record.interfaceClass;
         driver_ = driver;
-        status = WdfDriverOpenParametersRegistryKey(driver, kStandardRightsAll, WDF_NO_OBJECT_ATTRIBUTES,
-                                                    &parametersKey_);
-        if (!NT_SUCCESS(status)) {
+        NTSTATUS opened =
+            WdfDriverOpenParametersRegistryKey(driver, kStandardRightsAll, WDF_NO_OBJECT_ATTRIBUTES, &parametersKey_);
+        if (!NT_SUCCESS(opened)) {
             parametersKey_ = nullptr;
-            LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_REGISTRY_OPEN_FAILED, status);
-            Raise(status);
+            LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_REGISTRY_OPEN_FAILED, opened);
+            RaiseStatus(opened);
         }
         // The locks belong to the driver and go with the engine: the root
         // device's clean-up drops devices after the device's own children have gone.
@@ -123,30 +122,28 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &bindingLock_));
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_));
         RaiseIfFailed(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &listSpinLock_));
-        status = IoRegisterPlugPlayNotification(
-            EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
-            &interfaceClass_, WdfDriverWdmGetDriverObject(driver), OnAudioDeviceInterfaceChange, this,
-            &notificationEntry_);
-        if (!NT_SUCCESS(status)) {
+        NTSTATUS registered = IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
+                                                             PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+                                                             &interfaceClass_, WdfDriverWdmGetDriverObject(driver),
+                                                             OnAudioDeviceInterfaceChange, this, &notificationEntry_);
+        if (!NT_SUCCESS(registered)) {
             notificationEntry_ = nullptr;
-            LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_INTERFACE_CHANGE_NOTIFY_FAILED, status);
-            Raise(status);
+            LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, MSG_INTERFACE_CHANGE_NOTIFY_FAILED, registered);
+            RaiseStatus(registered);
         }
-        status = STATUS_SUCCESS;
-    } catch (const NtError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogInterface, status);
-    }
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
     return status;
 }
 
 void AudioEngine::EngineStopWatching() {
-    PVOID entry = __atomic_exchange_n(&notificationEntry_, nullptr, __ATOMIC_ACQ_REL);
+    PVOID entry = InterlockedExchangePointer(&notificationEntry_, nullptr);
     if (entry != nullptr) (void)IoUnregisterPlugPlayNotificationEx(entry);
 }
 
 // PASSIVE_LEVEL, on the PnP notification worker.
 NTSTATUS AudioEngine::OnAudioDeviceInterfaceChange(PVOID notificationStructure, PVOID context) {
+    PAGED_CODE();
     auto* engine = static_cast<AudioEngine*>(context);
     auto* notification = static_cast<DEVICE_INTERFACE_CHANGE_NOTIFICATION*>(notificationStructure);
     if (engine == nullptr || notification == nullptr) return STATUS_INTERNAL_ERROR;
@@ -172,8 +169,7 @@ NTSTATUS AudioEngine::OnAudioDeviceInterfaceChange(PVOID notificationStructure, 
 
 NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
     bool listed = false;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         ULONG rate = 0;
         ULONG clock = 0;
         RaiseIfFailed(EngineAddDevice(proxy, &rate, &clock));
@@ -181,10 +177,8 @@ NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
         RaiseIfFailed(EngineConfigureDevice(proxy, rate, clock));
         RaiseIfFailed(EngineRecompute(rate));
         RaiseIfFailed(EngineSetRate(rate, clock, true));
-    } catch (const NtError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogInterface, status, listed);
-    }
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, listed);
     if (NT_SUCCESS(status)) {
         if (NTSTATUS notified = palClientManager_->Notify(vexa::pal::kPalNotifyDeviceArrival, 0, 0); !NT_SUCCESS(notified)) {
             TRACE(kLogWarning | kLogInterface, notified);
@@ -359,18 +353,17 @@ NTSTATUS AudioEngine::EngineStartStreaming() {
     WaitLockScope streaming(streamingLock_);
     return WithCurrentDevice([this](UsbAudioDeviceTarget* device) {
         if (device == nullptr || Streaming()) return STATUS_SUCCESS;
-        NTSTATUS status = STATUS_SUCCESS;
-        try {
-            if (!NT_SUCCESS(device->SetStreamFormat())) Raise(STATUS_INTERNAL_ERROR);
+        NTSTATUS status = CatchStatus([&] {
+            if (!NT_SUCCESS(device->SetStreamFormat())) RaiseStatus(STATUS_INTERNAL_ERROR);
             RaiseIfFailed(device->MapStreamState());
             RaiseIfFailed(device->ResetStreamState());
             // The first period may come before the start returns.
             clientManager_->StreamingChanged(device->MappedStreamState());
-            if (!device->StartDeviceStreaming()) Raise(STATUS_NO_SUCH_DEVICE);
-            __atomic_store_n(&streaming_, 1, __ATOMIC_RELEASE);
-        } catch (const NtError& error) {
+            if (!device->StartDeviceStreaming()) RaiseStatus(STATUS_NO_SUCH_DEVICE);
+            WriteRelease(&streaming_, 1);
+        });
+        if (!NT_SUCCESS(status)) {
             clientManager_->StreamingChanged(nullptr);
-            status = error.status;
             TRACE(kLogError | kLogInterface, status);
         }
         return status;
@@ -389,7 +382,7 @@ NTSTATUS AudioEngine::EngineStopStreaming() {
             (void)device->QueryBusy(&busy);
         }
     });
-    __atomic_store_n(&streaming_, 0, __ATOMIC_RELEASE);
+    WriteRelease(&streaming_, 0);
     if (clientManager_ != nullptr) clientManager_->StreamingChanged(nullptr);
     return STATUS_SUCCESS;
 }
@@ -398,12 +391,11 @@ NTSTATUS AudioEngine::EngineStopStreaming() {
 // accepted it. `notify` (may be null) says whether the clients must hear of it.
 NTSTATUS AudioEngine::SetRateLocked(ULONG rate, ULONG clock, bool* notify) {
     if (currentDevice_ == nullptr) return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS status = STATUS_SUCCESS;
     EngineSettings before = EngineGetSettings();
-    try {
+    NTSTATUS status = CatchStatus([&] {
         if (clock == kKeepClock) clock = before.clockSource;
         clock &= kClockIdMask;
-        if (!currentDevice_->SetClock(rate, clock)) Raise(STATUS_INTERNAL_ERROR);
+        if (!currentDevice_->SetClock(rate, clock)) RaiseStatus(STATUS_INTERNAL_ERROR);
         {
             WaitLockScope settings(settingsLock_);
             settings_.clockSource = clock;
@@ -412,10 +404,8 @@ NTSTATUS AudioEngine::SetRateLocked(ULONG rate, ULONG clock, bool* notify) {
         WriteSetting(kClockSourceValue, clock, kMajorDeviceControl);
         WriteSetting(kSamplingRateValue, rate, kMajorDeviceControl);
         RaiseIfFailed(RecomputeLocked(rate));
-    } catch (const NtError& error) {
-        status = error.status;
-        TRACE(kLogError | kLogInterface, status, rate, clock);
-    }
+    });
+    if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, rate, clock);
     EngineSettings after = EngineGetSettings();
     if (notify != nullptr) {
         *notify = after.sampleRate != before.sampleRate || after.outputChannelCount != before.outputChannelCount ||
@@ -444,10 +434,9 @@ NTSTATUS AudioEngine::EngineSetRate(ULONG rate, ULONG clock, bool stopStreaming)
 
 NTSTATUS AudioEngine::EngineSetOperationMode(ULONG mode) {
     if (mode > kMaxOperationMode) return STATUS_INVALID_PARAMETER;
-    try {
-        WriteSetting(kOperationModeValue, mode, kMajorPnp);
-    } catch (const NtError& error) {
-        return error.status;
+    if (NTSTATUS status = CatchStatus([&] { WriteSetting(kOperationModeValue, mode, kMajorPnp); });
+        !NT_SUCCESS(status)) {
+        return status;
     }
     {
         WaitLockScope settings(settingsLock_);

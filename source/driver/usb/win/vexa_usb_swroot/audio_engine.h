@@ -49,7 +49,7 @@ public:
     // Ends the PnP registration, waiting for an arrival in progress. PASSIVE_LEVEL.
     void EngineStopWatching();
     // The PnP callback (PASSIVE_LEVEL, serialised by the PnP manager).
-    static NTSTATUS OnAudioDeviceInterfaceChange(PVOID notification, PVOID context);
+    [[nodiscard]] static NTSTATUS OnAudioDeviceInterfaceChange(PVOID notification, PVOID context);
 
     // Arrivals and removals run one at a time under the binding lock; a
     // removal callback takes it before it looks at its proxy.
@@ -60,7 +60,7 @@ public:
     [[nodiscard]] NTSTATUS EngineAttachDevice(UsbAudioDeviceTarget* proxy);
     // Unlists and deletes a device; the next listed one becomes current.
     // Caller holds the binding lock.
-    NTSTATUS EngineRemoveDevice(UsbAudioDeviceTarget* device);
+    [[nodiscard]] NTSTATUS EngineRemoveDevice(UsbAudioDeviceTarget* device);
     // The FDO goes: unbinds and drops every device, telling the PAL clients.
     void EngineRemoveAllDevices();
 
@@ -77,9 +77,9 @@ public:
     // PAL identities of the listed devices; returns how many were written.
     ULONG DeviceIds(ULONG64 ids[kMaxAudioDevices], ULONG64* currentId);
 
-    bool Streaming() const { return __atomic_load_n(&streaming_, __ATOMIC_ACQUIRE) != 0; }
+    bool Streaming() const { return ReadAcquire(&streaming_) != 0; }
     [[nodiscard]] NTSTATUS EngineStartStreaming();
-    NTSTATUS EngineStopStreaming();
+    [[nodiscard]] NTSTATUS EngineStopStreaming();
     [[nodiscard]] NTSTATUS EngineSetRate(ULONG rate, ULONG clock, bool stopStreaming);
     [[nodiscard]] NTSTATUS EngineSetOperationMode(ULONG mode);
     ULONG EngineGetCurrentRate();
@@ -91,7 +91,7 @@ public:
     bool EngineGetRateRange(ULONG* lowest, ULONG* highest);
     // The current device's shared stream state and the ring index of a channel; false without a device.
     bool EngineGetChannelRing(ULONG channel, StreamState** ring, ULONG* index);
-    NTSTATUS EngineNotifyClients(ULONG clientEvent);
+    [[nodiscard]] NTSTATUS EngineNotifyClients(ULONG clientEvent);
 
     AudioClientManager* ClientManager() const { return clientManager_; }
     PalClientManager* PalClients() const { return palClientManager_; }
@@ -100,15 +100,15 @@ public:
 
 private:
     // Lists the device and chooses the rate and clock its arrival applies.
-    NTSTATUS EngineAddDevice(UsbAudioDeviceTarget* device, ULONG* rate, ULONG* clock);
-    NTSTATUS EngineConfigureDevice(UsbAudioDeviceTarget* device, ULONG rate, ULONG clock);
-    NTSTATUS EngineRecompute(ULONG rate);
-    NTSTATUS RecomputeLocked(ULONG rate);
+    [[nodiscard]] NTSTATUS EngineAddDevice(UsbAudioDeviceTarget* device, ULONG* rate, ULONG* clock);
+    [[nodiscard]] NTSTATUS EngineConfigureDevice(UsbAudioDeviceTarget* device, ULONG rate, ULONG clock);
+    [[nodiscard]] NTSTATUS EngineRecompute(ULONG rate);
+    [[nodiscard]] NTSTATUS RecomputeLocked(ULONG rate);
     void Unlist(UsbAudioDeviceTarget* device, bool* promoted);
-    NTSTATUS ReadSetting(const char16_t* name, ULONG fallback, ULONG* value);
+    [[nodiscard]] NTSTATUS ReadSetting(const char16_t* name, ULONG fallback, ULONG* value);
     // Raises the status of a failed write (event-log entry with `majorFunction`).
     void WriteSetting(const char16_t* name, ULONG value, UCHAR majorFunction);
-    NTSTATUS SetRateLocked(ULONG rate, ULONG clock, bool* notify);
+    [[nodiscard]] NTSTATUS SetRateLocked(ULONG rate, ULONG clock, bool* notify);
 
     AudioClientManager* clientManager_ = nullptr;
     PalClientManager* palClientManager_ = nullptr;
@@ -126,8 +126,10 @@ private:
     WDFDEVICE rootDevice_;
     GUID interfaceClass_{};
     WDFKEY parametersKey_ = nullptr;
-    PVOID notificationEntry_ = nullptr;
-    UCHAR streaming_ = 0;  // atomic
+    PVOID notificationEntry_ = nullptr;  // taken once with an interlocked exchange (stop watching)
+    // Written under streamingLock_ by start and stop (release); read without
+    // it (acquire) by the client manager and the device proxy.
+    volatile LONG streaming_ = 0;
 };
 
 template <typename Fn>

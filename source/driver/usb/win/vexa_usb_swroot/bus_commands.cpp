@@ -27,11 +27,11 @@ ULONG Argument(const UCHAR* buffer, size_t inputLength) {
     return value;
 }
 
-NTSTATUS RegisterClient(DEVICE_EXTENSION* extension, WDFREQUEST request) {
+[[nodiscard]] NTSTATUS RegisterClient(DEVICE_EXTENSION* extension, WDFREQUEST request) {
     WDFFILEOBJECT file = WdfRequestGetFileObject(request);
     FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
     if (context == nullptr) return STATUS_INVALID_PARAMETER;
-    if (__atomic_load_n(&context->palClient, __ATOMIC_ACQUIRE) != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    if (ReadPointerAcquire(&context->palClient) != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
     auto* client = new PalClient(file);
     if (client == nullptr) return STATUS_INSUFFICIENT_RESOURCES;  // nothing registered
     NTSTATUS status = extension->palClientManager->Register(client);
@@ -39,11 +39,11 @@ NTSTATUS RegisterClient(DEVICE_EXTENSION* extension, WDFREQUEST request) {
         delete client;
         return status;
     }
-    __atomic_store_n(&context->palClient, client, __ATOMIC_RELEASE);
+    WritePointerRelease(&context->palClient, client);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UnregisterClient(DEVICE_EXTENSION* extension, WDFREQUEST request) {
+[[nodiscard]] NTSTATUS UnregisterClient(DEVICE_EXTENSION* extension, WDFREQUEST request) {
     WDFFILEOBJECT file = WdfRequestGetFileObject(request);
     FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
     if (context == nullptr) return STATUS_INVALID_PARAMETER;
@@ -52,14 +52,14 @@ NTSTATUS UnregisterClient(DEVICE_EXTENSION* extension, WDFREQUEST request) {
     NTSTATUS status = extension->palClientManager->Unregister(client);
     if (!NT_SUCCESS(status)) {
         // The client stays with its handle.
-        __atomic_store_n(&context->palClient, client, __ATOMIC_RELEASE);
+        WritePointerRelease(&context->palClient, client);
         return status;
     }
     delete client;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetSettings(DEVICE_EXTENSION* extension, WDFREQUEST request) {
+[[nodiscard]] NTSTATUS GetSettings(DEVICE_EXTENSION* extension, WDFREQUEST request) {
     PVOID output = nullptr;
     if (!NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, kReplyHeaderBytes + sizeof(BusSettingsBlock), &output,
                                                    nullptr))) {
@@ -89,7 +89,7 @@ NTSTATUS GetSettings(DEVICE_EXTENSION* extension, WDFREQUEST request) {
 }
 
 // The setters do nothing without a device, and tell the library the bus changed when they act.
-NTSTATUS SetSampleRate(DEVICE_EXTENSION* extension, ULONG rate) {
+[[nodiscard]] NTSTATUS SetSampleRate(DEVICE_EXTENSION* extension, ULONG rate) {
     AudioEngine* engine = extension->engine;
     ULONG clock = 0;
     bool present = engine->WithCurrentDevice([&](AudioDevice* device) {
@@ -108,7 +108,7 @@ NTSTATUS SetSampleRate(DEVICE_EXTENSION* extension, ULONG rate) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetClockSource(DEVICE_EXTENSION* extension, ULONG clock) {
+[[nodiscard]] NTSTATUS SetClockSource(DEVICE_EXTENSION* extension, ULONG clock) {
     bool present = extension->engine->WithCurrentDevice([&](AudioDevice* device) {
         if (device == nullptr) return false;
         if (!device->SetClock(device->GetSampleRate(), clock & kClockIdMask)) TRACE(kLogWarning | kLogRequest, clock);
@@ -120,7 +120,7 @@ NTSTATUS SetClockSource(DEVICE_EXTENSION* extension, ULONG clock) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetOperationMode(DEVICE_EXTENSION* extension, ULONG mode) {
+[[nodiscard]] NTSTATUS SetOperationMode(DEVICE_EXTENSION* extension, ULONG mode) {
     if (extension->engine->DeviceCount() == 0) return STATUS_SUCCESS;
     if (NTSTATUS status = extension->engine->EngineSetOperationMode(mode); !NT_SUCCESS(status)) {
         TRACE(kLogWarning | kLogRequest, status, mode);
@@ -129,7 +129,7 @@ NTSTATUS SetOperationMode(DEVICE_EXTENSION* extension, ULONG mode) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetBufferSize(DEVICE_EXTENSION* extension, ULONG frames) {
+[[nodiscard]] NTSTATUS SetBufferSize(DEVICE_EXTENSION* extension, ULONG frames) {
     AudioEngine* engine = extension->engine;
     AudioClientManager* manager = extension->clientManager;
     if (engine->DeviceCount() == 0) return STATUS_SUCCESS;
@@ -141,7 +141,7 @@ NTSTATUS SetBufferSize(DEVICE_EXTENSION* extension, ULONG frames) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetClientCounts(DEVICE_EXTENSION* extension, UCHAR* buffer) {
+[[nodiscard]] NTSTATUS GetClientCounts(DEVICE_EXTENSION* extension, UCHAR* buffer) {
     AudioClientManager* manager = extension->clientManager;
     ClientCounts counts{static_cast<uint32_t>(manager->AsioClientCount()),
                         static_cast<uint32_t>(manager->RenderClientCount() + manager->CaptureClientCount())};

@@ -4,24 +4,12 @@
 
 #include "event_log.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
 #include "root.h"
 
 using namespace vexa::log;
 
 namespace {
-
-// A step of the device add that failed: its status, with the event-log message to write.
-struct AddFailure {
-    NTSTATUS status;
-    ULONG message;
-};
-
-[[noreturn]] void Fail(NTSTATUS status, ULONG message) { throw AddFailure{status, message}; }
-
-void Check(NTSTATUS status, ULONG message) {
-    if (!NT_SUCCESS(status)) Fail(status, message);
-}
 
 // Deletes the three objects (PAL client manager, client manager, engine, in
 // this order) and clears their pointers.
@@ -34,76 +22,82 @@ void DeleteObjects(DEVICE_EXTENSION* extension) {
     extension->engine = nullptr;
 }
 
+// The device add's steps; each failing one raises its status with its
+// event-log message. `*created` is set once the device exists.
+void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSION** created) {
+    WDF_OBJECT_ATTRIBUTES deviceAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, DEVICE_EXTENSION);
+    deviceAttributes.ExecutionLevel = WdfExecutionLevelPassive;
+    deviceAttributes.SynchronizationScope = WdfSynchronizationScopeDevice;
+    deviceAttributes.EvtCleanupCallback = RootEvtDeviceCleanup;
+
+    WdfDeviceInitSetIoInCallerContextCallback(deviceInit, RootEvtIoInCallerContext);
+
+    WDF_FILEOBJECT_CONFIG fileConfig;
+    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, RootEvtDeviceFileCreate, nullptr, RootEvtFileCleanup);
+    fileConfig.FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
+    WDF_OBJECT_ATTRIBUTES fileAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILECONTEXT);
+    fileAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
+    // What a handle still holds when its file object goes (a request in
+    // flight at cleanup registered it late) is released then.
+    fileAttributes.EvtCleanupCallback = RootEvtFileContextCleanup;
+    WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, &fileAttributes);
+
+    WdfDeviceInitSetDeviceType(deviceInit, FILE_DEVICE_BUS_EXTENDER);
+    WdfDeviceInitSetExclusive(deviceInit, FALSE);
+
+    WDFDEVICE device = nullptr;
+    RaiseIfFailed(WdfDeviceCreate(&deviceInit, &deviceAttributes, &device), MSG_CREATE_ROOT_DEVICE_FAILED);
+    DEVICE_EXTENSION* extension = *created = GetDeviceExtension(device);
+    RtlZeroMemory(extension, sizeof(*extension));
+
+    // A failed allocation leaves its pointer null; the device does not go on without all three.
+    extension->engine = new AudioEngine(device);
+    extension->clientManager = new AudioClientManager();
+    extension->palClientManager = new PalClientManager();
+    if (extension->engine == nullptr || extension->clientManager == nullptr || extension->palClientManager == nullptr) {
+        RaiseStatus(STATUS_INSUFFICIENT_RESOURCES, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
+    }
+
+    UNICODE_STRING pal = RTL_CONSTANT_STRING(u"PAL");
+    RaiseIfFailed(WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_PAL, &pal),
+                  MSG_CREATE_DEVICE_INTERFACE_FAILED);
+    UNICODE_STRING asio = RTL_CONSTANT_STRING(u"ASIO");
+    RaiseIfFailed(WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_ASIO, &asio),
+                  MSG_CREATE_DEVICE_INTERFACE_FAILED);
+
+    WDF_IO_QUEUE_CONFIG queueConfig;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
+    queueConfig.EvtIoDeviceControl = RootEvtIoDeviceControl;
+    queueConfig.EvtIoStop = RootEvtIoStop;
+    WDF_OBJECT_ATTRIBUTES queueAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&queueAttributes);
+    queueAttributes.ExecutionLevel = WdfExecutionLevelPassive;
+    WDFQUEUE queue = nullptr;
+    RaiseIfFailed(WdfIoQueueCreate(device, &queueConfig, &queueAttributes, &queue), MSG_CREATE_QUEUE_FAILED);
+
+    RaiseIfFailed(extension->palClientManager->Init(device), MSG_PAL_CLIENT_MANAGER_INIT_FAILED);
+    RaiseIfFailed(extension->clientManager->ClientManagerInit(extension->engine, device),
+                  MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
+    EngineInitRecord record{extension->clientManager, extension->palClientManager, device,
+                            GUID_DEVINTERFACE_AUDIODEVICE};
+    RaiseIfFailed(extension->engine->EngineInit(record, driver), MSG_AUDIO_ENGINE_INIT_FAILED);
+}
+
 }  // namespace
 
 // PASSIVE_LEVEL
 NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
+    PAGED_CODE();
     TRACE(kLogInfo | kLogInterface);
     DEVICE_EXTENSION* extension = nullptr;
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
-        WDF_OBJECT_ATTRIBUTES deviceAttributes;
-        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, DEVICE_EXTENSION);
-        deviceAttributes.ExecutionLevel = WdfExecutionLevelPassive;
-        deviceAttributes.SynchronizationScope = WdfSynchronizationScopeDevice;
-        deviceAttributes.EvtCleanupCallback = RootEvtDeviceCleanup;
-
-        WdfDeviceInitSetIoInCallerContextCallback(deviceInit, RootEvtIoInCallerContext);
-
-        WDF_FILEOBJECT_CONFIG fileConfig;
-        WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, RootEvtDeviceFileCreate, nullptr, RootEvtFileCleanup);
-        fileConfig.FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
-        WDF_OBJECT_ATTRIBUTES fileAttributes;
-        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILECONTEXT);
-        fileAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
-        // What a handle still holds when its file object goes (a request in
-        // flight at cleanup registered it late) is released then.
-        fileAttributes.EvtCleanupCallback = RootEvtFileContextCleanup;
-        WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, &fileAttributes);
-
-        WdfDeviceInitSetDeviceType(deviceInit, FILE_DEVICE_BUS_EXTENDER);
-        WdfDeviceInitSetExclusive(deviceInit, FALSE);
-
-        WDFDEVICE device = nullptr;
-        Check(WdfDeviceCreate(&deviceInit, &deviceAttributes, &device), MSG_CREATE_ROOT_DEVICE_FAILED);
-        extension = GetDeviceExtension(device);
-        RtlZeroMemory(extension, sizeof(*extension));
-
-        // A failed allocation leaves its pointer null; the device does not go on without all three.
-        extension->engine = new AudioEngine(device);
-        extension->clientManager = new AudioClientManager();
-        extension->palClientManager = new PalClientManager();
-        if (extension->engine == nullptr || extension->clientManager == nullptr ||
-            extension->palClientManager == nullptr) {
-            Fail(STATUS_INSUFFICIENT_RESOURCES, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
-        }
-
-        UNICODE_STRING pal = RTL_CONSTANT_STRING(u"PAL");
-        Check(WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_PAL, &pal), MSG_CREATE_DEVICE_INTERFACE_FAILED);
-        UNICODE_STRING asio = RTL_CONSTANT_STRING(u"ASIO");
-        Check(WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_ASIO, &asio),
-              MSG_CREATE_DEVICE_INTERFACE_FAILED);
-
-        WDF_IO_QUEUE_CONFIG queueConfig;
-        WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
-        queueConfig.EvtIoDeviceControl = RootEvtIoDeviceControl;
-        queueConfig.EvtIoStop = RootEvtIoStop;
-        WDF_OBJECT_ATTRIBUTES queueAttributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&queueAttributes);
-        queueAttributes.ExecutionLevel = WdfExecutionLevelPassive;
-        WDFQUEUE queue = nullptr;
-        Check(WdfIoQueueCreate(device, &queueConfig, &queueAttributes, &queue), MSG_CREATE_QUEUE_FAILED);
-
-        Check(extension->palClientManager->Init(device), MSG_PAL_CLIENT_MANAGER_INIT_FAILED);
-        Check(extension->clientManager->ClientManagerInit(extension->engine, device),
-              MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
-        EngineInitRecord record{extension->clientManager, extension->palClientManager, device,
-                                GUID_DEVINTERFACE_AUDIODEVICE};
-        Check(extension->engine->EngineInit(record, driver), MSG_AUDIO_ENGINE_INIT_FAILED);
-    } catch (const AddFailure& failure) {
-        status = failure.status;
-        TRACE(kLogError | kLogInterface, status, failure.message);
-        LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, failure.message, status);
+    ULONG messageId = kNoEventMessage;
+    NTSTATUS status = CatchStatus([&] { AddRootDevice(driver, deviceInit, &extension); }, &messageId);
+    if (!NT_SUCCESS(status)) {
+        // Every step names its message: each failure writes its entry.
+        TRACE(kLogError | kLogInterface, status, messageId);
+        LogEvent(WdfDriverWdmGetDriverObject(driver), kMajorPnp, messageId, status);
         if (extension != nullptr) DeleteObjects(extension);
     }
     return status;
@@ -113,6 +107,7 @@ NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
 // then unbinds and drops each device still listed, announcing each as
 // removed; then the objects go.
 void RootEvtDeviceCleanup(WDFOBJECT device) {
+    PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(device);
     TRACE(kLogInfo | kLogInterface);
     if (extension->engine != nullptr) {

@@ -7,8 +7,8 @@
 
 #include "event_log.h"
 #include "logger.h"
+#include "messages.h"
 #include "public/asio_interface.h"
-#include "public/messages.h"
 #include "root.h"
 
 using namespace vexa::log;
@@ -28,7 +28,8 @@ bool RunsInCallerContext(ULONG code) {
 
 // A DCP command of another category, passed to the current device. The data
 // is copied out first: the reply is written over the same buffer.
-NTSTATUS ForwardCommand(DEVICE_EXTENSION* extension, UCHAR* buffer, size_t inputLength, size_t outputLength) {
+[[nodiscard]] NTSTATUS ForwardCommand(DEVICE_EXTENSION* extension, UCHAR* buffer, size_t inputLength,
+                                      size_t outputLength) {
     DcpRequest header;
     RtlCopyMemory(&header, buffer, sizeof(header));
     if (header.category == kDcpCategoryUsbDevice) {
@@ -37,9 +38,9 @@ NTSTATUS ForwardCommand(DEVICE_EXTENSION* extension, UCHAR* buffer, size_t input
         return STATUS_ACCESS_DENIED;
     }
     ULONG dataBytes = static_cast<ULONG>(inputLength - kRequestHeaderBytes);
-    void* data = nullptr;
+    PoolBuffer copy(NonPagedPoolNx, dataBytes, kPoolTagObject);
+    void* data = copy.Get();
     if (dataBytes != 0) {
-        data = ExAllocatePoolWithTag(NonPagedPoolNx, dataBytes, kObjectPoolTag);
         if (data == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         RtlCopyMemory(data, buffer + kRequestHeaderBytes, dataBytes);
     }
@@ -51,7 +52,6 @@ NTSTATUS ForwardCommand(DEVICE_EXTENSION* extension, UCHAR* buffer, size_t input
                                  &replyBytes);
         return true;
     });
-    if (data != nullptr) ExFreePoolWithTag(data, kObjectPoolTag);
     if (!present) return STATUS_DEVICE_NOT_CONNECTED;
     DcpReply reply{result, static_cast<uint32_t>(replyBytes)};
     RtlCopyMemory(buffer, &reply, sizeof(reply));
@@ -62,7 +62,8 @@ NTSTATUS ForwardCommand(DEVICE_EXTENSION* extension, UCHAR* buffer, size_t input
 // The output buffer with at least `minimum` bytes; a shorter one is a malformed request.
 PVOID OutputBuffer(WDFREQUEST request, size_t minimum) {
     PVOID buffer = nullptr;
-    if (!NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, minimum, &buffer, nullptr))) Raise(STATUS_INVALID_PARAMETER);
+    if (!NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, minimum, &buffer, nullptr)))
+        RaiseStatus(STATUS_INVALID_PARAMETER);
     return buffer;
 }
 
@@ -70,6 +71,7 @@ PVOID OutputBuffer(WDFREQUEST request, size_t minimum) {
 
 // PASSIVE_LEVEL, in the sender's thread.
 void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
+    PAGED_CODE();
     WDF_REQUEST_PARAMETERS parameters;
     WDF_REQUEST_PARAMETERS_INIT(&parameters);
     WdfRequestGetParameters(request, &parameters);
@@ -88,11 +90,11 @@ void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
 
 // PASSIVE_LEVEL, one at a time (sequential queue, device synchronisation).
 void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLength, size_t inputLength, ULONG code) {
+    PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(WdfIoQueueGetDevice(queue));
     TRACE(kLogDetail | kLogRequest, code, inputLength, outputLength);
-    NTSTATUS status = STATUS_SUCCESS;
     bool owned = true;  // false once the request waits in the PAL queue or the ASIO handler took it
-    try {
+    NTSTATUS status = CatchStatus([&] {
         switch (code) {
             case kIoctlGetApiVersion: {
                 PVOID buffer = OutputBuffer(request, sizeof(ApiVersionReply));
@@ -108,7 +110,7 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
                     RtlCopyMemory(static_cast<UCHAR*>(buffer) + kDeviceKindOffset, &kind, sizeof(kind));
                     return true;
                 });
-                if (!present) Raise(STATUS_INVALID_PARAMETER);
+                if (!present) RaiseStatus(STATUS_INVALID_PARAMETER);
                 break;
             }
             case kIoctlWaitNotification: {
@@ -127,7 +129,7 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
             case kIoctlDcpCommand: {
                 PVOID input = nullptr;
                 if (!NT_SUCCESS(WdfRequestRetrieveInputBuffer(request, kRequestHeaderBytes, &input, nullptr))) {
-                    Raise(STATUS_INVALID_PARAMETER);
+                    RaiseStatus(STATUS_INVALID_PARAMETER);
                 }
                 auto* buffer = static_cast<UCHAR*>(input);
                 USHORT category;
@@ -142,9 +144,7 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
                 HandleAsioRequest(extension->clientManager, request, code);
                 break;
         }
-    } catch (const NtError& error) {
-        status = error.status;
-    }
+    });
     if (owned) {
         if (!NT_SUCCESS(status)) TRACE(kLogError | kLogRequest, status, code);
         // A success hands the caller its whole output length; a refusal no data.

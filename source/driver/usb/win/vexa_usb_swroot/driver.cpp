@@ -3,31 +3,20 @@
 
 #include "event_log.h"
 #include "logger.h"
-#include "public/messages.h"
+#include "messages.h"
 #include "root.h"
+#include "windows_version.h"
 
 using namespace vexa::log;
 
-namespace {
-
-constexpr ULONG kWindows8Major = 6;
-constexpr ULONG kWindows8Minor = 2;
-
-}  // namespace
-
-bool g_mappingsNoExecute = false;
-
 // PASSIVE_LEVEL
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
+extern "C" [[nodiscard]] __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
                                                                       PUNICODE_STRING registryPath) {
+    PAGED_CODE();
     // Logging never fails the driver: without a logger tracing stays off.
     (void)LoggerOpen();
-    RTL_OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (NT_SUCCESS(RtlGetVersion(&version))) {
-        g_mappingsNoExecute = version.dwMajorVersion > kWindows8Major ||
-                              (version.dwMajorVersion == kWindows8Major && version.dwMinorVersion >= kWindows8Minor);
-    }
+    // The user-mode mappings take the no-execute flag from Windows 8 on.
+    ReadWindowsVersion();
     TRACE(kLogInfo | kLogInterface, vexa::pal::kDriverVersion);
 
     WDF_DRIVER_CONFIG config;
@@ -44,6 +33,7 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
 
 // PASSIVE_LEVEL
 void RootEvtDriverUnload(WDFDRIVER) {
+    PAGED_CODE();
     TRACE(kLogInfo | kLogInterface);
     LoggerClose();
 }

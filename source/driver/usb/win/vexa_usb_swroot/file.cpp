@@ -31,7 +31,7 @@ void OpenAsioConnection(DEVICE_EXTENSION* extension, FILECONTEXT* context, WDFRE
         return;
     }
     manager->CountClientType(type, false);
-    __atomic_store_n(&context->audioClient, client, __ATOMIC_RELEASE);
+    WritePointerRelease(&context->audioClient, client);
     (void)extension->palClientManager->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
 }
 
@@ -39,6 +39,7 @@ void OpenAsioConnection(DEVICE_EXTENSION* extension, FILECONTEXT* context, WDFRE
 
 // PASSIVE_LEVEL
 void RootEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject) {
+    PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(device);
     FILECONTEXT* context = GetFileContext(fileObject);
     PUNICODE_STRING name = WdfFileObjectGetFileName(fileObject);
@@ -76,6 +77,7 @@ void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client) {
 
 // PASSIVE_LEVEL
 void RootEvtFileCleanup(WDFFILEOBJECT fileObject) {
+    PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(fileObject));
     FILECONTEXT* context = GetFileContext(fileObject);
     if (AudioClient* client = TakeAudioClient(context)) ReleaseAudioClient(extension, client);
@@ -84,5 +86,6 @@ void RootEvtFileCleanup(WDFFILEOBJECT fileObject) {
 
 // PASSIVE_LEVEL: the file object goes (after close).
 void RootEvtFileContextCleanup(WDFOBJECT fileObject) {
+    PAGED_CODE();
     RootEvtFileCleanup(static_cast<WDFFILEOBJECT>(fileObject));
 }

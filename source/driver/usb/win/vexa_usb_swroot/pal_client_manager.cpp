@@ -63,6 +63,11 @@ bool PalClient::Pop(PalNotification* record) {
     return true;
 }
 
+void PalEvtWaitQueueCleanup(WDFOBJECT queue) {
+    PAGED_CODE();
+    GetPalQueueContext(queue)->manager->QueueGone();
+}
+
 // PASSIVE_LEVEL
 NTSTATUS PalClientManager::Init(WDFDEVICE fdo) {
     device_ = fdo;
@@ -78,7 +83,7 @@ NTSTATUS PalClientManager::Init(WDFDEVICE fdo) {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PAL_QUEUE_CONTEXT);
     attributes.ExecutionLevel = WdfExecutionLevelPassive;
-    attributes.EvtCleanupCallback = [](WDFOBJECT queue) { GetPalQueueContext(queue)->manager->QueueGone(); };
+    attributes.EvtCleanupCallback = PalEvtWaitQueueCleanup;
     WDFQUEUE queue = nullptr;
     status = WdfIoQueueCreate(fdo, &config, &attributes, &queue);
     if (!NT_SUCCESS(status)) {

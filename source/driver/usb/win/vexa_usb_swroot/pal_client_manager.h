@@ -34,6 +34,9 @@ private:
     ULONG writeIndex_ = 0;
 };
 
+// The wait queue's clean-up, PASSIVE_LEVEL: the queue goes with the root device.
+EVT_WDF_OBJECT_CONTEXT_CLEANUP PalEvtWaitQueueCleanup;
+
 class PalClientManager : public AudioClientArbiter {
 public:
     PalClientManager() = default;
@@ -47,7 +50,7 @@ public:
     // Removes the client and cancels its waiting requests. Up to DISPATCH_LEVEL.
     [[nodiscard]] NTSTATUS Unregister(PalClient* client);
     // One record to every registered client: to a waiting request, else into its backlog.
-    NTSTATUS Notify(ULONG kind, ULONG64 param64, ULONG param32);
+    [[nodiscard]] NTSTATUS Notify(ULONG kind, ULONG64 param64, ULONG param32);
     // The wait path of the handle `file`: STATUS_SUCCESS with `*record` to
     // deliver now, STATUS_PENDING when the request now waits in the queue
     // (the caller no longer owns it), or the status to complete it with.

@@ -49,7 +49,7 @@ void AudioClientManager::Period(ULONG64 timeNs, ULONG frames) {
     ULONG period = periodFrames_;
     if (period == 0) return;
     // A period made shorter meanwhile starts over.
-    if (periodPosition_ >= period) __atomic_store_n(&periodPosition_, 0, __ATOMIC_RELEASE);
+    if (periodPosition_ >= period) WriteULongRelease(&periodPosition_, 0);
     StreamState* state = streamState_;
     ULONG backlog = pendingFrames_ + frames;
     ULONG ringFrames = state != nullptr ? RingFrames(state) : 0;
@@ -77,8 +77,8 @@ void AudioClientManager::Period(ULONG64 timeNs, ULONG frames) {
                    &state->playbackEndPosition);
     }
     ULONG position = periodPosition_ + chunk;
-    __atomic_store_n(&periodPosition_, position >= period ? 0 : position, __ATOMIC_RELEASE);
-    __atomic_store_n(&pendingFrames_, backlog - chunk, __ATOMIC_RELEASE);
+    WriteULongRelease(&periodPosition_, position >= period ? 0 : position);
+    WriteULongRelease(&pendingFrames_, backlog - chunk);
 }
 
 // Caller holds clientLock_. Both cursors skip the carried frames; the period starts over.
@@ -93,6 +93,6 @@ void AudioClientManager::Resynchronise(StreamState* state) {
         *packet = cursor.Packet();
         *position = cursor.Position();
     }
-    __atomic_store_n(&resyncs_, resyncs_ + 1, __ATOMIC_RELEASE);
+    WriteULongRelease(&resyncs_, resyncs_ + 1);
     ResetPeriodLocked();
 }

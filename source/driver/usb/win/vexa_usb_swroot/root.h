@@ -14,49 +14,49 @@ struct DEVICE_EXTENSION {
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
 
-// One per handle. Both pointers are taken with atomic exchanges: the handle's
-// cleanup runs beside requests still in flight on it, and whoever takes a
-// client deletes it.
+// One per handle. The handle's cleanup runs beside requests still in flight
+// on it: a client is stored with a release write, looked at with an acquire
+// read, and taken with an interlocked exchange; whoever takes it deletes it.
 struct FILECONTEXT {
-    AudioClient* audioClient;  // "\ASIO" handles that got one
-    PalClient* palClient;      // between kDcpBusRegisterClient and unregister or cleanup
+    AudioClient* volatile audioClient;  // "\ASIO" handles that got one
+    PalClient* volatile palClient;      // between kDcpBusRegisterClient and unregister or cleanup
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILECONTEXT, GetFileContext)
 
-inline AudioClient* TakeAudioClient(FILECONTEXT* context) {
-    return __atomic_exchange_n(&context->audioClient, nullptr, __ATOMIC_ACQ_REL);
+template <typename Client>
+Client* TakeClient(Client* volatile* slot) {
+    return static_cast<Client*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), nullptr));
 }
-inline PalClient* TakePalClient(FILECONTEXT* context) {
-    return __atomic_exchange_n(&context->palClient, nullptr, __ATOMIC_ACQ_REL);
-}
+inline AudioClient* TakeAudioClient(FILECONTEXT* context) { return TakeClient(&context->audioClient); }
+inline PalClient* TakePalClient(FILECONTEXT* context) { return TakeClient(&context->palClient); }
+
+// The framework callbacks, by role. All but RootEvtIoStop run at
+// PASSIVE_LEVEL and check it at entry.
 
 // driver.cpp
-// Whether user-mode mappings add the no-execute flag (Windows 8 and later); set once by DriverEntry.
-extern bool g_mappingsNoExecute;
-void RootEvtDriverUnload(WDFDRIVER driver);
+EVT_WDF_DRIVER_UNLOAD RootEvtDriverUnload;
 
-// device.cpp (PASSIVE_LEVEL)
-NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
-void RootEvtDeviceCleanup(WDFOBJECT device);
+// device.cpp
+[[nodiscard]] EVT_WDF_DRIVER_DEVICE_ADD RootEvtDriverDeviceAdd;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtDeviceCleanup;
 
-// file.cpp (PASSIVE_LEVEL, no framework synchronisation)
-void RootEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject);
-void RootEvtFileCleanup(WDFFILEOBJECT fileObject);
-void RootEvtFileContextCleanup(WDFOBJECT fileObject);
+// file.cpp (no framework synchronisation)
+EVT_WDF_DEVICE_FILE_CREATE RootEvtDeviceFileCreate;
+EVT_WDF_FILE_CLEANUP RootEvtFileCleanup;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtFileContextCleanup;
 // Removes, uncounts, closes and deletes a handle's audio client.
 void ReleaseAudioClient(DEVICE_EXTENSION* extension, AudioClient* client);
 // Unregisters and deletes a handle's PAL client.
 void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client);
 
 // dispatch.cpp
-void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request);
-void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength, size_t inputBufferLength,
-                            ULONG ioControlCode);
-void RootEvtIoStop(WDFQUEUE queue, WDFREQUEST request, ULONG actionFlags);
+EVT_WDF_IO_IN_CALLER_CONTEXT RootEvtIoInCallerContext;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL RootEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_STOP RootEvtIoStop;
 
 // bus_commands.cpp: the root's own DCP commands (category 0x400). `buffer` is
 // the request's system buffer (at least 16 bytes). Returns the request's
-// status; `*information` is the byte count on success.
+// status; a success completes with the whole output length.
 [[nodiscard]] NTSTATUS RunBusCommand(DEVICE_EXTENSION* extension, WDFREQUEST request, UCHAR* buffer,
                                      size_t inputLength, size_t outputLength);
 

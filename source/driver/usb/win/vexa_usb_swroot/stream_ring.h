@@ -6,7 +6,7 @@
 // nothing.
 #pragma once
 
-#include "public/audio_device_interface.h"
+#include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
 
 class RingCursor {
 public:

@@ -8,8 +8,8 @@
 #include "audio_engine.h"
 #include "event_log.h"
 #include "logger.h"
+#include "messages.h"
 #include "pal_client_manager.h"
-#include "public/messages.h"
 #include "root.h"
 
 using namespace vexa::log;
@@ -28,7 +28,7 @@ constexpr ULONG kMapScratchBytes = sizeof(StreamState);
 constexpr ULONG kPowerLost = 1;
 constexpr ULONG kPowerNote = 2;
 
-NTSTATUS MapResult(ULONG result) {
+[[nodiscard]] NTSTATUS MapResult(ULONG result) {
     if (result == kUsbResultOk) return STATUS_SUCCESS;
     return result == kUsbResultNotConnected ? STATUS_DEVICE_NOT_CONNECTED : STATUS_UNSUCCESSFUL;
 }
@@ -74,20 +74,19 @@ void UsbAudioDeviceTarget::CheckVersion() {
     ULONG reply[2] = {};
     ULONG64 length = sizeof(reply);
     ULONG result = Command(kDcpCategoryUsbDevice, kUsbCmdGetInterfaceVersion, nullptr, 0, reply, &length);
-    if (result != kUsbResultOk) Raise(MapResult(result));
-    if (length != kVersionReplyBytes) Raise(STATUS_INVALID_PARAMETER);
+    if (result != kUsbResultOk) RaiseStatus(MapResult(result));
+    if (length != kVersionReplyBytes) RaiseStatus(STATUS_INVALID_PARAMETER);
     if (reply[1] > kUsbInterfaceVersion) {
         TRACE(kLogError | kLogInterface, reply[0], reply[1]);
-        Raise(STATUS_NO_SUCH_DEVICE);
+        RaiseStatus(STATUS_NO_SUCH_DEVICE);
     }
 }
 
 // PASSIVE_LEVEL
 NTSTATUS UsbAudioDeviceTarget::OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink, AudioEngine* engine) {
-    NTSTATUS status = STATUS_SUCCESS;
-    try {
+    NTSTATUS status = CatchStatus([&] {
         AttachEngine(rootDevice, engine);
-        if (commandLock_ == nullptr) Raise(STATUS_INSUFFICIENT_RESOURCES);
+        if (commandLock_ == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
         // The target belongs to the driver, not to the root device: the root
         // device's clean-up unbinds through it after the device's own
         // children have gone. The proxy deletes it.
@@ -117,11 +116,11 @@ NTSTATUS UsbAudioDeviceTarget::OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING
 
         CheckVersion();
         ULONG result = Command(kDcpCategoryUsbDevice, kUsbCmdOpenVendorChannel, nullptr, 0, nullptr, nullptr);
-        if (result != kUsbResultOk) Raise(MapResult(result));
+        if (result != kUsbResultOk) RaiseStatus(MapResult(result));
         // A configuration read that fails leaves gaps the engine finds later.
         if (!Initialize()) TRACE(kLogWarning | kLogInterface);
-    } catch (const NtError& error) {
-        status = error.status;
+    });
+    if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
         LogEvent(WdfDriverWdmGetDriverObject(engine->Driver()), kMajorPnp, MSG_ROOT_DEVICE_LOAD_FAILED, status);
     }
@@ -149,13 +148,11 @@ void UsbAudioDeviceTarget::DropInterface() {
     }
     // Waits for a command in flight, so none reaches the USB driver afterwards.
     WaitLockScope lock(commandLock_);
-    __atomic_store_n(&deviceInterface_.CommandContext, nullptr, __ATOMIC_RELEASE);
+    WritePointerRelease(&deviceInterface_.CommandContext, nullptr);
     RtlZeroMemory(&deviceInterface_, sizeof(deviceInterface_));
 }
 
-void UsbAudioDeviceTarget::DropCommandContext() {
-    __atomic_store_n(&deviceInterface_.CommandContext, nullptr, __ATOMIC_RELEASE);
-}
+void UsbAudioDeviceTarget::DropCommandContext() { WritePointerRelease(&deviceInterface_.CommandContext, nullptr); }
 
 ULONG UsbAudioDeviceTarget::Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
                                     ULONG64* outLength) {
@@ -169,7 +166,7 @@ ULONG UsbAudioDeviceTarget::SendCommand(USHORT category, USHORT command, const v
     ULONG64 capacity = outLength != nullptr ? *outLength : 0;
     ULONG result = kUsbResultNotReady;
     for (ULONG attempt = 0; attempt < kNotReadyAttempts; ++attempt) {
-        PVOID context = __atomic_load_n(&deviceInterface_.CommandContext, __ATOMIC_ACQUIRE);
+        PVOID context = ReadPointerAcquire(&deviceInterface_.CommandContext);
         PFN_AUDIODEVICE_COMMAND entry = deviceInterface_.CommandEntry;
         if (context == nullptr || entry == nullptr) {
             TRACE(kLogWarning | kLogInterface, category, command);
@@ -338,6 +335,7 @@ void UsbAudioDeviceTarget::QueueDeviceNotification(ULONG bits) {
 
 // PASSIVE_LEVEL
 void UsbAudioDeviceTarget::DeviceNotificationWork(WDFWORKITEM workItem) {
+    PAGED_CODE();
     WORK_ITEM_CONTEXT* context = GetWorkItemContext(workItem);
     WDFOBJECT parent = WdfWorkItemGetParentObject(workItem);
     if (context == nullptr || parent == nullptr) {
@@ -370,6 +368,7 @@ NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID, UCHAR direction, UCHAR cable, U
 
 // PASSIVE_LEVEL, on the PnP thread, before the USB driver hears of the removal.
 void UsbAudioDeviceTarget::OnTargetRemoveComplete(WDFIOTARGET target) {
+    PAGED_CODE();
     AUDIODEVICEIOTARGET* context = GetAudioDeviceIoTarget(target);
     AudioEngine* engine = context != nullptr ? context->engine : nullptr;
     if (engine == nullptr) return;

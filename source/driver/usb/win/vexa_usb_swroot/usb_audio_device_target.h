@@ -26,17 +26,17 @@ public:
     bool StartDeviceStreaming() override;
     bool StopDeviceStreaming() override;
     bool IsStreaming() override;
-    ULONG SendCommand(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
-                      ULONG64* outLength) override;
+    [[nodiscard]] ULONG SendCommand(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
+                                    ULONG64* outLength) override;
     ULONG GetDeviceKind() override { return kUsbDeviceKind; }
     // One command at a time per device, its resynchronisation and repeat included.
-    ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
-                  ULONG64* outLength) override;
+    [[nodiscard]] ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
+                                ULONG64* outLength) override;
     // Defers the re-read and the control-panel notice to a work item
     // (notifications come at DISPATCH_LEVEL).
     void Refresh(ULONG bits) override { QueueDeviceNotification(bits); }
     void QueueDeviceNotification(ULONG bits);
-    virtual NTSTATUS ResetStreamState();
+    [[nodiscard]] virtual NTSTATUS ResetStreamState();
 
     [[nodiscard]] NTSTATUS SetStreamFormat();
     [[nodiscard]] NTSTATUS MapStreamState();
@@ -56,16 +56,17 @@ public:
     void DropInterface();
 
     // Callbacks the USB function driver calls.
-    static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
-    static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
+    [[nodiscard]] static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
+    [[nodiscard]] static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
 
 protected:
     // For stand-in devices that answer commands themselves: bound to the engine without a target.
     void AttachEngine(WDFDEVICE rootDevice, AudioEngine* engine);
 
 private:
-    static void OnTargetRemoveComplete(WDFIOTARGET target);
-    static void DeviceNotificationWork(WDFWORKITEM workItem);
+    // PASSIVE_LEVEL, checked at entry.
+    static EVT_WDF_IO_TARGET_REMOVE_COMPLETE OnTargetRemoveComplete;
+    static EVT_WDF_WORKITEM DeviceNotificationWork;
     void FillInterface();
     void CheckVersion();
 
@@ -73,7 +74,10 @@ private:
     WDFDEVICE rootDevice_ = nullptr;
     UCHAR isCurrent_ = 0;
     StreamFormat lastStreamFormat_{};
-    AUDIODEVICE_INTERFACE deviceInterface_{};  // CommandContext and CommandEntry are read atomically
+    // Written and read under commandLock_, which every command holds; only
+    // CommandContext is cleared without it (a release write, when the device
+    // leaves D0 for good), so commands read it with an acquire read.
+    AUDIODEVICE_INTERFACE deviceInterface_{};
     AudioEngine* engine_ = nullptr;
     GUID interfaceType_;
     StreamState* mappedStreamState_ = nullptr;

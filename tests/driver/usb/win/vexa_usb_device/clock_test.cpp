@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "support/stream_fixture.h"
 
 namespace {

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel/fault.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "support/fake_root.h"
+#include "support/rule_recorder.h"
 #include "support/usb_driver_fixture.h"
 
 namespace {
@@ -46,6 +47,21 @@ TEST_F(CommandEntryTest, InterfaceVersionRespectsTheOutputCapacity) {
     EXPECT_EQ(words[1], 0xF000u);
     EXPECT_EQ(capacity, 8u);  // the length is not touched
     EXPECT_EQ(reply[8], 0xEE);
+}
+
+// The entry runs only at PASSIVE_LEVEL (the vendor channel waits there): a caller at a raised level must be
+// reported at the entry, not run on until something deeper happens to wait.
+TEST_F(CommandEntryTest, EntryAbovePassiveIsReported) {
+    vexa::test::RuleRecorder recorder;
+    ULONG reply[2];
+    ULONG64 capacity = sizeof(reply);
+    {
+        platform::DispatchLevelScope dispatch;
+        (void)root_.command(kDcpCategoryUsbDevice, kUsbCmdGetInterfaceVersion, nullptr, 0, reply, &capacity);
+    }
+    auto violations = recorder.violations();
+    ASSERT_FALSE(violations.empty());
+    EXPECT_NE(violations[0].find("UsbCommandEntry"), std::string::npos) << violations[0];
 }
 
 // Unknown and unserved commands fail with one event each, carrying the result as its status.

@@ -9,7 +9,7 @@
 #include "platform/usb/usbd.h"
 #include "platform/kernel/handle_table.h"
 #include "source/driver/usb/win/vexa_usb_device/device.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/event_log.h"
 #include "platform/machine/machine.h"

@@ -5,7 +5,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/kmdf/fx_device.h"
 #include "platform/machine/device_interfaces.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "support/fake_root.h"
 #include "support/usb_driver_fixture.h"
 

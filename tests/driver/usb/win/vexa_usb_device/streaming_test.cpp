@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel/fault.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "support/stream_fixture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/clock.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "support/vexa_fixture.h"
 
 namespace {

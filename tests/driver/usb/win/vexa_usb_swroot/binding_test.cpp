@@ -8,7 +8,7 @@
 
 #include "platform/machine/registry.h"
 #include "platform/machine/work_queue.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/fake_usb_fixture.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "platform/kernel/fault.h"
 #include "platform/machine/registry.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/fake_usb_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/kernel/pool.h"
 #include "platform/machine/event_log.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "support/root_machine.h"
 
 namespace {

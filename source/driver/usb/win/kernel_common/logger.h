@@ -14,30 +14,29 @@
 #include "platform/machine/logger_protocol.h"
 
 // Opens the logger and maps both rings; tracing stays off when it fails.
-NTSTATUS LoggerOpen();
+[[nodiscard]] NTSTATUS LoggerOpen();
 void LoggerClose();
 void LoggerWriteStandard(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4);
 void LoggerWriteRealtime(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4);
 // A synchronous internal request to the logger: function index 0 is 0x222000.
-NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength);
+[[nodiscard]] NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID output,
+                                   ULONG outputLength);
 
 namespace vexa::log {
 
 // The enable words the guards read: the rings' enableMask while attached,
-// else a zero word of this module. Read with relaxed loads; they only gate
-// tracing.
-extern volatile ULONG* g_standardEnable;
-extern volatile ULONG* g_realtimeEnable;
+// else a zero word of this module. Open and close switch the pointers
+// (release writes, acquire reads: a guard that sees a ring's word sees the
+// ring mapped); the words themselves are read no-fence, as they only gate
+// tracing and the logger may change them at any time.
+extern volatile ULONG* volatile g_standardEnable;
+extern volatile ULONG* volatile g_realtimeEnable;
 
-inline bool StandardEnabled(ULONG mask) {
-    volatile ULONG* word = __atomic_load_n(&g_standardEnable, __ATOMIC_ACQUIRE);
-    return (__atomic_load_n(word, __ATOMIC_RELAXED) & mask) == mask;
+inline bool Enabled(volatile ULONG* const volatile* enable, ULONG mask) {
+    return (ReadULongNoFence(ReadPointerAcquire(enable)) & mask) == mask;
 }
-
-inline bool RealtimeEnabled(ULONG mask) {
-    volatile ULONG* word = __atomic_load_n(&g_realtimeEnable, __ATOMIC_ACQUIRE);
-    return (__atomic_load_n(word, __ATOMIC_RELAXED) & mask) == mask;
-}
+inline bool StandardEnabled(ULONG mask) { return Enabled(&g_standardEnable, mask); }
+inline bool RealtimeEnabled(ULONG mask) { return Enabled(&g_realtimeEnable, mask); }
 
 template <typename T>
 ULONG64 TraceValue(T value) {
@@ -50,23 +49,16 @@ ULONG64 TraceValue(T value) {
     }
 }
 
-template <typename... Values>
-inline void TraceStandard(ULONG file, ULONG line, ULONG mask, Values... values) {
+// One trace point of either ring: `realtime` picks the "REAL" ring.
+template <bool realtime, typename... Values>
+inline void Trace(ULONG file, ULONG line, ULONG mask, Values... values) {
     static_assert(sizeof...(Values) <= 4, "a trace record holds four values");
-    if (!StandardEnabled(mask)) return;
+    if (!Enabled(realtime ? &g_realtimeEnable : &g_standardEnable, mask)) return;
     ULONG64 v[4] = {TraceValue(values)...};
-    LoggerWriteStandard(mask, TracePointId(file, line), v[0], v[1], v[2], v[3]);
-}
-
-template <typename... Values>
-inline void TraceRealtime(ULONG file, ULONG line, ULONG mask, Values... values) {
-    static_assert(sizeof...(Values) <= 4, "a trace record holds four values");
-    if (!RealtimeEnabled(mask)) return;
-    ULONG64 v[4] = {TraceValue(values)...};
-    LoggerWriteRealtime(mask, TracePointId(file, line), v[0], v[1], v[2], v[3]);
+    (realtime ? LoggerWriteRealtime : LoggerWriteStandard)(mask, TracePointId(file, line), v[0], v[1], v[2], v[3]);
 }
 
 }  // namespace vexa::log
 
-#define TRACE(mask, ...) ::vexa::log::TraceStandard(LOG_FILE_NUMBER, __LINE__, (mask), ##__VA_ARGS__)
-#define TRACE_RT(mask, ...) ::vexa::log::TraceRealtime(LOG_FILE_NUMBER, __LINE__, (mask), ##__VA_ARGS__)
+#define TRACE(mask, ...) ::vexa::log::Trace<false>(LOG_FILE_NUMBER, __LINE__, (mask), ##__VA_ARGS__)
+#define TRACE_RT(mask, ...) ::vexa::log::Trace<true>(LOG_FILE_NUMBER, __LINE__, (mask), ##__VA_ARGS__)

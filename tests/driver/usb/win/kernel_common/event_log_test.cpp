@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "source/driver/usb/win/vexa_usb_device/event_log.h"
-#include "source/driver/usb/win/vexa_usb_device/public/messages.h"
+#include "source/driver/usb/win/kernel_common/event_log.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "support/usb_driver_fixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The message table resource of the driver image. The event log reads it from
 // the image file; every text ends with a carriage return and line feed.
+#include "messages.h"
 #include "platform/kernel/message_resource.h"
-#include "public/messages.h"
 
 namespace {
 

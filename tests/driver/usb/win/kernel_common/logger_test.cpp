@@ -5,7 +5,7 @@
 
 #include "platform/machine/logger_driver.h"
 #include "platform/machine/machine.h"
-#include "source/driver/usb/win/vexa_usb_device/logger.h"
+#include "source/driver/usb/win/kernel_common/logger.h"
 
 #define LOG_FILE_NUMBER 465
 

@@ -7,22 +7,21 @@ using namespace vexa::log;
 namespace {
 
 // Module-wide client state. Open and close run once per driver lifetime,
-// before and after every trace point; the writers only read it.
+// before and after every trace point; the writers only read it: the header
+// pointers with acquire reads that pair with the release writes of open and close.
 volatile ULONG g_standardZero = 0;
 volatile ULONG g_realtimeZero = 0;
-LogRingHeader* g_standardHeader = nullptr;
-LogRingHeader* g_realtimeHeader = nullptr;
+LogRingHeader* volatile g_standardHeader = nullptr;
+LogRingHeader* volatile g_realtimeHeader = nullptr;
 HANDLE g_loggerHandle = nullptr;
 FILE_OBJECT* g_loggerFile = nullptr;
 DEVICE_OBJECT* g_loggerDevice = nullptr;
 
 void Detach() {
-    g_standardZero = 0;
-    g_realtimeZero = 0;
-    __atomic_store_n(&g_standardEnable, &g_standardZero, __ATOMIC_RELEASE);
-    __atomic_store_n(&g_realtimeEnable, &g_realtimeZero, __ATOMIC_RELEASE);
-    __atomic_store_n(&g_standardHeader, nullptr, __ATOMIC_RELEASE);
-    __atomic_store_n(&g_realtimeHeader, nullptr, __ATOMIC_RELEASE);
+    WritePointerRelease(&g_standardEnable, &g_standardZero);
+    WritePointerRelease(&g_realtimeEnable, &g_realtimeZero);
+    WritePointerRelease(&g_standardHeader, nullptr);
+    WritePointerRelease(&g_realtimeHeader, nullptr);
 }
 
 void ReleaseLogger() {
@@ -48,33 +47,29 @@ LogRingHeader* MapRing(ULONG tag) {
 
 void Write(LogRingHeader* header, ULONG mask, ULONG id, ULONG64 v1, ULONG64 v2, ULONG64 v3, ULONG64 v4) {
     if (header == nullptr) return;
-    // The atomic increment hands each writer its own slot; the mask, stored
-    // last with release order, tells a reader the record is complete.
-    ULONG n = __atomic_add_fetch(&header->writeCount, 1, __ATOMIC_SEQ_CST);
+    // The interlocked increment hands each writer its own slot; the mask,
+    // written last with release order, tells a reader the record is complete.
+    auto n = static_cast<ULONG>(InterlockedIncrement(reinterpret_cast<volatile LONG*>(&header->writeCount)));
     ULONG slot = (n + header->indexMask) & header->indexMask;
     LogRecord* record = reinterpret_cast<LogRecord*>(header->recordArray) + slot;
-    __atomic_store_n(&record->mask, 0u, __ATOMIC_RELAXED);
+    WriteULongNoFence(&record->mask, 0);
     record->time = KeQueryInterruptTime();
     record->id = id;
     record->value1 = v1;
     record->value2 = v2;
     record->value3 = v3;
     record->value4 = v4;
-    __atomic_store_n(&record->mask, mask, __ATOMIC_RELEASE);
+    WriteULongRelease(&record->mask, mask);
 
-    if ((__atomic_load_n(&header->triggerMask, __ATOMIC_RELAXED) & mask) != 0) {
-        int32_t idle = 0;
-        __atomic_compare_exchange_n(&header->triggerCountdown, &idle, kLoggerTriggerCount, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST);
+    // The logger sets the trigger mask at any time: a no-fence read is enough to start the countdown.
+    if ((ReadULongNoFence(&header->triggerMask) & mask) != 0) {
+        InterlockedCompareExchange(&header->triggerCountdown, kLoggerTriggerCount, 0);
     }
     // The countdown is signed: writers racing past zero must not wrap it to a huge count.
-    if (__atomic_load_n(&header->triggerCountdown, __ATOMIC_SEQ_CST) > 0 &&
-        __atomic_sub_fetch(&header->triggerCountdown, 1, __ATOMIC_SEQ_CST) <= 0) {
-        if (LogRingHeader* standard = __atomic_load_n(&g_standardHeader, __ATOMIC_ACQUIRE)) {
-            __atomic_store_n(&standard->enableMask, 0u, __ATOMIC_SEQ_CST);
-        }
-        if (LogRingHeader* realtime = __atomic_load_n(&g_realtimeHeader, __ATOMIC_ACQUIRE)) {
-            __atomic_store_n(&realtime->enableMask, 0u, __ATOMIC_SEQ_CST);
+    if (ReadAcquire(&header->triggerCountdown) > 0 && InterlockedDecrement(&header->triggerCountdown) <= 0) {
+        // Every ring stops at once; the interlocked exchange orders the stop before any later write.
+        for (LogRingHeader* ring : {ReadPointerAcquire(&g_standardHeader), ReadPointerAcquire(&g_realtimeHeader)}) {
+            if (ring != nullptr) InterlockedExchange(reinterpret_cast<volatile LONG*>(&ring->enableMask), 0);
         }
     }
 }
@@ -82,8 +77,8 @@ void Write(LogRingHeader* header, ULONG mask, ULONG id, ULONG64 v1, ULONG64 v2, 
 }  // namespace
 
 namespace vexa::log {
-volatile ULONG* g_standardEnable = &g_standardZero;
-volatile ULONG* g_realtimeEnable = &g_realtimeZero;
+volatile ULONG* volatile g_standardEnable = &g_standardZero;
+volatile ULONG* volatile g_realtimeEnable = &g_realtimeZero;
 }  // namespace vexa::log
 
 NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength) {
@@ -91,8 +86,8 @@ NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID 
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
-    IRP* irp = IoBuildDeviceIoControlRequest(LoggerIoctlCode(functionIndex), g_loggerDevice, input, inputLength,
-                                             output, outputLength, TRUE, &done, &ioStatus);
+    IRP* irp = IoBuildDeviceIoControlRequest(LoggerIoctlCode(functionIndex), g_loggerDevice, input, inputLength, output,
+                                             outputLength, TRUE, &done, &ioStatus);
     if (irp == nullptr) return STATUS_UNSUCCESSFUL;
     NTSTATUS status = IoCallDriver(g_loggerDevice, irp);
     if (status == STATUS_PENDING) {
@@ -141,10 +136,10 @@ NTSTATUS LoggerOpen() {
         if (standard == nullptr || realtime == nullptr) {
             status = STATUS_UNSUCCESSFUL;
         } else {
-            __atomic_store_n(&g_standardHeader, standard, __ATOMIC_RELEASE);
-            __atomic_store_n(&g_realtimeHeader, realtime, __ATOMIC_RELEASE);
-            __atomic_store_n(&g_standardEnable, &standard->enableMask, __ATOMIC_RELEASE);
-            __atomic_store_n(&g_realtimeEnable, &realtime->enableMask, __ATOMIC_RELEASE);
+            WritePointerRelease(&g_standardHeader, standard);
+            WritePointerRelease(&g_realtimeHeader, realtime);
+            WritePointerRelease(&g_standardEnable, &standard->enableMask);
+            WritePointerRelease(&g_realtimeEnable, &realtime->enableMask);
             return STATUS_SUCCESS;
         }
     }
@@ -159,9 +154,9 @@ void LoggerClose() {
 }
 
 void LoggerWriteStandard(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4) {
-    Write(__atomic_load_n(&g_standardHeader, __ATOMIC_ACQUIRE), mask, id, value1, value2, value3, value4);
+    Write(ReadPointerAcquire(&g_standardHeader), mask, id, value1, value2, value3, value4);
 }
 
 void LoggerWriteRealtime(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4) {
-    Write(__atomic_load_n(&g_realtimeHeader, __ATOMIC_ACQUIRE), mask, id, value1, value2, value3, value4);
+    Write(ReadPointerAcquire(&g_realtimeHeader), mask, id, value1, value2, value3, value4);
 }

@@ -1,0 +1,208 @@
+// The ring: one circle of RingPacket records over a stream's buffer, URB 0
+// packets 0-7, URB 1 packets 0-7, ..., back to URB 0. While streaming, the
+// completion path writes the packets (playback layout, capture counts) and
+// the cursors in StreamState, and the root driver's clients write the ends
+// inside the period callback on that same path; the format command places
+// cursors and ends only while no stream runs. So StreamState needs no lock.
+#include "stream.h"
+
+#include "logger.h"
+#include "status_error.h"
+
+#define LOG_FILE_NUMBER 467
+
+using namespace vexa::log;
+
+namespace {
+
+constexpr ULONG kFallbackResyncUrb = 2;
+constexpr ULONG kRingPackets = kUrbCount * kPacketsPerFrame * kFramesPerUrb;
+
+// Counts what a capture URB brought: counting stops at the first empty
+// packet, and it and every packet after it carry nothing this time.
+void CountCaptureFrames(IsoStream* stream, IsoUrbContext* context) {
+    const URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
+    ULONG urbFrames = 0;
+    bool empty = false;
+    RingPacket* packet = context->firstPacket;
+    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
+        ULONG length = std::min(urb.IsoPacket[k].Length, stream->maxPacketSize);
+        ULONG frames = empty ? 0 : length / stream->bytesPerFrame;
+        if (frames == 0) empty = true;
+        packet->frames = frames;
+        packet->samples = frames * stream->channels;
+        packet->data = reinterpret_cast<LONG*>(context->bufferSlice + urb.IsoPacket[k].Offset);
+        urbFrames += frames;
+    }
+    context->frames = urbFrames;
+    if (urbFrames == 0) TRACE_RT(kLogWarning | kLogStream, context->urbIndex);
+}
+
+void ClearPackets(IsoUrbContext* context) {
+    RingPacket* packet = context->firstPacket;
+    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
+        packet->frames = 0;
+        packet->samples = 0;
+    }
+    context->frames = 0;
+}
+
+// The clients' next period starts where their last one ended.
+void PublishCursor(StreamStateHalf half) {
+    if (half.endPacket == nullptr || half.channels == 0) return;
+    if (half.endPosition / half.channels == half.endPacket->frames) {
+        half.cursorPacket = half.endPacket->next;
+        half.cursorPosition = 0;
+    } else {
+        half.cursorPacket = half.endPacket;
+        half.cursorPosition = half.endPosition;
+    }
+}
+
+}  // namespace
+
+StreamStateHalf HalfOf(StreamState& s, bool output) {
+    if (output) {
+        return {s.playbackCursorPacket, s.playbackCursorPosition, s.playbackEndPacket,
+                s.playbackEndPosition,  s.playbackChannels,       s.playbackRingBytes,
+                s.reserved100,          s.playbackPeriodFrames,   s.playbackPeriodSamples};
+    }
+    return {s.captureCursorPacket, s.captureCursorPosition, s.captureEndPacket,
+            s.captureEndPosition,  s.captureChannels,       s.captureRingBytes,
+            s.reserved36,          s.capturePeriodFrames,   s.capturePeriodSamples};
+}
+
+void PlaceHalf(StreamStateHalf half, RingPacket* packet, ULONG position) {
+    half.cursorPacket = packet;
+    half.endPacket = packet;
+    half.cursorPosition = position;
+    half.endPosition = position;
+}
+
+void BuildRing(IsoStream* stream) {
+    ULONG sliceBytes = stream->framesPerUrb * stream->maxPacketSize * kPacketsPerFrame;
+    RingPacket* last = nullptr;
+    for (ULONG i = 0; i < kUrbCount; ++i) {
+        auto* context =
+            static_cast<IsoUrbContext*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(IsoUrbContext), kPoolTagObject));
+        if (context == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+        RtlZeroMemory(context, sizeof(*context));
+        context->stream = stream;
+        stream->urbs[i] = context;
+        RaiseIfFailed(IsoUrbCreate(stream, context, kPacketsPerFrame * stream->framesPerUrb, i,
+                                   stream->buffer + i * sliceBytes, sliceBytes));
+        for (ULONG k = 0; k < context->packetCount; ++k) {
+            auto* packet =
+                static_cast<RingPacket*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(RingPacket), kPoolTagObject));
+            if (packet == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+            RtlZeroMemory(packet, sizeof(*packet));
+            packet->urbIndex = i;
+            packet->data = reinterpret_cast<LONG*>(context->bufferSlice +
+                                                   context->urb->UrbIsochronousTransfer.IsoPacket[k].Offset);
+            if (last == nullptr) {
+                stream->ringHead = packet;
+            } else {
+                last->next = packet;
+            }
+            if (k == 0) context->firstPacket = packet;
+            last = packet;
+            packet->next = stream->ringHead;  // the circle stays closed as it grows
+        }
+        if (stream->isOutput) RelayPlaybackUrb(stream, context);
+    }
+}
+
+void FreeRing(IsoStream* stream) {
+    RingPacket* packet = stream->ringHead;
+    for (ULONG n = 0; packet != nullptr && n < kRingPackets; ++n) {
+        RingPacket* next = packet->next;
+        ExFreePoolWithTag(packet, kPoolTagObject);
+        packet = next == stream->ringHead ? nullptr : next;
+    }
+    stream->ringHead = nullptr;
+}
+
+// Packet lengths follow the rate accumulator, packets are contiguous from the
+// slice start. A layout that would not fit the slice keeps the previous one whole.
+void RelayPlaybackUrb(IsoStream* stream, IsoUrbContext* context) {
+    URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
+    ULONG accumulator = stream->rateAccumulator;
+    ULONG frames[kPacketsPerFrame * kFramesPerUrb];
+    ULONG total = 0;
+    for (ULONG k = 0; k < context->packetCount; ++k) {
+        accumulator += stream->rateIncrement;
+        frames[k] = accumulator >> 16;
+        accumulator &= 0xFFFF;
+        total += frames[k] * stream->bytesPerFrame;
+    }
+    stream->rateAccumulator = accumulator;
+    if (total > context->sliceBytes) {
+        TRACE_RT(kLogError | kLogStream, total, context->sliceBytes);
+        return;
+    }
+    ULONG offset = 0;
+    ULONG urbFrames = 0;
+    RingPacket* packet = context->firstPacket;
+    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
+        ULONG length = frames[k] * stream->bytesPerFrame;
+        urb.IsoPacket[k].Offset = offset;
+        urb.IsoPacket[k].Length = length;
+        packet->frames = frames[k];
+        packet->samples = length / stream->subslotSize;
+        packet->data = reinterpret_cast<LONG*>(context->bufferSlice + offset);
+        offset += length;
+        urbFrames += frames[k];
+    }
+    context->frames = urbFrames;
+    context->transferBytes = total;
+}
+
+void RecycleUrb(IsoStream* stream, IsoUrbContext* context, bool transferred) {
+    if (stream->isOutput) {
+        RelayPlaybackUrb(stream, context);
+        RtlZeroMemory(context->bufferSlice, context->transferBytes);
+    } else if (transferred) {
+        CountCaptureFrames(stream, context);
+    } else {
+        ClearPackets(context);
+    }
+}
+
+void RingResync(UsbFunctionDevice* device, ULONG urbIndex, bool resetCapture) {
+    StreamState& state = device->streamState;
+    if (urbIndex >= kUrbCount) {
+        TRACE_RT(kLogError | kLogStream, urbIndex);
+        urbIndex = kFallbackResyncUrb;
+    }
+    if (IsoStream* playback = device->playbackStream; playback != nullptr && playback->urbs[urbIndex] != nullptr) {
+        ULONG offset =
+            SafetyFrames(device->streamFormat.sampleRate, ReadULongNoFence(&device->streamFormat.operationMode));
+        RingPacket* packet = playback->urbs[urbIndex]->firstPacket;
+        // One circle at most: a ring of empty packets has nowhere to stop.
+        for (ULONG n = 0; n < kUrbCount * kPacketsPerFrame * playback->framesPerUrb && offset >= packet->frames; ++n) {
+            offset -= packet->frames;
+            packet = packet->next;
+        }
+        if (offset >= packet->frames) offset = 0;
+        PlaceHalf(HalfOf(state, true), packet, offset * state.playbackChannels);
+    }
+    IsoStream* capture = device->captureStream;
+    if (resetCapture && capture != nullptr && capture->urbs[urbIndex] != nullptr) {
+        PlaceHalf(HalfOf(state, false), capture->urbs[urbIndex]->firstPacket, 0);
+    }
+}
+
+// Both streams' completions come on one path, so the playback URB read here is not being rewritten.
+bool ProducerBehind(UsbFunctionDevice* device, ULONG urbStartFrame, bool frameKnown, ULONG current) {
+    IsoStream* playback = device->playbackStream;
+    RingPacket* cursor = device->streamState.playbackCursorPacket;
+    if (!frameKnown || playback == nullptr || cursor == nullptr || cursor->urbIndex >= kUrbCount) return false;
+    if (static_cast<LONG>(current - urbStartFrame) < 0) return false;
+    ULONG cursorStart = playback->urbs[cursor->urbIndex]->urb->UrbIsochronousTransfer.StartFrame;
+    return static_cast<LONG>(cursorStart - current) <= 0;
+}
+
+void PublishCursors(StreamState& state) {
+    PublishCursor(HalfOf(state, true));
+    PublishCursor(HalfOf(state, false));
+}
