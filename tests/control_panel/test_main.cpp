@@ -1,0 +1,32 @@
+// The panel's headless tests: JUCE initialised once for the whole run with no
+// display, and every JUCE assertion that trips during a test fails that test.
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+namespace {
+
+// JUCE is built to log its assertions in every build; they arrive here.
+class AssertionCatcher : public juce::Logger {
+protected:
+    void logMessage(const juce::String& message) override {
+        if (message.startsWith("JUCE Assertion failure")) ADD_FAILURE() << message;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The same fonts and no window system on every machine, a desktop too.
+    ::unsetenv("DISPLAY");
+    ::testing::InitGoogleTest(&argc, argv);
+
+    const juce::ScopedJuceInitialiser_GUI juce;
+    AssertionCatcher catcher;
+    juce::Logger::setCurrentLogger(&catcher);
+    const int result = RUN_ALL_TESTS();
+    juce::Logger::setCurrentLogger(nullptr);
+    return result;
+}
