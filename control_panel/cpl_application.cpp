@@ -55,6 +55,10 @@ bool cplApplication::moreThanOneInstanceAllowed() {
 // Message thread. The order matters: the look defaults and the look-and-feel
 // exist before the window's first component does.
 void cplApplication::initialise(const juce::String&) {
+    // First, so a quit request during start-up waits for the message loop
+    // instead of ending the process.
+    quitSignals = std::make_unique<cpl::QuitSignals>([this] { systemRequestedQuit(); });
+
     cpl::trace::open();
     cpl::trace::info(cpl::trace::kIdStartUp, cpl::trace::kProgramPackedVersion);
 
@@ -77,8 +81,6 @@ void cplApplication::initialise(const juce::String&) {
 
     mainWindow->restoreWindowStateFromString(
         cpl::restoredWindowState(savedState, mainWindow->getWidth(), mainWindow->getHeight()));
-
-    quitSignals = std::make_unique<cpl::QuitSignals>([this] { systemRequestedQuit(); });
 }
 
 // Message thread, after the message loop ended.
