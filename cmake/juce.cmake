@@ -41,3 +41,12 @@ target_include_directories(vexa_juce SYSTEM PUBLIC ${VEXA_JUCE_MODULES_DIR})
 # juce_ListenerList.h); our targets keep theirs.
 target_compile_options(vexa_juce PRIVATE -w)
 target_link_libraries(vexa_juce PUBLIC PkgConfig::VEXA_JUCE_DEPS Threads::Threads ${CMAKE_DL_LIBS} rt)
+
+# Under the sanitizers the X libraries that JUCE opens at run time are linked
+# as well, so they stay loaded when JUCE closes them at exit: LeakSanitizer
+# then still sees what their globals hold and can name their frames.
+if(VEXA_SANITIZE)
+  find_package(X11 REQUIRED)
+  target_link_libraries(vexa_juce PUBLIC -Wl,--push-state,--no-as-needed X11::X11 X11::Xext X11::Xcursor
+                        X11::Xinerama X11::Xrandr X11::Xrender -Wl,--pop-state)
+endif()

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -136,12 +135,15 @@ protected:
         return text.str();
     }
 
+    // The value JUCE wrote as <VALUE name="mainWindowPos" val="..."/>.
     std::optional<std::string> savedPosition() const {
-        std::smatch match;
         const auto text = settingsText();
-        static const std::regex value(R"re(<VALUE name="mainWindowPos" val="([^"]*)"/>)re");
-        if (!std::regex_search(text, match, value)) return std::nullopt;
-        return match[1].str();
+        const std::string prefix = "<VALUE name=\"mainWindowPos\" val=\"";
+        const auto start = text.find(prefix);
+        if (start == std::string::npos) return std::nullopt;
+        const auto end = text.find('"', start + prefix.size());
+        if (end == std::string::npos) return std::nullopt;
+        return text.substr(start + prefix.size(), end - start - prefix.size());
     }
 
     void writeSettings(const std::string& position) const {
