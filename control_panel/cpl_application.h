@@ -35,14 +35,14 @@ public:
         void closeButtonPressed() override;
 
     private:
-        JUCE_DECLARE_NON_COPYABLE(MainWindow)
+        JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(MainWindow)
     };
 
 private:
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<cpl::QuitSignals> quitSignals;
 
-    JUCE_DECLARE_NON_COPYABLE(cplApplication)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(cplApplication)
 };
 
 // JUCE's application factory.

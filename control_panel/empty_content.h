@@ -19,7 +19,7 @@ public:
     void paint(juce::Graphics& g) override { g.fillAll(findColour(MRAKLookAndFeel::windowBackgroundColourId)); }
 
 private:
-    JUCE_DECLARE_NON_COPYABLE(EmptyContent)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(EmptyContent)
 };
 
 }  // namespace cpl

@@ -22,7 +22,7 @@ public:
 private:
     juce::File file;
 
-    JUCE_DECLARE_NON_COPYABLE(DefaultsFile)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(DefaultsFile)
 };
 
 // Message thread only (start-up, the look-and-feel and the main content read it).
@@ -62,7 +62,7 @@ private:
     juce::String fileName;
     juce::String fileExtension;
 
-    JUCE_DECLARE_NON_COPYABLE(LookDefaults)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(LookDefaults)
 };
 
 // The process-wide look defaults: created and destroyed by the application's

@@ -68,5 +68,5 @@ private:
 
     int groupFontSize = 0;
 
-    JUCE_DECLARE_NON_COPYABLE(MRAKLookAndFeel)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(MRAKLookAndFeel)
 };

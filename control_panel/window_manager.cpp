@@ -3,6 +3,8 @@
 #define JUCE_GUI_BASICS_INCLUDE_XHEADERS 1
 #include "window_manager.h"
 
+#include <cstring>
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 namespace cpl {

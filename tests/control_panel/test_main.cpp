@@ -19,8 +19,9 @@ protected:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The same fonts and no window system on every machine, a desktop too.
-    ::unsetenv("DISPLAY");
+    // No window system, on a desktop too. An empty or missing DISPLAY would
+    // not do: JUCE then tries ":0.0", which may be another test's Xvfb.
+    ::setenv("DISPLAY", "/nonexistent/vexa-panel-tests:0", 1);
     ::testing::InitGoogleTest(&argc, argv);
 
     const juce::ScopedJuceInitialiser_GUI juce;
