@@ -156,8 +156,10 @@ NTSTATUS LoggerDriver::map_user(IRP* irp, ULONG_PTR* information) {
     std::memcpy(&tag, buffer, 4);
     int fd = -1;
     uint64_t address = 0;
+    bool zero = false;
     {
         std::lock_guard lock(lock_);
+        zero = config_.zeroRingAddress;
         Ring* r = ring(tag);
         if (r == nullptr || r->header == nullptr) return STATUS_INVALID_PARAMETER;
         fd = r->fd;
@@ -183,6 +185,7 @@ NTSTATUS LoggerDriver::map_user(IRP* irp, ULONG_PTR* information) {
         }
         address = known;
     }
+    if (zero) address = 0;
     std::memcpy(buffer, &address, 8);
     *information = 8;
     return STATUS_SUCCESS;
@@ -191,6 +194,11 @@ NTSTATUS LoggerDriver::map_user(IRP* irp, ULONG_PTR* information) {
 size_t LoggerDriver::opens() {
     std::lock_guard lock(lock_);
     return opens_;
+}
+
+std::optional<vexa::log::LogWriteRequest> LoggerDriver::last_write() {
+    std::lock_guard lock(lock_);
+    return lastWrite_;
 }
 
 size_t LoggerDriver::user_mappings() {
@@ -250,6 +258,7 @@ NTSTATUS LoggerDriver::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
                     break;
                 }
                 std::memcpy(&request, buffer, sizeof(request));
+                lastWrite_ = request;
                 Ring* r = ring(request.tag);
                 if (r == nullptr || r->header == nullptr) {
                     status = STATUS_INVALID_PARAMETER;

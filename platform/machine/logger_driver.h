@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct LoggerConfig {
     uint32_t version = vexa::log::kLoggerVersion;
     uint32_t records = 1024;          // per ring, a power of two
     uint32_t enableMask = 0xFFFFFFFF;  // every level and category on
+    bool zeroRingAddress = false;      // a faulty logger: maps a ring but answers address 0
 };
 
 class LoggerDriver : public IrpHandler {
@@ -44,6 +46,8 @@ public:
     // a process asks).
     size_t opens();
     size_t user_mappings();
+    // The last write request exactly as it arrived (every byte, reserved ones included).
+    std::optional<vexa::log::LogWriteRequest> last_write();
 
     NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
 
@@ -72,6 +76,7 @@ private:
     Ring realtime_;
     std::vector<Ring> retired_;  // rings of an earlier configuration, still mapped by old clients
     size_t opens_ = 0;           // guarded by lock_
+    std::optional<vexa::log::LogWriteRequest> lastWrite_;  // guarded by lock_
     // Where each ring is mapped in each user process, by process id and the
     // ring's descriptor. Process ids are never reused, so an ended process's
     // entries are only unused, never wrong.

@@ -62,8 +62,11 @@ public:
                     case Take::No: break;
                 }
             } else {
-                pollfd p{w.fd, POLLIN, 0};
-                if (poll(&p, 1, 0) == 1) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+                // Read under the thread's lock, which its end was recorded under: what the
+                // thread did happens before the wait returns.
+                auto& thread = static_cast<ThreadObject&>(*w.object);
+                std::lock_guard lock(thread.lock);
+                if (!thread.running) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
             }
         }
         return std::nullopt;
