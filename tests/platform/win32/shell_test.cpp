@@ -80,6 +80,13 @@ TEST_P(ShellTest, MessageBoxesAreAnswered) {
     EXPECT_EQ(seen, "Title: Body");
 }
 
+// Without a debugger DebugBreak only says so and returns: the program goes on.
+TEST_P(ShellTest, DebugBreakWithoutADebuggerReturns) {
+    DebugBreak();
+    DWORD first = GetTickCount();
+    EXPECT_GE(GetTickCount(), first) << "the tick count does not run backwards";
+}
+
 INSTANTIATE_TEST_SUITE_P(Roads, ShellTest, ::testing::Values(Road::Local, Road::Socket), RoadName);
 
 }  // namespace
