@@ -23,21 +23,28 @@ constexpr intptr_t kStarted = 42;  // any value above 32 means success
 
 struct Started {
     Execution execution;
-    bool running = false;  // guarded by g_lock
-    int status = 0;        // guarded by g_lock: exit status once it has ended
+    bool running = false;  // guarded by the shell state's lock
+    int status = 0;        // guarded by the shell state's lock: exit status once it has ended
 };
 
-std::mutex g_lock;
-std::condition_variable g_exited;
-std::vector<Started> g_executions;  // guarded by g_lock
-platform::win32::MessageBoxResponder g_responder;  // guarded by g_lock
+// Never destroyed: a reaper thread may outlive the program's static destructors.
+struct ShellState {
+    std::mutex lock;
+    std::condition_variable exited;
+    std::vector<Started> executions;                  // guarded by lock
+    platform::win32::MessageBoxResponder responder;  // guarded by lock
+};
+ShellState& State() {
+    static auto* state = new ShellState;
+    return *state;
+}
 
 HINSTANCE Answer(intptr_t value) { return reinterpret_cast<HINSTANCE>(value); }
 
 size_t Record(Execution execution, bool running) {
-    std::lock_guard lock(g_lock);
-    g_executions.push_back(Started{std::move(execution), running, 0});
-    return g_executions.size() - 1;
+    std::lock_guard lock(State().lock);
+    State().executions.push_back(Started{std::move(execution), running, 0});
+    return State().executions.size() - 1;
 }
 
 // Starts `program` with the machine's socket in its environment; its pid, or -1.
@@ -121,10 +128,10 @@ HINSTANCE ShellExecuteA(HWND owner, LPCSTR operation, LPCSTR file, LPCSTR parame
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        std::lock_guard lock(g_lock);
-        g_executions[index].running = false;
-        g_executions[index].status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        g_exited.notify_all();
+        std::lock_guard lock(State().lock);
+        State().executions[index].running = false;
+        State().executions[index].status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        State().exited.notify_all();
     }).detach();
     return Answer(kStarted);
 }
@@ -137,8 +144,8 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
     std::fprintf(stderr, "[%s] %s\n", title.c_str(), body.c_str());
     platform::win32::MessageBoxResponder responder;
     {
-        std::lock_guard lock(g_lock);
-        responder = g_responder;
+        std::lock_guard lock(State().lock);
+        responder = State().responder;
     }
     if (responder) return responder(body, title, type);
     std::vector<int> buttons = Buttons(type);
@@ -149,36 +156,36 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
 namespace platform::win32 {
 
 void set_message_box_responder(MessageBoxResponder responder) {
-    std::lock_guard lock(g_lock);
-    g_responder = std::move(responder);
+    std::lock_guard lock(State().lock);
+    State().responder = std::move(responder);
 }
 
 namespace shell {
 
 std::vector<Execution> executions() {
-    std::lock_guard lock(g_lock);
+    std::lock_guard lock(State().lock);
     std::vector<Execution> all;
-    for (const Started& started : g_executions) all.push_back(started.execution);
+    for (const Started& started : State().executions) all.push_back(started.execution);
     return all;
 }
 
 void clear_executions() {
-    std::unique_lock lock(g_lock);
+    std::unique_lock lock(State().lock);
     // Programs still running keep their slots until they end.
-    g_exited.wait(lock, [] {
-        for (const Started& started : g_executions) {
+    State().exited.wait(lock, [] {
+        for (const Started& started : State().executions) {
             if (started.running) return false;
         }
         return true;
     });
-    g_executions.clear();
+    State().executions.clear();
 }
 
 std::optional<int> wait_for_exit(size_t index) {
-    std::unique_lock lock(g_lock);
-    if (index >= g_executions.size() || g_executions[index].execution.program.empty()) return std::nullopt;
-    g_exited.wait(lock, [&] { return !g_executions[index].running; });
-    return g_executions[index].status;
+    std::unique_lock lock(State().lock);
+    if (index >= State().executions.size() || State().executions[index].execution.program.empty()) return std::nullopt;
+    State().exited.wait(lock, [&] { return !State().executions[index].running; });
+    return State().executions[index].status;
 }
 
 }  // namespace shell

@@ -21,9 +21,26 @@ namespace {
 constexpr uintptr_t kClientHandleBase = 0x40000000;
 constexpr uintptr_t kHandleStep = 4;
 
-std::mutex g_tableLock;
-std::map<uintptr_t, std::shared_ptr<ClientObject>> g_objects;  // guarded by g_tableLock
-uintptr_t g_nextHandle = kClientHandleBase;                     // guarded by g_tableLock
+// Program-wide tables, never destroyed: a thread may still be inside a call
+// while the program exits and runs its static destructors.
+struct ObjectTable {
+    std::mutex lock;
+    std::map<uintptr_t, std::shared_ptr<ClientObject>> objects;  // guarded by lock
+    uintptr_t nextHandle = kClientHandleBase;                     // guarded by lock
+};
+ObjectTable& Objects() {
+    static auto* table = new ObjectTable;
+    return *table;
+}
+
+struct SynchronousIo {
+    std::mutex lock;
+    std::map<uint64_t, HANDLE> files;  // guarded by lock: thread token -> the file its blocking request went to
+};
+SynchronousIo& Synchronous() {
+    static auto* table = new SynchronousIo;
+    return *table;
+}
 
 thread_local std::shared_ptr<ThreadObject> t_thread;
 thread_local int t_foreignPriority = THREAD_PRIORITY_NORMAL;  // a thread CreateThread did not make
@@ -50,8 +67,6 @@ struct OwnedMutexes {
 };
 thread_local OwnedMutexes t_owned;
 
-std::mutex g_syncLock;
-std::map<uint64_t, HANDLE> g_synchronousIo;  // guarded by g_syncLock: thread token -> file
 
 bool Fault(const char* call) {
     if (auto status = fault::hit(call)) {
@@ -78,26 +93,31 @@ std::shared_ptr<ThreadObject> ThreadOf(HANDLE handle) {
 ClientObject::~ClientObject() { close(fd_); }
 
 HANDLE insert_client_object(std::shared_ptr<ClientObject> object) {
-    std::lock_guard lock(g_tableLock);
-    uintptr_t handle = g_nextHandle;
-    g_nextHandle += kHandleStep;
-    g_objects[handle] = std::move(object);
+    ObjectTable& table = Objects();
+    std::lock_guard lock(table.lock);
+    uintptr_t handle = table.nextHandle;
+    table.nextHandle += kHandleStep;
+    table.objects[handle] = std::move(object);
     return reinterpret_cast<HANDLE>(handle);
 }
 
 std::shared_ptr<ClientObject> find_client_object(HANDLE handle) {
-    std::lock_guard lock(g_tableLock);
-    auto it = g_objects.find(reinterpret_cast<uintptr_t>(handle));
-    return it == g_objects.end() ? nullptr : it->second;
+    ObjectTable& table = Objects();
+    std::lock_guard lock(table.lock);
+    auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+    return it == table.objects.end() ? nullptr : it->second;
 }
 
 bool close_client_object(HANDLE handle) {
-    std::shared_ptr<ClientObject> object;  // released outside the lock
-    std::lock_guard lock(g_tableLock);
-    auto it = g_objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == g_objects.end()) return false;
-    object = std::move(it->second);
-    g_objects.erase(it);
+    std::shared_ptr<ClientObject> object;  // released after the lock
+    ObjectTable& table = Objects();
+    {
+        std::lock_guard lock(table.lock);
+        auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == table.objects.end()) return false;
+        object = std::move(it->second);
+        table.objects.erase(it);
+    }
     return true;
 }
 
@@ -134,19 +154,22 @@ Take try_take_mutex(const std::shared_ptr<MutexObject>& mutex) {
 void abandon_owned_mutexes() { t_owned.abandon(); }
 
 void enter_synchronous_io(HANDLE file) {
-    std::lock_guard lock(g_syncLock);
-    g_synchronousIo[current_thread_token()] = file;
+    SynchronousIo& io = Synchronous();
+    std::lock_guard lock(io.lock);
+    io.files[current_thread_token()] = file;
 }
 
 void leave_synchronous_io() {
-    std::lock_guard lock(g_syncLock);
-    g_synchronousIo.erase(current_thread_token());
+    SynchronousIo& io = Synchronous();
+    std::lock_guard lock(io.lock);
+    io.files.erase(current_thread_token());
 }
 
 bool synchronous_io_of(uint64_t token, HANDLE* file) {
-    std::lock_guard lock(g_syncLock);
-    auto it = g_synchronousIo.find(token);
-    if (it == g_synchronousIo.end()) return false;
+    SynchronousIo& io = Synchronous();
+    std::lock_guard lock(io.lock);
+    auto it = io.files.find(token);
+    if (it == io.files.end()) return false;
     *file = it->second;
     return true;
 }
