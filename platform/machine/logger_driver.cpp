@@ -156,28 +156,64 @@ NTSTATUS LoggerDriver::map_user(IRP* irp, ULONG_PTR* information) {
     std::memcpy(&tag, buffer, 4);
     int fd = -1;
     uint64_t address = 0;
+    bool zero = false;
     {
         std::lock_guard lock(lock_);
+        zero = config_.zeroRingAddress;
         Ring* r = ring(tag);
         if (r == nullptr || r->header == nullptr) return STATUS_INVALID_PARAMETER;
         fd = r->fd;
         address = reinterpret_cast<uint64_t>(r->header);
     }
-    // A user process gets its own mapping of the ring (in another program, through the machine's socket).
+    // A user process gets its own mapping of the ring (in another program,
+    // through the machine's socket), made once: every later request of that
+    // process answers the same address, as the logger maps a section once per process.
     if (Process* process = current_process(); process != nullptr && irp->RequestorMode == UserMode) {
-        void* mapped = process->map_shared(fd, ring_bytes());
-        if (mapped == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        address = reinterpret_cast<uint64_t>(mapped);
+        std::lock_guard lock(mapLock_);
+        auto key = std::make_pair(process->id(), fd);
+        uint64_t known = 0;
+        {
+            std::lock_guard guard(lock_);
+            if (auto it = userMappings_.find(key); it != userMappings_.end()) known = it->second;
+        }
+        if (known == 0) {
+            void* mapped = process->map_shared(fd, ring_bytes());
+            if (mapped == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+            known = reinterpret_cast<uint64_t>(mapped);
+            std::lock_guard guard(lock_);
+            userMappings_[key] = known;
+        }
+        address = known;
     }
+    if (zero) address = 0;
     std::memcpy(buffer, &address, 8);
     *information = 8;
     return STATUS_SUCCESS;
+}
+
+size_t LoggerDriver::opens() {
+    std::lock_guard lock(lock_);
+    return opens_;
+}
+
+std::optional<vexa::log::LogWriteRequest> LoggerDriver::last_write() {
+    std::lock_guard lock(lock_);
+    return lastWrite_;
+}
+
+size_t LoggerDriver::user_mappings() {
+    std::lock_guard lock(lock_);
+    return userMappings_.size();
 }
 
 NTSTATUS LoggerDriver::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     UCHAR major = irp->Stack.MajorFunction;
+    if (major == IRP_MJ_CREATE) {
+        std::lock_guard lock(lock_);
+        ++opens_;
+    }
     if (major == IRP_MJ_DEVICE_CONTROL && irp->Stack.Parameters.DeviceIoControl.IoControlCode ==
                                               vexa::log::kIoctlLoggerMapRingUser) {
         status = map_user(irp, &information);
@@ -222,6 +258,7 @@ NTSTATUS LoggerDriver::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
                     break;
                 }
                 std::memcpy(&request, buffer, sizeof(request));
+                lastWrite_ = request;
                 Ring* r = ring(request.tag);
                 if (r == nullptr || r->header == nullptr) {
                     status = STATUS_INVALID_PARAMETER;

@@ -121,6 +121,19 @@ bool Registry::delete_key(std::u16string_view key) {
     return found;
 }
 
+Registry::LeafDelete Registry::delete_leaf_key(std::u16string_view key) {
+    std::lock_guard lock(lock_);
+    std::u16string k = Normalise(key);
+    auto it = keys_.find(k);
+    if (it == keys_.end()) return LeafDelete::Missing;
+    for (auto& [path, values] : keys_) {
+        if (IsBelow(path, k)) return LeafDelete::HasSubkeys;
+    }
+    keys_.erase(it);
+    save_locked();
+    return LeafDelete::Deleted;
+}
+
 std::optional<RegValue> Registry::get(std::u16string_view key, std::u16string_view name) const {
     std::lock_guard lock(lock_);
     auto k = keys_.find(Normalise(key));
@@ -133,6 +146,15 @@ std::optional<RegValue> Registry::get(std::u16string_view key, std::u16string_vi
 bool Registry::set(std::u16string_view key, std::u16string_view name, RegValue value) {
     std::lock_guard lock(lock_);
     keys_[Normalise(key)][std::u16string(name)] = std::move(value);
+    save_locked();
+    return true;
+}
+
+bool Registry::set_existing(std::u16string_view key, std::u16string_view name, RegValue value) {
+    std::lock_guard lock(lock_);
+    auto k = keys_.find(Normalise(key));
+    if (k == keys_.end()) return false;
+    k->second[std::u16string(name)] = std::move(value);
     save_locked();
     return true;
 }

@@ -42,10 +42,15 @@ public:
     bool key_exists(std::u16string_view key) const;
     // Deletes a key with its subkeys; false when it did not exist.
     bool delete_key(std::u16string_view key);
+    // Deletes a key only when it has no subkeys, as user mode's RegDeleteKey does.
+    enum class LeafDelete { Deleted, Missing, HasSubkeys };
+    LeafDelete delete_leaf_key(std::u16string_view key);
 
     std::optional<RegValue> get(std::u16string_view key, std::u16string_view name) const;
     // Creates the key when needed.
     bool set(std::u16string_view key, std::u16string_view name, RegValue value);
+    // Writes into an existing key only; false when the key is gone.
+    bool set_existing(std::u16string_view key, std::u16string_view name, RegValue value);
     bool erase(std::u16string_view key, std::u16string_view name);
 
     std::vector<std::u16string> subkeys(std::u16string_view key) const;

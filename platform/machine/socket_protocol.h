@@ -24,6 +24,10 @@ enum class Type : uint32_t {
     CreateEvent,      // flags: kFlagManualReset; descriptor: the eventfd. Reply: handle
     Interfaces,       // payload: class GUID; flags: kFlagPresentOnly. Reply: NUL-separated UTF-16 links
     Mapped,           // answer to Map: status, value = address
+    Registry,         // code = op, length1 = value type; payload: user_registry's encoding. Reply: status,
+                      // value = disposition, code = value type; payload: value data or NUL-separated UTF-16 names
+    ResolveFile,      // payload: UTF-16 Windows path. Reply: code = bytes of the installed Windows path;
+                      // payload: that path (UTF-16), then the built file's path (UTF-8)
     // machine to client
     Reply = 100,      // status, handle, value
     Dispatched,       // status, flags: kFlagPending; value = information; payload: output

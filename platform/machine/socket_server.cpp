@@ -14,11 +14,13 @@
 #include <map>
 
 #include "device_interfaces.h"
+#include "installed_files.h"
 #include "machine.h"
 #include "platform/kernel/ntstatus.h"
 #include "process.h"
 #include "socket_protocol.h"
 #include "user_io.h"
+#include "user_registry.h"
 
 namespace platform {
 
@@ -252,6 +254,32 @@ private:
                 post(h, wire::to_bytes(all));
                 return;
             }
+            case Type::Registry: {
+                user_registry::Call call;
+                if (!user_registry::decode(message.header.code, message.header.length1, message.payload, &call)) {
+                    h.status = STATUS_INVALID_PARAMETER;
+                    break;
+                }
+                user_registry::Result result = user_registry::run(Machine::current().registry(), call);
+                h.status = result.status;
+                h.value = result.disposition;
+                h.code = result.type;
+                post(h, user_registry::encode_payload(result, call.op));
+                return;
+            }
+            case Type::ResolveFile: {
+                auto found = Machine::current().attachment<InstalledFiles>().find(wire::to_u16(message.payload));
+                if (!found) {
+                    h.status = STATUS_OBJECT_NAME_NOT_FOUND;
+                    break;
+                }
+                std::vector<uint8_t> out = wire::to_bytes(found->windowsPath);
+                h.code = static_cast<uint32_t>(out.size());
+                std::string file = found->file.string();
+                out.insert(out.end(), file.begin(), file.end());
+                post(h, std::move(out));
+                return;
+            }
             default:
                 h.status = STATUS_INVALID_DEVICE_REQUEST;
                 break;
@@ -366,6 +394,18 @@ private:
     bool gone_ = false;                     // guarded by mapLock_
 };
 
+namespace {
+
+std::mutex g_servingLock;
+std::string g_servingPath;  // guarded by g_servingLock
+
+}  // namespace
+
+std::string SocketServer::serving_path() {
+    std::lock_guard lock(g_servingLock);
+    return g_servingPath;
+}
+
 SocketServer::SocketServer(std::string path, ProcessObserver observer)
     : path_(std::move(path)), observer_(std::move(observer)) {}
 
@@ -402,6 +442,8 @@ bool SocketServer::start(std::string* error) {
         return false;
     }
     acceptor_ = std::thread([this] { accept_main(); });
+    std::lock_guard lock(g_servingLock);
+    g_servingPath = path_;
     return true;
 }
 
@@ -469,6 +511,8 @@ void SocketServer::stop() {
     close(listener_);
     listener_ = -1;
     unlink(path_.c_str());
+    std::lock_guard lock(g_servingLock);
+    if (g_servingPath == path_) g_servingPath.clear();
 }
 
 }  // namespace platform

@@ -38,6 +38,9 @@ public:
     // Blocks until at most `count` connections are still serving (a client that
     // went away has had its process ended).
     void wait_for_connections(size_t count);
+    // The socket of the server running in this program (empty when none):
+    // where a program started for one of its processes finds the machine.
+    static std::string serving_path();
 
     class Connection;
 

@@ -1,12 +1,21 @@
 // The Win32 calls on files, device I/O controls, events and errors, made on
 // behalf of the calling thread's process.
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "platform/kernel/event_object.h"
 #include "platform/kernel/io.h"
+#include "ansi.h"
+#include "client_objects.h"
+#include "platform/kernel/fault.h"
 #include "platform/kernel/ntstatus.h"
 #include "user_process.h"
 #include "windows.h"
@@ -104,6 +113,9 @@ DWORD RtlNtStatusToDosError(NTSTATUS status) {
         case STATUS_INVALID_DEVICE_STATE: return ERROR_BAD_COMMAND;
         case STATUS_DEVICE_REMOVED: return ERROR_DEVICE_REMOVED;
         case STATUS_NOT_FOUND: return ERROR_NOT_FOUND;
+        case STATUS_KEY_DELETED: return ERROR_KEY_DELETED;
+        case STATUS_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+        case STATUS_INVALID_IMAGE_FORMAT: return ERROR_BAD_EXE_FORMAT;
         default: return ERROR_MR_MID_NOT_FOUND;
     }
 }
@@ -111,6 +123,16 @@ DWORD RtlNtStatusToDosError(NTSTATUS status) {
 DWORD GetCurrentProcessId() {
     UserProcess* process = platform::win32::current_process();
     return process != nullptr ? process->process_id() : 0;
+}
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile) {
+    if (fileName == nullptr) {
+        Fail(STATUS_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::u16string wide = platform::win32::ansi_to_wide(fileName);
+    return CreateFileW(wide.c_str(), access, share, security, disposition, flags, templateFile);
 }
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
@@ -166,6 +188,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inBufferS
     }
 
     auto completion = std::make_shared<Completion>();
+    // While it blocks here, CancelSynchronousIo on this thread can reach the request.
+    platform::win32::enter_synchronous_io(device);
     process->device_io_control(device, code, inBuffer, inBufferSize, outBuffer, outBufferSize, thread,
                                [completion](NTSTATUS final, ULONG_PTR information) {
                                                      std::lock_guard lock(completion->lock);
@@ -176,6 +200,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inBufferS
                                                  });
     std::unique_lock lock(completion->lock);
     completion->done.wait(lock, [&] { return completion->finished; });
+    platform::win32::leave_synchronous_io();
     bool error = (static_cast<uint32_t>(completion->status) >> 30) == 3;
     if (bytesReturned != nullptr) *bytesReturned = error ? 0 : static_cast<DWORD>(completion->information);
     if (!NT_SUCCESS(completion->status)) return Fail(completion->status);
@@ -218,13 +243,30 @@ BOOL CancelIoEx(HANDLE file, LPOVERLAPPED) {
 }
 
 BOOL CloseHandle(HANDLE object) {
+    if (platform::win32::close_client_object(object)) return TRUE;
     UserProcess* process = Caller();
     if (process == nullptr) return FALSE;
     NTSTATUS status = process->close_handle(object);
     return NT_SUCCESS(status) ? TRUE : Fail(status);
 }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR name) {
+    if (name != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return CreateEventW(security, manualReset, initialState, nullptr);
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+    if (name != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    if (auto status = platform::fault::hit("CreateEvent")) {
+        Fail(*status);
+        return nullptr;
+    }
     UserProcess* process = Caller();
     if (process == nullptr) return nullptr;
     HANDLE handle = nullptr;
@@ -244,11 +286,23 @@ BOOL ResetEvent(HANDLE event) {
     return WithEvent(event, [](platform::EventObject& e) { e.reset(); });
 }
 
-DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    DWORD result = WAIT_FAILED;
-    BOOL ok = WithEvent(object, [&](platform::EventObject& e) {
-        int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
-        result = e.wait(timeout) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-    });
-    return ok ? result : WAIT_FAILED;
+DWORD GetTickCount() {
+    static const auto start = std::chrono::steady_clock::now();
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return static_cast<DWORD>(elapsed.count());
+}
+
+void DebugBreak() {
+    // A tracer's pid in /proc/self/status means a debugger is attached to catch the trap.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    bool traced = false;
+    while (std::getline(status, line)) {
+        if (line.rfind("TracerPid:", 0) == 0) traced = std::stol(line.substr(10)) != 0;
+    }
+    if (traced) {
+        raise(SIGTRAP);
+    } else {
+        std::fprintf(stderr, "DebugBreak: no debugger attached\n");
+    }
 }

@@ -5,8 +5,11 @@
 #include "platform/kernel/event_object.h"
 #include "platform/kernel/ntstatus.h"
 #include "platform/machine/device_interfaces.h"
+#include "platform/machine/installed_files.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/process.h"
+#include "platform/machine/registry.h"
+#include "platform/machine/socket_server.h"
 #include "platform/machine/user_io.h"
 #include "user_process.h"
 
@@ -60,6 +63,18 @@ public:
         if (Machine::exists()) Machine::current().processes().end(process_->id());
     }
 
+    user_registry::Result registry(const user_registry::Call& call) override {
+        return user_registry::run(Machine::current().registry(), call);
+    }
+
+    std::optional<InstalledFile> find_installed_file(std::u16string_view windowsPath) override {
+        auto found = Machine::current().attachment<InstalledFiles>().find(windowsPath);
+        if (!found) return std::nullopt;
+        return InstalledFile{found->windowsPath, found->file.string()};
+    }
+
+    std::string machine_socket() override { return SocketServer::serving_path(); }
+
 private:
     std::shared_ptr<Process> process_;
 };
@@ -67,7 +82,10 @@ private:
 }  // namespace
 
 std::shared_ptr<UserProcess> create_local_process(bool is32Bit, std::string name) {
-    return std::make_shared<LocalProcess>(Machine::current().processes().create(is32Bit, std::move(name)));
+    std::string image = "C:\\Program Files\\" + name + "\\" + name + ".exe";
+    auto process = std::make_shared<LocalProcess>(Machine::current().processes().create(is32Bit, std::move(name)));
+    process->set_image_path(std::move(image));
+    return process;
 }
 
 }  // namespace platform::win32

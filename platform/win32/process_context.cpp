@@ -58,6 +58,16 @@ ScopedProcess::ScopedProcess(std::shared_ptr<UserProcess> process) : process_(st
 
 ScopedProcess::~ScopedProcess() { t_scoped = previous_; }
 
+std::string UserProcess::image_path() const {
+    std::lock_guard lock(imagePathLock_);
+    return imagePath_;
+}
+
+void UserProcess::set_image_path(std::string path) {
+    std::lock_guard lock(imagePathLock_);
+    imagePath_ = std::move(path);
+}
+
 uint64_t current_thread_token() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
 
 }  // namespace platform::win32

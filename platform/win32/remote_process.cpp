@@ -31,7 +31,8 @@ constexpr NTSTATUS kMachineGone = STATUS_DEVICE_NOT_CONNECTED;
 
 class RemoteProcess : public UserProcess {
 public:
-    RemoteProcess(int socket, bool is32Bit) : socket_(socket), is32Bit_(is32Bit) {}
+    RemoteProcess(int socket, bool is32Bit, std::string socketPath)
+        : socket_(socket), is32Bit_(is32Bit), socketPath_(std::move(socketPath)) {}
     ~RemoteProcess() override {
         end();
         if (reader_.joinable()) reader_.join();
@@ -157,6 +158,40 @@ public:
     }
 
     void end() override { shutdown(socket_, SHUT_RDWR); }
+
+    user_registry::Result registry(const user_registry::Call& call) override {
+        Header h{};
+        h.type = Type::Registry;
+        h.code = static_cast<uint32_t>(call.op);
+        h.length1 = call.type;
+        std::vector<uint8_t> payload = user_registry::encode(call);
+        user_registry::Result result;
+        if (payload.size() > wire::kMaxPayload) {
+            result.status = STATUS_INVALID_BUFFER_SIZE;
+            return result;
+        }
+        Message reply = request(h, payload.data(), payload.size());
+        result.status = reply.header.status;
+        result.disposition = static_cast<uint32_t>(reply.header.value);
+        result.type = reply.header.code;
+        if (NT_SUCCESS(result.status)) user_registry::decode_payload(reply.payload, call.op, &result);
+        return result;
+    }
+
+    std::optional<InstalledFile> find_installed_file(std::u16string_view windowsPath) override {
+        Header h{};
+        h.type = Type::ResolveFile;
+        std::vector<uint8_t> bytes = wire::to_bytes(windowsPath);
+        Message reply = request(h, bytes.data(), bytes.size());
+        if (!NT_SUCCESS(reply.header.status) || reply.header.code > reply.payload.size()) return std::nullopt;
+        auto split = reply.payload.begin() + reply.header.code;
+        InstalledFile found;
+        found.windowsPath = wire::to_u16(std::vector<uint8_t>(reply.payload.begin(), split));
+        found.file.assign(split, reply.payload.end());
+        return found;
+    }
+
+    std::string machine_socket() override { return socketPath_; }
 
 private:
     struct PendingIo {
@@ -284,6 +319,7 @@ private:
 
     const int socket_;
     const bool is32Bit_;
+    const std::string socketPath_;
     ULONG id_ = 0;
     std::thread reader_;
     std::mutex sendLock_;  // one message at a time on the socket
@@ -318,7 +354,8 @@ std::shared_ptr<UserProcess> connect_to_machine(const std::string& socketPath, b
         close(fd);
         return nullptr;
     }
-    auto process = std::make_shared<RemoteProcess>(fd, is32Bit);
+    auto process = std::make_shared<RemoteProcess>(fd, is32Bit, socketPath);
+    process->set_image_path("C:\\Program Files\\" + name + "\\" + name + ".exe");
     if (!process->hello(name)) {
         if (error != nullptr) *error = "the machine refused the connection";
         return nullptr;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ansi.h"
 #include "platform/kernel/ntstatus.h"
 #include "user_process.h"
 
@@ -48,6 +49,12 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR, HWND, DWORD flags)
     return list;
 }
 
+HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent, DWORD flags) {
+    // The enumerator is not used by either form.
+    (void)enumerator;
+    return SetupDiGetClassDevsW(classGuid, nullptr, parent, flags);
+}
+
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO devices, SP_DEVINFO_DATA*, const GUID* interfaceClass, DWORD index,
                                  SP_DEVICE_INTERFACE_DATA* data) {
     DeviceInfoList* list = List(devices);
@@ -88,6 +95,30 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO devices, SP_DEVICE_INTERFACE_DATA
         return FALSE;
     }
     std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    return TRUE;
+}
+
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO devices, SP_DEVICE_INTERFACE_DATA* data,
+                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailSize,
+                                      DWORD* requiredSize, SP_DEVINFO_DATA*) {
+    DeviceInfoList* list = List(devices);
+    if (list == nullptr) return FALSE;
+    if (data == nullptr || data->Reserved == 0 || data->Reserved > list->paths.size()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string path = platform::win32::wide_to_ansi(list->paths[data->Reserved - 1]);
+    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+    if (requiredSize != nullptr) *requiredSize = needed;
+    if (detail == nullptr || detailSize < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
 }
 

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/kernel/nt_types.h"
+#include "platform/machine/user_registry.h"
 
 namespace platform {
 class EventObject;
@@ -23,7 +25,8 @@ namespace platform::win32 {
 // Told once when a request has completed, after its output has been written.
 using IoDone = std::function<void(NTSTATUS status, ULONG_PTR information)>;
 
-class UserProcess {
+// Threads a process creates hold it (CreateThread), hence the shared ownership.
+class UserProcess : public std::enable_shared_from_this<UserProcess> {
 public:
     virtual ~UserProcess() = default;
 
@@ -48,6 +51,26 @@ public:
     virtual std::vector<std::u16string> interfaces(const GUID& interfaceClass, bool presentOnly) = 0;
     // Ends the process as Windows does: pending requests cancelled, handles closed.
     virtual void end() = 0;
+
+    // The machine's registry, as the Reg* calls use it.
+    virtual user_registry::Result registry(const user_registry::Call& call) = 0;
+    // The built file installed at a Windows path, with the path as installed.
+    struct InstalledFile {
+        std::u16string windowsPath;
+        std::string file;
+    };
+    virtual std::optional<InstalledFile> find_installed_file(std::u16string_view windowsPath) = 0;
+    // Where a program started for this process reaches the machine; empty when nowhere.
+    virtual std::string machine_socket() = 0;
+
+    // The path of the program the process runs (GetModuleFileName of no
+    // module): "C:\Program Files\<name>\<name>.exe" until a test sets another.
+    std::string image_path() const;
+    void set_image_path(std::string path);
+
+private:
+    mutable std::mutex imagePathLock_;
+    std::string imagePath_;  // guarded by imagePathLock_
 };
 
 // A process in this program, on the machine that runs here.

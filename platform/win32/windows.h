@@ -19,6 +19,15 @@ using LPCWSTR = const WCHAR*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using HWND = void*;
+using INT = int;
+using UINT = unsigned int;
+using LPBYTE = BYTE*;
+using DWORD_PTR = ULONG_PTR;
+// A loaded module (HMODULE and HINSTANCE are one type, as on Windows).
+struct ModuleObject;
+using HMODULE = ModuleObject*;
+using HINSTANCE = HMODULE;
+using FARPROC = void (*)();
 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 
@@ -53,8 +62,12 @@ inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_ABANDONED = 0x80;
+inline constexpr DWORD WAIT_ABANDONED_0 = WAIT_ABANDONED;
 inline constexpr DWORD WAIT_TIMEOUT = 0x102;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+inline constexpr DWORD STILL_ACTIVE = 259;
 
 // Win32 error codes (GetLastError).
 inline constexpr DWORD ERROR_SUCCESS = 0;
@@ -71,21 +84,28 @@ inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+inline constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 inline constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_BUSY = 170;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
+inline constexpr DWORD ERROR_KEY_DELETED = 1018;
+inline constexpr DWORD ERROR_DLL_INIT_FAILED = 1114;
 inline constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 inline constexpr DWORD ERROR_NOT_FOUND = 1168;
 inline constexpr DWORD ERROR_CANCELLED = 1223;
 inline constexpr DWORD ERROR_INTERNAL_ERROR = 1359;
 inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+inline constexpr DWORD ERROR_INVALID_TASK_NAME = 1550;
 inline constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 
 DWORD GetLastError();
@@ -95,6 +115,9 @@ DWORD RtlNtStatusToDosError(NTSTATUS status);
 DWORD GetCurrentProcessId();
 
 // Opens a device-interface path ("\\?\..." as SetupAPI reports it) or "\\.\Name".
+// The "A" form takes the path in the ANSI code page (here ISO-8859-1: one byte, one character).
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 // METHOD_BUFFERED semantics. Without OVERLAPPED the call returns once the
@@ -107,11 +130,22 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTran
 BOOL CancelIo(HANDLE file);
 // Cancels every pending request on the handle (the OVERLAPPED is not matched).
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
-// A file handle's last close cleans up (cancelling what the driver still holds) and closes.
+// A file handle's last close cleans up (cancelling what the driver still holds)
+// and closes; events, mutexes and threads close as well.
 BOOL CloseHandle(HANDLE object);
 
+// Unnamed events only (a name is refused with ERROR_NOT_SUPPORTED).
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR name);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
-// Waits on an event in wall-clock milliseconds (user-mode time is real time).
-DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+// Milliseconds of wall-clock time since this program started (user-mode time is real time).
+DWORD GetTickCount();
+// Traps into a debugger when one is attached; without one it only says so on standard error.
+void DebugBreak();
+
+// The rest of the Win32 interface: threads and waits, modules, the registry, user32.
+#include "threads.h"
+#include "libloader.h"
+#include "winreg.h"
+#include "winuser.h"

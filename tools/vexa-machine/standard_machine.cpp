@@ -6,6 +6,7 @@
 
 #include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
+#include "platform/machine/installed_files.h"
 #include "platform/usb/usb_port.h"
 
 namespace vexa::machine {
@@ -24,11 +25,18 @@ std::filesystem::path default_state_dir() {
     return std::filesystem::temp_directory_path() / ("vexa-machine-" + std::to_string(getuid()));
 }
 
+void install_user_mode_files(platform::Machine& machine, const std::filesystem::path& driverDir) {
+    auto& files = machine.attachment<platform::InstalledFiles>();
+    files.install(kAsioModulePath, driverDir / "QUVVexaUSBAsio64.so");
+    files.install(kControlPanelPath, driverDir.parent_path() / "bin" / "QUVVexaUSB");
+}
+
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
                                          const std::filesystem::path& usbDriverDir) {
     std::filesystem::path usbImage = (usbDriverDir.empty() ? driverDir : usbDriverDir) / (std::string(kUsbService) + ".so");
     if (std::filesystem::exists(usbImage)) machine.drivers().install(kUsbService, usbImage);
     machine.drivers().install(kRootService, driverDir / (std::string(kRootService) + ".so"));
+    install_user_mode_files(machine, driverDir);
     platform::DevNode* root = machine.pnp().add_node(kRootInstanceId, {kRootHardwareId}, kRootService);
     platform::drain_pnp_notifications();
     return root;

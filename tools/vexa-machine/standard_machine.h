@@ -22,15 +22,27 @@ inline constexpr const char* kUsbService = "QUVVexaUSBDevice";
 inline constexpr const char16_t* kRootInstanceId = u"ROOT\\QUVVexaUSBRoot\\0000";
 inline constexpr const char16_t* kRootHardwareId = u"ROOT\\QUVVexaUSBRoot";
 
+// Where user mode finds the system's built programs and modules on the
+// machine: the ASIO driver's DLL and the control panel's program.
+inline constexpr const char16_t* kAsioModulePath = u"C:\\Windows\\System32\\QUVVexaUSBAsio64.dll";
+inline constexpr const char16_t* kControlPanelPath = u"C:\\Program Files\\QUVVexaUSB\\QUVVexaUSB.exe";
+
 // Where the driver images are: VEXA_DRIVER_DIR when set, else `lib` beside
 // the folder of the running program (the build's layout).
 std::filesystem::path default_driver_dir();
 // The folder vexa-machine keeps its registry and event log in by default.
 std::filesystem::path default_state_dir();
 
+// Installs the user-mode files at their Windows paths: the ASIO driver's
+// module from `driverDir` and the control panel from the `bin` folder beside
+// it (the build's layout). A file the build has not made yet is looked up
+// when it is used, so LoadLibrary and ShellExecute then answer as Windows
+// does for a missing file.
+void install_user_mode_files(platform::Machine& machine, const std::filesystem::path& driverDir);
+
 // Installs the drivers found in `driverDir` (the USB function driver from
 // `usbDriverDir` when given) and adds the root node (its driver loads and its
-// device starts). Returns the root node; its state says whether the start
+// device starts), and the user-mode files. Returns the root node; its state says whether the start
 // succeeded.
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
                                          const std::filesystem::path& usbDriverDir = {});

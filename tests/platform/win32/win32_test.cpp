@@ -248,6 +248,34 @@ TEST_P(Win32Test, SetupApiEnumeratesPresentInterfaces) {
     SetupDiDestroyDeviceInfoList(devices);
 }
 
+// The "A" forms report the same interfaces with the path in the ANSI code page, and CreateFileA opens it.
+TEST_P(Win32Test, SetupApiAnsiFormsOpenTheSamePath) {
+    HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_ASIO, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(devices, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_ASIO, 0, &data));
+    uint8_t storage[256] = {};
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage);
+    detail->cbSize = 8;
+    DWORD needed = 0;
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(devices, &data, detail, sizeof(storage), &needed, nullptr));
+    std::string path = detail->DevicePath;
+    EXPECT_EQ(needed, 4 + path.size() + 1) << "the fixed part and the path's bytes with the NUL";
+    EXPECT_EQ(path.substr(0, 4), "\\\\?\\");
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(devices, &data, detail, needed - 1, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    detail->cbSize = 6;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(devices, &data, detail, sizeof(storage), nullptr, nullptr))
+        << "the detail's size field must be the fixed part's";
+    SetupDiDestroyDeviceInfoList(devices);
+    HANDLE asio = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(asio, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(CloseHandle(asio));
+}
+
 // A process's bitness reaches the driver: a 32-bit host's open is served like any other.
 TEST_P(Win32Test, ProcessesHaveIdsAndBitness) {
     auto wide = make_process(false);

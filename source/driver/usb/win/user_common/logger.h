@@ -1,0 +1,72 @@
+// User-mode logger client: one process-wide connection per module to the
+// outside logger, counted across the objects that open it. The trace guards
+// read the rings' enable words straight from the logger's headers mapped into
+// the process; each record is sent to the logger as one write request (the
+// client never writes into the rings itself).
+//
+// A trace point costs one load and a test while its bits are off:
+//   TRACE(kLogError | kLogAsio, result);        // "STND" ring
+//   TRACE_RT(kLogDetail | kLogAsio, position);  // "REAL" ring
+// Each source file defines LOG_FILE_NUMBER before using them.
+#pragma once
+
+#include <type_traits>
+
+#include "platform/kernel/barrier.h"
+#include "platform/kernel/ntstatus.h"
+#include "platform/machine/logger_protocol.h"
+#include "platform/win32/windows.h"
+
+// Opens (or counts another reference to) the connection. Logging never fails
+// a caller: callers may ignore the result, and without a logger every guard stays false.
+NTSTATUS LoggerOpen();
+// Drops one reference; the last one closes the connection and turns tracing off.
+NTSTATUS LoggerClose();
+// A synchronous request to the logger: function index 0 is 0x222000. The output is zeroed first.
+[[nodiscard]] NTSTATUS LoggerIoctl(ULONG functionIndex, PVOID input, ULONG inputLength, PVOID output,
+                                   ULONG outputLength);
+// One record as one request; FALSE when the client is closed or the logger refuses it.
+BOOL LoggerWriteStandard(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4);
+BOOL LoggerWriteRealtime(ULONG mask, ULONG id, ULONG64 value1, ULONG64 value2, ULONG64 value3, ULONG64 value4);
+
+namespace vexa::user_log {
+
+// The enable words the guards read: the rings' enableMask while open, else a
+// zero word of this module. Open and close switch the pointers (release
+// writes, acquire reads), so a guard on another thread never reads a
+// half-switched pointer; the words themselves are read no-fence, as they only
+// gate tracing and the logger may change them at any time.
+extern volatile ULONG* volatile g_standardEnable;
+extern volatile ULONG* volatile g_realtimeEnable;
+
+inline bool Enabled(volatile ULONG* const volatile* enable, ULONG mask) {
+    return (ReadULongNoFence(ReadPointerAcquire(enable)) & mask) == mask;
+}
+inline bool StandardEnabled(ULONG mask) { return Enabled(&g_standardEnable, mask); }
+inline bool RealtimeEnabled(ULONG mask) { return Enabled(&g_realtimeEnable, mask); }
+
+template <typename T>
+ULONG64 TraceValue(T value) {
+    if constexpr (std::is_pointer_v<T>) {
+        return reinterpret_cast<ULONG64>(value);
+    } else if constexpr (std::is_enum_v<T>) {
+        return static_cast<ULONG64>(value);
+    } else {
+        return static_cast<ULONG64>(static_cast<std::make_unsigned_t<std::common_type_t<T, int>>>(value));
+    }
+}
+
+// One trace point of either ring: `realtime` picks the "REAL" ring.
+template <bool realtime, typename... Values>
+inline void Trace(ULONG file, ULONG line, ULONG mask, Values... values) {
+    static_assert(sizeof...(Values) <= 4, "a trace record holds four values");
+    if (!Enabled(realtime ? &g_realtimeEnable : &g_standardEnable, mask)) return;
+    ULONG64 v[4] = {TraceValue(values)...};
+    (realtime ? LoggerWriteRealtime : LoggerWriteStandard)(mask, vexa::log::TracePointId(file, line), v[0], v[1],
+                                                           v[2], v[3]);
+}
+
+}  // namespace vexa::user_log
+
+#define TRACE(mask, ...) ::vexa::user_log::Trace<false>(LOG_FILE_NUMBER, __LINE__, (mask), ##__VA_ARGS__)
+#define TRACE_RT(mask, ...) ::vexa::user_log::Trace<true>(LOG_FILE_NUMBER, __LINE__, (mask), ##__VA_ARGS__)
