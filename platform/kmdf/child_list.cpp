@@ -141,6 +141,7 @@ NTSTATUS FxChildList::create(Entry& entry) {
     FxPdoInit pdoInit;
     pdoInit.parent = device_;
     pdoInit.list = this;
+    pdoInit.bus = bus_;
     WDFDEVICE_INIT init;
     init.driver = device_->driver();
     init.pdoInit = &pdoInit;
@@ -188,7 +189,13 @@ void FxChildList::pdo_removed(FxPdo* pdo) {
     entries_.remove_if([pdo](const Entry& entry) { return entry.pdo == pdo; });
 }
 
+void FxChildList::set_bus_information(const PNP_BUS_INFORMATION& bus) {
+    std::lock_guard lock(lock_);
+    bus_ = bus;
+}
+
 void FxChildList::dispose() {
+    if (device_->default_child_list() == this) device_->set_default_child_list(nullptr);
     std::lock_guard lock(lock_);
     // The PnP manager removes a bus's children before the bus itself; what
     // is left here never got a PDO.
@@ -213,11 +220,10 @@ NTSTATUS CreateDefaultChildList(FxDevice* device, const WDFDEVICE_INIT& init) {
 
 // IRP_MN_QUERY_DEVICE_RELATIONS on a bus FDO: the present children's PDOs.
 NTSTATUS FxDevice::query_bus_relations(IRP* irp) {
-    if (irp->Stack.Parameters.QueryDeviceRelations.Type != BusRelations || defaultChildList_ == nullptr) {
-        return irp->IoStatus.Status;
-    }
+    FxChildList* list = default_child_list();
+    if (irp->Stack.Parameters.QueryDeviceRelations.Type != BusRelations || list == nullptr) return irp->IoStatus.Status;
     std::vector<DEVICE_OBJECT*> present;
-    defaultChildList_->report(&present);
+    list->report(&present);
     size_t bytes = offsetof(DEVICE_RELATIONS, Objects) + sizeof(DEVICE_OBJECT*) * std::max<size_t>(1, present.size());
     // The asker owns the list (ExFreePool) and the reference on each object in it.
     auto* relations = static_cast<DEVICE_RELATIONS*>(ExAllocatePoolWithTag(PagedPool, bytes, kRelationsTag));
@@ -249,6 +255,12 @@ WDFCHILDLIST WdfFdoGetDefaultChildList(WDFDEVICE device) {
     FxDevice* fx = object_of<FxDevice>(device, "WdfFdoGetDefaultChildList");
     if (fx == nullptr || fx->default_child_list() == nullptr) return nullptr;
     return fx->default_child_list()->as_handle<WDFCHILDLIST>();
+}
+
+void WdfDeviceSetBusInformationForChildren(WDFDEVICE device, PPNP_BUS_INFORMATION busInformation) {
+    FxDevice* fx = object_of<FxDevice>(device, "WdfDeviceSetBusInformationForChildren");
+    if (fx == nullptr || busInformation == nullptr) return;
+    if (FxChildList* list = fx->default_child_list()) list->set_bus_information(*busInformation);
 }
 
 WDFDEVICE WdfChildListGetDevice(WDFCHILDLIST childList) {

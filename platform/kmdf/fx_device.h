@@ -3,6 +3,7 @@
 // interfaces and query-interface.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,8 +84,8 @@ public:
     NTSTATUS enqueue_request(FxRequest* request);
 
     // The child list the bus-relations query answers from; null for no bus.
-    FxChildList* default_child_list() const { return defaultChildList_; }
-    void set_default_child_list(FxChildList* list) { defaultChildList_ = list; }
+    FxChildList* default_child_list() const { return defaultChildList_.load(std::memory_order_acquire); }
+    void set_default_child_list(FxChildList* list) { defaultChildList_.store(list, std::memory_order_release); }
 
     // The device's synchronisation lock: callbacks of objects whose scope is
     // the device (queues, work items with automatic serialisation) hold it.
@@ -137,7 +138,8 @@ private:
     bool started_ = false;
     std::vector<FxIoQueue*> queues_;           // guarded by lock_
     std::recursive_mutex syncLock_;
-    FxChildList* defaultChildList_ = nullptr;  // set at creation, a child object of this device
+    // Set at creation, cleared when the list (a child object of this device) goes.
+    std::atomic<FxChildList*> defaultChildList_{nullptr};
 };
 
 }  // namespace platform::kmdf

@@ -32,6 +32,7 @@ struct FxPdoInit {
     };
     std::vector<Text> texts;
     ULONG defaultLocale = 0;
+    PNP_BUS_INFORMATION bus{{}, InterfaceTypeUndefined, 0};  // the parent's, for its children
     FxPdo* created = nullptr;  // set by WdfDeviceCreate
 };
 
@@ -53,6 +54,7 @@ public:
     void report(std::vector<DEVICE_OBJECT*>* present);
     // The PnP manager removed a PDO of this list.
     void pdo_removed(FxPdo* pdo);
+    void set_bus_information(const PNP_BUS_INFORMATION& bus);
 
 protected:
     void dispose() override;
@@ -86,6 +88,7 @@ private:
     uint64_t nextOrder_ = 1;
     unsigned iterations_ = 0;
     bool changedDuringIteration_ = false;
+    PNP_BUS_INFORMATION bus_{{}, InterfaceTypeUndefined, 0};
 };
 
 // WdfDeviceCreate's step for an FDO whose init names a default child list.

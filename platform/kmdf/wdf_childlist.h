@@ -49,6 +49,18 @@ inline void WDF_CHILD_LIST_CONFIG_INIT(WDF_CHILD_LIST_CONFIG* config, ULONG iden
     config->EvtChildListCreateDevice = createDevice;
 }
 
+enum INTERFACE_TYPE : LONG { InterfaceTypeUndefined = -1, PNPBus = 15 };
+
+struct PNP_BUS_INFORMATION {
+    GUID BusTypeGuid;
+    INTERFACE_TYPE LegacyBusType;
+    ULONG BusNumber;
+};
+using PPNP_BUS_INFORMATION = PNP_BUS_INFORMATION*;
+
+// What the bus FDO's children report as their bus (kept with its default child list).
+void WdfDeviceSetBusInformationForChildren(WDFDEVICE device, PPNP_BUS_INFORMATION busInformation);
+
 // The FDO being created gets a default child list with this configuration.
 void WdfFdoInitSetDefaultChildListConfig(WDFDEVICE_INIT* init, PWDF_CHILD_LIST_CONFIG config,
                                          PWDF_OBJECT_ATTRIBUTES attributes);
