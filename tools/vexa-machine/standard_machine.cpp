@@ -6,7 +6,9 @@
 
 #include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
+#include "platform/machine/pnp_children.h"
 #include "platform/usb/usb_port.h"
+#include "tools/doubles/midi_double.h"
 
 namespace vexa::machine {
 
@@ -25,12 +27,25 @@ std::filesystem::path default_state_dir() {
 }
 
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
-                                         const std::filesystem::path& usbDriverDir) {
+                                         const std::filesystem::path& usbDriverDir,
+                                         const std::filesystem::path& doublesDir) {
     std::filesystem::path usbImage = (usbDriverDir.empty() ? driverDir : usbDriverDir) / (std::string(kUsbService) + ".so");
     if (std::filesystem::exists(usbImage)) machine.drivers().install(kUsbService, usbImage);
+    // The MIDI children's outside drivers; the WDM audio child has none here (it stays without a driver).
+    const struct {
+        const char* service;
+        const char16_t* hardwareId;
+    } doubles[] = {{vexa::doubles::kMidiInService, vexa::doubles::kMidiInHardwareId},
+                   {vexa::doubles::kMidiOutService, vexa::doubles::kMidiOutHardwareId}};
+    for (const auto& d : doubles) {
+        std::filesystem::path image = (doublesDir.empty() ? driverDir : doublesDir) / (std::string(d.service) + ".so");
+        if (!std::filesystem::exists(image)) continue;
+        machine.drivers().install(d.service, image);
+        platform::register_driver_match(d.hardwareId, d.service);
+    }
     machine.drivers().install(kRootService, driverDir / (std::string(kRootService) + ".so"));
     platform::DevNode* root = machine.pnp().add_node(kRootInstanceId, {kRootHardwareId}, kRootService);
-    platform::drain_pnp_notifications();
+    platform::wait_for_pnp_idle();
     return root;
 }
 
@@ -52,8 +67,9 @@ const SimulatedPorts::Port& SimulatedPorts::plug(platform::device::VexaModel mod
     std::string digits = std::to_string(10000 + number % 10000).substr(1);
     std::u16string instance(digits.begin(), digits.end());
     platform::DevNode* node = platform::usb::plug(device, kUsbService, instance);
-    // The root driver binds on its notification worker; let it finish.
-    platform::drain_pnp_notifications();
+    // The root driver binds on its notification worker and its children are
+    // enumerated after; let both finish.
+    platform::wait_for_pnp_idle();
     ports_.push_back(Port{number, model, std::move(device), node});
     return ports_.back();
 }
@@ -62,7 +78,7 @@ bool SimulatedPorts::unplug(unsigned number) {
     for (auto it = ports_.begin(); it != ports_.end(); ++it) {
         if (it->number != number) continue;
         platform::usb::unplug(*it->node);
-        platform::drain_pnp_notifications();
+        platform::wait_for_pnp_idle();
         ports_.erase(it);
         return true;
     }
