@@ -162,7 +162,8 @@ int main(int argc, char** argv) {
     static Ports ports;  // outlives the detached reader of standard input
     ports.midi = std::make_unique<vexa::machine::MidiCheck>(vexa::machine::default_driver_dir());
     platform::Machine machine(options);
-    platform::DevNode* root = vexa::machine::boot_standard_machine(machine, vexa::machine::default_driver_dir());
+    platform::DevNode* root = vexa::machine::boot_standard_machine(machine, vexa::machine::default_driver_dir(), {},
+                                                                   vexa::machine::default_driver_dir());
     if (root->state != platform::NodeState::Started) {
         std::fprintf(stderr, "vexa-machine: the root driver did not start (status 0x%08X)\n",
                      static_cast<unsigned>(root->lastStatus));

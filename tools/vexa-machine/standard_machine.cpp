@@ -38,8 +38,8 @@ platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::
     } doubles[] = {{vexa::doubles::kMidiInService, vexa::doubles::kMidiInHardwareId},
                    {vexa::doubles::kMidiOutService, vexa::doubles::kMidiOutHardwareId}};
     for (const auto& d : doubles) {
-        std::filesystem::path image = (doublesDir.empty() ? driverDir : doublesDir) / (std::string(d.service) + ".so");
-        if (!std::filesystem::exists(image)) continue;
+        std::filesystem::path image = doublesDir / (std::string(d.service) + ".so");
+        if (doublesDir.empty() || !std::filesystem::exists(image)) continue;
         machine.drivers().install(d.service, image);
         platform::register_driver_match(d.hardwareId, d.service);
     }

@@ -29,8 +29,8 @@ std::filesystem::path default_driver_dir();
 std::filesystem::path default_state_dir();
 
 // Installs the drivers found in `driverDir` (the USB function driver from
-// `usbDriverDir`, the MIDI child drivers' stand-ins from `doublesDir`, when
-// given), names the services that serve the MIDI children's hardware ids,
+// `usbDriverDir` when given; the MIDI child drivers' stand-ins from
+// `doublesDir`, only when given), names the services that serve the MIDI children's hardware ids,
 // and adds the root node (its driver loads and its device starts). Returns
 // the root node; its state says whether the start succeeded.
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
