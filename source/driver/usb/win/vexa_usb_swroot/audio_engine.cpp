@@ -281,12 +281,14 @@ void AudioEngine::Unlist(UsbAudioDeviceTarget* device, bool* promoted) {
 
 NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
     (void)EngineStopStreaming();
-    // Every child goes, of whatever device; what this device's children
-    // borrowed is taken back before its objects go.
+    // What this device's children borrowed is taken back (their MIDI ports
+    // closed, the children told) while they are surely still there: the
+    // removal that follows runs on the PnP manager's own time. Then every
+    // child goes, of whatever device.
+    children_.ReleaseDevice(device);
     if (NTSTATUS status = ReportChildrenMissing(rootDevice_); !NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
     }
-    children_.ReleaseDevice(device);
     // Callbacks the USB driver had under way when the device went finish first.
     SleepMs(kRemovalPauseMs);
     {

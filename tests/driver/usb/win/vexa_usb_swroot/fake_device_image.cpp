@@ -79,6 +79,7 @@ private:
 void* Plug(WDFDEVICE fdo, FakeDeviceScript* script) {
     AudioEngine* engine = GetDeviceExtension(fdo)->engine;
     auto* device = new FakeDevice(script, fdo, engine);
+    if (device == nullptr) return nullptr;  // the pool refused
     NTSTATUS status = engine->WithBindingLock([&] { return engine->EngineAttachDevice(device); });
     return NT_SUCCESS(status) ? device : nullptr;
 }

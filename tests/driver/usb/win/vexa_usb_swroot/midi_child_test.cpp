@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/kernel/fault.h"
 #include "platform/kmdf/fx_pdo.h"
 #include "platform/machine/event_log.h"
 #include "source/driver/usb/win/kernel_common/messages.h"
@@ -348,6 +349,72 @@ TEST_F(MidiChildTest, RemovalClosesThePortsOfAChildThatNeverDoes) {
         EXPECT_FALSE(state->loaded);
         EXPECT_EQ(state->loads, state->unloads);
         EXPECT_EQ(state->callsWhileUnloaded, 0u);
+    }
+}
+
+// A device reporting more than sixteen ports of a direction is held to sixteen port records.
+TEST_F(MidiChildTest, ThePortCountIsClampedToSixteen) {
+    plug(20, 0);
+    MidiDoubleDevice& in = running(doubles_.in());
+    ASSERT_EQ(in.ports.size(), kMidiMaxPorts);
+    EXPECT_EQ(in.ports[15].name, u"QUV VEXA USB Platform MIDI In 16");
+    for (const auto& port : in.ports) EXPECT_TRUE(port.open) << port.index;
+}
+
+// The port index of an open comes from the child: one without a record is refused and nothing
+// is written into the request.
+TEST_F(MidiChildTest, AnOpenOfAPortWithoutARecordIsRefused) {
+    plug(1, 0);
+    platform::DevNode* midi = FindChild(root_.children(), kMidiIn, u"1");
+    ASSERT_NE(midi, nullptr);
+    for (uint32_t index : {1u, 16u, 0xFFFFFFFFu}) {
+        MidiOpenPort record{};
+        record.port = index;
+        EXPECT_EQ(SendToChild(midi, kIoctlMidiOpenPort, false, &record, sizeof(record)), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(record.kick, 0u);
+        EXPECT_EQ(record.midiDevice, 0u);
+    }
+}
+
+// Whichever allocation fails on the way, no MIDI child is left with a port that has no record:
+// every port its driver is told of opens (a null slot would be dereferenced on the first open).
+TEST_F(MidiChildTest, AllocationFailuresNeverLeaveAPortWithoutARecord) {
+    for (unsigned skip = 0; skip < 24; ++skip) {
+        doubles_.in().reset();
+        platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES, skip, 1);
+        void* device = plug(3, 0);
+        platform::fault::clear();
+        {
+            std::lock_guard lock(doubles_.in().lock);
+            for (const auto& d : doubles_.in().devices) {
+                for (const auto& port : d->ports) EXPECT_TRUE(port.open) << "skip " << skip << " port " << port.index;
+                if (d->infoStatus == STATUS_SUCCESS) {
+                    EXPECT_EQ(d->ports.size(), 3u) << "skip " << skip;
+                }
+            }
+        }
+        if (device != nullptr) root_.unplug(device);
+        platform::wait_for_pnp_idle();
+        EXPECT_TRUE(root_.children().empty()) << "skip " << skip;
+    }
+}
+
+// The root device goes while a child that never closes its ports still has them bound: the
+// child's clean-up unbinds them before its driver unloads, so the device's removal that follows
+// calls nothing in the unloaded driver.
+TEST_F(MidiChildTest, TheRootsRemovalCallsNoUnloadedChild) {
+    for (auto* state : {&doubles_.in(), &doubles_.out()}) {
+        std::lock_guard lock(state->lock);
+        state->knobs.neverClose = true;
+    }
+    plug(1, 1);
+    root_.restart_root();
+    for (auto* state : {&doubles_.in(), &doubles_.out()}) {
+        std::lock_guard lock(state->lock);
+        EXPECT_EQ(state->loads, state->unloads);
+        EXPECT_EQ(state->callsWhileUnloaded, 0u);
+        ASSERT_FALSE(state->calls.empty());
+        EXPECT_EQ(state->calls.back().what, "unload");
     }
 }
 
