@@ -196,10 +196,18 @@ void FxChildList::set_bus_information(const PNP_BUS_INFORMATION& bus) {
 
 void FxChildList::dispose() {
     if (device_->default_child_list() == this) device_->set_default_child_list(nullptr);
-    std::lock_guard lock(lock_);
-    // The PnP manager removes a bus's children before the bus itself; what
-    // is left here never got a PDO.
-    entries_.clear();
+    std::vector<FxPdo*> orphans;
+    {
+        std::lock_guard lock(lock_);
+        // The PnP manager removes the children it took before the bus itself;
+        // a PDO it never took (its enumeration failed after the PDO was
+        // built) is the framework's to delete, with its clean-up, now.
+        for (Entry& entry : entries_) {
+            if (entry.pdo != nullptr && !entry.pdo->taken()) orphans.push_back(entry.pdo);
+        }
+        entries_.clear();
+    }
+    for (FxPdo* pdo : orphans) pdo->delete_object();
 }
 
 NTSTATUS CreateDefaultChildList(FxDevice* device, const WDFDEVICE_INIT& init) {

@@ -4,6 +4,7 @@
 // id queries and serves the requests its function driver sends down.
 #pragma once
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -106,6 +107,9 @@ public:
 
     NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
     std::u16string device_property(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY property) override;
+    // The PnP manager took the PDO (it removes it from then on).
+    NTSTATUS start() override;
+    bool taken() const { return taken_.load(std::memory_order_acquire); }
     // The framework deletes the PDO at its removal and tells its list.
     void remove() override;
 
@@ -121,6 +125,7 @@ private:
     std::mutex capsLock_;
     WDF_DEVICE_POWER_CAPABILITIES powerCaps_{};  // guarded by capsLock_
     bool removed_ = false;                       // PnP manager steps only
+    std::atomic<bool> taken_{false};
 };
 
 }  // namespace platform::kmdf

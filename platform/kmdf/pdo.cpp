@@ -103,6 +103,11 @@ std::u16string FxPdo::device_property(DEVICE_OBJECT*, DEVICE_REGISTRY_PROPERTY p
     return {};
 }
 
+NTSTATUS FxPdo::start() {
+    taken_.store(true, std::memory_order_release);
+    return FxDevice::start();
+}
+
 void FxPdo::remove() {
     if (removed_) return;
     removed_ = true;

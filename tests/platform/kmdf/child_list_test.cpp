@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/fault.h"
 #include "platform/kernel/strsafe.h"
 #include "platform/kmdf/fx_pdo.h"
 #include "platform/kmdf/wdf.h"
@@ -325,6 +326,33 @@ TEST_F(ChildListTest, AFailedCreationLeavesNoChild) {
     platform::wait_for_pnp_idle();
     EXPECT_EQ(children().size(), 1u);
     EXPECT_EQ(g_record.take(), (std::vector<std::string>{"create:1", "create:1", "child-start:11"}));
+}
+
+// A PDO built while the bus answered an enumeration whose answer then could not be allocated
+// was never taken by the PnP manager: the next enumeration reports it, and a bus that goes
+// first deletes it itself (its clean-up runs before the bus's), so nothing is left over.
+TEST_F(ChildListTest, APdoThePnpManagerNeverTookGoesWithItsBus) {
+    platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES, 0, 1);
+    ASSERT_EQ(add(1, 11), STATUS_SUCCESS);
+    platform::wait_for_pnp_idle();
+    EXPECT_EQ(platform::fault::fired("ExAllocatePoolWithTag"), 1u);
+    platform::fault::clear();
+    EXPECT_TRUE(children().empty());
+    EXPECT_EQ(g_record.take(), (std::vector<std::string>{"create:1"}));
+    ASSERT_EQ(add(2, 22), STATUS_SUCCESS);  // the next enumeration reports both
+    platform::wait_for_pnp_idle();
+    EXPECT_EQ(children().size(), 2u);
+    EXPECT_EQ(missing(1), STATUS_SUCCESS);
+    EXPECT_EQ(missing(2), STATUS_SUCCESS);
+    platform::wait_for_pnp_idle();
+    g_record.take();
+
+    platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES, 0, 1);
+    ASSERT_EQ(add(3, 33), STATUS_SUCCESS);
+    platform::wait_for_pnp_idle();
+    platform::fault::clear();
+    machine_.pnp().remove(*bus_);
+    EXPECT_EQ(g_record.take(), (std::vector<std::string>{"create:3", "pdo-cleanup:3/33", "bus-cleanup"}));
 }
 
 // Removing the bus removes its children first: their PDOs' clean-up runs before the bus's.

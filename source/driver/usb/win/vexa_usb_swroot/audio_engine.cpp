@@ -393,7 +393,11 @@ NTSTATUS AudioEngine::EngineCreateMidiChildren(UsbAudioDeviceTarget* device) {
             // A direction whose object cannot be built is skipped; the arrival goes on.
             NTSTATUS built = STATUS_SUCCESS;
             MidiDevice* midi = BuildMidiDevice(direction.output, direction.ports, current, &built);
-            if (midi == nullptr) continue;
+            if (midi == nullptr) {
+                // The input direction takes no traffic then; the output keeps what it had.
+                if (!direction.output) current->SetMidiDevice(false, nullptr);
+                continue;
+            }
             status = AddChild(rootDevice_, direction.hardwareId, direction.hardwareIdBytes, serial, midi);
             if (!NT_SUCCESS(status)) {
                 TRACE(kLogError | kLogMidi, status, serial);
