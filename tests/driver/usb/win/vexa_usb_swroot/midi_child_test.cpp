@@ -235,10 +235,10 @@ TEST_F(MidiChildTest, RequestsOfTheOtherKindAreRefused) {
     EXPECT_EQ(SendToChild(midi, kIoctlWdmGetVersion, true, buffer, 8), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(SendToChild(midi, kIoctlWdmOpen, true, buffer, 72), STATUS_INVALID_DEVICE_REQUEST);
     ASSERT_EQ(SendToChild(adapter, kIoctlWdmGetVersion, true, buffer, 8), STATUS_SUCCESS);
-    VersionReply version;
-    std::memcpy(&version, buffer, sizeof(version));
-    EXPECT_EQ(version.driverVersion, kChildDriverVersion);
-    EXPECT_EQ(version.interfaceVersion, kWdmInterfaceVersion);
+    uint32_t version[2];
+    std::memcpy(version, buffer, sizeof(version));
+    EXPECT_EQ(version[0], kChildDriverVersion);
+    EXPECT_EQ(version[1], kWdmInterfaceVersion);
     EXPECT_EQ(SendToChild(midi, 0x220264, false, buffer, 8), STATUS_NOT_IMPLEMENTED);
 }
 
@@ -371,8 +371,10 @@ TEST_F(MidiChildTest, AnOpenOfAPortWithoutARecordIsRefused) {
         MidiOpenPort record{};
         record.port = index;
         EXPECT_EQ(SendToChild(midi, kIoctlMidiOpenPort, false, &record, sizeof(record)), STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(record.kick, 0u);
-        EXPECT_EQ(record.midiDevice, 0u);
+        uint64_t kick = record.kick;  // packed fields are read by value
+        uint64_t midiDevice = record.midiDevice;
+        EXPECT_EQ(kick, 0u);
+        EXPECT_EQ(midiDevice, 0u);
     }
 }
 
