@@ -420,4 +420,24 @@ TEST_F(MidiChildTest, TheRootsRemovalCallsNoUnloadedChild) {
     }
 }
 
+// A child whose PDO fails half way (its queue) is logged once as 0xC0060001 with the status,
+// is not created, and its clean-up gives back what it had taken; the other children come.
+TEST_F(MidiChildTest, AChildWhoseCreationFailsIsLoggedAndLeavesNothing) {
+    platform::fault::inject("WdfIoQueueCreate", STATUS_INSUFFICIENT_RESOURCES, 0, 1);
+    void* device = plug(1, 0);
+    platform::fault::clear();
+    auto children = root_.children();
+    EXPECT_EQ(children.size(), 1u);
+    EXPECT_EQ(FindChild(children, kAdapter, u"1"), nullptr) << "the first child built is the one that failed";
+    EXPECT_NE(FindChild(children, kMidiIn, u"1"), nullptr);
+    std::vector<uint32_t> finals;
+    for (const auto& e : root_.machine().event_log().entries()) {
+        if (e.errorCode == MSG_CREATE_CHILD_FAILED) finals.push_back(static_cast<uint32_t>(e.finalStatus));
+    }
+    EXPECT_EQ(finals, std::vector<uint32_t>{static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES)});
+    root_.unplug(device);
+    platform::wait_for_pnp_idle();
+    EXPECT_TRUE(root_.children().empty());
+}
+
 }  // namespace
