@@ -16,18 +16,18 @@ void Format(std::u16string* out, PCWSTR format, va_list args) {
             out->push_back(*p);
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         ++p;
-        while (*p == u'-' || *p == u'+' || *p == u' ' || *p == u'#' || *p == u'0') spec.push_back(static_cast<char>(*p++));
-        while (*p >= u'0' && *p <= u'9') spec.push_back(static_cast<char>(*p++));
+        while (*p == u'-' || *p == u'+' || *p == u' ' || *p == u'#' || *p == u'0') directive.push_back(static_cast<char>(*p++));
+        while (*p >= u'0' && *p <= u'9') directive.push_back(static_cast<char>(*p++));
         int precision = -1;
         if (*p == u'.') {
-            spec.push_back('.');
+            directive.push_back('.');
             ++p;
             precision = 0;
             while (*p >= u'0' && *p <= u'9') {
                 precision = precision * 10 + (*p - u'0');
-                spec.push_back(static_cast<char>(*p++));
+                directive.push_back(static_cast<char>(*p++));
             }
         }
         int longs = 0;
@@ -40,9 +40,9 @@ void Format(std::u16string* out, PCWSTR format, va_list args) {
             case u'd':
             case u'i':
                 if (longs >= 2) {
-                    std::snprintf(buffer, sizeof(buffer), (spec + "lld").c_str(), va_arg(args, long long));
+                    std::snprintf(buffer, sizeof(buffer), (directive + "lld").c_str(), va_arg(args, long long));
                 } else {
-                    std::snprintf(buffer, sizeof(buffer), (spec + "d").c_str(), va_arg(args, int));
+                    std::snprintf(buffer, sizeof(buffer), (directive + "d").c_str(), va_arg(args, int));
                 }
                 for (const char* c = buffer; *c != 0; ++c) out->push_back(static_cast<WCHAR>(*c));
                 break;
@@ -51,10 +51,10 @@ void Format(std::u16string* out, PCWSTR format, va_list args) {
             case u'X': {
                 char conversion = static_cast<char>(*p);
                 if (longs >= 2) {
-                    std::snprintf(buffer, sizeof(buffer), (spec + "ll" + conversion).c_str(),
+                    std::snprintf(buffer, sizeof(buffer), (directive + "ll" + conversion).c_str(),
                                   va_arg(args, unsigned long long));
                 } else {
-                    std::snprintf(buffer, sizeof(buffer), (spec + conversion).c_str(), va_arg(args, unsigned));
+                    std::snprintf(buffer, sizeof(buffer), (directive + conversion).c_str(), va_arg(args, unsigned));
                 }
                 for (const char* c = buffer; *c != 0; ++c) out->push_back(static_cast<WCHAR>(*c));
                 break;
@@ -81,7 +81,7 @@ void Format(std::u16string* out, PCWSTR format, va_list args) {
                 break;
             default:
                 // An unknown conversion is written as it stands.
-                for (char c : spec) out->push_back(static_cast<WCHAR>(c));
+                for (char c : directive) out->push_back(static_cast<WCHAR>(c));
                 if (*p == 0) return;
                 out->push_back(*p);
                 break;

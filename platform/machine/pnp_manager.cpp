@@ -219,7 +219,13 @@ void PnpManager::remove_all() {
     auto all = nodes();
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         DevNode& node = **it;
-        if (node.state == NodeState::Removing) {
+        bool removing;
+        {
+            // The enumeration worker may be starting a child node right now.
+            std::lock_guard nodeLock(node.lock);
+            removing = node.state == NodeState::Removing;
+        }
+        if (removing) {
             finish_removal(node);
         } else {
             remove(node);
