@@ -54,7 +54,8 @@ VexaInterface::VexaInterface(VexaModel model, VexaVariant variant, uint32_t seri
       playbackChannels_(std::max({spec_.bands[0].outputChannels, spec_.bands[1].outputChannels,
                                   spec_.bands[2].outputChannels})),
       captureChannels_(std::max({spec_.bands[0].inputChannels, spec_.bands[1].inputChannels,
-                                 spec_.bands[2].inputChannels})) {}
+                                 spec_.bands[2].inputChannels})),
+      firstOutCables_(variant.twoMidiOutPorts ? 2 : variant.midiOutCables) {}
 
 void VexaInterface::set_capabilities(const VendorCapabilities& capabilities) {
     std::lock_guard lock(lock_);
@@ -198,10 +199,16 @@ namespace platform::device {
 NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) {
     if (endpointAddress != kMidiOutEndpoint && endpointAddress != kSecondMidiOutEndpoint) return usb::kStall;
     std::lock_guard lock(lock_);
+    uint8_t firstCable = endpointAddress == kSecondMidiOutEndpoint ? firstOutCables_ : 0;
     for (ULONG offset = 0; offset + kMidiEventBytes <= bytes; offset += kMidiEventBytes) {
         std::array<uint8_t, 4> packet;
         std::memcpy(packet.data(), data + offset, kMidiEventBytes);
         midiOut_.emplace_back(endpointAddress, packet);
+        unsigned port = firstCable + (packet[0] >> 4);
+        if (midiLoopback_ && port < 16) {
+            midiIn_.push_back(static_cast<uint8_t>(port << 4 | (packet[0] & 0xF)));
+            midiIn_.insert(midiIn_.end(), packet.begin() + 1, packet.end());
+        }
     }
     return STATUS_SUCCESS;
 }
@@ -293,6 +300,11 @@ void VexaInterface::empty_capture_packets(unsigned skip, unsigned count) {
     std::lock_guard lock(lock_);
     emptySkip_ = skip;
     emptyCapturePackets_ = count;
+}
+
+void VexaInterface::set_midi_loopback(bool on) {
+    std::lock_guard lock(lock_);
+    midiLoopback_ = on;
 }
 
 void VexaInterface::queue_midi_in(const std::vector<uint8_t>& packets) {

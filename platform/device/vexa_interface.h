@@ -82,6 +82,10 @@ public:
 
     // MIDI: 4-byte event packets the device has for the host, and those the host sent.
     void queue_midi_in(const std::vector<uint8_t>& packets);
+    // MIDI loopback (the default): every event the host sends comes back on
+    // the IN endpoint, on the cable that carries its port's number (the OUT
+    // endpoints' cables counted one after another).
+    void set_midi_loopback(bool on);
     std::vector<std::array<uint8_t, 4>> midi_out(UCHAR endpointAddress) const;
 
     // Vendor channel knobs and records.
@@ -123,6 +127,8 @@ private:
     unsigned emptySkip_ = 0;                          // guarded by lock_
     unsigned emptyCapturePackets_ = 0;                // guarded by lock_
     std::deque<uint8_t> midiIn_;                      // guarded by lock_
+    bool midiLoopback_ = true;                        // guarded by lock_
+    const uint8_t firstOutCables_;                    // cables of the first OUT endpoint
     std::vector<std::pair<UCHAR, std::array<uint8_t, 4>>> midiOut_;  // guarded by lock_
 };
 

@@ -34,6 +34,7 @@ inline constexpr UCHAR IRP_MJ_MAXIMUM_FUNCTION = 0x1B;
 
 inline constexpr UCHAR IRP_MN_QUERY_DEVICE_RELATIONS = 0x07;
 inline constexpr UCHAR IRP_MN_QUERY_INTERFACE = 0x08;
+inline constexpr UCHAR IRP_MN_QUERY_ID = 0x13;
 
 inline constexpr ULONG FILE_DEVICE_BUS_EXTENDER = 0x0000002A;
 inline constexpr ULONG FILE_DEVICE_UNKNOWN = 0x00000022;
@@ -109,6 +110,10 @@ struct DEVICE_RELATIONS {
     DEVICE_OBJECT* Objects[1];
 };
 
+// IRP_MN_QUERY_ID: the answer is a pool block in IoStatus.Information (the asker frees it with ExFreePool),
+// a NUL-terminated string; hardware ids are a list ending in two NULs.
+enum BUS_QUERY_ID_TYPE : ULONG { BusQueryDeviceID = 0, BusQueryHardwareIDs = 1, BusQueryInstanceID = 3 };
+
 struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -130,6 +135,9 @@ struct IO_STACK_LOCATION {
         struct {
             DEVICE_RELATION_TYPE Type;
         } QueryDeviceRelations;
+        struct {
+            BUS_QUERY_ID_TYPE IdType;
+        } QueryId;
         struct {
             const GUID* InterfaceType;
             USHORT Size;
@@ -260,7 +268,11 @@ void ObReferenceObject(PVOID object);
 void ObDereferenceObject(PVOID object);
 DEVICE_OBJECT* IoGetRelatedDeviceObject(FILE_OBJECT* file);
 
-enum DEVICE_REGISTRY_PROPERTY : ULONG { DevicePropertyDeviceDescription = 0, DevicePropertyHardwareID = 1 };
+enum DEVICE_REGISTRY_PROPERTY : ULONG {
+    DevicePropertyDeviceDescription = 0,
+    DevicePropertyHardwareID = 1,
+    DevicePropertyLocationInformation = 0xA,
+};
 // A property of a PDO; with a buffer too small, STATUS_BUFFER_TOO_SMALL and the size needed.
 NTSTATUS IoGetDeviceProperty(DEVICE_OBJECT* pdo, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
                              PVOID buffer, ULONG* resultLength);

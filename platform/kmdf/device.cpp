@@ -2,6 +2,7 @@
 
 #include "fx_driver.h"
 #include "fx_io.h"
+#include "fx_pdo.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 #include "platform/machine/device_interfaces.h"
@@ -290,8 +291,9 @@ void FxDevice::file_close(FxRequest* request) {
 NTSTATUS FxDevice::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
     UCHAR major = irp->Stack.MajorFunction;
     if (major == IRP_MJ_PNP) {
-        NTSTATUS status = irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE ? process_query_interface(irp)
-                                                                               : irp->IoStatus.Status;
+        NTSTATUS status = irp->IoStatus.Status;
+        if (irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE) status = process_query_interface(irp);
+        if (irp->Stack.MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS) status = query_bus_relations(irp);
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
@@ -353,12 +355,21 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBUTES attribute
     DEVICE_OBJECT* fdo = nullptr;
     NTSTATUS status = IoCreateDevice((*init)->driver->wdm(), 0, nullptr, (*init)->deviceType, 0, (*init)->exclusive, &fdo);
     if (!NT_SUCCESS(status)) return status;
-    auto* fx = new FxDevice(*init, fdo);
+    platform::kmdf::FxPdoInit* pdoInit = (*init)->pdoInit;
+    FxDevice* fx = pdoInit != nullptr ? new platform::kmdf::FxPdo(*init, fdo) : new FxDevice(*init, fdo);
     status = fx->attach(attributes, fx->driver());
     if (!NT_SUCCESS(status)) {
         fx->release();
         return status;
     }
+    if ((*init)->hasDefaultChildList) {
+        status = platform::kmdf::CreateDefaultChildList(fx, **init);
+        if (!NT_SUCCESS(status)) {
+            fx->delete_object();
+            return status;
+        }
+    }
+    if (pdoInit != nullptr) pdoInit->created = static_cast<platform::kmdf::FxPdo*>(fx);
     *init = nullptr;  // the framework owns it now
     *device = fx->as_handle<WDFDEVICE>();
     return STATUS_SUCCESS;

@@ -3,6 +3,7 @@
 // interfaces and query-interface.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "fx_object.h"
 #include "platform/kernel/io.h"
 #include "platform/kernel/pnp_device.h"
+#include "platform/kmdf/wdf_childlist.h"
 #include "platform/kmdf/wdf_device.h"
 #include "platform/kmdf/wdf_fileobject.h"
 
@@ -17,6 +19,8 @@ namespace platform::kmdf {
 class FxDriver;
 class FxIoQueue;
 class FxRequest;
+class FxChildList;
+struct FxPdoInit;
 }
 
 // What the PnP manager hands to EvtDriverDeviceAdd; filled by the
@@ -31,6 +35,13 @@ struct WDFDEVICE_INIT {
     WDF_OBJECT_ATTRIBUTES fileAttributes{};
     bool hasFileAttributes = false;
     PFN_WDF_IO_IN_CALLER_CONTEXT ioInCallerContext = nullptr;
+    // A bus FDO's default child list (WdfFdoInitSetDefaultChildListConfig).
+    bool hasDefaultChildList = false;
+    WDF_CHILD_LIST_CONFIG childListConfig{};
+    WDF_OBJECT_ATTRIBUTES childListAttributes{};
+    bool hasChildListAttributes = false;
+    // A child's record, handed to its list's create callback; null for an FDO.
+    platform::kmdf::FxPdoInit* pdoInit = nullptr;
 };
 
 namespace platform::kmdf {
@@ -72,6 +83,10 @@ public:
     FxIoQueue* default_queue();
     NTSTATUS enqueue_request(FxRequest* request);
 
+    // The child list the bus-relations query answers from; null for no bus.
+    FxChildList* default_child_list() const { return defaultChildList_.load(std::memory_order_acquire); }
+    void set_default_child_list(FxChildList* list) { defaultChildList_.store(list, std::memory_order_release); }
+
     // The device's synchronisation lock: callbacks of objects whose scope is
     // the device (queues, work items with automatic serialisation) hold it.
     std::recursive_mutex& sync_lock() { return syncLock_; }
@@ -94,6 +109,7 @@ private:
     NTSTATUS d0_exit(WDF_POWER_DEVICE_STATE target);
     void set_started(bool started);  // enables or disables the device interfaces
     NTSTATUS process_query_interface(IRP* irp);
+    NTSTATUS query_bus_relations(IRP* irp);  // child_list.cpp
     void file_create(FxRequest* request);
     void file_cleanup(FxRequest* request);
     void file_close(FxRequest* request);
@@ -122,6 +138,8 @@ private:
     bool started_ = false;
     std::vector<FxIoQueue*> queues_;           // guarded by lock_
     std::recursive_mutex syncLock_;
+    // Set at creation, cleared when the list (a child object of this device) goes.
+    std::atomic<FxChildList*> defaultChildList_{nullptr};
 };
 
 }  // namespace platform::kmdf

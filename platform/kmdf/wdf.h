@@ -2,11 +2,13 @@
 #pragma once
 
 #include "platform/kernel/ntddk.h"
+#include "platform/kmdf/wdf_childlist.h"
 #include "platform/kmdf/wdf_device.h"
 #include "platform/kmdf/wdf_driver.h"
 #include "platform/kmdf/wdf_fileobject.h"
 #include "platform/kmdf/wdf_memory.h"
 #include "platform/kmdf/wdf_object.h"
+#include "platform/kmdf/wdf_pdo.h"
 #include "platform/kmdf/wdf_queue.h"
 #include "platform/kmdf/wdf_registry.h"
 #include "platform/kmdf/wdf_io_target.h"

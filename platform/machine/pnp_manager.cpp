@@ -23,6 +23,10 @@ NTSTATUS DevNode::dispatch_irp(DEVICE_OBJECT* device, IRP* irp) {
     return status;
 }
 
+std::u16string DevNode::device_property(DEVICE_OBJECT*, DEVICE_REGISTRY_PROPERTY property) {
+    return bus ? bus->pdo_property(property) : std::u16string();
+}
+
 DevNode* DevNode::of(DEVICE_OBJECT* pdo) {
     return pdo != nullptr && pdo->Handler != nullptr ? dynamic_cast<DevNode*>(pdo->Handler) : nullptr;
 }
@@ -63,6 +67,11 @@ DevNode* PnpManager::add_node(std::u16string instanceId, std::vector<std::u16str
 
 NTSTATUS PnpManager::start(DevNode& node) {
     std::lock_guard nodeLock(node.lock);
+    if (node.service.empty()) {
+        // As on Windows, a device no driver matches stays present without one.
+        node.state = NodeState::NoDriver;
+        return STATUS_SUCCESS;
+    }
     NTSTATUS status;
     LoadedDriver* driver = Machine::current().drivers().load(node.service, &status);
     if (driver == nullptr) {
@@ -143,6 +152,7 @@ void PnpManager::tear_down(DevNode& node) {
         function_device(&node.pdo)->remove();
         node.fdo = nullptr;
     }
+    if (node.bus) node.bus->remove_pdo();
     node.power = PowerDeviceD3;
     if (node.driver != nullptr && !HasDevices(*node.driver)) Machine::current().drivers().unload(node.service);
     node.driver = nullptr;
@@ -209,7 +219,13 @@ void PnpManager::remove_all() {
     auto all = nodes();
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         DevNode& node = **it;
-        if (node.state == NodeState::Removing) {
+        bool removing;
+        {
+            // The enumeration worker may be starting a child node right now.
+            std::lock_guard nodeLock(node.lock);
+            removing = node.state == NodeState::Removing;
+        }
+        if (removing) {
             finish_removal(node);
         } else {
             remove(node);

@@ -25,9 +25,15 @@ public:
     virtual ~BusDevice() = default;
     // Serves an IRP sent to the PDO; must complete it.
     virtual NTSTATUS dispatch_pdo_irp(DEVICE_OBJECT* pdo, IRP* irp);
+    // The PDO's own removal, after the function device's and before its
+    // driver may unload (a bus driver's PDO is deleted here). Once only.
+    virtual void remove_pdo() {}
+    // A property of the PDO (IoGetDeviceProperty on the node's device object); empty when none.
+    virtual std::u16string pdo_property(DEVICE_REGISTRY_PROPERTY) { return {}; }
 };
 
-enum class NodeState { Created, Started, Suspended, Removing, Removed, Failed };
+// NoDriver: present, but no service matched its hardware ids (nothing started on it).
+enum class NodeState { Created, Started, Suspended, Removing, Removed, Failed, NoDriver };
 
 class DevNode : public IrpHandler {
 public:
@@ -51,6 +57,7 @@ public:
     NTSTATUS lastStatus = 0;  // the status of the last failed step
 
     NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
+    std::u16string device_property(DEVICE_OBJECT* device, DEVICE_REGISTRY_PROPERTY property) override;
 
     // The node behind a PDO; null for a device object that is no PDO of the machine's.
     static DevNode* of(DEVICE_OBJECT* pdo);

@@ -296,6 +296,29 @@ TEST_F(MachineTest, PlugAndUnplugFromStandardInput) {
     EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
 }
 
+// MIDI sent out of a port of the interface comes back through the interface's loopback to the
+// MIDI input child's driver unchanged, for both models; unplugging removes the children (no
+// port to send on) and plugging the other model brings them back.
+TEST_F(MachineTest, MidiLoopsBackThroughTheChildrenOfBothModels) {
+    start(true, {"--device", "cantile-qk"});
+    machine_->write_line("midi 1 90 3c 64 f0 01 02 03 f7 c0 05");
+    EXPECT_TRUE(machine_->read_until("midi port 1: sent 90 3c 64 f0 01 02 03 f7 c0 05, the input driver received "
+                                     "90 3c 64 f0 01 02 03 f7 c0 05"))
+        << machine_->rest();
+    machine_->write_line("unplug 1");
+    EXPECT_TRUE(machine_->read_until("unplugged port 1"));
+    machine_->write_line("midi 1 f8");
+    EXPECT_TRUE(machine_->read_until("MIDI out port 1 is not open")) << machine_->rest();
+    machine_->write_line("plug cantile-qe");
+    EXPECT_TRUE(machine_->read_until("plugged cantile-qe into port 2"));
+    machine_->write_line("midi 1 b0 07 7f f8 e0 00 40");
+    EXPECT_TRUE(machine_->read_until("sent b0 07 7f f8 e0 00 40, the input driver received b0 07 7f f8 e0 00 40"))
+        << machine_->rest();
+    machine_->write_line("midi 0 90");
+    EXPECT_TRUE(machine_->read_until("midi needs a port number from 1"));
+    EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+}
+
 // --device names the models plugged in at boot; an unknown model is a usage error.
 TEST_F(MachineTest, DeviceFlagsPlugModels) {
     start(true, {"--device", "cantile-qk", "--device", "cantile-qe"});

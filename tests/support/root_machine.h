@@ -12,6 +12,7 @@
 #include "platform/kernel/pnp_notify.h"
 #include "platform/kmdf/fx_device.h"
 #include "platform/machine/machine.h"
+#include "platform/machine/pnp_children.h"
 #include "platform/machine/pnp_manager.h"
 #include "platform/win32/setupapi.h"
 #include "platform/win32/user_process.h"
@@ -26,11 +27,12 @@ namespace vexa::test {
 
 class RootMachine {
 public:
-    // `usbDriverDir` holds the USB function driver's image (none installed when empty).
+    // `usbDriverDir` holds the USB function driver's image (none installed when empty);
+    // `doublesDir` the MIDI child drivers' stand-ins (none when empty).
     explicit RootMachine(const std::string& driverDir, platform::MachineOptions options = {},
-                         const std::string& usbDriverDir = {})
+                         const std::string& usbDriverDir = {}, const std::string& doublesDir = {})
         : machine_(std::move(options)) {
-        root_ = vexa::machine::boot_standard_machine(machine_, driverDir, usbDriverDir);
+        root_ = vexa::machine::boot_standard_machine(machine_, driverDir, usbDriverDir, doublesDir);
         if (root_->state != platform::NodeState::Started) throw std::runtime_error("the root device did not start");
         image_ = dlopen((driverDir + "/QUVVexaUSBRoot.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
     }
@@ -48,10 +50,14 @@ public:
         machine_.pnp().remove(*root_);
         root_ = machine_.pnp().add_node(u"ROOT\\QUVVexaUSBRoot\\0001", {vexa::machine::kRootHardwareId},
                                         vexa::machine::kRootService);
-        platform::drain_pnp_notifications();
+        platform::wait_for_pnp_idle();
         if (root_->state != platform::NodeState::Started) throw std::runtime_error("the root device did not restart");
     }
     vexa::machine::SimulatedPorts& ports() { return ports_; }
+    // The root FDO's child nodes now, in the order they arrived.
+    std::vector<platform::DevNode*> children() {
+        return machine_.attachment<platform::PnpChildren>().children_of(*root_);
+    }
 
     // The test image's hooks (null with the real image).
     template <typename Fn>

@@ -2,8 +2,11 @@
 // drivers and the simulated interfaces named by --device plugged in (one
 // Cantile-QE without the flag), and serves other programs over a Unix socket
 // until SIGINT or SIGTERM, when it shuts down and saves the registry. On its
-// standard input it takes "plug MODEL" and "unplug N" (N the port number it
-// printed when plugging).
+// standard input it takes "plug MODEL", "unplug N" (N the port number it
+// printed when plugging) and "midi PORT BYTE..." (sends the hex bytes out of
+// MIDI port PORT of the current interface through the MIDI output child's
+// driver, lets the interface loop them back, and prints what the MIDI input
+// child's driver received).
 //
 //   vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...
 #include <signal.h>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -21,6 +25,7 @@
 #include "platform/machine/pnp_manager.h"
 #include "platform/machine/socket_server.h"
 #include "platform/win32/user_process.h"
+#include "midi_check.h"
 #include "standard_machine.h"
 
 namespace {
@@ -30,7 +35,7 @@ constexpr int kUsageError = 2;
 int Usage() {
     std::fprintf(stderr,
                  "usage: vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...\n"
-                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT\n");
+                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE...\n");
     return kUsageError;
 }
 
@@ -44,6 +49,7 @@ struct Ports {
     std::mutex lock;
     bool stopping = false;  // guarded by lock
     vexa::machine::SimulatedPorts ports;
+    std::unique_ptr<vexa::machine::MidiCheck> midi;  // set before standard input is read
 
     void plug(const std::string& name) {
         auto model = vexa::machine::model_by_name(name);
@@ -72,17 +78,37 @@ struct Ports {
         Say(ports.unplug(port) ? "unplugged port " + number : "nothing is plugged into port " + number);
     }
 
+    void send_midi(const std::string& port, const std::vector<std::string>& words) {
+        std::vector<uint8_t> bytes;
+        unsigned number = 0;
+        try {
+            number = static_cast<unsigned>(std::stoul(port));
+        } catch (const std::exception&) {
+            number = 0;
+        }
+        if (number == 0 || !vexa::machine::ParseMidiBytes(words, &bytes)) {
+            Say("midi needs a port number from 1 and hex bytes, as in 'midi 1 90 3c 64'");
+            return;
+        }
+        std::lock_guard hold(lock);
+        if (stopping) return;
+        Say(midi->run(number, bytes));
+    }
+
     void run_command(const std::string& line) {
-        std::istringstream words(line);
-        std::string command, argument, extra;
-        words >> command >> argument >> extra;
-        if (command.empty()) return;
-        if (command == "plug" && !argument.empty() && extra.empty()) {
-            plug(argument);
-        } else if (command == "unplug" && !argument.empty() && extra.empty()) {
-            unplug(argument);
+        std::istringstream stream(line);
+        std::vector<std::string> words;
+        for (std::string word; stream >> word;) words.push_back(word);
+        if (words.empty()) return;
+        const std::string& command = words[0];
+        if (command == "plug" && words.size() == 2) {
+            plug(words[1]);
+        } else if (command == "unplug" && words.size() == 2) {
+            unplug(words[1]);
+        } else if (command == "midi" && words.size() >= 3) {
+            send_midi(words[1], std::vector<std::string>(words.begin() + 2, words.end()));
         } else {
-            Say("unknown command '" + line + "' (plug MODEL, unplug PORT)");
+            Say("unknown command '" + line + "' (plug MODEL, unplug PORT, midi PORT BYTE...)");
         }
     }
 };
@@ -133,15 +159,17 @@ int main(int argc, char** argv) {
     platform::MachineOptions options;
     options.clockMode = platform::Clock::Mode::RealTime;
     options.stateDir = stateDir;
+    static Ports ports;  // outlives the detached reader of standard input
+    ports.midi = std::make_unique<vexa::machine::MidiCheck>(vexa::machine::default_driver_dir());
     platform::Machine machine(options);
-    platform::DevNode* root = vexa::machine::boot_standard_machine(machine, vexa::machine::default_driver_dir());
+    platform::DevNode* root = vexa::machine::boot_standard_machine(machine, vexa::machine::default_driver_dir(), {},
+                                                                   vexa::machine::default_driver_dir());
     if (root->state != platform::NodeState::Started) {
         std::fprintf(stderr, "vexa-machine: the root driver did not start (status 0x%08X)\n",
                      static_cast<unsigned>(root->lastStatus));
         return 1;
     }
     if (!deviceGiven) devices.push_back("cantile-qe");
-    static Ports ports;  // outlives the detached reader of standard input
     for (const std::string& model : devices) ports.plug(model);
 
     platform::SocketServer server(socketPath, [](ULONG id, const std::string& name, bool running) {

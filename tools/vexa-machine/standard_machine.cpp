@@ -7,7 +7,9 @@
 #include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/installed_files.h"
+#include "platform/machine/pnp_children.h"
 #include "platform/usb/usb_port.h"
+#include "tools/doubles/midi_double.h"
 
 namespace vexa::machine {
 
@@ -32,13 +34,26 @@ void install_user_mode_files(platform::Machine& machine, const std::filesystem::
 }
 
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
-                                         const std::filesystem::path& usbDriverDir) {
+                                         const std::filesystem::path& usbDriverDir,
+                                         const std::filesystem::path& doublesDir) {
     std::filesystem::path usbImage = (usbDriverDir.empty() ? driverDir : usbDriverDir) / (std::string(kUsbService) + ".so");
     if (std::filesystem::exists(usbImage)) machine.drivers().install(kUsbService, usbImage);
+    // The MIDI children's outside drivers; the WDM audio child has none here (it stays without a driver).
+    const struct {
+        const char* service;
+        const char16_t* hardwareId;
+    } doubles[] = {{vexa::doubles::kMidiInService, vexa::doubles::kMidiInHardwareId},
+                   {vexa::doubles::kMidiOutService, vexa::doubles::kMidiOutHardwareId}};
+    for (const auto& d : doubles) {
+        std::filesystem::path image = doublesDir / (std::string(d.service) + ".so");
+        if (doublesDir.empty() || !std::filesystem::exists(image)) continue;
+        machine.drivers().install(d.service, image);
+        platform::register_driver_match(d.hardwareId, d.service);
+    }
     machine.drivers().install(kRootService, driverDir / (std::string(kRootService) + ".so"));
     install_user_mode_files(machine, driverDir);
     platform::DevNode* root = machine.pnp().add_node(kRootInstanceId, {kRootHardwareId}, kRootService);
-    platform::drain_pnp_notifications();
+    platform::wait_for_pnp_idle();
     return root;
 }
 
@@ -60,8 +75,9 @@ const SimulatedPorts::Port& SimulatedPorts::plug(platform::device::VexaModel mod
     std::string digits = std::to_string(10000 + number % 10000).substr(1);
     std::u16string instance(digits.begin(), digits.end());
     platform::DevNode* node = platform::usb::plug(device, kUsbService, instance);
-    // The root driver binds on its notification worker; let it finish.
-    platform::drain_pnp_notifications();
+    // The root driver binds on its notification worker and its children are
+    // enumerated after; let both finish.
+    platform::wait_for_pnp_idle();
     ports_.push_back(Port{number, model, std::move(device), node});
     return ports_.back();
 }
@@ -70,7 +86,7 @@ bool SimulatedPorts::unplug(unsigned number) {
     for (auto it = ports_.begin(); it != ports_.end(); ++it) {
         if (it->number != number) continue;
         platform::usb::unplug(*it->node);
-        platform::drain_pnp_notifications();
+        platform::wait_for_pnp_idle();
         ports_.erase(it);
         return true;
     }

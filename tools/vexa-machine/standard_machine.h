@@ -41,11 +41,15 @@ std::filesystem::path default_state_dir();
 void install_user_mode_files(platform::Machine& machine, const std::filesystem::path& driverDir);
 
 // Installs the drivers found in `driverDir` (the USB function driver from
-// `usbDriverDir` when given) and adds the root node (its driver loads and its
-// device starts), and the user-mode files. Returns the root node; its state says whether the start
-// succeeded.
+// Installs the drivers found in `driverDir` (the USB function driver from
+// `usbDriverDir` when given; the MIDI child drivers' stand-ins from
+// `doublesDir`, only when given), names the services that serve the MIDI
+// children's hardware ids, installs the user-mode files, and adds the root
+// node (its driver loads and its device starts). Returns the root node; its
+// state says whether the start succeeded.
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
-                                         const std::filesystem::path& usbDriverDir = {});
+                                         const std::filesystem::path& usbDriverDir = {},
+                                         const std::filesystem::path& doublesDir = {});
 
 // "cantile-qe" or "cantile-qk"; nothing for any other name.
 std::optional<platform::device::VexaModel> model_by_name(const std::string& name);

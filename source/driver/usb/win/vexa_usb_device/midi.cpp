@@ -49,7 +49,8 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
         UCHAR length = kCinLength[packet[0] & 0xF];
         ULONG word = static_cast<ULONG>(length) << 24;
         for (UCHAR i = 0; i < length; ++i) word |= static_cast<ULONG>(packet[1 + i]) << (8 * i);
-        NTSTATUS status = callback(midiContext, kMidiDirectionIn, packet[0] >> 4, &word, 1);
+        auto portNumber = static_cast<UCHAR>(port->firstPort + (packet[0] >> 4));
+        NTSTATUS status = callback(midiContext, kMidiDirectionIn, portNumber, &word, 1);
         if (!NT_SUCCESS(status)) TRACE_RT(kLogWarning | kLogMidi, status, word);
     }
 }
@@ -65,7 +66,7 @@ bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVI
     auto header = [cable](UCHAR cin) { return static_cast<UCHAR>(cable << 4 | cin); };
     for (;;) {
         ULONG word = 0;
-        NTSTATUS status = callback(context, kMidiDirectionOut, static_cast<UCHAR>(cable), &word, 1);
+        NTSTATUS status = callback(context, kMidiDirectionOut, static_cast<UCHAR>(port->firstPort + cable), &word, 1);
         if (!NT_SUCCESS(status) || word == 0) return false;
         auto byte = static_cast<UCHAR>(word & 0xFF);
         if (byte >= 0xF8) {  // real-time: its own event, the message around it goes on
@@ -326,6 +327,7 @@ NTSTATUS MidiPortsCreate(UsbFunctionDevice* device, InterfaceObject* object) {
             MidiPortFree(port);
             return status;
         }
+        port->firstPort = count == 0 ? 0 : list[count - 1]->firstPort + list[count - 1]->cableCount;
         list[count++] = port;
     }
     return STATUS_SUCCESS;

@@ -26,6 +26,10 @@ struct MidiPort {
     PFN_AUDIODEVICE_MIDI midiCallback;  // guarded by portLock
     PVOID midiContext;                  // guarded by portLock
     ULONG cableCount;
+    // The port number of cable 0: the objects of a direction number their
+    // cables consecutively in list order, and kick, pull and input all name
+    // a port by that number.
+    ULONG firstPort;
     volatile LONG pending[kMidiCables];  // output waiting in the root driver, per cable; guarded by portLock
     MidiEncoderState encoderState[kMidiCables];  // the one sender (writeState 1) only
     WDFREQUEST request;        // the bulk write, created once and reused

@@ -11,6 +11,7 @@
 #include "audio_engine.h"
 
 #include "audio_client_manager.h"
+#include "child_devices.h"
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"
@@ -122,6 +123,7 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &bindingLock_));
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_));
         RaiseIfFailed(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &listSpinLock_));
+        RaiseIfFailed(children_.Init());
         NTSTATUS registered = IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
                                                              PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
                                                              &interfaceClass_, WdfDriverWdmGetDriverObject(driver),
@@ -176,6 +178,7 @@ NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
         listed = true;
         RaiseIfFailed(EngineConfigureDevice(proxy, rate, clock));
         RaiseIfFailed(EngineRecompute(rate));
+        RaiseIfFailed(EngineAddChildren(proxy));
         RaiseIfFailed(EngineSetRate(rate, clock, true));
     });
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, listed);
@@ -278,6 +281,14 @@ void AudioEngine::Unlist(UsbAudioDeviceTarget* device, bool* promoted) {
 
 NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
     (void)EngineStopStreaming();
+    // What this device's children borrowed is taken back (their MIDI ports
+    // closed, the children told) while they are surely still there: the
+    // removal that follows runs on the PnP manager's own time. Then every
+    // child goes, of whatever device.
+    children_.ReleaseDevice(device);
+    if (NTSTATUS status = ReportChildrenMissing(rootDevice_); !NT_SUCCESS(status)) {
+        TRACE(kLogError | kLogInterface, status);
+    }
     // Callbacks the USB driver had under way when the device went finish first.
     SleepMs(kRemovalPauseMs);
     {
@@ -324,6 +335,78 @@ void AudioEngine::EngineRemoveAllDevices() {
                 (void)palClientManager_->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
             }
         }
+    });
+}
+
+ULONG AudioEngine::SerialOf(const UsbAudioDeviceTarget* device) {
+    WaitLockScope list(deviceListLock_);
+    for (ULONG64 i = 0; i < deviceCount_; ++i) {
+        if (devices_[i] == device) return static_cast<ULONG>(i + 1);
+    }
+    return 0;
+}
+
+// The children always describe the current device; the serial number is the arrived device's.
+NTSTATUS AudioEngine::EngineAddChildren(UsbAudioDeviceTarget* device) {
+    ULONG serial = SerialOf(device);
+    NTSTATUS status = WithCurrentDevice([&](UsbAudioDeviceTarget* current) {
+        return AddChild(rootDevice_, kAdapterHardwareId, kAdapterHardwareIdBytes, serial, static_cast<AudioDevice*>(current));
+    });
+    if (!NT_SUCCESS(status)) return status;
+    return EngineCreateMidiChildren(device);
+}
+
+namespace {
+
+// A MidiDevice of one direction for `current`, or null (with the status) when it could not be built.
+MidiDevice* BuildMidiDevice(bool output, ULONG ports, UsbAudioDeviceTarget* current, NTSTATUS* status) {
+    MidiDevice* midi = output ? static_cast<MidiDevice*>(new MidiOutDevice()) : new MidiInDevice();
+    if (midi == nullptr) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
+    *status = midi->MidiDeviceInit(ports, current);
+    if (NT_SUCCESS(*status)) return midi;
+    TRACE(kLogError | kLogMidi, *status, ports);
+    midi->Release();
+    return nullptr;
+}
+
+}  // namespace
+
+NTSTATUS AudioEngine::EngineCreateMidiChildren(UsbAudioDeviceTarget* device) {
+    ULONG serial = SerialOf(device);
+    return WithCurrentDevice([&](UsbAudioDeviceTarget* current) {
+        if (current == nullptr) return STATUS_NO_SUCH_DEVICE;
+        NTSTATUS status = STATUS_SUCCESS;
+        const struct {
+            bool output;
+            ULONG ports;
+            const WCHAR* hardwareId;
+            ULONG64 hardwareIdBytes;
+        } directions[] = {
+            {false, current->GetMidiInPortCount(), kMidiInHardwareId, kMidiInHardwareIdBytes},
+            {true, current->GetMidiOutPortCount(), kMidiOutHardwareId, kMidiOutHardwareIdBytes},
+        };
+        for (const auto& direction : directions) {
+            if (direction.ports == 0) continue;
+            // A direction whose object cannot be built is skipped; the arrival goes on.
+            NTSTATUS built = STATUS_SUCCESS;
+            MidiDevice* midi = BuildMidiDevice(direction.output, direction.ports, current, &built);
+            if (midi == nullptr) {
+                // The input direction takes no traffic then; the output keeps what it had.
+                if (!direction.output) current->SetMidiDevice(false, nullptr);
+                continue;
+            }
+            status = AddChild(rootDevice_, direction.hardwareId, direction.hardwareIdBytes, serial, midi);
+            if (!NT_SUCCESS(status)) {
+                TRACE(kLogError | kLogMidi, status, serial);
+                midi->Release();
+                midi = nullptr;
+            }
+            current->SetMidiDevice(direction.output, midi);
+        }
+        return status;
     });
 }
 

@@ -5,6 +5,7 @@
 // device when its target goes, and starts and stops device streaming.
 #pragma once
 
+#include "child_devices.h"
 #include "lock_scope.h"
 #include "platform/kmdf/wdf.h"
 #include "public/pal_interface.h"
@@ -93,6 +94,11 @@ public:
     bool EngineGetChannelRing(ULONG channel, StreamState** ring, ULONG* index);
     [[nodiscard]] NTSTATUS EngineNotifyClients(ULONG clientEvent);
 
+    // The child devices that exist and what they borrow.
+    ChildBook& Children() { return children_; }
+    // The MIDI children of the current device, serial number of `device`'s position. Caller holds the binding lock.
+    [[nodiscard]] NTSTATUS EngineCreateMidiChildren(UsbAudioDeviceTarget* device);
+
     AudioClientManager* ClientManager() const { return clientManager_; }
     PalClientManager* PalClients() const { return palClientManager_; }
     WDFDRIVER Driver() const { return driver_; }
@@ -109,6 +115,10 @@ private:
     // Raises the status of a failed write (event-log entry with `majorFunction`).
     void WriteSetting(const char16_t* name, ULONG value, UCHAR majorFunction);
     [[nodiscard]] NTSTATUS SetRateLocked(ULONG rate, ULONG clock, bool* notify);
+    // The arrived device's list position + 1; 0 when it is not listed.
+    ULONG SerialOf(const UsbAudioDeviceTarget* device);
+    // The children the arrival of `device` adds: the adapter child and the MIDI children, for the current device.
+    [[nodiscard]] NTSTATUS EngineAddChildren(UsbAudioDeviceTarget* device);
 
     AudioClientManager* clientManager_ = nullptr;
     PalClientManager* palClientManager_ = nullptr;
@@ -127,6 +137,7 @@ private:
     GUID interfaceClass_{};
     WDFKEY parametersKey_ = nullptr;
     PVOID notificationEntry_ = nullptr;  // taken once with an interlocked exchange (stop watching)
+    ChildBook children_;
     // Written under streamingLock_ by start and stop (release); read without
     // it (acquire) by the client manager and the device proxy.
     volatile LONG streaming_ = 0;

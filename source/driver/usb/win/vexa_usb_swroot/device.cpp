@@ -47,6 +47,11 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
     WdfDeviceInitSetDeviceType(deviceInit, FILE_DEVICE_BUS_EXTENDER);
     WdfDeviceInitSetExclusive(deviceInit, FALSE);
 
+    WDF_CHILD_LIST_CONFIG childListConfig;
+    WDF_CHILD_LIST_CONFIG_INIT(&childListConfig, sizeof(ChildIdentification), OnCreateChild);
+    childListConfig.EvtChildListIdentificationDescriptionCompare = CompareChildIdentification;
+    WdfFdoInitSetDefaultChildListConfig(deviceInit, &childListConfig, WDF_NO_OBJECT_ATTRIBUTES);
+
     WDFDEVICE device = nullptr;
     RaiseIfFailed(WdfDeviceCreate(&deviceInit, &deviceAttributes, &device), MSG_CREATE_ROOT_DEVICE_FAILED);
     DEVICE_EXTENSION* extension = *created = GetDeviceExtension(device);
@@ -82,6 +87,9 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
                   MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
     EngineInitRecord record{extension->clientManager, extension->palClientManager, device,
                             GUID_DEVINTERFACE_AUDIODEVICE};
+    // Before the engine starts: devices already present arrive during its start and describe children.
+    PNP_BUS_INFORMATION bus{GUID_DEVINTERFACE_PAL, PNPBus, 0};
+    WdfDeviceSetBusInformationForChildren(device, &bus);
     RaiseIfFailed(extension->engine->EngineInit(record, driver), MSG_AUDIO_ENGINE_INIT_FAILED);
 }
 

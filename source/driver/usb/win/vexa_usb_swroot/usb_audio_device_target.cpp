@@ -9,6 +9,7 @@
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"
+#include "midi_device.h"
 #include "pal_client_manager.h"
 #include "root.h"
 
@@ -23,6 +24,7 @@ constexpr ULONG kNotReadyWaitMs = 100;
 constexpr ULONG kVersionReplyBytes = 8;
 constexpr ULONG kNotificationRefreshBits = 0x1FFFFC;  // bits 2 to 20
 constexpr ULONG kMapScratchBytes = sizeof(StreamState);
+constexpr ULONG kProductStringRequestBytes = 16;
 
 // Power values of notification type 2.
 constexpr ULONG kPowerLost = 1;
@@ -46,6 +48,40 @@ UsbAudioDeviceTarget::~UsbAudioDeviceTarget() {
     }
     if (commandLock_ != nullptr) WdfObjectDelete(commandLock_);
     rootDevice_ = nullptr;
+    // Children still borrowing one keep it until they go.
+    for (MidiDevice* midi : {midiIn_, midiOut_}) {
+        if (midi != nullptr) midi->Release();
+    }
+    while (retiredMidi_ != nullptr) {
+        MidiDevice* midi = retiredMidi_;
+        retiredMidi_ = midi->retiredNext;
+        midi->Release();
+    }
+}
+
+MidiDevice* UsbAudioDeviceTarget::NextRetired(MidiDevice* midi) { return midi->retiredNext; }
+
+void UsbAudioDeviceTarget::SetMidiDevice(bool output, MidiDevice* midi) {
+    KIRQL irql;
+    KeAcquireSpinLock(&midiLock_, &irql);
+    MidiDevice*& slot = output ? midiOut_ : midiIn_;
+    MidiDevice* replaced = slot;
+    slot = midi;
+    KeReleaseSpinLock(&midiLock_, irql);
+    if (replaced != nullptr) {
+        replaced->retiredNext = retiredMidi_;
+        retiredMidi_ = replaced;
+    }
+}
+
+bool UsbAudioDeviceTarget::GetProductString(WCHAR* buffer, USHORT chars) {
+    UCHAR request[kProductStringRequestBytes] = {};
+    ULONG64 address = reinterpret_cast<ULONG64>(buffer);
+    RtlCopyMemory(request, &address, sizeof(address));
+    RtlCopyMemory(request + sizeof(address), &chars, sizeof(chars));
+    ULONG result = Command(kDcpCategoryUsbDevice, kUsbCmdGetProductString, request, sizeof(request), nullptr, nullptr);
+    if (result != kUsbResultOk) TRACE(kLogWarning | kLogInterface, result);
+    return result == kUsbResultOk;
 }
 
 void UsbAudioDeviceTarget::AttachEngine(WDFDEVICE rootDevice, AudioEngine* engine) {
@@ -358,12 +394,25 @@ void UsbAudioDeviceTarget::DeviceNotificationWork(WDFWORKITEM workItem) {
     WdfObjectDelete(workItem);
 }
 
-// DISPATCH_LEVEL. MIDI ports belong to the MIDI child devices; a device
-// without them takes no MIDI traffic.
-NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID, UCHAR direction, UCHAR cable, ULONG*, UCHAR) {
-    if (direction == kMidiDirectionOut || direction == kMidiDirectionIn) return STATUS_INTERNAL_ERROR;
-    TRACE(kLogError | kLogMidi, direction, cable);
-    return STATUS_NOT_IMPLEMENTED;
+// DISPATCH_LEVEL (or PASSIVE_LEVEL for a pull the kick started). MIDI ports
+// belong to the MIDI children; a direction without a MidiDevice takes no traffic.
+NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID context, UCHAR direction, UCHAR cable, ULONG* word, UCHAR) {
+    auto* proxy = static_cast<UsbAudioDeviceTarget*>(context);
+    if (direction != kMidiDirectionOut && direction != kMidiDirectionIn) {
+        TRACE_RT(kLogError | kLogMidi, direction, cable);
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    if (proxy == nullptr || word == nullptr) return STATUS_INTERNAL_ERROR;
+    KIRQL irql;
+    KeAcquireSpinLock(&proxy->midiLock_, &irql);
+    MidiDevice* midi = direction == kMidiDirectionOut ? proxy->midiOut_ : proxy->midiIn_;
+    NTSTATUS status = STATUS_INTERNAL_ERROR;
+    if (midi != nullptr) {
+        status = direction == kMidiDirectionOut ? midi->MidiPullOutput(cable, word)
+                                                : midi->MidiDeliverInput(cable, word, KeQueryInterruptTime());
+    }
+    KeReleaseSpinLock(&proxy->midiLock_, irql);
+    return status;
 }
 
 // PASSIVE_LEVEL, on the PnP thread, before the USB driver hears of the removal.

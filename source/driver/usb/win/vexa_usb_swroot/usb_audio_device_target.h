@@ -7,6 +7,7 @@
 #include "platform/kmdf/wdf.h"
 
 class AudioEngine;
+class MidiDevice;
 
 inline constexpr ULONG kUsbDeviceKind = 0x400;
 
@@ -44,6 +45,16 @@ public:
     // Frames per millisecond and the safety frames beyond one millisecond.
     [[nodiscard]] NTSTATUS GetLatency(ULONG* framesPerMs, ULONG* safetyFrames);
     bool QueryBusy(ULONG* busy);
+    // The product name (0x401/17) into `chars` characters. PASSIVE_LEVEL.
+    [[nodiscard]] bool GetProductString(WCHAR* buffer, USHORT chars);
+
+    // The MIDI object of one direction that the MIDI callbacks reach; the one
+    // it replaces is kept (a child may still borrow it) until the proxy goes.
+    // PASSIVE_LEVEL, under the engine's binding lock.
+    void SetMidiDevice(bool output, MidiDevice* midi);
+    // Every MIDI object built for this device, current or replaced. Under the engine's binding lock.
+    template <typename Fn>
+    void ForEachMidiDevice(Fn fn);
 
     StreamState* MappedStreamState() const { return mappedStreamState_; }
     const StreamFormat& LastStreamFormat() const { return lastStreamFormat_; }
@@ -58,6 +69,8 @@ public:
     // Callbacks the USB function driver calls.
     [[nodiscard]] static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
     [[nodiscard]] static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
+
+    static MidiDevice* NextRetired(MidiDevice* midi);
 
 protected:
     // For stand-in devices that answer commands themselves: bound to the engine without a target.
@@ -82,7 +95,21 @@ private:
     GUID interfaceType_;
     StreamState* mappedStreamState_ = nullptr;
     WDFWAITLOCK commandLock_ = nullptr;
+    // The MIDI callbacks read and use these under midiLock_ (spin); they are
+    // replaced under it, at PASSIVE_LEVEL by an arrival.
+    KSPIN_LOCK midiLock_ = 0;
+    MidiDevice* midiIn_ = nullptr;
+    MidiDevice* midiOut_ = nullptr;
+    MidiDevice* retiredMidi_ = nullptr;  // under the engine's binding lock
 };
+
+template <typename Fn>
+void UsbAudioDeviceTarget::ForEachMidiDevice(Fn fn) {
+    for (MidiDevice* midi : {midiIn_, midiOut_}) {
+        if (midi != nullptr) fn(midi);
+    }
+    for (MidiDevice* midi = retiredMidi_; midi != nullptr; midi = NextRetired(midi)) fn(midi);
+}
 
 // The I/O target's context: the proxy it belongs to (cleared when the proxy
 // goes first) and the engine, which serialises the removal with arrivals.

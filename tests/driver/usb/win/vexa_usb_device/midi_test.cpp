@@ -51,12 +51,15 @@ TEST_F(MidiTest, OutgoingBytesBecomeEvents) {
                        {0x19, 0x90, 0x3C, 0x64}, {0x19, 0x90, 0x45, 0x10}}));
 }
 
-// Ports number the OUT objects' cables one after another: port 3 is cable 1 of the second object.
+// Ports number the OUT objects' cables one after another: port 3 is cable 1 of the second
+// object, and the bytes for it are pulled as port 3 too (not as the object's cable 1, which
+// would take port 1's bytes).
 TEST_F(MidiTest, KickMapsPortsAcrossOutputObjects) {
     dev::VexaVariant variant;
     variant.twoMidiOutPorts = true;
     plug_vexa(dev::VexaModel::CantileQe, variant);
-    root_.queue_midi_out(1, {0xC0, 0x05});
+    root_.queue_midi_out(1, {0x90, 0x01, 0x02});
+    root_.queue_midi_out(3, {0xC0, 0x05});
     ASSERT_EQ(kick(3), kUsbResultOk);
     run();
     EXPECT_TRUE(device_->midi_out(dev::kMidiOutEndpoint).empty());
@@ -64,6 +67,26 @@ TEST_F(MidiTest, KickMapsPortsAcrossOutputObjects) {
     ASSERT_EQ(kick(4 + 16), kUsbResultOk);  // port 4 does not exist (and 20 is port 4): nothing happens
     run();
     EXPECT_EQ(device_->midi_out(dev::kSecondMidiOutEndpoint).size(), 1u);
+}
+
+// The interface's MIDI loopback brings what a port sent back as input of the same port number:
+// pull, kick and input agree on port 3 (cable 1 of the second OUT endpoint).
+TEST_F(MidiTest, LoopbackReturnsAPortsBytesOnTheSamePort) {
+    dev::VexaVariant variant;
+    variant.twoMidiOutPorts = true;
+    plug_vexa(dev::VexaModel::CantileQe, variant);
+    ASSERT_EQ(enable(0x80000000), kUsbResultOk);
+    root_.queue_midi_out(3, {0x90, 0x3C, 0x64});
+    root_.queue_midi_out(0, {0xC0, 0x05});
+    ASSERT_EQ(kick(3), kUsbResultOk);
+    ASSERT_EQ(kick(0), kUsbResultOk);
+    run(4);
+    EXPECT_EQ(root_.midi_in(), (std::vector<std::pair<UCHAR, ULONG>>{{3, 0x03643C90}, {0, 0x020005C0}}));
+    device_->set_midi_loopback(false);
+    root_.queue_midi_out(0, {0xC0, 0x06});
+    ASSERT_EQ(kick(0), kUsbResultOk);
+    run(4);
+    EXPECT_EQ(root_.midi_in().size(), 2u);
 }
 
 // A cable with nothing pending does not keep the cables after it waiting.

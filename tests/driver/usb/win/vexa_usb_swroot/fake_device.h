@@ -18,6 +18,8 @@ struct FakeDeviceScript {
     uint32_t rate = 48000;
     uint32_t outputs = 8;
     uint32_t inputs = 6;
+    uint16_t midiInPorts = 0;
+    uint16_t midiOutPorts = 0;
     uint32_t result = 0;           // DCP result of Command
     std::vector<uint8_t> reply;    // reply data of Command (cut at the capacity)
     bool setClockOk = true;
@@ -37,3 +39,10 @@ using PlugDeviceFn = void* (*)(WDFDEVICE fdo, FakeDeviceScript* script);  // ret
 using UnplugDeviceFn = void (*)(WDFDEVICE fdo, void* device);
 using NotifyFn = NTSTATUS (*)(WDFDEVICE fdo, ULONG kind, ULONG64 param64, ULONG param32);
 using StreamingFn = NTSTATUS (*)(WDFDEVICE fdo);
+using AddChildFn = NTSTATUS (*)(WDFDEVICE fdo, const char16_t* hardwareId, ULONG64 hardwareIdLength, ULONG serial,
+                                void* context);
+using CompareChildrenFn = bool (*)(const char16_t* firstId, ULONG64 firstLength, ULONG firstSerial, void* firstContext,
+                                   const char16_t* secondId, ULONG64 secondLength, ULONG secondSerial,
+                                   void* secondContext);
+// Calls the proxy's MIDI callback as the USB function driver does, at DISPATCH_LEVEL.
+using MidiDataFn = NTSTATUS (*)(void* device, UCHAR direction, UCHAR cable, ULONG* word);

@@ -24,6 +24,12 @@ public:
     ULONG GetSampleRate() override { return read([](FakeDeviceScript& s) { return s.rate; }); }
     ULONG GetOutputChannelCount(ULONG) override { return read([](FakeDeviceScript& s) { return s.outputs; }); }
     ULONG GetInputChannelCount(ULONG) override { return read([](FakeDeviceScript& s) { return s.inputs; }); }
+    USHORT GetMidiInPortCount() override {
+        return static_cast<USHORT>(read([](FakeDeviceScript& s) { return ULONG{s.midiInPorts}; }));
+    }
+    USHORT GetMidiOutPortCount() override {
+        return static_cast<USHORT>(read([](FakeDeviceScript& s) { return ULONG{s.midiOutPorts}; }));
+    }
     // It lists whatever the engine asks for.
     ULONG GetSampleRateCount() override { return 1; }
     bool GetSampleRateAt(ULONG index, ULONG* rate) override {
@@ -73,6 +79,7 @@ private:
 void* Plug(WDFDEVICE fdo, FakeDeviceScript* script) {
     AudioEngine* engine = GetDeviceExtension(fdo)->engine;
     auto* device = new FakeDevice(script, fdo, engine);
+    if (device == nullptr) return nullptr;  // the pool refused
     NTSTATUS status = engine->WithBindingLock([&] { return engine->EngineAttachDevice(device); });
     return NT_SUCCESS(status) ? device : nullptr;
 }
@@ -94,6 +101,24 @@ TEST_EXPORT void VexaTestUnplugDevice(WDFDEVICE fdo, void* device) {
 
 TEST_EXPORT NTSTATUS VexaTestNotify(WDFDEVICE fdo, ULONG kind, ULONG64 param64, ULONG param32) {
     return GetDeviceExtension(fdo)->palClientManager->Notify(kind, param64, param32);
+}
+
+TEST_EXPORT NTSTATUS VexaTestAddChild(WDFDEVICE fdo, const char16_t* hardwareId, ULONG64 hardwareIdLength,
+                                      ULONG serial, void* context) {
+    return AddChild(fdo, hardwareId, hardwareIdLength, serial, context);
+}
+
+TEST_EXPORT bool VexaTestCompareChildren(const char16_t* firstId, ULONG64 firstLength, ULONG firstSerial,
+                                         void* firstContext, const char16_t* secondId, ULONG64 secondLength,
+                                         ULONG secondSerial, void* secondContext) {
+    ChildIdentification first{{sizeof(ChildIdentification)}, firstContext, firstSerial, firstLength, firstId};
+    ChildIdentification second{{sizeof(ChildIdentification)}, secondContext, secondSerial, secondLength, secondId};
+    return CompareChildIdentification(nullptr, &first.header, &second.header) != FALSE;
+}
+
+TEST_EXPORT NTSTATUS VexaTestMidiData(void* device, UCHAR direction, UCHAR cable, ULONG* word) {
+    platform::DispatchLevelScope dispatch;
+    return UsbAudioDeviceTarget::OnMidiData(device, direction, cable, word, 1);
 }
 
 TEST_EXPORT NTSTATUS VexaTestStartStreaming(WDFDEVICE fdo) { return GetDeviceExtension(fdo)->engine->EngineStartStreaming(); }
