@@ -30,6 +30,30 @@ public:
         return Walk(frames, [](LONG*, ULONG) {});
     }
 
+    // A stretch of frames within one packet: `frames` frames of `stride`
+    // samples each, from `samples`.
+    struct Run {
+        LONG* samples;
+        ULONG stride;
+        ULONG frames;
+    };
+    // The stretches of the next `frames` frames, at most `capacity` of them
+    // (the walk goes on from there at the next call). Returns how many were
+    // written; `walked` receives the frames they hold.
+    ULONG Runs(ULONG frames, Run* runs, ULONG capacity, ULONG* walked) {
+        ULONG count = 0;
+        *walked = 0;
+        while (*walked < frames && count < capacity && Settle()) {
+            ULONG stride = packet_->samples / packet_->frames;
+            ULONG left = packet_->frames - position_ / stride;
+            ULONG take = frames - *walked < left ? frames - *walked : left;
+            runs[count++] = Run{packet_->data + position_, stride, take};
+            position_ += take * stride;
+            *walked += take;
+        }
+        return count;
+    }
+
     RingPacket* Packet() const { return packet_; }
     ULONG Position() const { return position_; }
 
