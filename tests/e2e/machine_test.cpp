@@ -308,4 +308,30 @@ TEST_F(MachineTest, DeviceFlagsPlugModels) {
     EXPECT_EQ(bad.wait_exit(), 2);
 }
 
+// A host in another process streams a ramp through the ASIO interface for a few real seconds: bit-exact, none missed.
+TEST_F(MachineTest, AnAsioHostInAnotherProcessStreamsBitExact) {
+    start(true);
+    Program probe({VEXA_ASIO_HOST_PROBE_BIN, "--socket", socket(), "--seconds", "3"}, {});
+    std::string out = probe.rest();
+    EXPECT_EQ(probe.wait_exit(), 0) << out;
+    EXPECT_NE(out.find("mismatches=0 missed=0"), std::string::npos) << out;
+    EXPECT_EQ(out.find("latency=-1"), std::string::npos) << out;
+}
+
+// Two hosts in two processes at once, a 64-bit and a 32-bit one, each on channels of its own.
+TEST_F(MachineTest, TwoAsioHostsInOtherProcessesStreamAtOnce) {
+    start(true);
+    Program first({VEXA_ASIO_HOST_PROBE_BIN, "--socket", socket(), "--seconds", "3", "--first", "0", "--count", "5"},
+                  {});
+    Program second({VEXA_ASIO_HOST_PROBE_BIN, "--socket", socket(), "--seconds", "3", "--first", "5", "--count",
+                    "5", "--32bit"},
+                   {});
+    std::string out = first.rest();
+    std::string out32 = second.rest();
+    EXPECT_EQ(first.wait_exit(), 0) << out;
+    EXPECT_EQ(second.wait_exit(), 0) << out32;
+    EXPECT_NE(out.find("mismatches=0 missed=0"), std::string::npos) << out;
+    EXPECT_NE(out32.find("mismatches=0 missed=0"), std::string::npos) << out32;
+}
+
 }  // namespace
