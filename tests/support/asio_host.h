@@ -280,6 +280,7 @@ public:
     struct Stats {
         uint64_t switches = 0;
         uint64_t missed = 0;      // switches that came and went unserved
+        uint64_t late = 0;        // switches served only after the next one came: the host fell behind
         uint64_t frames = 0;      // capture frames checked
         int64_t latency = -1;     // capture frame less the playback frame it carries
         uint64_t mismatches = 0;  // samples that were neither silence before the ramp nor the ramp
@@ -304,6 +305,8 @@ public:
             for (uint32_t k = 0; k < frames; ++k) out[k] = AsioRampValue(produced_ + k, c);
         }
         produced_ += frames;
+        // The device finished another half meanwhile: it may have reached this half before we were done.
+        if (host_.switch_sequence() != sequence) ++stats_.late;
         host_.acknowledge(sequence);
         return true;
     }

@@ -248,6 +248,52 @@ LONG Answer(AsioCall& call, ULONG code) {
     }
 }
 
+// The request's work, up to its answer; a refusal or failure raises its status.
+void Serve(AudioClientManager* manager, WDFREQUEST request, ULONG code, ULONG_PTR* information) {
+    const AsioCode* entry = Find(code);
+    if (entry == nullptr) RaiseStatus(STATUS_NOT_IMPLEMENTED);
+    WDF_REQUEST_PARAMETERS parameters;
+    WDF_REQUEST_PARAMETERS_INIT(&parameters);
+    WdfRequestGetParameters(request, &parameters);
+    PVOID output = nullptr;
+    size_t outputLength = 0;
+    RaiseIfFailed(WdfRequestRetrieveOutputBuffer(request, 0, &output, &outputLength));
+    if (outputLength != entry->length ||
+        (entry->readsInput && parameters.Parameters.DeviceIoControl.InputBufferLength != entry->length)) {
+        RaiseStatus(STATUS_INVALID_PARAMETER);
+    }
+    auto* buffer = static_cast<UCHAR*>(output);
+    *information = entry->length;
+    if (code == kIoctlAsioGetVersion) {
+        AsioVersionReply reply{kAsioDriverVersion, kAsioInterfaceVersion};
+        RtlCopyMemory(buffer, &reply, sizeof(reply));
+        return;
+    }
+    WDFFILEOBJECT file = WdfRequestGetFileObject(request);
+    FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
+    AudioClient* client = context != nullptr ? ReadPointerAcquire(&context->audioClient) : nullptr;
+    if (client == nullptr || !IsAsioClientType(client->Type())) {
+        // No device, or five clients already, when the handle was opened.
+        Put(buffer, entry->resultOffset, entry->refusal);
+        return;
+    }
+    DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(file));
+    if (code == kIoctlAsioGetInfo) {
+        WriteAsioDeviceInfo(extension, buffer);
+        return;
+    }
+    auto* asio = static_cast<AsioClient*>(client);
+    AsioSessionScope session(asio);
+    if (ReadAcquire(&context->audioClientShut) != 0) {
+        // The handle is being cleaned up beside this request.
+        Put(buffer, entry->resultOffset, entry->refusal);
+        return;
+    }
+    AsioCall call{extension, manager, asio, buffer, STATUS_SUCCESS};
+    Put(buffer, entry->resultOffset, Answer(call, code));
+    RaiseIfFailed(call.status);
+}
+
 }  // namespace
 
 // PASSIVE_LEVEL: from the sequential queue, or in the caller's thread for
@@ -255,50 +301,10 @@ LONG Answer(AsioCall& call, ULONG code) {
 void HandleAsioRequest(AudioClientManager* manager, WDFREQUEST request, ULONG code) {
     PAGED_CODE();
     ULONG_PTR information = 0;
-    NTSTATUS status = CatchStatus([&] {
-        const AsioCode* entry = Find(code);
-        if (entry == nullptr) RaiseStatus(STATUS_NOT_IMPLEMENTED);
-        WDF_REQUEST_PARAMETERS parameters;
-        WDF_REQUEST_PARAMETERS_INIT(&parameters);
-        WdfRequestGetParameters(request, &parameters);
-        PVOID output = nullptr;
-        size_t outputLength = 0;
-        RaiseIfFailed(WdfRequestRetrieveOutputBuffer(request, 0, &output, &outputLength));
-        if (outputLength != entry->length ||
-            (entry->readsInput && parameters.Parameters.DeviceIoControl.InputBufferLength != entry->length)) {
-            RaiseStatus(STATUS_INVALID_PARAMETER);
-        }
-        auto* buffer = static_cast<UCHAR*>(output);
-        information = entry->length;
-        if (code == kIoctlAsioGetVersion) {
-            AsioVersionReply reply{kAsioDriverVersion, kAsioInterfaceVersion};
-            RtlCopyMemory(buffer, &reply, sizeof(reply));
-            return;
-        }
-        WDFFILEOBJECT file = WdfRequestGetFileObject(request);
-        FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
-        AudioClient* client = context != nullptr ? ReadPointerAcquire(&context->audioClient) : nullptr;
-        if (client == nullptr || !IsAsioClientType(client->Type())) {
-            // No device, or five clients already, when the handle was opened.
-            Put(buffer, entry->resultOffset, entry->refusal);
-            return;
-        }
-        DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(file));
-        if (code == kIoctlAsioGetInfo) {
-            WriteAsioDeviceInfo(extension, buffer);
-            return;
-        }
-        auto* asio = static_cast<AsioClient*>(client);
-        AsioSessionScope session(asio);
-        if (ReadAcquire(&context->audioClientShut) != 0) {
-            // The handle is being cleaned up beside this request.
-            Put(buffer, entry->resultOffset, entry->refusal);
-            return;
-        }
-        AsioCall call{extension, manager, asio, buffer, STATUS_SUCCESS};
-        Put(buffer, entry->resultOffset, Answer(call, code));
-        RaiseIfFailed(call.status);
-    });
+    NTSTATUS status = STATUS_SUCCESS;
+    // A kernel exception raised inside completes the request with its code, as a raised status does.
+    NTSTATUS raised = TryExcept([&] { status = CatchStatus([&] { Serve(manager, request, code, &information); }); });
+    if (!NT_SUCCESS(raised)) status = raised;
     if (!NT_SUCCESS(status)) {
         information = 0;
         TRACE(kLogError | kLogAsio, status, code);

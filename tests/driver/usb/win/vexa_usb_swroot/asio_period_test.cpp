@@ -8,6 +8,7 @@
 #include <climits>
 #include <thread>
 
+#include "platform/machine/process.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/asio_fixture.h"
 
 namespace {
@@ -281,6 +282,27 @@ TEST_F(AsioPeriodTest, CleanupWhileRunningFreesEverything) {
         EXPECT_EQ(root_.probe().runningClients, 0u);
         EXPECT_EQ(platform::pool::outstanding_bytes(kObjectTag), objects) << "the client object went too";
         period(48);  // nothing of the client is reached any more
+    }
+}
+
+// The root device going with a connection open: its clean-up, on a thread of no process, unmaps from the host.
+TEST_F(AsioPeriodTest, TheRootDeviceGoingReleasesAnOpenConnection) {
+    auto process = platform::win32::create_local_process(false, "host");
+    auto side = root_.machine().processes().find(process->process_id());
+    {
+        platform::win32::ScopedProcess as(process);
+        AsioHost& h = host_in(4);
+        period(48);
+        EXPECT_EQ(side->mapping_count(), 2u);
+        root_.machine().pnp().remove(root_.root_node());
+        platform::drain_pnp_notifications();
+        EXPECT_EQ(side->mapping_count(), 0u) << "unmapped in the host's process";
+        EXPECT_EQ(asio_bytes(), 0);
+        EXPECT_EQ(platform::mdl::outstanding(), 0u);
+        AsioBufferSizeReply sizes{};
+        EXPECT_FALSE(h.buffer_size(&sizes).sent) << "the device is gone";
+        h.close();
+        hosts_.pop_back();
     }
 }
 

@@ -48,6 +48,7 @@ protected:
         EXPECT_GE(stats.latency, 0) << who << ": the ramp came back";
         EXPECT_EQ(stats.mismatches, 0u) << who << ": first at capture frame " << stats.firstMismatch;
         EXPECT_EQ(stats.missed, 0u) << who;
+        EXPECT_EQ(stats.late, 0u) << who;
         EXPECT_GE(stats.frames, minimumFrames) << who;
     }
     static std::vector<uint32_t> channels(uint32_t first, uint32_t count) {
