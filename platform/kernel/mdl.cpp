@@ -183,8 +183,8 @@ std::vector<UserMapping> user_mappings() {
     std::map<uint64_t, UserMapping> bySerial;
     for (auto& [mdl, record] : g_live) {
         if (record->userAddress == nullptr) continue;
-        bySerial[record->serial] =
-            UserMapping{record->processId, record->userAddress, record->mappedBytes, record->cacheType, record->noExecute};
+        bySerial[record->serial] = UserMapping{record->processId, record->userAddress, record->mappedBytes,
+                                               record->cacheType, record->noExecute};
     }
     std::vector<UserMapping> mappings;
     for (auto& [serial, mapping] : bySerial) mappings.push_back(mapping);

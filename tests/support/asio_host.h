@@ -37,7 +37,8 @@ public:
 
     // A 32-bit host finds its handles and addresses in 4-byte slots.
     explicit AsioHost(bool is32Bit) : is32Bit_(is32Bit) {}
-    AsioHost() : AsioHost(platform::win32::current_process() != nullptr && platform::win32::current_process()->is_32bit()) {}
+    AsioHost()
+        : AsioHost(platform::win32::current_process() != nullptr && platform::win32::current_process()->is_32bit()) {}
     ~AsioHost() { close(); }
     AsioHost(const AsioHost&) = delete;
     AsioHost& operator=(const AsioHost&) = delete;
@@ -97,21 +98,23 @@ public:
         AsioAnswer answer = send(asio::kIoctlAsioOpen, &request, sizeof(request));
         if (answer.ok()) {
             context_ = request.context;
-            block_ = reinterpret_cast<asio::AsioSharedBlock*>(get_slot(&request, offsetof(asio::AsioOpenRequest, sharedBlock)));
+            uint64_t address = get_slot(&request, offsetof(asio::AsioOpenRequest, sharedBlock));
+            block_ = reinterpret_cast<asio::AsioSharedBlock*>(address);
             blockAddress_ = reinterpret_cast<uint64_t>(block_);
         }
         return answer;
     }
 
     // Buffers of `frames` a half for the given channel numbers.
-    AsioAnswer create_buffers(uint32_t frames, const std::vector<uint32_t>& outputs, const std::vector<uint32_t>& inputs,
-                              uint32_t channelCount = 0) {
+    AsioAnswer create_buffers(uint32_t frames, const std::vector<uint32_t>& outputs,
+                              const std::vector<uint32_t>& inputs, uint32_t channelCount = 0) {
         auto request = std::make_unique<asio::AsioCreateBuffersRequest>();
         std::memset(request.get(), 0, sizeof(*request));
         request->context = context_;
         request->result = asio::ASE_NotPresent;
         request->bufferSize = frames;
-        request->channelCount = channelCount != 0 ? channelCount : static_cast<uint32_t>(outputs.size() + inputs.size());
+        request->channelCount =
+            channelCount != 0 ? channelCount : static_cast<uint32_t>(outputs.size() + inputs.size());
         for (uint32_t c : outputs) request->outputEnable[c] = 1;
         for (uint32_t c : inputs) request->inputEnable[c] = 1;
         AsioAnswer answer = send(asio::kIoctlAsioCreateBuffers, request.get(), sizeof(*request));
@@ -294,7 +297,8 @@ public:
         if (!host_.wait_switch(ms)) return false;
         uint32_t sequence = host_.switch_sequence();
         int half = host_.buffer_index();
-        if (stats_.switches != 0 && sequence > lastSequence_ + 1) stats_.missed += sequence - lastSequence_ - 1;
+        // The first switch after a start is sequence 1.
+        if (sequence > lastSequence_ + 1) stats_.missed += sequence - lastSequence_ - 1;
         lastSequence_ = sequence;
         ++stats_.switches;
         uint32_t frames = host_.frames();

@@ -18,6 +18,45 @@ namespace {
 // Stretches of packets collected per pass: at 48 kHz eight cover a 1 ms call.
 constexpr ULONG kRunsPerPass = 32;
 
+// Walks one channel through the runs, `position` the buffer index of their
+// first frame: `stretch(samples, stride, buffer, frames)` gets each part that
+// is contiguous in the double buffer (a run is cut where the buffer wraps).
+// A channel the packets do not hold (the device lost it) gets null samples.
+template <typename Stretch>
+void WalkChannel(const RingCursor::Run* runs, ULONG count, ULONG ringIndex, LONG* buffer, ULONG position,
+                 ULONG doubleBufferSamples, Stretch&& stretch) {
+    for (ULONG r = 0; r < count; ++r) {
+        const RingCursor::Run& run = runs[r];
+        LONG* samples = ringIndex < run.stride ? run.samples + ringIndex : nullptr;
+        for (ULONG left = run.frames; left != 0;) {
+            ULONG part = doubleBufferSamples - position < left ? doubleBufferSamples - position : left;
+            stretch(samples, run.stride, buffer + position, part);
+            if (samples != nullptr) samples += part * run.stride;
+            position += part;
+            if (position == doubleBufferSamples) position = 0;
+            left -= part;
+        }
+    }
+}
+
+// Adds a stretch of the client's output into the packets (clipping at the
+// 32-bit limits) and clears it: a half the host does not fill again plays silence.
+void MixStretch(LONG* samples, ULONG stride, LONG* buffer, ULONG frames) {
+    if (samples != nullptr) {
+        for (ULONG k = 0; k < frames; ++k, samples += stride) MixSample(samples, buffer[k]);
+    }
+    RtlZeroMemory(buffer, frames * sizeof(LONG));
+}
+
+// Copies a stretch of capture into the client's input: every client reads the same samples.
+void CopyStretch(LONG* samples, ULONG stride, LONG* buffer, ULONG frames) {
+    if (samples == nullptr) {
+        RtlZeroMemory(buffer, frames * sizeof(LONG));
+        return;
+    }
+    for (ULONG k = 0; k < frames; ++k, samples += stride) buffer[k] = *samples;
+}
+
 }  // namespace
 
 // DISPATCH_LEVEL, under clientLock. Allocates nothing, waits for nothing.
@@ -54,25 +93,7 @@ void AsioClient::MixOutputs(StreamState* state, ULONG start, ULONG frames) {
             break;
         }
         for (AsioChannelMap* map = outputList_; map != nullptr; map = map->next) {
-            ULONG i = position;
-            for (ULONG r = 0; r < count; ++r) {
-                const RingCursor::Run& run = runs[r];
-                if (map->ringIndex >= run.stride) {
-                    // The device has no such channel now: the buffer is drained all the same.
-                    for (ULONG k = 0; k < run.frames; ++k) {
-                        map->buffer[i] = 0;
-                        if (++i == doubleBufferSamples_) i = 0;
-                    }
-                    continue;
-                }
-                LONG* sample = run.samples + map->ringIndex;
-                for (ULONG k = 0; k < run.frames; ++k, sample += run.stride) {
-                    MixSample(sample, map->buffer[i]);
-                    // Played once: a half the host does not fill again plays silence.
-                    map->buffer[i] = 0;
-                    if (++i == doubleBufferSamples_) i = 0;
-                }
-            }
+            WalkChannel(runs, count, map->ringIndex, map->buffer, position, doubleBufferSamples_, MixStretch);
         }
         position = static_cast<ULONG>((ULONG64{position} + walked) % doubleBufferSamples_);
         done += walked;
@@ -97,17 +118,7 @@ void AsioClient::CopyInputs(StreamState* state, ULONG start, ULONG frames) {
             break;
         }
         for (AsioChannelMap* map = inputList_; map != nullptr; map = map->next) {
-            ULONG i = position;
-            for (ULONG r = 0; r < count; ++r) {
-                const RingCursor::Run& run = runs[r];
-                bool present = map->ringIndex < run.stride;
-                const LONG* sample = run.samples + (present ? map->ringIndex : 0);
-                for (ULONG k = 0; k < run.frames; ++k, sample += run.stride) {
-                    // Copied, not mixed: every client reads the same capture.
-                    map->buffer[i] = present ? *sample : 0;
-                    if (++i == doubleBufferSamples_) i = 0;
-                }
-            }
+            WalkChannel(runs, count, map->ringIndex, map->buffer, position, doubleBufferSamples_, CopyStretch);
         }
         position = static_cast<ULONG>((ULONG64{position} + walked) % doubleBufferSamples_);
         done += walked;

@@ -104,9 +104,11 @@ LONG AsioClient::OpenSession(UCHAR* request) {
     PKEVENT referenced[kAsioEvents] = {};
     LONG result = ASE_OK;
     for (ULONG i = 0; i < kAsioEvents && result == ASE_OK; ++i) {
-        auto handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ReadSlot(request, kEventSlots[i], is64BitHost_)));
+        ULONG64 slot = ReadSlot(request, kEventSlots[i], is64BitHost_);
+        auto handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(slot));
         PVOID object = nullptr;
-        NTSTATUS status = ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, UserMode, &object, nullptr);
+        NTSTATUS status =
+            ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, UserMode, &object, nullptr);
         if (NT_SUCCESS(status)) {
             referenced[i] = static_cast<PKEVENT>(object);
         } else {

@@ -80,8 +80,10 @@ private:
 
 // Adds `value` to `*sample`, clipping at the 32-bit limits: clients mix their playback in place.
 inline void MixSample(LONG* sample, LONG value) {
+    constexpr LONG64 kHighest = 0x7FFFFFFF;
+    constexpr LONG64 kLowest = -0x7FFFFFFF - 1;
     LONG64 sum = static_cast<LONG64>(*sample) + value;
-    if (sum > 0x7FFFFFFF) sum = 0x7FFFFFFF;
-    if (sum < -0x7FFFFFFF - 1) sum = -0x7FFFFFFF - 1;
+    sum = sum > kHighest ? kHighest : sum;
+    sum = sum < kLowest ? kLowest : sum;
     *sample = static_cast<LONG>(sum);
 }
