@@ -41,15 +41,19 @@ void WalkChannel(const RingCursor::Run* runs, ULONG count, ULONG ringIndex, LONG
 
 // Adds a stretch of the client's output into the packets (clipping at the
 // 32-bit limits) and clears it: a half the host does not fill again plays silence.
-void MixStretch(LONG* samples, ULONG stride, LONG* buffer, ULONG frames) {
-    if (samples != nullptr) {
-        for (ULONG k = 0; k < frames; ++k, samples += stride) MixSample(samples, buffer[k]);
+inline void MixStretch(LONG* samples, ULONG stride, LONG* buffer, ULONG frames) {
+    if (samples == nullptr) {
+        RtlZeroMemory(buffer, frames * sizeof(LONG));
+        return;
     }
-    RtlZeroMemory(buffer, frames * sizeof(LONG));
+    for (ULONG k = 0; k < frames; ++k, samples += stride) {
+        MixSample(samples, buffer[k]);
+        buffer[k] = 0;
+    }
 }
 
 // Copies a stretch of capture into the client's input: every client reads the same samples.
-void CopyStretch(LONG* samples, ULONG stride, LONG* buffer, ULONG frames) {
+inline void CopyStretch(LONG* samples, ULONG stride, LONG* buffer, ULONG frames) {
     if (samples == nullptr) {
         RtlZeroMemory(buffer, frames * sizeof(LONG));
         return;
