@@ -5,18 +5,33 @@
 
 namespace platform {
 
+namespace {
+
+// How far behind the wall clock the scheduler catches up by running frames
+// back to back; beyond it the machine's time slips instead.
+constexpr uint64_t kCatchUpTicks = 4 * kTicksPerMillisecond;
+
+}  // namespace
+
 Clock::Clock(Mode mode) : mode_(mode), bootWall_(std::chrono::steady_clock::now()) {}
 
 Clock::~Clock() { stop(); }
 
+uint64_t Clock::running_time() const {
+    auto elapsed = std::chrono::steady_clock::now() - bootWall_;
+    auto ticks = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100);
+    return ticks - slip_.load(std::memory_order_acquire);
+}
+
 uint64_t Clock::now() const {
     if (mode_ == Mode::Virtual) return virtualNow_.load(std::memory_order_acquire);
-    auto elapsed = std::chrono::steady_clock::now() - bootWall_;
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100);
+    uint64_t horizon = horizon_.load(std::memory_order_acquire);
+    uint64_t time = running_time();
+    return time < horizon ? time : horizon - 1;
 }
 
 std::chrono::steady_clock::time_point Clock::wall_time_of(uint64_t time) const {
-    return bootWall_ + std::chrono::nanoseconds(time * 100);
+    return bootWall_ + std::chrono::nanoseconds((time + slip_.load(std::memory_order_acquire)) * 100);
 }
 
 uint64_t Clock::next_due_after_now() const {
@@ -133,6 +148,7 @@ void Clock::start() {
         std::lock_guard lock(lock_);
         stopping_ = false;
         lastFrameRun_ = now() / kTicksPerMillisecond;
+        horizon_.store((lastFrameRun_ + 1) * kTicksPerMillisecond, std::memory_order_release);
     }
     scheduler_ = std::thread([this] { scheduler_main(); });
 }
@@ -144,6 +160,8 @@ void Clock::stop() {
     }
     schedulerWake_.notify_all();
     if (scheduler_.joinable()) scheduler_.join();
+    // Nothing runs the frames any more: time goes on without them.
+    horizon_.store(UINT64_MAX, std::memory_order_release);
 }
 
 void Clock::scheduler_main() {
@@ -152,19 +170,26 @@ void Clock::scheduler_main() {
         uint64_t nextFrameTime = (lastFrameRun_ + 1) * kTicksPerMillisecond;
         uint64_t wake = nextFrameTime;
         if (!timers_.empty()) wake = std::min(wake, timers_.begin()->first);
-        if (now() < wake) {
+        if (running_time() < wake) {
             schedulerWake_.wait_until(lock, wall_time_of(wake));
             continue;
         }
         lock.unlock();
+        bool frame;
         {
             std::lock_guard advance(advanceLock_);
-            uint64_t current = now();
-            bool frame = current >= nextFrameTime;
-            run_due(frame ? nextFrameTime : current, frame);
+            uint64_t current = running_time();
+            frame = current >= nextFrameTime;
+            if (frame) {
+                if (current - nextFrameTime > kCatchUpTicks) {
+                    slip_.fetch_add(current - nextFrameTime, std::memory_order_release);
+                }
+                horizon_.store(nextFrameTime + kTicksPerMillisecond, std::memory_order_release);
+            }
+            run_due(frame ? nextFrameTime : std::min(current, nextFrameTime - 1), frame);
         }
         lock.lock();
-        if (now() >= nextFrameTime) lastFrameRun_ += 1;
+        if (frame) lastFrameRun_ += 1;
     }
 }
 

@@ -3,6 +3,13 @@
 // benchmarks); real-time mode runs a scheduler thread at wall-clock pace.
 // Frame listeners and timers run at DISPATCH_LEVEL on whichever thread
 // advances the clock, one advancer at a time, in time order.
+//
+// In real-time mode the machine's time never passes a frame boundary before
+// that frame has run, so the frame number the hardware reports is the frame
+// being run. A scheduler that falls far behind (the program was not given the
+// processor) does not race through the frames it missed: the machine's time
+// slips, as a paused virtual machine's does, since the simulated hardware
+// stood still with the simulation.
 #pragma once
 
 #include <atomic>
@@ -74,6 +81,8 @@ private:
 
     // Runs everything due at exactly `time` (time already set). Caller holds advanceLock_.
     void run_due(uint64_t time, bool frameBoundary);
+    // Real-time mode: wall-clock time less the slip, not held at the horizon.
+    uint64_t running_time() const;
     uint64_t next_due_after_now() const;  // caller holds lock_
     void scheduler_main();
 
@@ -87,6 +96,13 @@ private:
     std::multimap<uint64_t, Timer> timers_;  // by due time
     uint64_t nextId_ = 1;
     uint64_t lastFrameRun_ = 0;            // real-time mode: last frame boundary handled
+
+    // Real-time mode. The slip only grows; the horizon is the next frame
+    // boundary not yet run (no limit while no scheduler runs). The slip is
+    // stored before the horizon moves, both with release order, and read
+    // after it with acquire order, so the time read never goes back.
+    std::atomic<uint64_t> slip_{0};
+    std::atomic<uint64_t> horizon_{UINT64_MAX};
 
     std::thread scheduler_;
     std::condition_variable schedulerWake_;

@@ -252,6 +252,7 @@ inline constexpr ULONG FILE_SHARE_READ = 1;
 inline constexpr ULONG FILE_SHARE_WRITE = 2;
 inline constexpr ULONG FILE_OPEN = 1;
 inline constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
+inline constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;
 inline constexpr ACCESS_MASK STANDARD_RIGHTS_ALL = 0x1F0000;
 inline constexpr ACCESS_MASK FILE_ALL_ACCESS = 0x1F01FF;
 inline constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;

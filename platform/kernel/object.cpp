@@ -35,8 +35,10 @@ NTSTATUS ZwClose(HANDLE handle) {
 
 NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE mode,
                                    PVOID* object, PVOID) {
+    platform::require_passive("ObReferenceObjectByHandle");
     platform::HandleTable::Entry entry{};
-    // A user-mode handle belongs to the process the request came from.
+    // A user-mode handle belongs to the process the request came from: another
+    // process's handle, or a kernel handle, means nothing there.
     platform::Kernel& kernel = platform::Kernel::current();
     platform::HandleTable* processHandles = mode == UserMode ? kernel.host().current_process_handles() : nullptr;
     if (mode == UserMode && processHandles == nullptr) return STATUS_INVALID_HANDLE;

@@ -1,5 +1,7 @@
 // Tagged kernel pool with per-tag accounting, so a test can prove that a
-// driver returned every block it allocated.
+// driver returned every block it allocated. A non-paged block of a page or
+// more lies on pages of its own (as on Windows), which are shared memory: an
+// MDL over them can be mapped into a user process (mdl.h).
 #pragma once
 
 #include <cstdint>
@@ -32,5 +34,20 @@ struct TagStats {
 TagStats stats(ULONG tag);
 std::map<ULONG, TagStats> snapshot();
 int64_t outstanding_bytes(ULONG tag);
+
+// The pages under [address, address + bytes): the shared-memory descriptor of
+// the non-paged block of a page or more that holds them, the block, and the
+// offset of `address` in it.
+struct SharedPages {
+    int fd;
+    void* block;
+    size_t offset;
+};
+// False unless the range lies within one such block (a smaller block shares
+// its pages with its neighbours, so none of them may be mapped out).
+bool shared_pages(const void* address, size_t bytes, SharedPages* pages);
+// A user mapping of a block's pages begins (+1) or ends (-1); a block freed
+// while mapped is a broken rule.
+void count_user_mapping(const void* block, int delta);
 
 }  // namespace platform::pool

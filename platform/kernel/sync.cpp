@@ -179,6 +179,7 @@ LONG InterlockedCompareExchange(volatile LONG* t, LONG exchange, LONG comparand)
 LONG InterlockedExchangeAdd(volatile LONG* t, LONG v) { return __atomic_fetch_add(t, v, __ATOMIC_SEQ_CST); }
 LONG InterlockedOr(volatile LONG* t, LONG v) { return __atomic_fetch_or(t, v, __ATOMIC_SEQ_CST); }
 LONG InterlockedAnd(volatile LONG* t, LONG v) { return __atomic_fetch_and(t, v, __ATOMIC_SEQ_CST); }
+LONG InterlockedXor(volatile LONG* t, LONG v) { return __atomic_fetch_xor(t, v, __ATOMIC_SEQ_CST); }
 LONG64 InterlockedIncrement64(volatile LONG64* t) { return __atomic_add_fetch(t, 1, __ATOMIC_SEQ_CST); }
 LONG64 InterlockedCompareExchange64(volatile LONG64* t, LONG64 exchange, LONG64 comparand) {
     __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);

@@ -64,6 +64,7 @@ LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG compa
 LONG InterlockedExchangeAdd(volatile LONG* target, LONG value);
 LONG InterlockedOr(volatile LONG* target, LONG value);
 LONG InterlockedAnd(volatile LONG* target, LONG value);
+LONG InterlockedXor(volatile LONG* target, LONG value);
 LONG64 InterlockedIncrement64(volatile LONG64* target);
 LONG64 InterlockedCompareExchange64(volatile LONG64* target, LONG64 exchange, LONG64 comparand);
 PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);

@@ -90,6 +90,12 @@ HandleTable* Machine::current_process_handles() {
     return process != nullptr ? &process->handles() : nullptr;
 }
 
+std::shared_ptr<UserMemory> Machine::current_process_memory() {
+    Process* process = current_process();
+    // Empty while the process is being destroyed: its mappings go with it.
+    return process != nullptr ? process->weak_from_this().lock() : nullptr;
+}
+
 void Machine::write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) {
     LoadedDriver* driver = source != nullptr ? DriverLoader::of(source) : nullptr;
     std::string service = driver != nullptr ? driver->service : "System";

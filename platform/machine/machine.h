@@ -1,8 +1,8 @@
 // The simulated machine: the one place that owns the kernel (with its clock,
 // object namespace and handle table), the registry, the event log, the PnP
 // manager, the outside logger driver and the loaded driver images. It is the
-// kernel's host: the kernel asks it for the current process, the error-log
-// sink and the version. Platform calls above the kernel reach it through
+// kernel's host: the kernel asks it for the current process (its handles and
+// its address space), the error-log sink and the version. Platform calls above the kernel reach it through
 // Machine::current(); one machine exists at a time.
 #pragma once
 
@@ -83,6 +83,7 @@ public:
 private:
     // KernelHost
     HandleTable* current_process_handles() override;
+    std::shared_ptr<UserMemory> current_process_memory() override;
     void write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) override;
     WindowsVersion windows_version() override { return options_.windowsVersion; }
 

@@ -1,11 +1,10 @@
 #include "process.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 
 #include "platform/kernel/event_object.h"
 #include "platform/kernel/io.h"
+#include "platform/kernel/shared_memory.h"
 
 namespace platform {
 namespace {
@@ -18,11 +17,10 @@ constexpr ULONG kProcessIdStep = 4;
 // A process acted by this program: its mappings are ours.
 class LocalAddressSpace : public AddressSpace {
 public:
-    void* map(int fd, size_t bytes) override {
-        void* address = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        return address == MAP_FAILED ? nullptr : address;
+    void* map(int fd, size_t offset, size_t bytes, bool below4GiB) override {
+        return map_shared_memory(fd, offset, bytes, below4GiB);
     }
-    void unmap(void* address, size_t bytes) override { munmap(address, bytes); }
+    void unmap(void* address, size_t bytes) override { unmap_shared_memory(address, bytes); }
 };
 
 }  // namespace
@@ -36,9 +34,14 @@ Process::Process(ULONG id, bool is32Bit, std::string name, std::shared_ptr<Addre
 
 Process::~Process() { terminate(); }
 
-void* Process::map_shared(int fd, size_t bytes) {
-    void* address = addressSpace_->map(fd, bytes);
+void* Process::map_shared(int fd, size_t bytes, size_t offset) {
+    void* address = addressSpace_->map(fd, offset, bytes, is32Bit_);
     if (address == nullptr) return nullptr;
+    if (is32Bit_ && reinterpret_cast<uint64_t>(address) + bytes > k4GiB) {
+        // Out of the process's reach: no mapping at all rather than a truncated address.
+        addressSpace_->unmap(address, bytes);
+        return nullptr;
+    }
     std::lock_guard lock(lock_);
     mappings_[address] = bytes;
     return address;
@@ -54,6 +57,11 @@ void Process::unmap_shared(void* address) {
         mappings_.erase(it);
     }
     addressSpace_->unmap(address, bytes);
+}
+
+size_t Process::mapping_count() const {
+    std::lock_guard lock(lock_);
+    return mappings_.size();
 }
 
 bool Process::add_request(UserRequest* request) {

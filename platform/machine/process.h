@@ -1,7 +1,8 @@
 // User-mode processes as the kernel sees them: an id, a bitness, a handle
-// table, the shared memory mapped into the process, and the user requests it
-// has pending (so ending the process can cancel them before its handles close,
-// as Windows does). The I/O manager (user_io.h) runs requests for them.
+// table, the shared memory mapped into the process (below 4 GiB for a 32-bit
+// one), and the user requests it has pending (so ending the process can
+// cancel them before its handles close, as Windows does). The I/O manager
+// (user_io.h) runs requests for them.
 #pragma once
 
 #include <map>
@@ -12,6 +13,7 @@
 
 #include "platform/kernel/handle_table.h"
 #include "platform/kernel/nt_types.h"
+#include "platform/kernel/user_memory.h"
 
 namespace platform {
 
@@ -22,26 +24,30 @@ class UserRequest;
 class AddressSpace {
 public:
     virtual ~AddressSpace() = default;
-    // Maps `bytes` of the shared-memory descriptor `fd` read-write; null on failure.
-    virtual void* map(int fd, size_t bytes) = 0;
+    // Maps `bytes` of the shared-memory descriptor `fd` from `offset`
+    // read-write (below 4 GiB when asked); null on failure.
+    virtual void* map(int fd, size_t offset, size_t bytes, bool below4GiB) = 0;
     virtual void unmap(void* address, size_t bytes) = 0;
 };
 
-class Process {
+class Process : public UserMemory, public std::enable_shared_from_this<Process> {
 public:
     Process(ULONG id, bool is32Bit, std::string name, std::shared_ptr<AddressSpace> addressSpace);
-    ~Process();
+    ~Process() override;
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
     ULONG id() const { return id_; }
-    bool is_32bit() const { return is32Bit_; }
+    ULONG process_id() const override { return id_; }
+    bool is_32bit() const override { return is32Bit_; }
     const std::string& name() const { return name_; }
     HandleTable& handles() { return handles_; }
 
-    // Maps shared memory into the process; the mapping goes when the process ends.
-    void* map_shared(int fd, size_t bytes);
-    void unmap_shared(void* address);
+    // Maps shared memory into the process; the mapping goes when the process
+    // ends. A 32-bit process gets an address that fits in 32 bits, or none.
+    void* map_shared(int fd, size_t bytes, size_t offset = 0) override;
+    void unmap_shared(void* address) override;
+    size_t mapping_count() const;
 
     // The I/O manager's list of pending requests. add_request refuses once the process is ending.
     bool add_request(UserRequest* request);

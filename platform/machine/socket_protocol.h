@@ -32,7 +32,7 @@ enum class Type : uint32_t {
     Reply = 100,      // status, handle, value
     Dispatched,       // status, flags: kFlagPending; value = information; payload: output
     Completed,        // status, value = information; payload: output
-    Map,              // length1 = bytes; descriptor: the memfd. Answered with Mapped
+    Map,              // length1 = bytes, value = offset; descriptor: the memfd. Answered with Mapped
     Unmap,            // value = address, length1 = bytes
 };
 

@@ -59,12 +59,14 @@ public:
     }
 
     // Maps shared memory into the client: asks it and waits for the address.
-    void* map(int fd, size_t bytes) {
+    // The client knows its own bitness and maps low for a 32-bit process.
+    void* map(int fd, size_t offset, size_t bytes) {
         int copy = dup(fd);
         if (copy < 0) return nullptr;
         Header h{};
         h.type = Type::Map;
         h.length1 = static_cast<uint32_t>(bytes);
+        h.value = offset;
         std::unique_lock lock(mapLock_);
         h.id = nextMapId_++;
         uint64_t id = h.id;
@@ -105,9 +107,9 @@ private:
     class RemoteAddressSpace : public AddressSpace {
     public:
         explicit RemoteAddressSpace(std::weak_ptr<Connection> connection) : connection_(std::move(connection)) {}
-        void* map(int fd, size_t bytes) override {
+        void* map(int fd, size_t offset, size_t bytes, bool) override {
             auto connection = connection_.lock();
-            return connection ? connection->map(fd, bytes) : nullptr;
+            return connection ? connection->map(fd, offset, bytes) : nullptr;
         }
         void unmap(void* address, size_t bytes) override {
             if (auto connection = connection_.lock()) connection->unmap(address, bytes);

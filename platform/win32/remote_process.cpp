@@ -2,7 +2,6 @@
 // reader thread takes every message from the machine: replies go to the
 // waiting caller, late completions are written into the caller's buffers,
 // and shared memory the machine maps into this process is mapped here.
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "platform/kernel/event_object.h"
 #include "platform/kernel/ntstatus.h"
+#include "platform/kernel/shared_memory.h"
 #include "platform/machine/socket_protocol.h"
 #include "user_process.h"
 
@@ -261,11 +261,12 @@ private:
         h.type = Type::Mapped;
         h.id = message.header.id;
         h.status = STATUS_SUCCESS;
-        void* address = message.fd >= 0 ? mmap(nullptr, message.header.length1, PROT_READ | PROT_WRITE, MAP_SHARED,
-                                                 message.fd, 0)
-                                          : MAP_FAILED;
+        // A 32-bit process gets its mapping below 4 GiB, as its addresses are 32 bits wide.
+        void* address = message.fd >= 0 ? map_shared_memory(message.fd, message.header.value, message.header.length1,
+                                                             is32Bit_)
+                                          : nullptr;
         if (message.fd >= 0) close(message.fd);
-        if (address == MAP_FAILED) {
+        if (address == nullptr) {
             h.status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
             h.value = reinterpret_cast<uint64_t>(address);
@@ -285,7 +286,7 @@ private:
                     map(message);
                     break;
                 case Type::Unmap:
-                    munmap(reinterpret_cast<void*>(message.header.value), message.header.length1);
+                    unmap_shared_memory(reinterpret_cast<void*>(message.header.value), message.header.length1);
                     break;
                 default: {
                     if (message.fd >= 0) close(message.fd);

@@ -150,10 +150,10 @@ inline Sent Send(HANDLE handle, DWORD code, const void* in, DWORD inBytes, void*
 // preset to status 1 as the library presets it.
 inline Sent Dcp(HANDLE handle, uint16_t category, uint16_t command, std::vector<uint8_t>* reply,
                 const std::vector<uint8_t>& data = {}, DWORD replyBytes = 8) {
-    std::vector<uint8_t> request(sizeof(pal::DcpRequest) + data.size());
     pal::DcpRequest header{0, category, command, 0};
-    std::memcpy(request.data(), &header, sizeof(header));
-    if (!data.empty()) std::memcpy(request.data() + sizeof(header), data.data(), data.size());
+    const auto* headerBytes = reinterpret_cast<const uint8_t*>(&header);
+    std::vector<uint8_t> request(headerBytes, headerBytes + sizeof(header));
+    request.insert(request.end(), data.begin(), data.end());
     reply->assign(replyBytes, 0);
     if (replyBytes >= 4) (*reply)[0] = 1;
     return Send(handle, pal::kIoctlDcpCommand, request.data(), static_cast<DWORD>(request.size()), reply->data(),

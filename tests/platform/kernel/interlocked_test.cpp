@@ -26,6 +26,7 @@ TEST(InterlockedTest, EachOperationAnswersAsWindowsDefinesIt) {
         {"ExchangeAdd", [](volatile LONG* t) { return InterlockedExchangeAdd(t, -4); }, 0x0C, 0x08},
         {"Or", [](volatile LONG* t) { return InterlockedOr(t, 0x03); }, 0x0C, 0x0F},
         {"And", [](volatile LONG* t) { return InterlockedAnd(t, 0x06); }, 0x0C, 0x04},
+        {"Xor", [](volatile LONG* t) { return InterlockedXor(t, 0x05); }, 0x0C, 0x09},
         {"CompareExchange hit", [](volatile LONG* t) { return InterlockedCompareExchange(t, 9, 0x0C); }, 0x0C, 9},
         {"CompareExchange miss", [](volatile LONG* t) { return InterlockedCompareExchange(t, 9, 1); }, 0x0C, 0x0C},
     };

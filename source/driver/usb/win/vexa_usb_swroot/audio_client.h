@@ -1,9 +1,9 @@
 // The audio clients of the root driver: every consumer of audio is one (an
-// ASIO connection per "\ASIO" handle; the WDM child's kernel clients).
+// ASIO connection per "\ASIO" handle; the WDM child's kernel clients). The
+// client manager calls them from the period callback and for events.
 #pragma once
 
 #include "pool_memory.h"
-#include "public/asio_interface.h"
 #include "status_error.h"
 
 class AudioClientManager;
@@ -13,6 +13,8 @@ inline constexpr ULONG kClientTypeAsio32 = 1;
 inline constexpr ULONG kClientTypeKernel = 2;
 inline constexpr ULONG kClientTypeKernelRender = 3;
 inline constexpr ULONG kClientTypeKernelCapture = 4;
+
+inline bool IsAsioClientType(ULONG type) { return type == kClientTypeAsio64 || type == kClientTypeAsio32; }
 
 // Client events, relayed to every client's Notify.
 inline constexpr ULONG kClientEventDeviceChanged = 0;
@@ -30,60 +32,22 @@ public:
     // DISPATCH_LEVEL, under the manager's clientLock.
     virtual bool Process(ULONG64 timeNs, ULONG frames) = 0;
     virtual void BufferSwitch(ULONG64 timeNs) = 0;
+    // Relays a client event. Under the manager's clientLock (DISPATCH_LEVEL).
     virtual void Notify(ULONG clientEvent) = 0;
+    // Under the manager's clientLock (DISPATCH_LEVEL).
     virtual void Start() = 0;
     virtual void Stop() = 0;
-    // Releases everything of the connection.
+    // Releases everything of the connection. PASSIVE_LEVEL.
     [[nodiscard]] virtual NTSTATUS Close() = 0;
     virtual bool IsRunning() = 0;
 
     virtual ULONG Type() const = 0;
     virtual void SetOwner(AudioClientManager* owner) = 0;
-    // The latencies, in frames, a client reports to its host; most have none to report.
+    // The latencies, in frames, a client reports to its host; most have none
+    // to report. Any level up to DISPATCH_LEVEL.
     virtual void SetLatencies(ULONG, ULONG) {}
 };
 
-inline constexpr ULONG kAsioClientClosed = 0;
-inline constexpr ULONG kAsioClientOpen = 1;
-inline constexpr ULONG kAsioClientPrepared = 2;
-inline constexpr ULONG kAsioClientStopped = 3;
-inline constexpr ULONG kAsioClientStarted = 4;
-inline constexpr ULONG kAsioClientRunning = 5;
-
-// One ASIO host's connection. Its sessions, buffers and buffer switches come
-// with the ASIO interface's requests; here it has its life cycle.
-class AsioClient : public AudioClient {
-public:
-    explicit AsioClient(ULONG type) : type_(type), is64BitHost_(type == kClientTypeAsio64) {}
-
-    bool ProcessBuffer(ULONG64 timeNs, ULONG frames) override { return Process(timeNs, frames); }
-    bool Process(ULONG64 timeNs, ULONG frames) override;
-    void BufferSwitch(ULONG64 timeNs) override;
-    void Notify(ULONG clientEvent) override;
-    void Start() override;
-    void Stop() override;
-    [[nodiscard]] NTSTATUS Close() override;
-    bool IsRunning() override;
-    ULONG Type() const override { return type_; }
-    void SetOwner(AudioClientManager* owner) override { owner_ = owner; }
-
-    ULONG State() const { return ReadULongAcquire(&state_); }
-    // The latencies the host reads from the shared block, without a lock.
-    void SetLatencies(ULONG input, ULONG output) override {
-        WriteRelease(&block_.inputLatency, static_cast<LONG>(input));
-        WriteRelease(&block_.outputLatency, static_cast<LONG>(output));
-    }
-
-private:
-    AudioClientManager* owner_ = nullptr;
-    const ULONG type_;
-    const bool is64BitHost_;
-    // Written under the manager's clientLock (start, stop, the buffer switch)
-    // or by the handle's own requests (close): release writes and an
-    // interlocked compare-exchange; acquire reads, with or without the lock.
-    volatile ULONG state_ = kAsioClientClosed;
-    vexa::asio::AsioSharedBlock block_{};
-};
-
-// A zeroed client of the given type; null for an unknown type or without memory.
+// A zeroed client of the given type, ready for its handle; null for an
+// unknown type or without memory. PASSIVE_LEVEL.
 AudioClient* CreateAudioClient(ULONG type);

@@ -58,13 +58,15 @@ void RootEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT
     WdfRequestComplete(request, status);
 }
 
-void ReleaseAudioClient(DEVICE_EXTENSION* extension, AudioClient* client) {
+void ShutAudioClient(DEVICE_EXTENSION* extension, FILECONTEXT* context, AudioClient* client) {
+    // Requests that come after this see the flag and leave the client alone.
+    if (InterlockedExchange(&context->audioClientShut, 1) != 0) return;
     if (NTSTATUS status = extension->clientManager->RemoveClient(client); !NT_SUCCESS(status)) {
         TRACE(kLogError | kLogAsio, status);
     }
     extension->clientManager->CountClientType(client->Type(), true);
+    // Waits for a request of the same connection still running on another thread.
     if (NTSTATUS status = client->Close(); !NT_SUCCESS(status)) TRACE(kLogError | kLogAsio, status);
-    delete client;
 }
 
 void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client) {
@@ -75,17 +77,28 @@ void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client) {
     delete client;
 }
 
-// PASSIVE_LEVEL
+// PASSIVE_LEVEL: the handle's last close. The audio client leaves the
+// manager and releases what it holds of the host now; the object stays until
+// the file object goes, as another thread of the host may be in a request
+// with it.
 void RootEvtFileCleanup(WDFFILEOBJECT fileObject) {
     PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(fileObject));
     FILECONTEXT* context = GetFileContext(fileObject);
-    if (AudioClient* client = TakeAudioClient(context)) ReleaseAudioClient(extension, client);
+    if (AudioClient* client = ReadPointerAcquire(&context->audioClient)) ShutAudioClient(extension, context, client);
     if (PalClient* client = TakePalClient(context)) ReleasePalClient(extension, client);
 }
 
-// PASSIVE_LEVEL: the file object goes (after close).
+// PASSIVE_LEVEL: the file object goes (after close, when no request holds it,
+// or with the device). What the handle still holds goes now.
 void RootEvtFileContextCleanup(WDFOBJECT fileObject) {
     PAGED_CODE();
-    RootEvtFileCleanup(static_cast<WDFFILEOBJECT>(fileObject));
+    auto file = static_cast<WDFFILEOBJECT>(fileObject);
+    DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(file));
+    FILECONTEXT* context = GetFileContext(file);
+    if (AudioClient* client = TakeAudioClient(context)) {
+        ShutAudioClient(extension, context, client);
+        delete client;
+    }
+    if (PalClient* client = TakePalClient(context)) ReleasePalClient(extension, client);
 }

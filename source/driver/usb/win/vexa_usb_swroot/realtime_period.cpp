@@ -62,19 +62,26 @@ void AudioClientManager::Period(ULONG64 timeNs, ULONG frames) {
     ULONG chunk = period - periodPosition_;
     if (backlog < chunk) chunk = backlog;
 
-    ULONG ran = 0;
+    // The ends as the last period left them: a direction whose end no client
+    // moves (none runs, or none that runs has channels that way) still follows the period.
+    RingPacket* captureEnd = state != nullptr ? state->captureEndPacket : nullptr;
+    ULONG capturePosition = state != nullptr ? state->captureEndPosition : 0;
+    RingPacket* playbackEnd = state != nullptr ? state->playbackEndPacket : nullptr;
+    ULONG playbackPosition = state != nullptr ? state->playbackEndPosition : 0;
     for (ULONG64 i = 0; i < clientCount_; ++i) {
         AudioClient* client = clients_[i];
         if (!client->IsRunning()) continue;
         (void)client->Process(timeNs, chunk);
-        ++ran;
     }
-    if (ran == 0 && state != nullptr) {
-        // Nobody moved the ends: the cursors still follow the period.
-        AdvanceEnd(state->captureCursorPacket, state->captureCursorPosition, chunk, &state->captureEndPacket,
-                   &state->captureEndPosition);
-        AdvanceEnd(state->playbackCursorPacket, state->playbackCursorPosition, chunk, &state->playbackEndPacket,
-                   &state->playbackEndPosition);
+    if (state != nullptr) {
+        if (state->captureEndPacket == captureEnd && state->captureEndPosition == capturePosition) {
+            AdvanceEnd(state->captureCursorPacket, state->captureCursorPosition, chunk, &state->captureEndPacket,
+                       &state->captureEndPosition);
+        }
+        if (state->playbackEndPacket == playbackEnd && state->playbackEndPosition == playbackPosition) {
+            AdvanceEnd(state->playbackCursorPacket, state->playbackCursorPosition, chunk, &state->playbackEndPacket,
+                       &state->playbackEndPosition);
+        }
     }
     ULONG position = periodPosition_ + chunk;
     WriteULongRelease(&periodPosition_, position >= period ? 0 : position);

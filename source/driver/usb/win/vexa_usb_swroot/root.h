@@ -17,9 +17,14 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
 // One per handle. The handle's cleanup runs beside requests still in flight
 // on it: a client is stored with a release write, looked at with an acquire
 // read, and taken with an interlocked exchange; whoever takes it deletes it.
+// An audio client is shut at the handle's cleanup (out of the manager,
+// closed; the flag set first, by interlocked exchange, read with acquire
+// order) and deleted only when the file object goes, after every request on
+// the handle has finished with it.
 struct FILECONTEXT {
     AudioClient* volatile audioClient;  // "\ASIO" handles that got one
     PalClient* volatile palClient;      // between kDcpBusRegisterClient and unregister or cleanup
+    volatile LONG audioClientShut;      // 1 once the handle's cleanup shut its audio client
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILECONTEXT, GetFileContext)
 
@@ -44,8 +49,8 @@ EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtDeviceCleanup;
 EVT_WDF_DEVICE_FILE_CREATE RootEvtDeviceFileCreate;
 EVT_WDF_FILE_CLEANUP RootEvtFileCleanup;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtFileContextCleanup;
-// Removes, uncounts, closes and deletes a handle's audio client.
-void ReleaseAudioClient(DEVICE_EXTENSION* extension, AudioClient* client);
+// Removes, uncounts and closes a handle's audio client, once per handle.
+void ShutAudioClient(DEVICE_EXTENSION* extension, FILECONTEXT* context, AudioClient* client);
 // Unregisters and deletes a handle's PAL client.
 void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client);
 
@@ -62,3 +67,5 @@ EVT_WDF_IO_QUEUE_IO_STOP RootEvtIoStop;
 
 // asio_handler.cpp: every code the PAL interface does not take. Completes the request.
 void HandleAsioRequest(AudioClientManager* manager, WDFREQUEST request, ULONG ioControlCode);
+// asio_info.cpp: fills a kIoctlAsioGetInfo record (AsioDeviceInfo). PASSIVE_LEVEL.
+void WriteAsioDeviceInfo(DEVICE_EXTENSION* extension, UCHAR* buffer);

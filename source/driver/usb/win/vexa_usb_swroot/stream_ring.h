@@ -30,6 +30,30 @@ public:
         return Walk(frames, [](LONG*, ULONG) {});
     }
 
+    // A stretch of frames within one packet: `frames` frames of `stride`
+    // samples each, from `samples`.
+    struct Run {
+        LONG* samples;
+        ULONG stride;
+        ULONG frames;
+    };
+    // The stretches of the next `frames` frames, at most `capacity` of them
+    // (the walk goes on from there at the next call). Returns how many were
+    // written; `walked` receives the frames they hold.
+    ULONG Runs(ULONG frames, Run* runs, ULONG capacity, ULONG* walked) {
+        ULONG count = 0;
+        *walked = 0;
+        while (*walked < frames && count < capacity && Settle()) {
+            ULONG stride = packet_->samples / packet_->frames;
+            ULONG left = packet_->frames - position_ / stride;
+            ULONG take = frames - *walked < left ? frames - *walked : left;
+            runs[count++] = Run{packet_->data + position_, stride, take};
+            position_ += take * stride;
+            *walked += take;
+        }
+        return count;
+    }
+
     RingPacket* Packet() const { return packet_; }
     ULONG Position() const { return position_; }
 
@@ -56,8 +80,10 @@ private:
 
 // Adds `value` to `*sample`, clipping at the 32-bit limits: clients mix their playback in place.
 inline void MixSample(LONG* sample, LONG value) {
+    constexpr LONG64 kHighest = 0x7FFFFFFF;
+    constexpr LONG64 kLowest = -0x7FFFFFFF - 1;
     LONG64 sum = static_cast<LONG64>(*sample) + value;
-    if (sum > 0x7FFFFFFF) sum = 0x7FFFFFFF;
-    if (sum < -0x7FFFFFFF - 1) sum = -0x7FFFFFFF - 1;
+    sum = sum > kHighest ? kHighest : sum;
+    sum = sum < kLowest ? kLowest : sum;
     *sample = static_cast<LONG>(sum);
 }
