@@ -3,7 +3,6 @@
 #include "empty_content.h"
 #include "look_defaults.h"
 #include "mrak_look_and_feel.h"
-#include "panel_trace.h"
 #include "quit_signals.h"
 #include "window_manager.h"
 #include "window_state.h"
@@ -59,7 +58,7 @@ void cplApplication::initialise(const juce::String&) {
     // instead of ending the process.
     quitSignals = std::make_unique<cpl::QuitSignals>([this] { systemRequestedQuit(); });
 
-    cpl::trace::open();
+    logger.open();  // without a logger tracing stays off and start-up goes on
     cpl::trace::info(cpl::trace::kIdStartUp, cpl::trace::kProgramPackedVersion);
 
     appProperties = new juce::ApplicationProperties();
@@ -112,7 +111,7 @@ void cplApplication::anotherInstanceStarted(const juce::String&) {
 // The only road that closes the logger: shut-down's own trace then finds it off.
 void cplApplication::systemRequestedQuit() {
     cpl::trace::info(cpl::trace::kIdQuitRequested);
-    cpl::trace::close();
+    logger.close();
     juce::JUCEApplicationBase::quit();
 }
 

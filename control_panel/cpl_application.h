@@ -7,6 +7,8 @@
 #include <juce_data_structures/juce_data_structures.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include "panel_trace.h"
+
 namespace cpl {
 class QuitSignals;
 }
@@ -41,6 +43,7 @@ public:
 private:
     std::unique_ptr<MainWindow> mainWindow;
     std::unique_ptr<cpl::QuitSignals> quitSignals;
+    cpl::trace::LoggerReference logger;  // taken by start-up, dropped by a quit request
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(cplApplication)
 };

@@ -1,32 +1,46 @@
-// Where the control panel meets the user-mode logger client: opening and
-// closing the process's logger connection and the panel's own trace records.
-//
-// The logger client is not in the tree yet. Until it is, these do nothing
-// (tracing stays off, as it does when no logger is present); when it lands,
-// open() becomes LoggerOpen(), close() LoggerClose() and info() a guarded
-// LoggerWriteStandard(kInfoMask, id, value, 0, 0, 0), and nothing else in the
-// panel changes.
+// The control panel's own trace points, written through the user-mode logger
+// client: one request per record, and only while the logger's standard ring
+// takes information records.
 #pragma once
 
-#include <cstdint>
+#include "source/driver/usb/win/user_common/logger.h"
 
 namespace cpl::trace {
 
-inline constexpr uint32_t kInfoMask = 0x100;
-
 // Trace point ids: the program's file number 1201 in bits 13 and up.
-inline constexpr uint32_t kIdStartUp = 0x96202A;        // value 1: the program's packed version
-inline constexpr uint32_t kIdShutDown = 0x96208E;
-inline constexpr uint32_t kIdQuitRequested = 0x9620A5;
+inline constexpr ULONG kIdStartUp = 0x96202A;  // value 1: the program's packed version
+inline constexpr ULONG kIdShutDown = 0x96208E;
+inline constexpr ULONG kIdQuitRequested = 0x9620A5;
 
 // 4.3.2.47999, a release build.
-inline constexpr uint64_t kProgramPackedVersion = 0x804030020000BB7Full;
+inline constexpr ULONG64 kProgramPackedVersion = 0x804030020000BB7Full;
 
-// The result is ignored by the panel: a failed open leaves tracing off.
-inline void open() {}
+// An information record. Costs one read while information records are off or
+// the logger is closed; a refused write is not the caller's concern.
+inline void info(ULONG id, ULONG64 value1 = 0) {
+    if (!vexa::user_log::StandardEnabled(vexa::log::kLogInfo)) return;
+    LoggerWriteStandard(vexa::log::kLogInfo, id, value1, 0, 0, 0);
+}
 
-inline void close() {}
+// The application's reference to the process's logger connection. It drops
+// only the reference its own open took, and only once: a second quit request,
+// or a quit after an open that failed, must not take away a reference that
+// another part of the program holds.
+class LoggerReference {
+public:
+    // Without a logger tracing stays off and nothing else changes.
+    void open() {
+        if (!held) held = NT_SUCCESS(LoggerOpen());
+    }
+    void close() {
+        if (!held) return;
+        held = false;
+        LoggerClose();
+    }
+    bool holds() const { return held; }
 
-inline void info([[maybe_unused]] uint32_t id, [[maybe_unused]] uint64_t value1 = 0) {}
+private:
+    bool held = false;
+};
 
 }  // namespace cpl::trace

@@ -16,16 +16,20 @@ extern char** environ;
 namespace cpl::test {
 
 PanelProcess::PanelProcess(const std::string& program, const std::string& display, const std::string& home,
-                           const std::string& outputFile)
+                           const std::string& machineSocket, const std::string& outputFile)
     : outputFile_(outputFile) {
-    // The test's own environment (sanitizer options included) with the home and display replaced.
+    // The test's own environment (sanitizer options included) with the home,
+    // display and machine replaced.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "HOME=", 5) == 0 || std::strncmp(*e, "DISPLAY=", 8) == 0) continue;
+        if (std::strncmp(*e, "HOME=", 5) == 0 || std::strncmp(*e, "DISPLAY=", 8) == 0 ||
+            std::strncmp(*e, "VEXA_MACHINE_SOCKET=", 20) == 0)
+            continue;
         env.emplace_back(*e);
     }
     env.push_back("HOME=" + home);
     env.push_back("DISPLAY=" + display);
+    env.push_back("VEXA_MACHINE_SOCKET=" + machineSocket);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

@@ -1,5 +1,5 @@
-// The control panel program run as its own process, with its own home folder
-// and display, its output kept in a file.
+// The control panel program run as its own process, with its own home folder,
+// display and machine socket, its output kept in a file.
 #pragma once
 
 #include <optional>
@@ -11,8 +11,9 @@ namespace cpl::test {
 
 class PanelProcess {
 public:
+    // `machineSocket` is where the program finds vexa-machine (VEXA_MACHINE_SOCKET).
     PanelProcess(const std::string& program, const std::string& display, const std::string& home,
-                 const std::string& outputFile);
+                 const std::string& machineSocket, const std::string& outputFile);
     ~PanelProcess();  // ends the program if it still runs
     PanelProcess(const PanelProcess&) = delete;
     PanelProcess& operator=(const PanelProcess&) = delete;

@@ -1,0 +1,73 @@
+#include "machine_program.h"
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace cpl::test {
+
+namespace {
+
+// Saving the registry on the way out takes a moment; a machine that takes
+// longer than this is ended by force.
+constexpr auto kShutDownTimeout = std::chrono::seconds(20);
+
+}  // namespace
+
+MachineProgram::MachineProgram(const std::string& program, const std::string& folder)
+    : socket_(folder + "/machine.sock"), outputFile_(folder + "/machine.txt") {
+    std::vector<std::string> args = {program, "--state", folder + "/machine-state", "--socket", socket_, "--device", "none"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+MachineProgram::~MachineProgram() { end(SIGTERM); }
+
+bool MachineProgram::ready() const { return output().find("ready on") != std::string::npos; }
+
+void MachineProgram::crash() { end(SIGKILL); }
+
+void MachineProgram::end(int signal) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, signal);
+    const auto deadline = std::chrono::steady_clock::now() + kShutDownTimeout;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // another process: nothing to wait on but its end
+    }
+    pid_ = -1;
+}
+
+std::string MachineProgram::output() const {
+    std::ifstream in(outputFile_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace cpl::test

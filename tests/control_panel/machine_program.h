@@ -1,0 +1,38 @@
+// vexa-machine run as a program of its own for the panel's window tests: a
+// state folder and a socket of its own, no interface plugged, its output kept
+// in a file.
+#pragma once
+
+#include <string>
+
+#include <sys/types.h>
+
+namespace cpl::test {
+
+class MachineProgram {
+public:
+    // State in folder/machine-state, the socket folder/machine.sock, the output folder/machine.txt.
+    MachineProgram(const std::string& program, const std::string& folder);
+    ~MachineProgram();  // shuts it down if it still runs
+    MachineProgram(const MachineProgram&) = delete;
+    MachineProgram& operator=(const MachineProgram&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    // True once it has said it serves its socket.
+    bool ready() const;
+    const std::string& socket() const { return socket_; }
+
+    // Ends it at once, as a crash would: its clients find the socket dead.
+    void crash();
+
+    std::string output() const;
+
+private:
+    void end(int signal);
+
+    pid_t pid_ = -1;
+    std::string socket_;
+    std::string outputFile_;
+};
+
+}  // namespace cpl::test
