@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "fault.h"
 #include "irql.h"
@@ -25,6 +26,9 @@ static_assert(sizeof(BlockHeader) == kHeaderBytes);
 
 std::mutex g_lock;
 std::map<ULONG, platform::pool::TagStats> g_stats;  // guarded by g_lock
+// The blocks handed out and not yet freed. A free is checked here before its
+// header is read: the header of a block freed already is no memory of ours.
+std::unordered_set<const void*> g_live;  // guarded by g_lock
 
 std::string TagText(ULONG tag) {
     char text[5] = {static_cast<char>(tag >> 24), static_cast<char>(tag >> 16), static_cast<char>(tag >> 8),
@@ -51,6 +55,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
     *header = BlockHeader{kBlockMagic, bytes, tag, type, 0};
     {
         std::lock_guard lock(g_lock);
+        g_live.insert(header);
         auto& stats = g_stats[tag];
         stats.bytes += static_cast<int64_t>(bytes);
         stats.blocks += 1;
@@ -67,19 +72,23 @@ static void FreeBlock(PVOID block, const ULONG* expectedTag) {
     }
     platform::require_dispatch_or_below("ExFreePool");
     auto* header = reinterpret_cast<BlockHeader*>(static_cast<char*>(block) - kHeaderBytes);
-    if (header->magic != kBlockMagic) {
+    BlockHeader taken{};
+    {
+        std::lock_guard lock(g_lock);
+        if (g_live.erase(header) != 0) {
+            taken = *header;
+            auto& stats = g_stats[taken.tag];
+            stats.bytes -= static_cast<int64_t>(taken.bytes);
+            stats.blocks -= 1;
+        }
+    }
+    if (taken.magic != kBlockMagic) {
         platform::rule_violation("pool", "free of a block that is not pool memory (or freed twice)");
         return;
     }
-    if (expectedTag != nullptr && *expectedTag != header->tag) {
-        platform::rule_violation("pool", "block of tag '" + TagText(header->tag) + "' freed with tag '" +
+    if (expectedTag != nullptr && *expectedTag != taken.tag) {
+        platform::rule_violation("pool", "block of tag '" + TagText(taken.tag) + "' freed with tag '" +
                                              TagText(*expectedTag) + "'");
-    }
-    {
-        std::lock_guard lock(g_lock);
-        auto& stats = g_stats[header->tag];
-        stats.bytes -= static_cast<int64_t>(header->bytes);
-        stats.blocks -= 1;
     }
     header->magic = 0;
     std::free(header);

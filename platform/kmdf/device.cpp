@@ -1,5 +1,6 @@
 #include "fx_device.h"
 
+#include "fx_callback.h"
 #include "fx_driver.h"
 #include "fx_io.h"
 #include "platform/kernel/fault.h"
@@ -59,22 +60,24 @@ void FxDevice::set_capabilities(const WDF_DEVICE_PNP_CAPABILITIES& caps) {
 
 NTSTATUS FxDevice::prepare_hardware() {
     if (callbacks_.EvtDevicePrepareHardware == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDevicePrepareHardware(as_handle<WDFDEVICE>(), nullptr, nullptr);
+    return CallDriver("EvtDevicePrepareHardware",
+                      [&] { return callbacks_.EvtDevicePrepareHardware(as_handle<WDFDEVICE>(), nullptr, nullptr); });
 }
 
 NTSTATUS FxDevice::release_hardware() {
     if (callbacks_.EvtDeviceReleaseHardware == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDeviceReleaseHardware(as_handle<WDFDEVICE>(), nullptr);
+    return CallDriver("EvtDeviceReleaseHardware",
+                      [&] { return callbacks_.EvtDeviceReleaseHardware(as_handle<WDFDEVICE>(), nullptr); });
 }
 
 NTSTATUS FxDevice::d0_entry(WDF_POWER_DEVICE_STATE previous) {
     if (callbacks_.EvtDeviceD0Entry == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDeviceD0Entry(as_handle<WDFDEVICE>(), previous);
+    return CallDriver("EvtDeviceD0Entry", [&] { return callbacks_.EvtDeviceD0Entry(as_handle<WDFDEVICE>(), previous); });
 }
 
 NTSTATUS FxDevice::d0_exit(WDF_POWER_DEVICE_STATE target) {
     if (callbacks_.EvtDeviceD0Exit == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDeviceD0Exit(as_handle<WDFDEVICE>(), target);
+    return CallDriver("EvtDeviceD0Exit", [&] { return callbacks_.EvtDeviceD0Exit(as_handle<WDFDEVICE>(), target); });
 }
 
 NTSTATUS FxDevice::start() {
@@ -108,7 +111,9 @@ NTSTATUS FxDevice::power_up() {
 
 void FxDevice::surprise_removal() {
     set_started(false);
-    if (callbacks_.EvtDeviceSurpriseRemoval != nullptr) callbacks_.EvtDeviceSurpriseRemoval(as_handle<WDFDEVICE>());
+    if (callbacks_.EvtDeviceSurpriseRemoval != nullptr) {
+        CallDriver("EvtDeviceSurpriseRemoval", [&] { callbacks_.EvtDeviceSurpriseRemoval(as_handle<WDFDEVICE>()); });
+    }
     if (inD0_) d0_exit(WdfPowerDeviceD3Final);
     inD0_ = false;
 }
@@ -197,7 +202,9 @@ NTSTATUS FxDevice::process_query_interface(IRP* irp) {
     }
     if (found.callback == nullptr) return STATUS_SUCCESS;
     GUID type = *params.InterfaceType;
-    return found.callback(as_handle<WDFDEVICE>(), &type, params.Interface, params.InterfaceSpecificData);
+    return CallDriver("EvtDeviceProcessQueryInterfaceRequest", [&] {
+        return found.callback(as_handle<WDFDEVICE>(), &type, params.Interface, params.InterfaceSpecificData);
+    });
 }
 
 void FxDevice::add_queue(FxIoQueue* queue) {
@@ -231,9 +238,9 @@ void FxDevice::run_file_callback(Fn fn) {
     if (scope == WdfSynchronizationScopeInheritFromParent) scope = synchronization_scope();
     if (scope == WdfSynchronizationScopeDevice) {
         std::lock_guard sync(syncLock_);
-        fn();
+        CallDriver("file object callback", fn);
     } else {
-        fn();
+        CallDriver("file object callback", fn);
     }
 }
 
@@ -315,7 +322,9 @@ NTSTATUS FxDevice::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
             case IRP_MJ_DEVICE_CONTROL:
             case IRP_MJ_INTERNAL_DEVICE_CONTROL:
                 if (major == IRP_MJ_DEVICE_CONTROL && ioInCallerContext_ != nullptr) {
-                    ioInCallerContext_(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>());
+                    CallDriver("EvtIoInCallerContext", [&] {
+                        ioInCallerContext_(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>());
+                    });
                 } else if (NTSTATUS status = enqueue_request(request); !NT_SUCCESS(status)) {
                     request->complete(status, 0);
                 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "fx_driver.h"
 #include "platform/kernel/rules.h"
@@ -131,7 +132,7 @@ void FxObject::delete_object() {
     // Newest first, so objects go in the reverse order of their creation.
     for (auto it = children.rbegin(); it != children.rend(); ++it) (*it)->delete_object();
     dispose();
-    if (cleanup_ != nullptr) cleanup_(handle());
+    if (cleanup_ != nullptr) CallDriver("EvtCleanupCallback", [&] { cleanup_(handle()); });
     {
         std::lock_guard lock(TreeLock());
         if (parent_ != nullptr) {
@@ -146,7 +147,7 @@ void FxObject::add_reference() { references_.fetch_add(1, std::memory_order_rela
 
 void FxObject::release() {
     if (references_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    if (destroyCallback_ != nullptr) destroyCallback_(handle());
+    if (destroyCallback_ != nullptr) CallDriver("EvtDestroyCallback", [&] { destroyCallback_(handle()); });
     destroy();
     {
         std::lock_guard lock(TreeLock());

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "fx_io.h"
 #include "platform/kernel/fault.h"
@@ -45,7 +46,8 @@ bool FxIoQueue::remove_waiting(FxRequest* request) {
 
 void FxIoQueue::cancel(FxRequest* request) {
     if (config_.EvtIoCanceledOnQueue != nullptr) {
-        config_.EvtIoCanceledOnQueue(as_handle<WDFQUEUE>(), request->as_handle<WDFREQUEST>());
+        CallDriver("EvtIoCanceledOnQueue",
+                   [&] { config_.EvtIoCanceledOnQueue(as_handle<WDFQUEUE>(), request->as_handle<WDFREQUEST>()); });
     } else {
         request->complete(STATUS_CANCELLED, 0);
     }
@@ -186,9 +188,9 @@ void FxIoQueue::invoke(FxRequest* request) {
     };
     if (synchronization_scope() == WdfSynchronizationScopeDevice) {
         std::lock_guard sync(device_->sync_lock());
-        call();
+        CallDriver("EvtIoDeviceControl", call);
     } else {
-        call();
+        CallDriver("EvtIoDeviceControl", call);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "fx_io_target.h"
 #include "platform/kernel/fault.h"
@@ -101,13 +102,15 @@ private:
         if (device_ == nullptr || !in_stack(node)) return;
         if (kind == RemovalKind::Orderly) {
             if (queryRemove_ != nullptr) {
-                (void)queryRemove_(as_handle<WDFIOTARGET>());
+                (void)CallDriver("EvtIoTargetQueryRemove", [&] { return queryRemove_(as_handle<WDFIOTARGET>()); });
             } else {
                 close();
                 set_state(WdfIoTargetClosedForQueryRemove);
             }
         }
-        if (removeComplete_ != nullptr && !deleting()) removeComplete_(as_handle<WDFIOTARGET>());
+        if (removeComplete_ != nullptr && !deleting()) {
+            CallDriver("EvtIoTargetRemoveComplete", [&] { removeComplete_(as_handle<WDFIOTARGET>()); });
+        }
         if (!deleting()) close();
     }
 
