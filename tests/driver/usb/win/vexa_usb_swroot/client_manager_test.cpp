@@ -138,6 +138,32 @@ TEST_F(ManagerTest, BufferSizeBandsAndTheStoredBase) {
     EXPECT_EQ(settings.bufferSize, 200u);
 }
 
+// A rate the device refuses, or does not list, leaves the rate band and so
+// the buffer size, the stored base and the event log as they were.
+TEST_F(ManagerTest, RefusedRateKeepsTheBufferSize) {
+    plug_fake();
+    struct Case {
+        const char* name;
+        uint32_t rate;
+        bool refusedByDevice;  // a listed rate the device still refuses
+    };
+    for (const Case& c : {Case{"not listed, band 2", 384000, false}, Case{"not listed, band 1", 90000, false},
+                          Case{"refused, band 1", 96000, true}, Case{"refused, band 2", 192000, true}}) {
+        for (uint32_t frames : {512u, 1024u, 2048u}) {
+            ASSERT_TRUE(root_.set_buffer_size(frames)) << c.name << " " << frames;
+            size_t eventsBefore = events_logged(MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE).size();
+            if (c.refusedByDevice) fake_->inject(kDcpCategoryClock, kDcpClockSet, {kUsbResultFailed});
+            set_rate(c.rate);
+            EXPECT_EQ(ReadSettings(pal_).sampleRate, 48000u) << c.name;
+            EXPECT_EQ(stored_base(), frames) << c.name << " " << frames;
+            EXPECT_EQ(root_.probe().periodFrames, frames) << c.name << " " << frames;
+            EXPECT_EQ(ReadSettings(pal_).bufferSize, frames) << c.name << " " << frames;
+            EXPECT_EQ(events_logged(MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE).size(), eventsBefore)
+                << c.name << " " << frames << ": no false out-of-range event";
+        }
+    }
+}
+
 // A write the registry refuses leaves the size as it was, in the registry and in the manager.
 TEST_F(ManagerTest, FailedRegistryWriteKeepsTheOldSize) {
     plug_fake();
