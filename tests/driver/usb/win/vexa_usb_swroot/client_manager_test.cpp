@@ -219,6 +219,37 @@ TEST_F(ManagerTest, Latencies) {
     EXPECT_EQ(asio.take_events(), std::vector<uint32_t>{3});
 }
 
+// An absurd device latency saturates the sums at the largest frame count a
+// host reads (signed 32 bits) instead of wrapping them to a small or negative one.
+TEST_F(ManagerTest, AbsurdDeviceLatenciesSaturate) {
+    constexpr uint32_t kMax = 0x7FFFFFFF;
+    struct Case {
+        uint32_t deviceOut, deviceIn;
+        uint32_t output, input;  // 48 kHz, mode 2, base 512: + 240 out, + 48 in
+    };
+    for (const Case& c : {Case{40, 30, 792, 590}, Case{0xFFFFFF00, 0xFFFFFFF0, kMax, kMax},
+                          Case{0x7FFFFE00, 30, kMax, 590}, Case{40, 0x7FFFFDD0, 792, kMax},
+                          Case{0x7FFFFFFF - 752, 0x7FFFFFFF - 560, kMax, kMax}, Case{0x7FFFFFFF - 752 - 1, 0, kMax - 1, 560}}) {
+        fake_->firmwareSetup = [c](platform::device::Firmware& firmware) {
+            firmware.set_handler(7, 1, [c](const std::vector<uint8_t>&) {
+                std::vector<uint8_t> info(24, 0);
+                uint16_t counts[2] = {2, 2};
+                uint32_t latencies[2] = {c.deviceOut, c.deviceIn};
+                std::memcpy(info.data(), counts, 4);
+                std::memcpy(info.data() + 4, latencies, 8);
+                return platform::device::FirmwareReply{0, info};
+            });
+        };
+        plug_fake();
+        uint32_t input = 0, output = 0;
+        ASSERT_EQ(root_.latencies(&input, &output), STATUS_SUCCESS);
+        EXPECT_EQ(output, c.output) << std::hex << c.deviceOut;
+        EXPECT_EQ(input, c.input) << std::hex << c.deviceIn;
+        root_.machine().pnp().remove(*node_);
+        platform::drain_pnp_notifications();
+    }
+}
+
 // The first client to start starts streaming; the last to stop stops it, then polls busy 20 ms later.
 TEST_F(ManagerTest, StreamingFollowsTheRunningClients) {
     plug_fake();
