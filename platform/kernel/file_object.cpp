@@ -29,10 +29,19 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
     file->HandleCount = 0;
     file->ProcessId = processId;
     file->Is32BitProcess = is32Bit ? TRUE : FALSE;
+    // An open file holds its device: a removed device stays (and keeps its
+    // driver loaded) until the file's close has been served.
+    reference_device(file->DeviceObject);
     return file;
 }
 
 namespace {
+
+void FreeFile(FILE_OBJECT* file) {
+    DEVICE_OBJECT* device = file->DeviceObject;
+    delete file;
+    dereference_device(device);
+}
 
 NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
     KEVENT done;
@@ -56,9 +65,12 @@ NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
 }  // namespace
 
 NTSTATUS open_file(FILE_OBJECT* file) {
-    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    // A device whose removal has begun (or that is deleted) takes no new
+    // opens: its driver would never be told of a file opened after it heard
+    // of the removal.
+    NTSTATUS status = removal_pending(file->DeviceObject) ? STATUS_NO_SUCH_DEVICE : SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status)) {
-        delete file;
+        FreeFile(file);
         return status;
     }
     file->HandleCount = 1;
@@ -75,7 +87,7 @@ void dereference_file(FILE_OBJECT* file) {
     if (left < 0) rule_violation("object", "file object dereferenced more often than referenced");
     if (left == 0) {
         SendFileRequest(file, IRP_MJ_CLOSE);
-        delete file;
+        FreeFile(file);
     }
 }
 

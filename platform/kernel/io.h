@@ -84,8 +84,11 @@ struct DEVICE_OBJECT {
     ULONG Flags;
     PVOID DeviceExtension;
     platform::IrpHandler* Handler;  // who serves IRPs sent to this object
-    volatile LONG ReferenceCount;   // ObReferenceObject/ObDereferenceObject, balanced by every taker
+    volatile LONG ReferenceCount;   // ObReferenceObject/ObDereferenceObject, balanced by every taker (an open file too)
     BOOLEAN DeletePending;          // platform: IoDeleteDevice ran; the memory goes with the last reference
+    // platform: the PnP manager has begun removing the device's stack (set
+    // once, before anyone hears of the removal): new opens fail.
+    volatile BOOLEAN RemovalPending;
 };
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
 
@@ -94,7 +97,10 @@ using PDEVICE_OBJECT = DEVICE_OBJECT*;
 // modelled (the framework names none): `name` must be null. PASSIVE_LEVEL.
 NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionBytes, PUNICODE_STRING name, ULONG deviceType,
                         ULONG characteristics, BOOLEAN exclusive, DEVICE_OBJECT** device);
-// Takes the device off its driver's list; its memory goes once no reference is left.
+// Deletes the device: no request reaches its driver any more (but the
+// cleanup and close that open files still owe). It stays on its driver's
+// list, keeping the driver loaded, until no reference (an open file, say) is
+// left; then its memory goes.
 void IoDeleteDevice(DEVICE_OBJECT* device);
 
 struct IO_STATUS_BLOCK {
@@ -339,5 +345,10 @@ void release_file_handle(FILE_OBJECT* file);
 void dereference_file(FILE_OBJECT* file);
 void reference_device(DEVICE_OBJECT* device);
 void dereference_device(DEVICE_OBJECT* device);
+
+// The PnP manager marks a stack (the PDO and every device above it) whose
+// removal has begun; an open of any device in such a stack fails.
+void mark_removal_pending(DEVICE_OBJECT* pdo);
+bool removal_pending(const DEVICE_OBJECT* device);
 
 }  // namespace platform

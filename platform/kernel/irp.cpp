@@ -58,10 +58,20 @@ IRP* IoBuildSynchronousFsdRequest(ULONG majorFunction, DEVICE_OBJECT* device, PV
 NTSTATUS IoCallDriver(DEVICE_OBJECT* device, IRP* irp) {
     platform::require_dispatch_or_below("IoCallDriver");
     irp->Stack.DeviceObject = device;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    UCHAR major = irp->Stack.MajorFunction;
     if (device->Handler == nullptr) {
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        refusal = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (__atomic_load_n(&device->DeletePending, __ATOMIC_ACQUIRE) && major != IRP_MJ_CLEANUP &&
+               major != IRP_MJ_CLOSE) {
+        // A deleted device's driver may be on its way out: only what its open
+        // files still owe (cleanup, close) reaches it.
+        refusal = STATUS_DELETE_PENDING;
+    }
+    if (refusal != STATUS_SUCCESS) {
+        irp->IoStatus.Status = refusal;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_DEVICE_REQUEST;
+        return refusal;
     }
     return device->Handler->dispatch_irp(device, irp);
 }

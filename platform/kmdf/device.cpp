@@ -297,7 +297,9 @@ void FxDevice::file_close(FxRequest* request) {
 NTSTATUS FxDevice::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
     UCHAR major = irp->Stack.MajorFunction;
     if (major == IRP_MJ_PNP) {
-        NTSTATUS status = irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE ? process_query_interface(irp)
+        // A device being deleted answers no query: its driver may be on its way out.
+        NTSTATUS status = deleting()                                      ? STATUS_DELETE_PENDING
+                          : irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE ? process_query_interface(irp)
                                                                                : irp->IoStatus.Status;
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -90,6 +90,15 @@ HandleTable* Machine::current_process_handles() {
     return process != nullptr ? &process->handles() : nullptr;
 }
 
+// The unload runs on a system worker, as Windows runs it: not inside the
+// stack of whoever dropped the last reference (a driver deleting its target, say).
+void Machine::driver_without_devices(DRIVER_OBJECT* driver) {
+    LoadedDriver* loaded = driver != nullptr ? DriverLoader::of(driver) : nullptr;
+    if (loaded == nullptr || drivers_ == nullptr || workers_ == nullptr) return;
+    std::string service = loaded->service;
+    workers_->post([this, service] { drivers_->unload_if_idle(service); });
+}
+
 void Machine::write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) {
     LoadedDriver* driver = source != nullptr ? DriverLoader::of(source) : nullptr;
     std::string service = driver != nullptr ? driver->service : "System";
