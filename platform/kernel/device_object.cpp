@@ -81,6 +81,26 @@ namespace platform {
 
 void reference_device(DEVICE_OBJECT* device) { InterlockedIncrement(&device->ReferenceCount); }
 
+void attach_device(DEVICE_OBJECT* device, DEVICE_OBJECT* lower) {
+    std::lock_guard lock(g_deviceLock);
+    device->LowerDevice = lower;
+    lower->AttachedDevice = device;
+}
+
+void detach_device(DEVICE_OBJECT* device, DEVICE_OBJECT* lower) {
+    std::lock_guard lock(g_deviceLock);
+    if (lower->AttachedDevice == device) lower->AttachedDevice = nullptr;
+}
+
+// Walks and references under the lock that frees device objects: a device
+// detaching from the stack on another thread is either seen and held, or not seen.
+DEVICE_OBJECT* reference_top_of_stack(DEVICE_OBJECT* device) {
+    std::lock_guard lock(g_deviceLock);
+    while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+    InterlockedIncrement(&device->ReferenceCount);
+    return device;
+}
+
 void dereference_device(DEVICE_OBJECT* device) {
     DRIVER_OBJECT* idle = nullptr;
     {

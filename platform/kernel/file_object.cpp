@@ -21,7 +21,9 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
     auto* file = new FILE_OBJECT{};
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = TopOfStack(device);
+    // An open file holds its device: a removed device stays (and keeps its
+    // driver loaded) until the file's close has been served.
+    file->DeviceObject = reference_top_of_stack(device);
     file->NameStorage = name;
     file->FileName = UNICODE_STRING{static_cast<USHORT>(file->NameStorage.size() * 2),
                                     static_cast<USHORT>(file->NameStorage.size() * 2), file->NameStorage.data()};
@@ -29,9 +31,6 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
     file->HandleCount = 0;
     file->ProcessId = processId;
     file->Is32BitProcess = is32Bit ? TRUE : FALSE;
-    // An open file holds its device: a removed device stays (and keeps its
-    // driver loaded) until the file's close has been served.
-    reference_device(file->DeviceObject);
     return file;
 }
 

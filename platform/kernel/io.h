@@ -319,7 +319,16 @@ public:
     virtual NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) = 0;
     // Properties of a PDO (hardware ids as a double-NUL-terminated list); empty when none.
     virtual std::u16string device_property(DEVICE_OBJECT*, DEVICE_REGISTRY_PROPERTY) { return {}; }
+    // Kept alive for one dispatch: false when the handler is on its way out
+    // (called with the handler lock held, so it must not block). A handler
+    // that may go before its device object unpins in unpin().
+    virtual bool pin() { return true; }
+    virtual void unpin() {}
 };
+
+// A device object's handler goes before the object does: it is taken off
+// here, after which no new dispatch reaches it (one pinned already finishes).
+void clear_irp_handler(DEVICE_OBJECT* device);
 
 // Takes over a completed IRP: reads its status, information and buffer, and
 // frees it with free_irp once nobody holds it any more.
@@ -345,6 +354,12 @@ void release_file_handle(FILE_OBJECT* file);
 void dereference_file(FILE_OBJECT* file);
 void reference_device(DEVICE_OBJECT* device);
 void dereference_device(DEVICE_OBJECT* device);
+// The device at the top of `device`'s stack, referenced.
+DEVICE_OBJECT* reference_top_of_stack(DEVICE_OBJECT* device);
+// Puts `device` on top of `lower` in its stack, and takes it off again (the
+// framework does, for its function devices), under the lock the walk above takes.
+void attach_device(DEVICE_OBJECT* device, DEVICE_OBJECT* lower);
+void detach_device(DEVICE_OBJECT* device, DEVICE_OBJECT* lower);
 
 // The PnP manager marks a stack (the PDO and every device above it) whose
 // removal has begun; an open of any device in such a stack fails.

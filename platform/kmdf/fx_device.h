@@ -3,6 +3,7 @@
 // interfaces and query-interface.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -65,6 +66,9 @@ public:
     NTSTATUS add_query_interface(const WDF_QUERY_INTERFACE_CONFIG& config);
 
     NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
+    // A dispatch holds the device's memory: a removal on another thread may drop the last other reference.
+    bool pin() override { return try_add_reference(); }
+    void unpin() override { release(); }
 
     // Queues register themselves; the default one takes what no in-caller-context hook claims.
     void add_queue(FxIoQueue* queue);
@@ -122,6 +126,16 @@ private:
     bool started_ = false;
     std::vector<FxIoQueue*> queues_;           // guarded by lock_
     std::recursive_mutex syncLock_;
+
+    // The remove lock (see dispatch_irp).
+    bool enter_dispatch();
+    void leave_dispatch();
+    // Called by the removal: no dispatch starts from now, those under way finish first.
+    void wait_for_dispatches();
+    std::mutex dispatchLock_;
+    std::condition_variable dispatchIdle_;
+    unsigned dispatching_ = 0;  // guarded by dispatchLock_
+    bool removing_ = false;     // guarded by dispatchLock_
 };
 
 }  // namespace platform::kmdf

@@ -69,37 +69,36 @@ public:
     // pulls the interface out there; false when the binding had fewer steps
     // (it ran to its end and the interface was pulled out after it).
     bool unplug_at_step(size_t step, std::string* pausedAt) {
-        std::unique_lock lock(lock_);
+        platform::fault::ScopedObserver observer([this, step](std::string_view call) { observe(step, call); });
+        // The removal's first listener (it is in place before the root's target's): a binding whose
+        // target listens already goes on now, while the root's listener waits for it to end.
+        uint64_t listener = root_.machine().pnp().add_removal_listener([this](platform::DevNode&, platform::RemovalKind) {
+            std::lock_guard guard(lock_);
+            if (paused_ && targetListens_) release_locked();
+        });
+        plug();
+        std::thread drainer([this] {
+            platform::drain_pnp_notifications();
+            std::lock_guard guard(lock_);
+            bindingOver_ = true;
+            changed_.notify_all();
+        });
+        bool paused;
         {
-            platform::fault::ScopedObserver observer([this, step](std::string_view call) { observe(step, call); });
-            // The removal's first listener (it is in place before the root's target's): a binding whose
-            // target listens already goes on now, while the root's listener waits for it to end.
-            uint64_t listener = root_.machine().pnp().add_removal_listener([this](platform::DevNode&, platform::RemovalKind) {
-                std::lock_guard guard(lock_);
-                if (paused_ && targetListens_) release_locked();
-            });
-            plug();
-            std::thread drainer([this] {
-                platform::drain_pnp_notifications();
-                std::lock_guard guard(lock_);
-                bindingOver_ = true;
-                changed_.notify_all();
-            });
+            std::unique_lock lock(lock_);
             changed_.wait(lock, [this] { return paused_ || bindingOver_; });
-            bool paused = paused_;
+            paused = paused_;
             if (paused) *pausedAt = pausedAt_;
-            lock.unlock();
-            // Before the target listens, the removal runs to its end while the binding waits.
-            unplug();
-            lock.lock();
-            release_locked();
-            lock.unlock();
-            drainer.join();
-            root_.machine().pnp().remove_removal_listener(listener);
-            lock.lock();
-            if (!paused) return false;
         }
-        return true;
+        // Before the target listens, the removal runs to its end while the binding waits.
+        unplug();
+        {
+            std::lock_guard lock(lock_);
+            release_locked();
+        }
+        drainer.join();
+        root_.machine().pnp().remove_removal_listener(listener);
+        return paused;
     }
 
     // Pulls the interface out once virtual time is `offset` past the plug (or the binding is over).
