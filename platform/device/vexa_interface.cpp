@@ -37,7 +37,8 @@ uint16_t CommandOf(uint32_t word) { return static_cast<uint16_t>(word & 0xFFF); 
 
 std::vector<uint8_t> Word(uint32_t word, size_t bytes) {
     std::vector<uint8_t> transfer(bytes, 0);
-    std::memcpy(transfer.data(), &word, std::min(bytes, sizeof(word)));
+    // A zero-byte transfer has no buffer to copy into.
+    if (bytes != 0) std::memcpy(transfer.data(), &word, std::min(bytes, sizeof(word)));
     return transfer;
 }
 

@@ -1,5 +1,6 @@
 #include "fault.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -17,7 +18,24 @@ struct Armed {
 std::mutex g_lock;
 std::map<std::string, Armed, std::less<>> g_armed;  // guarded by g_lock
 
+// The observer: set and cleared by its guard; the flag spares every call the lock while none is set.
+std::atomic<bool> g_observed{false};
+std::mutex g_observerLock;
+std::function<void(std::string_view)> g_observer;  // guarded by g_observerLock
+
 }  // namespace
+
+ScopedObserver::ScopedObserver(std::function<void(std::string_view call)> observer) {
+    std::lock_guard lock(g_observerLock);
+    g_observer = std::move(observer);
+    g_observed.store(true, std::memory_order_release);
+}
+
+ScopedObserver::~ScopedObserver() {
+    std::lock_guard lock(g_observerLock);
+    g_observed.store(false, std::memory_order_release);
+    g_observer = nullptr;
+}
 
 void inject(std::string_view call, NTSTATUS status, unsigned skip, unsigned count) {
     std::lock_guard lock(g_lock);
@@ -30,6 +48,14 @@ void clear() {
 }
 
 std::optional<NTSTATUS> hit(std::string_view call) {
+    if (g_observed.load(std::memory_order_acquire)) {
+        std::function<void(std::string_view)> observer;
+        {
+            std::lock_guard lock(g_observerLock);
+            observer = g_observer;
+        }
+        if (observer) observer(call);
+    }
     std::lock_guard lock(g_lock);
     auto it = g_armed.find(call);
     if (it == g_armed.end()) return std::nullopt;

@@ -3,6 +3,7 @@
 // call; tests arm faults by the call's name.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,5 +21,16 @@ void clear();
 std::optional<NTSTATUS> hit(std::string_view call);
 // How many times an armed fault has fired.
 unsigned fired(std::string_view call);
+
+// Sees every call that could fail, on the calling thread, before it is
+// decided (a test stops a sequence at one of its steps this way). One
+// observer at a time, for the guard's lifetime; it must not make such calls itself.
+class ScopedObserver {
+public:
+    explicit ScopedObserver(std::function<void(std::string_view call)> observer);
+    ~ScopedObserver();
+    ScopedObserver(const ScopedObserver&) = delete;
+    ScopedObserver& operator=(const ScopedObserver&) = delete;
+};
 
 }  // namespace platform::fault

@@ -21,7 +21,9 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
     auto* file = new FILE_OBJECT{};
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = TopOfStack(device);
+    // An open file holds its device: a removed device stays (and keeps its
+    // driver loaded) until the file's close has been served.
+    file->DeviceObject = reference_top_of_stack(device);
     file->NameStorage = name;
     file->FileName = UNICODE_STRING{static_cast<USHORT>(file->NameStorage.size() * 2),
                                     static_cast<USHORT>(file->NameStorage.size() * 2), file->NameStorage.data()};
@@ -33,6 +35,12 @@ FILE_OBJECT* create_file_object(DEVICE_OBJECT* device, std::u16string_view name,
 }
 
 namespace {
+
+void FreeFile(FILE_OBJECT* file) {
+    DEVICE_OBJECT* device = file->DeviceObject;
+    delete file;
+    dereference_device(device);
+}
 
 NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
     KEVENT done;
@@ -56,9 +64,12 @@ NTSTATUS SendFileRequest(FILE_OBJECT* file, UCHAR major) {
 }  // namespace
 
 NTSTATUS open_file(FILE_OBJECT* file) {
-    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    // A device whose removal has begun (or that is deleted) takes no new
+    // opens: its driver would never be told of a file opened after it heard
+    // of the removal.
+    NTSTATUS status = removal_pending(file->DeviceObject) ? STATUS_NO_SUCH_DEVICE : SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status)) {
-        delete file;
+        FreeFile(file);
         return status;
     }
     file->HandleCount = 1;
@@ -75,7 +86,7 @@ void dereference_file(FILE_OBJECT* file) {
     if (left < 0) rule_violation("object", "file object dereferenced more often than referenced");
     if (left == 0) {
         SendFileRequest(file, IRP_MJ_CLOSE);
-        delete file;
+        FreeFile(file);
     }
 }
 

@@ -85,8 +85,11 @@ struct DEVICE_OBJECT {
     ULONG Flags;
     PVOID DeviceExtension;
     platform::IrpHandler* Handler;  // who serves IRPs sent to this object
-    volatile LONG ReferenceCount;   // ObReferenceObject/ObDereferenceObject, balanced by every taker
+    volatile LONG ReferenceCount;   // ObReferenceObject/ObDereferenceObject, balanced by every taker (an open file too)
     BOOLEAN DeletePending;          // platform: IoDeleteDevice ran; the memory goes with the last reference
+    // platform: the PnP manager has begun removing the device's stack (set
+    // once, before anyone hears of the removal): new opens fail.
+    volatile BOOLEAN RemovalPending;
 };
 using PDEVICE_OBJECT = DEVICE_OBJECT*;
 
@@ -95,7 +98,10 @@ using PDEVICE_OBJECT = DEVICE_OBJECT*;
 // modelled (the framework names none): `name` must be null. PASSIVE_LEVEL.
 NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionBytes, PUNICODE_STRING name, ULONG deviceType,
                         ULONG characteristics, BOOLEAN exclusive, DEVICE_OBJECT** device);
-// Takes the device off its driver's list; its memory goes once no reference is left.
+// Deletes the device: no request reaches its driver any more (but the
+// cleanup and close that open files still owe). It stays on its driver's
+// list, keeping the driver loaded, until no reference (an open file, say) is
+// left; then its memory goes.
 void IoDeleteDevice(DEVICE_OBJECT* device);
 
 struct IO_STATUS_BLOCK {
@@ -326,7 +332,16 @@ public:
     virtual NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) = 0;
     // Properties of a PDO (hardware ids as a double-NUL-terminated list); empty when none.
     virtual std::u16string device_property(DEVICE_OBJECT*, DEVICE_REGISTRY_PROPERTY) { return {}; }
+    // Kept alive for one dispatch: false when the handler is on its way out
+    // (called with the handler lock held, so it must not block). A handler
+    // that may go before its device object unpins in unpin().
+    virtual bool pin() { return true; }
+    virtual void unpin() {}
 };
+
+// A device object's handler goes before the object does: it is taken off
+// here, after which no new dispatch reaches it (one pinned already finishes).
+void clear_irp_handler(DEVICE_OBJECT* device);
 
 // Takes over a completed IRP: reads its status, information and buffer, and
 // frees it with free_irp once nobody holds it any more.
@@ -352,5 +367,16 @@ void release_file_handle(FILE_OBJECT* file);
 void dereference_file(FILE_OBJECT* file);
 void reference_device(DEVICE_OBJECT* device);
 void dereference_device(DEVICE_OBJECT* device);
+// The device at the top of `device`'s stack, referenced.
+DEVICE_OBJECT* reference_top_of_stack(DEVICE_OBJECT* device);
+// Puts `device` on top of `lower` in its stack, and takes it off again (the
+// framework does, for its function devices), under the lock the walk above takes.
+void attach_device(DEVICE_OBJECT* device, DEVICE_OBJECT* lower);
+void detach_device(DEVICE_OBJECT* device, DEVICE_OBJECT* lower);
+
+// The PnP manager marks a stack (the PDO and every device above it) whose
+// removal has begun; an open of any device in such a stack fails.
+void mark_removal_pending(DEVICE_OBJECT* pdo);
+bool removal_pending(const DEVICE_OBJECT* device);
 
 }  // namespace platform

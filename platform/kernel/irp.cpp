@@ -1,5 +1,6 @@
 // IRPs: building, sending and completing them, and their cancellation.
 #include <algorithm>
+#include <mutex>
 
 #include "fault.h"
 #include "io.h"
@@ -12,7 +13,16 @@ constexpr ULONG kSystemProcessId = 4;
 
 KSPIN_LOCK g_cancelLock = 0;
 
+// Taken around reading a device object's handler and pinning it, and around
+// clearing it: a handler read under it is alive until it is pinned.
+std::mutex g_handlerLock;
+
 }  // namespace
+
+void platform::clear_irp_handler(DEVICE_OBJECT* device) {
+    std::lock_guard lock(g_handlerLock);
+    device->Handler = nullptr;
+}
 
 IRP* IoBuildDeviceIoControlRequest(ULONG ioControlCode, DEVICE_OBJECT* device, PVOID inputBuffer,
                                    ULONG inputLength, PVOID outputBuffer, ULONG outputLength,
@@ -58,12 +68,32 @@ IRP* IoBuildSynchronousFsdRequest(ULONG majorFunction, DEVICE_OBJECT* device, PV
 NTSTATUS IoCallDriver(DEVICE_OBJECT* device, IRP* irp) {
     platform::require_dispatch_or_below("IoCallDriver");
     irp->Stack.DeviceObject = device;
-    if (device->Handler == nullptr) {
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_DEVICE_REQUEST;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    UCHAR major = irp->Stack.MajorFunction;
+    // The caller's reference keeps the device object; its handler (the
+    // framework's device) may be going on another thread: it is pinned for the dispatch.
+    platform::IrpHandler* handler = nullptr;
+    {
+        std::lock_guard lock(g_handlerLock);
+        if (device->Handler != nullptr && device->Handler->pin()) handler = device->Handler;
     }
-    return device->Handler->dispatch_irp(device, irp);
+    if (__atomic_load_n(&device->DeletePending, __ATOMIC_ACQUIRE) && major != IRP_MJ_CLEANUP &&
+        major != IRP_MJ_CLOSE) {
+        // A deleted device's driver may be on its way out: only what its open
+        // files still owe (cleanup, close) reaches it.
+        refusal = STATUS_DELETE_PENDING;
+    } else if (handler == nullptr) {
+        refusal = STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (refusal != STATUS_SUCCESS) {
+        if (handler != nullptr) handler->unpin();
+        irp->IoStatus.Status = refusal;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return refusal;
+    }
+    NTSTATUS status = handler->dispatch_irp(device, irp);
+    handler->unpin();
+    return status;
 }
 
 void IoCompleteRequest(IRP* irp, CHAR) {

@@ -37,6 +37,8 @@ Kernel& Kernel::current() {
     return *kernel;
 }
 
+bool Kernel::exists() { return g_current.load() != nullptr; }
+
 }  // namespace platform
 
 NTSTATUS RtlGetVersion(RTL_OSVERSIONINFOW* info) {

@@ -32,6 +32,9 @@ public:
     // Takes one error-log entry written by `source`'s driver (null: the system).
     virtual void write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) = 0;
     virtual WindowsVersion windows_version() = 0;
+    // The last device object of `driver` went (a deleted device's last
+    // reference dropped): a driver waiting for that may unload now. Any IRQL.
+    virtual void driver_without_devices(DRIVER_OBJECT* driver) = 0;
 };
 
 class Kernel {
@@ -43,6 +46,7 @@ public:
 
     // The running kernel; a kernel call made with none is a rule violation.
     static Kernel& current();
+    static bool exists();
 
     Clock& clock() { return clock_; }
     ObjectNamespace& names() { return names_; }

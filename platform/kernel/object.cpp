@@ -1,6 +1,7 @@
 // The object manager's share: object types, handles and the references
 // that keep kernel objects (files, devices, events) alive.
 #include "event_object.h"
+#include "fault.h"
 #include "io.h"
 #include "kernel.h"
 #include "ntstatus.h"
@@ -36,6 +37,7 @@ NTSTATUS ZwClose(HANDLE handle) {
 NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE mode,
                                    PVOID* object, PVOID) {
     platform::require_passive("ObReferenceObjectByHandle");
+    if (auto status = platform::fault::hit("ObReferenceObjectByHandle")) return *status;
     platform::HandleTable::Entry entry{};
     // A user-mode handle belongs to the process the request came from: another
     // process's handle, or a kernel handle, means nothing there.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "fault.h"
 #include "irql.h"
@@ -43,6 +44,9 @@ struct PageBlock {
 std::mutex g_lock;
 std::map<ULONG, platform::pool::TagStats> g_stats;  // guarded by g_lock
 std::map<uintptr_t, PageBlock> g_pageBlocks;        // guarded by g_lock, by the block's address
+// The blocks handed out and not yet freed. A free is checked here before its
+// header is read: the header of a block freed already is no memory of ours.
+std::unordered_set<const void*> g_live;  // guarded by g_lock
 
 std::string TagText(ULONG tag) {
     char text[5] = {static_cast<char>(tag >> 24), static_cast<char>(tag >> 16), static_cast<char>(tag >> 8),
@@ -122,6 +126,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
     *header = BlockHeader{pages ? kPageBlockMagic : kBlockMagic, bytes, tag, type, 0};
     {
         std::lock_guard lock(g_lock);
+        g_live.insert(header);
         auto& stats = g_stats[tag];
         stats.bytes += static_cast<int64_t>(bytes);
         stats.blocks += 1;
@@ -138,21 +143,25 @@ static void FreeBlock(PVOID block, const ULONG* expectedTag) {
     }
     platform::require_dispatch_or_below("ExFreePool");
     auto* header = reinterpret_cast<BlockHeader*>(static_cast<char*>(block) - kHeaderBytes);
-    if (header->magic != kBlockMagic && header->magic != kPageBlockMagic) {
+    BlockHeader taken{};
+    {
+        std::lock_guard lock(g_lock);
+        if (g_live.erase(header) != 0) {
+            taken = *header;
+            auto& stats = g_stats[taken.tag];
+            stats.bytes -= static_cast<int64_t>(taken.bytes);
+            stats.blocks -= 1;
+        }
+    }
+    if (taken.magic != kBlockMagic && taken.magic != kPageBlockMagic) {
         platform::rule_violation("pool", "free of a block that is not pool memory (or freed twice)");
         return;
     }
-    if (expectedTag != nullptr && *expectedTag != header->tag) {
-        platform::rule_violation("pool", "block of tag '" + TagText(header->tag) + "' freed with tag '" +
+    if (expectedTag != nullptr && *expectedTag != taken.tag) {
+        platform::rule_violation("pool", "block of tag '" + TagText(taken.tag) + "' freed with tag '" +
                                              TagText(*expectedTag) + "'");
     }
-    {
-        std::lock_guard lock(g_lock);
-        auto& stats = g_stats[header->tag];
-        stats.bytes -= static_cast<int64_t>(header->bytes);
-        stats.blocks -= 1;
-    }
-    bool pages = header->magic == kPageBlockMagic;
+    bool pages = taken.magic == kPageBlockMagic;
     header->magic = 0;
     if (pages) {
         FreePageBlock(header);

@@ -14,6 +14,7 @@
 namespace {
 
 thread_local char t_threadToken;  // its address identifies the thread
+thread_local unsigned t_spinLocksHeld = 0;
 
 ULONG_PTR ThreadToken() { return reinterpret_cast<ULONG_PTR>(&t_threadToken); }
 
@@ -29,9 +30,10 @@ void SpinAcquire(KSPIN_LOCK* lock) {
     unsigned spins = 0;
     for (;;) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
         if (++spins % 64 == 0) sched_yield();
     }
+    ++t_spinLocksHeld;
 }
 
 void SpinRelease(KSPIN_LOCK* lock) {
@@ -40,6 +42,7 @@ void SpinRelease(KSPIN_LOCK* lock) {
         return;
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    --t_spinLocksHeld;
 }
 
 // Caller holds g_dispatcherLock. True when the wait is satisfied (and an
@@ -51,6 +54,8 @@ bool TrySatisfy(KEVENT* event) {
 }
 
 }  // namespace
+
+unsigned platform::spin_locks_held() { return t_spinLocksHeld; }
 
 void KeInitializeSpinLock(KSPIN_LOCK* lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
 

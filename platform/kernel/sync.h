@@ -17,6 +17,12 @@ void KeInitializeSpinLock(KSPIN_LOCK* lock);
 void KeAcquireSpinLock(KSPIN_LOCK* lock, KIRQL* oldIrql);
 void KeReleaseSpinLock(KSPIN_LOCK* lock, KIRQL oldIrql);
 
+namespace platform {
+// How many spin locks the calling thread holds (the framework checks that a
+// driver callback returns holding none of its own).
+unsigned spin_locks_held();
+}  // namespace platform
+
 // ---- dispatcher objects ---------------------------------------------------
 
 enum EVENT_TYPE : UCHAR { NotificationEvent = 0, SynchronizationEvent = 1 };

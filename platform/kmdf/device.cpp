@@ -1,5 +1,6 @@
 #include "fx_device.h"
 
+#include "fx_callback.h"
 #include "fx_driver.h"
 #include "fx_io.h"
 #include "fx_pdo.h"
@@ -40,12 +41,11 @@ FxDevice::FxDevice(WDFDEVICE_INIT* init, DEVICE_OBJECT* fdo)
     ObReferenceObject(fdo_);
     fdo_->DeviceExtension = this;
     fdo_->Handler = this;
-    fdo_->LowerDevice = pdo_;
-    if (pdo_ != nullptr) pdo_->AttachedDevice = fdo_;
+    if (pdo_ != nullptr) attach_device(fdo_, pdo_);
 }
 
 FxDevice::~FxDevice() {
-    if (pdo_ != nullptr && pdo_->AttachedDevice == fdo_) pdo_->AttachedDevice = nullptr;
+    if (pdo_ != nullptr) detach_device(fdo_, pdo_);
 }
 
 FxDevice* FxDevice::of(DEVICE_OBJECT* fdo) {
@@ -60,22 +60,24 @@ void FxDevice::set_capabilities(const WDF_DEVICE_PNP_CAPABILITIES& caps) {
 
 NTSTATUS FxDevice::prepare_hardware() {
     if (callbacks_.EvtDevicePrepareHardware == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDevicePrepareHardware(as_handle<WDFDEVICE>(), nullptr, nullptr);
+    return CallDriver("EvtDevicePrepareHardware",
+                      [&] { return callbacks_.EvtDevicePrepareHardware(as_handle<WDFDEVICE>(), nullptr, nullptr); });
 }
 
 NTSTATUS FxDevice::release_hardware() {
     if (callbacks_.EvtDeviceReleaseHardware == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDeviceReleaseHardware(as_handle<WDFDEVICE>(), nullptr);
+    return CallDriver("EvtDeviceReleaseHardware",
+                      [&] { return callbacks_.EvtDeviceReleaseHardware(as_handle<WDFDEVICE>(), nullptr); });
 }
 
 NTSTATUS FxDevice::d0_entry(WDF_POWER_DEVICE_STATE previous) {
     if (callbacks_.EvtDeviceD0Entry == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDeviceD0Entry(as_handle<WDFDEVICE>(), previous);
+    return CallDriver("EvtDeviceD0Entry", [&] { return callbacks_.EvtDeviceD0Entry(as_handle<WDFDEVICE>(), previous); });
 }
 
 NTSTATUS FxDevice::d0_exit(WDF_POWER_DEVICE_STATE target) {
     if (callbacks_.EvtDeviceD0Exit == nullptr) return STATUS_SUCCESS;
-    return callbacks_.EvtDeviceD0Exit(as_handle<WDFDEVICE>(), target);
+    return CallDriver("EvtDeviceD0Exit", [&] { return callbacks_.EvtDeviceD0Exit(as_handle<WDFDEVICE>(), target); });
 }
 
 NTSTATUS FxDevice::start() {
@@ -109,7 +111,9 @@ NTSTATUS FxDevice::power_up() {
 
 void FxDevice::surprise_removal() {
     set_started(false);
-    if (callbacks_.EvtDeviceSurpriseRemoval != nullptr) callbacks_.EvtDeviceSurpriseRemoval(as_handle<WDFDEVICE>());
+    if (callbacks_.EvtDeviceSurpriseRemoval != nullptr) {
+        CallDriver("EvtDeviceSurpriseRemoval", [&] { callbacks_.EvtDeviceSurpriseRemoval(as_handle<WDFDEVICE>()); });
+    }
     if (inD0_) d0_exit(WdfPowerDeviceD3Final);
     inD0_ = false;
 }
@@ -125,6 +129,7 @@ void FxDevice::set_started(bool started) {
 }
 
 void FxDevice::remove() {
+    wait_for_dispatches();
     set_started(false);
     if (inD0_) d0_exit(WdfPowerDeviceD3Final);
     inD0_ = false;
@@ -135,7 +140,7 @@ void FxDevice::remove() {
 
 void FxDevice::dispose() {
     // Nothing new opens a removed device; handles still open keep its memory until they close.
-    if (pdo_ != nullptr && pdo_->AttachedDevice == fdo_) pdo_->AttachedDevice = nullptr;
+    if (pdo_ != nullptr) detach_device(fdo_, pdo_);
     Machine::current().interfaces().remove_device(pdo_);
     IoDeleteDevice(fdo_);
     fdoDeleted_ = true;
@@ -143,7 +148,7 @@ void FxDevice::dispose() {
 
 void FxDevice::destroy() {
     if (!fdoDeleted_) IoDeleteDevice(fdo_);  // a device whose creation failed
-    fdo_->Handler = nullptr;
+    clear_irp_handler(fdo_);
     fdo_->DeviceExtension = nullptr;
     ObDereferenceObject(fdo_);
 }
@@ -198,7 +203,9 @@ NTSTATUS FxDevice::process_query_interface(IRP* irp) {
     }
     if (found.callback == nullptr) return STATUS_SUCCESS;
     GUID type = *params.InterfaceType;
-    return found.callback(as_handle<WDFDEVICE>(), &type, params.Interface, params.InterfaceSpecificData);
+    return CallDriver("EvtDeviceProcessQueryInterfaceRequest", [&] {
+        return found.callback(as_handle<WDFDEVICE>(), &type, params.Interface, params.InterfaceSpecificData);
+    });
 }
 
 void FxDevice::add_queue(FxIoQueue* queue) {
@@ -232,9 +239,9 @@ void FxDevice::run_file_callback(Fn fn) {
     if (scope == WdfSynchronizationScopeInheritFromParent) scope = synchronization_scope();
     if (scope == WdfSynchronizationScopeDevice) {
         std::lock_guard sync(syncLock_);
-        fn();
+        CallDriver("file object callback", fn);
     } else {
-        fn();
+        CallDriver("file object callback", fn);
     }
 }
 
@@ -247,7 +254,7 @@ void FxDevice::file_create(FxRequest* request) {
         request->complete(status, 0);
         return;
     }
-    wdm->Platform = file;
+    FxFileObject::link(wdm, file);
     if (fileConfig_.EvtDeviceFileCreate == nullptr) {
         request->complete(STATUS_SUCCESS, 0);
         return;
@@ -259,7 +266,7 @@ void FxDevice::file_create(FxRequest* request) {
 }
 
 void FxDevice::file_cleanup(FxRequest* request) {
-    auto* file = static_cast<FxFileObject*>(request->irp()->Stack.FileObject->Platform);
+    FxFileObject* file = FxFileObject::take(request->irp()->Stack.FileObject);
     if (file != nullptr) {
         if (fileConfig_.EvtFileCleanup != nullptr) {
             run_file_callback([&] { fileConfig_.EvtFileCleanup(file->as_handle<WDFFILEOBJECT>()); });
@@ -271,36 +278,86 @@ void FxDevice::file_cleanup(FxRequest* request) {
             queues = queues_;
         }
         for (FxIoQueue* queue : queues) queue->flush_file(file);
+        file->release();
     }
     request->complete(STATUS_SUCCESS, 0);
 }
 
 void FxDevice::file_close(FxRequest* request) {
     FILE_OBJECT* wdm = request->irp()->Stack.FileObject;
-    auto* file = static_cast<FxFileObject*>(wdm->Platform);
+    FxFileObject* file = FxFileObject::take(wdm);
     if (file != nullptr) {
         if (fileConfig_.EvtFileClose != nullptr) {
             run_file_callback([&] { fileConfig_.EvtFileClose(file->as_handle<WDFFILEOBJECT>()); });
         }
-        wdm->Platform = nullptr;
+        FxFileObject::link(wdm, nullptr);
         file->delete_object();
+        file->release();
     }
     request->complete(STATUS_SUCCESS, 0);
 }
 
+namespace {
+
+// The devices this thread is dispatching into, innermost last (a dispatch may
+// send a request to another device, never deeply).
+constexpr int kMaxNestedDispatches = 8;
+thread_local const FxDevice* t_dispatching[kMaxNestedDispatches];
+thread_local int t_dispatchDepth = 0;
+
+}  // namespace
+
+bool FxDevice::enter_dispatch() {
+    std::lock_guard lock(dispatchLock_);
+    if (removing_) return false;
+    ++dispatching_;
+    if (t_dispatchDepth < kMaxNestedDispatches) t_dispatching[t_dispatchDepth] = this;
+    ++t_dispatchDepth;
+    return true;
+}
+
+void FxDevice::leave_dispatch() {
+    --t_dispatchDepth;
+    std::lock_guard lock(dispatchLock_);
+    --dispatching_;
+    dispatchIdle_.notify_all();
+}
+
+void FxDevice::wait_for_dispatches() {
+    unsigned own = 0;  // a removal from inside this device's own dispatch does not wait for itself
+    for (int i = 0; i < std::min(t_dispatchDepth, kMaxNestedDispatches); ++i) own += t_dispatching[i] == this ? 1 : 0;
+    std::unique_lock lock(dispatchLock_);
+    removing_ = true;
+    dispatchIdle_.wait(lock, [&] { return dispatching_ == own; });
+}
+
 NTSTATUS FxDevice::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
     UCHAR major = irp->Stack.MajorFunction;
+    // The remove lock: a request dispatched into the device finishes before
+    // the removal goes on, and none starts after it began. Cleanup and close,
+    // which open handles still owe, are served regardless.
+    bool owed = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+    bool entered = !owed && enter_dispatch();
+    struct Leave {
+        FxDevice* device;
+        bool entered;
+        ~Leave() {
+            if (entered) device->leave_dispatch();
+        }
+    } leave{this, entered};
     if (major == IRP_MJ_PNP) {
-        NTSTATUS status = irp->IoStatus.Status;
-        if (irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE) status = process_query_interface(irp);
-        if (irp->Stack.MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS) status = query_bus_relations(irp);
+        // A device being removed answers no query: its driver may be on its way out.
+        NTSTATUS status = !entered                                                  ? STATUS_DELETE_PENDING
+                          : irp->Stack.MinorFunction == IRP_MN_QUERY_INTERFACE        ? process_query_interface(irp)
+                          : irp->Stack.MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS ? query_bus_relations(irp)
+                                                                                      : irp->IoStatus.Status;
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
     auto* request = new FxRequest(this, irp);
     request->add_reference();  // ours, to read the outcome after the driver is done with it
-    if (deleting() && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+    if (!owed && (!entered || deleting())) {
         // Removed: only what its open handles still owe (cleanup, close) is served.
         request->complete(STATUS_DELETE_PENDING, 0);
     } else {
@@ -317,7 +374,9 @@ NTSTATUS FxDevice::dispatch_irp(DEVICE_OBJECT*, IRP* irp) {
             case IRP_MJ_DEVICE_CONTROL:
             case IRP_MJ_INTERNAL_DEVICE_CONTROL:
                 if (major == IRP_MJ_DEVICE_CONTROL && ioInCallerContext_ != nullptr) {
-                    ioInCallerContext_(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>());
+                    CallDriver("EvtIoInCallerContext", [&] {
+                        ioInCallerContext_(as_handle<WDFDEVICE>(), request->as_handle<WDFREQUEST>());
+                    });
                 } else if (NTSTATUS status = enqueue_request(request); !NT_SUCCESS(status)) {
                     request->complete(status, 0);
                 }

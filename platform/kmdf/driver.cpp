@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
@@ -22,7 +23,8 @@ NTSTATUS FxAddDevice(DRIVER_OBJECT* wdm, DEVICE_OBJECT* pdo) {
     init.pdo = pdo;
     WDFDEVICE_INIT* pending = &init;
     // WdfDeviceCreate takes the init over (and clears the driver's pointer); the record is ours to free.
-    return driver->config().EvtDriverDeviceAdd(driver->as_handle<WDFDRIVER>(), pending);
+    return CallDriver("EvtDriverDeviceAdd",
+                      [&] { return driver->config().EvtDriverDeviceAdd(driver->as_handle<WDFDRIVER>(), pending); });
 }
 
 void FxDriverUnload(DRIVER_OBJECT* wdm) {
@@ -47,7 +49,7 @@ FxDriver::FxDriver(DRIVER_OBJECT* wdm, WDF_DRIVER_GLOBALS* globals, const WDF_DR
     : FxObject(FxType::Driver), wdm_(wdm), globals_(globals), config_(config), registryPath_(std::move(registryPath)) {}
 
 void FxDriver::unload() {
-    if (config_.EvtDriverUnload != nullptr) config_.EvtDriverUnload(as_handle<WDFDRIVER>());
+    if (config_.EvtDriverUnload != nullptr) CallDriver("EvtDriverUnload", [&] { config_.EvtDriverUnload(as_handle<WDFDRIVER>()); });
     delete_object();
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -76,6 +77,9 @@ public:
     NTSTATUS add_query_interface(const WDF_QUERY_INTERFACE_CONFIG& config);
 
     NTSTATUS dispatch_irp(DEVICE_OBJECT* device, IRP* irp) override;
+    // A dispatch holds the device's memory: a removal on another thread may drop the last other reference.
+    bool pin() override { return try_add_reference(); }
+    void unpin() override { release(); }
 
     // Queues register themselves; the default one takes what no in-caller-context hook claims.
     void add_queue(FxIoQueue* queue);
@@ -140,6 +144,16 @@ private:
     std::recursive_mutex syncLock_;
     // Set at creation, cleared when the list (a child object of this device) goes.
     std::atomic<FxChildList*> defaultChildList_{nullptr};
+
+    // The remove lock (see dispatch_irp).
+    bool enter_dispatch();
+    void leave_dispatch();
+    // Called by the removal: no dispatch starts from now, those under way finish first.
+    void wait_for_dispatches();
+    std::mutex dispatchLock_;
+    std::condition_variable dispatchIdle_;
+    unsigned dispatching_ = 0;  // guarded by dispatchLock_
+    bool removing_ = false;     // guarded by dispatchLock_
 };
 
 }  // namespace platform::kmdf

@@ -20,16 +20,27 @@ public:
 
     FxFileObject(FxDevice* device, FILE_OBJECT* wdm) : FxObject(FxType::FileObject), device_(device), wdm_(wdm) {}
     FxDevice* device() const { return device_; }
-    FILE_OBJECT* wdm() const { return wdm_; }
+    // The WDM file object; null once its close has been served.
+    FILE_OBJECT* wdm() const;
+
+    // The framework object of a WDM file object, with a reference the caller
+    // drops (release); null when there is none (never opened, closed, or
+    // deleted with its device on another thread).
+    static FxFileObject* take(FILE_OBJECT* wdm);
+    // The framework object of a WDM file object, unreferenced: for
+    // comparisons, or while the caller's request keeps it.
+    static FxFileObject* peek(FILE_OBJECT* wdm);
+    // Links a WDM file object to its framework object, or unlinks it (null).
+    static void link(FILE_OBJECT* wdm, FxFileObject* file);
 
 protected:
     // Deleted with its device while the handle is still open: the handle's
     // cleanup and close then find no framework object.
-    void dispose() override { wdm_->Platform = nullptr; }
+    void dispose() override;
 
 private:
     FxDevice* device_;
-    FILE_OBJECT* wdm_;
+    FILE_OBJECT* wdm_;  // guarded by the link lock (file_object.cpp); cleared when the WDM object goes
 };
 
 // One IRP as the framework hands it to the driver. The framework's reference

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "fx_driver.h"
 #include "platform/kernel/rules.h"
@@ -126,12 +127,19 @@ void FxObject::delete_object() {
     {
         std::lock_guard lock(TreeLock());
         if (deleting_.exchange(true)) return;
-        children = children_;
+        // Referenced while listed: a child deleting itself on another thread
+        // meanwhile keeps its memory until this is done with it.
+        for (FxObject* child : children_) {
+            if (child->try_add_reference()) children.push_back(child);
+        }
     }
     // Newest first, so objects go in the reverse order of their creation.
-    for (auto it = children.rbegin(); it != children.rend(); ++it) (*it)->delete_object();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+        (*it)->delete_object();
+        (*it)->release();
+    }
     dispose();
-    if (cleanup_ != nullptr) cleanup_(handle());
+    if (cleanup_ != nullptr) CallDriver("EvtCleanupCallback", [&] { cleanup_(handle()); });
     {
         std::lock_guard lock(TreeLock());
         if (parent_ != nullptr) {
@@ -144,9 +152,17 @@ void FxObject::delete_object() {
 
 void FxObject::add_reference() { references_.fetch_add(1, std::memory_order_relaxed); }
 
+bool FxObject::try_add_reference() {
+    int references = references_.load(std::memory_order_relaxed);
+    while (references > 0) {
+        if (references_.compare_exchange_weak(references, references + 1, std::memory_order_acq_rel)) return true;
+    }
+    return false;
+}
+
 void FxObject::release() {
     if (references_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    if (destroyCallback_ != nullptr) destroyCallback_(handle());
+    if (destroyCallback_ != nullptr) CallDriver("EvtDestroyCallback", [&] { destroyCallback_(handle()); });
     destroy();
     {
         std::lock_guard lock(TreeLock());

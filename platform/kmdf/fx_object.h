@@ -70,6 +70,8 @@ public:
     void delete_object();
     bool deleting() const { return deleting_.load(std::memory_order_acquire); }
     void add_reference();
+    // A reference unless the last one has gone already (the object is being destroyed).
+    bool try_add_reference();
     void release();
 
 protected:

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "fx_io.h"
 #include "platform/kernel/fault.h"
@@ -19,17 +20,27 @@ FxIoQueue::FxIoQueue(FxDevice* device, const WDF_IO_QUEUE_CONFIG& config)
 NTSTATUS FxIoQueue::enqueue(FxRequest* request) {
     if (deleting()) return STATUS_INVALID_DEVICE_STATE;
     IRP* irp = request->irp();
+    bool cancelled = false;
     {
         std::lock_guard lock(lock_);
         waiting_.push_back(request);
         request->set_queue(this);
         IoSetCancelRoutine(irp, cancel_routine);
+        // A cancel that came while nobody could take it is ours to carry out.
+        // Decided under the lock, while the request is still the caller's:
+        // once the lock drops, another thread's presenting may take it,
+        // complete it and free its IRP.
+        if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            waiting_.pop_back();
+            request->set_queue(nullptr);
+            cancelled = true;
+        }
     }
-    // A cancel that came while nobody could take it is ours to carry out now.
-    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        if (remove_waiting(request)) cancel(request);
+    if (cancelled) {
+        cancel(request);
         return STATUS_SUCCESS;
     }
+    // From here the request may be gone: only the queue is looked at.
     present();
     return STATUS_SUCCESS;
 }
@@ -45,7 +56,8 @@ bool FxIoQueue::remove_waiting(FxRequest* request) {
 
 void FxIoQueue::cancel(FxRequest* request) {
     if (config_.EvtIoCanceledOnQueue != nullptr) {
-        config_.EvtIoCanceledOnQueue(as_handle<WDFQUEUE>(), request->as_handle<WDFREQUEST>());
+        CallDriver("EvtIoCanceledOnQueue",
+                   [&] { config_.EvtIoCanceledOnQueue(as_handle<WDFQUEUE>(), request->as_handle<WDFREQUEST>()); });
     } else {
         request->complete(STATUS_CANCELLED, 0);
     }
@@ -186,9 +198,9 @@ void FxIoQueue::invoke(FxRequest* request) {
     };
     if (synchronization_scope() == WdfSynchronizationScopeDevice) {
         std::lock_guard sync(device_->sync_lock());
-        call();
+        CallDriver("EvtIoDeviceControl", call);
     } else {
-        call();
+        CallDriver("EvtIoDeviceControl", call);
     }
 }
 

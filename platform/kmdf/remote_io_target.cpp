@@ -3,6 +3,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "fx_io_target.h"
 #include "platform/kernel/fault.h"
@@ -40,6 +41,8 @@ public:
         status = ObReferenceObjectByHandle(handle, params.DesiredAccess, *IoFileObjectType, KernelMode, &object, nullptr);
         ZwClose(handle);  // the reference keeps the file open
         if (!NT_SUCCESS(status)) return status;
+        // A removal listener that runs now waits for the open to settle.
+        std::lock_guard closing(closeLock_);
         file_ = static_cast<FILE_OBJECT*>(object);
         device_ = IoGetRelatedDeviceObject(file_);
         queryRemove_ = params.EvtIoTargetQueryRemove;
@@ -57,6 +60,15 @@ public:
             on_removal(node, kind);
             release();
         });
+        // A removal that began before the listener was in place has told its
+        // listeners already and will not tell this one: the open fails, as an
+        // open of a device being removed does. (The PnP manager marks the
+        // stack before it takes its copy of the listeners, so one of the two
+        // always sees the other.)
+        if (removal_pending(device_)) {
+            close();
+            return STATUS_NO_SUCH_DEVICE;
+        }
         set_state(WdfIoTargetStarted);
         return STATUS_SUCCESS;
     }
@@ -80,7 +92,16 @@ public:
         }
     }
 
-    DEVICE_OBJECT* target_device() const { return device_; }
+    // The opened device, held by a reference to its file that the caller
+    // drops with ObDereferenceObject (so a close meanwhile cannot free it);
+    // null while the target is not open.
+    DEVICE_OBJECT* reference_device(FILE_OBJECT** file) {
+        std::lock_guard closing(closeLock_);
+        if (file_ == nullptr) return nullptr;
+        ObReferenceObject(file_);
+        *file = file_;
+        return device_;
+    }
 
 protected:
     void dispose() override {
@@ -98,16 +119,21 @@ private:
 
     // PASSIVE_LEVEL, on the PnP manager's thread, before the removed device's driver hears of it.
     void on_removal(DevNode& node, RemovalKind kind) {
-        if (device_ == nullptr || !in_stack(node)) return;
+        {
+            std::lock_guard settled(closeLock_);
+            if (device_ == nullptr || file_ == nullptr || !in_stack(node)) return;
+        }
         if (kind == RemovalKind::Orderly) {
             if (queryRemove_ != nullptr) {
-                (void)queryRemove_(as_handle<WDFIOTARGET>());
+                (void)CallDriver("EvtIoTargetQueryRemove", [&] { return queryRemove_(as_handle<WDFIOTARGET>()); });
             } else {
                 close();
                 set_state(WdfIoTargetClosedForQueryRemove);
             }
         }
-        if (removeComplete_ != nullptr && !deleting()) removeComplete_(as_handle<WDFIOTARGET>());
+        if (removeComplete_ != nullptr && !deleting()) {
+            CallDriver("EvtIoTargetRemoveComplete", [&] { removeComplete_(as_handle<WDFIOTARGET>()); });
+        }
         if (!deleting()) close();
     }
 
@@ -161,7 +187,15 @@ NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET target, const GUID* interfaceT
     platform::require_passive("WdfIoTargetQueryForInterface");
     FxRemoteIoTarget* fx = Remote(target, "WdfIoTargetQueryForInterface");
     if (fx == nullptr || interfaceType == nullptr || iface == nullptr) return STATUS_INVALID_PARAMETER;
-    if (fx->target_device() == nullptr) return STATUS_INVALID_DEVICE_STATE;
-    if (auto status = platform::fault::hit("WdfIoTargetQueryForInterface")) return *status;
-    return platform::query_interface(fx->target_device(), *interfaceType, iface, size, version, interfaceSpecificData);
+    FILE_OBJECT* file = nullptr;
+    DEVICE_OBJECT* device = fx->reference_device(&file);
+    if (device == nullptr) return STATUS_INVALID_DEVICE_STATE;
+    NTSTATUS status;
+    if (auto fault = platform::fault::hit("WdfIoTargetQueryForInterface")) {
+        status = *fault;
+    } else {
+        status = platform::query_interface(device, *interfaceType, iface, size, version, interfaceSpecificData);
+    }
+    ObDereferenceObject(file);
+    return status;
 }

@@ -15,7 +15,7 @@ FxRequest::FxRequest(FxDevice* device, IRP* irp)
 
 FxFileObject* FxRequest::file() const {
     FILE_OBJECT* wdm = irp_->Stack.FileObject;
-    return wdm != nullptr ? static_cast<FxFileObject*>(wdm->Platform) : nullptr;
+    return wdm != nullptr ? FxFileObject::peek(wdm) : nullptr;
 }
 
 void FxRequest::left_driver() {
@@ -34,9 +34,10 @@ void FxRequest::complete(NTSTATUS status, ULONG_PTR information) {
     if (major_ == IRP_MJ_CREATE && NT_SUCCESS(status)) device_->add_reference();  // dropped at the file's close
     if (major_ == IRP_MJ_CREATE && !NT_SUCCESS(status)) {
         // A refused open leaves no file object behind (the I/O manager sends no close).
-        if (FxFileObject* fx = file()) {
-            irp_->Stack.FileObject->Platform = nullptr;
+        if (FxFileObject* fx = FxFileObject::take(irp_->Stack.FileObject)) {
+            FxFileObject::link(irp_->Stack.FileObject, nullptr);
             fx->delete_object();
+            fx->release();
         }
     }
     irp_->IoStatus.Status = status;

@@ -1,3 +1,4 @@
+#include "fx_callback.h"
 #include "fx_io.h"
 #include "fx_io_target.h"
 #include "fx_target_request.h"
@@ -58,8 +59,10 @@ void FxTargetRequest::complete(NTSTATUS status, ULONG_PTR information, LONG usbd
     if (routine_ != nullptr) {
         KIRQL old;
         KeRaiseIrql(std::max<KIRQL>(KeGetCurrentIrql(), DISPATCH_LEVEL), &old);
-        routine_(as_handle<WDFREQUEST>(), sentTo_ != nullptr ? sentTo_->as_handle<WDFIOTARGET>() : nullptr, &params_,
-                 context_);
+        CallDriver("EvtRequestCompletionRoutine", [&] {
+            routine_(as_handle<WDFREQUEST>(), sentTo_ != nullptr ? sentTo_->as_handle<WDFIOTARGET>() : nullptr,
+                     &params_, context_);
+        });
         KeLowerIrql(old);
     }
     release();

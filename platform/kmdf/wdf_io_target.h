@@ -128,8 +128,11 @@ NTSTATUS WdfIoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, 
 // Opens the named device (a device-interface link). When that device's node
 // is removed, EvtIoTargetQueryRemove (orderly removal; without one the
 // target closes itself) and then EvtIoTargetRemoveComplete run at PASSIVE_LEVEL,
-// before the removed device's own driver is told. PASSIVE_LEVEL.
+// before the removed device's own driver is told. A device whose removal has
+// begun is not opened (STATUS_NO_SUCH_DEVICE): an open target always hears
+// of its device's removal. PASSIVE_LEVEL.
 NTSTATUS WdfIoTargetOpen(WDFIOTARGET target, WDF_IO_TARGET_OPEN_PARAMS* params);
-// Sends IRP_MN_QUERY_INTERFACE to the target's stack. PASSIVE_LEVEL.
+// Sends IRP_MN_QUERY_INTERFACE to the target's stack; STATUS_INVALID_DEVICE_STATE
+// when the target is not open. PASSIVE_LEVEL.
 NTSTATUS WdfIoTargetQueryForInterface(WDFIOTARGET target, const GUID* interfaceType, INTERFACE* iface, USHORT size,
                                       USHORT version, PVOID interfaceSpecificData);

@@ -2,6 +2,7 @@
 #include <mutex>
 #include <thread>
 
+#include "fx_callback.h"
 #include "fx_device.h"
 #include "fx_object.h"
 #include "platform/kernel/fault.h"
@@ -55,11 +56,12 @@ private:
             FxDevice* device = owning_device();
             bool serialise = config_.AutomaticSerialization && device != nullptr &&
                              synchronization_scope() == WdfSynchronizationScopeDevice;
+            auto call = [this] { config_.EvtWorkItemFunc(as_handle<WDFWORKITEM>()); };
             if (serialise) {
                 std::lock_guard sync(device->sync_lock());
-                config_.EvtWorkItemFunc(as_handle<WDFWORKITEM>());
+                CallDriver("EvtWorkItemFunc", call);
             } else {
-                config_.EvtWorkItemFunc(as_handle<WDFWORKITEM>());
+                CallDriver("EvtWorkItemFunc", call);
             }
         }
         {

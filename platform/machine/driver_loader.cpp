@@ -37,6 +37,8 @@ void DriverLoader::install_builtin(const std::string& service, EntryPoint entry)
 LoadedDriver* DriverLoader::load(const std::string& service, NTSTATUS* status) {
     std::lock_guard lock(lock_);
     if (auto it = loaded_.find(service); it != loaded_.end()) {
+        // A new device comes for it: a driver waiting to unload stays.
+        it->second->unloadPending = false;
         *status = STATUS_SUCCESS;
         return it->second.get();
     }
@@ -109,6 +111,41 @@ void DriverLoader::unload(const std::string& service) {
         driver = std::move(it->second);
         loaded_.erase(it);
     }
+    finish_unload(std::move(driver));
+}
+
+namespace {
+
+bool HasDeviceObjects(const LoadedDriver& driver) {
+    return __atomic_load_n(&driver.object.DeviceObject, __ATOMIC_ACQUIRE) != nullptr;
+}
+
+}  // namespace
+
+void DriverLoader::unload_when_idle(const std::string& service) {
+    {
+        std::lock_guard lock(lock_);
+        auto it = loaded_.find(service);
+        if (it == loaded_.end()) return;
+        it->second->unloadPending = true;
+    }
+    // A device object that went meanwhile found no unload waiting: look again now.
+    unload_if_idle(service);
+}
+
+void DriverLoader::unload_if_idle(const std::string& service) {
+    std::unique_ptr<LoadedDriver> driver;
+    {
+        std::lock_guard lock(lock_);
+        auto it = loaded_.find(service);
+        if (it == loaded_.end() || !it->second->unloadPending || HasDeviceObjects(*it->second)) return;
+        driver = std::move(it->second);
+        loaded_.erase(it);
+    }
+    finish_unload(std::move(driver));
+}
+
+void DriverLoader::finish_unload(std::unique_ptr<LoadedDriver> driver) {
     if (driver->object.DriverUnload != nullptr) driver->object.DriverUnload(&driver->object);
     if (driver->module != nullptr) dlclose(driver->module);
 }

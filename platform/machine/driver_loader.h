@@ -22,6 +22,9 @@ struct LoadedDriver {
     std::u16string registryPath;          // \Registry\Machine\System\CurrentControlSet\Services\<name>
     std::u16string driverName;            // \Driver\<name>
     UNICODE_STRING registryPathString{};
+    // Its devices were removed while some were still referenced (an open
+    // file): it unloads when the last goes. Guarded by the loader's lock.
+    bool unloadPending = false;
 };
 
 class DriverLoader {
@@ -44,12 +47,20 @@ public:
     LoadedDriver* find(const std::string& service);
     // The driver's unload routine, then the image goes.
     void unload(const std::string& service);
+    // Unloads the service's driver once it has no device objects left: now,
+    // or when its last (removed, still referenced) device object goes.
+    void unload_when_idle(const std::string& service);
+    // Unloads the service's driver if it waits for that and has no device objects left.
+    void unload_if_idle(const std::string& service);
     void unload_all();
 
 private:
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LoadedDriver>> loaded_;  // guarded by lock_
     std::map<std::string, EntryPoint> builtin_;                     // guarded by lock_
+
+    // Takes the driver out of the list and runs its unload; `driver` was taken under lock_.
+    static void finish_unload(std::unique_ptr<LoadedDriver> driver);
 };
 
 }  // namespace platform

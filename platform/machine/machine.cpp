@@ -1,5 +1,7 @@
 #include "machine.h"
 
+#include "pnp_children.h"
+
 #include <atomic>
 
 #include "device_interfaces.h"
@@ -8,6 +10,7 @@
 #include "logger_driver.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
+#include "pnp_children.h"
 #include "pnp_manager.h"
 #include "process.h"
 #include "registry.h"
@@ -80,6 +83,7 @@ void Machine::shutdown() {
     workers_->drain();
     pnp_->remove_all();
     workers_->drain();
+    wait_for_pnp_idle();  // enumerations under way finish before the drivers go
     drivers_->unload_all();
     clock().stop();
     registry_->save();
@@ -94,6 +98,15 @@ std::shared_ptr<UserMemory> Machine::current_process_memory() {
     Process* process = current_process();
     // Empty while the process is being destroyed: its mappings go with it.
     return process != nullptr ? process->weak_from_this().lock() : nullptr;
+}
+
+// The unload runs on a system worker, as Windows runs it: not inside the
+// stack of whoever dropped the last reference (a driver deleting its target, say).
+void Machine::driver_without_devices(DRIVER_OBJECT* driver) {
+    LoadedDriver* loaded = driver != nullptr ? DriverLoader::of(driver) : nullptr;
+    if (loaded == nullptr || drivers_ == nullptr || workers_ == nullptr) return;
+    std::string service = loaded->service;
+    workers_->post([this, service] { drivers_->unload_if_idle(service); });
 }
 
 void Machine::write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) {

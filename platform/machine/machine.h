@@ -86,6 +86,7 @@ private:
     std::shared_ptr<UserMemory> current_process_memory() override;
     void write_error_log(DRIVER_OBJECT* source, const IO_ERROR_LOG_PACKET& packet, uint64_t time) override;
     WindowsVersion windows_version() override { return options_.windowsVersion; }
+    void driver_without_devices(DRIVER_OBJECT* driver) override;
 
     MachineOptions options_;
     std::unique_ptr<Kernel> kernel_;

@@ -21,9 +21,11 @@ namespace {
 class ChildPdo : public BusDevice {
 public:
     ChildPdo(DEVICE_OBJECT* pdo, PnpDevice* device) : pdo_(pdo), device_(device) {
-        ObReferenceObject(pdo_);  // the object outlives the PDO's removal until the node goes
+        ObReferenceObject(pdo_);  // held until the PDO is removed: a reference keeps its bus driver loaded
     }
-    ~ChildPdo() override { ObDereferenceObject(pdo_); }
+    ~ChildPdo() override {
+        if (!removed_) ObDereferenceObject(pdo_);
+    }
 
     NTSTATUS dispatch_pdo_irp(DEVICE_OBJECT*, IRP* irp) override {
         std::shared_lock gate(gate_);
@@ -45,6 +47,8 @@ public:
         if (removed_) return;
         removed_ = true;
         device_->remove();
+        // Nothing reaches the object after this (every use checks removed_ under the gate).
+        ObDereferenceObject(pdo_);
     }
 
 private:

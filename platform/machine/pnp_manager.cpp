@@ -154,7 +154,9 @@ void PnpManager::tear_down(DevNode& node) {
     }
     if (node.bus) node.bus->remove_pdo();
     node.power = PowerDeviceD3;
-    if (node.driver != nullptr && !HasDevices(*node.driver)) Machine::current().drivers().unload(node.service);
+    // A device object still referenced (an open file on it) keeps its driver
+    // loaded until the last reference goes.
+    if (node.driver != nullptr) Machine::current().drivers().unload_when_idle(node.service);
     node.driver = nullptr;
 }
 
@@ -162,6 +164,8 @@ void PnpManager::remove(DevNode& node) {
     require_passive("PnpManager::remove");
     std::lock_guard nodeLock(node.lock);
     if (node.state == NodeState::Removed || node.state == NodeState::Failed) return;
+    // Before anyone hears of it: an open from now on fails, so no file is opened that nobody tells.
+    mark_removal_pending(&node.pdo);
     notify_removal(node, RemovalKind::Orderly);
     tear_down(node);
     node.state = NodeState::Removed;
@@ -174,6 +178,8 @@ void PnpManager::surprise_remove(DevNode& node, bool holdRelease) {
     if (node.state == NodeState::Removed || node.state == NodeState::Failed || node.state == NodeState::Removing) {
         return;
     }
+    // Before anyone hears of it: an open from now on fails, so no file is opened that nobody tells.
+    mark_removal_pending(&node.pdo);
     notify_removal(node, RemovalKind::Surprise);
     if (node.fdo != nullptr) function_device(&node.pdo)->surprise_removal();
     node.state = NodeState::Removing;

@@ -4,6 +4,7 @@
 #include "host_controller.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
+#include "platform/kmdf/fx_callback.h"
 #include "platform/kmdf/fx_target_request.h"
 #include "platform/kmdf/wdf_memory.h"
 #include "platform/machine/machine.h"
@@ -98,7 +99,9 @@ void FxUsbPipe::run_reader() {
         if (failure != STATUS_SUCCESS) {
             USBD_STATUS usbd = failure == STATUS_NO_SUCH_DEVICE ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID;
             bool restart = reader.config.EvtUsbTargetPipeReadersFailed != nullptr &&
-                           reader.config.EvtUsbTargetPipeReadersFailed(as_handle<WDFUSBPIPE>(), failure, usbd);
+                           kmdf::CallDriver("EvtUsbTargetPipeReadersFailed", [&] {
+                               return reader.config.EvtUsbTargetPipeReadersFailed(as_handle<WDFUSBPIPE>(), failure, usbd);
+                           });
             // A device that is gone cannot be restarted: stop asking.
             reader.failed = !restart || !port().connected();
             break;
@@ -108,9 +111,12 @@ void FxUsbPipe::run_reader() {
         size_t bytes = 0;
         auto* buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(reader.buffer, &bytes));
         size_t length = std::min(data->size(), reader.config.TransferLength);
-        std::memcpy(buffer + reader.config.HeaderLength, data->data(), length);
-        reader.config.EvtUsbTargetPipeReadComplete(as_handle<WDFUSBPIPE>(), reader.buffer, length,
-                                                   reader.config.EvtUsbTargetPipeReadCompleteContext);
+        // A zero-length transfer has no data to copy (and an empty vector no buffer).
+        if (length != 0) std::memcpy(buffer + reader.config.HeaderLength, data->data(), length);
+        kmdf::CallDriver("EvtUsbTargetPipeReadComplete", [&] {
+            reader.config.EvtUsbTargetPipeReadComplete(as_handle<WDFUSBPIPE>(), reader.buffer, length,
+                                                       reader.config.EvtUsbTargetPipeReadCompleteContext);
+        });
     }
     end_io();
 }

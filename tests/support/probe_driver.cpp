@@ -12,6 +12,14 @@ struct PROBE_CONTEXT {
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PROBE_CONTEXT, GetProbeContext)
 
 constexpr GUID kProbeInterface = {kProbeInterfaceData1, 0x7B1D, 0x4E2A, {0x9F, 0x00, 0x1C, 0x2D, 0x3E, 0x4F, 0x5A, 0x6B}};
+constexpr GUID kProbeQueryInterface = {kProbeQueryInterfaceData1, 0x7B1D, 0x4E2A,
+                                       {0x9F, 0x00, 0x1C, 0x2D, 0x3E, 0x4F, 0x5A, 0x6B}};
+INTERFACE g_queryInterface{sizeof(INTERFACE), 1, nullptr, nullptr, nullptr};
+
+NTSTATUS ProbeQueryInterface(WDFDEVICE, GUID*, PINTERFACE, PVOID) {
+    g_state.record("query");
+    return STATUS_SUCCESS;
+}
 
 void ProbeWorkItem(WDFWORKITEM) {
     std::lock_guard guard(g_state.lock);
@@ -71,6 +79,10 @@ NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     NTSTATUS status = WdfDeviceCreate(&init, &attributes, &device);
     if (!NT_SUCCESS(status)) return status;
     GetProbeContext(device)->device = device;
+    WDF_QUERY_INTERFACE_CONFIG query;
+    WDF_QUERY_INTERFACE_CONFIG_INIT(&query, &g_queryInterface, &kProbeQueryInterface, ProbeQueryInterface);
+    status = WdfDeviceAddQueryInterface(device, &query);
+    if (!NT_SUCCESS(status)) return status;
     return WdfDeviceCreateDeviceInterface(device, &kProbeInterface, nullptr);
 }
 

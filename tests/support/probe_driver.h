@@ -33,5 +33,8 @@ struct ProbeState {
 
 // {3A4F2C61-7B1D-4E2A-9F00-1C2D3E4F5A6B}
 inline constexpr uint32_t kProbeInterfaceData1 = 0x3A4F2C61;
+// The type of the probe's query interface (the same GUID with Data1 + 1);
+// each query it answers is recorded as "query".
+inline constexpr uint32_t kProbeQueryInterfaceData1 = kProbeInterfaceData1 + 1;
 
 using ProbeGetStateFn = ProbeState* (*)();

@@ -26,6 +26,12 @@ void ProbeEvtIoDeviceControl(WDFQUEUE, WDFREQUEST request, size_t, size_t inputL
             g_state.held = request;
             break;
         }
+        case kQueueProbeReturnRaised: {
+            WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 0);
+            KIRQL ignored;
+            KeRaiseIrql(DISPATCH_LEVEL, &ignored);
+            break;
+        }
         case kQueueProbePark: {
             NTSTATUS status = WdfRequestForwardToIoQueue(request, g_state.manual);
             if (!NT_SUCCESS(status)) WdfRequestComplete(request, status);
@@ -52,7 +58,12 @@ NTSTATUS ProbeEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     status = WdfDeviceCreateDeviceInterface(device, &probeClass, &reference);
     if (!NT_SUCCESS(status)) return status;
     WDF_IO_QUEUE_CONFIG config;
-    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    WDF_IO_QUEUE_DISPATCH_TYPE dispatch;
+    {
+        std::lock_guard lock(g_state.lock);
+        dispatch = g_state.defaultDispatch;
+    }
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, dispatch);
     config.EvtIoDeviceControl = ProbeEvtIoDeviceControl;
     WDFQUEUE queue = nullptr;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue);

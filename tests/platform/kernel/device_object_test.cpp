@@ -55,7 +55,9 @@ TEST(DeviceObjectTest, ExtensionIsZeroedAndAligned) {
     IoDeleteDevice(device);
 }
 
-// A reference taken before the deletion keeps the object readable until it is dropped.
+// A reference taken before the deletion (an open file's, say) keeps the
+// object readable, and on its driver's list so that the driver stays loaded,
+// until it is dropped.
 TEST(DeviceObjectTest, DeletedDeviceLivesUntilItsLastReference) {
     DRIVER_OBJECT driver = MakeDriver();
     DEVICE_OBJECT* device = nullptr;
@@ -63,11 +65,12 @@ TEST(DeviceObjectTest, DeletedDeviceLivesUntilItsLastReference) {
     ObReferenceObject(device);
     ObReferenceObject(device);
     IoDeleteDevice(device);
-    EXPECT_EQ(driver.DeviceObject, nullptr);
+    EXPECT_EQ(Listed(driver), std::vector<DEVICE_OBJECT*>{device}) << "referenced: its driver may not unload yet";
     EXPECT_TRUE(device->DeletePending);
     ObDereferenceObject(device);
     EXPECT_EQ(device->ReferenceCount, 1) << "still held, still there";
     ObDereferenceObject(device);  // the last reference frees it
+    EXPECT_EQ(driver.DeviceObject, nullptr) << "and takes it off the list";
 }
 
 // Deleting a device twice and dropping more references than were taken are caught.

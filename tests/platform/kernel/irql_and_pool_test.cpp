@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/kernel/fault.h"
 #include "platform/kernel/ntddk.h"
 #include "platform/machine/machine.h"
@@ -128,6 +130,36 @@ TEST(PoolTest, FreeWithTheWrongTagIsCaught) {
     void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
     ExFreePoolWithTag(block, kTagB);
     EXPECT_EQ(recorder.count(), 1u);
+}
+
+// A second free, or a free of memory the pool never gave out, is caught
+// without reading the block's header (which is freed or not ours) and
+// leaves the accounting alone.
+TEST(PoolTest, FreeOfWhatIsNoLiveBlockIsCaught) {
+    platform::Machine machine;
+    struct Case {
+        const char* name;
+        std::function<void()> free;
+    };
+    void* twice = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagA);
+    ExFreePoolWithTag(twice, kTagA);
+    alignas(16) uint8_t stack[64] = {};
+    auto* heap = new uint8_t[64]();
+    const Case cases[] = {
+        {"freed twice", [&] { ExFreePoolWithTag(twice, kTagA); }},
+        {"freed twice without a tag", [&] { ExFreePool(twice); }},
+        {"stack memory", [&] { ExFreePool(stack + 32); }},
+        {"heap memory", [&] { ExFreePoolWithTag(heap + 32, kTagA); }},
+    };
+    for (const Case& c : cases) {
+        vexa::test::RuleRecorder recorder;
+        auto before = platform::pool::stats(kTagA);
+        c.free();
+        EXPECT_EQ(recorder.count(), 1u) << c.name;
+        EXPECT_EQ(platform::pool::stats(kTagA).blocks, before.blocks) << c.name;
+        EXPECT_EQ(platform::pool::stats(kTagA).bytes, before.bytes) << c.name;
+    }
+    delete[] heap;
 }
 
 // Failure paths need a pool that can refuse: the injected fault fires once, then allocations work again.

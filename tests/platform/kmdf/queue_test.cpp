@@ -41,6 +41,7 @@ protected:
             state_->presented.clear();
             state_->maxInCallback = 0;
             state_->held = nullptr;
+            state_->defaultDispatch = WdfIoQueueDispatchSequential;
         }
         machine_ = std::make_unique<platform::Machine>();
         machine_->drivers().install("VexaQueueProbe", VEXA_QUEUE_PROBE_DRIVER);

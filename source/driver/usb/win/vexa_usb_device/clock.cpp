@@ -46,6 +46,17 @@ namespace {
 
 ULONG StoredSources(const ClockControl* clock) { return std::min<ULONG>(clock->clockSourceCount, kMaxClockEntries); }
 
+// A clock id as DCP carries it (16 bits) names a source only when one of the
+// stored sources has exactly that id; an entity id is 8 bits, so a wider one
+// names none (its low byte must not stand in for it).
+bool ListsClockSource(const ClockControl* clock, USHORT clockId) {
+    if (clockId == 0 || clockId > 0xFF) return false;
+    for (ULONG i = 0; i < StoredSources(clock); ++i) {
+        if (clock->clockSources[i].clockId == clockId) return true;
+    }
+    return false;
+}
+
 // The control's wIndex: the entity in the high byte, the audio-control interface's number in the low byte.
 USHORT EntityIndex(const ClockControl* clock, UCHAR entity) {
     UCHAR number = clock->interface != nullptr && clock->interface->descriptor != nullptr
@@ -241,6 +252,11 @@ ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 
             USHORT clockId = 0;
             RtlCopyMemory(&rate, in, sizeof(rate));
             RtlCopyMemory(&clockId, static_cast<UCHAR*>(in) + sizeof(rate), sizeof(clockId));
+            // Refused before anything reaches the device.
+            if (!ListsClockSource(clock, clockId)) {
+                TRACE(kLogError | kLogDescriptor, clockId, rate);
+                return kUsbResultFailed;
+            }
             if (!NT_SUCCESS(SetClockRate(clock, static_cast<UCHAR>(clockId), rate))) return kUsbResultFailed;
             device->streamFormat.sampleRate = rate;
             return NT_SUCCESS(StreamsTakeRate(device, rate, true)) ? kUsbResultOk : kUsbResultFailed;

@@ -21,6 +21,17 @@ constexpr ULONG kBand1TopRate = 96000;
 constexpr ACCESS_MASK kStandardRightsAll = 0x1F0000;
 const char16_t kBaseBufferSizeValue[] = u"Base Buffer Size";
 
+// Hosts read the latencies as signed 32-bit frame counts: a sum beyond that
+// (an absurd device latency) stops at the largest, never wraps to a small one.
+constexpr ULONG64 kMaxLatencyFrames = 0x7FFFFFFF;
+
+ULONG LatencySum(ULONG period, ULONG deviceLatency, ULONG extra, bool* saturated) {
+    ULONG64 sum = ULONG64{period} + deviceLatency + extra;
+    if (sum <= kMaxLatencyFrames) return static_cast<ULONG>(sum);
+    *saturated = true;
+    return static_cast<ULONG>(kMaxLatencyFrames);
+}
+
 bool IsAsio(const AudioClient* client) {
     return client->Type() == kClientTypeAsio64 || client->Type() == kClientTypeAsio32;
 }
@@ -304,8 +315,12 @@ NTSTATUS AudioClientManager::ComputeLatencies(ULONG* inputLatency, ULONG* output
             return status;
         }
         ULONG period = BufferSizeForRate(rate);
-        *inputLatency = period + device->GetDeviceInputLatency(rate) + framesPerMs;
-        *outputLatency = period + device->GetDeviceOutputLatency(rate) + safetyFrames;
+        ULONG deviceInput = device->GetDeviceInputLatency(rate);
+        ULONG deviceOutput = device->GetDeviceOutputLatency(rate);
+        bool saturated = false;
+        *inputLatency = LatencySum(period, deviceInput, framesPerMs, &saturated);
+        *outputLatency = LatencySum(period, deviceOutput, safetyFrames, &saturated);
+        if (saturated) TRACE(kLogWarning | kLogAsio, deviceInput, deviceOutput, rate);
         return STATUS_SUCCESS;
     });
 }

@@ -98,11 +98,12 @@ public:
     ULONG PendingFrames() const { return ReadULongAcquire(&pendingFrames_); }
     ULONG PeriodPosition() const { return ReadULongAcquire(&periodPosition_); }
     ULONG Resyncs() const { return ReadULongAcquire(&resyncs_); }
+    // The rate in effect (the current device's, as the engine last applied it), whose band the sizes are in.
+    ULONG CurrentRate() const { return ReadULongAcquire(&currentRate_); }
 
 private:
     static ULONG Shift(ULONG rate);
     void NotifyBusChanged();
-    ULONG CurrentRate() const { return ReadULongAcquire(&currentRate_); }
     // Caller holds clientLock_.
     ULONG CountRunningLocked();
     void ResetPeriodLocked();

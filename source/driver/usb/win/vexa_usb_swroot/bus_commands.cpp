@@ -101,8 +101,10 @@ ULONG Argument(const UCHAR* buffer, size_t inputLength) {
     if (NTSTATUS status = engine->EngineSetRate(rate, clock, true); !NT_SUCCESS(status)) {
         TRACE(kLogWarning | kLogRequest, status, rate);
     }
+    // The base carries over into the band of the rate actually in effect: a
+    // rate the device refused (or does not list) leaves band and size alone.
     AudioClientManager* manager = extension->clientManager;
-    (void)manager->SetBufferSize(manager->BufferSizeForRate(rate));
+    (void)manager->SetBufferSize(manager->BufferSizeForRate(manager->CurrentRate()));
     manager->VetoFormats();
     (void)extension->palClientManager->Notify(kPalNotifyBusChanged, 0, 0);
     return STATUS_SUCCESS;

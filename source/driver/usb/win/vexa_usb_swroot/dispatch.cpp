@@ -37,6 +37,12 @@ bool RunsInCallerContext(ULONG code) {
         // reads through kernel pointers) are the root driver's to send, never user mode's.
         return STATUS_ACCESS_DENIED;
     }
+    if (header.category == kDcpCategoryClock && header.command == kDcpClockSet) {
+        // A clock set behind the engine's back would leave the engine, the bus
+        // settings and the registry at the old rate while the interface runs at
+        // the new one: user mode changes the rate with the bus's own command.
+        return STATUS_ACCESS_DENIED;
+    }
     ULONG dataBytes = static_cast<ULONG>(inputLength - kRequestHeaderBytes);
     PoolBuffer copy(NonPagedPoolNx, dataBytes, kPoolTagObject);
     void* data = copy.Get();

@@ -114,4 +114,23 @@ TEST_F(ClockTest, SetChecksInputAndRefusals) {
     EXPECT_EQ(format.sampleRate, 96000u);
 }
 
+// A clock the device does not list is refused before the device hears of
+// it; an id above 0xFF is no source, even when its low byte names one.
+TEST_F(ClockTest, SetRefusesClocksTheDeviceDoesNotList) {
+    plug_vexa();
+    ASSERT_EQ(set_rate(48000), kUsbResultOk);
+    for (USHORT id : {USHORT(0x100 | dev::kInternalClockId), USHORT(0xFF00 | dev::kExternalClockId), USHORT(0x77),
+                      USHORT(0)}) {
+        machine_.event_log().clear();
+        EXPECT_EQ(set_rate(96000, id), kUsbResultFailed) << std::hex << id;
+        EXPECT_EQ(device_->clock().rate(), 48000u) << std::hex << id;
+        EXPECT_EQ(events().size(), 1u) << std::hex << id;
+        StreamFormat format{};
+        ASSERT_EQ(driver(kUsbCmdGetStreamFormat, &format, sizeof(format)), kUsbResultOk);
+        EXPECT_EQ(format.sampleRate, 48000u) << std::hex << id;
+    }
+    EXPECT_EQ(set_rate(96000, dev::kExternalClockId), kUsbResultOk) << "a listed source is taken";
+    EXPECT_EQ(device_->clock().rate(), 96000u);
+}
+
 }  // namespace

@@ -227,9 +227,11 @@ TEST_F(VendorChannelTest, InterruptWordCarriesReplyAndDeviceBits) {
     EXPECT_EQ(seen[0].value, 0x4u);
 }
 
-// Only 8-byte interrupt transfers are notifications; anything else is ignored.
+// Only 8-byte interrupt transfers are notifications; anything else (a
+// zero-length transfer too) is ignored.
 TEST_F(VendorChannelTest, OddInterruptTransfersAreIgnored) {
     plug_vexa();
+    device_->send_odd_interrupt(0x10, 0);
     device_->send_odd_interrupt(0x10, 4);
     device_->send_odd_interrupt(0x0, 8);
     device_->raise_event(0x20);

@@ -138,6 +138,32 @@ TEST_F(ManagerTest, BufferSizeBandsAndTheStoredBase) {
     EXPECT_EQ(settings.bufferSize, 200u);
 }
 
+// A rate the device refuses, or does not list, leaves the rate band and so
+// the buffer size, the stored base and the event log as they were.
+TEST_F(ManagerTest, RefusedRateKeepsTheBufferSize) {
+    plug_fake();
+    struct Case {
+        const char* name;
+        uint32_t rate;
+        bool refusedByDevice;  // a listed rate the device still refuses
+    };
+    for (const Case& c : {Case{"not listed, band 2", 384000, false}, Case{"not listed, band 1", 90000, false},
+                          Case{"refused, band 1", 96000, true}, Case{"refused, band 2", 192000, true}}) {
+        for (uint32_t frames : {512u, 1024u, 2048u}) {
+            ASSERT_TRUE(root_.set_buffer_size(frames)) << c.name << " " << frames;
+            size_t eventsBefore = events_logged(MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE).size();
+            if (c.refusedByDevice) fake_->inject(kDcpCategoryClock, kDcpClockSet, {kUsbResultFailed});
+            set_rate(c.rate);
+            EXPECT_EQ(ReadSettings(pal_).sampleRate, 48000u) << c.name;
+            EXPECT_EQ(stored_base(), frames) << c.name << " " << frames;
+            EXPECT_EQ(root_.probe().periodFrames, frames) << c.name << " " << frames;
+            EXPECT_EQ(ReadSettings(pal_).bufferSize, frames) << c.name << " " << frames;
+            EXPECT_EQ(events_logged(MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE).size(), eventsBefore)
+                << c.name << " " << frames << ": no false out-of-range event";
+        }
+    }
+}
+
 // A write the registry refuses leaves the size as it was, in the registry and in the manager.
 TEST_F(ManagerTest, FailedRegistryWriteKeepsTheOldSize) {
     plug_fake();
@@ -191,6 +217,37 @@ TEST_F(ManagerTest, Latencies) {
     EXPECT_EQ(asio.outputLatency, 512u + 40 + 48000 * 8 / 1000 - 48) << "mode 4: 8 ms of safety";
     EXPECT_EQ(kernel.outputLatency, 0u) << "only ASIO clients report latencies";
     EXPECT_EQ(asio.take_events(), std::vector<uint32_t>{3});
+}
+
+// An absurd device latency saturates the sums at the largest frame count a
+// host reads (signed 32 bits) instead of wrapping them to a small or negative one.
+TEST_F(ManagerTest, AbsurdDeviceLatenciesSaturate) {
+    constexpr uint32_t kMax = 0x7FFFFFFF;
+    struct Case {
+        uint32_t deviceOut, deviceIn;
+        uint32_t output, input;  // 48 kHz, mode 2, base 512: + 240 out, + 48 in
+    };
+    for (const Case& c : {Case{40, 30, 792, 590}, Case{0xFFFFFF00, 0xFFFFFFF0, kMax, kMax},
+                          Case{0x7FFFFE00, 30, kMax, 590}, Case{40, 0x7FFFFDD0, 792, kMax},
+                          Case{0x7FFFFFFF - 752, 0x7FFFFFFF - 560, kMax, kMax}, Case{0x7FFFFFFF - 752 - 1, 0, kMax - 1, 560}}) {
+        fake_->firmwareSetup = [c](platform::device::Firmware& firmware) {
+            firmware.set_handler(7, 1, [c](const std::vector<uint8_t>&) {
+                std::vector<uint8_t> info(24, 0);
+                uint16_t counts[2] = {2, 2};
+                uint32_t latencies[2] = {c.deviceOut, c.deviceIn};
+                std::memcpy(info.data(), counts, 4);
+                std::memcpy(info.data() + 4, latencies, 8);
+                return platform::device::FirmwareReply{0, info};
+            });
+        };
+        plug_fake();
+        uint32_t input = 0, output = 0;
+        ASSERT_EQ(root_.latencies(&input, &output), STATUS_SUCCESS);
+        EXPECT_EQ(output, c.output) << std::hex << c.deviceOut;
+        EXPECT_EQ(input, c.input) << std::hex << c.deviceIn;
+        root_.machine().pnp().remove(*node_);
+        platform::drain_pnp_notifications();
+    }
 }
 
 // The first client to start starts streaming; the last to stop stops it, then polls busy 20 ms later.

@@ -97,13 +97,16 @@ TEST_F(DispatchTest, UnknownRootCommandsAreNotImplemented) {
     }
 }
 
-// The USB function driver's own commands never pass from user mode; others need a device.
+// The USB function driver's own commands and the clock set (6/3) never pass
+// from user mode; others need a device.
 TEST_F(DispatchTest, UsbDeviceCommandsAndForwardsWithoutADeviceAreRefused) {
     std::vector<uint8_t> reply;
     for (uint16_t command : {0, 6, 9, 17}) {
         EXPECT_EQ(Dcp(pal_, kDcpCategoryUsbDevice, command, &reply, U32Data(1), 64).status, STATUS_ACCESS_DENIED);
         EXPECT_EQ(U32(reply, 0), 1u);
     }
+    EXPECT_EQ(Dcp(pal_, kDcpCategoryClock, kDcpClockSet, &reply, std::vector<uint8_t>(8, 0), 64).status,
+              STATUS_ACCESS_DENIED);
     EXPECT_EQ(Dcp(pal_, 6, 4, &reply, {}, 64).status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(U32(reply, 0), 1u);
 }

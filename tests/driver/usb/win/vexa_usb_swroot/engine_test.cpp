@@ -285,4 +285,42 @@ TEST_F(EngineTest, FirmwareFaultsThroughTheWholeRoad) {
     EXPECT_EQ(device(0).clock().rate(), 48000u);
 }
 
+// User mode cannot set the device's clock (6/3) through the forwarded DCP
+// road: the interface would run at another rate than the engine, the bus
+// settings and the registry say. The reads of category 6 still pass.
+TEST_F(EngineTest, ClockSetFromUserModeIsRefused) {
+    plug(VexaModel::CantileQe);
+    std::vector<uint8_t> set(8, 0);
+    uint32_t rate = 96000;
+    uint16_t clockId = platform::device::kInternalClockId;
+    std::memcpy(set.data(), &rate, 4);
+    std::memcpy(set.data() + 4, &clockId, 2);
+    std::vector<uint8_t> reply;
+    EXPECT_EQ(Dcp(pal_, kDcpCategoryClock, kDcpClockSet, &reply, set, 8).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(device(0).clock().rate(), 48000u);
+    EXPECT_EQ(settings().sampleRate, 48000u);
+    ASSERT_EQ(Dcp(pal_, kDcpCategoryClock, kDcpClockGet, &reply, {}, 8 + 8).status, STATUS_SUCCESS);
+    EXPECT_EQ(U32(reply, 8), 48000u);
+    // The bus's own command is the road for a rate change.
+    EXPECT_EQ(Bus(pal_, kDcpBusSetSampleRate, nullptr, 8, U32Data(96000)).status, STATUS_SUCCESS);
+    EXPECT_EQ(device(0).clock().rate(), 96000u);
+}
+
+// A clock id above 0xFF whose low byte names a source is no source: the
+// device refuses it, and neither the bus settings nor the stored clock take it.
+TEST_F(EngineTest, ClockIdAboveAByteIsRefused) {
+    plug(VexaModel::CantileQe);
+    ASSERT_EQ(settings().clockSource, platform::device::kInternalClockId);
+    uint32_t wide = 0x100 | platform::device::kExternalClockId;
+    EXPECT_EQ(Bus(pal_, kDcpBusSetClockSource, nullptr, 8, U32Data(wide)).status, STATUS_SUCCESS);
+    EXPECT_EQ(settings().clockSource, platform::device::kInternalClockId);
+    EXPECT_EQ(Bus(pal_, kDcpBusSetSampleRate, nullptr, 8, U32Data(96000)).status, STATUS_SUCCESS);
+    EXPECT_EQ(settings().clockSource, platform::device::kInternalClockId);
+    EXPECT_EQ(Stored(root_->machine(), u"Clock Source Index"), platform::device::kInternalClockId);
+    // A listed source is taken.
+    EXPECT_EQ(Bus(pal_, kDcpBusSetClockSource, nullptr, 8, U32Data(platform::device::kExternalClockId)).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(settings().clockSource, platform::device::kExternalClockId);
+}
+
 }  // namespace
