@@ -42,6 +42,16 @@ SynchronousIo& Synchronous() {
     return *table;
 }
 
+// Never destroyed, like the tables above: a thread may sleep while the program exits.
+struct SleepSeam {
+    std::mutex lock;
+    SleepHook hook;  // guarded by lock
+};
+SleepSeam& Sleeps() {
+    static auto* seam = new SleepSeam;
+    return *seam;
+}
+
 thread_local std::shared_ptr<ThreadObject> t_thread;
 thread_local int t_foreignPriority = THREAD_PRIORITY_NORMAL;  // a thread CreateThread did not make
 
@@ -284,6 +294,15 @@ BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
 }
 
 void Sleep(DWORD milliseconds) {
+    SleepHook hook;
+    {
+        std::lock_guard lock(Sleeps().lock);
+        hook = Sleeps().hook;
+    }
+    if (hook) {
+        hook(milliseconds);
+        return;
+    }
     if (milliseconds == INFINITE) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
@@ -334,6 +353,15 @@ BOOL ReleaseMutex(HANDLE handle) {
     }
     return TRUE;
 }
+
+namespace platform::win32 {
+
+void set_sleep_hook(SleepHook hook) {
+    std::lock_guard lock(Sleeps().lock);
+    Sleeps().hook = std::move(hook);
+}
+
+}  // namespace platform::win32
 
 BOOL CancelSynchronousIo(HANDLE handle) {
     auto thread = ThreadOf(handle);
