@@ -224,8 +224,16 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
                 known = true;
                 started.notify_all();
             }
-            code = start(parameter);
+            HMODULE exitModule = nullptr;
+            try {
+                code = start(parameter);
+            } catch (const ThreadExit& exit) {
+                code = exit.code;
+                exitModule = exit.module;
+            }
             abandon_owned_mutexes();
+            // Freed only now: nothing of the thread runs in the module any more.
+            if (exitModule != nullptr) FreeLibrary(exitModule);
             t_thread.reset();
         }
         // The process goes before the end is signalled: whoever waits for the
