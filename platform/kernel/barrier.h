@@ -28,6 +28,12 @@ inline void WriteULongNoFence(volatile ULONG* destination, ULONG value) {
     __atomic_store_n(destination, value, __ATOMIC_RELAXED);
 }
 
+// A 64-bit word (a position or a time another side publishes).
+inline ULONG64 ReadULong64Acquire(const volatile ULONG64* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline void WriteULong64Release(volatile ULONG64* destination, ULONG64 value) {
+    __atomic_store_n(destination, value, __ATOMIC_RELEASE);
+}
+
 template <typename T>
 T* ReadPointerAcquire(T* const volatile* source) {
     return __atomic_load_n(source, __ATOMIC_ACQUIRE);

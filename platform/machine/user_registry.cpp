@@ -148,7 +148,8 @@ void decode_payload(const std::vector<uint8_t>& payload, Op op, Result* result) 
     }
     if (op != Op::EnumKeys) return;
     std::u16string all(payload.size() / 2, u'\0');
-    std::memcpy(all.data(), payload.data(), all.size() * 2);
+    // A key without subkeys answers an empty payload, whose data() may be null.
+    if (!all.empty()) std::memcpy(all.data(), payload.data(), all.size() * 2);
     for (size_t start = 0; start < all.size();) {
         size_t end = all.find(u'\0', start);
         if (end == std::u16string::npos) end = all.size();

@@ -55,6 +55,13 @@ std::shared_ptr<ClientObject> find_client_object(HANDLE handle);
 // False when the handle is not one of these objects.
 bool close_client_object(HANDLE handle);
 
+// Thrown by FreeLibraryAndExitThread and caught where CreateThread's thread
+// began, which frees the module once the thread's own frames are left.
+struct ThreadExit {
+    DWORD code;
+    HMODULE module;
+};
+
 // The ThreadObject of the calling thread when CreateThread made it, else null.
 std::shared_ptr<ThreadObject> current_thread_object();
 // The pseudo-handle GetCurrentThread answers.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <condition_variable>
@@ -284,6 +285,46 @@ BOOL SetEvent(HANDLE event) {
 
 BOOL ResetEvent(HANDLE event) {
     return WithEvent(event, [](platform::EventObject& e) { e.reset(); });
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars, LPSTR multiByte, int multiBytes,
+                        LPCSTR defaultChar, BOOL* usedDefaultChar) {
+    if (wide == nullptr || wideChars == 0 || wideChars < -1 || multiBytes < 0 ||
+        (multiByte == nullptr && multiBytes != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (codePage != CP_ACP || flags != 0) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if (auto status = platform::fault::hit("WideCharToMultiByte")) {
+        Fail(*status);
+        return 0;
+    }
+    size_t length = 0;
+    if (wideChars == -1) {
+        while (wide[length] != 0) ++length;
+        ++length;  // the NUL is converted and counted
+    } else {
+        length = static_cast<size_t>(wideChars);
+    }
+    std::string ansi = platform::win32::wide_to_ansi(std::u16string_view(wide, length));
+    bool replaced = false;
+    for (size_t i = 0; i < length; ++i) {
+        if (wide[i] > 0xFF) {
+            replaced = true;
+            if (defaultChar != nullptr) ansi[i] = *defaultChar;
+        }
+    }
+    if (usedDefaultChar != nullptr) *usedDefaultChar = replaced ? TRUE : FALSE;
+    if (multiBytes == 0) return static_cast<int>(ansi.size());
+    if (ansi.size() > static_cast<size_t>(multiBytes)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(multiByte, ansi.data(), ansi.size());
+    return static_cast<int>(ansi.size());
 }
 
 DWORD GetTickCount() {

@@ -25,6 +25,13 @@ HMODULE LoadLibraryA(LPCSTR fileName);
 HMODULE LoadLibraryW(LPCWSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);
+// Frees the module and ends the calling thread with `exitCode`, never
+// returning into the caller: how a thread running a module's code lets the
+// module go without executing code the free may have unmapped. The module is
+// freed once the thread's frames are gone. Only a thread CreateThread made
+// can be ended so; on any other it is a reported rule violation (the module
+// is freed and the call returns).
+void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 // Null: the program's own module. Does not count a reference.
 HMODULE GetModuleHandleA(LPCSTR moduleName);
 // Null (or the program's module): the process's image path. A path longer

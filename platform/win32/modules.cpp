@@ -10,7 +10,9 @@
 
 #include "ansi.h"
 #include "builtin_modules.h"
+#include "client_objects.h"
 #include "platform/kernel/fault.h"
+#include "platform/kernel/rules.h"
 #include "platform/kernel/text.h"
 #include "user_process.h"
 #include "windows.h"
@@ -170,6 +172,15 @@ BOOL FreeLibrary(HMODULE handle) {
     }
     if (--module->references == 0) Unload(module);
     return TRUE;
+}
+
+void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode) {
+    if (!platform::win32::current_thread_object()) {
+        platform::rule_violation("thread", "FreeLibraryAndExitThread on a thread CreateThread did not make");
+        FreeLibrary(module);
+        return;
+    }
+    throw platform::win32::ThreadExit{exitCode, module};
 }
 
 HMODULE GetModuleHandleA(LPCSTR moduleName) {

@@ -42,6 +42,16 @@ SynchronousIo& Synchronous() {
     return *table;
 }
 
+// Never destroyed, like the tables above: a thread may sleep while the program exits.
+struct SleepSeam {
+    std::mutex lock;
+    SleepHook hook;  // guarded by lock
+};
+SleepSeam& Sleeps() {
+    static auto* seam = new SleepSeam;
+    return *seam;
+}
+
 thread_local std::shared_ptr<ThreadObject> t_thread;
 thread_local int t_foreignPriority = THREAD_PRIORITY_NORMAL;  // a thread CreateThread did not make
 
@@ -214,8 +224,16 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
                 known = true;
                 started.notify_all();
             }
-            code = start(parameter);
+            HMODULE exitModule = nullptr;
+            try {
+                code = start(parameter);
+            } catch (const ThreadExit& exit) {
+                code = exit.code;
+                exitModule = exit.module;
+            }
             abandon_owned_mutexes();
+            // Freed only now: nothing of the thread runs in the module any more.
+            if (exitModule != nullptr) FreeLibrary(exitModule);
             t_thread.reset();
         }
         // The process goes before the end is signalled: whoever waits for the
@@ -284,6 +302,15 @@ BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
 }
 
 void Sleep(DWORD milliseconds) {
+    SleepHook hook;
+    {
+        std::lock_guard lock(Sleeps().lock);
+        hook = Sleeps().hook;
+    }
+    if (hook) {
+        hook(milliseconds);
+        return;
+    }
     if (milliseconds == INFINITE) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
@@ -334,6 +361,15 @@ BOOL ReleaseMutex(HANDLE handle) {
     }
     return TRUE;
 }
+
+namespace platform::win32 {
+
+void set_sleep_hook(SleepHook hook) {
+    std::lock_guard lock(Sleeps().lock);
+    Sleeps().hook = std::move(hook);
+}
+
+}  // namespace platform::win32
 
 BOOL CancelSynchronousIo(HANDLE handle) {
     auto thread = ThreadOf(handle);

@@ -6,6 +6,8 @@
 // Waits are in wall-clock milliseconds.
 #pragma once
 
+#include <functional>
+
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
 
 inline constexpr int THREAD_PRIORITY_IDLE = -15;
@@ -30,6 +32,7 @@ BOOL SetThreadPriority(HANDLE thread, int priority);
 int GetThreadPriority(HANDLE thread);
 // STILL_ACTIVE while the thread runs, then its routine's result.
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+// Sleeps in wall-clock time, unless a test installed a sleep hook (below).
 void Sleep(DWORD milliseconds);
 
 // Unnamed mutexes only (a name is refused with ERROR_NOT_SUPPORTED). A mutex is
@@ -50,3 +53,14 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 // waits on; FALSE with ERROR_NOT_FOUND when it is blocked in none (a thread
 // with only overlapped requests, or waiting in GetOverlappedResult, is in none).
 BOOL CancelSynchronousIo(HANDLE thread);
+
+namespace platform::win32 {
+
+// Test seam: while a hook is installed, every Sleep of the program hands its
+// pause to the hook instead of sleeping (the hook may record it and return at
+// once), so code that pauses between retries costs no wall time in a test.
+// Null restores real sleeping.
+using SleepHook = std::function<void(DWORD milliseconds)>;
+void set_sleep_hook(SleepHook hook);
+
+}  // namespace platform::win32

@@ -97,6 +97,7 @@ inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_KEY_DELETED = 1018;
 inline constexpr DWORD ERROR_DLL_INIT_FAILED = 1114;
 inline constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
@@ -139,6 +140,14 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
+// Text in the ANSI code page (CP_ACP, ISO-8859-1 here), the only code page
+// modelled, without flags: a character outside it becomes '?' and sets
+// `usedDefaultChar`. `wideChars` -1 converts through the NUL (which is
+// counted). With `multiBytes` 0 the size needed is answered; a buffer too
+// small answers 0 with ERROR_INSUFFICIENT_BUFFER.
+inline constexpr UINT CP_ACP = 0;
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars, LPSTR multiByte, int multiBytes,
+                        LPCSTR defaultChar, BOOL* usedDefaultChar);
 // Milliseconds of wall-clock time since this program started (user-mode time is real time).
 DWORD GetTickCount();
 // Traps into a debugger when one is attached; without one it only says so on standard error.

@@ -35,6 +35,9 @@ TEST(BarrierTest, ReleaseWritePublishesWhatCameBeforeIt) {
                             [](volatile LONG* f) { return ReadAcquire(f); });
     HandOver<volatile ULONG>(0x80000000u, [](volatile ULONG* f, ULONG v) { WriteULongRelease(f, v); },
                              [](volatile ULONG* f) { return ReadULongAcquire(f); });
+    HandOver<volatile ULONG64>(0x8000000000000001ull,
+                               [](volatile ULONG64* f, ULONG64 v) { WriteULong64Release(f, v); },
+                               [](volatile ULONG64* f) { return ReadULong64Acquire(f); });
     static int target;
     HandOver<int* volatile>(&target, [](int* volatile* f, int* v) { WritePointerRelease(f, v); },
                             [](int* volatile* f) { return ReadPointerAcquire(f); });

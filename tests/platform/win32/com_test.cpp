@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <string>
 
+#include "platform/kernel/fault.h"
+#include "platform/kernel/ntstatus.h"
 #include "platform/machine/installed_files.h"
 #include "platform/win32/objbase.h"
 #include "support/com_test_server.h"
@@ -124,6 +127,41 @@ TEST_P(ComTest, GuidTextRoundTrips) {
                                 u"{5E7A1C0G-0D1E-4B4F-9A11-2C3D4E5F6071}", u""}) {
         EXPECT_EQ(CLSIDFromString(bad, &parsed), CO_E_CLASSSTRING) << std::string(bad, bad + std::char_traits<char16_t>::length(bad));
     }
+}
+
+// The GUID text in the ANSI code page: through the NUL, counted, sized first; a short buffer, a foreign code page or
+// a character outside the page are told, never written past or passed silently.
+TEST_P(ComTest, WideTextConvertsToAnsi) {
+    OLECHAR text[39];
+    ASSERT_EQ(StringFromGUID2(kComServerClass, text, 39), 39);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr), 39) << "the size needed";
+    char ansi[40];
+    std::memset(ansi, 'x', sizeof(ansi));
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, sizeof(ansi), nullptr, nullptr), 39);
+    EXPECT_STREQ(ansi, "{5E7A1C00-0D1E-4B4F-9A11-2C3D4E5F6071}");
+    EXPECT_EQ(ansi[39], 'x') << "nothing written past the NUL";
+
+    std::memset(ansi, 'x', sizeof(ansi));
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, 38, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(ansi[0], 'x') << "a short buffer is left alone";
+    EXPECT_EQ(WideCharToMultiByte(65001, 0, text, -1, ansi, sizeof(ansi), nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);
+
+    BOOL replaced = FALSE;
+    const char16_t outside[] = u"a\u20ACb";
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, outside, 3, ansi, sizeof(ansi), nullptr, &replaced), 3);
+    EXPECT_EQ(std::string(ansi, 3), "a?b");
+    EXPECT_TRUE(replaced);
+    const char16_t latin[] = u"\u00E9";
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, latin, 1, ansi, sizeof(ansi), nullptr, &replaced), 1);
+    EXPECT_EQ(static_cast<unsigned char>(ansi[0]), 0xE9u);
+    EXPECT_FALSE(replaced);
+
+    platform::fault::inject("WideCharToMultiByte", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, sizeof(ansi), nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    platform::fault::clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, ComTest, ::testing::Values(Road::Local, Road::Socket), RoadName);

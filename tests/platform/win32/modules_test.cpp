@@ -4,9 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/ntstatus.h"
+#include "platform/kernel/rules.h"
 #include "platform/machine/installed_files.h"
 #include "platform/win32/avrt.h"
 #include "platform/win32/windows.h"
@@ -130,6 +132,44 @@ TEST_P(ModulesTest, AvrtRecordsItsCallsAndCanBeMissing) {
     platform::win32::avrt::set_missing(true);
     EXPECT_EQ(LoadLibraryA("avrt.dll"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+// A thread that frees its module and exits: its exit code is the one given, nothing after the call runs, and the
+// module goes only once the thread has ended; on a thread CreateThread did not make it is a reported violation.
+TEST_P(ModulesTest, FreeLibraryAndExitThreadEndsTheThreadFirst) {
+    HMODULE module = LoadLibraryA(kComServerPath);
+    ASSERT_NE(module, nullptr);
+    struct Work {
+        HMODULE module;
+        bool ranOn = false;
+        bool loadedAtExit = false;
+    } work{module};
+    auto routine = [](LPVOID parameter) -> DWORD {
+        auto* w = static_cast<Work*>(parameter);
+        w->loadedAtExit = loaded(kComServerPathW);
+        FreeLibraryAndExitThread(w->module, 23);
+        w->ranOn = true;
+        return 1;
+    };
+    HANDLE thread = CreateThread(nullptr, 0, routine, &work, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 23u);
+    CloseHandle(thread);
+    EXPECT_TRUE(work.loadedAtExit);
+    EXPECT_FALSE(work.ranOn) << "the call does not return";
+    EXPECT_FALSE(loaded(kComServerPathW)) << "freed after the thread ended";
+
+    module = LoadLibraryA(kComServerPath);
+    std::string violation;
+    {
+        platform::ScopedRuleHandler handler([&](const std::string& rule, const std::string&) { violation = rule; });
+        FreeLibraryAndExitThread(module, 0);
+    }
+    EXPECT_EQ(violation, "thread");
+    EXPECT_FALSE(loaded(kComServerPathW)) << "freed all the same";
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, ModulesTest, ::testing::Values(Road::Local, Road::Socket), RoadName);

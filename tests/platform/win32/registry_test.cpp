@@ -118,6 +118,12 @@ TEST_P(RegistryTest, EnumerationEndsAndReportsShortBuffers) {
     char tiny[15];
     DWORD chars = sizeof(tiny);  // "Gamma-Long-Name" needs 16 with its NUL
     EXPECT_EQ(RegEnumKeyExA(root, 2, tiny, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    // A key without subkeys ends at once (its empty answer crosses the socket too).
+    HKEY leaf = create(root, "Alpha");
+    char name[64];
+    chars = sizeof(name);
+    EXPECT_EQ(RegEnumKeyExA(leaf, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    RegCloseKey(leaf);
     RegCloseKey(root);
 }
 

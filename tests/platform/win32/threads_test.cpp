@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/ntstatus.h"
@@ -163,6 +166,33 @@ TEST_P(ThreadsTest, CreationFaultsFail) {
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, "Named"), nullptr) << "named mutexes are not modelled";
+}
+
+// An installed sleep hook receives every pause of every thread and sleeping costs nothing; removed, Sleep sleeps again.
+TEST_P(ThreadsTest, SleepHookTakesThePauses) {
+    std::mutex lock;
+    std::vector<DWORD> pauses;
+    platform::win32::set_sleep_hook([&](DWORD ms) {
+        std::lock_guard guard(lock);
+        pauses.push_back(ms);
+    });
+    auto before = std::chrono::steady_clock::now();
+    Sleep(3600000);
+    EXPECT_EQ(run_thread([]() -> DWORD {
+                  Sleep(50);
+                  return 1;
+              }),
+              1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::minutes(1)) << "an hour's pause took no time";
+    platform::win32::set_sleep_hook(nullptr);
+    {
+        std::lock_guard guard(lock);
+        EXPECT_EQ(pauses, (std::vector<DWORD>{3600000, 50})) << "the made thread's pause reached the hook too";
+    }
+    before = std::chrono::steady_clock::now();
+    Sleep(20);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20)) << "without the hook it sleeps";
+    EXPECT_EQ(pauses.size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, ThreadsTest, ::testing::Values(Road::Local, Road::Socket), RoadName);
