@@ -64,8 +64,16 @@ public:
     Fn hook(const char* name) {
         return image_ != nullptr ? reinterpret_cast<Fn>(dlsym(image_, name)) : nullptr;
     }
-    void* plug(FakeDeviceScript* script) { return hook<PlugDeviceFn>("VexaTestPlugDevice")(fdo(), script); }
-    void unplug(void* device) { hook<UnplugDeviceFn>("VexaTestUnplugDevice")(fdo(), device); }
+    // Both wait for the children's enumeration they start, so no test races it (an armed fault, say).
+    void* plug(FakeDeviceScript* script) {
+        void* device = hook<PlugDeviceFn>("VexaTestPlugDevice")(fdo(), script);
+        platform::wait_for_pnp_idle();
+        return device;
+    }
+    void unplug(void* device) {
+        hook<UnplugDeviceFn>("VexaTestUnplugDevice")(fdo(), device);
+        platform::wait_for_pnp_idle();
+    }
     NTSTATUS notify(ULONG kind, ULONG64 param64 = 0, ULONG param32 = 0) {
         return hook<NotifyFn>("VexaTestNotify")(fdo(), kind, param64, param32);
     }
