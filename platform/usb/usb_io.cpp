@@ -108,7 +108,8 @@ void FxUsbPipe::run_reader() {
         size_t bytes = 0;
         auto* buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(reader.buffer, &bytes));
         size_t length = std::min(data->size(), reader.config.TransferLength);
-        std::memcpy(buffer + reader.config.HeaderLength, data->data(), length);
+        // A zero-length transfer is a read like any other; it has no bytes to copy.
+        if (length != 0) std::memcpy(buffer + reader.config.HeaderLength, data->data(), length);
         reader.config.EvtUsbTargetPipeReadComplete(as_handle<WDFUSBPIPE>(), reader.buffer, length,
                                                    reader.config.EvtUsbTargetPipeReadCompleteContext);
     }
