@@ -54,7 +54,9 @@ VexaInterface::VexaInterface(VexaModel model, VexaVariant variant, uint32_t seri
       playbackChannels_(std::max({spec_.bands[0].outputChannels, spec_.bands[1].outputChannels,
                                   spec_.bands[2].outputChannels})),
       captureChannels_(std::max({spec_.bands[0].inputChannels, spec_.bands[1].inputChannels,
-                                 spec_.bands[2].inputChannels})) {}
+                                 spec_.bands[2].inputChannels})) {
+    loopbackRing_.reset(playbackChannels_, kLoopbackLimitFrames);
+}
 
 void VexaInterface::set_capabilities(const VendorCapabilities& capabilities) {
     std::lock_guard lock(lock_);
@@ -211,18 +213,15 @@ void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uin
     std::lock_guard lock(lock_);
     size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
     size_t frames = bytes / frameBytes;
-    for (size_t f = 0; f < frames; ++f) {
-        for (unsigned c = 0; c < playbackChannels_; ++c) {
-            int32_t sample;
-            std::memcpy(&sample, data + f * frameBytes + c * kSampleBytes, kSampleBytes);
-            if (loopback_) loopbackFifo_.push_back(sample);
-            if (recorded_.size() < recordLimit_ * playbackChannels_) recorded_.push_back(sample);
-        }
+    if (loopback_) loopbackRing_.push(data, frames);
+    size_t limit = recordLimit_ * playbackChannels_;
+    if (recorded_.size() < limit) {
+        size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);
+        size_t at = recorded_.size();
+        recorded_.resize(at + samples);
+        std::memcpy(recorded_.data() + at, data, samples * kSampleBytes);
     }
     playbackFrames_ += frames;
-    // A loopback nobody captures must not grow without end.
-    size_t limit = size_t{kLoopbackLimitFrames} * playbackChannels_;
-    while (loopbackFifo_.size() > limit) loopbackFifo_.pop_front();
 }
 
 ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
@@ -240,18 +239,17 @@ ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* 
     captureAccumulator_ &= 0xFFFF;
     size_t frameBytes = size_t{captureChannels_} * kSampleBytes;
     frames = std::min<uint32_t>(frames, static_cast<uint32_t>(maxBytes / frameBytes));
-    for (uint32_t f = 0; f < frames; ++f) {
-        bool have = loopback_ && loopbackFifo_.size() >= playbackChannels_;
-        for (unsigned c = 0; c < captureChannels_; ++c) {
-            int32_t sample = 0;
-            if (loopback_) {
-                if (have && c < playbackChannels_) sample = loopbackFifo_[c];
-            } else if (captureSource_) {
-                sample = captureSource_(captureFrames_ + f, c);
+    if (loopback_) {
+        loopbackRing_.pop(data, frames, captureChannels_);
+    } else if (captureSource_) {
+        for (uint32_t f = 0; f < frames; ++f) {
+            for (unsigned c = 0; c < captureChannels_; ++c) {
+                int32_t sample = captureSource_(captureFrames_ + f, c);
+                std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
             }
-            std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
         }
-        if (have) loopbackFifo_.erase(loopbackFifo_.begin(), loopbackFifo_.begin() + playbackChannels_);
+    } else {
+        std::memset(data, 0, frames * frameBytes);
     }
     captureFrames_ += frames;
     return static_cast<ULONG>(frames * frameBytes);
@@ -260,7 +258,7 @@ ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* 
 void VexaInterface::set_loopback(bool on) {
     std::lock_guard lock(lock_);
     loopback_ = on;
-    loopbackFifo_.clear();
+    loopbackRing_.reset(playbackChannels_, kLoopbackLimitFrames);
 }
 
 void VexaInterface::set_capture_source(std::function<int32_t(uint64_t, unsigned)> source) {

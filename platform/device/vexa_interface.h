@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "firmware.h"
+#include "loopback_ring.h"
 #include "simulated_usb_device.h"
 #include "uac2_clock.h"
 #include "vexa_models.h"
@@ -114,7 +115,7 @@ private:
     uint16_t captureChannels_;
     bool loopback_ = true;                            // guarded by lock_
     std::function<int32_t(uint64_t, unsigned)> captureSource_;  // guarded by lock_
-    std::deque<int32_t> loopbackFifo_;                // playback samples not yet captured; guarded by lock_
+    LoopbackRing loopbackRing_;                      // playback frames not yet captured; guarded by lock_
     std::vector<int32_t> recorded_;                   // guarded by lock_
     size_t recordLimit_ = 0;                          // frames; guarded by lock_
     uint64_t playbackFrames_ = 0;                     // guarded by lock_
