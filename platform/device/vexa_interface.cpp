@@ -79,12 +79,14 @@ void VexaInterface::raise_event(uint32_t bits, bool withNextReply) {
         pendingEventBits_ |= bits & ~kReservedNotifyBits;
     } else {
         vendorInterrupts_.push_back(Word(bits & ~kReservedNotifyBits, kInterruptBytes));
+        announce_in();
     }
 }
 
 void VexaInterface::send_odd_interrupt(uint32_t word, size_t bytes) {
     std::lock_guard lock(lock_);
     vendorInterrupts_.push_back(Word(word, bytes));
+    announce_in();
 }
 
 usb::ControlResult VexaInterface::control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) {
@@ -171,6 +173,7 @@ void VexaInterface::queue_reply(uint32_t commandWord, uint16_t sequence, const F
 void VexaInterface::announce_reply() {
     vendorInterrupts_.push_back(Word(kReplyReadyBit | pendingEventBits_, kInterruptBytes));
     pendingEventBits_ = 0;
+    announce_in();
 }
 
 std::optional<std::vector<uint8_t>> VexaInterface::read_in(UCHAR endpointAddress, ULONG maxBytes) {
@@ -296,6 +299,7 @@ void VexaInterface::empty_capture_packets(unsigned skip, unsigned count) {
 void VexaInterface::queue_midi_in(const std::vector<uint8_t>& packets) {
     std::lock_guard lock(lock_);
     midiIn_.insert(midiIn_.end(), packets.begin(), packets.end());
+    announce_in();
 }
 
 std::vector<std::array<uint8_t, 4>> VexaInterface::midi_out(UCHAR endpointAddress) const {

@@ -61,6 +61,8 @@ public:
 
     usb::ControlResult control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) override;
     std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) override;
+    // Every queued interrupt word and MIDI packet is announced to the host.
+    bool announces_in() const override { return true; }
     NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) override;
     void iso_out(UCHAR endpointAddress, uint64_t frame, unsigned microframe, const uint8_t* data, ULONG bytes) override;
     ULONG iso_in(UCHAR endpointAddress, uint64_t frame, unsigned microframe, uint8_t* data, ULONG maxBytes) override;

@@ -1,5 +1,7 @@
 #include "clock.h"
 
+#include <algorithm>
+
 #include "platform/kernel/irql.h"
 #include "platform/kernel/rules.h"
 
@@ -91,9 +93,15 @@ void Clock::run_until(uint64_t time) {
 void Clock::run_for(uint64_t duration) { run_until(now() + duration); }
 
 uint64_t Clock::add_frame_listener(FrameListener listener) {
-    std::lock_guard lock(lock_);
-    uint64_t id = nextId_++;
-    frameListeners_.emplace(id, std::move(listener));
+    uint64_t id;
+    {
+        std::lock_guard lock(lock_);
+        id = nextId_++;
+        bool wanted = frames_wanted();
+        frameListeners_.emplace(id, std::move(listener));
+        if (!wanted) lastFrameRun_ = now() / kTicksPerMillisecond;
+    }
+    schedulerWake_.notify_all();
     return id;
 }
 
@@ -103,6 +111,32 @@ void Clock::remove_frame_listener(uint64_t id) {
     std::unique_lock advance(advanceLock_, std::try_to_lock);
     std::lock_guard lock(lock_);
     frameListeners_.erase(id);
+    idleListeners_.erase(id);
+}
+
+bool Clock::frames_wanted() const {
+    for (const auto& [id, listener] : frameListeners_) {
+        auto it = idleListeners_.find(id);
+        if (it == idleListeners_.end() || !it->second) return true;
+    }
+    return false;
+}
+
+bool Clock::listeners_idle() const {
+    std::lock_guard lock(lock_);
+    return !frameListeners_.empty() && !frames_wanted();
+}
+
+void Clock::set_listener_idle(uint64_t id, bool idle) {
+    {
+        std::lock_guard lock(lock_);
+        if (frameListeners_.count(id) == 0) return;
+        bool wanted = frames_wanted();
+        idleListeners_[id] = idle;
+        // Frames resume at the next boundary, not with the ones slept through.
+        if (!wanted && frames_wanted()) lastFrameRun_ = now() / kTicksPerMillisecond;
+    }
+    if (!idle) schedulerWake_.notify_all();
 }
 
 uint64_t Clock::schedule_at(uint64_t time, TimerFn fn) {
@@ -149,22 +183,30 @@ void Clock::stop() {
 void Clock::scheduler_main() {
     std::unique_lock lock(lock_);
     while (!stopping_) {
+        // With every listener idle no frame boundary is due: only timers wake the scheduler.
+        bool framesWanted = frames_wanted();
         uint64_t nextFrameTime = (lastFrameRun_ + 1) * kTicksPerMillisecond;
-        uint64_t wake = nextFrameTime;
+        uint64_t wake = framesWanted ? nextFrameTime : UINT64_MAX;
         if (!timers_.empty()) wake = std::min(wake, timers_.begin()->first);
         if (now() < wake) {
-            schedulerWake_.wait_until(lock, wall_time_of(wake));
+            if (wake == UINT64_MAX) {
+                schedulerWake_.wait(lock);
+            } else {
+                schedulerWake_.wait_until(lock, wall_time_of(wake));
+            }
             continue;
         }
         lock.unlock();
+        bool frame;
         {
             std::lock_guard advance(advanceLock_);
             uint64_t current = now();
-            bool frame = current >= nextFrameTime;
+            frame = framesWanted && current >= nextFrameTime;
             run_due(frame ? nextFrameTime : current, frame);
         }
         lock.lock();
-        if (now() >= nextFrameTime) lastFrameRun_ += 1;
+        // A listener that woke from idle meanwhile may have moved it on already.
+        if (frame) lastFrameRun_ = std::max(lastFrameRun_, nextFrameTime / kTicksPerMillisecond);
     }
 }
 

@@ -44,4 +44,23 @@ TEST_F(ContinuousReaderTest, ZeroLengthTransfersAreEmptyReads) {
     EXPECT_EQ(seen[0].value, 0x40u);
 }
 
+// With nothing scheduled and nothing to read the host tells the clock it is
+// idle (a real-time machine then sleeps); a device's notification or reply
+// and its removal end the idleness at once.
+TEST_F(ContinuousReaderTest, IdleBusWakesForNotificationsRepliesAndRemoval) {
+    plug_vexa();
+    machine_.clock().run_for(platform::Milliseconds(3));
+    EXPECT_TRUE(machine_.clock().listeners_idle());
+    device_->raise_event(0x40);
+    EXPECT_FALSE(machine_.clock().listeners_idle()) << "the announcement must wake the bus before the next frame";
+    machine_.clock().run_for(platform::Milliseconds(3));
+    ASSERT_EQ(root_.notifications().size(), 1u);
+    EXPECT_TRUE(machine_.clock().listeners_idle());
+    ASSERT_EQ(open_channel(), kUsbResultOk);  // a reply is announced and read like a notification
+    machine_.clock().run_for(platform::Milliseconds(3));
+    EXPECT_TRUE(machine_.clock().listeners_idle());
+    platform::usb::unplug(*node_);
+    EXPECT_FALSE(machine_.clock().listeners_idle()) << "readers must see the device go";
+}
+
 }  // namespace
