@@ -1,7 +1,8 @@
 // The interface's loopback route: playback frames that arrive on the OUT
 // stream wait here until the IN stream carries them back. Whole packets go
-// in and out with copies; when nobody captures, the oldest frames are dropped
-// so the route never grows past its capacity. The device's lock guards it.
+// in and out with copies; its storage grows as frames wait, and when nobody
+// captures the oldest frames are dropped so it never grows past its capacity.
+// The device's lock guards it.
 #pragma once
 
 #include <cstddef>
@@ -24,9 +25,12 @@ public:
     void pop(uint8_t* out, size_t frames, size_t outChannels);
 
 private:
-    std::vector<int32_t> samples_;
+    void reserve(size_t frames);  // storage for at least `frames` frames, at most the capacity
+
+    std::vector<int32_t> samples_;  // storage_ frames
     size_t channels_ = 0;
     size_t capacity_ = 0;  // frames
+    size_t storage_ = 0;   // frames
     size_t head_ = 0;      // frame index of the oldest waiting frame
     size_t count_ = 0;     // frames waiting
 };

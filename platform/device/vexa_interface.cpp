@@ -212,8 +212,9 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
 }
 
 void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
-    if (endpointAddress != kPlaybackEndpoint || current_setting(kPlaybackInterface) == 0) return;
-    std::lock_guard lock(lock_);
+    if (endpointAddress != kPlaybackEndpoint) return;
+    std::lock_guard lock(lock_);  // one lock a packet: the streams run every microframe
+    if (current_setting_locked(kPlaybackInterface) == 0) return;
     size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
     size_t frames = bytes / frameBytes;
     if (loopback_) loopbackRing_.push(data, frames);
@@ -228,9 +229,10 @@ void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uin
 }
 
 ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
-    if (endpointAddress != kCaptureEndpoint || current_setting(kCaptureInterface) == 0) return 0;
+    if (endpointAddress != kCaptureEndpoint) return 0;
     uint32_t rate = clock_.rate();
     std::lock_guard lock(lock_);
+    if (current_setting_locked(kCaptureInterface) == 0) return 0;
     if (emptySkip_ > 0) {
         --emptySkip_;
     } else if (emptyCapturePackets_ > 0) {

@@ -77,4 +77,23 @@ TEST(LoopbackRingTest, UnderrunAndChannelCountsAreFilled) {
     }
 }
 
+// Storage grows while frames wait (it is not allocated whole up front), and
+// growing keeps a wrapped ring's frames in order.
+TEST(LoopbackRingTest, GrowingKeepsWrappedFramesInOrder) {
+    LoopbackRing ring;
+    ring.reset(1, 100000);
+    auto first = Frames(0, 1000, 1);
+    ring.push(first.data(), 1000);
+    Pop(ring, 1000, 1);
+    std::vector<int32_t> expected;
+    for (int32_t start : {1000000, 2000000}) {
+        size_t frames = start == 1000000 ? 500 : 1000;  // the first wraps the storage, the second grows it
+        auto packet = Frames(start, frames, 1);
+        ring.push(packet.data(), frames);
+        for (size_t f = 0; f < frames; ++f) expected.push_back(start + static_cast<int32_t>(f * 100));
+    }
+    EXPECT_EQ(ring.frames(), 1500u);
+    EXPECT_EQ(Pop(ring, 1500, 1), expected);
+}
+
 }  // namespace
