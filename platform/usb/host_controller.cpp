@@ -24,6 +24,8 @@ HostController::HostController(Machine& machine) : machine_(machine) {
         d->Handler = this;
     }
     machine_.names().add_device(kControllerDeviceName, &controller_);
+    // A real-time clock may run the first frame before this returns: the frame reads listener_ under lock_.
+    std::lock_guard lock(lock_);
     listener_ = machine_.clock().add_frame_listener([this](uint64_t frame) { on_frame(frame); });
 }
 

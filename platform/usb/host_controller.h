@@ -81,7 +81,7 @@ private:
     Machine& machine_;
     DEVICE_OBJECT controller_{};
     DEVICE_OBJECT rootHub_{};
-    uint64_t listener_ = 0;
+    uint64_t listener_ = 0;            // set once, under lock_
     std::mutex lock_;
     std::vector<FxUsbPipe*> readers_;  // guarded by lock_
     std::vector<Transfer> transfers_;  // scheduled, in the order they were sent; guarded by lock_
