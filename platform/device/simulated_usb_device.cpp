@@ -46,6 +46,10 @@ std::vector<std::pair<UCHAR, UCHAR>> SimulatedUsbDevice::interface_selections() 
 
 UCHAR SimulatedUsbDevice::current_setting(UCHAR interfaceNumber) const {
     std::lock_guard lock(lock_);
+    return current_setting_locked(interfaceNumber);
+}
+
+UCHAR SimulatedUsbDevice::current_setting_locked(UCHAR interfaceNumber) const {
     auto it = settings_.find(interfaceNumber);
     return it == settings_.end() ? 0 : it->second;
 }

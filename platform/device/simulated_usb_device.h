@@ -33,6 +33,9 @@ public:
     void refuse_next_setting(NTSTATUS status);
 
 protected:
+    // The selected setting of an interface; caller holds lock_.
+    UCHAR current_setting_locked(UCHAR interfaceNumber) const;
+
     mutable std::mutex lock_;
 
 private:

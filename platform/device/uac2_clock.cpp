@@ -18,10 +18,7 @@ constexpr uint8_t kControlClockValid = 2;
 
 Uac2Clock::Uac2Clock(std::vector<uint32_t> rates, bool hasSelector) : rates_(std::move(rates)), hasSelector_(hasSelector) {}
 
-uint32_t Uac2Clock::rate() const {
-    std::lock_guard lock(lock_);
-    return rate_;
-}
+uint32_t Uac2Clock::rate() const { return rate_.load(std::memory_order_relaxed); }
 
 uint8_t Uac2Clock::selector_pin() const {
     std::lock_guard lock(lock_);
@@ -68,13 +65,14 @@ usb::ControlResult Uac2Clock::request(const WDF_USB_CONTROL_SETUP_PACKET& setup,
     if (!source) return {usb::kStall, 0};
     if (control == kControlSamplingFrequency && setup.bRequest == kRequestCur && setup.wLength >= 4) {
         if (in) {
-            std::memcpy(data, &rate_, 4);
+            uint32_t rate = rate_.load(std::memory_order_relaxed);
+            std::memcpy(data, &rate, 4);
             return {STATUS_SUCCESS, 4};
         }
         uint32_t requested;
         std::memcpy(&requested, data, 4);
         if (refuseSet_ || std::find(rates_.begin(), rates_.end(), requested) == rates_.end()) return {usb::kStall, 0};
-        rate_ = requested;
+        rate_.store(requested, std::memory_order_relaxed);
         return {STATUS_SUCCESS, 4};
     }
     if (control == kControlSamplingFrequency && setup.bRequest == kRequestRange && in && setup.wLength >= 2) {

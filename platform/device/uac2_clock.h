@@ -3,6 +3,7 @@
 // frequency, its range of discrete rates and a validity flag.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -39,7 +40,9 @@ private:
     std::optional<std::vector<RateRange>> reportedRanges_;  // guarded by lock_
     bool hasSelector_;
     uint8_t pin_ = 1;             // guarded by lock_
-    uint32_t rate_ = 48000;       // guarded by lock_: both sources follow the selected rate
+    // Both sources follow the selected rate. Written under lock_; read without
+    // it by the streams each packet (relaxed: a packet sees the old or the new rate).
+    std::atomic<uint32_t> rate_{48000};
     bool refuseSet_ = false;      // guarded by lock_
     bool valid_ = true;           // guarded by lock_
 };

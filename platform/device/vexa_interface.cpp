@@ -56,7 +56,9 @@ VexaInterface::VexaInterface(VexaModel model, VexaVariant variant, uint32_t seri
                                   spec_.bands[2].outputChannels})),
       captureChannels_(std::max({spec_.bands[0].inputChannels, spec_.bands[1].inputChannels,
                                  spec_.bands[2].inputChannels})),
-      firstOutCables_(variant.twoMidiOutPorts ? 2 : variant.midiOutCables) {}
+      firstOutCables_(variant.twoMidiOutPorts ? 2 : variant.midiOutCables) {
+    loopbackRing_.reset(playbackChannels_, kLoopbackLimitFrames);
+}
 
 void VexaInterface::set_capabilities(const VendorCapabilities& capabilities) {
     std::lock_guard lock(lock_);
@@ -79,12 +81,14 @@ void VexaInterface::raise_event(uint32_t bits, bool withNextReply) {
         pendingEventBits_ |= bits & ~kReservedNotifyBits;
     } else {
         vendorInterrupts_.push_back(Word(bits & ~kReservedNotifyBits, kInterruptBytes));
+        announce_in();
     }
 }
 
 void VexaInterface::send_odd_interrupt(uint32_t word, size_t bytes) {
     std::lock_guard lock(lock_);
     vendorInterrupts_.push_back(Word(word, bytes));
+    announce_in();
 }
 
 usb::ControlResult VexaInterface::control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) {
@@ -171,6 +175,7 @@ void VexaInterface::queue_reply(uint32_t commandWord, uint16_t sequence, const F
 void VexaInterface::announce_reply() {
     vendorInterrupts_.push_back(Word(kReplyReadyBit | pendingEventBits_, kInterruptBytes));
     pendingEventBits_ = 0;
+    announce_in();
 }
 
 std::optional<std::vector<uint8_t>> VexaInterface::read_in(UCHAR endpointAddress, ULONG maxBytes) {
@@ -215,28 +220,27 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
 }
 
 void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
-    if (endpointAddress != kPlaybackEndpoint || current_setting(kPlaybackInterface) == 0) return;
-    std::lock_guard lock(lock_);
+    if (endpointAddress != kPlaybackEndpoint) return;
+    std::lock_guard lock(lock_);  // one lock a packet: the streams run every microframe
+    if (current_setting_locked(kPlaybackInterface) == 0) return;
     size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
     size_t frames = bytes / frameBytes;
-    for (size_t f = 0; f < frames; ++f) {
-        for (unsigned c = 0; c < playbackChannels_; ++c) {
-            int32_t sample;
-            std::memcpy(&sample, data + f * frameBytes + c * kSampleBytes, kSampleBytes);
-            if (loopback_) loopbackFifo_.push_back(sample);
-            if (recorded_.size() < recordLimit_ * playbackChannels_) recorded_.push_back(sample);
-        }
+    if (loopback_) loopbackRing_.push(data, frames);
+    size_t limit = recordLimit_ * playbackChannels_;
+    if (recorded_.size() < limit) {
+        size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);
+        size_t at = recorded_.size();
+        recorded_.resize(at + samples);
+        std::memcpy(recorded_.data() + at, data, samples * kSampleBytes);
     }
     playbackFrames_ += frames;
-    // A loopback nobody captures must not grow without end.
-    size_t limit = size_t{kLoopbackLimitFrames} * playbackChannels_;
-    while (loopbackFifo_.size() > limit) loopbackFifo_.pop_front();
 }
 
 ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
-    if (endpointAddress != kCaptureEndpoint || current_setting(kCaptureInterface) == 0) return 0;
+    if (endpointAddress != kCaptureEndpoint) return 0;
     uint32_t rate = clock_.rate();
     std::lock_guard lock(lock_);
+    if (current_setting_locked(kCaptureInterface) == 0) return 0;
     if (emptySkip_ > 0) {
         --emptySkip_;
     } else if (emptyCapturePackets_ > 0) {
@@ -248,18 +252,17 @@ ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* 
     captureAccumulator_ &= 0xFFFF;
     size_t frameBytes = size_t{captureChannels_} * kSampleBytes;
     frames = std::min<uint32_t>(frames, static_cast<uint32_t>(maxBytes / frameBytes));
-    for (uint32_t f = 0; f < frames; ++f) {
-        bool have = loopback_ && loopbackFifo_.size() >= playbackChannels_;
-        for (unsigned c = 0; c < captureChannels_; ++c) {
-            int32_t sample = 0;
-            if (loopback_) {
-                if (have && c < playbackChannels_) sample = loopbackFifo_[c];
-            } else if (captureSource_) {
-                sample = captureSource_(captureFrames_ + f, c);
+    if (loopback_) {
+        loopbackRing_.pop(data, frames, captureChannels_);
+    } else if (captureSource_) {
+        for (uint32_t f = 0; f < frames; ++f) {
+            for (unsigned c = 0; c < captureChannels_; ++c) {
+                int32_t sample = captureSource_(captureFrames_ + f, c);
+                std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
             }
-            std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
         }
-        if (have) loopbackFifo_.erase(loopbackFifo_.begin(), loopbackFifo_.begin() + playbackChannels_);
+    } else {
+        std::memset(data, 0, frames * frameBytes);
     }
     captureFrames_ += frames;
     return static_cast<ULONG>(frames * frameBytes);
@@ -268,7 +271,7 @@ ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* 
 void VexaInterface::set_loopback(bool on) {
     std::lock_guard lock(lock_);
     loopback_ = on;
-    loopbackFifo_.clear();
+    loopbackRing_.reset(playbackChannels_, kLoopbackLimitFrames);
 }
 
 void VexaInterface::set_capture_source(std::function<int32_t(uint64_t, unsigned)> source) {
@@ -311,6 +314,7 @@ void VexaInterface::set_midi_loopback(bool on) {
 void VexaInterface::queue_midi_in(const std::vector<uint8_t>& packets) {
     std::lock_guard lock(lock_);
     midiIn_.insert(midiIn_.end(), packets.begin(), packets.end());
+    announce_in();
 }
 
 std::vector<std::array<uint8_t, 4>> VexaInterface::midi_out(UCHAR endpointAddress) const {

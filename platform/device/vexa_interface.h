@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "firmware.h"
+#include "loopback_ring.h"
 #include "simulated_usb_device.h"
 #include "uac2_clock.h"
 #include "vexa_models.h"
@@ -60,6 +61,8 @@ public:
 
     usb::ControlResult control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) override;
     std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) override;
+    // Every queued interrupt word and MIDI packet is announced to the host.
+    bool announces_in() const override { return true; }
     NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) override;
     void iso_out(UCHAR endpointAddress, uint64_t frame, unsigned microframe, const uint8_t* data, ULONG bytes) override;
     ULONG iso_in(UCHAR endpointAddress, uint64_t frame, unsigned microframe, uint8_t* data, ULONG maxBytes) override;
@@ -118,7 +121,7 @@ private:
     uint16_t captureChannels_;
     bool loopback_ = true;                            // guarded by lock_
     std::function<int32_t(uint64_t, unsigned)> captureSource_;  // guarded by lock_
-    std::deque<int32_t> loopbackFifo_;                // playback samples not yet captured; guarded by lock_
+    LoopbackRing loopbackRing_;                      // playback frames not yet captured; guarded by lock_
     std::vector<int32_t> recorded_;                   // guarded by lock_
     size_t recordLimit_ = 0;                          // frames; guarded by lock_
     uint64_t playbackFrames_ = 0;                     // guarded by lock_

@@ -1,5 +1,7 @@
 #include "clock.h"
 
+#include <algorithm>
+
 #include "platform/kernel/irql.h"
 #include "platform/kernel/rules.h"
 
@@ -106,9 +108,15 @@ void Clock::run_until(uint64_t time) {
 void Clock::run_for(uint64_t duration) { run_until(now() + duration); }
 
 uint64_t Clock::add_frame_listener(FrameListener listener) {
-    std::lock_guard lock(lock_);
-    uint64_t id = nextId_++;
-    frameListeners_.emplace(id, std::move(listener));
+    uint64_t id;
+    {
+        std::lock_guard lock(lock_);
+        id = nextId_++;
+        bool wanted = frames_wanted();
+        frameListeners_.emplace(id, std::move(listener));
+        if (!wanted && frames_wanted()) frames_wanted_changed(true);
+    }
+    schedulerWake_.notify_all();
     return id;
 }
 
@@ -117,7 +125,44 @@ void Clock::remove_frame_listener(uint64_t id) {
     // (unless the caller is the advancing thread itself).
     std::unique_lock advance(advanceLock_, std::try_to_lock);
     std::lock_guard lock(lock_);
+    bool wanted = frames_wanted();
     frameListeners_.erase(id);
+    idleListeners_.erase(id);
+    if (wanted && !frames_wanted()) frames_wanted_changed(false);
+}
+
+void Clock::frames_wanted_changed(bool wanted) {
+    if (!paced_) return;
+    if (!wanted) {
+        horizon_.store(UINT64_MAX, std::memory_order_release);
+        return;
+    }
+    lastFrameRun_ = running_time() / kTicksPerMillisecond;
+    horizon_.store((lastFrameRun_ + 1) * kTicksPerMillisecond, std::memory_order_release);
+}
+
+bool Clock::frames_wanted() const {
+    for (const auto& [id, listener] : frameListeners_) {
+        auto it = idleListeners_.find(id);
+        if (it == idleListeners_.end() || !it->second) return true;
+    }
+    return false;
+}
+
+bool Clock::listeners_idle() const {
+    std::lock_guard lock(lock_);
+    return !frameListeners_.empty() && !frames_wanted();
+}
+
+void Clock::set_listener_idle(uint64_t id, bool idle) {
+    {
+        std::lock_guard lock(lock_);
+        if (frameListeners_.count(id) == 0) return;
+        bool wanted = frames_wanted();
+        idleListeners_[id] = idle;
+        if (wanted != frames_wanted()) frames_wanted_changed(!wanted);
+    }
+    if (!idle) schedulerWake_.notify_all();
 }
 
 uint64_t Clock::schedule_at(uint64_t time, TimerFn fn) {
@@ -147,8 +192,9 @@ void Clock::start() {
     {
         std::lock_guard lock(lock_);
         stopping_ = false;
+        paced_ = true;
         lastFrameRun_ = now() / kTicksPerMillisecond;
-        horizon_.store((lastFrameRun_ + 1) * kTicksPerMillisecond, std::memory_order_release);
+        if (frames_wanted()) horizon_.store((lastFrameRun_ + 1) * kTicksPerMillisecond, std::memory_order_release);
     }
     scheduler_ = std::thread([this] { scheduler_main(); });
 }
@@ -157,6 +203,7 @@ void Clock::stop() {
     {
         std::lock_guard lock(lock_);
         stopping_ = true;
+        paced_ = false;
     }
     schedulerWake_.notify_all();
     if (scheduler_.joinable()) scheduler_.join();
@@ -167,11 +214,17 @@ void Clock::stop() {
 void Clock::scheduler_main() {
     std::unique_lock lock(lock_);
     while (!stopping_) {
+        // With every listener idle no frame boundary is due: only timers wake the scheduler.
+        bool framesWanted = frames_wanted();
         uint64_t nextFrameTime = (lastFrameRun_ + 1) * kTicksPerMillisecond;
-        uint64_t wake = nextFrameTime;
+        uint64_t wake = framesWanted ? nextFrameTime : UINT64_MAX;
         if (!timers_.empty()) wake = std::min(wake, timers_.begin()->first);
         if (running_time() < wake) {
-            schedulerWake_.wait_until(lock, wall_time_of(wake));
+            if (wake == UINT64_MAX) {
+                schedulerWake_.wait(lock);
+            } else {
+                schedulerWake_.wait_until(lock, wall_time_of(wake));
+            }
             continue;
         }
         lock.unlock();
@@ -179,17 +232,21 @@ void Clock::scheduler_main() {
         {
             std::lock_guard advance(advanceLock_);
             uint64_t current = running_time();
-            frame = current >= nextFrameTime;
+            frame = framesWanted && current >= nextFrameTime;
             if (frame) {
                 if (current - nextFrameTime > kCatchUpTicks) {
                     slip_.fetch_add(current - nextFrameTime, std::memory_order_release);
                 }
                 horizon_.store(nextFrameTime + kTicksPerMillisecond, std::memory_order_release);
             }
-            run_due(frame ? nextFrameTime : std::min(current, nextFrameTime - 1), frame);
+            // While frames are wanted, time stays short of the boundary not yet run.
+            run_due(frame ? nextFrameTime : framesWanted ? std::min(current, nextFrameTime - 1) : current, frame);
         }
         lock.lock();
-        if (frame) lastFrameRun_ += 1;
+        // A listener that woke from idle meanwhile may have moved it on already.
+        if (frame) lastFrameRun_ = std::max(lastFrameRun_, nextFrameTime / kTicksPerMillisecond);
+        // Every listener went idle while that frame ran: its horizon must not hold time back.
+        if (frame && !frames_wanted()) horizon_.store(UINT64_MAX, std::memory_order_release);
     }
 }
 

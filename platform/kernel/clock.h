@@ -62,6 +62,13 @@ public:
     // Called at every frame boundary with the number of the frame that begins.
     uint64_t add_frame_listener(FrameListener listener);
     void remove_frame_listener(uint64_t id);
+    // Real-time mode: while every listener says it is idle, the scheduler
+    // sleeps until the next timer instead of waking each frame; a listener
+    // that stops being idle has frames again from the next boundary on. In
+    // virtual mode every frame runs regardless, so tests see the same frames.
+    void set_listener_idle(uint64_t id, bool idle);
+    // True while there are listeners and every one of them is idle.
+    bool listeners_idle() const;
     // One-shot callback when time reaches `time`.
     uint64_t schedule_at(uint64_t time, TimerFn fn);
     bool cancel(uint64_t id);
@@ -84,6 +91,11 @@ private:
     // Real-time mode: wall-clock time less the slip, not held at the horizon.
     uint64_t running_time() const;
     uint64_t next_due_after_now() const;  // caller holds lock_
+    bool frames_wanted() const;           // caller holds lock_
+    // Caller holds lock_. Frames stopped or started being wanted: while none
+    // is, time runs free (no horizon); when they resume, they start at the
+    // next boundary, not with the ones slept through.
+    void frames_wanted_changed(bool wanted);
     void scheduler_main();
 
     const Mode mode_;
@@ -93,6 +105,7 @@ private:
     std::mutex advanceLock_;               // one advancer at a time
     mutable std::mutex lock_;              // guards the fields below
     std::map<uint64_t, FrameListener> frameListeners_;
+    std::map<uint64_t, bool> idleListeners_;  // real-time mode: listeners that need no frames now
     std::multimap<uint64_t, Timer> timers_;  // by due time
     uint64_t nextId_ = 1;
     uint64_t lastFrameRun_ = 0;            // real-time mode: last frame boundary handled
@@ -103,6 +116,7 @@ private:
     // after it with acquire order, so the time read never goes back.
     std::atomic<uint64_t> slip_{0};
     std::atomic<uint64_t> horizon_{UINT64_MAX};
+    bool paced_ = false;  // guarded by lock_: the scheduler runs the frames (between start and stop)
 
     std::thread scheduler_;
     std::condition_variable schedulerWake_;

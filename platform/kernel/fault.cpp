@@ -17,6 +17,9 @@ struct Armed {
 
 std::mutex g_lock;
 std::map<std::string, Armed, std::less<>> g_armed;  // guarded by g_lock
+// Whether any fault was armed since the last clear: the calls that ask on
+// every frame skip the lock while none is (written under g_lock, release; read acquire).
+std::atomic<bool> g_anyArmed{false};
 
 // The observer: set and cleared by its guard; the flag spares every call the lock while none is set.
 std::atomic<bool> g_observed{false};
@@ -40,11 +43,13 @@ ScopedObserver::~ScopedObserver() {
 void inject(std::string_view call, NTSTATUS status, unsigned skip, unsigned count) {
     std::lock_guard lock(g_lock);
     g_armed[std::string(call)] = Armed{status, skip, count, count == 0, 0};
+    g_anyArmed.store(true, std::memory_order_release);
 }
 
 void clear() {
     std::lock_guard lock(g_lock);
     g_armed.clear();
+    g_anyArmed.store(false, std::memory_order_release);
 }
 
 std::optional<NTSTATUS> hit(std::string_view call) {
@@ -56,6 +61,7 @@ std::optional<NTSTATUS> hit(std::string_view call) {
         }
         if (observer) observer(call);
     }
+    if (!g_anyArmed.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lock(g_lock);
     auto it = g_armed.find(call);
     if (it == g_armed.end()) return std::nullopt;

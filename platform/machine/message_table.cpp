@@ -2,6 +2,7 @@
 
 #include <elf.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -12,9 +13,12 @@ namespace platform {
 
 std::map<uint32_t, std::string> read_message_table(const std::filesystem::path& image) {
     std::map<uint32_t, std::string> table;
-    std::ifstream file(image, std::ios::binary);
+    std::ifstream file(image, std::ios::binary | std::ios::ate);
     if (!file) return table;
-    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // One read of the whole image: a character at a time cost more than loading it.
+    std::vector<char> bytes(static_cast<size_t>(std::max<std::streamoff>(file.tellg(), 0)));
+    file.seekg(0);
+    if (!file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) return table;
     if (bytes.size() < sizeof(Elf64_Ehdr)) return table;
 
     Elf64_Ehdr header;

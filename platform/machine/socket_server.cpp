@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "device_interfaces.h"
 #include "installed_files.h"
@@ -70,16 +71,15 @@ public:
         std::unique_lock lock(mapLock_);
         h.id = nextMapId_++;
         uint64_t id = h.id;
+        auto slot = mapAnswers_.emplace(id, std::nullopt).first;
         lock.unlock();
         post(h, {}, copy);
         lock.lock();
         // A client that does not answer in time gets no mapping; the request fails instead of hanging the kernel.
         constexpr auto kMapAnswerTime = std::chrono::seconds(5);
-        mapped_.wait_for(lock, kMapAnswerTime, [&] { return mapAnswers_.count(id) != 0 || gone_; });
-        auto it = mapAnswers_.find(id);
-        if (it == mapAnswers_.end()) return nullptr;
-        void* address = it->second;
-        mapAnswers_.erase(it);
+        mapped_.wait_for(lock, kMapAnswerTime, [&] { return slot->second.has_value() || gone_; });
+        void* address = slot->second.value_or(nullptr);
+        mapAnswers_.erase(slot);
         return address;
     }
 
@@ -102,6 +102,7 @@ private:
     struct Worker {
         std::thread thread;
         std::deque<Message> queue;  // guarded by workLock_
+        bool retired = false;       // guarded by workLock_: its thread has returned or is returning
     };
 
     class RemoteAddressSpace : public AddressSpace {
@@ -142,7 +143,16 @@ private:
                 out = std::move(outbox_.front());
                 outbox_.pop_front();
             }
-            wire::send_message(fd_, out.header, out.payload.data(), out.payload.size(), out.fd);
+            if (!wire::send_message(fd_, out.header, out.payload.data(), out.payload.size(), out.fd) &&
+                (out.payload.size() > wire::kMaxPayload || errno == EMSGSIZE)) {
+                // An answer too large for one packet still answers: the
+                // client's request fails instead of waiting for ever.
+                Header refused = out.header;
+                refused.status = STATUS_INVALID_BUFFER_SIZE;
+                refused.value = 0;
+                refused.flags = 0;
+                wire::send_message(fd_, refused, nullptr, 0);
+            }
             if (out.fd >= 0) close(out.fd);
         }
     }
@@ -151,13 +161,22 @@ private:
         Message message;
         while (wire::receive_message(fd_, &message)) {
             Type type = message.header.type;
+            // Only an event takes a descriptor; any other is closed here, or
+            // a client could exhaust the machine's descriptors.
+            if (message.fd >= 0 && type != Type::CreateEvent) {
+                close(message.fd);
+                message.fd = -1;
+            }
             if (type == Type::Hello) {
                 hello(message);
             } else if (type == Type::Mapped) {
+                // Only an answer someone waits for is kept; others would pile up.
                 std::lock_guard lock(mapLock_);
-                mapAnswers_[message.header.id] =
-                    NT_SUCCESS(message.header.status) ? reinterpret_cast<void*>(message.header.value) : nullptr;
-                mapped_.notify_all();
+                if (auto it = mapAnswers_.find(message.header.id); it != mapAnswers_.end() && !it->second) {
+                    it->second = NT_SUCCESS(message.header.status) ? reinterpret_cast<void*>(message.header.value)
+                                                                    : nullptr;
+                    mapped_.notify_all();
+                }
             } else if (process_) {
                 route(std::move(message));
             } else {
@@ -185,14 +204,37 @@ private:
     }
 
     void route(Message message) {
-        std::lock_guard lock(workLock_);
-        uint64_t thread = message.header.thread;
-        auto [it, created] = workers_.try_emplace(thread);
-        it->second.queue.push_back(std::move(message));
-        if (created) it->second.thread = std::thread([this, thread] { worker_main(thread); });
-        workReady_.notify_all();
+        std::vector<std::thread> retired;
+        {
+            std::lock_guard lock(workLock_);
+            for (auto it = workers_.begin(); it != workers_.end();) {
+                if (it->second.retired) {
+                    retired.push_back(std::move(it->second.thread));
+                    it = workers_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            uint64_t thread = message.header.thread;
+            auto it = workers_.find(thread);
+            if (it == workers_.end() && workers_.size() >= kMaxWorkersPerConnection) {
+                // Each busy client thread costs the machine a thread: a client
+                // naming more at once than any real one uses is refused.
+                if (message.fd >= 0) close(message.fd);
+                post(reply_to(message, STATUS_INSUFFICIENT_RESOURCES));
+            } else {
+                bool created = it == workers_.end();
+                if (created) it = workers_.try_emplace(thread).first;
+                it->second.queue.push_back(std::move(message));
+                if (created) it->second.thread = std::thread([this, thread] { worker_main(thread); });
+                workReady_.notify_all();
+            }
+        }
+        for (std::thread& thread : retired) thread.join();
     }
 
+    // Serves one client thread's requests in order; retires once it has none
+    // queued (the reader joins it), so only busy client threads hold a worker.
     void worker_main(uint64_t thread) {
         CurrentProcessScope scope(process_.get());
         for (;;) {
@@ -206,6 +248,12 @@ private:
                 worker.queue.pop_front();
             }
             serve(message);
+            std::lock_guard lock(workLock_);
+            Worker& worker = workers_[thread];
+            if (worker.queue.empty()) {
+                worker.retired = true;
+                return;
+            }
         }
     }
 
@@ -301,6 +349,12 @@ private:
     };
 
     void ioctl(const Message& message) {
+        // Lengths beyond what one message carries are refused before anything
+        // is allocated for them, as the client library refuses them.
+        if (message.header.length1 > wire::kMaxPayload || message.header.length2 > wire::kMaxPayload) {
+            post(reply_to(message, STATUS_INVALID_BUFFER_SIZE));
+            return;
+        }
         auto io = std::make_shared<RemoteIo>();
         Header request = message.header;
         std::weak_ptr<Connection> self = weak_from_this();
@@ -391,7 +445,7 @@ private:
 
     std::mutex mapLock_;
     std::condition_variable mapped_;
-    std::map<uint64_t, void*> mapAnswers_;  // guarded by mapLock_
+    std::map<uint64_t, std::optional<void*>> mapAnswers_;  // awaited maps and their answers; guarded by mapLock_
     uint64_t nextMapId_ = 1;                // guarded by mapLock_
     bool gone_ = false;                     // guarded by mapLock_
 };

@@ -1,7 +1,8 @@
 // Lets other programs onto the machine: each connection to the Unix socket is
 // one process. A connection's requests run on one server thread per client
-// thread (a request runs in its caller's thread, as on Windows); replies and
-// late completions go out through one sender. A connection that closes or
+// thread (a request runs in its caller's thread, as on Windows), at most
+// kMaxWorkersPerConnection at once, each retiring when its client thread has
+// nothing queued; replies and late completions go out through one sender. A connection that closes or
 // dies ends its process as Windows ends one: pending requests cancelled, then
 // its handles closed.
 #pragma once
@@ -23,6 +24,10 @@ class SocketServer {
 public:
     // Told when a connected program's process starts (`running` true) and when it ends.
     using ProcessObserver = std::function<void(ULONG processId, const std::string& name, bool running)>;
+
+    // Client threads with requests in progress that one connection may have
+    // at once; a request from a further thread is refused.
+    static constexpr size_t kMaxWorkersPerConnection = 64;
 
     explicit SocketServer(std::string path, ProcessObserver observer = nullptr);
     ~SocketServer();

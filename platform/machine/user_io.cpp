@@ -1,6 +1,8 @@
 #include "user_io.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "machine.h"
 #include "platform/kernel/object_namespace.h"
@@ -125,6 +127,19 @@ NTSTATUS device_io_control(const std::shared_ptr<Process>& process, HANDLE handl
         ObDereferenceObject(file);
         return refuse(*status);
     }
+    // The system buffer comes from the caller's lengths: a length the memory
+    // cannot hold fails the request, as the pool would refuse it.
+    ULONG bytes = std::max(inputLength, outputLength);
+    uint8_t* buffer = nullptr;
+    if (bytes != 0) {
+        buffer = fault::hit("SystemBuffer") ? nullptr : new (std::nothrow) uint8_t[bytes];
+        if (buffer == nullptr) {
+            ObDereferenceObject(file);
+            return refuse(STATUS_INSUFFICIENT_RESOURCES);
+        }
+        std::memset(buffer, 0, bytes);
+        if (input != nullptr && inputLength != 0) std::memcpy(buffer, input, inputLength);
+    }
     IRP* irp = allocate_irp();
     irp->RequestorMode = UserMode;
     irp->RequestorProcessId = process->id();
@@ -134,10 +149,7 @@ NTSTATUS device_io_control(const std::shared_ptr<Process>& process, HANDLE handl
     irp->Stack.Parameters.DeviceIoControl.IoControlCode = code;
     irp->Stack.Parameters.DeviceIoControl.InputBufferLength = inputLength;
     irp->Stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-    ULONG bytes = std::max(inputLength, outputLength);
     if (bytes != 0) {
-        auto* buffer = new uint8_t[bytes]();
-        if (input != nullptr && inputLength != 0) std::memcpy(buffer, input, inputLength);
         irp->AssociatedIrp.SystemBuffer = buffer;
         irp->OwnedBufferBytes = bytes;
     }

@@ -32,8 +32,9 @@ public:
     NTSTATUS configure_reader(const WDF_USB_CONTINUOUS_READER_CONFIG& config);
     bool has_reader() const { return reader_.has_value(); }
     // Runs the reader for one frame: up to its pending reads, each completed
-    // at DISPATCH_LEVEL on the calling thread.
-    void run_reader();
+    // at DISPATCH_LEVEL on the calling thread. True when it read something
+    // (the device may have more for the next frame).
+    bool run_reader();
 
     bool cancel(kmdf::FxTargetRequest* request) override;
 

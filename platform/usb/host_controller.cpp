@@ -24,6 +24,8 @@ HostController::HostController(Machine& machine) : machine_(machine) {
         d->Handler = this;
     }
     machine_.names().add_device(kControllerDeviceName, &controller_);
+    // A real-time clock may run the first frame before this returns: the frame reads listener_ under lock_.
+    std::lock_guard lock(lock_);
     listener_ = machine_.clock().add_frame_listener([this](uint64_t frame) { on_frame(frame); });
 }
 
@@ -37,6 +39,20 @@ HostController& HostController::get() { return Machine::current().attachment<Hos
 void HostController::add_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     readers_.push_back(pipe);
+    wake_locked();
+}
+
+void HostController::wake() {
+    std::lock_guard lock(lock_);
+    wake_locked();
+}
+
+void HostController::wake_locked() {
+    woken_ = true;
+    if (idle_) {
+        idle_ = false;
+        machine_.clock().set_listener_idle(listener_, false);
+    }
 }
 
 void HostController::remove_reader(FxUsbPipe* pipe) {
@@ -64,8 +80,9 @@ void HostController::on_frame(uint64_t frameBegins) {
             }
         }
     }
+    bool read = false;
     for (FxUsbPipe* pipe : readers) {
-        pipe->run_reader();
+        read = pipe->run_reader() || read;
         pipe->release();
     }
     run_isochronous(due, frameBegins - 1);
@@ -80,6 +97,16 @@ void HostController::on_frame(uint64_t frameBegins) {
         }
     }
     for (Transfer& transfer : late) complete(transfer);
+
+    std::lock_guard lock(lock_);
+    bool polled = std::any_of(readers_.begin(), readers_.end(),
+                              [](FxUsbPipe* pipe) { return !pipe->port().model().announces_in(); });
+    bool idle = !read && !woken_ && !polled && transfers_.empty() && late_.empty();
+    woken_ = false;
+    if (idle != idle_) {
+        idle_ = idle;
+        machine_.clock().set_listener_idle(listener_, idle);
+    }
 }
 
 void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
@@ -183,6 +210,7 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
     }
     pipe->add_reference();
     transfers_.push_back(t);
+    wake_locked();
     return STATUS_SUCCESS;
 }
 

@@ -36,6 +36,11 @@ public:
 
     void add_reader(FxUsbPipe* pipe);
     void remove_reader(FxUsbPipe* pipe);
+    // Something needs the bus: a device announced IN data or went away. With
+    // nothing scheduled, nothing read and no device that must be polled, the
+    // controller tells the clock it is idle (a real-time machine then sleeps);
+    // this ends the idleness from the next frame on.
+    void wake();
 
     // Schedules a request formatted for a pipe: an isochronous URB runs during
     // its start frame, a bulk write during the current frame; both complete
@@ -69,19 +74,22 @@ private:
     };
 
     void on_frame(uint64_t frame);
+    void wake_locked();  // caller holds lock_
     void run_isochronous(std::vector<Transfer>& due, uint64_t frame);
     void complete(Transfer& transfer);
 
     Machine& machine_;
     DEVICE_OBJECT controller_{};
     DEVICE_OBJECT rootHub_{};
-    uint64_t listener_ = 0;
+    uint64_t listener_ = 0;            // set once, under lock_
     std::mutex lock_;
     std::vector<FxUsbPipe*> readers_;  // guarded by lock_
     std::vector<Transfer> transfers_;  // scheduled, in the order they were sent; guarded by lock_
     std::vector<Transfer> late_;       // held back a frame; guarded by lock_
     std::map<UCHAR, LONG> failNext_;   // guarded by lock_
     std::map<UCHAR, bool> delayNext_;  // guarded by lock_
+    bool idle_ = false;                // told to the clock; guarded by lock_
+    bool woken_ = false;               // woken since the last frame began; guarded by lock_
     // One completion context: frame completions and cancellations never overlap.
     std::recursive_mutex completionLock_;
 };

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,6 +68,16 @@ public:
         (void)maxBytes;
         return 0;
     }
+    // A device that says when it has data for an interrupt or bulk IN
+    // endpoint (announce_in) lets an idle bus sleep; one that does not is
+    // polled every frame while the host reads from it.
+    virtual bool announces_in() const { return false; }
+    // The host's ear for those announcements (set while the device is plugged in).
+    void set_in_listener(std::function<void()> listener) {
+        std::lock_guard lock(inListenerLock_);
+        inListener_ = std::move(listener);
+    }
+
     // Data the host sends to an interrupt or bulk OUT endpoint.
     virtual NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) {
         (void)endpointAddress;
@@ -73,6 +85,17 @@ public:
         (void)bytes;
         return kStall;
     }
+
+protected:
+    // Tells the host that an IN endpoint has data (any thread, any lock of the device's held).
+    void announce_in() {
+        std::lock_guard lock(inListenerLock_);
+        if (inListener_) inListener_();
+    }
+
+private:
+    std::mutex inListenerLock_;
+    std::function<void()> inListener_;  // guarded by inListenerLock_
 };
 
 // A control request the device never answers: the host gives up at the request's timeout.

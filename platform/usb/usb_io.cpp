@@ -84,8 +84,9 @@ void FxUsbPipe::dispose() {
     HostController::get().cancel_pipe(this);
 }
 
-void FxUsbPipe::run_reader() {
-    if (!reader_.has_value() || !begin_io()) return;
+bool FxUsbPipe::run_reader() {
+    if (!reader_.has_value() || !begin_io()) return false;
+    bool read = false;
     Reader& reader = *reader_;
     unsigned reads = reader.config.NumPendingReads != 0 ? reader.config.NumPendingReads
                                                          : WDF_USB_CONTINUOUS_READER_DEFAULT_READS;
@@ -108,6 +109,7 @@ void FxUsbPipe::run_reader() {
         }
         auto data = port().model().read_in(endpoint_.bEndpointAddress, static_cast<ULONG>(reader.config.TransferLength));
         if (!data.has_value()) break;
+        read = true;
         size_t bytes = 0;
         auto* buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(reader.buffer, &bytes));
         size_t length = std::min(data->size(), reader.config.TransferLength);
@@ -119,6 +121,7 @@ void FxUsbPipe::run_reader() {
         });
     }
     end_io();
+    return read;
 }
 
 }  // namespace platform::usb

@@ -11,6 +11,13 @@
 
 namespace platform::usb {
 
+UsbPort::UsbPort(std::shared_ptr<UsbDeviceModel> model) : model_(std::move(model)) {
+    HostController* host = &HostController::get();
+    model_->set_in_listener([host] { host->wake(); });
+}
+
+UsbPort::~UsbPort() { model_->set_in_listener(nullptr); }
+
 NTSTATUS UsbPort::dispatch_pdo_irp(DEVICE_OBJECT*, IRP* irp) {
     NTSTATUS status = irp->IoStatus.Status;
     if (irp->Stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
@@ -51,7 +58,10 @@ DevNode* plug(std::shared_ptr<UsbDeviceModel> model, const std::string& service,
 }
 
 void unplug(DevNode& node, bool holdRelease) {
-    if (UsbPort* port = port_of(node)) port->disconnect();
+    if (UsbPort* port = port_of(node)) {
+        port->disconnect();
+        HostController::get().wake();  // its readers learn it at the next frame
+    }
     Machine::current().pnp().surprise_remove(node, holdRelease);
 }
 

@@ -15,7 +15,9 @@ namespace platform::usb {
 
 class UsbPort : public BusDevice {
 public:
-    explicit UsbPort(std::shared_ptr<UsbDeviceModel> model) : model_(std::move(model)) {}
+    // The device's announcements of IN data wake the host controller while it is plugged in.
+    explicit UsbPort(std::shared_ptr<UsbDeviceModel> model);
+    ~UsbPort() override;
 
     UsbDeviceModel& model() { return *model_; }
     std::shared_ptr<UsbDeviceModel> shared_model() { return model_; }

@@ -76,6 +76,7 @@ void EnumeratePipes(InterfaceObject* object) {
     if (found == nullptr) RaiseStatus(STATUS_INVALID_PARAMETER);
 
     const UCHAR* start = reinterpret_cast<const UCHAR*>(found) + found->bLength;
+    UCHAR described = 0;
     for (UCHAR i = 0; i < found->bNumEndpoints; ++i) {
         const USB_ENDPOINT_DESCRIPTOR* endpoint = NextEndpoint(configuration, start);
         if (endpoint == nullptr) break;
@@ -92,6 +93,13 @@ void EnumeratePipes(InterfaceObject* object) {
         TRACE(kLogDetail | kLogDescriptor, endpoint->bEndpointAddress, pipe->information.MaximumPacketSize,
               pipe->information.Interval);
         start = reinterpret_cast<const UCHAR*>(endpoint) + endpoint->bLength;
+        ++described;
+    }
+    // A configured pipe whose endpoint descriptor is missing (cut short, or a
+    // length that ends the walk) would leave a record without a pipe.
+    if (described < pipeCount) {
+        TRACE(kLogError | kLogDescriptor, described, pipeCount);
+        RaiseStatus(STATUS_INVALID_PARAMETER);
     }
 }
 

@@ -16,6 +16,7 @@ public:
 
     // DISPATCH_LEVEL, under the manager's clientLock.
     bool Process(ULONG64, ULONG frames) override {
+        if (log_->move) return Move(frames);
         std::lock_guard guard(log_->lock);
         ++log_->periods;
         log_->frames += frames;
@@ -93,6 +94,48 @@ private:
                 ++log_->mismatches;
             }
         }
+    }
+
+    // The samples a real client moves, and nothing else.
+    bool Move(ULONG frames) {
+        ++log_->periods;
+        log_->frames += frames;
+        StreamState* state = owner_ != nullptr ? owner_->StreamingState() : nullptr;
+        if (state == nullptr) return true;
+        HostBuffers& host = log_->host;
+        if (state->captureCursorPacket != nullptr && host.hostFrames != 0) {
+            RingCursor capture(state->captureCursorPacket, state->captureCursorPosition);
+            ULONG channels = Moved(state->captureChannels, host);
+            capture.Walk(frames, [&](LONG* samples, ULONG stride) {
+                ULONG n = channels < stride ? channels : stride;
+                int32_t* column = host.input.data() + host.inputPosition;
+                for (ULONG c = 0; c < n; ++c) column[size_t{c} * host.hostFrames] = samples[c];
+                if (++host.inputPosition == host.hostFrames) host.inputPosition = 0;
+            });
+            state->captureEndPacket = capture.Packet() != nullptr ? capture.Packet() : state->captureCursorPacket;
+            state->captureEndPosition = capture.Packet() != nullptr ? capture.Position() : state->captureCursorPosition;
+        }
+        if (state->playbackCursorPacket != nullptr && host.hostFrames != 0) {
+            RingCursor playback(state->playbackCursorPacket, state->playbackCursorPosition);
+            ULONG channels = Moved(state->playbackChannels, host);
+            playback.Walk(frames, [&](LONG* samples, ULONG stride) {
+                ULONG n = channels < stride ? channels : stride;
+                const int32_t* column = host.output.data() + host.outputPosition;
+                for (ULONG c = 0; c < n; ++c) MixSample(&samples[c], column[size_t{c} * host.hostFrames]);
+                if (++host.outputPosition == host.hostFrames) host.outputPosition = 0;
+            });
+            state->playbackEndPacket = playback.Packet() != nullptr ? playback.Packet() : state->playbackCursorPacket;
+            state->playbackEndPosition =
+                playback.Packet() != nullptr ? playback.Position() : state->playbackCursorPosition;
+        }
+        return true;
+    }
+
+    // The channels the host buffers hold of a stream of `channels`.
+    static ULONG Moved(ULONG channels, const HostBuffers& host) {
+        ULONG held = host.hostFrames == 0 ? 0 : static_cast<ULONG>(host.input.size() / host.hostFrames);
+        ULONG wanted = host.moveChannels != 0 && host.moveChannels < channels ? host.moveChannels : channels;
+        return wanted < held ? wanted : held;
     }
 
     TestClientLog* log_;

@@ -19,11 +19,28 @@ inline int32_t RampValue(uint64_t frame, uint32_t channel) {
     return static_cast<int32_t>(static_cast<uint32_t>((frame + 1) << 8) | (channel + 1));
 }
 
+// With `move` the client does only what a real client does each period,
+// as an ASIO client's host buffers take it: it copies its capture frames into
+// planar host input buffers and adds planar host output into the playback
+// packets, `moveChannels` channels each way (0: all), `hostFrames` frames per
+// buffer. It takes no lock and checks nothing per sample, so a benchmark
+// measures the product; what it moved is checked afterwards.
+struct HostBuffers {
+    uint32_t moveChannels = 0;
+    uint32_t hostFrames = 0;
+    std::vector<int32_t> input;   // channel c's frames at c * hostFrames
+    std::vector<int32_t> output;  // likewise
+    uint32_t inputPosition = 0;   // frames into the buffers
+    uint32_t outputPosition = 0;
+};
+
 struct TestClientLog {
     std::mutex lock;
     uint32_t kind = 2;  // kClientTypeKernel; 0 or 1 for an ASIO client
     bool ramp = false;
     bool recordChunks = false;
+    bool move = false;
+    HostBuffers host;  // with `move`; sized before the client is added
     // What it saw.
     std::vector<uint32_t> events;
     std::vector<uint32_t> chunks;

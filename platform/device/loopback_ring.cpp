@@ -1,0 +1,81 @@
+#include "loopback_ring.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform::device {
+
+namespace {
+constexpr size_t kSampleBytes = sizeof(int32_t);
+constexpr size_t kFirstStorageFrames = 1024;  // a few milliseconds: what a running loop holds
+}  // namespace
+
+void LoopbackRing::reset(size_t channels, size_t capacityFrames) {
+    channels_ = channels;
+    capacity_ = capacityFrames;
+    samples_.clear();
+    samples_.shrink_to_fit();
+    storage_ = 0;
+    head_ = 0;
+    count_ = 0;
+}
+
+void LoopbackRing::reserve(size_t frames) {
+    if (frames <= storage_) return;
+    // Grows by doubling up to the capacity, the waiting frames moved to the start.
+    size_t grown = std::min(capacity_, std::max({frames, storage_ * 2, kFirstStorageFrames}));
+    std::vector<int32_t> larger(grown * channels_);
+    size_t first = std::min(count_, storage_ - head_);
+    if (first != 0) std::memcpy(larger.data(), samples_.data() + head_ * channels_, first * channels_ * kSampleBytes);
+    if (count_ > first) {
+        std::memcpy(larger.data() + first * channels_, samples_.data(), (count_ - first) * channels_ * kSampleBytes);
+    }
+    samples_.swap(larger);
+    storage_ = grown;
+    head_ = 0;
+}
+
+void LoopbackRing::push(const uint8_t* data, size_t frames) {
+    if (capacity_ == 0 || channels_ == 0) return;
+    if (frames > capacity_) {
+        data += (frames - capacity_) * channels_ * kSampleBytes;
+        frames = capacity_;
+    }
+    reserve(std::min(capacity_, count_ + frames));
+    size_t overflow = count_ + frames > storage_ ? count_ + frames - storage_ : 0;
+    head_ = (head_ + overflow) % storage_;
+    count_ -= overflow;
+    size_t tail = (head_ + count_) % storage_;
+    // At most two copies: up to the end of the storage, then from its start.
+    size_t first = std::min(frames, storage_ - tail);
+    std::memcpy(samples_.data() + tail * channels_, data, first * channels_ * kSampleBytes);
+    if (frames > first) {
+        std::memcpy(samples_.data(), data + first * channels_ * kSampleBytes, (frames - first) * channels_ * kSampleBytes);
+    }
+    count_ += frames;
+}
+
+void LoopbackRing::pop(uint8_t* out, size_t frames, size_t outChannels) {
+    size_t taken = std::min(frames, count_);
+    size_t outFrameBytes = outChannels * kSampleBytes;
+    size_t carried = std::min(channels_, outChannels);
+    for (size_t done = 0; done < taken;) {
+        size_t run = std::min(taken - done, storage_ - head_);
+        const int32_t* from = samples_.data() + head_ * channels_;
+        uint8_t* to = out + done * outFrameBytes;
+        if (outChannels == channels_) {
+            std::memcpy(to, from, run * outFrameBytes);
+        } else {
+            for (size_t f = 0; f < run; ++f) {
+                std::memcpy(to + f * outFrameBytes, from + f * channels_, carried * kSampleBytes);
+                std::memset(to + f * outFrameBytes + carried * kSampleBytes, 0, (outChannels - carried) * kSampleBytes);
+            }
+        }
+        head_ = (head_ + run) % storage_;
+        count_ -= run;
+        done += run;
+    }
+    if (frames > taken) std::memset(out + taken * outFrameBytes, 0, (frames - taken) * outFrameBytes);
+}
+
+}  // namespace platform::device

@@ -1,0 +1,38 @@
+// The interface's loopback route: playback frames that arrive on the OUT
+// stream wait here until the IN stream carries them back. Whole packets go
+// in and out with copies; its storage grows as frames wait, and when nobody
+// captures the oldest frames are dropped so it never grows past its capacity.
+// The device's lock guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace platform::device {
+
+class LoopbackRing {
+public:
+    // Empties the ring; frames of `channels` samples, at most `capacityFrames` kept.
+    void reset(size_t channels, size_t capacityFrames);
+    size_t frames() const { return count_; }
+
+    // `frames` interleaved frames of the ring's channel count, as bytes off the wire.
+    void push(const uint8_t* data, size_t frames);
+    // Writes `frames` frames of `outChannels` samples to `out`: channel c carries
+    // the waiting frame's channel c (0 past the ring's channels), and frames
+    // beyond those waiting are silence.
+    void pop(uint8_t* out, size_t frames, size_t outChannels);
+
+private:
+    void reserve(size_t frames);  // storage for at least `frames` frames, at most the capacity
+
+    std::vector<int32_t> samples_;  // storage_ frames
+    size_t channels_ = 0;
+    size_t capacity_ = 0;  // frames
+    size_t storage_ = 0;   // frames
+    size_t head_ = 0;      // frame index of the oldest waiting frame
+    size_t count_ = 0;     // frames waiting
+};
+
+}  // namespace platform::device

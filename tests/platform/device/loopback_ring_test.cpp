@@ -1,0 +1,99 @@
+// The simulated interface's loopback route: whole packets in and out by copy.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/device/loopback_ring.h"
+
+namespace {
+
+using platform::device::LoopbackRing;
+
+std::vector<uint8_t> Frames(int32_t first, size_t frames, size_t channels) {
+    std::vector<int32_t> samples(frames * channels);
+    for (size_t f = 0; f < frames; ++f) {
+        for (size_t c = 0; c < channels; ++c) samples[f * channels + c] = first + static_cast<int32_t>(f * 100 + c);
+    }
+    std::vector<uint8_t> bytes(samples.size() * 4);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    return bytes;
+}
+
+std::vector<int32_t> Pop(LoopbackRing& ring, size_t frames, size_t channels) {
+    std::vector<int32_t> out(frames * channels, -1);
+    ring.pop(reinterpret_cast<uint8_t*>(out.data()), frames, channels);
+    return out;
+}
+
+// Frames come back in order across the storage's end (a wrong split there
+// would reorder or repeat a packet).
+TEST(LoopbackRingTest, FramesComeBackInOrderAcrossTheWrap) {
+    LoopbackRing ring;
+    ring.reset(2, 5);
+    auto first = Frames(0, 4, 2);
+    ring.push(first.data(), 4);
+    EXPECT_EQ(Pop(ring, 3, 2), (std::vector<int32_t>{0, 1, 100, 101, 200, 201}));
+    auto second = Frames(1000, 3, 2);
+    ring.push(second.data(), 3);  // wraps: one frame at the end, two at the start
+    EXPECT_EQ(ring.frames(), 4u);
+    EXPECT_EQ(Pop(ring, 4, 2), (std::vector<int32_t>{300, 301, 1000, 1001, 1100, 1101, 1200, 1201}));
+}
+
+// Past the capacity the oldest frames go, never the newest (an uncaptured loopback must not grow).
+TEST(LoopbackRingTest, OverflowDropsTheOldestFrames) {
+    LoopbackRing ring;
+    ring.reset(1, 4);
+    auto frames = Frames(0, 3, 1);
+    ring.push(frames.data(), 3);
+    auto more = Frames(10, 3, 1);
+    ring.push(more.data(), 3);
+    EXPECT_EQ(ring.frames(), 4u);
+    EXPECT_EQ(Pop(ring, 4, 1), (std::vector<int32_t>{200, 10, 110, 210}));
+    auto huge = Frames(0, 9, 1);
+    ring.push(huge.data(), 9);  // one packet larger than the ring keeps its last frames
+    EXPECT_EQ(Pop(ring, 4, 1), (std::vector<int32_t>{500, 600, 700, 800}));
+}
+
+// Frames the ring does not hold are silence, and channels beyond the
+// playback's carry 0 while fewer capture channels take the first ones.
+TEST(LoopbackRingTest, UnderrunAndChannelCountsAreFilled) {
+    struct Case {
+        size_t outChannels;
+        std::vector<int32_t> expected;
+    };
+    const Case cases[] = {
+        {3, {0, 1, 0, 100, 101, 0, 0, 0, 0}},
+        {1, {0, 100, 0}},
+        {2, {0, 1, 100, 101, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        LoopbackRing ring;
+        ring.reset(2, 8);
+        auto frames = Frames(0, 2, 2);
+        ring.push(frames.data(), 2);
+        EXPECT_EQ(Pop(ring, 3, c.outChannels), c.expected) << c.outChannels << " capture channels";
+        EXPECT_EQ(ring.frames(), 0u);
+    }
+}
+
+// Storage grows while frames wait (it is not allocated whole up front), and
+// growing keeps a wrapped ring's frames in order.
+TEST(LoopbackRingTest, GrowingKeepsWrappedFramesInOrder) {
+    LoopbackRing ring;
+    ring.reset(1, 100000);
+    auto first = Frames(0, 1000, 1);
+    ring.push(first.data(), 1000);
+    Pop(ring, 1000, 1);
+    std::vector<int32_t> expected;
+    for (int32_t start : {1000000, 2000000}) {
+        size_t frames = start == 1000000 ? 500 : 1000;  // the first wraps the storage, the second grows it
+        auto packet = Frames(start, frames, 1);
+        ring.push(packet.data(), frames);
+        for (size_t f = 0; f < frames; ++f) expected.push_back(start + static_cast<int32_t>(f * 100));
+    }
+    EXPECT_EQ(ring.frames(), 1500u);
+    EXPECT_EQ(Pop(ring, 1500, 1), expected);
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// The host's continuous reader with the transfers a device may really send.
+#include <gtest/gtest.h>
+
+#include "support/vexa_fixture.h"
+
+namespace {
+
+using platform::device::VexaInterface;
+using platform::device::VexaModel;
+
+// An interface whose vendor interrupt endpoint first answers with transfers of no bytes.
+class EmptyInterruptInterface : public VexaInterface {
+public:
+    explicit EmptyInterruptInterface(unsigned empties) : VexaInterface(VexaModel::CantileQe), empties_(empties) {}
+
+    std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) override {
+        if (endpointAddress == platform::device::kVendorInterruptEndpoint && empties_ > 0) {
+            --empties_;
+            return std::vector<uint8_t>{};
+        }
+        return VexaInterface::read_in(endpointAddress, maxBytes);
+    }
+
+private:
+    unsigned empties_;  // the host's frame thread only
+};
+
+class ContinuousReaderTest : public vexa::test::VexaTest {};
+
+// A zero-length interrupt transfer reaches the driver as an empty read (the
+// reader copied from the empty transfer's null data), and later notifications still arrive.
+TEST_F(ContinuousReaderTest, ZeroLengthTransfersAreEmptyReads) {
+    constexpr unsigned kEmpties = 3;
+    auto device = std::make_shared<EmptyInterruptInterface>(kEmpties);
+    platform::DevNode* node = plug(device);
+    ASSERT_EQ(node->state, platform::NodeState::Started);
+    ASSERT_EQ(root_.query(&node->pdo), STATUS_SUCCESS);
+    machine_.clock().run_for(platform::Milliseconds(kEmpties + 2));
+    EXPECT_TRUE(root_.notifications().empty());
+    device->raise_event(0x40);
+    machine_.clock().run_for(platform::Milliseconds(2));
+    auto seen = root_.notifications();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].value, 0x40u);
+}
+
+// With nothing scheduled and nothing to read the host tells the clock it is
+// idle (a real-time machine then sleeps); a device's notification or reply
+// and its removal end the idleness at once.
+TEST_F(ContinuousReaderTest, IdleBusWakesForNotificationsRepliesAndRemoval) {
+    plug_vexa();
+    machine_.clock().run_for(platform::Milliseconds(3));
+    EXPECT_TRUE(machine_.clock().listeners_idle());
+    device_->raise_event(0x40);
+    EXPECT_FALSE(machine_.clock().listeners_idle()) << "the announcement must wake the bus before the next frame";
+    machine_.clock().run_for(platform::Milliseconds(3));
+    ASSERT_EQ(root_.notifications().size(), 1u);
+    EXPECT_TRUE(machine_.clock().listeners_idle());
+    ASSERT_EQ(open_channel(), kUsbResultOk);  // a reply is announced and read like a notification
+    machine_.clock().run_for(platform::Milliseconds(3));
+    EXPECT_TRUE(machine_.clock().listeners_idle());
+    platform::usb::unplug(*node_);
+    EXPECT_FALSE(machine_.clock().listeners_idle()) << "readers must see the device go";
+}
+
+}  // namespace
