@@ -105,7 +105,11 @@ private:
     HANDLE handle_;
 };
 
-bus_impl::bus_impl() : m_current(std::make_unique<BusRecord>()), m_previous(std::make_unique<BusRecord>()) {
+// The owner reference carries this bus's id from the start: assignment keeps a reference's id.
+bus_impl::bus_impl()
+    : m_system(nullptr, holder_id()),
+      m_current(std::make_unique<BusRecord>()),
+      m_previous(std::make_unique<BusRecord>()) {
     TRACE(kLibInfo, this);
 }
 

@@ -127,7 +127,7 @@ private:
     // Classifies a failed request by the one table of Win32 errors.
     void raise_for(DWORD error, uint32_t line);
 
-    reference<base> m_system;  // set by create, held with this bus as holder
+    reference<base> m_system;  // set by create; carries this bus's id from construction
     volatile ULONG m_timeout = kDefaultTimeout;  // ms; release writes by set_timeout, acquire reads
     uint64_t m_driverVersion = 0;          // PackedVersion of the last version request
     std::unique_ptr<BusRecord> m_current;   // guarded by the lock: state as last read by refresh

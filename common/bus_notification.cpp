@@ -143,6 +143,7 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
         TRACE(kLibError, bus);
         try {
             if (state->running() && (held.held() || TakeLock(*state, &held))) {
+                InterlockedExchange(&bus->m_alive, 0);
                 bus->on_exception(make_xptn<xptn_internal>(kFile, kThreadForeign, kThreadFunction));
             }
         } catch (...) {

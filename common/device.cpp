@@ -65,7 +65,8 @@ std::string DeviceInfo::model_name() const {
 }
 
 device::device()
-    : m_clock(std::make_unique<DeviceClockState>(AllOnes())),
+    : m_owner(nullptr, holder_id()),
+      m_clock(std::make_unique<DeviceClockState>(AllOnes())),
       m_clockPrevious(std::make_unique<DeviceClockState>(AllOnes())) {
     TRACE(kLibInfo, this);
 }

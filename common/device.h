@@ -97,7 +97,7 @@ public:
 private:
     static constexpr uint16_t kCategories = 4;
 
-    reference<bus_impl> m_owner;             // set by create, held with this device as holder
+    reference<bus_impl> m_owner;             // set by create; carries this device's id from construction
     uint64_t m_id = ~uint64_t{0};            // guarded by the lock
     uint32_t m_pending = kDeviceChangeAll;   // guarded by the lock: change bits since the last update
     std::unique_ptr<DeviceClockState> m_clock;          // guarded by the lock: as last read

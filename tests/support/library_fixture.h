@@ -117,7 +117,10 @@ public:
 
     void on_exception(const mrak::exception::base& e) override {
         log_->add("on_exception " + e.type() + " " + std::to_string(e.line()));
-        if (throwOnException_) throw std::runtime_error("hook");
+        if (throwOnException_ > 0) {
+            --throwOnException_;
+            throw std::runtime_error("hook");
+        }
     }
     void progress(uint32_t percent, uint32_t index) override {
         std::lock_guard lock(lock_);
@@ -129,11 +132,15 @@ public:
     }
     void devices_changed() override { log_->add("devices_changed"); }
     void single_asio_client_changed() override { log_->add("single_asio_client_changed"); }
-    void current_device_changed() override { log_->add("current_device_changed"); }
+    void current_device_changed() override {
+        log_->add("current_device_changed");
+        if (closeInHook_) close();
+    }
     void operation_mode_changed() override { log_->add("operation_mode_changed"); }
     void sample_rate_changed() override {
         log_->add("sample_rate_changed");
         if (throwOnRate_) throw mrak::vexa::make_xptn<mrak::vexa::xptn_internal>("test", 1, "sample_rate_changed");
+        if (throwForeignOnRate_) throw std::runtime_error("not a library error");
     }
     void clock_source_changed() override { log_->add("clock_source_changed"); }
     void buffer_size_changed() override { log_->add("buffer_size_changed"); }
@@ -178,7 +185,11 @@ public:
         return progress_;
     }
     void throw_on_rate(bool on) { throwOnRate_ = on; }
-    void throw_on_exception(bool on) { throwOnException_ = on; }
+    // The next `calls` calls of on_exception throw.
+    void throw_on_exception(int calls) { throwOnException_ = calls; }
+    void throw_foreign_on_rate(bool on) { throwForeignOnRate_ = on; }
+    // The bus closes itself from a hook, on its notification thread.
+    void close_in_hook(bool on) { closeInHook_ = on; }
     void refuse_device(uint64_t id) { failDevice_ = id; }
     // The device ids of the list, in list order.
     std::vector<uint64_t> ids() {
@@ -194,7 +205,9 @@ private:
     std::vector<SentCommand> sent_;
     std::vector<std::pair<uint32_t, uint32_t>> progress_;
     std::atomic<bool> throwOnRate_{false};
-    std::atomic<bool> throwOnException_{false};
+    std::atomic<int> throwOnException_{0};
+    std::atomic<bool> throwForeignOnRate_{false};
+    std::atomic<bool> closeInHook_{false};
     std::atomic<uint64_t> failDevice_{0};
 };
 
