@@ -115,17 +115,24 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
                 break;
             }
             if (!TakeLock(*state, &held)) break;
-            try {
-                bus->dispatch(record);
-            } catch (const mrak::exception::base& e) {
-                TRACE(kLibWarning, bus, record.kind, record.param32, record.param64);
-                if (state->running()) bus->on_exception(e);
-            } catch (...) {
-                TRACE(kLibError, bus, record.kind);
-                if (state->running()) {
-                    bus->on_exception(make_xptn<xptn_internal>(kFile, kThreadDispatchForeign, kThreadFunction));
+            {
+                // Held for the dispatch, so a hook that lets go of the application's last
+                // reference does not delete the bus under the code still running for it:
+                // the deletion (and with it a close on this thread) comes when this goes.
+                reference<bus_impl> keep(bus, 0);
+                try {
+                    bus->dispatch(record);
+                } catch (const mrak::exception::base& e) {
+                    TRACE(kLibWarning, bus, record.kind, record.param32, record.param64);
+                    if (state->running()) bus->on_exception(e);
+                } catch (...) {
+                    TRACE(kLibError, bus, record.kind);
+                    if (state->running()) {
+                        bus->on_exception(make_xptn<xptn_internal>(kFile, kThreadDispatchForeign, kThreadFunction));
+                    }
                 }
             }
+            // From here the bus may be gone; only the shared state is touched.
             held.release();
         }
         if (failure != ERROR_SUCCESS) {
@@ -134,6 +141,7 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
             TRACE(kLibError, bus, failure);
             exitCode = kExitFailed;
             if (TakeLock(*state, &held)) {
+                reference<bus_impl> keep(bus, 0);
                 InterlockedExchange(&bus->m_alive, 0);
                 bus->on_exception(make_xptn<xptn_device>(kFile, kThreadWaitFailed, kThreadFunction,
                                                          "!::GetOverlappedResult( m_hBus, &ov, &n, TRUE )"));

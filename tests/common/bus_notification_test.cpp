@@ -161,6 +161,21 @@ TEST_P(BusNotificationTest, CloseFromTheNotificationThread) {
     EXPECT_TRUE(log_.wait_for("update"));
 }
 
+// A hook that lets go of the application's last reference: the bus is deleted on its own thread
+// once the dispatch is over, never under it, and the thread ends without touching it again.
+TEST_P(BusNotificationTest, LastReferenceDroppedInAHook) {
+    BusRef bus = open_bus();
+    bus->drop_in_hook(&bus);
+    root_.notify(kPalNotifyBusChanged);
+    ASSERT_TRUE(log_.wait_for("bus deleted"));
+    Hooks hooks = log_.take();
+    EXPECT_EQ(hooks.back(), "bus deleted");
+    EXPECT_NE(std::find(hooks.begin(), hooks.end(), "buffer_size_max_changed"), hooks.end())
+        << "the update ran to its end first";
+    EXPECT_FALSE(bus);
+    EXPECT_TRUE(WaitForPendingRequests(0, true)) << "the thread ended: no wait of it is left";
+}
+
 INSTANTIATE_TEST_SUITE_P(Roads, BusNotificationTest, ::testing::Values(LibraryRoad::Local, LibraryRoad::Socket),
                          LibraryRoadName);
 

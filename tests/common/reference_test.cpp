@@ -210,6 +210,28 @@ TEST_F(ReferenceTest, ReleaseDuringDeletionAnswersFalse) {
     EXPECT_TRUE(shrank);
 }
 
+// An object is deleted while the releasing thread still holds the lock: no other thread can
+// take it (and walk a holder list through the object) while the destructor runs.
+TEST_F(ReferenceTest, DeletionRunsUnderTheLock) {
+    struct Locked : base {
+        bool* otherGotIn;
+        ~Locked() override {
+            bool taken = false;
+            std::thread([&] {
+                taken = base::try_lock();
+                if (taken) base::unlock();
+            }).join();
+            *otherGotIn = taken;
+        }
+    };
+    bool otherGotIn = true;
+    auto* object = new Locked;
+    object->otherGotIn = &otherGotIn;
+    reference<base> hold(object, 0);
+    hold.release();
+    EXPECT_FALSE(otherGotIn);
+}
+
 // Releasing an id the list does not hold leaves the list as it was.
 TEST_F(ReferenceTest, UnknownIdLeavesTheListIntact) {
     Node* a = make("a");

@@ -104,7 +104,9 @@ struct SentCommand {
 
 class RecordingBus : public mrak::vexa::bus<RecordingDevice> {
 public:
+    using reference_type = mrak::vexa::reference<RecordingBus>;
     explicit RecordingBus(HookLog* log) : log_(log) {}
+    ~RecordingBus() override { log_->add("bus deleted"); }
 
     void on_exception(const mrak::exception::base& e) override {
         log_->add("on_exception " + e.type() + " " + std::to_string(e.line()));
@@ -126,6 +128,7 @@ public:
     void current_device_changed() override {
         log_->add("current_device_changed");
         if (closeInHook_) close();
+        if (reference_type* drop = dropInHook_.exchange(nullptr)) drop->release();
     }
     void operation_mode_changed() override { log_->add("operation_mode_changed"); }
     void sample_rate_changed() override {
@@ -181,6 +184,8 @@ public:
     void throw_foreign_on_rate(bool on) { throwForeignOnRate_ = on; }
     // The bus closes itself from a hook, on its notification thread.
     void close_in_hook(bool on) { closeInHook_ = on; }
+    // A hook lets go of the application's reference to this bus (its last one).
+    void drop_in_hook(reference_type* ref) { dropInHook_ = ref; }
     void refuse_device(uint64_t id) { failDevice_ = id; }
     // The device ids of the list, in list order.
     std::vector<uint64_t> ids() {
@@ -199,6 +204,7 @@ private:
     std::atomic<int> throwOnException_{0};
     std::atomic<bool> throwForeignOnRate_{false};
     std::atomic<bool> closeInHook_{false};
+    std::atomic<reference_type*> dropInHook_{nullptr};
     std::atomic<uint64_t> failDevice_{0};
 };
 

@@ -32,10 +32,11 @@ inline size_t PendingRequests() {
     for (platform::UserRequest* request : held) request->unhold();
     return held.size();
 }
-inline bool WaitForPendingRequests(size_t count) {
+inline bool WaitForPendingRequests(size_t count, bool exactly = false) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (PendingRequests() >= count) return true;
+        size_t pending = PendingRequests();
+        if (exactly ? pending == count : pending >= count) return true;
         std::this_thread::yield();
     }
     return false;
