@@ -201,7 +201,8 @@ void bus_impl::close() {
     if (bus == INVALID_HANDLE_VALUE) return;
     TRACE(kLibInfo, this);
     InterlockedExchange(&m_alive, 0);
-    std::shared_ptr<notification_state> notify = std::move(m_notify);
+    // Copied, not moved: a thread just started may still be copying it for itself.
+    std::shared_ptr<notification_state> notify = m_notify;
     bool onOwnThread = notify && notify->thread_id() == GetCurrentThreadId();
     // Stopped first, so the unregister's cancelling of the wait reads as the stop it is.
     if (notify) notify->stop();
@@ -223,6 +224,7 @@ void bus_impl::close() {
         CloseHandle(m_hThread);
         m_hThread = nullptr;
     }
+    m_notify.reset();  // the thread has its own copy by now (it ended, or it is this one)
     while (ReadAcquire(&m_inFlight) != 0) {
         CancelIoEx(bus, nullptr);
         pal::sleep(kLockPollMs);
