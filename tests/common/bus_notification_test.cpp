@@ -27,7 +27,7 @@ protected:
     }
     // Sends a notification and waits for the last step it should run.
     // The thread is done with what it was given and waits again (its wait is out).
-    void idle() { EXPECT_TRUE(WaitForPendingRequests(1)); }
+    void idle() { EXPECT_TRUE(WaitForPendingRequests(1, false, true)); }
     Hooks run(uint32_t kind, const std::string& last, uint64_t param64 = 0, uint32_t param32 = 0) {
         root_.notify(kind, param64, param32);
         EXPECT_TRUE(log_.wait_for(last)) << kind;
@@ -155,7 +155,7 @@ TEST_P(BusNotificationTest, CloseFromTheNotificationThread) {
     EXPECT_THROW(bus->refresh(), xptn_device);
     bus->close_in_hook(false);
     bus->open();  // and it opens again with a new thread
-    EXPECT_TRUE(WaitForPendingRequests(1));
+    EXPECT_TRUE(WaitForPendingRequests(1, false, true));
     log_.take();
     root_.notify(kPalNotifyBusChanged);
     EXPECT_TRUE(log_.wait_for("update"));

@@ -60,19 +60,21 @@ TEST_F(LibraryMachineTest, ProgramFollowsTheMachine) {
     EXPECT_EQ(bus->sample_rates().count(96000), 1u);
     log_.take();
 
+    // Each value arrives with the root driver's notification, and its hook with it.
     bus->set_sample_rate(96000);
+    ASSERT_TRUE(log_.wait_until([&] { return bus->sample_rate() == 96000; }));
     ASSERT_TRUE(log_.wait_for("sample_rate_changed"));
-    EXPECT_EQ(bus->sample_rate(), 96000u);
     bus->set_buffer_size(256);
+    ASSERT_TRUE(log_.wait_until([&] { return bus->buffer_size() == 256; }));
     ASSERT_TRUE(log_.wait_for("buffer_size_changed"));
-    EXPECT_EQ(bus->buffer_size(), 256u);
     bus->set_operation_mode(3);
+    ASSERT_TRUE(log_.wait_until([&] { return bus->operation_mode() == 3; }));
     ASSERT_TRUE(log_.wait_for("operation_mode_changed"));
-    EXPECT_EQ(bus->operation_mode(), 3u);
+    log_.take();
 
     machine_->write_line("plug cantile-qk");
     ASSERT_TRUE(machine_->read_until("plugged cantile-qk into port 2"));
-    ASSERT_TRUE(log_.wait_for("devices_updated"));
+    ASSERT_TRUE(log_.wait_until([&] { return bus->ids().size() == 2; }));
     ids = bus->ids();
     ASSERT_EQ(ids.size(), 2u);
     EXPECT_EQ(bus->find_device(ids[1])->info().model_name(), "Cantile-QK");
@@ -81,6 +83,7 @@ TEST_F(LibraryMachineTest, ProgramFollowsTheMachine) {
     log_.take();
     machine_->write_line("unplug 1");
     ASSERT_TRUE(machine_->read_until("unplugged port 1"));
+    ASSERT_TRUE(log_.wait_until([&] { return bus->ids().size() == 1; }));
     ASSERT_TRUE(log_.wait_for("devices_changed"));
     auto hooks = log_.take();
     EXPECT_NE(std::find(hooks.begin(), hooks.end(), "device " + std::to_string(ids[0]) + " detached"), hooks.end());

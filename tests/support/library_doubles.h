@@ -52,6 +52,7 @@ public:
     void add(std::string entry) {
         std::lock_guard lock(lock_);
         entries_.push_back(std::move(entry));
+        ++added_;
         changed_.notify_all();
     }
     std::vector<std::string> take() {
@@ -70,10 +71,28 @@ public:
         });
     }
 
+    // Waits until `condition` holds, testing it again after each entry (outside this log's own lock,
+    // so it may read the bus, whose thread logs with the library lock held); false after 20 s.
+    template <typename Condition>
+    bool wait_until(Condition condition) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            uint64_t seen;
+            {
+                std::lock_guard lock(lock_);
+                seen = added_;
+            }
+            if (condition()) return true;
+            std::unique_lock lock(lock_);
+            if (!changed_.wait_until(lock, deadline, [&] { return added_ != seen; })) return false;
+        }
+    }
+
 private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<std::string> entries_;
+    uint64_t added_ = 0;  // entries ever added
 };
 
 inline std::atomic<int> g_devicesAlive{0};

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/kernel/fault.h"
+#include "platform/kmdf/fx_io.h"
 #include "platform/machine/driver_loader.h"
 #include "platform/machine/process.h"
 #include "platform/machine/socket_server.h"
@@ -23,19 +24,31 @@
 
 namespace vexa::test {
 
-// Waits (yielding, never sleeping) until the calling process has at least
-// `count` requests pending in the machine: after open, the bus's notification
-// thread has its wait out, so a fault armed now meets the test's own request.
-inline size_t PendingRequests() {
+// The calling process's requests pending in the machine; with `parked`,
+// only those a driver has put away in a queue of its own (not the default
+// queue that presents them): their dispatch is over, so nothing of the
+// driver runs for them while the test goes on.
+inline size_t PendingRequests(bool parked = false) {
     auto process = platform::Machine::current().processes().find(platform::win32::current_process()->process_id());
     auto held = process->hold_requests([](const platform::UserRequest&) { return true; });
-    for (platform::UserRequest* request : held) request->unhold();
-    return held.size();
+    size_t count = 0;
+    for (platform::UserRequest* request : held) {
+        auto* fx = platform::kmdf::FxRequest::from_irp(request->irp());
+        platform::kmdf::FxIoQueue* queue = fx != nullptr ? fx->queue() : nullptr;
+        if (!parked || (queue != nullptr && !queue->is_default())) ++count;
+        request->unhold();
+    }
+    return count;
 }
-inline bool WaitForPendingRequests(size_t count, bool exactly = false) {
+
+// Waits (yielding, never sleeping) until the process has `count` such
+// requests (at least, or `exactly`); false after 20 s. After an open, the
+// bus's notification thread has its wait parked, so a fault armed now meets
+// the test's own request and a removal meets no dispatch in progress.
+inline bool WaitForPendingRequests(size_t count, bool exactly = false, bool parked = false) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        size_t pending = PendingRequests();
+        size_t pending = PendingRequests(parked);
         if (exactly ? pending == count : pending >= count) return true;
         std::this_thread::yield();
     }
@@ -93,12 +106,12 @@ protected:
         bus->create(nullptr, pal_path());
         return bus;
     }
-    // Opened, with its notification thread's wait out.
+    // Opened, with its notification thread's wait parked in the driver.
     BusRef open_bus() {
-        size_t before = PendingRequests();
+        size_t before = PendingRequests(true);
         BusRef bus = make_bus();
         bus->open();
-        EXPECT_TRUE(WaitForPendingRequests(before + 1));
+        EXPECT_TRUE(WaitForPendingRequests(before + 1, false, true));
         return bus;
     }
     const vexa::machine::SimulatedPorts::Port& plug(platform::device::VexaModel model) {
@@ -138,12 +151,12 @@ protected:
         bus->create(nullptr, pal_path());
         return bus;
     }
-    // Opened, with its notification thread's wait out.
+    // Opened, with its notification thread's wait parked in the driver.
     BusRef open_bus() {
-        size_t before = PendingRequests();
+        size_t before = PendingRequests(true);
         BusRef bus = make_bus();
         bus->open();
-        EXPECT_TRUE(WaitForPendingRequests(before + 1));
+        EXPECT_TRUE(WaitForPendingRequests(before + 1, false, true));
         return bus;
     }
     template <typename Fn>
