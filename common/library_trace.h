@@ -1,8 +1,7 @@
 // The library's trace records, through the user-mode logger client: the
 // library category bit with a level. Each source file defines
-// LOG_FILE_NUMBER (the library's are 1001-1004, 1042 and 1043) first.
-// TRACE writes the calling line; TRACE_AT a line the caller names, where a
-// trace point's id is part of the library's published record.
+// LOG_FILE_NUMBER (the library's are 1001-1004, 1042 and 1043) first; the
+// bus template, a header, names its file number and lines itself (bus.h).
 #pragma once
 
 #include "source/driver/usb/win/user_common/logger.h"
@@ -16,5 +15,3 @@ inline constexpr ULONG kLibDetail = ::vexa::log::kLogPal | ::vexa::log::kLogDeta
 static_assert(kLibInfo == 0x10100 && kLibError == 0x10040);
 
 }  // namespace mrak::vexa
-
-#define TRACE_AT(line, mask, ...) ::vexa::user_log::Trace<false>(LOG_FILE_NUMBER, (line), (mask), ##__VA_ARGS__)

@@ -70,23 +70,22 @@ TEST_P(BusErrorTest, ErrorTableIsTheSameImmediateAndPended) {
 // Busy is retried 100 ms apart with rising progress (the ioctl index beside it), at once or pended,
 // and ends in success when the interface answers.
 TEST_P(BusErrorTest, BusyIsRetriedWithProgress) {
-    BusRef bus = open_bus();
     for (const char* mode : {"DeviceIoControl", "DeviceIoControlPended"}) {
         TestClock clock;
+        BusRef bus = open_bus();
         platform::fault::inject(mode, STATUS_DEVICE_BUSY, 0, 3);
         ReadCounts(*bus);
         EXPECT_EQ(clock.retry_pauses(), 3u) << mode;
         EXPECT_EQ(bus->progress_calls(), (std::vector<std::pair<uint32_t, uint32_t>>{{0, 2}, {2, 2}, {4, 2}}))
             << "elapsed x 100 / 5000, for index 2";
         platform::fault::clear();
-        bus = open_bus();
     }
 }
 
 // Busy for longer than the bus's timeout: xptn_device_timeout after about 50 tries, progress never past 100.
 TEST_P(BusErrorTest, BusyPastTheTimeoutTimesOut) {
-    BusRef bus = open_bus();
     TestClock clock;
+    BusRef bus = open_bus();
     platform::fault::inject("DeviceIoControlPended", STATUS_DEVICE_BUSY, 0, 0);
     auto [type, line] = Thrown([&] { ReadCounts(*bus); });
     EXPECT_EQ(type, "xptn_device_timeout->xptn_device");

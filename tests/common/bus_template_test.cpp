@@ -5,6 +5,8 @@
 // references keep alive (or let go) when the application lets go.
 #include <gtest/gtest.h>
 
+#include "platform/machine/logger_driver.h"
+#include "source/driver/usb/win/user_common/logger.h"
 #include "support/library_fixture.h"
 
 namespace {
@@ -138,6 +140,29 @@ TEST_P(BusTemplateTest, DeviceCopyOutlivesTheBusReference) {
     owner.release();
     kept.release();
     EXPECT_EQ(g_devicesAlive.load(), baseline_);
+}
+
+// The template's trace records carry their published ids, (1003 << 13) | line, through the
+// user-mode logger client: constructed, attached, destroyed, and destroyed while attached as an error.
+TEST_P(BusTemplateTest, TraceRecordsCarryTheirIds) {
+    ASSERT_EQ(LoggerOpen(), STATUS_SUCCESS);
+    machine_->logger().header(::vexa::log::kRingTagStandard)->enableMask =
+        ::vexa::log::kLogPal | ::vexa::log::kLogInfo | ::vexa::log::kLogError;
+    BusRef bus = make_bus();
+    uint64_t address = reinterpret_cast<uint64_t>(bus.get());
+    bus->attach();
+    bus.release();
+    struct Seen {
+        uint32_t id;
+        uint32_t mask;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> seen;
+    for (const auto& r : machine_->logger().records(::vexa::log::kRingTagStandard)) {
+        if ((r.id >> 13) == 1003 && r.value1 == address) seen.push_back({r.id & 0x1FFF, r.mask});
+    }
+    EXPECT_EQ(seen, (std::vector<Seen>{{271, 0x10100}, {287, 0x10100}, {277, 0x10100}, {280, 0x10040}}));
+    EXPECT_EQ(LoggerClose(), STATUS_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, BusTemplateTest, ::testing::Values(LibraryRoad::Local, LibraryRoad::Socket),
