@@ -123,7 +123,8 @@ bus_impl::~bus_impl() {
 
 void bus_impl::create(base* system, std::string path) {
     TRACE(kLibInfo, this, system);
-    m_system.release();
+    // Assignment takes the new system before letting the old one go, so a
+    // second create with the same system never deletes it on the way.
     m_system = reference<base>(system, holder_id());
     m_path = std::move(path);
     if (m_hReady == nullptr) m_hReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);

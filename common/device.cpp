@@ -79,8 +79,7 @@ device::~device() {
 void device::create(bus_impl* owner, uint64_t id) {
     lock_scope hold;
     TRACE(kLibInfo, this, owner, id);
-    m_owner.release();
-    m_owner = reference<bus_impl>(owner, holder_id());
+    m_owner = reference<bus_impl>(owner, holder_id());  // the new bus taken before the old one goes
     m_id = id;
 
     m_info = DeviceInfo{};

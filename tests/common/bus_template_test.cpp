@@ -142,6 +142,25 @@ TEST_P(BusTemplateTest, DeviceCopyOutlivesTheBusReference) {
     EXPECT_EQ(g_devicesAlive.load(), baseline_);
 }
 
+// A bus created again with the system it already holds keeps it (the new hold is taken before the
+// old goes), and deleting the bus lets the system go with it when nothing else holds the system.
+TEST_P(BusTemplateTest, CreateAgainKeepsItsSystem) {
+    struct System : base {
+        bool* deleted;
+        ~System() override { *deleted = true; }
+    };
+    bool deleted = false;
+    auto* system = new System;
+    system->deleted = &deleted;
+    BusRef bus = make_bus();
+    bus->create(system, pal_path());
+    bus->create(system, pal_path());
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(system->holder_count(), 1u);
+    bus.release();
+    EXPECT_TRUE(deleted);
+}
+
 // The template's trace records carry their published ids, (1003 << 13) | line, through the
 // user-mode logger client: constructed, attached, destroyed, and destroyed while attached as an error.
 TEST_P(BusTemplateTest, TraceRecordsCarryTheirIds) {
