@@ -148,12 +148,13 @@ TEST_P(BusNotificationTest, SettersAreSeenOnlyAfterTheNotification) {
 // A hook that closes its own bus asks the thread to stop without waiting for itself; nothing hangs.
 TEST_P(BusNotificationTest, CloseFromTheNotificationThread) {
     BusRef bus = open_bus();
-    bus->close_in_hook(true);
+    ThreadEnd threadEnd;
+    bus->close_in_hook(&threadEnd);
     root_.notify(kPalNotifyBusChanged);
     ASSERT_TRUE(log_.wait_for("buffer_size_max_changed"));
+    ASSERT_TRUE(threadEnd.wait()) << "the thread ends on its own once the hook returns";
     EXPECT_FALSE(bus->alive());
     EXPECT_THROW(bus->refresh(), xptn_device);
-    bus->close_in_hook(false);
     bus->open();  // and it opens again with a new thread
     EXPECT_TRUE(WaitForPendingRequests(1, false, true));
     log_.take();
@@ -165,15 +166,17 @@ TEST_P(BusNotificationTest, CloseFromTheNotificationThread) {
 // once the dispatch is over, never under it, and the thread ends without touching it again.
 TEST_P(BusNotificationTest, LastReferenceDroppedInAHook) {
     BusRef bus = open_bus();
-    bus->drop_in_hook(&bus);
+    ThreadEnd threadEnd;
+    bus->drop_in_hook(&bus, &threadEnd);
     root_.notify(kPalNotifyBusChanged);
     ASSERT_TRUE(log_.wait_for("bus deleted"));
+    ASSERT_TRUE(threadEnd.wait()) << "the thread ends on its own";
     Hooks hooks = log_.take();
     EXPECT_EQ(hooks.back(), "bus deleted");
     EXPECT_NE(std::find(hooks.begin(), hooks.end(), "buffer_size_max_changed"), hooks.end())
         << "the update ran to its end first";
     EXPECT_FALSE(bus);
-    EXPECT_TRUE(WaitForPendingRequests(0, true)) << "the thread ended: no wait of it is left";
+    EXPECT_EQ(PendingRequests(), 0u) << "no wait of it is left";
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, BusNotificationTest, ::testing::Values(LibraryRoad::Local, LibraryRoad::Socket),

@@ -97,6 +97,34 @@ private:
 
 inline std::atomic<int> g_devicesAlive{0};
 
+// Tells a waiter once the thread that armed it has ended altogether (its
+// thread-local objects go last, after the thread has let go of its process).
+class ThreadEnd {
+public:
+    // Called on the thread to watch.
+    void arm() { t_watch = std::make_unique<Watch>(this); }
+    bool wait() {
+        std::unique_lock lock(lock_);
+        return ended_cv_.wait_for(lock, std::chrono::seconds(20), [&] { return ended_; });
+    }
+
+private:
+    struct Watch {
+        explicit Watch(ThreadEnd* end) : end_(end) {}
+        ~Watch() {
+            std::lock_guard lock(end_->lock_);
+            end_->ended_ = true;
+            end_->ended_cv_.notify_all();
+        }
+        ThreadEnd* end_;
+    };
+    static inline thread_local std::unique_ptr<Watch> t_watch;
+
+    std::mutex lock_;
+    std::condition_variable ended_cv_;
+    bool ended_ = false;
+};
+
 class RecordingDevice : public mrak::vexa::device {
 public:
     explicit RecordingDevice(HookLog* log = nullptr) : log_(log) { ++g_devicesAlive; }
@@ -146,8 +174,14 @@ public:
     void single_asio_client_changed() override { log_->add("single_asio_client_changed"); }
     void current_device_changed() override {
         log_->add("current_device_changed");
-        if (closeInHook_) close();
-        if (reference_type* drop = dropInHook_.exchange(nullptr)) drop->release();
+        if (closeInHook_.exchange(false)) {
+            if (ThreadEnd* end = closeThreadEnd_.exchange(nullptr)) end->arm();
+            close();
+        }
+        if (reference_type* drop = dropInHook_.exchange(nullptr)) {
+            if (ThreadEnd* end = dropThreadEnd_.exchange(nullptr)) end->arm();
+            drop->release();
+        }
     }
     void operation_mode_changed() override { log_->add("operation_mode_changed"); }
     void sample_rate_changed() override {
@@ -201,10 +235,18 @@ public:
     // The next `calls` calls of on_exception throw.
     void throw_on_exception(int calls) { throwOnException_ = calls; }
     void throw_foreign_on_rate(bool on) { throwForeignOnRate_ = on; }
-    // The bus closes itself from a hook, on its notification thread.
-    void close_in_hook(bool on) { closeInHook_ = on; }
+    // The bus closes itself from a hook, on its notification thread, once; `end` is told when
+    // that thread has ended.
+    void close_in_hook(ThreadEnd* end) {
+        closeThreadEnd_ = end;
+        closeInHook_ = true;
+    }
     // A hook lets go of the application's reference to this bus (its last one).
-    void drop_in_hook(reference_type* ref) { dropInHook_ = ref; }
+    // `end` is told when the notification thread has ended.
+    void drop_in_hook(reference_type* ref, ThreadEnd* end) {
+        dropThreadEnd_ = end;
+        dropInHook_ = ref;
+    }
     void refuse_device(uint64_t id) { failDevice_ = id; }
     // The device ids of the list, in list order.
     std::vector<uint64_t> ids() {
@@ -223,7 +265,9 @@ private:
     std::atomic<int> throwOnException_{0};
     std::atomic<bool> throwForeignOnRate_{false};
     std::atomic<bool> closeInHook_{false};
+    std::atomic<ThreadEnd*> closeThreadEnd_{nullptr};
     std::atomic<reference_type*> dropInHook_{nullptr};
+    std::atomic<ThreadEnd*> dropThreadEnd_{nullptr};
     std::atomic<uint64_t> failDevice_{0};
 };
 

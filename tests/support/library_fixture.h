@@ -33,8 +33,11 @@ inline size_t PendingRequests(bool parked = false) {
     auto held = process->hold_requests([](const platform::UserRequest&) { return true; });
     size_t count = 0;
     for (platform::UserRequest* request : held) {
-        auto* fx = platform::kmdf::FxRequest::from_irp(request->irp());
-        platform::kmdf::FxIoQueue* queue = fx != nullptr ? fx->queue() : nullptr;
+        IRP* irp = request->irp();
+        // A cancel routine is armed (release) only once the framework's request exists and sits
+        // in a queue; read it first (acquire), and the request's fields are safe to read.
+        bool queued = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr;
+        platform::kmdf::FxIoQueue* queue = queued ? platform::kmdf::FxRequest::from_irp(irp)->queue() : nullptr;
         if (!parked || (queue != nullptr && !queue->is_default())) ++count;
         request->unhold();
     }
