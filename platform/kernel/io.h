@@ -261,7 +261,6 @@ inline constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
 inline constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;
 inline constexpr ACCESS_MASK STANDARD_RIGHTS_ALL = 0x1F0000;
 inline constexpr ACCESS_MASK FILE_ALL_ACCESS = 0x1F01FF;
-inline constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;
 
 // Opens `\Device\Name` or a symbolic link (`\??\...`), sending IRP_MJ_CREATE
 // to the device with the rest of the path as the file name.

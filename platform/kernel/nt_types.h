@@ -78,6 +78,9 @@ bool RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRING* b, BOO
 #define RtlFillMemory(p, n, v) std::memset((p), (v), (n))
 #define RtlEqualMemory(a, b, n) (std::memcmp((a), (b), (n)) == 0)
 
+// A file attribute both ZwCreateFile and CreateFile take.
+inline constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;
+
 #define NT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
 
 enum MODE : uint8_t { KernelMode = 0, UserMode = 1 };

@@ -369,13 +369,23 @@ private:
         };
         const void* input = message.payload.empty() ? nullptr : message.payload.data();
         ULONG inputLength = std::min<ULONG>(message.header.length1, static_cast<ULONG>(message.payload.size()));
-        user_io::device_io_control(process_, reinterpret_cast<HANDLE>(message.header.handle), message.header.code,
-                                   input, inputLength, message.header.length2, message.header.thread, done);
+        NTSTATUS returned = user_io::device_io_control(process_, reinterpret_cast<HANDLE>(message.header.handle),
+                                                       message.header.code, input, inputLength,
+                                                       message.header.length2, message.header.thread, done);
         std::lock_guard lock(io->lock);
         io->dispatched = true;
-        Header h = answer(request, Type::Dispatched, *io);
-        if (!io->completed) h.flags = wire::kFlagPending;
-        post(h, io->completed ? io->output : std::vector<uint8_t>{});
+        // What the driver returned decides, as it does in this program: a
+        // request it pended is "pending" to the caller even when it has
+        // completed by now, and its completion follows.
+        if (returned == STATUS_PENDING || !io->completed) {
+            Header h = answer(request, Type::Dispatched, *io);
+            h.status = STATUS_PENDING;
+            h.flags = wire::kFlagPending;
+            post(h, {});
+            if (io->completed) post(answer(request, Type::Completed, *io), io->output);
+            return;
+        }
+        post(answer(request, Type::Dispatched, *io), io->output);
     }
 
     static Header answer(const Header& request, Type type, const RemoteIo& io) {

@@ -127,6 +127,15 @@ NTSTATUS device_io_control(const std::shared_ptr<Process>& process, HANDLE handl
         ObDereferenceObject(file);
         return refuse(*status);
     }
+    if (auto status = fault::hit("DeviceIoControlPended")) {
+        // As a driver that pends the request and completes it with `status`
+        // and no data: the caller is told "pending" first, the result later.
+        ObDereferenceObject(file);
+        Machine::current().workers().post([done = std::move(done), final = *status] {
+            done(UserIoResult{final, 0, nullptr, 0});
+        });
+        return STATUS_PENDING;
+    }
     // The system buffer comes from the caller's lengths: a length the memory
     // cannot hold fails the request, as the pool would refuse it.
     ULONG bytes = std::max(inputLength, outputLength);

@@ -67,6 +67,9 @@ NTSTATUS close_handle(Process& process, HANDLE handle);
 // Runs the request in the calling thread. `done` is told the result exactly
 // once (a refusal before the request exists included), possibly before this
 // returns; the result here is STATUS_PENDING when the request had not completed by then.
+// Faults: "DeviceIoControl" refuses the request at once with its status;
+// "DeviceIoControlPended" answers it with its status (and no data) later,
+// from a system worker, after this has returned STATUS_PENDING.
 NTSTATUS device_io_control(const std::shared_ptr<Process>& process, HANDLE handle, ULONG code, const void* input,
                            ULONG inputLength, ULONG outputLength, uint64_t thread, UserIoDone done);
 // Cancels the process's pending requests on `handle` (all handles when null)

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <condition_variable>
@@ -20,6 +21,7 @@
 #include "platform/kernel/ntstatus.h"
 #include "user_process.h"
 #include "windows.h"
+#include "mmsystem.h"
 
 using platform::win32::UserProcess;
 
@@ -88,6 +90,7 @@ DWORD RtlNtStatusToDosError(NTSTATUS status) {
         case STATUS_PENDING: return ERROR_IO_PENDING;
         case STATUS_BUFFER_OVERFLOW: return ERROR_MORE_DATA;
         case STATUS_DEVICE_BUSY: return ERROR_BUSY;
+        case STATUS_CRC_ERROR: return ERROR_CRC;
         case STATUS_NO_MORE_ENTRIES: return ERROR_NO_MORE_ITEMS;
         case STATUS_UNSUCCESSFUL: return ERROR_GEN_FAILURE;
         case STATUS_NOT_IMPLEMENTED: return ERROR_INVALID_FUNCTION;
@@ -327,10 +330,24 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars,
     return static_cast<int>(ansi.size());
 }
 
-DWORD GetTickCount() {
+namespace {
+
+// Both millisecond timers count from this program's first reading.
+DWORD MillisecondsSinceStart() {
     static const auto start = std::chrono::steady_clock::now();
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     return static_cast<DWORD>(elapsed.count());
+}
+
+}  // namespace
+
+DWORD GetTickCount() { return MillisecondsSinceStart(); }
+
+DWORD timeGetTime() { return MillisecondsSinceStart(); }
+
+void ExitProcess(UINT exitCode) {
+    std::fflush(nullptr);
+    std::_Exit(static_cast<int>(exitCode));
 }
 
 void DebugBreak() {

@@ -49,6 +49,31 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 // not modelled (ERROR_NOT_SUPPORTED); a bad handle anywhere fails the wait.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
+// Critical sections: recursive locks of one program's threads (the same
+// token a thread's mutexes know it by). Strict where Windows leaves the
+// result undefined: entering, leaving or deleting one that is not
+// initialised (zeroed, or deleted), initialising one twice, leaving one the
+// thread does not own and deleting one that is held are reported as broken
+// rules. Initialising cannot fail here (as from Windows Vista on).
+struct CriticalSectionState;  // the layer's own
+struct CRITICAL_SECTION {
+    CriticalSectionState* State;  // null while not initialised
+    ULONG_PTR Reserved[4];
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
+// TRUE when taken (or already owned by the caller) without waiting.
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
+void DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+// Ends the program at once with `exitCode`: no static destructors run and no
+// thread is told, as Windows ends a process. The simulated processes of a
+// test program end with it; a program behind the socket is one process.
+[[noreturn]] void ExitProcess(UINT exitCode);
+
 // Cancels the requests `thread` has on the file its synchronous device request
 // waits on; FALSE with ERROR_NOT_FOUND when it is blocked in none (a thread
 // with only overlapped requests, or waiting in GetOverlappedResult, is in none).

@@ -15,12 +15,15 @@ inline constexpr UINT MB_YESNO = 0x4;
 inline constexpr UINT MB_RETRYCANCEL = 0x5;
 inline constexpr UINT MB_CANCELTRYCONTINUE = 0x6;
 inline constexpr UINT MB_ICONERROR = 0x10;
+inline constexpr UINT MB_ICONHAND = MB_ICONERROR;
 inline constexpr UINT MB_ICONWARNING = 0x30;
 inline constexpr UINT MB_ICONINFORMATION = 0x40;
 inline constexpr UINT MB_DEFBUTTON1 = 0x000;
 inline constexpr UINT MB_DEFBUTTON2 = 0x100;
 inline constexpr UINT MB_DEFBUTTON3 = 0x200;
 inline constexpr UINT MB_DEFBUTTON4 = 0x300;
+inline constexpr UINT MB_TASKMODAL = 0x2000;
+inline constexpr UINT MB_SETFOREGROUND = 0x10000;
 
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;

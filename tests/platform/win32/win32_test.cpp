@@ -9,6 +9,7 @@
 
 #include <thread>
 
+#include "platform/kernel/fault.h"
 #include "platform/kernel/ntddk.h"
 #include "platform/machine/logger_driver.h"
 #include "platform/machine/process.h"
@@ -107,6 +108,29 @@ TEST_P(Win32Test, PendedRequestsCompleteLater) {
     notifier.join();
     EXPECT_EQ(wait.record.kind, kPalNotifyDeviceEvent);
     EXPECT_EQ(wait.record.param64, 77u);
+    CloseHandle(pal);
+}
+
+// The two request faults: one refuses at once, the other pends first and fails later; neither reaches the driver.
+TEST_P(Win32Test, RequestFaultsFailAtOnceOrAfterPending) {
+    HANDLE pal = OpenPal();
+    for (bool pended : {false, true}) {
+        platform::fault::inject(pended ? "DeviceIoControlPended" : "DeviceIoControl", STATUS_CRC_ERROR);
+        ApiVersionReply reply{};
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD bytes = 7;
+        EXPECT_FALSE(DeviceIoControl(pal, kIoctlGetApiVersion, nullptr, 0, &reply, sizeof(reply), &bytes, &overlapped));
+        EXPECT_EQ(GetLastError(), pended ? ERROR_IO_PENDING : ERROR_CRC) << pended;
+        EXPECT_FALSE(GetOverlappedResult(pal, &overlapped, &bytes, TRUE));
+        EXPECT_EQ(GetLastError(), ERROR_CRC);
+        EXPECT_EQ(bytes, 0u);
+        EXPECT_EQ(reply.ioctlAPIVersion, 0u) << "the driver never saw it";
+        CloseHandle(overlapped.hEvent);
+        // The next request is the driver's again.
+        EXPECT_TRUE(DeviceIoControl(pal, kIoctlGetApiVersion, nullptr, 0, &reply, sizeof(reply), &bytes, nullptr));
+        EXPECT_EQ(reply.ioctlAPIVersion, 0x7001u);
+    }
     CloseHandle(pal);
 }
 

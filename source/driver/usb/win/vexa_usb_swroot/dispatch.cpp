@@ -52,12 +52,16 @@ bool RunsInCallerContext(ULONG code) {
     }
     ULONG64 replyBytes = outputLength > kReplyHeaderBytes ? outputLength - kReplyHeaderBytes : 0;
     ULONG result = 0;
-    bool present = extension->engine->WithCurrentDevice([&](AudioDevice* device) {
+    auto send = [&](AudioDevice* device) {
         if (device == nullptr) return false;
         result = device->Command(header.category, header.command, data, dataBytes, buffer + kReplyHeaderBytes,
                                  &replyBytes);
         return true;
-    });
+    };
+    // Target 0 is the current device; any other names a listed device by its
+    // PAL identity, so a command for one interface never reaches another.
+    bool present = header.target == 0 ? extension->engine->WithCurrentDevice(send)
+                                      : extension->engine->WithListedDevice(header.target, send);
     if (!present) return STATUS_DEVICE_NOT_CONNECTED;
     DcpReply reply{result, static_cast<uint32_t>(replyBytes)};
     RtlCopyMemory(buffer, &reply, sizeof(reply));

@@ -85,6 +85,50 @@ TEST_F(DeviceTest, NonzeroResultDeliversNothing) {
     }
 }
 
+// A forwarded command goes to the device its target names: 0 the current one, a listed
+// identity that device, anything else (a departed device's identity included) no device at all.
+TEST_F(DeviceTest, ForwardedCommandGoesToItsTarget) {
+    root_.plug(&secondScript_);
+    BusSettingsBlock block = settings();
+    ASSERT_EQ(block.deviceCount, 2u);
+    auto send = [&](uint64_t target, std::vector<uint8_t>* reply) {
+        std::vector<uint8_t> request(sizeof(DcpRequest) + 4, 0);
+        DcpRequest header{target, 2, 7, 0};
+        std::memcpy(request.data(), &header, sizeof(header));
+        reply->assign(16, 0xEE);
+        return Send(pal_, kIoctlDcpCommand, request.data(), static_cast<DWORD>(request.size()), reply->data(), 16);
+    };
+    script_.reply = {0x11};
+    secondScript_.reply = {0x22};
+    unsigned first = script_.commands;
+    unsigned second = secondScript_.commands;
+    std::vector<uint8_t> reply;
+    EXPECT_EQ(send(block.deviceIds[1], &reply).status, STATUS_SUCCESS);
+    EXPECT_EQ(reply[8], 0x22);
+    EXPECT_EQ(secondScript_.commands, second + 1);
+    EXPECT_EQ(script_.commands, first) << "the current device was not asked";
+
+    EXPECT_EQ(send(block.deviceIds[0], &reply).status, STATUS_SUCCESS);
+    EXPECT_EQ(reply[8], 0x11);
+    EXPECT_EQ(send(0, &reply).status, STATUS_SUCCESS);
+    EXPECT_EQ(reply[8], 0x11) << "target 0 is the current device";
+    EXPECT_EQ(script_.commands, first + 2);
+
+    uint64_t departed = block.deviceIds[0];
+    root_.unplug(device_);
+    second = secondScript_.commands;  // promotion to current sends it commands of its own
+    for (uint64_t target : {departed, block.deviceIds[1] + 100, ~uint64_t{0}}) {
+        EXPECT_EQ(send(target, &reply).status, STATUS_DEVICE_NOT_CONNECTED) << target;
+        EXPECT_EQ(reply[0], 0xEE) << "a refusal delivers no data";
+    }
+    EXPECT_EQ(send(block.deviceIds[1], &reply).status, STATUS_SUCCESS) << "the second device is still listed";
+    EXPECT_EQ(reply[8], 0x22);
+    EXPECT_EQ(send(0, &reply).status, STATUS_SUCCESS);
+    EXPECT_EQ(reply[8], 0x22) << "and now the current one";
+    EXPECT_EQ(secondScript_.commands, second + 2);
+    EXPECT_EQ(script_.commands, first + 2);
+}
+
 // The device kind comes from the current device, at offset 4.
 TEST_F(DeviceTest, DeviceKindIsTheCurrentDevices) {
     uint8_t out[8] = {};

@@ -58,7 +58,7 @@ inline constexpr uint32_t kDeviceKindUsb = 0x400;
 
 // kIoctlDcpCommand input; the data follows at +16.
 struct DcpRequest {
-    uint64_t target;  // 0 = the bus, else a device id; the root does not read it
+    uint64_t target;  // 0 = the bus (forwarded: its current device), else a listed device's id
     uint16_t category;
     uint16_t command;
     uint32_t reserved;

@@ -1,0 +1,102 @@
+// A program using the device-access library against vexa-machine running as a
+// program of its own, in real time: it opens the bus, lists its devices,
+// changes the rate, the buffer size and the mode and sees the hooks, follows
+// an interface plugged in and one pulled out, and closes cleanly.
+#include <gtest/gtest.h>
+
+#include "support/library_doubles.h"
+#include "support/program.h"
+#include "support/root_machine.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace vexa::test;
+using namespace mrak::vexa;
+using platform::device::VexaModel;
+
+class LibraryMachineTest : public ::testing::Test {
+protected:
+    LibraryMachineTest() {
+        machine_ = std::make_unique<Program>(
+            std::vector<std::string>{VEXA_MACHINE_BIN, "--state", (dir_.path() / "state").string(), "--socket",
+                                     socket()},
+            std::map<std::string, std::string>{}, true);
+        EXPECT_TRUE(machine_->read_until("ready on")) << machine_->rest();
+        std::string error;
+        process_ = platform::win32::connect_to_machine(socket(), false, "QUVVexaUSB", &error);
+        EXPECT_TRUE(process_) << error;
+        platform::win32::set_default_process(process_);
+    }
+    ~LibraryMachineTest() override {
+        platform::win32::set_default_process(nullptr);
+        process_.reset();
+    }
+    std::string socket() const { return (dir_.path() / "machine.sock").string(); }
+
+    TempDir dir_;
+    std::unique_ptr<Program> machine_;
+    std::shared_ptr<platform::win32::UserProcess> process_;
+    HookLog log_;
+};
+
+TEST_F(LibraryMachineTest, ProgramFollowsTheMachine) {
+    BusRef bus(new RecordingBus(&log_), 0);
+    bus->create(nullptr, Narrow(InterfacePath(GUID_DEVINTERFACE_PAL)));
+    // As the system adds a bus: open, read, fill, attach, compare, tell.
+    bus->open();
+    bus->refresh();
+    bus->update_devices();
+    bus->attach();
+    bus->update();
+    bus->devices_changed();
+    EXPECT_TRUE(bus->alive());
+    EXPECT_EQ(bus->driver_version(), ::vexa::pal::kDriverVersion);
+    std::vector<uint64_t> ids = bus->ids();
+    ASSERT_EQ(ids.size(), 1u);
+    auto qe = bus->find_device(ids[0]);
+    EXPECT_EQ(qe->info().model_name(), "Cantile-QE");
+    EXPECT_EQ(bus->sample_rate(), 48000u);
+    EXPECT_EQ(bus->sample_rates().count(96000), 1u);
+    log_.take();
+
+    // Each value arrives with the root driver's notification, and its hook with it.
+    bus->set_sample_rate(96000);
+    ASSERT_TRUE(log_.wait_until([&] { return bus->sample_rate() == 96000; }));
+    ASSERT_TRUE(log_.wait_for("sample_rate_changed"));
+    bus->set_buffer_size(256);
+    ASSERT_TRUE(log_.wait_until([&] { return bus->buffer_size() == 256; }));
+    ASSERT_TRUE(log_.wait_for("buffer_size_changed"));
+    bus->set_operation_mode(3);
+    ASSERT_TRUE(log_.wait_until([&] { return bus->operation_mode() == 3; }));
+    ASSERT_TRUE(log_.wait_for("operation_mode_changed"));
+    log_.take();
+
+    machine_->write_line("plug cantile-qk");
+    ASSERT_TRUE(machine_->read_until("plugged cantile-qk into port 2"));
+    ASSERT_TRUE(log_.wait_until([&] { return bus->ids().size() == 2; }));
+    ids = bus->ids();
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_EQ(bus->find_device(ids[1])->info().model_name(), "Cantile-QK");
+    EXPECT_EQ(bus->find_device(ids[1])->info().serial_number(), 2u);
+
+    log_.take();
+    machine_->write_line("unplug 1");
+    ASSERT_TRUE(machine_->read_until("unplugged port 1"));
+    ASSERT_TRUE(log_.wait_until([&] { return bus->ids().size() == 1; }));
+    ASSERT_TRUE(log_.wait_for("devices_changed"));
+    auto hooks = log_.take();
+    EXPECT_NE(std::find(hooks.begin(), hooks.end(), "device " + std::to_string(ids[0]) + " detached"), hooks.end());
+    EXPECT_NE(std::find(hooks.begin(), hooks.end(), "current_device_changed"), hooks.end());
+    EXPECT_EQ(bus->ids(), (std::vector<uint64_t>{ids[1]}));
+    EXPECT_EQ(bus->record().settings.currentDeviceId, ids[1]);
+
+    bus->detach();
+    bus->close();
+    EXPECT_FALSE(bus->alive());
+    qe.release();
+    bus.release();
+    EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+}
+
+}  // namespace
