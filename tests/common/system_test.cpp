@@ -362,6 +362,12 @@ TEST_P(SystemTest, TraceRecordsCarryTheirIds) {
     EXPECT_EQ(LoggerClose(), STATUS_SUCCESS);
 }
 
+// The thread started without a system ends at once with exit code 0 (its internal error is
+// swallowed by its outermost catch), rather than dereferencing nothing.
+TEST(SystemThreadTest, StartedWithoutASystemEndsQuietly) {
+    EXPECT_EQ(system_impl::thread_device_arrival_removal(nullptr), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Roads, SystemTest, ::testing::Values(LibraryRoad::Local, LibraryRoad::Socket),
                          LibraryRoadName);
 
