@@ -3,6 +3,7 @@
 
 #include "audio_client.h"
 
+#include "kernel_audio_client.h"
 #include "logger.h"
 
 using namespace vexa::log;
@@ -25,8 +26,11 @@ AudioClient* CreateAudioClient(ULONG type) {
         case kClientTypeAsio64:
         case kClientTypeAsio32:
             return new AsioClient(type);
+        case kClientTypeKernel:
+        case kClientTypeKernelRender:
+        case kClientTypeKernelCapture:
+            return CreateKernelAudioClient(type);
         default:
-            // The WDM child's kernel clients come with the child devices.
             TRACE(kLogWarning | kLogAsio, type);
             return nullptr;
     }

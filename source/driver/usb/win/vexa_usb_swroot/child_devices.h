@@ -81,6 +81,13 @@ private:
     CHILD_DEVEXT* first_ = nullptr;  // guarded by lock_
 };
 
+// The WDM audio child's list of open adapters. Caller holds the book lock.
+bool HoldsAdapter(const CHILD_DEVEXT* child, const ChildObject* adapter);
+// Unlists the adapter; false when it was not listed.
+bool TakeAdapter(CHILD_DEVEXT* child, ChildObject* adapter);
+// Lists the adapter; false when the list is full.
+bool ListAdapter(CHILD_DEVEXT* child, ChildObject* adapter);
+
 // PASSIVE_LEVEL. A child with this id and serial number present already:
 // event 0xC0060001 and STATUS_INVALID_PARAMETER.
 [[nodiscard]] NTSTATUS AddChild(WDFDEVICE fdo, const WCHAR* hardwareId, ULONG64 hardwareIdLength, ULONG serialNumber,
