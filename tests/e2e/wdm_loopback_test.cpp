@@ -75,6 +75,18 @@ TEST_P(WdmLoopbackTest, RenderComesBackBitExactThroughRemovalAndReArrival) {
         EXPECT_EQ(render.oddRequests + capture.oddRequests, 0u);
         EXPECT_EQ(render.maxIrql, DISPATCH_LEVEL);
         EXPECT_EQ(capture.maxIrql, DISPATCH_LEVEL);
+        {
+            // A rate set by the double's own stream open reached it after that request, from a
+            // worker, and the request it sent in answer found its queue free.
+            std::lock_guard guard(double_.state().lock);
+            EXPECT_EQ(device.reentrantNotifications, 0u);
+            EXPECT_EQ(device.notificationsAbovePassive, 0u);
+            if (run == seconds[0] && c.rate != 48000) {
+                EXPECT_EQ(device.events, (std::vector<uint32_t>{vexa::child::kWdmEventChangeBegin,
+                                                                vexa::child::kWdmEventChangeEnd}));
+                EXPECT_EQ(device.queriedRate, c.rate);
+            }
+        }
 
         ASSERT_TRUE(root_.ports().unplug(port));
         EXPECT_TRUE(root_.children().empty());
