@@ -30,3 +30,4 @@ using RingSampleFn = int32_t (*)(void* stream, uint32_t channel, uint32_t index)
 using PokeRingFn = void (*)(void* stream, uint32_t channel, uint32_t index, int32_t value);
 using AdapterMapsFn = void (*)(void* adapter, uint32_t* output, uint32_t* input);  // 48 entries each
 using ArbiterFn = void (*)(WDFDEVICE fdo, ArbiterProbe* probe);
+using RewindStreamFn = void (*)(void* stream);
