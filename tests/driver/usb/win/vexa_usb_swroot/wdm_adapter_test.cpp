@@ -2,6 +2,9 @@
 // simulated Cantile-QE, the test playing the outside WDM audio driver:
 // exact lengths, one adapter per child, foreign adapters, a context that
 // must exist, and the channel maps in the Parameters key.
+#include "platform/kernel/fault.h"
+#include "platform/machine/event_log.h"
+#include "source/driver/usb/win/kernel_common/messages.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/wdm_child.h"
 
 namespace {
@@ -85,6 +88,38 @@ TEST_F(WdmChildTest, OneAdapterPerChildAndNoForeignOne) {
     EXPECT_EQ(child_->close_adapter(), STATUS_SUCCESS);
     EXPECT_EQ(child_->close_adapter(), STATUS_INVALID_PARAMETER) << "closed already: not closed twice";
     EXPECT_EQ(arbiter().clients, 0u);
+}
+
+// An open that fails on the way (a registry write, the work item, the Parameters key) logs the
+// failure, answers with its status and leaves nothing open: no client in the manager, and the
+// next open starts afresh.
+TEST_F(WdmChildTest, AFailedOpenLeavesNothingOpen) {
+    const struct {
+        const char* call;
+        NTSTATUS status;
+        uint32_t message;
+    } cases[] = {
+        {"WdfRegistryAssignValue", STATUS_ACCESS_DENIED, MSG_REGISTRY_WRITE_FAILED},
+        {"WdfWorkItemCreate", STATUS_INSUFFICIENT_RESOURCES, 0},
+        {"WdfDriverOpenParametersRegistryKey", STATUS_ACCESS_DENIED, MSG_REGISTRY_OPEN_FAILED},
+    };
+    for (const auto& c : cases) {
+        size_t logged = root_.machine().event_log().entries().size();
+        platform::fault::inject(c.call, c.status, 0, 1);
+        WdmOpen reply;
+        EXPECT_EQ(child_->open(&reply, &adapterLog_), c.status) << c.call;
+        platform::fault::clear();
+        EXPECT_EQ(arbiter().clients, 0u) << c.call;
+        auto entries = root_.machine().event_log().entries();
+        if (c.message != 0) {
+            ASSERT_GT(entries.size(), logged) << c.call;
+            EXPECT_EQ(entries.back().errorCode, c.message) << c.call;
+            EXPECT_EQ(entries.back().finalStatus, c.status) << c.call;
+        }
+    }
+    WdmOpen reply;
+    EXPECT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    EXPECT_EQ(arbiter().clients, 1u);
 }
 
 // A request that comes after the device went (the child not yet removed) finds no context:
