@@ -5,7 +5,7 @@
 // a time), streamingLock_ (one streaming start or stop), deviceListLock_ (the
 // list and the current device stay as they are while held; every visit of a
 // device holds it), settingsLock_, then a device's own command lock. The
-// child book's lock comes after bindingLock_ and before streamingLock_.
+// WDM adapter child's requests run under bindingLock_ too.
 // listSpinLock_ guards the list too, for membership checks at DISPATCH_LEVEL.
 #define LOG_FILE_NUMBER 115
 

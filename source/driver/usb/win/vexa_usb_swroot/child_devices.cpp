@@ -83,8 +83,6 @@ void ChildBook::Add(CHILD_DEVEXT* child) {
 // closing this child's ports finishes first, so no call reaches the child's
 // driver afterwards. The adapters are taken out under it too, and closed after.
 void ChildBook::Remove(CHILD_DEVEXT* child) {
-    ChildObject* adapters[kMaxChildAdapters] = {};
-    ULONG64 adapterCount = 0;
     {
         WaitLockScope lock(lock_);
         for (CHILD_DEVEXT** link = &first_; *link != nullptr; link = &(*link)->next) {
@@ -95,19 +93,26 @@ void ChildBook::Remove(CHILD_DEVEXT* child) {
             }
         }
         PVOID context = child->contextObject;
-        child->contextObject = nullptr;
+        WritePointerRelease(&child->contextObject, nullptr);
         if (child->kind != ChildKind::Adapter && context != nullptr) {
             auto* midi = static_cast<MidiDevice*>(context);
             midi->UnbindAll();
             midi->Release();
         }
-        adapterCount = child->adapterCount < kMaxChildAdapters ? child->adapterCount : kMaxChildAdapters;
-        for (ULONG64 i = 0; i < adapterCount; ++i) {
+    }
+    if (child->kind != ChildKind::Adapter) return;
+    // The adapters go under the binding lock, as the WDM requests and
+    // WdmCloseAdapter handle them (never inside the book's lock).
+    ChildObject* adapters[kMaxChildAdapters] = {};
+    ULONG64 adapterCount = child->engine->WithBindingLock([&] {
+        ULONG64 count = child->adapterCount < kMaxChildAdapters ? child->adapterCount : kMaxChildAdapters;
+        for (ULONG64 i = 0; i < count; ++i) {
             adapters[i] = child->adapters[i];
             child->adapters[i] = nullptr;
         }
         child->adapterCount = 0;
-    }
+        return count;
+    });
     // The adapters the WDM audio child left open, newest first. Closing one
     // waits for a notification of its child under way, which may call back in.
     for (ULONG64 i = adapterCount; i > 0; --i) {
@@ -147,7 +152,8 @@ void ChildBook::ReleaseDevice(UsbAudioDeviceTarget* device) {
     for (CHILD_DEVEXT* child = first_; child != nullptr; child = child->next) {
         if (child->contextObject == nullptr) continue;
         if (child->kind == ChildKind::Adapter) {
-            if (child->contextObject == static_cast<AudioDevice*>(device)) child->contextObject = nullptr;
+            // Read by the WDM requests without the book's lock.
+            if (child->contextObject == static_cast<AudioDevice*>(device)) WritePointerRelease(&child->contextObject, nullptr);
             continue;
         }
         auto* midi = static_cast<MidiDevice*>(child->contextObject);

@@ -87,20 +87,14 @@ void WithRecord(WDFREQUEST request, size_t outputLength, size_t inputLength, boo
     if (exactOutput) RtlCopyMemory(buffer, &record, sizeof(record));
 }
 
-// Under the book lock, so the child's clean-up and WdmCloseAdapter wait for the request.
+// Under the engine's binding lock: the child's clean-up and WdmCloseAdapter
+// wait for the request (they take the adapter out under it), and an open,
+// which reads the current device and may set the engine's rate, does not run
+// beside a device's arrival or removal. Nothing is held before it; the
+// engine's other locks come after it, never the child book's lock.
 template <typename Fn>
-void UnderBook(CHILD_DEVEXT* child, Fn fn) {
-    RaiseIfFailed(child->engine->Children().WithLock([&] { return CatchStatus(fn); }));
-}
-
-// Under the binding lock first: an open reads the current device and may set
-// the engine's rate, which a device's arrival (whose children the child may
-// be among) or removal must not do at the same time.
-template <typename Fn>
-void UnderBindingAndBook(CHILD_DEVEXT* child, Fn fn) {
-    RaiseIfFailed(child->engine->WithBindingLock([&] {
-        return CatchStatus([&] { UnderBook(child, fn); });
-    }));
+void UnderBinding(CHILD_DEVEXT* child, Fn fn) {
+    RaiseIfFailed(child->engine->WithBindingLock([&] { return CatchStatus(fn); }));
 }
 
 // The adapter a request names, when it is the one the child opened.
@@ -113,9 +107,9 @@ WdmAdapter* OwnAdapter(CHILD_DEVEXT* child, ULONG64 named) {
     return adapter;
 }
 
-// The device the child serves; gone once its device went.
+// The device the child serves; gone once its device went (cleared with a release write).
 void RequireContext(CHILD_DEVEXT* child) {
-    if (child->contextObject == nullptr) RaiseStatus(STATUS_DEVICE_DOES_NOT_EXIST);
+    if (ReadPointerAcquire(&child->contextObject) == nullptr) RaiseStatus(STATUS_DEVICE_DOES_NOT_EXIST);
 }
 
 void OpenAdapter(CHILD_DEVEXT* child, WdmOpen* record) {
@@ -145,13 +139,13 @@ void WdmRequest(CHILD_DEVEXT* child, WDFREQUEST request, size_t outputLength, si
         case kIoctlWdmOpen:
             if (IsMidi(child)) RaiseStatus(STATUS_INVALID_DEVICE_REQUEST);
             WithRecord<WdmOpen>(request, outputLength, inputLength, true, [&](WdmOpen* record) {
-                UnderBindingAndBook(child, [&] { OpenAdapter(child, record); });
+                UnderBinding(child, [&] { OpenAdapter(child, record); });
             });
             return;
         case kIoctlWdmOpenStream:
             if (IsMidi(child)) RaiseStatus(STATUS_INVALID_DEVICE_REQUEST);
             WithRecord<WdmOpenStream>(request, outputLength, inputLength, true, [&](WdmOpenStream* record) {
-                UnderBindingAndBook(child, [&] {
+                UnderBinding(child, [&] {
                     WdmAdapter* adapter = OwnAdapter(child, record->adapter);
                     RequireContext(child);
                     NTSTATUS status = adapter->OpenStreamClient(record);
@@ -165,7 +159,7 @@ void WdmRequest(CHILD_DEVEXT* child, WDFREQUEST request, size_t outputLength, si
         case kIoctlWdmCanChangeFormat:
             if (IsMidi(child)) RaiseStatus(STATUS_INVALID_DEVICE_REQUEST);
             WithRecord<WdmFormatQuery>(request, outputLength, inputLength, true, [&](WdmFormatQuery* record) {
-                UnderBook(child, [&] {
+                UnderBinding(child, [&] {
                     RequireContext(child);
                     OwnAdapter(child, record->adapter)->WdmCanChangeFormat(record);
                     record->currentRate = child->engine->EngineGetCurrentRate();
@@ -175,7 +169,7 @@ void WdmRequest(CHILD_DEVEXT* child, WDFREQUEST request, size_t outputLength, si
         case kIoctlWdmSetSpeakerConfig:
             if (IsMidi(child)) RaiseStatus(STATUS_INVALID_DEVICE_REQUEST);
             WithRecord<WdmSpeakerConfig>(request, outputLength, inputLength, false, [&](WdmSpeakerConfig* record) {
-                UnderBook(child, [&] {
+                UnderBinding(child, [&] {
                     ULONG value = record->value;
                     RaiseIfFailed(OwnAdapter(child, record->adapter)->SaveSpeakerConfig(value));
                 });

@@ -329,8 +329,8 @@ NTSTATUS WdmAdapter::WdmCloseAdapter(PVOID adapter) {
     auto* self = static_cast<WdmAdapter*>(adapter);
     if (self == nullptr || self->child_ == nullptr) return STATUS_INVALID_PARAMETER;
     CHILD_DEVEXT* child = self->child_;
-    ChildBook& book = child->engine->Children();
-    bool listed = book.WithLock([&] { return TakeAdapter(child, self); });
+    AudioEngine* engine = child->engine;
+    bool listed = engine->WithBindingLock([&] { return TakeAdapter(child, self); });
     if (!listed) {
         TRACE(kLogError | kLogWdm);
         return STATUS_INVALID_PARAMETER;  // not open on its child (closed already)
@@ -338,7 +338,7 @@ NTSTATUS WdmAdapter::WdmCloseAdapter(PVOID adapter) {
     NTSTATUS status = self->CloseClients();
     if (!NT_SUCCESS(status)) {
         // Not deleted under the manager: it stays the child's, for its clean-up to try again.
-        book.WithLock([&] { (void)ListAdapter(child, self); });
+        engine->WithBindingLock([&] { (void)ListAdapter(child, self); });
         return status;
     }
     self->ReleaseAdapterResources();

@@ -5,14 +5,16 @@
 //
 // Lifetime: listed in its child's CHILD_DEVEXT from kIoctlWdmOpen until
 // WdmCloseAdapter or the child's clean-up takes it out (under the engine's
-// child book lock); whoever takes it out closes and deletes it, outside that
+// binding lock); whoever takes it out closes and deletes it, after that
 // lock. Closing closes the stream clients first, then its own client; an
 // adapter whose client the manager would not let go of is never deleted.
 //
-// Locks: the book lock (requests on the child run under it, PASSIVE_LEVEL),
-// then streamLock_ (wait lock: the stream list). The child's notification
-// runs from a work item, never inside a request of the child's, so a child
-// that answers it with a request of its own finds its queue free.
+// Locks: the engine's binding lock (the child's requests run under it at
+// PASSIVE_LEVEL, so they never run beside an arrival or removal, nor beside
+// the adapter's close), then streamLock_ (wait lock: the stream list), then
+// the engine's other locks. The child book's lock is never held with them.
+// The child's notification runs from a work item, never inside a request of
+// the child's, so a child that answers it with a request finds its queue free.
 #pragma once
 
 #include "audio_client_manager.h"

@@ -152,10 +152,10 @@ protected:
     }
     void run_ms(uint64_t ms) { root_.machine().clock().run_for(platform::Milliseconds(ms)); }
 
+    ChildLog adapterLog_;  // outlives the machine: a notification may still be under way when a test ends
     RootMachine root_;
     platform::DevNode* node_ = nullptr;
     std::unique_ptr<WdmChild> child_;
-    ChildLog adapterLog_;
 };
 
 }  // namespace vexa::test
