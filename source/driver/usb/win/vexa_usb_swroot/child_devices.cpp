@@ -101,18 +101,17 @@ void ChildBook::Remove(CHILD_DEVEXT* child) {
         }
     }
     if (child->kind != ChildKind::Adapter) return;
-    // The adapters go under the binding lock, as the WDM requests and
-    // WdmCloseAdapter handle them (never inside the book's lock).
+    // No lock for the adapters: the child's queue and driver are gone, so no
+    // request or close touches its list any more; and the framework may clean
+    // a child up under its child list's lock, inside a device's arrival that
+    // holds the binding lock.
     ChildObject* adapters[kMaxChildAdapters] = {};
-    ULONG64 adapterCount = child->engine->WithBindingLock([&] {
-        ULONG64 count = child->adapterCount < kMaxChildAdapters ? child->adapterCount : kMaxChildAdapters;
-        for (ULONG64 i = 0; i < count; ++i) {
-            adapters[i] = child->adapters[i];
-            child->adapters[i] = nullptr;
-        }
-        child->adapterCount = 0;
-        return count;
-    });
+    ULONG64 adapterCount = child->adapterCount < kMaxChildAdapters ? child->adapterCount : kMaxChildAdapters;
+    for (ULONG64 i = 0; i < adapterCount; ++i) {
+        adapters[i] = child->adapters[i];
+        child->adapters[i] = nullptr;
+    }
+    child->adapterCount = 0;
     // The adapters the WDM audio child left open, newest first. Closing one
     // waits for a notification of its child under way, which may call back in.
     for (ULONG64 i = adapterCount; i > 0; --i) {
