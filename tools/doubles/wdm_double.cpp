@@ -2,7 +2,9 @@
 // function driver above the root driver's adapter child.
 #include "wdm_double.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "platform/kmdf/wdf.h"
 
@@ -19,8 +21,18 @@ WdmDoubleState& State() {
     return state;
 }
 
-// Set while this thread waits for one of its own requests.
-thread_local bool t_inRequest = false;
+// The threads waiting for one of the double's own requests (no thread_local:
+// the image is unloaded while the holder's threads live on).
+std::vector<std::thread::id>& Requesting() {
+    static std::vector<std::thread::id> threads;  // guarded by the state's lock
+    return threads;
+}
+
+// Caller holds the state's lock.
+bool InRequest() {
+    auto& threads = Requesting();
+    return std::find(threads.begin(), threads.end(), std::this_thread::get_id()) != threads.end();
+}
 
 // Caller holds the state's lock.
 void Record(const char* what, uint32_t value, int32_t status) {
@@ -52,13 +64,18 @@ NTSTATUS Ask(void* pdo, ULONG code, void* buffer, ULONG bytes) {
     IO_STATUS_BLOCK ioStatus{};
     IRP* irp = IoBuildDeviceIoControlRequest(code, target, buffer, bytes, buffer, bytes, TRUE, &done, &ioStatus);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    t_inRequest = true;
+    {
+        std::lock_guard guard(State().lock);
+        Requesting().push_back(std::this_thread::get_id());
+    }
     NTSTATUS status = IoCallDriver(target, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;
     }
-    t_inRequest = false;
+    std::lock_guard guard(State().lock);
+    auto& threads = Requesting();
+    threads.erase(std::find(threads.begin(), threads.end(), std::this_thread::get_id()));
     return status;
 }
 
@@ -84,10 +101,11 @@ void Notify(void* context, uint32_t event) {
         std::lock_guard guard(State().lock);
         Record("notify", event, 0);
         device->events.push_back(event);
-        if (t_inRequest) ++device->reentrantNotifications;
+        bool inRequest = InRequest();
+        if (inRequest) ++device->reentrantNotifications;
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) ++device->notificationsAbovePassive;
         // At the end of a change it asks again, as a driver re-reading its format would.
-        query = event == kWdmEventChangeEnd && device->running && !t_inRequest && KeGetCurrentIrql() == PASSIVE_LEVEL;
+        query = event == kWdmEventChangeEnd && device->running && !inRequest && KeGetCurrentIrql() == PASSIVE_LEVEL;
         pdo = device->pdo;
         adapter = reinterpret_cast<uint64_t>(device->adapter);
     }
