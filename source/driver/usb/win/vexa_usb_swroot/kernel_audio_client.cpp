@@ -134,9 +134,11 @@ void KernelAudioClient::LogNoChannels() {
     if (device != nullptr) LogEvent(device, kMajorPnp, MSG_NO_CHANNELS, STATUS_INVALID_PARAMETER);
 }
 
+// Every run is counted; the 1st, 2nd, 4th, 8th ... traced, so a child that keeps
+// running over does not flood the realtime ring.
 void KernelAudioClient::CountXrun(volatile LONG* counter, ULONG wanted, ULONG moved) {
-    InterlockedIncrement(counter);
-    TRACE_RT(kLogWarning | kLogWdm, type_, wanted, moved);
+    LONG count = InterlockedIncrement(counter);
+    if ((count & (count - 1)) == 0) TRACE_RT(kLogWarning | kLogWdm, type_, wanted, moved, count);
 }
 
 // DISPATCH_LEVEL, under clientLock.
