@@ -6,8 +6,13 @@
 // printed when plugging), "midi PORT BYTE..." (sends the hex bytes out of
 // MIDI port PORT of the current interface through the MIDI output child's
 // driver, lets the interface loop them back, and prints what the MIDI input
-// child's driver received) and "root remove" / "root add" (the root device
-// goes, with its interfaces, and comes back at the same instance id).
+// child's driver received), "tone [RATE [BITS [MS]]]" (the WDM audio
+// driver's stand-in plays a 997 Hz tone into its render stream for MS
+// milliseconds, 1000 by default, at RATE Hz, 48000 by default, with 16 or 24
+// BITS, 24 by default; the interface loops it back, and the machine prints
+// the level and latency of what the capture stream received and whether it
+// is bit-exact) and "root remove" / "root add" (the root device goes, with
+// its interfaces, and comes back at the same instance id).
 //
 //   vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...
 #include <signal.h>
@@ -29,6 +34,7 @@
 #include "platform/win32/user_process.h"
 #include "midi_check.h"
 #include "standard_machine.h"
+#include "tone_check.h"
 
 namespace {
 
@@ -37,7 +43,8 @@ constexpr int kUsageError = 2;
 int Usage() {
     std::fprintf(stderr,
                  "usage: vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...\n"
-                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE..., root remove|add\n");
+                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]],\n"
+                 "  root remove|add\n");
     return kUsageError;
 }
 
@@ -52,6 +59,7 @@ struct Ports {
     bool stopping = false;  // guarded by lock
     vexa::machine::SimulatedPorts ports;
     std::unique_ptr<vexa::machine::MidiCheck> midi;  // set before standard input is read
+    std::unique_ptr<vexa::machine::ToneCheck> tone;  // set before standard input is read
     platform::Machine* machine = nullptr;            // set before standard input is read
     platform::DevNode* root = nullptr;               // guarded by lock; null while the root device is removed
 
@@ -99,6 +107,25 @@ struct Ports {
         Say(midi->run(number, bytes));
     }
 
+    void play_tone(const std::vector<std::string>& words) {
+        unsigned long values[3] = {48000, 24, 1000};
+        try {
+            for (size_t i = 1; i < words.size() && i <= 3; ++i) values[i - 1] = std::stoul(words[i]);
+        } catch (const std::exception&) {
+            values[0] = 0;
+        }
+        constexpr unsigned long kMaxMs = 60000;
+        if (words.size() > 4 || values[0] == 0 || (values[1] != 16 && values[1] != 24) || values[2] == 0 ||
+            values[2] > kMaxMs) {
+            Say("tone takes a rate, 16 or 24 bits and up to 60000 ms, as in 'tone 48000 24 1000'");
+            return;
+        }
+        std::lock_guard hold(lock);
+        if (stopping) return;
+        Say(tone->run(static_cast<uint32_t>(values[0]), static_cast<uint32_t>(values[1]),
+                      static_cast<unsigned>(values[2])));
+    }
+
     // Removes the root device or adds it again; its driver sees its interfaces go and come.
     void change_root(const std::string& what) {
         std::lock_guard hold(lock);
@@ -131,10 +158,13 @@ struct Ports {
             unplug(words[1]);
         } else if (command == "midi" && words.size() >= 3) {
             send_midi(words[1], std::vector<std::string>(words.begin() + 2, words.end()));
+        } else if (command == "tone") {
+            play_tone(words);
         } else if (command == "root" && words.size() == 2) {
             change_root(words[1]);
         } else {
-            Say("unknown command '" + line + "' (plug MODEL, unplug PORT, midi PORT BYTE..., root remove|add)");
+            Say("unknown command '" + line +
+                "' (plug MODEL, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]], root remove|add)");
         }
     }
 };
@@ -187,6 +217,7 @@ int main(int argc, char** argv) {
     options.stateDir = stateDir;
     static Ports ports;  // outlives the detached reader of standard input
     ports.midi = std::make_unique<vexa::machine::MidiCheck>(vexa::machine::default_driver_dir());
+    ports.tone = std::make_unique<vexa::machine::ToneCheck>(vexa::machine::default_driver_dir());
     platform::Machine machine(options);
     platform::DevNode* root = vexa::machine::boot_standard_machine(machine, vexa::machine::default_driver_dir(), {},
                                                                    vexa::machine::default_driver_dir());
