@@ -47,25 +47,32 @@ uint64_t Clock::next_due_after_now() const {
 
 void Clock::run_due(uint64_t time, bool frameBoundary) {
     DispatchLevelScope dispatch;
+    std::shared_ptr<const std::vector<FrameListener>> listeners;
     for (;;) {
         Timer timer;
         {
             std::lock_guard lock(lock_);
             auto it = timers_.begin();
-            if (it == timers_.end() || it->first > time) break;
+            if (it == timers_.end() || it->first > time) {
+                // Taken in the same look as the last timer check: one lock a frame when nothing else is due.
+                if (frameBoundary) listeners = listenerSnapshot_;
+                break;
+            }
             timer = std::move(it->second);
             timers_.erase(it);
         }
         timer.fn();
     }
-    if (!frameBoundary) return;
-    std::vector<FrameListener> listeners;
-    {
-        std::lock_guard lock(lock_);
-        for (auto& [id, listener] : frameListeners_) listeners.push_back(listener);
-    }
+    if (!frameBoundary || listeners == nullptr) return;
     uint64_t frameNumber = time / kTicksPerMillisecond;
-    for (auto& listener : listeners) listener(frameNumber);
+    for (const FrameListener& listener : *listeners) listener(frameNumber);
+}
+
+void Clock::listeners_changed() {
+    auto snapshot = std::make_shared<std::vector<FrameListener>>();
+    snapshot->reserve(frameListeners_.size());
+    for (auto& [id, listener] : frameListeners_) snapshot->push_back(listener);
+    listenerSnapshot_ = std::move(snapshot);
 }
 
 void Clock::step_towards(uint64_t limit) {
@@ -114,6 +121,7 @@ uint64_t Clock::add_frame_listener(FrameListener listener) {
         id = nextId_++;
         bool wanted = frames_wanted();
         frameListeners_.emplace(id, std::move(listener));
+        listeners_changed();
         if (!wanted && frames_wanted()) frames_wanted_changed(true);
     }
     schedulerWake_.notify_all();
@@ -127,6 +135,7 @@ void Clock::remove_frame_listener(uint64_t id) {
     std::lock_guard lock(lock_);
     bool wanted = frames_wanted();
     frameListeners_.erase(id);
+    listeners_changed();
     idleListeners_.erase(id);
     if (wanted && !frames_wanted()) frames_wanted_changed(false);
 }

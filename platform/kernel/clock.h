@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -96,6 +97,7 @@ private:
     // is, time runs free (no horizon); when they resume, they start at the
     // next boundary, not with the ones slept through.
     void frames_wanted_changed(bool wanted);
+    void listeners_changed();  // caller holds lock_: the listeners were added to or removed
     void scheduler_main();
 
     const Mode mode_;
@@ -105,6 +107,9 @@ private:
     std::mutex advanceLock_;               // one advancer at a time
     mutable std::mutex lock_;              // guards the fields below
     std::map<uint64_t, FrameListener> frameListeners_;
+    // The listeners as a frame runs them, rebuilt when they change (a frame
+    // takes a reference instead of copying them); guarded by lock_.
+    std::shared_ptr<const std::vector<FrameListener>> listenerSnapshot_;
     std::map<uint64_t, bool> idleListeners_;  // real-time mode: listeners that need no frames now
     std::multimap<uint64_t, Timer> timers_;  // by due time
     uint64_t nextId_ = 1;
