@@ -26,6 +26,8 @@ public:
 
 private:
     void reserve(size_t frames);  // storage for at least `frames` frames, at most the capacity
+    // A frame index less than twice the storage, brought into it (no division: it runs every packet).
+    size_t wrap(size_t index) const { return index >= storage_ ? index - storage_ : index; }
 
     std::vector<int32_t> samples_;  // storage_ frames
     size_t channels_ = 0;

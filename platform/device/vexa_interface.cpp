@@ -32,6 +32,9 @@ struct Header {
 };
 static_assert(sizeof(Header) == kHeaderBytes);
 
+// Capture frames per microframe at `rate`, in 16.16 fixed point.
+uint32_t CaptureIncrement(uint32_t rate) { return static_cast<uint32_t>((uint64_t{rate} << 16) / kMicroframes); }
+
 uint16_t CategoryOf(uint32_t word) { return static_cast<uint16_t>((word >> 12) & 0xFFF); }
 uint16_t CommandOf(uint32_t word) { return static_cast<uint16_t>(word & 0xFFF); }
 
@@ -221,8 +224,36 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
 
 void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
     if (endpointAddress != kPlaybackEndpoint) return;
-    std::lock_guard lock(lock_);  // one lock a packet: the streams run every microframe
-    if (current_setting_locked(kPlaybackInterface) == 0) return;
+    std::lock_guard lock(lock_);
+    if (current_setting_locked(kPlaybackInterface) != 0) iso_out_locked(data, bytes);
+}
+
+ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
+    if (endpointAddress != kCaptureEndpoint) return 0;
+    uint32_t increment = CaptureIncrement(clock_.rate());
+    std::lock_guard lock(lock_);
+    return current_setting_locked(kCaptureInterface) != 0 ? iso_in_locked(increment, data, maxBytes) : 0;
+}
+
+void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
+    uint32_t increment = CaptureIncrement(clock_.rate());
+    std::lock_guard lock(lock_);
+    // The settings hold for the frame: selections come with control requests, between frames.
+    bool playing = current_setting_locked(kPlaybackInterface) != 0;
+    bool capturing = current_setting_locked(kCaptureInterface) != 0;
+    for (size_t i = 0; i < count; ++i) {
+        IsoPacket& packet = packets[i];
+        if (packet.endpointAddress == kPlaybackEndpoint) {
+            if (playing) iso_out_locked(packet.data, packet.bytes);
+        } else if (packet.endpointAddress == kCaptureEndpoint) {
+            packet.bytes = capturing ? iso_in_locked(increment, packet.data, packet.bytes) : 0;
+        } else if ((packet.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+            packet.bytes = 0;  // an IN endpoint that carries nothing
+        }
+    }
+}
+
+void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes) {
     size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
     size_t frames = bytes / frameBytes;
     if (loopback_) loopbackRing_.push(data, frames);
@@ -236,18 +267,14 @@ void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uin
     playbackFrames_ += frames;
 }
 
-ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
-    if (endpointAddress != kCaptureEndpoint) return 0;
-    uint32_t rate = clock_.rate();
-    std::lock_guard lock(lock_);
-    if (current_setting_locked(kCaptureInterface) == 0) return 0;
+ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes) {
     if (emptySkip_ > 0) {
         --emptySkip_;
     } else if (emptyCapturePackets_ > 0) {
         --emptyCapturePackets_;
         return 0;
     }
-    captureAccumulator_ += static_cast<uint32_t>((uint64_t{rate} << 16) / kMicroframes);
+    captureAccumulator_ += increment;
     uint32_t frames = captureAccumulator_ >> 16;
     captureAccumulator_ &= 0xFFFF;
     size_t frameBytes = size_t{captureChannels_} * kSampleBytes;

@@ -62,23 +62,29 @@ void HostController::remove_reader(FxUsbPipe* pipe) {
 
 void HostController::on_frame(uint64_t frameBegins) {
     std::lock_guard completion(completionLock_);
+    // The frame's lists reuse the storage of the last frame's (taken, not
+    // shared, so a frame that ran inside another would only allocate anew).
     std::vector<FxUsbPipe*> readers;
     std::vector<Transfer> due;
     std::vector<Transfer> late;
+    readers.swap(frameReaders_);
+    due.swap(frameDue_);
+    late.swap(frameLate_);
     {
         std::lock_guard lock(lock_);
-        readers = readers_;
+        readers.assign(readers_.begin(), readers_.end());
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
-        // Everything scheduled for the frame that just ended runs now.
-        for (auto it = transfers_.begin(); it != transfers_.end();) {
+        // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
+        auto kept = transfers_.begin();
+        for (auto it = transfers_.begin(); it != transfers_.end(); ++it) {
             if (it->frame < frameBegins) {
                 due.push_back(*it);
-                it = transfers_.erase(it);
             } else {
-                ++it;
+                *kept++ = *it;
             }
         }
+        transfers_.erase(kept, transfers_.end());
     }
     bool read = false;
     for (FxUsbPipe* pipe : readers) {
@@ -97,6 +103,12 @@ void HostController::on_frame(uint64_t frameBegins) {
         }
     }
     for (Transfer& transfer : late) complete(transfer);
+    readers.clear();
+    due.clear();
+    late.clear();
+    frameReaders_.swap(readers);
+    frameDue_.swap(due);
+    frameLate_.swap(late);
 
     std::lock_guard lock(lock_);
     bool polled = std::any_of(readers_.begin(), readers_.end(),
@@ -110,6 +122,8 @@ void HostController::on_frame(uint64_t frameBegins) {
 }
 
 void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
+    std::vector<BusPacket> packets;
+    packets.swap(framePackets_);
     // Microframe by microframe, OUT packets before IN packets, as the bus carries them.
     for (unsigned microframe = 0; microframe < 8; ++microframe) {
         for (bool in : {false, true}) {
@@ -120,19 +134,39 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
                 if (microframe >= urb.NumberOfPackets) continue;
                 USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
                 auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
-                UCHAR endpoint = t.pipe->endpoint().bEndpointAddress;
-                UsbDeviceModel& model = t.pipe->port().model();
                 ULONG room = std::min(t.pipe->information().MaximumPacketSize,
                                       urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0);
-                if (in) {
-                    packet.Length = model.iso_in(endpoint, frame, microframe, data, room);
-                } else {
-                    model.iso_out(endpoint, frame, microframe, data, std::min(packet.Length, room));
-                }
-                packet.Status = USBD_STATUS_SUCCESS;
+                UsbDeviceModel::IsoPacket io{t.pipe->endpoint().bEndpointAddress, microframe, data,
+                                             in ? room : std::min(packet.Length, room)};
+                packets.push_back(BusPacket{&t.pipe->port().model(), io, &packet});
             }
         }
     }
+    // Each device takes its packets of the frame in one call, in their bus order.
+    std::vector<UsbDeviceModel::IsoPacket> batch;
+    batch.swap(frameBatch_);
+    for (size_t first = 0; first < packets.size(); ++first) {
+        UsbDeviceModel* model = packets[first].model;
+        if (model == nullptr) continue;  // taken with an earlier device's
+        batch.clear();
+        for (size_t i = first; i < packets.size(); ++i) {
+            if (packets[i].model == model) batch.push_back(packets[i].io);
+        }
+        model->iso_frame(frame, batch.data(), batch.size());
+        size_t next = 0;
+        for (size_t i = first; i < packets.size(); ++i) {
+            if (packets[i].model != model) continue;
+            USBD_ISO_PACKET_DESCRIPTOR& descriptor = *packets[i].descriptor;
+            if ((batch[next].endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) descriptor.Length = batch[next].bytes;
+            descriptor.Status = USBD_STATUS_SUCCESS;
+            packets[i].model = nullptr;
+            ++next;
+        }
+    }
+    batch.clear();
+    frameBatch_.swap(batch);
+    packets.clear();
+    framePackets_.swap(packets);
 }
 
 void HostController::complete(Transfer& t) {
