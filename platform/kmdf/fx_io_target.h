@@ -64,6 +64,7 @@ private:
     std::condition_variable drained_;
     std::atomic<WDF_IO_TARGET_STATE> state_;  // written under lock_, read without it
     std::atomic<unsigned> inFlight_{0};
+    std::atomic<unsigned> stopsWaiting_{0};  // stops waiting for the count to reach zero
     std::deque<FxTargetRequest*> queued_;  // sent while stopped; guarded by lock_
 };
 

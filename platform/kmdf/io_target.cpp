@@ -60,6 +60,7 @@ void FxIoTarget::stop(WDF_IO_TARGET_SENT_IO_ACTION action) {
     // On a virtual clock what is in flight ends only as time moves: move it.
     Clock& clock = Machine::current().clock();
     std::unique_lock lock(lock_);
+    stopsWaiting_.fetch_add(1);
     while (inFlight_ != 0) {
         if (clock.is_virtual()) {
             lock.unlock();
@@ -69,6 +70,7 @@ void FxIoTarget::stop(WDF_IO_TARGET_SENT_IO_ACTION action) {
             drained_.wait_for(lock, std::chrono::milliseconds(1));
         }
     }
+    stopsWaiting_.fetch_sub(1);
 }
 
 void FxIoTarget::set_state(WDF_IO_TARGET_STATE state) {
@@ -94,7 +96,10 @@ void FxIoTarget::end_io() {
             return;
         }
     } while (!inFlight_.compare_exchange_weak(before, before - 1));
-    if (before == 1) {
+    // A stop counts itself waiting before it reads the count (both in
+    // sequentially consistent order): a last request that sees no stop
+    // waiting is one the stop sees ended.
+    if (before == 1 && stopsWaiting_.load() != 0) {
         // Under the lock, so a stop between its check and its wait still hears it.
         std::lock_guard lock(lock_);
         drained_.notify_all();

@@ -1,6 +1,7 @@
 #include "host_controller.h"
 
 #include <algorithm>
+#include <array>
 
 #include "fx_usb.h"
 #include "platform/kmdf/fx_target_request.h"
@@ -122,51 +123,89 @@ void HostController::on_frame(uint64_t frameBegins) {
 }
 
 void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
+    constexpr unsigned kMicroframes = 8;
+    constexpr unsigned kSlots = kMicroframes * 2;  // each microframe's OUT packets, then its IN packets
     std::vector<BusPacket> packets;
+    std::vector<BusPacket> ordered;
     packets.swap(framePackets_);
-    // Microframe by microframe, OUT packets before IN packets, as the bus carries them.
-    for (unsigned microframe = 0; microframe < 8; ++microframe) {
-        for (bool in : {false, true}) {
-            for (Transfer& t : due) {
-                if (!t.isochronous || t.badStartFrame || t.failWith != 0 || t.pipe->is_in() != in) continue;
-                if (!t.pipe->port().connected()) continue;
-                auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
-                if (microframe >= urb.NumberOfPackets) continue;
-                USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
-                auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
-                ULONG room = std::min(t.pipe->information().MaximumPacketSize,
-                                      urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0);
-                UsbDeviceModel::IsoPacket io{t.pipe->endpoint().bEndpointAddress, microframe, data,
-                                             in ? room : std::min(packet.Length, room)};
-                packets.push_back(BusPacket{&t.pipe->port().model(), io, &packet});
-            }
+    ordered.swap(frameOrdered_);
+    // Transfer by transfer (what a pipe and its URB say holds for all their
+    // packets), then into bus order: microframe by microframe, OUT packets
+    // before IN packets, in the order they were sent within each.
+    std::array<unsigned, kSlots + 1> slotStart{};
+    bool oneDevice = true;
+    UsbDeviceModel* firstModel = nullptr;
+    for (Transfer& t : due) {
+        if (!t.isochronous || t.badStartFrame || t.failWith != 0) continue;
+        FxUsbPipe* pipe = t.pipe;
+        UsbPort& port = pipe->port();
+        if (!port.connected()) continue;
+        UsbDeviceModel* model = &port.model();
+        if (firstModel == nullptr) firstModel = model;
+        oneDevice = oneDevice && model == firstModel;
+        bool in = pipe->is_in();
+        UCHAR endpoint = pipe->endpoint().bEndpointAddress;
+        ULONG maxPacket = pipe->information().MaximumPacketSize;
+        auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
+        unsigned count = std::min<ULONG>(urb.NumberOfPackets, kMicroframes);
+        for (unsigned microframe = 0; microframe < count; ++microframe) {
+            USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
+            auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
+            ULONG left = urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0;
+            ULONG room = std::min(maxPacket, left);
+            unsigned slot = microframe * 2 + (in ? 1 : 0);
+            packets.push_back(BusPacket{model, {endpoint, microframe, data, in ? room : std::min(packet.Length, room)},
+                                        &packet, slot});
+            ++slotStart[slot + 1];
         }
     }
-    // Each device takes its packets of the frame in one call, in their bus order.
+    if (packets.empty()) {
+        framePackets_.swap(packets);
+        frameOrdered_.swap(ordered);
+        return;
+    }
+    for (unsigned slot = 0; slot < kSlots; ++slot) slotStart[slot + 1] += slotStart[slot];
+    ordered.resize(packets.size());
+    for (const BusPacket& packet : packets) ordered[slotStart[packet.slot]++] = packet;
+
     std::vector<UsbDeviceModel::IsoPacket> batch;
     batch.swap(frameBatch_);
-    for (size_t first = 0; first < packets.size(); ++first) {
-        UsbDeviceModel* model = packets[first].model;
-        if (model == nullptr) continue;  // taken with an earlier device's
-        batch.clear();
-        for (size_t i = first; i < packets.size(); ++i) {
-            if (packets[i].model == model) batch.push_back(packets[i].io);
-        }
-        model->iso_frame(frame, batch.data(), batch.size());
-        size_t next = 0;
-        for (size_t i = first; i < packets.size(); ++i) {
-            if (packets[i].model != model) continue;
-            USBD_ISO_PACKET_DESCRIPTOR& descriptor = *packets[i].descriptor;
-            if ((batch[next].endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) descriptor.Length = batch[next].bytes;
-            descriptor.Status = USBD_STATUS_SUCCESS;
-            packets[i].model = nullptr;
-            ++next;
+    if (oneDevice) {
+        // The usual bus: one device takes the frame's packets in one call.
+        batch.resize(ordered.size());
+        for (size_t i = 0; i < ordered.size(); ++i) batch[i] = ordered[i].io;
+        firstModel->iso_frame(frame, batch.data(), batch.size());
+        for (size_t i = 0; i < ordered.size(); ++i) finish_packet(ordered[i], batch[i]);
+    } else {
+        // Each device takes its packets of the frame in one call, in their bus order.
+        for (size_t first = 0; first < ordered.size(); ++first) {
+            UsbDeviceModel* model = ordered[first].model;
+            if (model == nullptr) continue;  // taken with an earlier device's
+            batch.clear();
+            for (size_t i = first; i < ordered.size(); ++i) {
+                if (ordered[i].model == model) batch.push_back(ordered[i].io);
+            }
+            model->iso_frame(frame, batch.data(), batch.size());
+            size_t next = 0;
+            for (size_t i = first; i < ordered.size(); ++i) {
+                if (ordered[i].model != model) continue;
+                finish_packet(ordered[i], batch[next++]);
+                ordered[i].model = nullptr;
+            }
         }
     }
     batch.clear();
     frameBatch_.swap(batch);
     packets.clear();
     framePackets_.swap(packets);
+    ordered.clear();
+    frameOrdered_.swap(ordered);
+}
+
+void HostController::finish_packet(const BusPacket& packet, const UsbDeviceModel::IsoPacket& done) {
+    // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
+    if ((done.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) packet.descriptor->Length = done.bytes;
+    packet.descriptor->Status = USBD_STATUS_SUCCESS;
 }
 
 void HostController::complete(Transfer& t) {

@@ -81,11 +81,13 @@ private:
         UsbDeviceModel* model;
         UsbDeviceModel::IsoPacket io;
         USBD_ISO_PACKET_DESCRIPTOR* descriptor;  // in the URB: the received length and the status go here
+        unsigned slot;                           // its place on the bus: microframe * 2, + 1 for IN
     };
 
     void on_frame(uint64_t frame);
     void wake_locked();  // caller holds lock_
     void run_isochronous(std::vector<Transfer>& due, uint64_t frame);
+    static void finish_packet(const BusPacket& packet, const UsbDeviceModel::IsoPacket& done);
     void complete(Transfer& transfer);
 
     Machine& machine_;
@@ -107,6 +109,7 @@ private:
     std::vector<Transfer> frameDue_;
     std::vector<Transfer> frameLate_;
     std::vector<BusPacket> framePackets_;
+    std::vector<BusPacket> frameOrdered_;
     std::vector<UsbDeviceModel::IsoPacket> frameBatch_;
 };
 

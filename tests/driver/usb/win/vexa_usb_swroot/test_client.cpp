@@ -25,23 +25,22 @@ public:
         if (state == nullptr) return true;
         if (state->captureCursorPacket != nullptr) {
             RingCursor capture(state->captureCursorPacket, state->captureCursorPosition);
-            ULONG channels = state->captureChannels;
-            ULONG playbackChannels = state->playbackChannels;
-            ULONG walked = capture.Walk(frames, [&](LONG* samples, ULONG stride) {
-                Check(samples, channels < stride ? channels : stride, playbackChannels);
-            });
+            ULONG walked = 0;
+            RingCursor::Run runs[kRunsPerPass];
+            for (ULONG count; walked < frames && (count = Runs(&capture, frames - walked, runs, &walked)) != 0;) {
+                for (ULONG r = 0; r < count; ++r) Check(runs[r], state->captureChannels, state->playbackChannels);
+            }
             if (walked != frames) ++log_->shortWalks;
             state->captureEndPacket = capture.Packet() != nullptr ? capture.Packet() : state->captureCursorPacket;
             state->captureEndPosition = capture.Packet() != nullptr ? capture.Position() : state->captureCursorPosition;
         }
         if (state->playbackCursorPacket != nullptr) {
             RingCursor playback(state->playbackCursorPacket, state->playbackCursorPosition);
-            ULONG channels = state->playbackChannels;
-            ULONG walked = playback.Walk(frames, [&](LONG* samples, ULONG stride) {
-                ULONG n = channels < stride ? channels : stride;
-                for (ULONG c = 0; c < n; ++c) MixSample(&samples[c], log_->ramp ? RampValue(log_->produced, c) : 0);
-                ++log_->produced;
-            });
+            ULONG walked = 0;
+            RingCursor::Run runs[kRunsPerPass];
+            for (ULONG count; walked < frames && (count = Runs(&playback, frames - walked, runs, &walked)) != 0;) {
+                for (ULONG r = 0; r < count; ++r) Play(runs[r], state->playbackChannels);
+            }
             if (walked != frames) ++log_->shortWalks;
             state->playbackEndPacket = playback.Packet() != nullptr ? playback.Packet() : state->playbackCursorPacket;
             state->playbackEndPosition =
@@ -76,59 +75,127 @@ private:
         log_->running = running;
     }
 
-    // One capture frame: silence until the ramp comes back, then the ramp at one latency.
-    void Check(const LONG* samples, ULONG channels, ULONG playbackChannels) {
-        uint64_t index = log_->captured++;
-        if (!log_->ramp || channels == 0) return;
-        if (log_->latency < 0 && samples[0] != 0) {
-            uint64_t frame = (static_cast<uint32_t>(samples[0]) >> 8) - 1;
-            log_->latency = static_cast<int64_t>(index) - static_cast<int64_t>(frame);
-        }
-        for (ULONG c = 0; c < channels; ++c) {
-            LONG expected = 0;
-            if (log_->latency >= 0 && c < playbackChannels) {
-                expected = RampValue(index - static_cast<uint64_t>(log_->latency), c);
-            }
-            if (samples[c] != expected) {
-                if (log_->firstMismatch < 0) log_->firstMismatch = static_cast<int64_t>(index);
-                ++log_->mismatches;
-            }
-        }
+    // Stretches of packets a pass takes: at 48 kHz eight cover a 1 ms call.
+    static constexpr ULONG kRunsPerPass = 32;
+
+    // The next stretches of up to `frames` frames; adds the frames they hold to `*walked`.
+    static ULONG Runs(RingCursor* cursor, ULONG frames, RingCursor::Run* runs, ULONG* walked) {
+        ULONG taken = 0;
+        ULONG count = cursor->Runs(frames, runs, kRunsPerPass, &taken);
+        *walked += taken;
+        return count;
     }
 
-    // The samples a real client moves, and nothing else.
+    // A stretch of capture frames: silence until the ramp comes back, then the ramp at one latency.
+    void Check(const RingCursor::Run& run, ULONG captureChannels, ULONG playbackChannels) {
+        ULONG channels = captureChannels < run.stride ? captureChannels : run.stride;
+        uint64_t index = log_->captured;
+        log_->captured += run.frames;
+        if (!log_->ramp || channels == 0) return;
+        // Kept in locals: the samples could alias the log as far as the compiler knows.
+        int64_t latency = log_->latency;
+        uint64_t mismatches = 0;
+        int64_t firstMismatch = -1;
+        const LONG* samples = run.samples;
+        for (ULONG f = 0; f < run.frames; ++f, ++index, samples += run.stride) {
+            if (latency < 0 && samples[0] != 0) {
+                uint64_t frame = (static_cast<uint32_t>(samples[0]) >> 8) - 1;
+                latency = static_cast<int64_t>(index) - static_cast<int64_t>(frame);
+            }
+            ULONG ramped = latency >= 0 ? (channels < playbackChannels ? channels : playbackChannels) : 0;
+            uint64_t source = index - static_cast<uint64_t>(latency);
+            ULONG wrong = 0;
+            for (ULONG c = 0; c < ramped; ++c) wrong += samples[c] != RampValue(source, c);
+            for (ULONG c = ramped; c < channels; ++c) wrong += samples[c] != 0;
+            if (wrong != 0 && firstMismatch < 0) firstMismatch = static_cast<int64_t>(index);
+            mismatches += wrong;
+        }
+        log_->latency = latency;
+        log_->mismatches += mismatches;
+        if (log_->firstMismatch < 0) log_->firstMismatch = firstMismatch;
+    }
+
+    // A stretch of playback frames: the ramp (or silence) mixed in.
+    void Play(const RingCursor::Run& run, ULONG playbackChannels) {
+        ULONG channels = playbackChannels < run.stride ? playbackChannels : run.stride;
+        uint64_t produced = log_->produced;
+        bool ramp = log_->ramp;
+        LONG* samples = run.samples;
+        for (ULONG f = 0; f < run.frames; ++f, ++produced, samples += run.stride) {
+            for (ULONG c = 0; c < channels; ++c) MixSample(&samples[c], ramp ? RampValue(produced, c) : 0);
+        }
+        log_->produced = produced;
+    }
+
+    // The samples a real client moves, and nothing else: as an ASIO client,
+    // the stretches of the call once, then channel by channel through them.
     bool Move(ULONG frames) {
         ++log_->periods;
         log_->frames += frames;
         StreamState* state = owner_ != nullptr ? owner_->StreamingState() : nullptr;
         if (state == nullptr) return true;
         HostBuffers& host = log_->host;
-        if (state->captureCursorPacket != nullptr && host.hostFrames != 0) {
+        if (host.hostFrames == 0) return true;
+        if (state->captureCursorPacket != nullptr) {
             RingCursor capture(state->captureCursorPacket, state->captureCursorPosition);
             ULONG channels = Moved(state->captureChannels, host);
-            capture.Walk(frames, [&](LONG* samples, ULONG stride) {
-                ULONG n = channels < stride ? channels : stride;
-                int32_t* column = host.input.data() + host.inputPosition;
-                for (ULONG c = 0; c < n; ++c) column[size_t{c} * host.hostFrames] = samples[c];
-                if (++host.inputPosition == host.hostFrames) host.inputPosition = 0;
-            });
+            host.inputPosition = MoveStretches(&capture, frames, channels, host.input.data(), host.inputPosition,
+                                               host.hostFrames, CopyIn);
             state->captureEndPacket = capture.Packet() != nullptr ? capture.Packet() : state->captureCursorPacket;
             state->captureEndPosition = capture.Packet() != nullptr ? capture.Position() : state->captureCursorPosition;
         }
-        if (state->playbackCursorPacket != nullptr && host.hostFrames != 0) {
+        if (state->playbackCursorPacket != nullptr) {
             RingCursor playback(state->playbackCursorPacket, state->playbackCursorPosition);
             ULONG channels = Moved(state->playbackChannels, host);
-            playback.Walk(frames, [&](LONG* samples, ULONG stride) {
-                ULONG n = channels < stride ? channels : stride;
-                const int32_t* column = host.output.data() + host.outputPosition;
-                for (ULONG c = 0; c < n; ++c) MixSample(&samples[c], column[size_t{c} * host.hostFrames]);
-                if (++host.outputPosition == host.hostFrames) host.outputPosition = 0;
-            });
+            host.outputPosition = MoveStretches(&playback, frames, channels, host.output.data(), host.outputPosition,
+                                                host.hostFrames, MixOut);
             state->playbackEndPacket = playback.Packet() != nullptr ? playback.Packet() : state->playbackCursorPacket;
             state->playbackEndPosition =
                 playback.Packet() != nullptr ? playback.Position() : state->playbackCursorPosition;
         }
         return true;
+    }
+
+    static void CopyIn(LONG* samples, ULONG stride, int32_t* buffer, ULONG frames) {
+        for (ULONG k = 0; k < frames; ++k, samples += stride) buffer[k] = *samples;
+    }
+    static void MixOut(LONG* samples, ULONG stride, int32_t* buffer, ULONG frames) {
+        for (ULONG k = 0; k < frames; ++k, samples += stride) MixSample(samples, buffer[k]);
+    }
+
+    // Moves `frames` frames of `channels` channels between the ring and planar
+    // host buffers of `hostFrames` frames, from `position`; returns the position after.
+    template <typename Stretch>
+    static uint32_t MoveStretches(RingCursor* cursor, ULONG frames, ULONG channels, int32_t* buffers, uint32_t position,
+                                  uint32_t hostFrames, Stretch&& stretch) {
+        RingCursor::Run runs[kRunsPerPass];
+        ULONG walked = 0;
+        for (ULONG count; walked < frames && (count = Runs(cursor, frames - walked, runs, &walked)) != 0;) {
+            uint32_t start = position;
+            for (ULONG c = 0; c < channels; ++c) {
+                int32_t* buffer = buffers + size_t{c} * hostFrames;
+                position = start;
+                for (ULONG r = 0; r < count; ++r) {
+                    if (c >= runs[r].stride) {  // a packet too narrow for the channel: nothing to move
+                        position = static_cast<uint32_t>((position + runs[r].frames) % hostFrames);
+                        continue;
+                    }
+                    LONG* samples = runs[r].samples + c;
+                    for (ULONG left = runs[r].frames; left != 0;) {
+                        ULONG part = hostFrames - position < left ? hostFrames - position : left;
+                        stretch(samples, runs[r].stride, buffer + position, part);
+                        samples += size_t{part} * runs[r].stride;
+                        position += part;
+                        if (position == hostFrames) position = 0;
+                        left -= part;
+                    }
+                }
+            }
+            if (channels == 0) {
+                for (ULONG r = 0; r < count; ++r) position = (position + runs[r].frames) % hostFrames;
+            }
+        }
+        return position;
     }
 
     // The channels the host buffers hold of a stream of `channels`.
