@@ -84,6 +84,7 @@ void VexaInterface::raise_event(uint32_t bits, bool withNextReply) {
         pendingEventBits_ |= bits & ~kReservedNotifyBits;
     } else {
         vendorInterrupts_.push_back(Word(bits & ~kReservedNotifyBits, kInterruptBytes));
+        inQueued_.store(true);
         announce_in();
     }
 }
@@ -91,6 +92,7 @@ void VexaInterface::raise_event(uint32_t bits, bool withNextReply) {
 void VexaInterface::send_odd_interrupt(uint32_t word, size_t bytes) {
     std::lock_guard lock(lock_);
     vendorInterrupts_.push_back(Word(word, bytes));
+    inQueued_.store(true);
     announce_in();
 }
 
@@ -178,11 +180,16 @@ void VexaInterface::queue_reply(uint32_t commandWord, uint16_t sequence, const F
 void VexaInterface::announce_reply() {
     vendorInterrupts_.push_back(Word(kReplyReadyBit | pendingEventBits_, kInterruptBytes));
     pendingEventBits_ = 0;
+    inQueued_.store(true);
     announce_in();
 }
 
 std::optional<std::vector<uint8_t>> VexaInterface::read_in(UCHAR endpointAddress, ULONG maxBytes) {
+    // The host asks every frame on each reading pipe; while nothing is queued it needs no lock.
+    if (!inQueued_.load()) return std::nullopt;
     std::lock_guard lock(lock_);
+    // Cleared only here, under the lock every queueing holds: a word queued meanwhile sets it again.
+    if (midiIn_.empty() && vendorInterrupts_.empty()) inQueued_.store(false);
     if (endpointAddress == kMidiInEndpoint) {
         if (midiIn_.empty()) return std::nullopt;
         size_t bytes = std::min<size_t>(midiIn_.size(), maxBytes / kMidiEventBytes * kMidiEventBytes);
@@ -217,6 +224,7 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
         if (midiLoopback_ && port < 16) {
             midiIn_.push_back(static_cast<uint8_t>(port << 4 | (packet[0] & 0xF)));
             midiIn_.insert(midiIn_.end(), packet.begin() + 1, packet.end());
+            inQueued_.store(true);
         }
     }
     return STATUS_SUCCESS;
@@ -341,6 +349,7 @@ void VexaInterface::set_midi_loopback(bool on) {
 void VexaInterface::queue_midi_in(const std::vector<uint8_t>& packets) {
     std::lock_guard lock(lock_);
     midiIn_.insert(midiIn_.end(), packets.begin(), packets.end());
+    inQueued_.store(true);
     announce_in();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -136,6 +137,9 @@ private:
     unsigned emptySkip_ = 0;                          // guarded by lock_
     unsigned emptyCapturePackets_ = 0;                // guarded by lock_
     std::deque<uint8_t> midiIn_;                      // guarded by lock_
+    // Something may be in midiIn_ or vendorInterrupts_: set under lock_ with
+    // every queueing, cleared under it once both are empty, read without it.
+    std::atomic<bool> inQueued_{false};
     bool midiLoopback_ = true;                        // guarded by lock_
     const uint8_t firstOutCables_;                    // cables of the first OUT endpoint
     std::vector<std::pair<UCHAR, std::array<uint8_t, 4>>> midiOut_;  // guarded by lock_

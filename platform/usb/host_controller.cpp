@@ -165,40 +165,38 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         return;
     }
     for (unsigned slot = 0; slot < kSlots; ++slot) slotStart[slot + 1] += slotStart[slot];
-    ordered.resize(packets.size());
+    if (ordered.size() < packets.size()) ordered.resize(packets.size());  // kept at its largest: no clearing per frame
     for (const BusPacket& packet : packets) ordered[slotStart[packet.slot]++] = packet;
 
     std::vector<UsbDeviceModel::IsoPacket> batch;
     batch.swap(frameBatch_);
     if (oneDevice) {
         // The usual bus: one device takes the frame's packets in one call.
-        batch.resize(ordered.size());
-        for (size_t i = 0; i < ordered.size(); ++i) batch[i] = ordered[i].io;
-        firstModel->iso_frame(frame, batch.data(), batch.size());
-        for (size_t i = 0; i < ordered.size(); ++i) finish_packet(ordered[i], batch[i]);
+        if (batch.size() < packets.size()) batch.resize(packets.size());
+        for (size_t i = 0; i < packets.size(); ++i) batch[i] = ordered[i].io;
+        firstModel->iso_frame(frame, batch.data(), packets.size());
+        for (size_t i = 0; i < packets.size(); ++i) finish_packet(ordered[i], batch[i]);
     } else {
         // Each device takes its packets of the frame in one call, in their bus order.
-        for (size_t first = 0; first < ordered.size(); ++first) {
+        for (size_t first = 0; first < packets.size(); ++first) {
             UsbDeviceModel* model = ordered[first].model;
             if (model == nullptr) continue;  // taken with an earlier device's
             batch.clear();
-            for (size_t i = first; i < ordered.size(); ++i) {
+            for (size_t i = first; i < packets.size(); ++i) {
                 if (ordered[i].model == model) batch.push_back(ordered[i].io);
             }
             model->iso_frame(frame, batch.data(), batch.size());
             size_t next = 0;
-            for (size_t i = first; i < ordered.size(); ++i) {
+            for (size_t i = first; i < packets.size(); ++i) {
                 if (ordered[i].model != model) continue;
                 finish_packet(ordered[i], batch[next++]);
                 ordered[i].model = nullptr;
             }
         }
     }
-    batch.clear();
     frameBatch_.swap(batch);
     packets.clear();
     framePackets_.swap(packets);
-    ordered.clear();
     frameOrdered_.swap(ordered);
 }
 
