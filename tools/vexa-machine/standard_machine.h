@@ -41,10 +41,9 @@ std::filesystem::path default_state_dir();
 void install_user_mode_files(platform::Machine& machine, const std::filesystem::path& driverDir);
 
 // Installs the drivers found in `driverDir` (the USB function driver from
-// Installs the drivers found in `driverDir` (the USB function driver from
-// `usbDriverDir` when given; the MIDI child drivers' stand-ins from
-// `doublesDir`, only when given), names the services that serve the MIDI
-// children's hardware ids, installs the user-mode files, and adds the root
+// `usbDriverDir` when given; the stand-ins of the MIDI and WDM audio child
+// drivers from `doublesDir`, only when given), names the services that serve
+// the children's hardware ids, installs the user-mode files, and adds the root
 // node (its driver loads and its device starts). Returns the root node; its
 // state says whether the start succeeded.
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,

@@ -115,14 +115,15 @@ private:
         if (log_->firstMismatch < 0) log_->firstMismatch = firstMismatch;
     }
 
-    // A stretch of playback frames: the ramp (or silence) mixed in.
+    // A stretch of playback frames: the ramp (or the constant) mixed in.
     void Play(const RingCursor::Run& run, ULONG playbackChannels) {
         ULONG channels = playbackChannels < run.stride ? playbackChannels : run.stride;
         uint64_t produced = log_->produced;
         bool ramp = log_->ramp;
+        LONG constant = log_->constant;
         LONG* samples = run.samples;
         for (ULONG f = 0; f < run.frames; ++f, ++produced, samples += run.stride) {
-            for (ULONG c = 0; c < channels; ++c) MixSample(&samples[c], ramp ? RampValue(produced, c) : 0);
+            for (ULONG c = 0; c < channels; ++c) MixSample(&samples[c], ramp ? RampValue(produced, c) : constant);
         }
         log_->produced = produced;
     }
