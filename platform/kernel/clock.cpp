@@ -48,6 +48,17 @@ uint64_t Clock::next_due_after_now() const {
 void Clock::run_due(uint64_t time, bool frameBoundary) {
     DispatchLevelScope dispatch;
     std::shared_ptr<const std::vector<FrameListener>> listeners;
+    run_timers_due(time, frameBoundary, &listeners);
+    if (frameBoundary && listeners != nullptr) run_listeners(*listeners, time);
+}
+
+void Clock::run_listeners(const std::vector<FrameListener>& listeners, uint64_t time) {
+    uint64_t frameNumber = time / kTicksPerMillisecond;
+    for (const FrameListener& listener : listeners) listener(frameNumber);
+}
+
+void Clock::run_timers_due(uint64_t time, bool frameBoundary,
+                           std::shared_ptr<const std::vector<FrameListener>>* listeners) {
     for (;;) {
         Timer timer;
         {
@@ -55,17 +66,14 @@ void Clock::run_due(uint64_t time, bool frameBoundary) {
             auto it = timers_.begin();
             if (it == timers_.end() || it->first > time) {
                 // Taken in the same look as the last timer check: one lock a frame when nothing else is due.
-                if (frameBoundary) listeners = listenerSnapshot_;
-                break;
+                if (frameBoundary) *listeners = listenerSnapshot_;
+                return;
             }
             timer = std::move(it->second);
             timers_.erase(it);
         }
         timer.fn();
     }
-    if (!frameBoundary || listeners == nullptr) return;
-    uint64_t frameNumber = time / kTicksPerMillisecond;
-    for (const FrameListener& listener : *listeners) listener(frameNumber);
 }
 
 void Clock::listeners_changed() {
@@ -84,16 +92,28 @@ void Clock::step_towards(uint64_t limit) {
     uint64_t current = virtualNow_.load(std::memory_order_relaxed);
     if (current >= limit) return;
     uint64_t due;
+    bool timersDue = false;
+    std::shared_ptr<const std::vector<FrameListener>> listeners;
     {
         std::lock_guard lock(lock_);
         due = next_due_after_now();
+        // A frame with no timer due takes its listeners in this same look:
+        // streaming runs a frame each step, so it takes one lock instead of two.
+        timersDue = !timers_.empty() && timers_.begin()->first <= due;
+        if (due <= limit && !timersDue) listeners = listenerSnapshot_;
     }
     if (due > limit) {
         virtualNow_.store(limit, std::memory_order_release);
         return;
     }
     virtualNow_.store(due, std::memory_order_release);
-    run_due(due, due % kTicksPerMillisecond == 0 && due != current);
+    bool frameBoundary = due % kTicksPerMillisecond == 0 && due != current;
+    if (timersDue) {
+        run_due(due, frameBoundary);
+    } else if (frameBoundary && listeners != nullptr) {
+        DispatchLevelScope dispatch;
+        run_listeners(*listeners, due);
+    }
 }
 
 void Clock::run_until(uint64_t time) {

@@ -98,6 +98,11 @@ private:
     // next boundary, not with the ones slept through.
     void frames_wanted_changed(bool wanted);
     void listeners_changed();  // caller holds lock_: the listeners were added to or removed
+    // Runs the timers due by `time`, in order; at a frame boundary, sets
+    // `*listeners` to the frame's listeners in the same look as the last check.
+    void run_timers_due(uint64_t time, bool frameBoundary,
+                        std::shared_ptr<const std::vector<FrameListener>>* listeners);
+    static void run_listeners(const std::vector<FrameListener>& listeners, uint64_t time);
     void scheduler_main();
 
     const Mode mode_;

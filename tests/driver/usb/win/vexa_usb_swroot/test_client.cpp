@@ -57,10 +57,7 @@ public:
     void Start() override { set_running(true); }
     void Stop() override { set_running(false); }
     NTSTATUS Close() override { return STATUS_SUCCESS; }
-    bool IsRunning() override {
-        std::lock_guard guard(log_->lock);
-        return log_->running;
-    }
+    bool IsRunning() override { return log_->running.load(); }
     ULONG Type() const override { return log_->kind; }
     void SetOwner(AudioClientManager* owner) override { owner_ = owner; }
     void SetLatencies(ULONG input, ULONG output) override {
@@ -70,10 +67,7 @@ public:
     }
 
 private:
-    void set_running(bool running) {
-        std::lock_guard guard(log_->lock);
-        log_->running = running;
-    }
+    void set_running(bool running) { log_->running.store(running); }
 
     // Stretches of packets a pass takes: at 48 kHz eight cover a 1 ms call.
     static constexpr ULONG kRunsPerPass = 32;
