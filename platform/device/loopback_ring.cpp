@@ -20,8 +20,7 @@ void LoopbackRing::reset(size_t channels, size_t capacityFrames) {
     count_ = 0;
 }
 
-void LoopbackRing::reserve(size_t frames) {
-    if (frames <= storage_) return;
+void LoopbackRing::grow(size_t frames) {
     // Grows by doubling up to the capacity, the waiting frames moved to the start.
     size_t grown = std::min(capacity_, std::max({frames, storage_ * 2, kFirstStorageFrames}));
     std::vector<int32_t> larger(grown * channels_);
