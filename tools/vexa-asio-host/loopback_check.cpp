@@ -10,6 +10,8 @@ namespace {
 constexpr uint32_t kLockWindow = 32;
 constexpr uint64_t kRelockSeconds = 2;
 constexpr uint8_t kTagMask = 0xFF;
+// Halves before an announced latency change whose mismatches it explains.
+constexpr uint64_t kAnnounceHalves = 4;
 
 uint8_t TagOf(int32_t sample) { return static_cast<uint8_t>(static_cast<uint32_t>(sample) & kTagMask); }
 
@@ -21,7 +23,8 @@ LoopbackCheck::LoopbackCheck(const SignalSource& signal, uint32_t halfFrames, st
       maxLatency_(signal.rate() - 1),  // below the sine's period of one second
       channels_(std::move(channels)),
       results_(channels_.size()),
-      locked_(channels_.size(), false) {
+      locked_(channels_.size(), false),
+      recentMismatches_(channels_.size()) {
     for (size_t i = 0; i < channels_.size(); ++i) results_[i].channel = channels_[i];
 }
 
@@ -40,6 +43,32 @@ bool LoopbackCheck::tainted(uint64_t frame) const {
 
 void LoopbackCheck::expect_relock(uint64_t position) {
     relockUntil_ = position + kRelockSeconds * signal_.rate();
+    uint64_t lookBack = kAnnounceHalves * halfFrames_;
+    uint64_t from = position > lookBack ? position - lookBack : 0;
+    for (size_t i = 0; i < results_.size(); ++i) {
+        ChannelResult& result = results_[i];
+        std::vector<uint64_t>& recent = recentMismatches_[i];
+        auto forgiven = std::count_if(recent.begin(), recent.end(), [&](uint64_t frame) { return frame >= from; });
+        if (forgiven == 0) continue;
+        result.mismatches -= static_cast<uint64_t>(forgiven);
+        result.resyncFrames += static_cast<uint64_t>(forgiven);
+        if (result.firstMismatch >= static_cast<int64_t>(from)) result.firstMismatch = -1;
+        recent.clear();
+    }
+}
+
+void LoopbackCheck::mismatch(size_t index, uint64_t frame) {
+    ChannelResult& result = results_[index];
+    if (result.firstMismatch < 0) result.firstMismatch = static_cast<int64_t>(frame);
+    ++result.mismatches;
+    // Only the last few halves may still turn out to be an announced change.
+    std::vector<uint64_t>& recent = recentMismatches_[index];
+    uint64_t lookBack = kAnnounceHalves * halfFrames_;
+    if (!recent.empty() && recent.front() + lookBack < frame) {
+        recent.erase(recent.begin(), std::find_if(recent.begin(), recent.end(),
+                                                  [&](uint64_t f) { return f + lookBack >= frame; }));
+    }
+    recent.push_back(frame);
 }
 
 bool LoopbackCheck::lock(size_t index, uint64_t frame, const int32_t* samples, uint32_t count) {
@@ -81,8 +110,7 @@ void LoopbackCheck::captured(size_t index, uint64_t position, const int32_t* sam
                 if (!first && relocking) {
                     ++result.resyncFrames;
                 } else if (!first || !((own && !room) || TagOf(sample) == signal_.previous_tag(channel))) {
-                    if (result.firstMismatch < 0) result.firstMismatch = static_cast<int64_t>(frame);
-                    ++result.mismatches;
+                    mismatch(index, frame);
                 }
                 continue;
             }
@@ -104,8 +132,7 @@ void LoopbackCheck::captured(size_t index, uint64_t position, const int32_t* sam
             ++result.resyncFrames;
             continue;
         }
-        if (result.firstMismatch < 0) result.firstMismatch = static_cast<int64_t>(frame);
-        ++result.mismatches;
+        mismatch(index, frame);
     }
 }
 

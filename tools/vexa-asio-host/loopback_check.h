@@ -50,6 +50,8 @@ public:
     void captured(size_t index, uint64_t position, const int32_t* samples);
     // The driver announced new latencies while the host was at `position`:
     // for two seconds a channel that stops matching looks for its new latency.
+    // The change reaches the device before the message reaches the host, so
+    // what went wrong in the few halves before `position` was the change too.
     void expect_relock(uint64_t position);
 
     const std::vector<uint32_t>& channels() const { return channels_; }
@@ -58,6 +60,7 @@ public:
 private:
     bool tainted(uint64_t frame) const;
     bool lock(size_t index, uint64_t frame, const int32_t* samples, uint32_t count);
+    void mismatch(size_t index, uint64_t frame);
 
     const SignalSource& signal_;
     uint32_t halfFrames_;
@@ -66,6 +69,7 @@ private:
     std::vector<ChannelResult> results_;
     std::vector<bool> locked_;
     std::vector<uint64_t> taints_;  // output half positions, oldest first
+    std::vector<std::vector<uint64_t>> recentMismatches_;  // per channel: capture frames within the look-back
     uint64_t relockUntil_ = 0;      // host frame up to which an announced change may show
 };
 
