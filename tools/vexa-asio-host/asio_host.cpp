@@ -109,13 +109,9 @@ bool AsioHost::init(std::string* error) {
     return true;
 }
 
-DriverDescription AsioHost::describe() {
+DriverDescription AsioHost::describe_channels() {
     DriverDescription d;
     if (driver_ == nullptr) return d;
-    char name[kAsioDriverNameBytes] = {};
-    driver_->getDriverName(name);
-    d.name = name;
-    d.version = driver_->getDriverVersion();
     driver_->getChannels(&d.inputs, &d.outputs);
     for (int32_t input = 0; input < 2; ++input) {
         int32_t count = input != 0 ? d.inputs : d.outputs;
@@ -128,6 +124,16 @@ DriverDescription AsioHost::describe() {
             (input != 0 ? d.inputNames : d.outputNames).push_back(text);
         }
     }
+    return d;
+}
+
+DriverDescription AsioHost::describe() {
+    DriverDescription d = describe_channels();
+    if (driver_ == nullptr) return d;
+    char name[kAsioDriverNameBytes] = {};
+    driver_->getDriverName(name);
+    d.name = name;
+    d.version = driver_->getDriverVersion();
     d.sizeResult = driver_->getBufferSize(&d.minSize, &d.maxSize, &d.preferredSize, &d.granularity);
     driver_->getSampleRate(&d.rate);
     for (uint32_t rate : kUsualRates) d.rates.emplace_back(rate, driver_->canSampleRate(rate));
@@ -234,6 +240,7 @@ ASIOError AsioHost::start(std::string* error) {
     }
     ASIOSampleRate rate = 0;
     driver_->getSampleRate(&rate);
+    DriverDescription now = describe_channels();
     int32_t inputLatency = 0;
     int32_t outputLatency = 0;
     driver_->getLatencies(&inputLatency, &outputLatency);
@@ -245,6 +252,8 @@ ASIOError AsioHost::start(std::string* error) {
         stream.bufferSize = frames_;
         stream.inputLatency = inputLatency;
         stream.outputLatency = outputLatency;
+        stream.outputNames = std::move(now.outputNames);
+        stream.inputNames = std::move(now.inputNames);
         streams_.push_back(stream);
         std::vector<uint32_t> checked;
         for (size_t i : checkedInputs_) checked.push_back(static_cast<uint32_t>(infos_[outputChannels_.size() + i].channelNum));

@@ -68,6 +68,7 @@ struct Stream {
     uint64_t late = 0;          // halves the host served after the device had begun them
     uint64_t uncheckedHalves = 0;
     std::vector<ChannelResult> channels;
+    std::vector<std::string> outputNames, inputNames;  // the device's at the start (a re-plug may bring another)
     std::vector<double> intervalsUs;  // wall time between switches
     bool matched() const;  // every channel matched, nothing dropped
 };
@@ -142,6 +143,7 @@ public:
     void on_rate_change(double rate);
 
 private:
+    DriverDescription describe_channels();  // the counts and names alone
     ASIOError create_buffers(uint32_t frames, std::string* error);
     void note(std::string text);
     void close_stream();

@@ -137,7 +137,9 @@ void PrintReport(FILE* out, const std::vector<Stream>& streams, const DriverDesc
                          s.inputLatency, s.outputLatency, reported, LongEnough(s) ? "" : " (too short to tell)");
         }
         for (const ChannelResult& c : s.channels) {
-            std::string names = Name(d.outputNames, c.channel) + " -> " + Name(d.inputNames, c.channel);
+            const auto& outputNames = s.outputNames.empty() ? d.outputNames : s.outputNames;
+            const auto& inputNames = s.inputNames.empty() ? d.inputNames : s.inputNames;
+            std::string names = Name(outputNames, c.channel) + " -> " + Name(inputNames, c.channel);
             if (c.matched()) {
                 std::fprintf(out, "  channel %u %s: matches at %" PRId64 " frames (%" PRIu64 " frames checked", c.channel,
                              names.c_str(), c.latency, c.checked);
