@@ -3,10 +3,11 @@
 // In real time: vexa-machine and vexa-asio-host run as programs of their own
 // for a few seconds; the host reports the time between its buffer switches
 // against the ideal (median, 99th and 99.9th percentile) at 48 and at 512
-// frames (a half of 512 frames, 10.67 ms, falls between the 1 ms USB frames
-// the device completes on, so its switches deviate by up to a third of a
-// millisecond by design), and /proc tells the share of one core the machine used meanwhile,
-// streaming two channels and every channel of a Cantile-QE.
+// frames (a half of 512 frames, 10.67 ms, falls between the 1 ms USB
+// frames the device completes on, so its switches deviate by up to a third
+// of a millisecond by design), and /proc tells the share of one core the
+// machine used meanwhile, streaming two channels and every channel of a
+// Cantile-QE.
 //
 // In virtual time: the cost in wall time of one streamed millisecond through
 // the whole stack (the host's buffer switch, the ASIO driver, the root

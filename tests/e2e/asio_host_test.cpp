@@ -159,4 +159,19 @@ TEST_F(AsioHostProgramTest, FailuresHaveTheirOwnExitCodes) {
     EXPECT_EQ(usage->wait_exit(), 2);
 }
 
+// vexa-pal's setters read back what the root took: a rate the interface lacks and a setting with no interface
+// plugged in are failures, not silent successes.
+TEST_F(AsioHostProgramTest, PalSettersReportWhatTheRootTook) {
+    start();
+    EXPECT_EQ(pal({"rate", "96000"}), 0);
+    EXPECT_EQ(pal({"rate", "12345"}), 1) << "the root keeps its rate for one the interface lacks";
+    EXPECT_EQ(pal({"buffer-size", "256"}), 0);
+    EXPECT_EQ(pal({"mode", "3"}), 0);
+    EXPECT_EQ(pal({"rate"}), 2) << "a setter needs its value";
+    EXPECT_EQ(pal({"rate", "fast"}), 2);
+    machine_->write_line("unplug 1");
+    ASSERT_TRUE(machine_->read_until("unplugged port 1", kEventMs));
+    EXPECT_EQ(pal({"rate", "48000"}), 1) << "nothing to set with no interface";
+}
+
 }  // namespace
