@@ -69,7 +69,7 @@ constexpr UNICODE_STRING RtlConstantString(const char16_t (&text)[N]) {
 #define RTL_CONSTANT_STRING(s) RtlConstantString(s)
 
 void RtlInitUnicodeString(UNICODE_STRING* destination, PCWSTR source);
-// Case-insensitive compare of two counted strings (ASCII letters folded).
+// Compares of two counted strings; case-insensitive ones fold ASCII and Latin-1 letters.
 bool RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRING* b, BOOLEAN caseInsensitive);
 
 #define RtlZeroMemory(p, n) std::memset((p), 0, (n))
@@ -80,6 +80,15 @@ bool RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRING* b, BOO
 
 // A file attribute both ZwCreateFile and CreateFile take.
 inline constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x80;
+
+// Registry value types, the same in the kernel and in user mode.
+inline constexpr ULONG REG_NONE = 0;
+inline constexpr ULONG REG_SZ = 1;
+inline constexpr ULONG REG_EXPAND_SZ = 2;
+inline constexpr ULONG REG_BINARY = 3;
+inline constexpr ULONG REG_DWORD = 4;
+inline constexpr ULONG REG_MULTI_SZ = 7;
+inline constexpr ULONG REG_QWORD = 11;
 
 #define NT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
 

@@ -5,7 +5,13 @@
 namespace platform {
 namespace {
 
-char16_t Fold(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+// ASCII and the Latin-1 letters (the ANSI code page's, which channel and
+// port names come in) fold to upper case, as the kernel's upcase table does;
+// the division sign in their midst is no letter.
+char16_t Fold(char16_t c) {
+    bool lower = (c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7);
+    return lower ? static_cast<char16_t>(c - 0x20) : c;
+}
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // Text as the kernel keeps it (UTF-16, counted strings) and as the rest of
 // the layer speaks it (UTF-8), and the one case folding the object manager,
-// the registry and RtlEqualUnicodeString share: ASCII letters only, as the
-// names this system uses need.
+// the registry and the string compares share: ASCII and Latin-1 letters, as
+// the names this system uses need.
 #pragma once
 
 #include <string>

@@ -221,6 +221,38 @@ TEST_F(MachineTest, MidiLoopsBackThroughTheChildrenOfBothModels) {
     EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
 }
 
+// A person plays a tone into the render stream of the WDM audio driver's stand-in and reads what
+// came back on its capture stream: the level of a half-scale tone (-9 dBFS RMS) after the rings'
+// latency, in both depths, and again after the interface was plugged anew. Bit-exactness is the
+// virtual-clock tests' to prove; in real time a loaded host may glitch.
+TEST_F(MachineTest, ToneComesBackOnTheCaptureStream) {
+    start(true);
+    const char* commands[] = {"tone 48000 24 400", "tone 44100 16 400"};
+    for (const char* command : commands) {
+        machine_->write_line(command);
+        std::string line;
+        EXPECT_TRUE(machine_->read_until("came back after", 20000, &line)) << machine_->rest();
+        size_t at = line.find(" frames at ");
+        ASSERT_NE(at, std::string::npos) << line;
+        double rms = std::strtod(line.c_str() + at + 11, nullptr);
+        EXPECT_NEAR(rms, -9.0, 0.5) << line;
+    }
+    machine_->write_line("unplug 1");
+    EXPECT_TRUE(machine_->read_until("unplugged port 1"));
+    machine_->write_line("tone");
+    EXPECT_TRUE(machine_->read_until("the WDM streams did not open")) << machine_->rest();
+    machine_->write_line("plug cantile-qk");
+    EXPECT_TRUE(machine_->read_until("plugged cantile-qk into port 2"));
+    machine_->write_line("tone 96000 24 300");
+    std::string line;
+    EXPECT_TRUE(machine_->read_until("came back after", 20000, &line)) << machine_->rest();
+    machine_->write_line("tone 8000");
+    EXPECT_TRUE(machine_->read_until("did not open (status 0xC0000272)")) << "a rate the device does not list";
+    machine_->write_line("tone 48000 20");
+    EXPECT_TRUE(machine_->read_until("tone takes a rate, 16 or 24 bits"));
+    EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+}
+
 // --device names the models plugged in at boot; an unknown model is a usage error.
 TEST_F(MachineTest, DeviceFlagsPlugModels) {
     start(true, {"--device", "cantile-qk", "--device", "cantile-qe"});

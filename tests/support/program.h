@@ -69,10 +69,16 @@ public:
     }
 
     // Reads output until a line contains `text`; false at end of output or after `timeoutMs`.
-    bool read_until(const std::string& text, int timeoutMs = kStartupMs) {
+    // With `line`, the whole line that held it.
+    bool read_until(const std::string& text, int timeoutMs = kStartupMs, std::string* line = nullptr) {
         for (;;) {
             if (size_t at = buffer_.find(text); at != std::string::npos) {
                 size_t end = buffer_.find('\n', at);
+                if (line != nullptr) {
+                    size_t begin = buffer_.rfind('\n', at);
+                    begin = begin == std::string::npos ? 0 : begin + 1;
+                    *line = buffer_.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+                }
                 buffer_.erase(0, end == std::string::npos ? buffer_.size() : end + 1);
                 return true;
             }

@@ -342,7 +342,14 @@ bool AsioHost::catch_up(uint32_t timeoutMs) {
     auto now = Position(driver_);
     std::unique_lock hold(lock_);
     return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                             [&] { return resetPending_ || (lastSeen_ && *lastSeen_ == now); });
+                             [&] { return lastSeen_ && *lastSeen_ == now; });
+}
+
+bool AsioHost::wait_for_message(int32_t selector, uint32_t timeoutMs) {
+    std::unique_lock hold(lock_);
+    return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::find(messages_.begin(), messages_.end(), selector) != messages_.end();
+    });
 }
 
 void AsioHost::wait_for_attention(uint32_t ms) {

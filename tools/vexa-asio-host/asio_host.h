@@ -120,9 +120,14 @@ public:
     Recovery recover(std::string* error);
 
     // Virtual time: until the buffer switch has handed over the half the
-    // driver names now (or a reset is pending, or nothing streams); false
-    // when `timeoutMs` of wall time pass first.
+    // driver names now (or nothing streams); false when `timeoutMs` of wall
+    // time pass first. A pending reset does not end the wait: the driver
+    // keeps switching until the host resets, and a clock that ran on without
+    // the host would make the switches it missed look like drop-outs.
     bool catch_up(uint32_t timeoutMs);
+    // Until the driver has sent `selector` (kAsioResetRequest, ...) through
+    // asioMessage on its own thread; false when `timeoutMs` pass first.
+    bool wait_for_message(int32_t selector, uint32_t timeoutMs);
     // Until something needs the host's thread (a reset, an event to show), at most `ms`.
     void wait_for_attention(uint32_t ms);
     std::vector<HostEvent> take_events();

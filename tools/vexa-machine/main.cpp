@@ -6,7 +6,12 @@
 // printed when plugging) and "midi PORT BYTE..." (sends the hex bytes out of
 // MIDI port PORT of the current interface through the MIDI output child's
 // driver, lets the interface loop them back, and prints what the MIDI input
-// child's driver received).
+// child's driver received) and "tone [RATE [BITS [MS]]]" (the WDM audio
+// driver's stand-in plays a 997 Hz tone into its render stream for MS
+// milliseconds, 1000 by default, at RATE Hz, 48000 by default, with 16 or 24
+// BITS, 24 by default; the interface loops it back, and the machine prints
+// the level and latency of what the capture stream received and whether it
+// is bit-exact).
 //
 // The simulated hardware keeps wall-clock time, so when the system lets it
 // (root, or the real-time privilege) the machine runs in real-time
@@ -33,6 +38,7 @@
 #include "platform/win32/user_process.h"
 #include "midi_check.h"
 #include "standard_machine.h"
+#include "tone_check.h"
 
 namespace {
 
@@ -44,7 +50,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]... "
                  "[--no-real-time]\n"
-                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE...\n");
+                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]]\n");
     return kUsageError;
 }
 
@@ -59,6 +65,7 @@ struct Ports {
     bool stopping = false;  // guarded by lock
     vexa::machine::SimulatedPorts ports;
     std::unique_ptr<vexa::machine::MidiCheck> midi;  // set before standard input is read
+    std::unique_ptr<vexa::machine::ToneCheck> tone;  // set before standard input is read
 
     void plug(const std::string& name) {
         auto model = vexa::machine::model_by_name(name);
@@ -104,6 +111,25 @@ struct Ports {
         Say(midi->run(number, bytes));
     }
 
+    void play_tone(const std::vector<std::string>& words) {
+        unsigned long values[3] = {48000, 24, 1000};
+        try {
+            for (size_t i = 1; i < words.size() && i <= 3; ++i) values[i - 1] = std::stoul(words[i]);
+        } catch (const std::exception&) {
+            values[0] = 0;
+        }
+        constexpr unsigned long kMaxMs = 60000;
+        if (words.size() > 4 || values[0] == 0 || (values[1] != 16 && values[1] != 24) || values[2] == 0 ||
+            values[2] > kMaxMs) {
+            Say("tone takes a rate, 16 or 24 bits and up to 60000 ms, as in 'tone 48000 24 1000'");
+            return;
+        }
+        std::lock_guard hold(lock);
+        if (stopping) return;
+        Say(tone->run(static_cast<uint32_t>(values[0]), static_cast<uint32_t>(values[1]),
+                      static_cast<unsigned>(values[2])));
+    }
+
     void run_command(const std::string& line) {
         std::istringstream stream(line);
         std::vector<std::string> words;
@@ -116,8 +142,10 @@ struct Ports {
             unplug(words[1]);
         } else if (command == "midi" && words.size() >= 3) {
             send_midi(words[1], std::vector<std::string>(words.begin() + 2, words.end()));
+        } else if (command == "tone") {
+            play_tone(words);
         } else {
-            Say("unknown command '" + line + "' (plug MODEL, unplug PORT, midi PORT BYTE...)");
+            Say("unknown command '" + line + "' (plug MODEL, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]])");
         }
     }
 };
@@ -181,6 +209,7 @@ int main(int argc, char** argv) {
     options.stateDir = stateDir;
     static Ports ports;  // outlives the detached reader of standard input
     ports.midi = std::make_unique<vexa::machine::MidiCheck>(vexa::machine::default_driver_dir());
+    ports.tone = std::make_unique<vexa::machine::ToneCheck>(vexa::machine::default_driver_dir());
     platform::Machine machine(options);
     vexa::machine::AsioRegistration asio = vexa::machine::AsioRegistration::NotBuilt;
     platform::DevNode* root = vexa::machine::boot_standard_machine(machine, vexa::machine::default_driver_dir(), {},

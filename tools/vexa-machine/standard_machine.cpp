@@ -13,6 +13,7 @@
 #include "platform/win32/user_process.h"
 #include "platform/win32/windows.h"
 #include "tools/doubles/midi_double.h"
+#include "tools/doubles/wdm_double.h"
 
 namespace vexa::machine {
 
@@ -61,12 +62,13 @@ platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::
                                          const std::filesystem::path& doublesDir, AsioRegistration* asio) {
     std::filesystem::path usbImage = (usbDriverDir.empty() ? driverDir : usbDriverDir) / (std::string(kUsbService) + ".so");
     if (std::filesystem::exists(usbImage)) machine.drivers().install(kUsbService, usbImage);
-    // The MIDI children's outside drivers; the WDM audio child has none here (it stays without a driver).
+    // The children's outside drivers: the MIDI drivers and the WDM audio driver.
     const struct {
         const char* service;
         const char16_t* hardwareId;
     } doubles[] = {{vexa::doubles::kMidiInService, vexa::doubles::kMidiInHardwareId},
-                   {vexa::doubles::kMidiOutService, vexa::doubles::kMidiOutHardwareId}};
+                   {vexa::doubles::kMidiOutService, vexa::doubles::kMidiOutHardwareId},
+                   {vexa::doubles::kWdmService, vexa::doubles::kWdmHardwareId}};
     for (const auto& d : doubles) {
         std::filesystem::path image = doublesDir / (std::string(d.service) + ".so");
         if (doublesDir.empty() || !std::filesystem::exists(image)) continue;

@@ -53,9 +53,9 @@ enum class AsioRegistration {
 AsioRegistration register_asio_driver(platform::Machine& machine);
 
 // Installs the drivers found in `driverDir` (the USB function driver from
-// `usbDriverDir` when given; the MIDI child drivers' stand-ins from
-// `doublesDir`, only when given), names the services that serve the MIDI
-// children's hardware ids, installs the user-mode files and registers the
+// `usbDriverDir` when given; the stand-ins of the MIDI and WDM audio child
+// drivers from `doublesDir`, only when given), names the services that serve
+// the children's hardware ids, installs the user-mode files and registers the
 // ASIO driver when it is built, and adds the root node (its driver loads and
 // its device starts). Returns the root node; its state says whether the
 // start succeeded.

@@ -4,6 +4,7 @@
 #include "audio_client.h"
 
 #include "asio_client.h"
+#include "kernel_audio_client.h"
 #include "logger.h"
 
 using namespace vexa::log;
@@ -22,8 +23,11 @@ AudioClient* CreateAudioClient(ULONG type) {
             }
             return client;
         }
+        case kClientTypeKernel:
+        case kClientTypeKernelRender:
+        case kClientTypeKernelCapture:
+            return CreateKernelAudioClient(type);
         default:
-            // The WDM child's kernel clients come with the child devices.
             TRACE(kLogWarning | kLogAsio, type);
             return nullptr;
     }

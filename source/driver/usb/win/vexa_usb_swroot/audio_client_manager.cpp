@@ -337,3 +337,7 @@ NTSTATUS AudioClientManager::UpdateLatencies(AudioClient* client) {
 bool AudioClientManager::GetChannelRing(ULONG channel, StreamState** ring, ULONG* index) {
     return engine_ != nullptr && engine_->EngineGetChannelRing(channel, ring, index);
 }
+
+bool AudioClientManager::GetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label) {
+    return engine_ != nullptr && engine_->EngineGetChannelInfo(channel, deviceId, label);
+}

@@ -34,6 +34,8 @@ public:
         WriteRelease(&captureFormatVeto_, 1);
     }
     bool FormatsVetoed() const { return ReadAcquire(&renderFormatVeto_) != 0 && ReadAcquire(&captureFormatVeto_) != 0; }
+    // Reads and clears one direction's veto in one step (the audio child's format query).
+    bool TakeFormatVeto(bool render) { return InterlockedExchange(render ? &renderFormatVeto_ : &captureFormatVeto_, 0) != 0; }
 
 private:
     // Each flag a release write and an acquire read; no lock.
@@ -90,6 +92,8 @@ public:
     [[nodiscard]] NTSTATUS UpdateLatencies(AudioClient* client);
     // The current device's shared stream state and the ring index of a channel (bit 31: an input).
     bool GetChannelRing(ULONG channel, StreamState** ring, ULONG* index);
+    // The current device's id and a channel's label (bit 31: an input); false without a device. PASSIVE_LEVEL.
+    bool GetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label);
 
     // The USB driver's period callback (DISPATCH_LEVEL); `context` is the manager.
     static void OnRealtimePeriod(PVOID context, ULONG64 timeNs, ULONG frames);

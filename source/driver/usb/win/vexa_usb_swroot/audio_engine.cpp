@@ -4,7 +4,8 @@
 // Locks, always taken in this order: bindingLock_ (one arrival or removal at
 // a time), streamingLock_ (one streaming start or stop), deviceListLock_ (the
 // list and the current device stay as they are while held; every visit of a
-// device holds it), settingsLock_, then a device's own command lock.
+// device holds it), settingsLock_, then a device's own command lock. The
+// WDM adapter child's requests run under bindingLock_ too.
 // listSpinLock_ guards the list too, for membership checks at DISPATCH_LEVEL.
 #define LOG_FILE_NUMBER 115
 

@@ -11,6 +11,7 @@
 #include "messages.h"
 #include "platform/kernel/strsafe.h"
 #include "root.h"
+#include "wdm_adapter.h"
 
 using namespace vexa::log;
 
@@ -78,32 +79,68 @@ void ChildBook::Add(CHILD_DEVEXT* child) {
     first_ = child;
 }
 
-// Under the lock throughout: a device's removal that is closing this child's
-// ports finishes first, so no call reaches the child's driver afterwards.
+// The context goes under the lock throughout: a device's removal that is
+// closing this child's ports finishes first, so no call reaches the child's
+// driver afterwards. The adapters are taken out under it too, and closed after.
 void ChildBook::Remove(CHILD_DEVEXT* child) {
-    WaitLockScope lock(lock_);
-    for (CHILD_DEVEXT** link = &first_; *link != nullptr; link = &(*link)->next) {
-        if (*link == child) {
-            *link = child->next;
-            child->next = nullptr;
-            break;
+    {
+        WaitLockScope lock(lock_);
+        for (CHILD_DEVEXT** link = &first_; *link != nullptr; link = &(*link)->next) {
+            if (*link == child) {
+                *link = child->next;
+                child->next = nullptr;
+                break;
+            }
+        }
+        PVOID context = child->contextObject;
+        WritePointerRelease(&child->contextObject, nullptr);
+        if (child->kind != ChildKind::Adapter && context != nullptr) {
+            auto* midi = static_cast<MidiDevice*>(context);
+            midi->UnbindAll();
+            midi->Release();
         }
     }
-    PVOID context = child->contextObject;
-    child->contextObject = nullptr;
-    if (child->kind != ChildKind::Adapter && context != nullptr) {
-        auto* midi = static_cast<MidiDevice*>(context);
-        midi->UnbindAll();
-        midi->Release();
-    }
-    // Every adapter the WDM audio child left open goes, past any that fails.
-    for (ULONG64 i = child->adapterCount; i > 0; --i) {
-        if (child->adapters[i - 1] == nullptr) continue;
-        TRACE(kLogWarning | kLogWdm, i);
-        delete child->adapters[i - 1];
-        child->adapters[i - 1] = nullptr;
+    if (child->kind != ChildKind::Adapter) return;
+    // No lock for the adapters: the child's queue and driver are gone, so no
+    // request or close touches its list any more; and the framework may clean
+    // a child up under its child list's lock, inside a device's arrival that
+    // holds the binding lock.
+    ChildObject* adapters[kMaxChildAdapters] = {};
+    ULONG64 adapterCount = child->adapterCount < kMaxChildAdapters ? child->adapterCount : kMaxChildAdapters;
+    for (ULONG64 i = 0; i < adapterCount; ++i) {
+        adapters[i] = child->adapters[i];
+        child->adapters[i] = nullptr;
     }
     child->adapterCount = 0;
+    // The adapters the WDM audio child left open, newest first. Closing one
+    // waits for a notification of its child under way, which may call back in.
+    for (ULONG64 i = adapterCount; i > 0; --i) {
+        if (adapters[i - 1] != nullptr) WdmAdapter::CloseAbandoned(static_cast<WdmAdapter*>(adapters[i - 1]));
+    }
+}
+
+bool HoldsAdapter(const CHILD_DEVEXT* child, const ChildObject* adapter) {
+    if (adapter == nullptr) return false;
+    for (ULONG64 i = 0; i < child->adapterCount && i < kMaxChildAdapters; ++i) {
+        if (child->adapters[i] == adapter) return true;
+    }
+    return false;
+}
+
+bool TakeAdapter(CHILD_DEVEXT* child, ChildObject* adapter) {
+    for (ULONG64 i = 0; i < child->adapterCount && i < kMaxChildAdapters; ++i) {
+        if (child->adapters[i] != adapter) continue;
+        for (ULONG64 j = i; j + 1 < child->adapterCount; ++j) child->adapters[j] = child->adapters[j + 1];
+        child->adapters[--child->adapterCount] = nullptr;
+        return true;
+    }
+    return false;
+}
+
+bool ListAdapter(CHILD_DEVEXT* child, ChildObject* adapter) {
+    if (child->adapterCount >= kMaxChildAdapters) return false;
+    child->adapters[child->adapterCount++] = adapter;
+    return true;
 }
 
 // PASSIVE_LEVEL, from the device's removal.
@@ -114,7 +151,8 @@ void ChildBook::ReleaseDevice(UsbAudioDeviceTarget* device) {
     for (CHILD_DEVEXT* child = first_; child != nullptr; child = child->next) {
         if (child->contextObject == nullptr) continue;
         if (child->kind == ChildKind::Adapter) {
-            if (child->contextObject == static_cast<AudioDevice*>(device)) child->contextObject = nullptr;
+            // Read by the WDM requests without the book's lock.
+            if (child->contextObject == static_cast<AudioDevice*>(device)) WritePointerRelease(&child->contextObject, nullptr);
             continue;
         }
         auto* midi = static_cast<MidiDevice*>(child->contextObject);

@@ -41,9 +41,11 @@ static_assert(offsetof(ChildIdentification, hardwareIdLength) == 24);
 // The context of each child PDO.
 struct CHILD_DEVEXT {
     WDFQUEUE queue;
-    PVOID contextObject;  // guarded by the engine's child book; null once its device went
-    ChildObject* adapters[kMaxChildAdapters];  // the WDM audio child's open adapter
-    ULONG64 adapterCount;
+    // Written under the engine's child book (release writes); null once its
+    // device went. Read under the book, or by the WDM requests with an acquire read.
+    PVOID contextObject;
+    ChildObject* adapters[kMaxChildAdapters];  // the WDM audio child's open adapter; guarded by the engine's binding lock
+    ULONG64 adapterCount;                      // guarded by the engine's binding lock
     ChildKind kind;
     AudioEngine* engine;
     WDFDEVICE device;
@@ -80,6 +82,13 @@ private:
     WDFWAITLOCK lock_ = nullptr;
     CHILD_DEVEXT* first_ = nullptr;  // guarded by lock_
 };
+
+// The WDM audio child's list of open adapters. Caller holds the engine's binding lock.
+bool HoldsAdapter(const CHILD_DEVEXT* child, const ChildObject* adapter);
+// Unlists the adapter; false when it was not listed.
+bool TakeAdapter(CHILD_DEVEXT* child, ChildObject* adapter);
+// Lists the adapter; false when the list is full.
+bool ListAdapter(CHILD_DEVEXT* child, ChildObject* adapter);
 
 // PASSIVE_LEVEL. A child with this id and serial number present already:
 // event 0xC0060001 and STATUS_INVALID_PARAMETER.

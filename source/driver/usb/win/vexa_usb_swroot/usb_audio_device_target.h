@@ -10,6 +10,7 @@ class AudioEngine;
 class MidiDevice;
 
 inline constexpr ULONG kUsbDeviceKind = 0x400;
+inline constexpr ULONG kChannelLabelChars = 256;
 
 class UsbAudioDeviceTarget : public AudioDevice {
 public:
@@ -47,6 +48,16 @@ public:
     bool QueryBusy(ULONG* busy);
     // The product name (0x401/17) into `chars` characters. PASSIVE_LEVEL.
     [[nodiscard]] bool GetProductString(WCHAR* buffer, USHORT chars);
+
+    // channel_labels.cpp: a channel's name at the device's current rate, or
+    // "Output %d" / "Input %d" (from 1) when it has none, into `label` of
+    // kChannelLabelChars characters. PASSIVE_LEVEL.
+    void GetOutputChannelLabel(ULONG index, WCHAR* label);
+    void GetInputChannelLabel(ULONG index, WCHAR* label);
+    // The last channel whose label equals `name` without regard to case;
+    // `index` is left as it was when none does. STATUS_UNSUCCESSFUL for a
+    // device without channels of that direction. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS FindChannelByName(PCUNICODE_STRING name, LONG* index, bool input);
 
     // The MIDI object of one direction that the MIDI callbacks reach; the one
     // it replaces is kept (a child may still borrow it) until the proxy goes.

@@ -68,7 +68,7 @@ protected:
 
 // The first device gives the adapter child and one MIDI child per direction, all instance
 // "1", with the ids, text, locale, capabilities and bus the PDOs are built with; the MIDI
-// children's drivers load, the adapter child has none (the WDM driver comes later).
+// children's drivers and the WDM audio driver load on them.
 TEST_F(ChildrenTest, TheFirstDeviceGivesItsChildren) {
     root_.ports().plug(VexaModel::CantileQe);
     auto children = root_.children();
@@ -77,7 +77,8 @@ TEST_F(ChildrenTest, TheFirstDeviceGivesItsChildren) {
     platform::DevNode* in = FindChild(children, kMidiIn, u"1");
     platform::DevNode* out = FindChild(children, kMidiOut, u"1");
     ASSERT_TRUE(adapter != nullptr && in != nullptr && out != nullptr);
-    EXPECT_EQ(adapter->state, platform::NodeState::NoDriver);
+    EXPECT_EQ(adapter->state, platform::NodeState::Started);
+    EXPECT_EQ(adapter->service, "VexaWdmDouble");
     EXPECT_EQ(in->state, platform::NodeState::Started);
     EXPECT_EQ(in->service, "VexaMidiInDouble");
     EXPECT_EQ(out->service, "VexaMidiOutDouble");

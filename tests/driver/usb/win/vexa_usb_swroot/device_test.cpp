@@ -254,6 +254,7 @@ TEST_F(DeviceTest, ConcurrentAsioOpensRespectTheLimit) {
 
 // A client the factory cannot allocate leaves the handle open, without a client, and uncounted.
 TEST_F(DeviceTest, AsioClientAllocationFailureIsUncounted) {
+    platform::wait_for_pnp_idle();  // the device's children are built by then: the fault is the client's
     platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES);
     HANDLE asio = OpenRoot(u"\\ASIO");
     EXPECT_NE(asio, INVALID_HANDLE_VALUE);

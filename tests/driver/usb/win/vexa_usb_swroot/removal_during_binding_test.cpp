@@ -118,7 +118,7 @@ public:
 
     // Everything a finished scenario must show; `where` names the point.
     void check(const std::string& where) {
-        platform::drain_pnp_notifications();
+        platform::wait_for_pnp_idle();  // the children's enumeration too: it holds a relations list while it runs
         root_.machine().workers().drain();
         EXPECT_EQ(rules_.count(), 0u) << where << ": " << (rules_.count() ? rules_.violations()[0] : "");
         std::vector<uint32_t> kinds;

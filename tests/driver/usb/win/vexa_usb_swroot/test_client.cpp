@@ -39,7 +39,7 @@ public:
             ULONG channels = state->playbackChannels;
             ULONG walked = playback.Walk(frames, [&](LONG* samples, ULONG stride) {
                 ULONG n = channels < stride ? channels : stride;
-                for (ULONG c = 0; c < n; ++c) MixSample(&samples[c], log_->ramp ? RampValue(log_->produced, c) : 0);
+                for (ULONG c = 0; c < n; ++c) MixSample(&samples[c], log_->ramp ? RampValue(log_->produced, c) : log_->constant);
                 ++log_->produced;
             });
             if (walked != frames) ++log_->shortWalks;

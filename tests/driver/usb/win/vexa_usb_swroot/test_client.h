@@ -38,6 +38,7 @@ struct TestClientLog {
     std::mutex lock;
     uint32_t kind = 2;  // kClientTypeKernel; 0 or 1 for an ASIO client
     bool ramp = false;
+    int32_t constant = 0;  // played on every channel when there is no ramp
     bool recordChunks = false;
     bool move = false;
     HostBuffers host;  // with `move`; sized before the client is added

@@ -26,6 +26,18 @@ inline constexpr uint32_t kChildDriverVersion = 0x8432BB7F;  // 4.3.2.47999, 32-
 inline constexpr uint32_t kWdmInterfaceVersion = 0x9007;
 inline constexpr uint32_t kMidiInterfaceVersion = 0x8005;
 
+// The WDM audio child's stream directions, stream states and adapter events.
+inline constexpr uint32_t kWdmCapture = 0;
+inline constexpr uint32_t kWdmRender = 1;
+inline constexpr uint32_t kWdmStateStop = 0;   // the stream leaves the period callback
+inline constexpr uint32_t kWdmStateRun = 2;    // the stream takes part in every period
+// The adapter's notification comes as a pair, always in this order, when the
+// engine's rate or channel counts change, or the device changes or goes
+// while streams are open: what the child read at its opens may no longer hold.
+inline constexpr uint32_t kWdmEventChangeBegin = 0;
+inline constexpr uint32_t kWdmEventChangeEnd = 1;
+inline constexpr uint32_t kWdmMaxChannels = 48;
+
 inline constexpr uint32_t kMidiKindIn = 34;
 inline constexpr uint32_t kMidiKindOut = 18;
 inline constexpr uint32_t kMidiMaxPorts = 16;
@@ -72,6 +84,67 @@ static_assert(offsetof(MidiOpenPort, port) == 48);
 static_assert(offsetof(MidiOpenPort, context) == 52);
 static_assert(offsetof(MidiOpenPort, midiDevice) == 60);
 
+// kIoctlWdmOpen.
+struct WdmOpen {
+    uint64_t notify;          // in: void notify(context, u32 event), nonzero
+    uint64_t closeStream;     // out: WdmCloseStream(stream) -> NTSTATUS
+    uint64_t closeAdapter;    // out: WdmCloseAdapter(adapter) -> NTSTATUS
+    uint64_t notifyContext;   // in: nonzero
+    uint64_t adapter;         // out: named by every later request of the child
+    uint32_t speakerConfig;   // out
+    uint32_t renderBitDepth;  // out
+    uint32_t captureBitDepth; // out
+    uint32_t outputChannels;  // out: of the current device at the engine's rate
+    uint32_t inputChannels;   // out
+    uint32_t lowestRate;      // out: Hz, of the current device
+    uint32_t highestRate;     // out
+    uint32_t unused;
+};
+static_assert(sizeof(WdmOpen) == 72);
+static_assert(offsetof(WdmOpen, notifyContext) == 24);
+static_assert(offsetof(WdmOpen, adapter) == 32);
+static_assert(offsetof(WdmOpen, speakerConfig) == 40);
+static_assert(offsetof(WdmOpen, highestRate) == 64);
+
+// kIoctlWdmOpenStream. The reply puts two function addresses over the first
+// four words of the request (see the offsets below).
+struct WdmOpenStream {
+    uint32_t channelCount;     // in
+    uint32_t bitsPerSample;    // in: 16 or 24
+    uint32_t direction;        // in: kWdmRender or kWdmCapture
+    uint32_t sampleRate;       // in: Hz
+    uint64_t streamCallback;   // in: void callback(context, u32 bytes), once per period
+    uint64_t streamContext;    // in
+    uint8_t unused32[16];
+    uint64_t adapter;          // in: from kIoctlWdmOpen
+    uint64_t unused56;
+    uint64_t stream;           // out: first argument of the stream functions; 0 after a failure
+    uint8_t unused72;
+};
+static_assert(sizeof(WdmOpenStream) == 73);
+static_assert(offsetof(WdmOpenStream, streamCallback) == 16);
+static_assert(offsetof(WdmOpenStream, adapter) == 48);
+static_assert(offsetof(WdmOpenStream, stream) == 64);
+inline constexpr size_t kWdmStreamTransferOffset = 0;  // out: u64 WdmStreamTransfer over the channel count and bits
+inline constexpr size_t kWdmStreamSetStateOffset = 8;  // out: u64 WdmStreamSetState over the direction and rate
+
+// kIoctlWdmCanChangeFormat.
+struct WdmFormatQuery {
+    uint32_t currentRate;  // out: Hz
+    uint32_t direction;    // in: nonzero render, 0 capture
+    uint32_t mayChange;    // out: 1 or 0
+    uint64_t adapter;      // in
+};
+static_assert(sizeof(WdmFormatQuery) == 20);
+static_assert(offsetof(WdmFormatQuery, adapter) == 12);
+
+// kIoctlWdmSetSpeakerConfig.
+struct WdmSpeakerConfig {
+    uint64_t adapter;
+    uint32_t value;
+};
+static_assert(sizeof(WdmSpeakerConfig) == 12);
+
 #pragma pack(pop)
 
 // The functions' shapes, as both sides call them.
@@ -81,5 +154,15 @@ using MidiClosePortFn = int32_t (*)(void* midiDevice, uint32_t port);
 using MidiPullFn = uint32_t (*)(void* context, uint32_t* byte);
 using MidiInputFn = void (*)(void* context, uint16_t byte, uint64_t timeStamp);
 using MidiCloseFn = void (*)(void* context);
+
+// The WDM audio child's: its notification (PASSIVE_LEVEL, never inside one of
+// its own requests) and its per-period function (DISPATCH_LEVEL, with the
+// bytes it is to transfer now); the root driver's, which it calls.
+using WdmNotifyFn = void (*)(void* context, uint32_t event);
+using WdmStreamCallbackFn = void (*)(void* context, uint32_t bytes);
+using WdmCloseAdapterFn = int32_t (*)(void* adapter);
+using WdmCloseStreamFn = int32_t (*)(void* stream);
+using WdmStreamTransferFn = void (*)(void* stream, uint8_t* buffer, uint32_t bytes);
+using WdmStreamSetStateFn = int32_t (*)(void* stream, uint32_t state);
 
 }  // namespace vexa::child
