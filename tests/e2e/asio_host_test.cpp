@@ -119,12 +119,16 @@ TEST_F(AsioHostProgramTest, TwoHostsStreamAtOnce) {
 TEST_F(AsioHostProgramTest, ResetsThroughChangesAndAReplug) {
     UntilConclusive([&] {
         start();
-        auto h = host({"--seconds", "8"});
+        auto h = host({"--seconds", "10"});
+        // Each stream runs until the host's next progress line before the next change.
         EXPECT_TRUE(h->read_until("streaming: 48000 Hz, 512 frames", kEventMs));
+        EXPECT_TRUE(h->read_until("buffer switches", kEventMs));
         EXPECT_EQ(pal({"rate", "96000"}), 0);
         EXPECT_TRUE(h->read_until("streaming again: 96000 Hz", kEventMs));
-        EXPECT_EQ(pal({"buffer-size", "256"}), 0);
-        EXPECT_TRUE(h->read_until("streaming again: 96000 Hz, 256 frames", kEventMs));
+        EXPECT_TRUE(h->read_until("buffer switches", kEventMs));
+        EXPECT_EQ(pal({"buffer-size", "2048"}), 0);
+        EXPECT_TRUE(h->read_until("streaming again: 96000 Hz, 2048 frames", kEventMs));
+        EXPECT_TRUE(h->read_until("buffer switches", kEventMs));
         machine_->write_line("unplug 1");
         EXPECT_TRUE(machine_->read_until("unplugged port 1", kEventMs));
         EXPECT_TRUE(h->read_until("not streaming", kEventMs)) << "no device to start again on";
