@@ -16,20 +16,17 @@
 // stack costs beyond moving the samples.
 #include <benchmark/benchmark.h>
 
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "machine_process.h"
 #include "platform/win32/objbase.h"
 #include "platform/win32/threads.h"
 #include "support/root_machine.h"
@@ -42,66 +39,6 @@ namespace {
 constexpr int kRealTimeSeconds = 5;
 constexpr uint64_t kVirtualMs = 2000;
 constexpr int kQeChannels = 10;
-
-// User and system CPU time of a process, in clock ticks.
-long CpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // Fields after the command name (which may hold spaces) start after the last ')'.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long user = 0;
-    long system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) user = std::stol(field);
-        if (index == 15) {
-            system = std::stol(field);
-            break;
-        }
-    }
-    return user + system;
-}
-
-// vexa-machine with a Cantile-QE, running until the object goes.
-class MachineProgram {
-public:
-    explicit MachineProgram(const vexa::test::TempDir& dir) : socket_((dir.path() / "machine.sock").string()) {
-        std::string stateDir = (dir.path() / "state").string();
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            execl(VEXA_MACHINE_BIN, VEXA_MACHINE_BIN, "--state", stateDir.c_str(), "--socket", socket_.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        lines_ = fdopen(out[0], "r");
-        char line[512];
-        while (!ready_ && std::fgets(line, sizeof(line), lines_) != nullptr) {
-            ready_ = std::strstr(line, "ready on") != nullptr;
-        }
-    }
-    ~MachineProgram() {
-        if (pid_ > 0) {
-            kill(pid_, SIGINT);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (lines_ != nullptr) std::fclose(lines_);
-    }
-    bool ready() const { return ready_; }
-    pid_t pid() const { return pid_; }
-    const std::string& socket() const { return socket_; }
-
-private:
-    std::string socket_;
-    pid_t pid_ = -1;
-    FILE* lines_ = nullptr;
-    bool ready_ = false;
-};
 
 // A number after `label` in `text`; -1 when absent.
 double After(const std::string& text, const std::string& label) {
@@ -116,7 +53,7 @@ void BM_RealTimeStreaming(benchmark::State& state) {
     const auto channels = static_cast<int>(state.range(1));
     for (auto _ : state) {
         vexa::test::TempDir dir;
-        MachineProgram machine(dir);
+        vexa::bench::MachineProcess machine(VEXA_MACHINE_BIN, dir);
         if (!machine.ready()) {
             state.SkipWithError("vexa-machine did not start");
             return;
@@ -124,7 +61,7 @@ void BM_RealTimeStreaming(benchmark::State& state) {
         std::string command = std::string(VEXA_ASIO_HOST_BIN) + " --socket " + machine.socket() + " --seconds " +
                               std::to_string(kRealTimeSeconds) + " --buffer-size " + std::to_string(frames) +
                               " --channels " + (channels == 0 ? "all" : "0-" + std::to_string(channels - 1));
-        long before = CpuTicks(machine.pid());
+        long before = vexa::bench::CpuTicks(machine.pid());
         auto begin = std::chrono::steady_clock::now();
         FILE* host = popen(command.c_str(), "r");
         std::string out;
@@ -132,9 +69,9 @@ void BM_RealTimeStreaming(benchmark::State& state) {
         size_t got;
         while ((got = std::fread(chunk, 1, sizeof(chunk), host)) > 0) out.append(chunk, got);
         int status = pclose(host);
-        long after = CpuTicks(machine.pid());
+        long after = vexa::bench::CpuTicks(machine.pid());
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        double cpu = static_cast<double>(after - before) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        double cpu = vexa::bench::TicksToSeconds(after - before);
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (code != 0 && code != 3) {
             state.SkipWithError(("vexa-asio-host exited with " + std::to_string(code)).c_str());

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/win32/setupapi.h"
 #include "platform/win32/user_process.h"
 #include "platform/win32/windows.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
+#include "tools/common/interface_path.h"
 
 using namespace vexa::pal;
 
@@ -56,26 +56,7 @@ const Setter* FindSetter(const std::string& name) {
     return nullptr;
 }
 
-std::u16string PalPath() {
-    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PAL, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (devices == INVALID_HANDLE_VALUE) return {};
-    std::u16string path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_PAL, 0, &data)) {
-        DWORD needed = 0;
-        SetupDiGetDeviceInterfaceDetailW(devices, &data, nullptr, 0, &needed, nullptr);
-        std::vector<uint8_t> storage(needed);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed, nullptr, nullptr)) {
-            path = detail->DevicePath;
-        }
-    }
-    SetupDiDestroyDeviceInfoList(devices);
-    return path;
-}
+std::u16string PalPath() { return vexa::tools::InterfacePath(GUID_DEVINTERFACE_PAL); }
 
 bool BusCommand(HANDLE pal, uint16_t command, void* reply, DWORD replyBytes) {
     DcpRequest request{0, kDcpCategoryBus, command, 0};
