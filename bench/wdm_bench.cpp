@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "allocation_count.h"
+#include "driver/usb/win/vexa_usb_swroot/wdm_hooks.h"
 #include "support/midi_doubles.h"
 #include "support/packet_rings.h"
 #include "support/root_machine.h"
-#include "tests/driver/usb/win/vexa_usb_swroot/wdm_hooks.h"
 
 namespace {
 
