@@ -77,9 +77,15 @@ void HostController::on_frame(uint64_t frameBegins) {
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
-        auto kept = transfers_.begin();
-        for (auto it = transfers_.begin(); it != transfers_.end(); ++it) {
-            if (it->frame < frameBegins) {
+        // Those sent first are due first: the list moves only from the first it keeps.
+        auto isDue = [frameBegins](const Transfer& t) { return t.frame < frameBegins; };
+        auto it = transfers_.begin();
+        for (; it != transfers_.end() && isDue(*it); ++it) due.push_back(*it);
+        it = transfers_.erase(transfers_.begin(), it);
+        it = std::find_if(it, transfers_.end(), isDue);
+        auto kept = it;
+        for (; it != transfers_.end(); ++it) {
+            if (isDue(*it)) {
                 due.push_back(*it);
             } else {
                 *kept++ = *it;
