@@ -69,8 +69,14 @@ NTSTATUS FxObject::attach(const WDF_OBJECT_ATTRIBUTES* attributes, FxObject* def
 }
 
 PVOID FxObject::context(const WDF_OBJECT_CONTEXT_TYPE_INFO* type) const {
+    size_t first = firstContextCount_.load(std::memory_order_acquire);
+    for (size_t i = 0; i < first; ++i) {
+        const Context& c = firstContexts_[i];
+        if (c.type == type->UniqueType || c.type == type) return c.memory;
+    }
+    if (first < kFirstContexts) return nullptr;
     std::lock_guard lock(TreeLock());
-    for (const Context& c : contexts_) {
+    for (const Context& c : moreContexts_) {
         if (c.type == type->UniqueType || c.type == type) return c.memory;
     }
     return nullptr;
@@ -82,12 +88,21 @@ NTSTATUS FxObject::add_context(const WDF_OBJECT_ATTRIBUTES* attributes, PVOID* c
     const WDF_OBJECT_CONTEXT_TYPE_INFO* unique = type->UniqueType != nullptr ? type->UniqueType : type;
     size_t bytes = std::max(attributes->ContextSizeOverride, type->ContextSize);
     std::lock_guard lock(TreeLock());
-    for (const Context& c : contexts_) {
+    size_t first = firstContextCount_.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < first; ++i) {
+        if (firstContexts_[i].type == unique) return STATUS_OBJECT_NAME_EXISTS;
+    }
+    for (const Context& c : moreContexts_) {
         if (c.type == unique) return STATUS_OBJECT_NAME_EXISTS;
     }
     void* memory = std::calloc(1, bytes == 0 ? 1 : bytes);
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    contexts_.push_back(Context{unique, memory});
+    if (first < kFirstContexts) {
+        firstContexts_[first] = Context{unique, memory};
+        firstContextCount_.store(first + 1, std::memory_order_release);
+    } else {
+        moreContexts_.push_back(Context{unique, memory});
+    }
     *context = memory;
     return STATUS_SUCCESS;
 }
@@ -163,8 +178,11 @@ void FxObject::release() {
     destroy();
     {
         std::lock_guard lock(TreeLock());
-        for (Context& c : contexts_) std::free(c.memory);
-        contexts_.clear();
+        size_t first = firstContextCount_.load(std::memory_order_relaxed);
+        for (size_t i = 0; i < first; ++i) std::free(firstContexts_[i].memory);
+        firstContextCount_.store(0, std::memory_order_relaxed);
+        for (Context& c : moreContexts_) std::free(c.memory);
+        moreContexts_.clear();
     }
     delete this;
 }

@@ -4,6 +4,7 @@
 // memory goes when the last reference is dropped (destroy callback).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -100,7 +101,13 @@ private:
     FxType type_;
     FxObject* parent_ = nullptr;
     std::vector<FxObject*> children_;  // guarded by the tree lock
-    std::vector<Context> contexts_;    // guarded by the tree lock
+    // The first contexts are read without the tree lock (a driver looks its
+    // context up on every packet): each slot is written once under the lock,
+    // then published by the count (release).
+    static constexpr size_t kFirstContexts = 4;
+    std::array<Context, kFirstContexts> firstContexts_{};
+    std::atomic<size_t> firstContextCount_{0};
+    std::vector<Context> moreContexts_;  // guarded by the tree lock
     PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup_ = nullptr;
     PFN_WDF_OBJECT_CONTEXT_DESTROY destroyCallback_ = nullptr;
     WDF_EXECUTION_LEVEL executionLevel_ = WdfExecutionLevelInheritFromParent;

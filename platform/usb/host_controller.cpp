@@ -77,9 +77,15 @@ void HostController::on_frame(uint64_t frameBegins) {
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
-        auto kept = transfers_.begin();
-        for (auto it = transfers_.begin(); it != transfers_.end(); ++it) {
-            if (it->frame < frameBegins) {
+        // Those sent first are due first: the list moves only from the first it keeps.
+        auto isDue = [frameBegins](const Transfer& t) { return t.frame < frameBegins; };
+        auto it = transfers_.begin();
+        for (; it != transfers_.end() && isDue(*it); ++it) due.push_back(*it);
+        it = transfers_.erase(transfers_.begin(), it);
+        it = std::find_if(it, transfers_.end(), isDue);
+        auto kept = it;
+        for (; it != transfers_.end(); ++it) {
+            if (isDue(*it)) {
                 due.push_back(*it);
             } else {
                 *kept++ = *it;
@@ -125,13 +131,11 @@ void HostController::on_frame(uint64_t frameBegins) {
 void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
     constexpr unsigned kMicroframes = 8;
     constexpr unsigned kSlots = kMicroframes * 2;  // each microframe's OUT packets, then its IN packets
-    std::vector<BusPacket> packets;
-    std::vector<BusPacket> ordered;
-    packets.swap(framePackets_);
-    ordered.swap(frameOrdered_);
     // Transfer by transfer (what a pipe and its URB say holds for all their
-    // packets), then into bus order: microframe by microframe, OUT packets
-    // before IN packets, in the order they were sent within each.
+    // packets), then straight into bus order: microframe by microframe, OUT
+    // packets before IN packets, in the order they were sent within each.
+    std::vector<Source> sources;
+    sources.swap(frameSources_);
     std::array<unsigned, kSlots + 1> slotStart{};
     bool oneDevice = true;
     UsbDeviceModel* firstModel = nullptr;
@@ -144,66 +148,74 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         if (firstModel == nullptr) firstModel = model;
         oneDevice = oneDevice && model == firstModel;
         bool in = pipe->is_in();
-        UCHAR endpoint = pipe->endpoint().bEndpointAddress;
-        ULONG maxPacket = pipe->information().MaximumPacketSize;
         auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
         unsigned count = std::min<ULONG>(urb.NumberOfPackets, kMicroframes);
-        for (unsigned microframe = 0; microframe < count; ++microframe) {
-            USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
-            auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
-            ULONG left = urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0;
-            ULONG room = std::min(maxPacket, left);
-            unsigned slot = microframe * 2 + (in ? 1 : 0);
-            packets.push_back(BusPacket{model, {endpoint, microframe, data, in ? room : std::min(packet.Length, room)},
-                                        &packet, slot});
-            ++slotStart[slot + 1];
-        }
+        sources.push_back(Source{model, &urb, pipe->information().MaximumPacketSize, count,
+                                 pipe->endpoint().bEndpointAddress, in});
+        for (unsigned microframe = 0; microframe < count; ++microframe) ++slotStart[microframe * 2 + (in ? 1 : 0) + 1];
     }
-    if (packets.empty()) {
-        framePackets_.swap(packets);
-        frameOrdered_.swap(ordered);
+    if (sources.empty()) {
+        frameSources_.swap(sources);
         return;
     }
     for (unsigned slot = 0; slot < kSlots; ++slot) slotStart[slot + 1] += slotStart[slot];
-    if (ordered.size() < packets.size()) ordered.resize(packets.size());  // kept at its largest: no clearing per frame
-    for (const BusPacket& packet : packets) ordered[slotStart[packet.slot]++] = packet;
-
+    size_t total = slotStart[kSlots];
+    std::vector<BusPacket> ordered;
     std::vector<UsbDeviceModel::IsoPacket> batch;
+    ordered.swap(frameOrdered_);
     batch.swap(frameBatch_);
+    // Kept at their largest: no clearing per frame.
+    if (ordered.size() < total) ordered.resize(total);
+    if (batch.size() < total) batch.resize(total);
+    for (const Source& source : sources) {
+        URB_ISOCH_TRANSFER& urb = *source.urb;
+        for (unsigned microframe = 0; microframe < source.count; ++microframe) {
+            USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
+            auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
+            ULONG left = urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0;
+            ULONG room = std::min(source.maxPacket, left);
+            unsigned at = slotStart[microframe * 2 + (source.in ? 1 : 0)]++;
+            batch[at] = UsbDeviceModel::IsoPacket{source.endpoint, microframe, data,
+                                                  source.in ? room : std::min(packet.Length, room)};
+            ordered[at] = BusPacket{source.model, &packet};
+        }
+    }
+
     if (oneDevice) {
         // The usual bus: one device takes the frame's packets in one call.
-        if (batch.size() < packets.size()) batch.resize(packets.size());
-        for (size_t i = 0; i < packets.size(); ++i) batch[i] = ordered[i].io;
-        firstModel->iso_frame(frame, batch.data(), packets.size());
-        for (size_t i = 0; i < packets.size(); ++i) finish_packet(ordered[i], batch[i]);
+        firstModel->iso_frame(frame, batch.data(), total);
+        for (size_t i = 0; i < total; ++i) finish_packet(ordered[i].descriptor, batch[i]);
     } else {
         // Each device takes its packets of the frame in one call, in their bus order.
-        for (size_t first = 0; first < packets.size(); ++first) {
+        std::vector<UsbDeviceModel::IsoPacket> one;
+        one.swap(frameOneDevice_);
+        for (size_t first = 0; first < total; ++first) {
             UsbDeviceModel* model = ordered[first].model;
             if (model == nullptr) continue;  // taken with an earlier device's
-            batch.clear();
-            for (size_t i = first; i < packets.size(); ++i) {
-                if (ordered[i].model == model) batch.push_back(ordered[i].io);
+            one.clear();
+            for (size_t i = first; i < total; ++i) {
+                if (ordered[i].model == model) one.push_back(batch[i]);
             }
-            model->iso_frame(frame, batch.data(), batch.size());
+            model->iso_frame(frame, one.data(), one.size());
             size_t next = 0;
-            for (size_t i = first; i < packets.size(); ++i) {
+            for (size_t i = first; i < total; ++i) {
                 if (ordered[i].model != model) continue;
-                finish_packet(ordered[i], batch[next++]);
+                finish_packet(ordered[i].descriptor, one[next++]);
                 ordered[i].model = nullptr;
             }
         }
+        frameOneDevice_.swap(one);
     }
-    frameBatch_.swap(batch);
-    packets.clear();
-    framePackets_.swap(packets);
+    sources.clear();
+    frameSources_.swap(sources);
     frameOrdered_.swap(ordered);
+    frameBatch_.swap(batch);
 }
 
-void HostController::finish_packet(const BusPacket& packet, const UsbDeviceModel::IsoPacket& done) {
+void HostController::finish_packet(USBD_ISO_PACKET_DESCRIPTOR* descriptor, const UsbDeviceModel::IsoPacket& done) {
     // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
-    if ((done.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) packet.descriptor->Length = done.bytes;
-    packet.descriptor->Status = USBD_STATUS_SUCCESS;
+    if ((done.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) descriptor->Length = done.bytes;
+    descriptor->Status = USBD_STATUS_SUCCESS;
 }
 
 void HostController::complete(Transfer& t) {

@@ -15,6 +15,7 @@
 #include "usb_types.h"
 
 struct USBD_ISO_PACKET_DESCRIPTOR;
+struct URB_ISOCH_TRANSFER;
 
 namespace platform {
 class Machine;
@@ -76,18 +77,26 @@ private:
         bool badStartFrame;    // its start frame had passed when it was sent
     };
 
-    // A packet of the frame on its way to its device.
+    // A transfer of the frame that carries packets, as its pipe and URB say.
+    struct Source {
+        UsbDeviceModel* model;
+        URB_ISOCH_TRANSFER* urb;
+        ULONG maxPacket;
+        unsigned count;  // its packets this frame
+        UCHAR endpoint;
+        bool in;
+    };
+
+    // Where a packet of the frame, in bus order, goes and comes back to.
     struct BusPacket {
         UsbDeviceModel* model;
-        UsbDeviceModel::IsoPacket io;
         USBD_ISO_PACKET_DESCRIPTOR* descriptor;  // in the URB: the received length and the status go here
-        unsigned slot;                           // its place on the bus: microframe * 2, + 1 for IN
     };
 
     void on_frame(uint64_t frame);
     void wake_locked();  // caller holds lock_
     void run_isochronous(std::vector<Transfer>& due, uint64_t frame);
-    static void finish_packet(const BusPacket& packet, const UsbDeviceModel::IsoPacket& done);
+    static void finish_packet(USBD_ISO_PACKET_DESCRIPTOR* descriptor, const UsbDeviceModel::IsoPacket& done);
     void complete(Transfer& transfer);
 
     Machine& machine_;
@@ -108,9 +117,10 @@ private:
     std::vector<FxUsbPipe*> frameReaders_;
     std::vector<Transfer> frameDue_;
     std::vector<Transfer> frameLate_;
-    std::vector<BusPacket> framePackets_;
+    std::vector<Source> frameSources_;
     std::vector<BusPacket> frameOrdered_;
-    std::vector<UsbDeviceModel::IsoPacket> frameBatch_;
+    std::vector<UsbDeviceModel::IsoPacket> frameBatch_;     // the packets in bus order
+    std::vector<UsbDeviceModel::IsoPacket> frameOneDevice_;  // one device's of them, on a shared bus
 };
 
 }  // namespace platform::usb

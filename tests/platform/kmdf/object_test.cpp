@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kmdf/wdf.h"
@@ -70,6 +72,59 @@ TEST(KmdfObjectsTest, ContextsAreTypedAndZeroed) {
     ASSERT_EQ(WdfObjectAllocateContext(object, &other, &block), STATUS_SUCCESS);
     EXPECT_EQ(GetOtherContext(object), block);
     EXPECT_NE(WdfObjectAllocateContext(object, &other, &block), STATUS_SUCCESS);
+    WdfObjectDelete(object);
+}
+
+// Many contexts on one object: those past the first few are found too, each
+// type keeps its own block, and a lookup racing an addition never sees a
+// half-written entry (guards the lock-free lookup of the first contexts).
+struct CONTEXT_1 { uint64_t word; };
+struct CONTEXT_2 { uint64_t word; };
+struct CONTEXT_3 { uint64_t word; };
+struct CONTEXT_4 { uint64_t word; };
+struct CONTEXT_5 { uint64_t word; };
+struct CONTEXT_6 { uint64_t word; };
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTEXT_1, GetContext1)
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTEXT_2, GetContext2)
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTEXT_3, GetContext3)
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTEXT_4, GetContext4)
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTEXT_5, GetContext5)
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTEXT_6, GetContext6)
+
+TEST(KmdfObjectsTest, ManyContextsAreEachFoundWhileOthersAreAdded) {
+    platform::Machine machine;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, TEST_CONTEXT);
+    WDFOBJECT object;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+    GetTestContext(object)->value = 7;
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> wrong{0};
+    std::thread reader([&] {
+        while (!done.load()) wrong += GetTestContext(object) == nullptr || GetTestContext(object)->value != 7;
+    });
+    const WDF_OBJECT_CONTEXT_TYPE_INFO* types[] = {WDF_GET_CONTEXT_TYPE_INFO(CONTEXT_1), WDF_GET_CONTEXT_TYPE_INFO(CONTEXT_2),
+                                                   WDF_GET_CONTEXT_TYPE_INFO(CONTEXT_3), WDF_GET_CONTEXT_TYPE_INFO(CONTEXT_4),
+                                                   WDF_GET_CONTEXT_TYPE_INFO(CONTEXT_5), WDF_GET_CONTEXT_TYPE_INFO(CONTEXT_6)};
+    std::vector<PVOID> blocks;
+    for (const WDF_OBJECT_CONTEXT_TYPE_INFO* type : types) {
+        WDF_OBJECT_ATTRIBUTES more;
+        WDF_OBJECT_ATTRIBUTES_INIT(&more);
+        more.ContextTypeInfo = type;
+        PVOID block = nullptr;
+        ASSERT_EQ(WdfObjectAllocateContext(object, &more, &block), STATUS_SUCCESS);
+        ASSERT_NE(block, nullptr);
+        blocks.push_back(block);
+        EXPECT_NE(WdfObjectAllocateContext(object, &more, &block), STATUS_SUCCESS);  // each type once
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(wrong.load(), 0u);
+    EXPECT_EQ(static_cast<PVOID>(GetContext1(object)), blocks[0]);
+    EXPECT_EQ(static_cast<PVOID>(GetContext4(object)), blocks[3]);
+    EXPECT_EQ(static_cast<PVOID>(GetContext5(object)), blocks[4]);
+    EXPECT_EQ(static_cast<PVOID>(GetContext6(object)), blocks[5]);
+    EXPECT_EQ(GetTestContext(object)->value, 7);
     WdfObjectDelete(object);
 }
 

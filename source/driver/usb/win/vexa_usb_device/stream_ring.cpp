@@ -24,10 +24,17 @@ void CountCaptureFrames(IsoStream* stream, IsoUrbContext* context) {
     const URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
     ULONG urbFrames = 0;
     bool empty = false;
+    // A URB's packets mostly share a length: divide only where it changes.
+    ULONG lastLength = 0;
+    ULONG lastFrames = 0;
     RingPacket* packet = context->firstPacket;
     for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
         ULONG length = std::min(urb.IsoPacket[k].Length, stream->maxPacketSize);
-        ULONG frames = empty ? 0 : length / stream->bytesPerFrame;
+        if (length != lastLength) {
+            lastLength = length;
+            lastFrames = length / stream->bytesPerFrame;
+        }
+        ULONG frames = empty ? 0 : lastFrames;
         if (frames == 0) empty = true;
         packet->frames = frames;
         packet->samples = frames * stream->channels;
@@ -148,7 +155,7 @@ void RelayPlaybackUrb(IsoStream* stream, IsoUrbContext* context) {
         urb.IsoPacket[k].Offset = offset;
         urb.IsoPacket[k].Length = length;
         packet->frames = frames[k];
-        packet->samples = length / stream->subslotSize;
+        packet->samples = frames[k] * stream->channels;  // the length's samples, without a division
         packet->data = reinterpret_cast<LONG*>(context->bufferSlice + offset);
         offset += length;
         urbFrames += frames[k];

@@ -128,10 +128,10 @@ private:
 
 // Adds `value` to `*sample`, clipping at the 32-bit limits: clients mix their playback in place.
 inline void MixSample(LONG* sample, LONG value) {
-    constexpr LONG64 kHighest = 0x7FFFFFFF;
-    constexpr LONG64 kLowest = -0x7FFFFFFF - 1;
-    LONG64 sum = static_cast<LONG64>(*sample) + value;
-    sum = sum > kHighest ? kHighest : sum;
-    sum = sum < kLowest ? kLowest : sum;
-    *sample = static_cast<LONG>(sum);
+    constexpr LONG kHighest = 0x7FFFFFFF;
+    constexpr LONG kLowest = -0x7FFFFFFF - 1;
+    // A sum can only pass the limit on the side of the value added (the usual case costs one add).
+    LONG sum;
+    if (__builtin_add_overflow(*sample, value, &sum)) sum = value < 0 ? kLowest : kHighest;
+    *sample = sum;
 }
