@@ -257,6 +257,7 @@ bool hasDevice(event_bus& b) {
 }  // namespace
 
 void MainContentComponent::handleAsyncUpdate() {
+    ++dispatchCount;
     auto take = [this](uint32_t bit) { return (pending.fetch_and(~bit, std::memory_order_acq_rel) & bit) != 0; };
 
     if (take(kPendingLook)) {

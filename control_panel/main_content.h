@@ -81,6 +81,9 @@ public:
     int headerHeightPixels() const { return headerHeight; }
     bool hasSystem() const { return theSystem != nullptr; }
     uint32_t pendingBits() const { return pending.load(std::memory_order_acquire); }
+    int dispatcherRuns() const { return dispatchCount; }
+    // Replaces the decoded background image (an invalid one stands for bytes that did not decode).
+    void setBackgroundImage(juce::Image image) { backgroundImage = std::move(image); }
     // The attached bus, held under the library lock; empty when none.
     mrak::vexa::reference<event_bus> attachedBus();
 
@@ -98,6 +101,7 @@ private:
     // Set by library threads, cleared by the message thread: every change is
     // one atomic read-modify-write, so no bit is lost (acq_rel).
     std::atomic<uint32_t> pending{0};
+    int dispatchCount = 0;  // message thread: runs of handleAsyncUpdate
     uint32_t cachedMaxBufferSize = 0;
     uint32_t cachedMinBufferSize = 0;
     uint32_t cachedBufferSize = 0;
