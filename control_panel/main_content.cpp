@@ -95,7 +95,7 @@ MainContentComponent::MainContentComponent(SystemFactory createSystem, std::shar
     if (useWindowBackgroundImage)
         backgroundImage = juce::ImageFileFormat::loadFrom(resources::background_png, resources::background_png_size);
     createChildren();
-    setSize(kContentWidth, kContentHeight + headerHeight);
+    setSize(kMainContentWidth, kMainContentHeight + headerHeight);
     sampleRateCombo->setEnabled(false);
     bufferSizeCombo->setEnabled(false);
     opModeCombo->setEnabled(false);

@@ -32,8 +32,8 @@ enum PendingBits : uint32_t {
     kPendingAfterAttach = 0xFE8,
 };
 
-inline constexpr int kContentWidth = 380;
-inline constexpr int kContentHeight = 370;
+inline constexpr int kMainContentWidth = 380;
+inline constexpr int kMainContentHeight = 370;
 
 }  // namespace cpl
 
