@@ -45,19 +45,14 @@ std::string describe(const std::vector<LogRecord>& records) {
 
 class PanelTraceTest : public PanelWindowTest {
 protected:
-    // Starts vexa-machine with its state and socket in the case's home and points the panel at it.
-    void startMachine() {
-        machine_ = std::make_unique<MachineProgram>(VEXA_MACHINE_BIN, home_.string());
-        ASSERT_TRUE(machine_->started());
-        ASSERT_TRUE(display_->waitUntil([&] { return machine_->ready(); }, kTimeout)) << machine_->output();
-        machineSocket_ = machine_->socket();
+    // Reads the logger of the case's machine.
+    void openLogger() {
         logger_ = std::make_unique<MachineLogger>(machine_->socket());
         ASSERT_TRUE(logger_->ok()) << logger_->error();
     }
 
     void TearDown() override {
         logger_.reset();
-        machine_.reset();
         PanelWindowTest::TearDown();
     }
 
@@ -78,7 +73,6 @@ protected:
         return logger_ ? panelRecords(logger_->recordsSince(before)) : std::vector<LogRecord>{};
     }
 
-    std::unique_ptr<MachineProgram> machine_;
     std::unique_ptr<MachineLogger> logger_;
 };
 
@@ -86,7 +80,7 @@ protected:
 // then closes the logger, so shut-down's record finds logging off: exactly two
 // information records, in that order, for the close button and for SIGTERM.
 TEST_F(PanelTraceTest, StartAndCloseTraceOnTheMachinesLogger) {
-    startMachine();
+    openLogger();
     for (bool withSignal : {false, true}) {
         SCOPED_TRACE(withSignal ? "SIGTERM" : "close button");
         const auto records = runAndClose(withSignal);
@@ -111,7 +105,7 @@ TEST_F(PanelTraceTest, StartAndCloseTraceOnTheMachinesLogger) {
 // information records off in the ring's enable mask, the panel writes none,
 // and it still starts and closes as ever.
 TEST_F(PanelTraceTest, InformationRecordsOffWriteNothing) {
-    startMachine();
+    openLogger();
     const uint32_t everything = __atomic_load_n(&logger_->header().enableMask, __ATOMIC_RELAXED);
     __atomic_store_n(&logger_->header().enableMask, vexa::log::kLogError | vexa::log::kLogWarning, __ATOMIC_RELAXED);
     const auto records = runAndClose(false);
@@ -123,6 +117,7 @@ TEST_F(PanelTraceTest, InformationRecordsOffWriteNothing) {
 // Logging never fails the panel: with no machine behind the socket (no file,
 // or a stale one nobody listens on) it starts, runs and closes, saving its position.
 TEST_F(PanelTraceTest, StartsAndClosesWithoutAMachine) {
+    withoutMachine();
     for (bool stale : {false, true}) {
         SCOPED_TRACE(stale ? "stale socket" : "no socket");
         if (stale) {
@@ -145,7 +140,7 @@ TEST_F(PanelTraceTest, StartsAndClosesWithoutAMachine) {
 // under it: its quit request then writes to a dead connection, and the close
 // still ends the program cleanly.
 TEST_F(PanelTraceTest, MachineEndingUnderThePanelLeavesItsCloseAlone) {
-    startMachine();
+    openLogger();
     auto panel = start();
     const auto window = waitForWindowAt(0, 0, kFramedWidth, kFramedHeight);
     ASSERT_TRUE(window) << panel->output();
