@@ -7,6 +7,11 @@
 #include "look_defaults.h"
 #include "main_content.h"
 #include "settings_text.h"
+#include "source/driver/usb/win/user_common/logger.h"
+
+// The settings groups' trace points: a file number of their own, so no id is shared with
+// main_content.cpp's (1200).
+#define LOG_FILE_NUMBER 1204
 
 using mrak::vexa::lock_scope;
 using mrak::vexa::reference;
@@ -33,7 +38,10 @@ juce::String rateText(const juce::String& digits, bool formatted) {
 // comboBoxChanged, so a value another client just set is never sent back.
 void MainContentComponent::refreshBusSettings() {
     reference<event_bus> b = attachedBus();
-    if (!b) return;
+    if (!b) {
+        TRACE(vexa::log::kLogWarning, this);
+        return;
+    }
     if (!hasDevice(*b)) {
         for (juce::ComboBox* combo : {opModeCombo.get(), bufferSizeCombo.get(), sampleRateCombo.get()}) {
             combo->clear(juce::dontSendNotification);
@@ -84,7 +92,10 @@ void MainContentComponent::comboBoxChanged(juce::ComboBox* box) {
     const int id = box->getSelectedId();
     if (id < 1) return;
     reference<event_bus> b = attachedBus();
-    if (!b) return;
+    if (!b) {
+        TRACE(vexa::log::kLogError, this, id);
+        return;
+    }
     const auto value = static_cast<uint32_t>(id);
     try {
         if (box == sampleRateCombo.get()) {
@@ -95,6 +106,7 @@ void MainContentComponent::comboBoxChanged(juce::ComboBox* box) {
             if (b->operation_mode() != value - 1) b->set_operation_mode(value - 1);
         }
     } catch (const mrak::exception::base& e) {
+        TRACE(vexa::log::kLogError, this, id, e.line());
         reportRefusedSetting(box, *b, e.message());
     } catch (const std::exception& e) {
         reportRefusedSetting(box, *b, e.what());

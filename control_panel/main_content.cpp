@@ -7,6 +7,10 @@
 #include "mrak_look_and_feel.h"
 #include "resources.h"
 #include "settings_text.h"
+#include "source/driver/usb/win/user_common/logger.h"
+
+// The component's trace points: file number 1200.
+#define LOG_FILE_NUMBER 1200
 
 using mrak::vexa::lock_scope;
 using mrak::vexa::reference;
@@ -40,6 +44,9 @@ constexpr int kInfoButtonWidth = 23;
 constexpr int kInfoButtonHeight = 24;
 // A header this tall or taller carries its text.
 constexpr int kHeaderTextMinHeight = 25;
+
+constexpr ULONG kInfo = vexa::log::kLogInfo;
+constexpr ULONG kError = vexa::log::kLogError;
 
 const char* const kNoInfoText = "      no info";
 
@@ -222,27 +229,39 @@ void MainContentComponent::record(uint32_t bits) {
 }
 
 void MainContentComponent::attach(reference<event_bus> r) {
+    TRACE(kInfo, this);
     bus_listener::attach(std::move(r));
     record(kPendingAttach);
 }
 
 void MainContentComponent::detach() {
+    TRACE(kInfo, this);
     bus_listener::detach();
     record(kPendingAttach);
 }
 
-void MainContentComponent::single_asio_client_changed() { record(kPendingSingleAsioClient); }
-void MainContentComponent::sample_rate_changed() { record(kPendingSampleRate); }
-void MainContentComponent::devices_changed() { record(kPendingDevicesChanged); }
-void MainContentComponent::devices_updated() { record(kPendingDevicesUpdated); }
-void MainContentComponent::operation_mode_changed() { record(kPendingOperationMode); }
-void MainContentComponent::buffer_size_changed() { record(kPendingBufferSize); }
-void MainContentComponent::buffer_size_max_changed() { record(kPendingBufferSizeMax); }
-void MainContentComponent::buffer_size_min_changed() { record(kPendingBufferSizeMin); }
+// Each records its bit; the trace carries the mask after it.
+#define RECORD_HOOK(hook, bit)                     \
+    void MainContentComponent::hook() {            \
+        record(bit);                               \
+        TRACE(kInfo, this, pendingBits());         \
+    }
+
+RECORD_HOOK(single_asio_client_changed, kPendingSingleAsioClient)
+RECORD_HOOK(sample_rate_changed, kPendingSampleRate)
+RECORD_HOOK(devices_changed, kPendingDevicesChanged)
+RECORD_HOOK(devices_updated, kPendingDevicesUpdated)
+RECORD_HOOK(operation_mode_changed, kPendingOperationMode)
+RECORD_HOOK(buffer_size_changed, kPendingBufferSize)
+RECORD_HOOK(buffer_size_max_changed, kPendingBufferSizeMax)
+RECORD_HOOK(buffer_size_min_changed, kPendingBufferSizeMin)
+
+#undef RECORD_HOOK
 
 void MainContentComponent::actionListenerCallback(const juce::String& message) {
     if (message != "bus changed" || theSystem == nullptr) return;
     reference<event_bus> first = theSystem->firstBus();
+    TRACE(kInfo, this, first.get());
     if (first) first->add_listener(this);
 }
 
@@ -265,14 +284,21 @@ void MainContentComponent::handleAsyncUpdate() {
         refreshBusSettings();
     }
     reference<event_bus> b = attachedBus();
-    if (!b) return;  // the remaining bits wait for a bus
+    if (!b) {
+        TRACE(kError, this, pendingBits());
+        return;  // the remaining bits wait for a bus
+    }
 
     bool needRefresh = false;
-    if (take(kPendingAttach)) pending.fetch_or(kPendingAfterAttach, std::memory_order_acq_rel);
+    if (take(kPendingAttach)) {
+        pending.fetch_or(kPendingAfterAttach, std::memory_order_acq_rel);
+        TRACE(kInfo, this, pendingBits());
+    }
     const bool device = hasDevice(*b);
-    if (device) take(kPendingDevicesUpdated);
+    if (device && take(kPendingDevicesUpdated)) TRACE(kInfo, this);
 
     if (take(kPendingDevicesChanged)) {
+        TRACE(kInfo, this, device);
         if (device) {
             sampleRateCombo->setEnabled(true);
             bufferSizeCombo->setEnabled(true);
