@@ -11,35 +11,14 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <cstdlib>
 #include <deque>
-#include <new>
 #include <vector>
 
+#include "allocation_count.h"
 #include "support/asio_host.h"
 #include "support/root_machine.h"
-
-namespace {
-
-std::atomic<uint64_t> g_allocations{0};
-
-}  // namespace
-
-// Every heap allocation of the process, the driver images' included (the
-// program exports these, so the images bind to them).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t bytes) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(bytes == 0 ? 1 : bytes)) return block;
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -135,7 +114,7 @@ void BM_OnRealtimePeriod(benchmark::State& bench) {
     WDFDEVICE fdo = root.fdo();
     std::vector<double> nanoseconds;
     nanoseconds.reserve(kCalls);
-    uint64_t allocations = g_allocations.load();
+    uint64_t allocations = vexa::bench::Allocations();
     for (auto _ : bench) {
         auto begin = std::chrono::steady_clock::now();
         period(fdo, 0, kFramesPerCall);
@@ -145,7 +124,7 @@ void BM_OnRealtimePeriod(benchmark::State& bench) {
         }
         rings.publish();
     }
-    bench.counters["allocations"] = static_cast<double>(g_allocations.load() - allocations);
+    bench.counters["allocations"] = static_cast<double>(vexa::bench::Allocations() - allocations);
     double median = Median(nanoseconds);
     bench.counters["median_ns"] = median;
     if (!nanoseconds.empty()) bench.counters["p99.9_ns"] = nanoseconds[nanoseconds.size() * 999 / 1000];
@@ -213,11 +192,11 @@ void BM_AsioPeriod(benchmark::State& bench) {
     copyNs.reserve(1 << 20);
     uint64_t allocations = 0;
     for (auto _ : bench) {
-        uint64_t before = g_allocations.load(std::memory_order_relaxed);
+        uint64_t before = vexa::bench::Allocations();
         auto begin = std::chrono::steady_clock::now();
         period(fdo, 0, kFramesPerCall);
         auto middle = std::chrono::steady_clock::now();
-        allocations += g_allocations.load(std::memory_order_relaxed) - before;
+        allocations += vexa::bench::Allocations() - before;
         std::memcpy(to.data(), from.data(), from.size());
         benchmark::ClobberMemory();
         auto end = std::chrono::steady_clock::now();

@@ -5,34 +5,14 @@
 // ratio, with the heap allocations on the way (which must be none).
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
+#include "allocation_count.h"
 #include "support/midi_doubles.h"
 #include "support/root_machine.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/wdm_hooks.h"
-
-namespace {
-
-std::atomic<uint64_t> g_allocations{0};
-
-}  // namespace
-
-// Every heap allocation of the process, the driver images' included.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t bytes) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(bytes == 0 ? 1 : bytes)) return block;
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -142,7 +122,7 @@ void BM_PeriodWithKernelClients(benchmark::State& bench) {
     std::vector<LONG> copyTarget(copySource.size());
     double periodNs = 0;
     double copyNs = 0;
-    uint64_t allocations = g_allocations.load();
+    uint64_t allocations = vexa::bench::Allocations();
     for (auto _ : bench) {
         auto begin = Clock::now();
         period(fdo, 0, kFramesPerCall);
@@ -155,7 +135,7 @@ void BM_PeriodWithKernelClients(benchmark::State& bench) {
         copyNs += std::chrono::duration<double, std::nano>(end - middle).count();
         rings.publish();
     }
-    bench.counters["allocations"] = static_cast<double>(g_allocations.load() - allocations);
+    bench.counters["allocations"] = static_cast<double>(vexa::bench::Allocations() - allocations);
     bench.counters["period_ns"] = periodNs / static_cast<double>(bench.iterations());
     bench.counters["copy_ns"] = copyNs / static_cast<double>(bench.iterations());
     bench.counters["period_per_copy"] = copyNs > 0 ? periodNs / copyNs : 0;
@@ -178,7 +158,7 @@ void BM_WdmStreamTransfer(benchmark::State& bench) {
     double transferNs = 0;
     double copyNs = 0;
     uint32_t moved = 0;
-    uint64_t allocations = g_allocations.load();
+    uint64_t allocations = vexa::bench::Allocations();
     for (auto _ : bench) {
         if (moved + kFrames > 2400) {  // half the 4800-sample ring: back to the start, untimed
             bench.PauseTiming();
@@ -197,7 +177,7 @@ void BM_WdmStreamTransfer(benchmark::State& bench) {
         moved += kFrames;
     }
     double megabytes = static_cast<double>(bench.iterations()) * bytes / 1e6;
-    bench.counters["allocations"] = static_cast<double>(g_allocations.load() - allocations);
+    bench.counters["allocations"] = static_cast<double>(vexa::bench::Allocations() - allocations);
     bench.counters["transfer_MBps"] = transferNs > 0 ? megabytes / (transferNs / 1e9) : 0;
     bench.counters["copy_MBps"] = copyNs > 0 ? megabytes / (copyNs / 1e9) : 0;
     bench.counters["transfer_per_copy"] = copyNs > 0 ? transferNs / copyNs : 0;

@@ -236,6 +236,20 @@ void bus_impl::close() {
 
 bool bus_impl::alive() { return ReadAcquire(&m_alive) != 0; }
 
+bool bus_impl::connected() {
+    if (!alive()) return false;
+    request_scope request(*this);
+    HANDLE bus = request.handle();
+    if (bus == INVALID_HANDLE_VALUE) return false;
+    call_event event;
+    if (event.get() == nullptr) return true;  // nothing learnt: it still counts as alive
+    ApiVersionReply response{};
+    DWORD bytes = 0;
+    DWORD error = SendAndWait(bus, kIoctlGetApiVersion, nullptr, 0, &response, sizeof(response), event.get(), &bytes);
+    TRACE(kLibDetail, this, error, bytes);
+    return error == ERROR_SUCCESS && bytes == sizeof(response);
+}
+
 void bus_impl::ioctl(uint32_t index, void* in, uint32_t inSize, void* out, uint32_t outSize) {
     constexpr const char* kFunction = "mrak::vexa::bus_impl::ioctl";
     request_scope request(*this);

@@ -109,6 +109,10 @@ public:
     // Open, and its notification thread still serving (false once the thread
     // ended on an error the bus cannot recover from).
     bool alive();
+    // Alive, and its interface still answers a version request on the
+    // handle it opened: false once the root device behind the handle has
+    // gone, even while the notification thread has not yet noticed.
+    bool connected();
     // A consistent copy of the cached state, taken under the lock.
     BusRecord record();
     // The notification thread's entry; its argument is the bus.

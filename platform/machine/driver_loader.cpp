@@ -35,7 +35,8 @@ void DriverLoader::install_builtin(const std::string& service, EntryPoint entry)
 }
 
 LoadedDriver* DriverLoader::load(const std::string& service, NTSTATUS* status) {
-    std::lock_guard lock(lock_);
+    std::unique_lock lock(lock_);
+    unloaded_.wait(lock, [&] { return !unloading_.contains(service); });
     if (auto it = loaded_.find(service); it != loaded_.end()) {
         // A new device comes for it: a driver waiting to unload stays.
         it->second->unloadPending = false;
@@ -110,6 +111,7 @@ void DriverLoader::unload(const std::string& service) {
         if (it == loaded_.end()) return;
         driver = std::move(it->second);
         loaded_.erase(it);
+        unloading_.insert(service);
     }
     finish_unload(std::move(driver));
 }
@@ -141,6 +143,7 @@ void DriverLoader::unload_if_idle(const std::string& service) {
         if (it == loaded_.end() || !it->second->unloadPending || HasDeviceObjects(*it->second)) return;
         driver = std::move(it->second);
         loaded_.erase(it);
+        unloading_.insert(service);
     }
     finish_unload(std::move(driver));
 }
@@ -148,6 +151,11 @@ void DriverLoader::unload_if_idle(const std::string& service) {
 void DriverLoader::finish_unload(std::unique_ptr<LoadedDriver> driver) {
     if (driver->object.DriverUnload != nullptr) driver->object.DriverUnload(&driver->object);
     if (driver->module != nullptr) dlclose(driver->module);
+    {
+        std::lock_guard lock(lock_);
+        unloading_.erase(driver->service);
+    }
+    unloaded_.notify_all();
 }
 
 void DriverLoader::unload_all() {

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <filesystem>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/kernel/io.h"
@@ -42,7 +44,10 @@ public:
     // directly): its entry is called instead of loading an image, and its
     // message table is read from this program's own file.
     void install_builtin(const std::string& service, EntryPoint entry);
-    // Loads the service's image and runs DriverEntry; null with the status on failure.
+    // Loads the service's image and runs DriverEntry; null with the status on
+    // failure. Waits for an unload of the same service still running (on a
+    // worker): a new instance starts only once the old one's unload routine
+    // has returned, as on Windows, so the two never share the image's globals.
     LoadedDriver* load(const std::string& service, NTSTATUS* status);
     LoadedDriver* find(const std::string& service);
     // The driver's unload routine, then the image goes.
@@ -58,9 +63,12 @@ private:
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LoadedDriver>> loaded_;  // guarded by lock_
     std::map<std::string, EntryPoint> builtin_;                     // guarded by lock_
+    std::set<std::string> unloading_;                               // guarded by lock_: taken out, unload running
+    std::condition_variable unloaded_;                              // an unload of unloading_ has finished
 
-    // Takes the driver out of the list and runs its unload; `driver` was taken under lock_.
-    static void finish_unload(std::unique_ptr<LoadedDriver> driver);
+    // Runs the unload of a driver taken out of the list (and named in
+    // unloading_) under lock_, then lets a load of its service go on.
+    void finish_unload(std::unique_ptr<LoadedDriver> driver);
 };
 
 }  // namespace platform

@@ -34,6 +34,13 @@ enum class Type : uint32_t {
     Completed,        // status, value = information; payload: output
     Map,              // length1 = bytes, value = offset; descriptor: the memfd. Answered with Mapped
     Unmap,            // value = address, length1 = bytes
+    // device-interface notification (CM_Register_Notification), client to machine
+    Subscribe = 200,  // payload: class GUID; flags: kFlagAllClasses. Reply: value = subscription id
+    Unsubscribe,      // value = subscription id. Reply: status; no InterfaceChanged of it follows the reply
+                      // but one already on its way
+    // machine to client
+    InterfaceChanged,  // value = subscription id, flags: kFlagArrival; payload: class GUID, then the UTF-16
+                       // symbolic link. Not answered
 };
 
 inline constexpr uint32_t kFlag32Bit = 1;
@@ -41,6 +48,8 @@ inline constexpr uint32_t kFlagPending = 1;
 inline constexpr uint32_t kFlagAllThreads = 1;
 inline constexpr uint32_t kFlagManualReset = 1;
 inline constexpr uint32_t kFlagPresentOnly = 1;
+inline constexpr uint32_t kFlagAllClasses = 1;
+inline constexpr uint32_t kFlagArrival = 1;
 
 struct Header {
     Type type;

@@ -16,6 +16,7 @@
 
 #include "device_interfaces.h"
 #include "installed_files.h"
+#include "interface_subscriptions.h"
 #include "machine.h"
 #include "platform/kernel/ntstatus.h"
 #include "process.h"
@@ -330,11 +331,41 @@ private:
                 post(h, std::move(out));
                 return;
             }
+            case Type::Subscribe:
+                subscribe(message, &h);
+                break;
+            case Type::Unsubscribe:
+                h.status = subscriptions_.remove(message.header.value) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+                break;
             default:
                 h.status = STATUS_INVALID_DEVICE_REQUEST;
                 break;
         }
         post(h);
+    }
+
+    // Each change goes out as InterfaceChanged through the one sender, so it
+    // reaches the program after every message posted before it.
+    void subscribe(const Message& message, Header* h) {
+        GUID interfaceClass{};
+        if (message.payload.size() != sizeof(GUID)) {
+            h->status = STATUS_INVALID_PARAMETER;
+            return;
+        }
+        std::memcpy(&interfaceClass, message.payload.data(), sizeof(GUID));
+        std::weak_ptr<Connection> self = weak_from_this();
+        h->value = subscriptions_.add(interfaceClass, (message.header.flags & wire::kFlagAllClasses) != 0,
+                                      [self](uint64_t id, const InterfaceRecord& record, bool arrived) {
+                                          auto connection = self.lock();
+                                          if (!connection) return;
+                                          Header change{};
+                                          change.type = Type::InterfaceChanged;
+                                          change.value = id;
+                                          change.flags = arrived ? wire::kFlagArrival : 0;
+                                          connection->post(change, wire::encode_interface_change(
+                                                                       record.interfaceClass, record.symbolicLink));
+                                      });
+        if (h->value == 0) h->status = STATUS_INSUFFICIENT_RESOURCES;
     }
 
     // A request's answer: "dispatched" once the driver has returned, and for
@@ -400,6 +431,7 @@ private:
 
     // The client has gone: its process ends, then the threads serving it stop.
     void end() {
+        subscriptions_.clear();
         {
             std::lock_guard lock(mapLock_);
             gone_ = true;
@@ -426,6 +458,7 @@ private:
             for (auto& [thread, worker] : workers_) threads.push_back(std::move(worker.thread));
         }
         for (std::thread& thread : threads) thread.join();
+        subscriptions_.clear();  // again: a worker may have served a subscription meanwhile
         {
             std::lock_guard lock(outLock_);
             closed_ = true;
@@ -439,6 +472,7 @@ private:
     std::function<void()> onFinished_;
     ProcessObserver observer_;
     std::shared_ptr<Process> process_;  // set by the reader at hello, before any request is routed
+    InterfaceSubscriptions subscriptions_;
     std::thread reader_;
     std::thread sender_;
     std::atomic<bool> finished_{false};

@@ -59,6 +59,19 @@ public:
         return links;
     }
 
+    uint64_t subscribe_interfaces(const GUID& interfaceClass, bool allClasses, InterfaceListener listener) override {
+        return Machine::current().interfaces().subscribe(
+            [interfaceClass, allClasses, listener = std::move(listener)](const InterfaceRecord& record, bool arrived) {
+                if (allClasses || record.interfaceClass == interfaceClass) {
+                    listener(record.interfaceClass, record.symbolicLink, arrived);
+                }
+            });
+    }
+
+    void unsubscribe_interfaces(uint64_t subscription) override {
+        if (Machine::exists()) Machine::current().interfaces().unsubscribe(subscription);
+    }
+
     void end() override {
         if (Machine::exists()) Machine::current().processes().end(process_->id());
     }

@@ -16,6 +16,7 @@
 #include "platform/kernel/event_object.h"
 #include "platform/kernel/ntstatus.h"
 #include "platform/kernel/shared_memory.h"
+#include "platform/machine/interface_subscriptions.h"
 #include "platform/machine/socket_protocol.h"
 #include "user_process.h"
 
@@ -157,6 +158,34 @@ public:
         return links;
     }
 
+    uint64_t subscribe_interfaces(const GUID& interfaceClass, bool allClasses, InterfaceListener listener) override {
+        Header h{};
+        h.type = Type::Subscribe;
+        h.flags = allClasses ? wire::kFlagAllClasses : 0;
+        // The reader lists the listener as it takes the reply, before any
+        // change of the subscription can reach it (they follow the reply).
+        uint64_t id = next_id();
+        {
+            std::lock_guard lock(lock_);
+            subscribing_[id] = std::move(listener);
+        }
+        Message reply = request(h, &interfaceClass, sizeof(GUID), -1, id);
+        std::lock_guard lock(lock_);
+        subscribing_.erase(id);  // still here when the machine refused or has gone
+        return NT_SUCCESS(reply.header.status) ? reply.header.value : 0;
+    }
+
+    void unsubscribe_interfaces(uint64_t subscription) override {
+        {
+            std::lock_guard lock(lock_);
+            listeners_.erase(subscription);
+        }
+        Header h{};
+        h.type = Type::Unsubscribe;
+        h.value = subscription;
+        request(h, nullptr, 0);
+    }
+
     void end() override { shutdown(socket_, SHUT_RDWR); }
 
     user_registry::Result registry(const user_registry::Call& call) override {
@@ -275,6 +304,21 @@ private:
         wire::send_message(socket_, h, nullptr, 0);
     }
 
+    // A change the machine pushed: to its subscription's listener, unless that has gone.
+    void interface_changed(const Message& message) {
+        GUID interfaceClass{};
+        std::u16string link;
+        if (!wire::decode_interface_change(message.payload, &interfaceClass, &link)) return;
+        InterfaceListener listener;
+        {
+            std::lock_guard lock(lock_);
+            auto it = listeners_.find(message.header.value);
+            if (it == listeners_.end()) return;
+            listener = it->second;
+        }
+        listener(interfaceClass, link, (message.header.flags & wire::kFlagArrival) != 0);
+    }
+
     void reader_main() {
         Message message;
         while (wire::receive_message(socket_, &message)) {
@@ -288,11 +332,20 @@ private:
                 case Type::Unmap:
                     unmap_shared_memory(reinterpret_cast<void*>(message.header.value), message.header.length1);
                     break;
+                case Type::InterfaceChanged:
+                    interface_changed(message);
+                    break;
                 default: {
                     if (message.fd >= 0) close(message.fd);
                     std::lock_guard lock(lock_);
                     auto it = waiters_.find(message.header.id);
                     if (it == waiters_.end()) break;
+                    if (auto made = subscribing_.find(message.header.id); made != subscribing_.end()) {
+                        if (NT_SUCCESS(message.header.status) && message.header.value != 0) {
+                            listeners_[message.header.value] = std::move(made->second);
+                        }
+                        subscribing_.erase(made);
+                    }
                     it->second->reply = std::move(message);
                     it->second->answered = true;
                     waiters_.erase(it);
@@ -329,6 +382,8 @@ private:
     std::map<uint64_t, Waiter*> waiters_;
     std::map<uint64_t, PendingIo> ios_;
     std::map<HANDLE, EventObject*> events_;
+    std::map<uint64_t, InterfaceListener> listeners_;    // subscription id -> listener
+    std::map<uint64_t, InterfaceListener> subscribing_;  // request id -> listener of a subscription being made
     uint64_t nextId_ = 1;
     bool dead_ = false;
 };

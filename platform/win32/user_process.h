@@ -49,6 +49,16 @@ public:
     virtual EventObject* reference_event(HANDLE handle) = 0;
     // Symbolic links (`\??\...`) of the interfaces of a class.
     virtual std::vector<std::u16string> interfaces(const GUID& interfaceClass, bool presentOnly) = 0;
+    // Told of an interface that arrived (`arrived`) or went, with its symbolic link (`\??\...`).
+    using InterfaceListener =
+        std::function<void(const GUID& interfaceClass, const std::u16string& symbolicLink, bool arrived)>;
+    // Follows the arrivals and removals of interfaces of `interfaceClass` (of
+    // every class with `allClasses`) from now on; 0 when refused. The listener
+    // runs on a thread of the road's (the machine's thread that changed the
+    // interface, or the connection's reader) and must only hand the change on.
+    // A change already under way when unsubscribing may still reach it once.
+    virtual uint64_t subscribe_interfaces(const GUID& interfaceClass, bool allClasses, InterfaceListener listener) = 0;
+    virtual void unsubscribe_interfaces(uint64_t subscription) = 0;
     // Ends the process as Windows does: pending requests cancelled, handles closed.
     virtual void end() = 0;
 

@@ -1,10 +1,12 @@
 // A program using the device-access library against vexa-machine running as a
 // program of its own, in real time: it opens the bus, lists its devices,
 // changes the rate, the buffer size and the mode and sees the hooks, follows
-// an interface plugged in and one pulled out, and closes cleanly.
+// an interface plugged in and one pulled out, and closes cleanly; and a
+// system in such a program following the root device's removal and arrival.
 #include <gtest/gtest.h>
 
 #include "support/library_doubles.h"
+#include "support/system_doubles.h"
 #include "support/program.h"
 #include "support/root_machine.h"
 #include "support/temp_dir.h"
@@ -96,6 +98,58 @@ TEST_F(LibraryMachineTest, ProgramFollowsTheMachine) {
     EXPECT_FALSE(bus->alive());
     qe.release();
     bus.release();
+    EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+}
+
+// The system in a program behind the socket: it finds the bus, follows the interfaces, drops the
+// bus when the root device goes (detached first) and adds a new one when it comes back.
+TEST_F(LibraryMachineTest, SystemFollowsTheRootDevice) {
+    HookLog systemLog;
+    SystemRef system(new RecordingSystem(&systemLog, &log_), 0);
+    system->create();
+    EXPECT_EQ(systemLog.take(), (std::vector<std::string>{"scan true", "changed 1"}));
+    std::vector<BusRef> buses = system->buses();
+    ASSERT_EQ(buses.size(), 1u);
+    BusRef bus = buses[0];
+    buses.clear();
+    std::vector<uint64_t> ids = bus->ids();
+    ASSERT_EQ(ids.size(), 1u);
+    EXPECT_EQ(bus->find_device(ids[0])->info().model_name(), "Cantile-QE");
+
+    bus->set_sample_rate(96000);
+    ASSERT_TRUE(log_.wait_until([&] { return bus->sample_rate() == 96000; }));
+    ASSERT_TRUE(log_.wait_for("sample_rate_changed"));
+
+    machine_->write_line("plug cantile-qk");
+    ASSERT_TRUE(machine_->read_until("plugged cantile-qk into port 2"));
+    ASSERT_TRUE(log_.wait_until([&] { return bus->ids().size() == 2; }));
+    EXPECT_LT(bus->ids()[0], bus->ids()[1]);
+
+    log_.take();
+    machine_->write_line("root remove");
+    ASSERT_TRUE(machine_->read_until("removed the root device"));
+    ASSERT_TRUE(systemLog.wait_for("changed 0"));
+    std::vector<std::string> hooks = log_.take();
+    EXPECT_NE(std::find(hooks.begin(), hooks.end(), "device " + std::to_string(ids[0]) + " detached"), hooks.end());
+    EXPECT_EQ(system->bus_count(), 0u);
+    EXPECT_FALSE(bus->is_attached());
+
+    machine_->write_line("root add");
+    ASSERT_TRUE(machine_->read_until("added the root device"));
+    ASSERT_TRUE(systemLog.wait_for("changed 1"));
+    ASSERT_EQ(system->bus_count(), 1u);
+    BusRef fresh = system->buses()[0];
+    EXPECT_NE(fresh.get(), bus.get());
+    // The new root binds to both interfaces again, each arrival a device list update of the new bus.
+    ASSERT_TRUE(log_.wait_until([&] { return fresh->ids().size() == 2; }));
+    EXPECT_TRUE(fresh->connected());
+    EXPECT_EQ(fresh->find_device(fresh->ids()[1])->info().model_name(), "Cantile-QK");
+
+    fresh.release();
+    bus.release();
+    system->close();
+    system.release();
+    EXPECT_EQ(g_systemsAlive.load(), 0);
     EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
 }
 

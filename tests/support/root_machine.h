@@ -48,10 +48,19 @@ public:
     // Removes the root device and adds it again: the engine and the manager read their settings anew.
     void restart_root() {
         machine_.pnp().remove(*root_);
-        root_ = machine_.pnp().add_node(u"ROOT\\QUVVexaUSBRoot\\0001", {vexa::machine::kRootHardwareId},
-                                        vexa::machine::kRootService);
+        add_root(u"ROOT\\QUVVexaUSBRoot\\0001");
+    }
+    // Removes the root device; its interfaces go with it.
+    void remove_root() {
+        machine_.pnp().remove(*root_);
         platform::wait_for_pnp_idle();
-        if (root_->state != platform::NodeState::Started) throw std::runtime_error("the root device did not restart");
+    }
+    // Adds a root device, which the hooks reach from now on.
+    platform::DevNode* add_root(const std::u16string& instanceId) {
+        root_ = machine_.pnp().add_node(instanceId, {vexa::machine::kRootHardwareId}, vexa::machine::kRootService);
+        platform::wait_for_pnp_idle();
+        if (root_->state != platform::NodeState::Started) throw std::runtime_error("the root device did not start");
+        return root_;
     }
     vexa::machine::SimulatedPorts& ports() { return ports_; }
     // The root FDO's child nodes now, in the order they arrived.

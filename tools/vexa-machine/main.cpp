@@ -3,15 +3,16 @@
 // Cantile-QE without the flag), and serves other programs over a Unix socket
 // until SIGINT or SIGTERM, when it shuts down and saves the registry. On its
 // standard input it takes "plug MODEL", "unplug N" (N the port number it
-// printed when plugging) and "midi PORT BYTE..." (sends the hex bytes out of
+// printed when plugging), "midi PORT BYTE..." (sends the hex bytes out of
 // MIDI port PORT of the current interface through the MIDI output child's
 // driver, lets the interface loop them back, and prints what the MIDI input
-// child's driver received) and "tone [RATE [BITS [MS]]]" (the WDM audio
+// child's driver received), "tone [RATE [BITS [MS]]]" (the WDM audio
 // driver's stand-in plays a 997 Hz tone into its render stream for MS
 // milliseconds, 1000 by default, at RATE Hz, 48000 by default, with 16 or 24
 // BITS, 24 by default; the interface loops it back, and the machine prints
 // the level and latency of what the capture stream received and whether it
-// is bit-exact).
+// is bit-exact) and "root remove" / "root add" (the root device goes, with
+// its interfaces, and comes back at the same instance id).
 //
 //   vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...
 #include <signal.h>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "platform/machine/machine.h"
+#include "platform/machine/pnp_children.h"
 #include "platform/machine/pnp_manager.h"
 #include "platform/machine/socket_server.h"
 #include "platform/win32/user_process.h"
@@ -41,7 +43,8 @@ constexpr int kUsageError = 2;
 int Usage() {
     std::fprintf(stderr,
                  "usage: vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...\n"
-                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]]\n");
+                 "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]],\n"
+                 "  root remove|add\n");
     return kUsageError;
 }
 
@@ -57,6 +60,8 @@ struct Ports {
     vexa::machine::SimulatedPorts ports;
     std::unique_ptr<vexa::machine::MidiCheck> midi;  // set before standard input is read
     std::unique_ptr<vexa::machine::ToneCheck> tone;  // set before standard input is read
+    platform::Machine* machine = nullptr;            // set before standard input is read
+    platform::DevNode* root = nullptr;               // guarded by lock; null while the root device is removed
 
     void plug(const std::string& name) {
         auto model = vexa::machine::model_by_name(name);
@@ -121,6 +126,26 @@ struct Ports {
                       static_cast<unsigned>(values[2])));
     }
 
+    // Removes the root device or adds it again; its driver sees its interfaces go and come.
+    void change_root(const std::string& what) {
+        std::lock_guard hold(lock);
+        if (stopping) return;
+        if (what == "remove" && root != nullptr) {
+            machine->pnp().remove(*root);
+            platform::wait_for_pnp_idle();
+            root = nullptr;
+            Say("removed the root device");
+        } else if (what == "add" && root == nullptr) {
+            root = machine->pnp().add_node(vexa::machine::kRootInstanceId, {vexa::machine::kRootHardwareId},
+                                           vexa::machine::kRootService);
+            platform::wait_for_pnp_idle();
+            bool started = root->state == platform::NodeState::Started;
+            Say(std::string("added the root device") + (started ? "" : " (its driver did not start)"));
+        } else {
+            Say(root != nullptr ? "the root device is there" : "the root device is removed");
+        }
+    }
+
     void run_command(const std::string& line) {
         std::istringstream stream(line);
         std::vector<std::string> words;
@@ -135,8 +160,11 @@ struct Ports {
             send_midi(words[1], std::vector<std::string>(words.begin() + 2, words.end()));
         } else if (command == "tone") {
             play_tone(words);
+        } else if (command == "root" && words.size() == 2) {
+            change_root(words[1]);
         } else {
-            Say("unknown command '" + line + "' (plug MODEL, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]])");
+            Say("unknown command '" + line +
+                "' (plug MODEL, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]], root remove|add)");
         }
     }
 };
@@ -198,6 +226,8 @@ int main(int argc, char** argv) {
                      static_cast<unsigned>(root->lastStatus));
         return 1;
     }
+    ports.machine = &machine;
+    ports.root = root;
     if (!deviceGiven) devices.push_back("cantile-qe");
     for (const std::string& model : devices) ports.plug(model);
 

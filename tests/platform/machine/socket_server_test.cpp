@@ -14,6 +14,7 @@
 
 #include "platform/kernel/fault.h"
 #include "platform/machine/device_interfaces.h"
+#include "platform/machine/interface_subscriptions.h"
 #include "platform/machine/logger_protocol.h"
 #include "platform/machine/socket_protocol.h"
 #include "platform/machine/socket_server.h"
@@ -303,3 +304,60 @@ TEST_F(SocketServerTest, WorkersPerConnectionAreCapped) {
 }
 
 }  // namespace
+
+// Device-interface subscriptions from a hand-written client: a malformed one
+// refused, each change pushed with its subscription's id and the arrival
+// flag after the reply that made it, none once unsubscribed, an unknown id
+// refused, and no more at once than the limit (each cost the machine a listener).
+TEST_F(SocketServerTest, InterfaceSubscriptionsPushChangesUntilUnsubscribed) {
+    const GUID watched{0x5e1f0002, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const std::vector<uint8_t> classBytes(reinterpret_cast<const uint8_t*>(&watched),
+                                          reinterpret_cast<const uint8_t*>(&watched) + sizeof(GUID));
+    RawClient client(path());
+    ASSERT_TRUE(client.connected());
+    client.hello();
+    Header subscribe{};
+    subscribe.type = Type::Subscribe;
+    EXPECT_EQ(client.call(subscribe, {1, 2, 3}).header.status, STATUS_INVALID_PARAMETER);
+    Message made = client.call(subscribe, classBytes);
+    ASSERT_EQ(made.header.status, STATUS_SUCCESS);
+    uint64_t subscription = made.header.value;
+    ASSERT_NE(subscription, 0u);
+
+    platform::DeviceInterfaces& interfaces = root_.machine().interfaces();
+    uint64_t id = interfaces.add(watched, &root_.root_node().pdo, u"Watched");
+    uint64_t other = interfaces.add(GUID{}, &root_.root_node().pdo, u"Other");
+    interfaces.set_enabled(other, true);  // another class: nothing pushed
+    interfaces.set_enabled(id, true);
+    interfaces.set_enabled(id, false);
+    for (bool arrived : {true, false}) {
+        Message change = client.receive();
+        ASSERT_EQ(change.header.type, Type::InterfaceChanged);
+        EXPECT_EQ(change.header.value, subscription);
+        EXPECT_EQ(change.header.flags, arrived ? platform::wire::kFlagArrival : 0u);
+        GUID interfaceClass{};
+        std::u16string link;
+        ASSERT_TRUE(platform::wire::decode_interface_change(change.payload, &interfaceClass, &link));
+        EXPECT_TRUE(interfaceClass == watched);
+        EXPECT_EQ(link.substr(link.size() - 8), u"\\Watched");
+    }
+
+    Header unsubscribe{};
+    unsubscribe.type = Type::Unsubscribe;
+    unsubscribe.value = subscription;
+    EXPECT_EQ(client.call(unsubscribe).header.status, STATUS_SUCCESS);
+    EXPECT_EQ(client.call(unsubscribe).header.status, STATUS_INVALID_PARAMETER) << "already gone";
+    interfaces.set_enabled(id, true);
+    // The next message is the answer to this request, not a change of the old subscription.
+    Header close{};
+    close.type = Type::Close;
+    close.handle = 0x7770;
+    EXPECT_EQ(client.call(close).header.type, Type::Reply);
+
+    for (size_t i = 0; i < platform::InterfaceSubscriptions::kMaxPerConnection; ++i) {
+        ASSERT_EQ(client.call(subscribe, classBytes).header.status, STATUS_SUCCESS);
+    }
+    Message refused = client.call(subscribe, classBytes);
+    EXPECT_EQ(refused.header.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(refused.header.value, 0u);
+}

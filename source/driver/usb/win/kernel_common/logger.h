@@ -8,10 +8,8 @@
 // Each source file defines LOG_FILE_NUMBER before using them.
 #pragma once
 
-#include <type_traits>
-
 #include "platform/kernel/ntddk.h"
-#include "platform/machine/logger_protocol.h"
+#include "source/driver/usb/win/trace_point.h"
 
 // Opens the logger and maps both rings; tracing stays off when it fails.
 [[nodiscard]] NTSTATUS LoggerOpen();
@@ -32,30 +30,14 @@ namespace vexa::log {
 extern volatile ULONG* volatile g_standardEnable;
 extern volatile ULONG* volatile g_realtimeEnable;
 
-inline bool Enabled(volatile ULONG* const volatile* enable, ULONG mask) {
-    return (ReadULongNoFence(ReadPointerAcquire(enable)) & mask) == mask;
-}
-inline bool StandardEnabled(ULONG mask) { return Enabled(&g_standardEnable, mask); }
-inline bool RealtimeEnabled(ULONG mask) { return Enabled(&g_realtimeEnable, mask); }
-
-template <typename T>
-ULONG64 TraceValue(T value) {
-    if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<ULONG64>(value);
-    } else if constexpr (std::is_enum_v<T>) {
-        return static_cast<ULONG64>(value);
-    } else {
-        return static_cast<ULONG64>(static_cast<std::make_unsigned_t<std::common_type_t<T, int>>>(value));
-    }
-}
+inline bool StandardEnabled(ULONG mask) { return trace::Enabled(&g_standardEnable, mask); }
+inline bool RealtimeEnabled(ULONG mask) { return trace::Enabled(&g_realtimeEnable, mask); }
 
 // One trace point of either ring: `realtime` picks the "REAL" ring.
 template <bool realtime, typename... Values>
 inline void Trace(ULONG file, ULONG line, ULONG mask, Values... values) {
-    static_assert(sizeof...(Values) <= 4, "a trace record holds four values");
-    if (!Enabled(realtime ? &g_realtimeEnable : &g_standardEnable, mask)) return;
-    ULONG64 v[4] = {TraceValue(values)...};
-    (realtime ? LoggerWriteRealtime : LoggerWriteStandard)(mask, TracePointId(file, line), v[0], v[1], v[2], v[3]);
+    trace::Point(realtime ? &g_realtimeEnable : &g_standardEnable,
+                 realtime ? LoggerWriteRealtime : LoggerWriteStandard, file, line, mask, values...);
 }
 
 }  // namespace vexa::log

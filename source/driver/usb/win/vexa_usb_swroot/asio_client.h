@@ -90,9 +90,6 @@ private:
     void StopRunning();
     void FreeBuffers();
     void Signal(AsioEvent event, CHAR boost);
-    // The period's walks through the device's packet rings (DISPATCH_LEVEL, under clientLock).
-    void MixOutputs(StreamState* state, ULONG start, ULONG frames);
-    void CopyInputs(StreamState* state, ULONG start, ULONG frames);
 
     AudioClientManager* owner_ = nullptr;
     const ULONG type_;

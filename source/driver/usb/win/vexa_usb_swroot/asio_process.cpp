@@ -61,6 +61,37 @@ inline void CopyStretch(LONG* samples, ULONG stride, LONG* buffer, ULONG frames)
     for (ULONG k = 0; k < frames; ++k, samples += stride) buffer[k] = *samples;
 }
 
+// Walks one direction's packets from the cursor for `frames`, each of the
+// client's channels in `list` through `stretch`, and leaves the end where the
+// walk stopped: the next client of the period starts there.
+template <typename Stretch>
+void WalkDirection(ULONG channels, RingPacket* cursorPacket, ULONG cursorPosition, const AsioChannelMap* list,
+                   ULONG start, ULONG frames, ULONG doubleBufferSamples, Stretch&& stretch, RingPacket** endPacket,
+                   ULONG* endPosition) {
+    if (channels == 0 || cursorPacket == nullptr) {
+        TRACE_RT(kLogError | kLogAsio, channels);
+        return;
+    }
+    RingCursor cursor(cursorPacket, cursorPosition);
+    RingCursor::Run runs[kRunsPerPass];
+    ULONG position = start;
+    for (ULONG done = 0; done < frames;) {
+        ULONG walked = 0;
+        ULONG count = cursor.Runs(frames - done, runs, kRunsPerPass, &walked);
+        if (count == 0) {
+            TRACE_RT(kLogWarning | kLogAsio, frames, done);
+            break;
+        }
+        for (const AsioChannelMap* map = list; map != nullptr; map = map->next) {
+            WalkChannel(runs, count, map->ringIndex, map->buffer, position, doubleBufferSamples, stretch);
+        }
+        position = static_cast<ULONG>((ULONG64{position} + walked) % doubleBufferSamples);
+        done += walked;
+    }
+    *endPacket = cursor.Packet() != nullptr ? cursor.Packet() : cursorPacket;
+    *endPosition = cursor.Packet() != nullptr ? cursor.Position() : cursorPosition;
+}
+
 }  // namespace
 
 // DISPATCH_LEVEL, under clientLock. Allocates nothing, waits for nothing.
@@ -71,62 +102,20 @@ bool AsioClient::Process(ULONG64 timeNs, ULONG frames) {
     if (state != nullptr && frames != 0) {
         // Only a direction this client has channels in is walked, so its end
         // fields keep what the clients with channels there left.
-        if (outputList_ != nullptr) MixOutputs(state, start, frames);
-        if (inputList_ != nullptr) CopyInputs(state, start, frames);
+        if (outputList_ != nullptr) {
+            WalkDirection(state->playbackChannels, state->playbackCursorPacket, state->playbackCursorPosition,
+                          outputList_, start, frames, doubleBufferSamples_, MixStretch, &state->playbackEndPacket,
+                          &state->playbackEndPosition);
+        }
+        if (inputList_ != nullptr) {
+            WalkDirection(state->captureChannels, state->captureCursorPacket, state->captureCursorPosition,
+                          inputList_, start, frames, doubleBufferSamples_, CopyStretch, &state->captureEndPacket,
+                          &state->captureEndPosition);
+        }
     }
     // Every half end the frames reach is a switch.
     ULONG64 reached = ULONG64{start % bufferSize_} + frames;
     halfPosition_ = static_cast<ULONG>((ULONG64{start} + frames) % doubleBufferSamples_);
     for (ULONG64 ends = reached / bufferSize_; ends != 0; --ends) BufferSwitch(timeNs);
     return true;
-}
-
-void AsioClient::MixOutputs(StreamState* state, ULONG start, ULONG frames) {
-    if (state->playbackChannels == 0 || state->playbackCursorPacket == nullptr) {
-        TRACE_RT(kLogError | kLogAsio, state->playbackChannels);
-        return;
-    }
-    RingCursor cursor(state->playbackCursorPacket, state->playbackCursorPosition);
-    RingCursor::Run runs[kRunsPerPass];
-    ULONG position = start;
-    for (ULONG done = 0; done < frames;) {
-        ULONG walked = 0;
-        ULONG count = cursor.Runs(frames - done, runs, kRunsPerPass, &walked);
-        if (count == 0) {
-            TRACE_RT(kLogWarning | kLogAsio, frames, done);
-            break;
-        }
-        for (AsioChannelMap* map = outputList_; map != nullptr; map = map->next) {
-            WalkChannel(runs, count, map->ringIndex, map->buffer, position, doubleBufferSamples_, MixStretch);
-        }
-        position = static_cast<ULONG>((ULONG64{position} + walked) % doubleBufferSamples_);
-        done += walked;
-    }
-    state->playbackEndPacket = cursor.Packet() != nullptr ? cursor.Packet() : state->playbackCursorPacket;
-    state->playbackEndPosition = cursor.Packet() != nullptr ? cursor.Position() : state->playbackCursorPosition;
-}
-
-void AsioClient::CopyInputs(StreamState* state, ULONG start, ULONG frames) {
-    if (state->captureChannels == 0 || state->captureCursorPacket == nullptr) {
-        TRACE_RT(kLogError | kLogAsio, state->captureChannels);
-        return;
-    }
-    RingCursor cursor(state->captureCursorPacket, state->captureCursorPosition);
-    RingCursor::Run runs[kRunsPerPass];
-    ULONG position = start;
-    for (ULONG done = 0; done < frames;) {
-        ULONG walked = 0;
-        ULONG count = cursor.Runs(frames - done, runs, kRunsPerPass, &walked);
-        if (count == 0) {
-            TRACE_RT(kLogWarning | kLogAsio, frames, done);
-            break;
-        }
-        for (AsioChannelMap* map = inputList_; map != nullptr; map = map->next) {
-            WalkChannel(runs, count, map->ringIndex, map->buffer, position, doubleBufferSamples_, CopyStretch);
-        }
-        position = static_cast<ULONG>((ULONG64{position} + walked) % doubleBufferSamples_);
-        done += walked;
-    }
-    state->captureEndPacket = cursor.Packet() != nullptr ? cursor.Packet() : state->captureCursorPacket;
-    state->captureEndPosition = cursor.Packet() != nullptr ? cursor.Position() : state->captureCursorPosition;
 }
