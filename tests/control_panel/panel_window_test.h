@@ -134,6 +134,16 @@ protected:
         return panel.exitStatus();
     }
 
+    // The one message box at start (the main window is not shown yet): the user presses its
+    // button, which is centred with its bottom at 95 % of the box's height, 28 pixels high.
+    void pressMessageBoxButton(PanelProcess& panel) {
+        std::optional<PanelWindow> box;
+        ASSERT_TRUE(display_->waitUntil([&] { return (box = display_->panelWindow()).has_value(); }, kTimeout))
+            << panel.output();
+        EXPECT_NE(box->height, kFramedHeight) << "a message box, not the main window";
+        ASSERT_TRUE(display_->click(box->x + box->width / 2, box->y + box->height * 95 / 100 - 14));
+    }
+
     // The user closes the window with the close button of JUCE's title bar.
     void closeWithButton(const PanelWindow& w) {
         ASSERT_TRUE(display_->click(w.x + w.width - kCloseButtonFromRight, w.y + kCloseButtonFromTop));

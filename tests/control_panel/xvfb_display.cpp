@@ -259,6 +259,23 @@ bool XvfbDisplay::click(int x, int y) {
     return true;
 }
 
+bool XvfbDisplay::movePointer(int x, int y) {
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display_, &event, &error, &major, &minor)) return false;
+    XTestFakeMotionEvent(display_, DefaultScreen(display_), x, y, CurrentTime);
+    XFlush(display_);
+    return true;
+}
+
+bool XvfbDisplay::clickHere() {
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display_, &event, &error, &major, &minor)) return false;
+    XTestFakeButtonEvent(display_, 1, True, CurrentTime);
+    XTestFakeButtonEvent(display_, 1, False, CurrentTime);
+    XFlush(display_);
+    return true;
+}
+
 void XvfbDisplay::nudge(::Window window) {
     const Atom property = XInternAtom(display_, "VEXA_TEST_NUDGE", False);
     const long value = 1;

@@ -54,6 +54,10 @@ public:
 
     // A left click at a screen position through the XTest extension.
     bool click(int x, int y);
+    // The pointer moved straight to a position, and a left click where it is: a popup menu
+    // takes a click only on the item the pointer has come to rest on.
+    bool movePointer(int x, int y);
+    bool clickHere();
 
     // JUCE takes X events off its connection only when the connection's socket
     // turns readable; events that Xlib read in during one of JUCE's own round
