@@ -128,6 +128,36 @@ TEST_P(TheSystemTest, NoRootInterfaceThenItArrives) {
     EXPECT_TRUE(panel_->deviceDetails().getText().startsWith("Product Name : Cantile-QE"));
 }
 
+// The root interface arrives while "No devices found" is still open, the message loop running
+// inside the box as a modal box's does: "bus changed" reaches a whole component from within its
+// own constructor, which attaches and shows the Cantile-QE.
+TEST_P(TheSystemTest, RootArrivesWhileNoDevicesBoxIsOpen) {
+    plug(VexaModel::CantileQe);
+    root_.remove_root();
+    cpl::LibrarySystem* system = nullptr;
+    bool attachedInsideBox = false;
+    actions_->duringBox = [&](const juce::String&) {
+        root_.add_root(u"ROOT\\QUVVexaUSBRoot\\0001");
+        attachedInsideBox = pumpUntil([&] {
+            reference<event_bus> first = system->firstBus();
+            return first && first->listener_count() == 1;
+        });
+        pumpFor(20);  // the dispatcher's run, still inside the box
+    };
+    panel_ = std::make_unique<MainContentComponent>(
+        [&]() -> std::unique_ptr<cpl::PanelSystem> {
+            auto made = cpl::createLibrarySystem();
+            system = static_cast<cpl::LibrarySystem*>(made.get());
+            return made;
+        },
+        actions_);
+    EXPECT_TRUE(attachedInsideBox);
+    EXPECT_EQ(actions_->boxes, std::vector<juce::String>{kNoDevicesFound});
+    EXPECT_TRUE(actions_->quitsAfterBoxes.empty());
+    ASSERT_TRUE(settled(48000, "512"));
+    EXPECT_TRUE(panel_->deviceDetails().getText().startsWith("Product Name : Cantile-QE"));
+}
+
 // A version the library does not accept: its box, then "Driver not found", then one quit.
 TEST_P(TheSystemTest, VersionMismatch) {
     plug(VexaModel::CantileQe);
