@@ -35,6 +35,19 @@ private:
     void sent() { ++sets; }
 };
 
+// Offers one rate only (the one in effect) once `narrowed` is set: a new rate list while the
+// rate itself stays.
+class NarrowingBus : public event_bus {
+public:
+    list sample_rates() override {
+        if (!narrowed) return event_bus::sample_rates();
+        const uint32_t rate = sample_rate();
+        return {{rate, std::to_string(rate)}};
+    }
+
+    std::atomic<bool> narrowed{false};
+};
+
 template <typename Bus>
 class BusSystem : public PanelSystem {
 public:

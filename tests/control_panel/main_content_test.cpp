@@ -138,6 +138,29 @@ TEST_P(MainContentTest, ProgrammaticSelectionsNeverEcho) {
     other->close();
 }
 
+// The bus's rate list changes while its rate does not: the new list is shown all the same, as the
+// single-rate text in place of the combo box, formatted when the look asks for it.
+TEST_P(MainContentTest, NewRateListWithTheSameRate) {
+    plug(VexaModel::CantileQe);
+    for (bool formatted : {false, true}) {
+        SCOPED_TRACE(formatted ? "formatted" : "plain");
+        ScopedLook look(formatted ? std::map<juce::String, juce::String>{{"ComboUseFormattedSampleRates", "1"}}
+                                  : std::map<juce::String, juce::String>{});
+        BusSystem<NarrowingBus>* system = start<NarrowingBus>();
+        ASSERT_TRUE(settled(48000, "512"));
+        EXPECT_EQ(panel_->sampleRateBox().getItemText(0), formatted ? "44 100 Hz" : "44100");
+        system->bus()->narrowed = true;
+        panel_->sample_rate_changed();  // as the bus's thread raises it
+        ASSERT_TRUE(pumpUntil([&] { return panel_->sampleRateText().isVisible(); }));
+        EXPECT_EQ(panel_->pendingBits(), 0u);
+        EXPECT_FALSE(panel_->sampleRateBox().isVisible());
+        EXPECT_FALSE(panel_->sampleRateBox().isEnabled());
+        EXPECT_EQ(panel_->sampleRateBox().getNumItems(), 1);
+        EXPECT_EQ(panel_->sampleRateText().getText(), formatted ? "48 000 Hz" : "48000");
+        panel_.reset();  // before this look goes
+    }
+}
+
 // A setting the driver refuses shows the driver-error box and puts the combo back; the panel goes on.
 TEST_P(MainContentTest, RefusedSettingIsReportedAndUndone) {
     plug(VexaModel::CantileQe);
