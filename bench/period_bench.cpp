@@ -18,6 +18,7 @@
 
 #include "allocation_count.h"
 #include "support/asio_host.h"
+#include "support/packet_rings.h"
 #include "support/root_machine.h"
 
 namespace {
@@ -27,37 +28,6 @@ using namespace vexa::test;
 constexpr ULONG kPackets = 80;  // ten 1 ms transfers of eight packets
 constexpr ULONG kFramesPerPacket = 6;
 constexpr ULONG kFramesPerCall = 48;
-
-// A capture and a playback ring laid out as the USB function driver lays them.
-struct Rings {
-    std::vector<LONG> samples[2];
-    std::vector<RingPacket> packets[2];
-    StreamState state{};
-
-    explicit Rings(ULONG channels) {
-        for (int ring = 0; ring < 2; ++ring) {
-            samples[ring].assign(size_t{kPackets} * kFramesPerPacket * channels, 0);
-            packets[ring].resize(kPackets);
-            for (ULONG p = 0; p < kPackets; ++p) {
-                packets[ring][p] = RingPacket{samples[ring].data() + size_t{p} * kFramesPerPacket * channels,
-                                              kFramesPerPacket, p / 8, kFramesPerPacket * channels, 0,
-                                              &packets[ring][(p + 1) % kPackets]};
-            }
-        }
-        state.captureCursorPacket = state.captureEndPacket = &packets[0][0];
-        state.playbackCursorPacket = state.playbackEndPacket = &packets[1][0];
-        state.captureChannels = state.playbackChannels = channels;
-        state.captureRingBytes = state.playbackRingBytes = static_cast<ULONG>(samples[0].size() * sizeof(LONG));
-    }
-
-    // What the USB function driver does after each call: the next period starts at the ends.
-    void publish() {
-        state.captureCursorPacket = state.captureEndPacket;
-        state.captureCursorPosition = state.captureEndPosition;
-        state.playbackCursorPacket = state.playbackEndPacket;
-        state.playbackCursorPosition = state.playbackEndPosition;
-    }
-};
 
 constexpr uint32_t kHostFrames = 256;
 constexpr int kCalls = 200000;
@@ -99,9 +69,9 @@ void BM_OnRealtimePeriod(benchmark::State& bench) {
     auto clients = static_cast<int>(bench.range(0));
     auto channels = static_cast<ULONG>(bench.range(1));
     RootMachine root(VEXA_TEST_DRIVER_DIR);
-    Rings rings(channels);
+    PacketRings rings(channels, kFramesPerPacket, kPackets);
     // Capture channel c carries c + 1 throughout, so every moved sample can be checked afterwards.
-    for (size_t k = 0; k < rings.samples[0].size(); ++k) rings.samples[0][k] = static_cast<LONG>(k % channels + 1);
+    rings.fill_capture(kPackets * kFramesPerPacket, [](ULONG, ULONG channel) { return static_cast<LONG>(channel + 1); });
     std::deque<TestClientLog> logs(static_cast<size_t>(clients));
     std::vector<void*> added;
     for (auto& log : logs) {
@@ -180,7 +150,7 @@ void BM_AsioPeriod(benchmark::State& bench) {
         }
         hosts.push_back(std::move(host));
     }
-    Rings rings(kChannels);
+    PacketRings rings(kChannels, kFramesPerPacket, kPackets);
     root.set_stream_state(&rings.state);
     auto period = root.hook<PeriodFn>("VexaTestPeriod");
     WDFDEVICE fdo = root.fdo();

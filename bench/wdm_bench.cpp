@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "allocation_count.h"
+#include "driver/usb/win/vexa_usb_swroot/wdm_hooks.h"
 #include "support/midi_doubles.h"
+#include "support/packet_rings.h"
 #include "support/root_machine.h"
-#include "tests/driver/usb/win/vexa_usb_swroot/wdm_hooks.h"
 
 namespace {
 
@@ -24,34 +25,6 @@ constexpr ULONG kPackets = 80;
 constexpr ULONG kFramesPerPacket = 6;
 constexpr ULONG kFramesPerCall = 48;
 constexpr ULONG kChannels = 2;
-
-struct Rings {
-    std::vector<LONG> samples[2];
-    std::vector<RingPacket> packets[2];
-    StreamState state{};
-
-    Rings() {
-        for (int ring = 0; ring < 2; ++ring) {
-            samples[ring].assign(size_t{kPackets} * kFramesPerPacket * kChannels, 0x1000);
-            packets[ring].resize(kPackets);
-            for (ULONG p = 0; p < kPackets; ++p) {
-                packets[ring][p] = RingPacket{samples[ring].data() + size_t{p} * kFramesPerPacket * kChannels,
-                                              kFramesPerPacket, p / 8, kFramesPerPacket * kChannels, 0,
-                                              &packets[ring][(p + 1) % kPackets]};
-            }
-        }
-        state.captureCursorPacket = state.captureEndPacket = &packets[0][0];
-        state.playbackCursorPacket = state.playbackEndPacket = &packets[1][0];
-        state.captureChannels = state.playbackChannels = kChannels;
-        state.captureRingBytes = state.playbackRingBytes = static_cast<ULONG>(samples[0].size() * sizeof(LONG));
-    }
-    void publish() {
-        state.captureCursorPacket = state.captureEndPacket;
-        state.captureCursorPosition = state.captureEndPosition;
-        state.playbackCursorPacket = state.playbackEndPacket;
-        state.playbackCursorPosition = state.playbackEndPosition;
-    }
-};
 
 // The child: each period it transfers exactly the bytes asked, from or into its own buffer.
 struct BenchChild {
@@ -114,7 +87,7 @@ void BM_PeriodWithKernelClients(benchmark::State& bench) {
     WdmStreamSetStateFn captureState = wdm.open(&capture, kWdmCapture, 24);
     (void)renderState(render.stream, kWdmStateRun);
     (void)captureState(capture.stream, kWdmStateRun);
-    Rings rings;
+    PacketRings rings(kChannels, kFramesPerPacket, kPackets);
     wdm.root.set_stream_state(&rings.state);
     auto period = wdm.root.hook<PeriodFn>("VexaTestPeriod");
     WDFDEVICE fdo = wdm.root.fdo();

@@ -20,8 +20,7 @@ void LoopbackRing::reset(size_t channels, size_t capacityFrames) {
     count_ = 0;
 }
 
-void LoopbackRing::reserve(size_t frames) {
-    if (frames <= storage_) return;
+void LoopbackRing::grow(size_t frames) {
     // Grows by doubling up to the capacity, the waiting frames moved to the start.
     size_t grown = std::min(capacity_, std::max({frames, storage_ * 2, kFirstStorageFrames}));
     std::vector<int32_t> larger(grown * channels_);
@@ -43,9 +42,9 @@ void LoopbackRing::push(const uint8_t* data, size_t frames) {
     }
     reserve(std::min(capacity_, count_ + frames));
     size_t overflow = count_ + frames > storage_ ? count_ + frames - storage_ : 0;
-    head_ = (head_ + overflow) % storage_;
+    head_ = wrap(head_ + overflow);
     count_ -= overflow;
-    size_t tail = (head_ + count_) % storage_;
+    size_t tail = wrap(head_ + count_);
     // At most two copies: up to the end of the storage, then from its start.
     size_t first = std::min(frames, storage_ - tail);
     std::memcpy(samples_.data() + tail * channels_, data, first * channels_ * kSampleBytes);
@@ -71,7 +70,7 @@ void LoopbackRing::pop(uint8_t* out, size_t frames, size_t outChannels) {
                 std::memset(to + f * outFrameBytes + carried * kSampleBytes, 0, (outChannels - carried) * kSampleBytes);
             }
         }
-        head_ = (head_ + run) % storage_;
+        head_ = wrap(head_ + run);
         count_ -= run;
         done += run;
     }

@@ -25,7 +25,13 @@ public:
     void pop(uint8_t* out, size_t frames, size_t outChannels);
 
 private:
-    void reserve(size_t frames);  // storage for at least `frames` frames, at most the capacity
+    // Storage for at least `frames` frames, at most the capacity (asked every packet: the check is inline).
+    void reserve(size_t frames) {
+        if (frames > storage_) grow(frames);
+    }
+    void grow(size_t frames);
+    // A frame index less than twice the storage, brought into it (no division: it runs every packet).
+    size_t wrap(size_t index) const { return index >= storage_ ? index - storage_ : index; }
 
     std::vector<int32_t> samples_;  // storage_ frames
     size_t channels_ = 0;

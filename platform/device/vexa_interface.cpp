@@ -32,6 +32,9 @@ struct Header {
 };
 static_assert(sizeof(Header) == kHeaderBytes);
 
+// Capture frames per microframe at `rate`, in 16.16 fixed point.
+uint32_t CaptureIncrement(uint32_t rate) { return static_cast<uint32_t>((uint64_t{rate} << 16) / kMicroframes); }
+
 uint16_t CategoryOf(uint32_t word) { return static_cast<uint16_t>((word >> 12) & 0xFFF); }
 uint16_t CommandOf(uint32_t word) { return static_cast<uint16_t>(word & 0xFFF); }
 
@@ -81,6 +84,7 @@ void VexaInterface::raise_event(uint32_t bits, bool withNextReply) {
         pendingEventBits_ |= bits & ~kReservedNotifyBits;
     } else {
         vendorInterrupts_.push_back(Word(bits & ~kReservedNotifyBits, kInterruptBytes));
+        inQueued_.store(true);
         announce_in();
     }
 }
@@ -88,6 +92,7 @@ void VexaInterface::raise_event(uint32_t bits, bool withNextReply) {
 void VexaInterface::send_odd_interrupt(uint32_t word, size_t bytes) {
     std::lock_guard lock(lock_);
     vendorInterrupts_.push_back(Word(word, bytes));
+    inQueued_.store(true);
     announce_in();
 }
 
@@ -175,11 +180,16 @@ void VexaInterface::queue_reply(uint32_t commandWord, uint16_t sequence, const F
 void VexaInterface::announce_reply() {
     vendorInterrupts_.push_back(Word(kReplyReadyBit | pendingEventBits_, kInterruptBytes));
     pendingEventBits_ = 0;
+    inQueued_.store(true);
     announce_in();
 }
 
 std::optional<std::vector<uint8_t>> VexaInterface::read_in(UCHAR endpointAddress, ULONG maxBytes) {
+    // The host asks every frame on each reading pipe; while nothing is queued it needs no lock.
+    if (!inQueued_.load()) return std::nullopt;
     std::lock_guard lock(lock_);
+    // Cleared only here, under the lock every queueing holds: a word queued meanwhile sets it again.
+    if (midiIn_.empty() && vendorInterrupts_.empty()) inQueued_.store(false);
     if (endpointAddress == kMidiInEndpoint) {
         if (midiIn_.empty()) return std::nullopt;
         size_t bytes = std::min<size_t>(midiIn_.size(), maxBytes / kMidiEventBytes * kMidiEventBytes);
@@ -214,6 +224,7 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
         if (midiLoopback_ && port < 16) {
             midiIn_.push_back(static_cast<uint8_t>(port << 4 | (packet[0] & 0xF)));
             midiIn_.insert(midiIn_.end(), packet.begin() + 1, packet.end());
+            inQueued_.store(true);
         }
     }
     return STATUS_SUCCESS;
@@ -221,8 +232,36 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
 
 void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
     if (endpointAddress != kPlaybackEndpoint) return;
-    std::lock_guard lock(lock_);  // one lock a packet: the streams run every microframe
-    if (current_setting_locked(kPlaybackInterface) == 0) return;
+    std::lock_guard lock(lock_);
+    if (current_setting_locked(kPlaybackInterface) != 0) iso_out_locked(data, bytes);
+}
+
+ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
+    if (endpointAddress != kCaptureEndpoint) return 0;
+    uint32_t increment = CaptureIncrement(clock_.rate());
+    std::lock_guard lock(lock_);
+    return current_setting_locked(kCaptureInterface) != 0 ? iso_in_locked(increment, data, maxBytes) : 0;
+}
+
+void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
+    uint32_t increment = CaptureIncrement(clock_.rate());
+    std::lock_guard lock(lock_);
+    // The settings hold for the frame: selections come with control requests, between frames.
+    bool playing = current_setting_locked(kPlaybackInterface) != 0;
+    bool capturing = current_setting_locked(kCaptureInterface) != 0;
+    for (size_t i = 0; i < count; ++i) {
+        IsoPacket& packet = packets[i];
+        if (packet.endpointAddress == kPlaybackEndpoint) {
+            if (playing) iso_out_locked(packet.data, packet.bytes);
+        } else if (packet.endpointAddress == kCaptureEndpoint) {
+            packet.bytes = capturing ? iso_in_locked(increment, packet.data, packet.bytes) : 0;
+        } else if ((packet.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+            packet.bytes = 0;  // an IN endpoint that carries nothing
+        }
+    }
+}
+
+void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes) {
     size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
     size_t frames = bytes / frameBytes;
     if (loopback_) loopbackRing_.push(data, frames);
@@ -236,18 +275,14 @@ void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uin
     playbackFrames_ += frames;
 }
 
-ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
-    if (endpointAddress != kCaptureEndpoint) return 0;
-    uint32_t rate = clock_.rate();
-    std::lock_guard lock(lock_);
-    if (current_setting_locked(kCaptureInterface) == 0) return 0;
+ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes) {
     if (emptySkip_ > 0) {
         --emptySkip_;
     } else if (emptyCapturePackets_ > 0) {
         --emptyCapturePackets_;
         return 0;
     }
-    captureAccumulator_ += static_cast<uint32_t>((uint64_t{rate} << 16) / kMicroframes);
+    captureAccumulator_ += increment;
     uint32_t frames = captureAccumulator_ >> 16;
     captureAccumulator_ &= 0xFFFF;
     size_t frameBytes = size_t{captureChannels_} * kSampleBytes;
@@ -314,6 +349,7 @@ void VexaInterface::set_midi_loopback(bool on) {
 void VexaInterface::queue_midi_in(const std::vector<uint8_t>& packets) {
     std::lock_guard lock(lock_);
     midiIn_.insert(midiIn_.end(), packets.begin(), packets.end());
+    inQueued_.store(true);
     announce_in();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -66,6 +67,8 @@ public:
     NTSTATUS write_out(UCHAR endpointAddress, const uint8_t* data, ULONG bytes) override;
     void iso_out(UCHAR endpointAddress, uint64_t frame, unsigned microframe, const uint8_t* data, ULONG bytes) override;
     ULONG iso_in(UCHAR endpointAddress, uint64_t frame, unsigned microframe, uint8_t* data, ULONG maxBytes) override;
+    // The streams run every microframe: a frame's packets take the lock once.
+    void iso_frame(uint64_t frame, IsoPacket* packets, size_t count) override;
 
     // Audio: samples per frame on the wire, the capture source, and what came in.
     uint16_t playback_channels() const { return playbackChannels_; }
@@ -102,6 +105,10 @@ public:
     void send_odd_interrupt(uint32_t word, size_t bytes);
 
 private:
+    // One packet of a selected streaming setting; caller holds lock_.
+    // `increment` is the capture frames per microframe, 16.16 (CaptureIncrement).
+    void iso_out_locked(const uint8_t* data, ULONG bytes);
+    ULONG iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes);
     usb::ControlResult vendor_request(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data);
     void queue_reply(uint32_t commandWord, uint16_t sequence, const FirmwareReply& reply);
     void announce_reply();
@@ -130,6 +137,9 @@ private:
     unsigned emptySkip_ = 0;                          // guarded by lock_
     unsigned emptyCapturePackets_ = 0;                // guarded by lock_
     std::deque<uint8_t> midiIn_;                      // guarded by lock_
+    // Something may be in midiIn_ or vendorInterrupts_: set under lock_ with
+    // every queueing, cleared under it once both are empty, read without it.
+    std::atomic<bool> inQueued_{false};
     bool midiLoopback_ = true;                        // guarded by lock_
     const uint8_t firstOutCables_;                    // cables of the first OUT endpoint
     std::vector<std::pair<UCHAR, std::array<uint8_t, 4>>> midiOut_;  // guarded by lock_

@@ -47,25 +47,40 @@ uint64_t Clock::next_due_after_now() const {
 
 void Clock::run_due(uint64_t time, bool frameBoundary) {
     DispatchLevelScope dispatch;
+    std::shared_ptr<const std::vector<FrameListener>> listeners;
+    run_timers_due(time, frameBoundary, &listeners);
+    if (frameBoundary && listeners != nullptr) run_listeners(*listeners, time);
+}
+
+void Clock::run_listeners(const std::vector<FrameListener>& listeners, uint64_t time) {
+    uint64_t frameNumber = time / kTicksPerMillisecond;
+    for (const FrameListener& listener : listeners) listener(frameNumber);
+}
+
+void Clock::run_timers_due(uint64_t time, bool frameBoundary,
+                           std::shared_ptr<const std::vector<FrameListener>>* listeners) {
     for (;;) {
         Timer timer;
         {
             std::lock_guard lock(lock_);
             auto it = timers_.begin();
-            if (it == timers_.end() || it->first > time) break;
+            if (it == timers_.end() || it->first > time) {
+                // Taken in the same look as the last timer check: one lock a frame when nothing else is due.
+                if (frameBoundary) *listeners = listenerSnapshot_;
+                return;
+            }
             timer = std::move(it->second);
             timers_.erase(it);
         }
         timer.fn();
     }
-    if (!frameBoundary) return;
-    std::vector<FrameListener> listeners;
-    {
-        std::lock_guard lock(lock_);
-        for (auto& [id, listener] : frameListeners_) listeners.push_back(listener);
-    }
-    uint64_t frameNumber = time / kTicksPerMillisecond;
-    for (auto& listener : listeners) listener(frameNumber);
+}
+
+void Clock::listeners_changed() {
+    auto snapshot = std::make_shared<std::vector<FrameListener>>();
+    snapshot->reserve(frameListeners_.size());
+    for (auto& [id, listener] : frameListeners_) snapshot->push_back(listener);
+    listenerSnapshot_ = std::move(snapshot);
 }
 
 void Clock::step_towards(uint64_t limit) {
@@ -77,16 +92,28 @@ void Clock::step_towards(uint64_t limit) {
     uint64_t current = virtualNow_.load(std::memory_order_relaxed);
     if (current >= limit) return;
     uint64_t due;
+    bool timersDue = false;
+    std::shared_ptr<const std::vector<FrameListener>> listeners;
     {
         std::lock_guard lock(lock_);
         due = next_due_after_now();
+        // A frame with no timer due takes its listeners in this same look:
+        // streaming runs a frame each step, so it takes one lock instead of two.
+        timersDue = !timers_.empty() && timers_.begin()->first <= due;
+        if (due <= limit && !timersDue) listeners = listenerSnapshot_;
     }
     if (due > limit) {
         virtualNow_.store(limit, std::memory_order_release);
         return;
     }
     virtualNow_.store(due, std::memory_order_release);
-    run_due(due, due % kTicksPerMillisecond == 0 && due != current);
+    bool frameBoundary = due % kTicksPerMillisecond == 0 && due != current;
+    if (timersDue) {
+        run_due(due, frameBoundary);
+    } else if (frameBoundary && listeners != nullptr) {
+        DispatchLevelScope dispatch;
+        run_listeners(*listeners, due);
+    }
 }
 
 void Clock::run_until(uint64_t time) {
@@ -114,6 +141,7 @@ uint64_t Clock::add_frame_listener(FrameListener listener) {
         id = nextId_++;
         bool wanted = frames_wanted();
         frameListeners_.emplace(id, std::move(listener));
+        listeners_changed();
         if (!wanted && frames_wanted()) frames_wanted_changed(true);
     }
     schedulerWake_.notify_all();
@@ -127,6 +155,7 @@ void Clock::remove_frame_listener(uint64_t id) {
     std::lock_guard lock(lock_);
     bool wanted = frames_wanted();
     frameListeners_.erase(id);
+    listeners_changed();
     idleListeners_.erase(id);
     if (wanted && !frames_wanted()) frames_wanted_changed(false);
 }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -96,6 +97,12 @@ private:
     // is, time runs free (no horizon); when they resume, they start at the
     // next boundary, not with the ones slept through.
     void frames_wanted_changed(bool wanted);
+    void listeners_changed();  // caller holds lock_: the listeners were added to or removed
+    // Runs the timers due by `time`, in order; at a frame boundary, sets
+    // `*listeners` to the frame's listeners in the same look as the last check.
+    void run_timers_due(uint64_t time, bool frameBoundary,
+                        std::shared_ptr<const std::vector<FrameListener>>* listeners);
+    static void run_listeners(const std::vector<FrameListener>& listeners, uint64_t time);
     void scheduler_main();
 
     const Mode mode_;
@@ -105,6 +112,9 @@ private:
     std::mutex advanceLock_;               // one advancer at a time
     mutable std::mutex lock_;              // guards the fields below
     std::map<uint64_t, FrameListener> frameListeners_;
+    // The listeners as a frame runs them, rebuilt when they change (a frame
+    // takes a reference instead of copying them); guarded by lock_.
+    std::shared_ptr<const std::vector<FrameListener>> listenerSnapshot_;
     std::map<uint64_t, bool> idleListeners_;  // real-time mode: listeners that need no frames now
     std::multimap<uint64_t, Timer> timers_;  // by due time
     uint64_t nextId_ = 1;

@@ -17,16 +17,21 @@ struct Armed {
 
 std::mutex g_lock;
 std::map<std::string, Armed, std::less<>> g_armed;  // guarded by g_lock
-// Whether any fault was armed since the last clear: the calls that ask on
-// every frame skip the lock while none is (written under g_lock, release; read acquire).
-std::atomic<bool> g_anyArmed{false};
-
-// The observer: set and cleared by its guard; the flag spares every call the lock while none is set.
-std::atomic<bool> g_observed{false};
 std::mutex g_observerLock;
 std::function<void(std::string_view)> g_observer;  // guarded by g_observerLock
 
 }  // namespace
+
+namespace detail {
+// Whether any fault was armed since the last clear: the calls that ask on
+// every frame skip the lock while none is (written under g_lock, release; read acquire).
+std::atomic<bool> g_anyArmed{false};
+// The observer: set and cleared by its guard; the flag spares every call the lock while none is set.
+std::atomic<bool> g_observed{false};
+}  // namespace detail
+
+using detail::g_anyArmed;
+using detail::g_observed;
 
 ScopedObserver::ScopedObserver(std::function<void(std::string_view call)> observer) {
     std::lock_guard lock(g_observerLock);
@@ -52,7 +57,7 @@ void clear() {
     g_anyArmed.store(false, std::memory_order_release);
 }
 
-std::optional<NTSTATUS> hit(std::string_view call) {
+std::optional<NTSTATUS> detail::hit_checked(std::string_view call) {
     if (g_observed.load(std::memory_order_acquire)) {
         std::function<void(std::string_view)> observer;
         {

@@ -3,6 +3,7 @@
 // call; tests arm faults by the call's name.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,8 +18,21 @@ namespace platform::fault {
 void inject(std::string_view call, NTSTATUS status, unsigned skip = 0, unsigned count = 1);
 // Disarms every fault.
 void clear();
+namespace detail {
+// Whether an observer is set or a fault is armed (see fault.cpp): the calls
+// that ask on every frame answer inline while neither is.
+extern std::atomic<bool> g_observed;
+extern std::atomic<bool> g_anyArmed;
+std::optional<NTSTATUS> hit_checked(std::string_view call);
+}  // namespace detail
+
 // The status a call must fail with now, if a fault for it is armed and due.
-std::optional<NTSTATUS> hit(std::string_view call);
+inline std::optional<NTSTATUS> hit(std::string_view call) {
+    if (!detail::g_observed.load(std::memory_order_acquire) && !detail::g_anyArmed.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
+    return detail::hit_checked(call);
+}
 // How many times an armed fault has fired.
 unsigned fired(std::string_view call);
 

@@ -3,6 +3,7 @@
 // they send with begin_io/end_io so a stop can wait for what is in flight.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -21,7 +22,7 @@ public:
 
     NTSTATUS start();
     void stop(WDF_IO_TARGET_SENT_IO_ACTION action);
-    WDF_IO_TARGET_STATE state() const;
+    WDF_IO_TARGET_STATE state() const { return state_.load(); }
     bool started() const { return state() == WdfIoTargetStarted; }
 
     // A request is in flight from begin_io until end_io. begin_io fails when
@@ -50,10 +51,20 @@ protected:
     void dispose() override;
 
 private:
+    // Takes a request for the in-flight count while the target is started;
+    // false (and nothing counted) otherwise.
+    bool enter_started();
+
+    // A request enters by counting itself in flight and then reading the
+    // state; a stop writes the state and then reads the count. Both in
+    // sequentially consistent order, so either the stop sees the request and
+    // waits for it, or the request sees the stop and backs out: the per-request
+    // path takes no lock.
     mutable std::mutex lock_;
     std::condition_variable drained_;
-    WDF_IO_TARGET_STATE state_;  // guarded by lock_
-    unsigned inFlight_ = 0;      // guarded by lock_
+    std::atomic<WDF_IO_TARGET_STATE> state_;  // written under lock_, read without it
+    std::atomic<unsigned> inFlight_{0};
+    std::atomic<unsigned> stopsWaiting_{0};  // stops waiting for the count to reach zero
     std::deque<FxTargetRequest*> queued_;  // sent while stopped; guarded by lock_
 };
 

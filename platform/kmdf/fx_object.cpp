@@ -13,9 +13,6 @@
 namespace platform::kmdf {
 namespace {
 
-constexpr uint32_t kLiveMagic = 0x4F784657;  // "WFxO"
-constexpr uint32_t kDeadMagic = 0xDEADF0B1;
-
 std::recursive_mutex& TreeLock() {
     static std::recursive_mutex lock;
     return lock;
@@ -31,7 +28,7 @@ FxObject::FxObject(FxType type) : magic_(kLiveMagic), type_(type) {}
 
 FxObject::~FxObject() { magic_ = kDeadMagic; }
 
-FxObject* FxObject::from(WDFOBJECT handle, const char* call) {
+FxObject* FxObject::bad_handle(WDFOBJECT handle, const char* call) {
     auto* object = static_cast<FxObject*>(handle);
     if (object == nullptr) {
         rule_violation("WDF handle", std::string(call) + " was given a null handle");

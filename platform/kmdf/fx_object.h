@@ -48,7 +48,11 @@ public:
     NTSTATUS attach(const WDF_OBJECT_ATTRIBUTES* attributes, FxObject* defaultParent);
 
     // The checked way from a handle back to its object (a bad handle is a rule violation).
-    static FxObject* from(WDFOBJECT handle, const char* call);
+    static FxObject* from(WDFOBJECT handle, const char* call) {
+        auto* object = static_cast<FxObject*>(handle);
+        if (object != nullptr && object->magic_ == kLiveMagic) [[likely]] return object;
+        return bad_handle(handle, call);
+    }
 
     FxType type() const { return type_; }
     FxObject* parent() const { return parent_; }
@@ -81,6 +85,12 @@ protected:
     virtual void destroy() {}
 
 private:
+    static constexpr uint32_t kLiveMagic = 0x4F784657;  // "WFxO"
+    static constexpr uint32_t kDeadMagic = 0xDEADF0B1;
+
+    // Reports a null or dead handle; null.
+    static FxObject* bad_handle(WDFOBJECT handle, const char* call);
+
     struct Context {
         const WDF_OBJECT_CONTEXT_TYPE_INFO* type;
         void* memory;

@@ -9,9 +9,13 @@ namespace platform::kmdf {
 
 FxIoTarget* FxIoTarget::from_handle(WDFIOTARGET handle, const char* call) {
     FxObject* object = FxObject::from(handle, call);
-    auto* target = dynamic_cast<FxIoTarget*>(object);
-    if (object != nullptr && target == nullptr) ReportWrongHandleType(call);
-    return target;
+    if (object == nullptr) return nullptr;
+    // The object types built on this class: remote targets and USB pipes.
+    if (object->type() != FxType::IoTarget && object->type() != FxType::UsbPipe) {
+        ReportWrongHandleType(call);
+        return nullptr;
+    }
+    return static_cast<FxIoTarget*>(object);
 }
 
 NTSTATUS FxIoTarget::start() {
@@ -27,10 +31,7 @@ NTSTATUS FxIoTarget::start() {
     on_started();
     // What was sent while the target stood still goes out now, in the order it came.
     for (FxTargetRequest* request : queued) {
-        {
-            std::lock_guard lock(lock_);
-            ++inFlight_;
-        }
+        inFlight_.fetch_add(1);
         NTSTATUS status = start_request(request);
         if (!NT_SUCCESS(status)) {
             // It was taken when it was sent: it ends with a completion now.
@@ -59,6 +60,7 @@ void FxIoTarget::stop(WDF_IO_TARGET_SENT_IO_ACTION action) {
     // On a virtual clock what is in flight ends only as time moves: move it.
     Clock& clock = Machine::current().clock();
     std::unique_lock lock(lock_);
+    stopsWaiting_.fetch_add(1);
     while (inFlight_ != 0) {
         if (clock.is_virtual()) {
             lock.unlock();
@@ -68,11 +70,7 @@ void FxIoTarget::stop(WDF_IO_TARGET_SENT_IO_ACTION action) {
             drained_.wait_for(lock, std::chrono::milliseconds(1));
         }
     }
-}
-
-WDF_IO_TARGET_STATE FxIoTarget::state() const {
-    std::lock_guard lock(lock_);
-    return state_;
+    stopsWaiting_.fetch_sub(1);
 }
 
 void FxIoTarget::set_state(WDF_IO_TARGET_STATE state) {
@@ -80,39 +78,52 @@ void FxIoTarget::set_state(WDF_IO_TARGET_STATE state) {
     state_ = state;
 }
 
-bool FxIoTarget::begin_io() {
-    std::lock_guard lock(lock_);
-    if (state_ != WdfIoTargetStarted) return false;
-    ++inFlight_;
-    return true;
+bool FxIoTarget::enter_started() {
+    if (state_.load() != WdfIoTargetStarted) return false;
+    inFlight_.fetch_add(1);
+    if (state_.load() == WdfIoTargetStarted) return true;
+    end_io();  // a stop came between: it may be waiting for this count
+    return false;
 }
 
+bool FxIoTarget::begin_io() { return enter_started(); }
+
 void FxIoTarget::end_io() {
-    {
-        std::lock_guard lock(lock_);
-        if (inFlight_ == 0) {
+    unsigned before = inFlight_.load();
+    do {
+        if (before == 0) {
             rule_violation("I/O target", "more requests ended than began");
             return;
         }
-        --inFlight_;
+    } while (!inFlight_.compare_exchange_weak(before, before - 1));
+    // A stop counts itself waiting before it reads the count (both in
+    // sequentially consistent order): a last request that sees no stop
+    // waiting is one the stop sees ended.
+    if (before == 1 && stopsWaiting_.load() != 0) {
+        // Under the lock, so a stop between its check and its wait still hears it.
+        std::lock_guard lock(lock_);
+        drained_.notify_all();
     }
-    drained_.notify_all();
 }
 
 bool FxIoTarget::send(FxTargetRequest* request, bool ignoreState) {
-    {
+    if (!enter_started()) {
         std::lock_guard lock(lock_);
-        if (state_ == WdfIoTargetClosed || state_ == WdfIoTargetDeleted || state_ == WdfIoTargetClosedForQueryRemove) {
+        WDF_IO_TARGET_STATE state = state_.load();
+        if (state == WdfIoTargetClosed || state == WdfIoTargetDeleted || state == WdfIoTargetClosedForQueryRemove) {
             request->refused(STATUS_INVALID_DEVICE_STATE);
             return false;
         }
         request->set_sent_to(this);
         request->sent();
-        if (state_ != WdfIoTargetStarted && !ignoreState) {
+        if (state != WdfIoTargetStarted && !ignoreState) {
             queued_.push_back(request);
             return true;
         }
-        ++inFlight_;
+        inFlight_.fetch_add(1);
+    } else {
+        request->set_sent_to(this);
+        request->sent();
     }
     NTSTATUS status = start_request(request);
     if (NT_SUCCESS(status)) return true;

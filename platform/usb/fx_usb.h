@@ -15,6 +15,7 @@ namespace platform::usb {
 
 class FxUsbDevice;
 class FxUsbInterface;
+class HostController;
 
 // A configured pipe; also its own I/O target.
 class FxUsbPipe : public kmdf::FxIoTarget {
@@ -52,6 +53,7 @@ private:
     };
 
     FxUsbInterface* owner_;
+    HostController* host_;  // the machine's, found once: every transfer goes to it
     USB_ENDPOINT_DESCRIPTOR endpoint_;
     WDF_USB_PIPE_INFORMATION information_{};
     std::optional<Reader> reader_;  // set once, before the reader first runs

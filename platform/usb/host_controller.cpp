@@ -1,6 +1,7 @@
 #include "host_controller.h"
 
 #include <algorithm>
+#include <array>
 
 #include "fx_usb.h"
 #include "platform/kmdf/fx_target_request.h"
@@ -62,23 +63,29 @@ void HostController::remove_reader(FxUsbPipe* pipe) {
 
 void HostController::on_frame(uint64_t frameBegins) {
     std::lock_guard completion(completionLock_);
+    // The frame's lists reuse the storage of the last frame's (taken, not
+    // shared, so a frame that ran inside another would only allocate anew).
     std::vector<FxUsbPipe*> readers;
     std::vector<Transfer> due;
     std::vector<Transfer> late;
+    readers.swap(frameReaders_);
+    due.swap(frameDue_);
+    late.swap(frameLate_);
     {
         std::lock_guard lock(lock_);
-        readers = readers_;
+        readers.assign(readers_.begin(), readers_.end());
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
-        // Everything scheduled for the frame that just ended runs now.
-        for (auto it = transfers_.begin(); it != transfers_.end();) {
+        // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
+        auto kept = transfers_.begin();
+        for (auto it = transfers_.begin(); it != transfers_.end(); ++it) {
             if (it->frame < frameBegins) {
                 due.push_back(*it);
-                it = transfers_.erase(it);
             } else {
-                ++it;
+                *kept++ = *it;
             }
         }
+        transfers_.erase(kept, transfers_.end());
     }
     bool read = false;
     for (FxUsbPipe* pipe : readers) {
@@ -97,6 +104,12 @@ void HostController::on_frame(uint64_t frameBegins) {
         }
     }
     for (Transfer& transfer : late) complete(transfer);
+    readers.clear();
+    due.clear();
+    late.clear();
+    frameReaders_.swap(readers);
+    frameDue_.swap(due);
+    frameLate_.swap(late);
 
     std::lock_guard lock(lock_);
     bool polled = std::any_of(readers_.begin(), readers_.end(),
@@ -110,29 +123,87 @@ void HostController::on_frame(uint64_t frameBegins) {
 }
 
 void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
-    // Microframe by microframe, OUT packets before IN packets, as the bus carries them.
-    for (unsigned microframe = 0; microframe < 8; ++microframe) {
-        for (bool in : {false, true}) {
-            for (Transfer& t : due) {
-                if (!t.isochronous || t.badStartFrame || t.failWith != 0 || t.pipe->is_in() != in) continue;
-                if (!t.pipe->port().connected()) continue;
-                auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
-                if (microframe >= urb.NumberOfPackets) continue;
-                USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
-                auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
-                UCHAR endpoint = t.pipe->endpoint().bEndpointAddress;
-                UsbDeviceModel& model = t.pipe->port().model();
-                ULONG room = std::min(t.pipe->information().MaximumPacketSize,
-                                      urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0);
-                if (in) {
-                    packet.Length = model.iso_in(endpoint, frame, microframe, data, room);
-                } else {
-                    model.iso_out(endpoint, frame, microframe, data, std::min(packet.Length, room));
-                }
-                packet.Status = USBD_STATUS_SUCCESS;
+    constexpr unsigned kMicroframes = 8;
+    constexpr unsigned kSlots = kMicroframes * 2;  // each microframe's OUT packets, then its IN packets
+    std::vector<BusPacket> packets;
+    std::vector<BusPacket> ordered;
+    packets.swap(framePackets_);
+    ordered.swap(frameOrdered_);
+    // Transfer by transfer (what a pipe and its URB say holds for all their
+    // packets), then into bus order: microframe by microframe, OUT packets
+    // before IN packets, in the order they were sent within each.
+    std::array<unsigned, kSlots + 1> slotStart{};
+    bool oneDevice = true;
+    UsbDeviceModel* firstModel = nullptr;
+    for (Transfer& t : due) {
+        if (!t.isochronous || t.badStartFrame || t.failWith != 0) continue;
+        FxUsbPipe* pipe = t.pipe;
+        UsbPort& port = pipe->port();
+        if (!port.connected()) continue;
+        UsbDeviceModel* model = &port.model();
+        if (firstModel == nullptr) firstModel = model;
+        oneDevice = oneDevice && model == firstModel;
+        bool in = pipe->is_in();
+        UCHAR endpoint = pipe->endpoint().bEndpointAddress;
+        ULONG maxPacket = pipe->information().MaximumPacketSize;
+        auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
+        unsigned count = std::min<ULONG>(urb.NumberOfPackets, kMicroframes);
+        for (unsigned microframe = 0; microframe < count; ++microframe) {
+            USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
+            auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
+            ULONG left = urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0;
+            ULONG room = std::min(maxPacket, left);
+            unsigned slot = microframe * 2 + (in ? 1 : 0);
+            packets.push_back(BusPacket{model, {endpoint, microframe, data, in ? room : std::min(packet.Length, room)},
+                                        &packet, slot});
+            ++slotStart[slot + 1];
+        }
+    }
+    if (packets.empty()) {
+        framePackets_.swap(packets);
+        frameOrdered_.swap(ordered);
+        return;
+    }
+    for (unsigned slot = 0; slot < kSlots; ++slot) slotStart[slot + 1] += slotStart[slot];
+    if (ordered.size() < packets.size()) ordered.resize(packets.size());  // kept at its largest: no clearing per frame
+    for (const BusPacket& packet : packets) ordered[slotStart[packet.slot]++] = packet;
+
+    std::vector<UsbDeviceModel::IsoPacket> batch;
+    batch.swap(frameBatch_);
+    if (oneDevice) {
+        // The usual bus: one device takes the frame's packets in one call.
+        if (batch.size() < packets.size()) batch.resize(packets.size());
+        for (size_t i = 0; i < packets.size(); ++i) batch[i] = ordered[i].io;
+        firstModel->iso_frame(frame, batch.data(), packets.size());
+        for (size_t i = 0; i < packets.size(); ++i) finish_packet(ordered[i], batch[i]);
+    } else {
+        // Each device takes its packets of the frame in one call, in their bus order.
+        for (size_t first = 0; first < packets.size(); ++first) {
+            UsbDeviceModel* model = ordered[first].model;
+            if (model == nullptr) continue;  // taken with an earlier device's
+            batch.clear();
+            for (size_t i = first; i < packets.size(); ++i) {
+                if (ordered[i].model == model) batch.push_back(ordered[i].io);
+            }
+            model->iso_frame(frame, batch.data(), batch.size());
+            size_t next = 0;
+            for (size_t i = first; i < packets.size(); ++i) {
+                if (ordered[i].model != model) continue;
+                finish_packet(ordered[i], batch[next++]);
+                ordered[i].model = nullptr;
             }
         }
     }
+    frameBatch_.swap(batch);
+    packets.clear();
+    framePackets_.swap(packets);
+    frameOrdered_.swap(ordered);
+}
+
+void HostController::finish_packet(const BusPacket& packet, const UsbDeviceModel::IsoPacket& done) {
+    // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
+    if ((done.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) packet.descriptor->Length = done.bytes;
+    packet.descriptor->Status = USBD_STATUS_SUCCESS;
 }
 
 void HostController::complete(Transfer& t) {

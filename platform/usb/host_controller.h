@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "platform/kernel/io.h"
+#include "usb_device_model.h"
 #include "usb_types.h"
+
+struct USBD_ISO_PACKET_DESCRIPTOR;
 
 namespace platform {
 class Machine;
@@ -73,9 +76,18 @@ private:
         bool badStartFrame;    // its start frame had passed when it was sent
     };
 
+    // A packet of the frame on its way to its device.
+    struct BusPacket {
+        UsbDeviceModel* model;
+        UsbDeviceModel::IsoPacket io;
+        USBD_ISO_PACKET_DESCRIPTOR* descriptor;  // in the URB: the received length and the status go here
+        unsigned slot;                           // its place on the bus: microframe * 2, + 1 for IN
+    };
+
     void on_frame(uint64_t frame);
     void wake_locked();  // caller holds lock_
     void run_isochronous(std::vector<Transfer>& due, uint64_t frame);
+    static void finish_packet(const BusPacket& packet, const UsbDeviceModel::IsoPacket& done);
     void complete(Transfer& transfer);
 
     Machine& machine_;
@@ -92,6 +104,13 @@ private:
     bool woken_ = false;               // woken since the last frame began; guarded by lock_
     // One completion context: frame completions and cancellations never overlap.
     std::recursive_mutex completionLock_;
+    // Storage a frame's lists reuse from frame to frame; taken by the frame that runs.
+    std::vector<FxUsbPipe*> frameReaders_;
+    std::vector<Transfer> frameDue_;
+    std::vector<Transfer> frameLate_;
+    std::vector<BusPacket> framePackets_;
+    std::vector<BusPacket> frameOrdered_;
+    std::vector<UsbDeviceModel::IsoPacket> frameBatch_;
 };
 
 }  // namespace platform::usb

@@ -68,6 +68,28 @@ public:
         (void)maxBytes;
         return 0;
     }
+    // One isochronous packet of a frame as the bus carries it. OUT: `bytes`
+    // the host sent at `data`. IN: `bytes` the room at `data` on the way in,
+    // the bytes the device put there on the way out.
+    struct IsoPacket {
+        UCHAR endpointAddress;
+        unsigned microframe;
+        uint8_t* data;
+        ULONG bytes;
+    };
+    // Every isochronous packet of one frame, in bus order (microframe by
+    // microframe, OUT before IN). By default each goes to iso_out or iso_in;
+    // a device may take the frame in one go, under one lock.
+    virtual void iso_frame(uint64_t frame, IsoPacket* packets, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            IsoPacket& packet = packets[i];
+            if ((packet.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+                packet.bytes = iso_in(packet.endpointAddress, frame, packet.microframe, packet.data, packet.bytes);
+            } else {
+                iso_out(packet.endpointAddress, frame, packet.microframe, packet.data, packet.bytes);
+            }
+        }
+    }
     // A device that says when it has data for an interrupt or bulk IN
     // endpoint (announce_in) lets an idle bus sleep; one that does not is
     // polled every frame while the host reads from it.

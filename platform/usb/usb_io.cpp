@@ -221,7 +221,7 @@ namespace platform::usb {
 NTSTATUS FxUsbPipe::start_request(kmdf::FxTargetRequest* request) {
     if (request->format().target != this) return STATUS_INVALID_DEVICE_REQUEST;
     if (!port().connected()) return STATUS_NO_SUCH_DEVICE;
-    return HostController::get().submit(this, request);
+    return host_->submit(this, request);
 }
 
 bool FxUsbPipe::cancel(kmdf::FxTargetRequest* request) {

@@ -1,6 +1,7 @@
 #include <map>
 
 #include "fx_usb.h"
+#include "host_controller.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 #include "platform/kmdf/fx_device.h"
@@ -24,7 +25,7 @@ WDF_USB_PIPE_TYPE PipeType(UCHAR attributes) {
 }  // namespace
 
 FxUsbPipe::FxUsbPipe(FxUsbInterface* owner, const USB_ENDPOINT_DESCRIPTOR& endpoint, UCHAR settingIndex)
-    : FxIoTarget(kmdf::FxType::UsbPipe), owner_(owner), endpoint_(endpoint) {
+    : FxIoTarget(kmdf::FxType::UsbPipe), owner_(owner), host_(&HostController::get()), endpoint_(endpoint) {
     WDF_USB_PIPE_INFORMATION_INIT(&information_);
     // A high-speed periodic endpoint may move up to three packets per
     // microframe; bits 11-12 of wMaxPacketSize say how many more.

@@ -2,7 +2,11 @@
 // loads it by name and takes its entries with GetProcAddress. A thread joins
 // a task ("Pro Audio" and the other tasks Windows defines) and may raise its
 // priority within it; every call is recorded for tests, which can also make
-// the library or one of its entries missing.
+// the library or one of its entries missing. Joining is recorded only, unless
+// the program asks for real scheduling (set_real_time_scheduling): then a
+// thread that joins "Pro Audio", the task Windows schedules in real time,
+// runs in the host's real-time class (SCHED_FIFO) while the host allows it,
+// until it reverts.
 #pragma once
 
 #include <string>
@@ -33,6 +37,7 @@ struct Call {
     HANDLE handle = nullptr;  // the task handle answered or passed
     DWORD threadId = 0;
     bool succeeded = false;
+    bool realTime = false;  // the host's scheduler runs the thread in its real-time class
 };
 
 std::vector<Call> calls();
@@ -42,5 +47,10 @@ void clear_calls();
 void set_missing(bool missing);
 void hide_entry(const std::string& entry);
 void restore();
+// Off by default, so tests' threads keep the host's ordinary scheduling; a
+// program whose audio must keep time in wall-clock time turns it on. A host
+// that refuses the real-time class (no privilege) leaves the thread as it
+// was: the join still succeeds, recorded with realTime false.
+void set_real_time_scheduling(bool on);
 
 }  // namespace platform::win32::avrt

@@ -14,11 +14,11 @@
 #include <memory>
 #include <vector>
 
-#include "platform/win32/setupapi.h"
 #include "platform/win32/user_process.h"
 #include "platform/win32/windows.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
+#include "tools/common/interface_path.h"
 
 namespace vexa::test {
 
@@ -187,26 +187,7 @@ public:
     }
 
 private:
-    static std::u16string first_interface() {
-        const GUID& asioClass = GUID_DEVINTERFACE_ASIO;
-        HDEVINFO devices = SetupDiGetClassDevsW(&asioClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-        if (devices == INVALID_HANDLE_VALUE) return {};
-        std::u16string path;
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof(data);
-        if (SetupDiEnumDeviceInterfaces(devices, nullptr, &asioClass, 0, &data)) {
-            DWORD needed = 0;
-            SetupDiGetDeviceInterfaceDetailW(devices, &data, nullptr, 0, &needed, nullptr);
-            std::vector<uint8_t> storage(needed);
-            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            if (SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed, nullptr, nullptr)) {
-                path = detail->DevicePath;
-            }
-        }
-        SetupDiDestroyDeviceInfoList(devices);
-        return path;
-    }
+    static std::u16string first_interface() { return vexa::tools::InterfacePath(GUID_DEVINTERFACE_ASIO); }
 
     AsioAnswer send(DWORD code, void* record, DWORD bytes) {
         AsioAnswer answer;

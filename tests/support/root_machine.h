@@ -21,6 +21,7 @@
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/fake_device.h"
+#include "tools/common/interface_path.h"
 #include "tools/vexa-machine/standard_machine.h"
 
 namespace vexa::test {
@@ -114,24 +115,7 @@ private:
     void* image_ = nullptr;
 };
 
-// The first present interface of a class, as the library and the ASIO driver find it.
-inline std::u16string InterfacePath(const GUID& interfaceClass) {
-    HDEVINFO devices = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (devices == INVALID_HANDLE_VALUE) return {};
-    std::u16string path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (SetupDiEnumDeviceInterfaces(devices, nullptr, &interfaceClass, 0, &data)) {
-        DWORD needed = 0;
-        SetupDiGetDeviceInterfaceDetailW(devices, &data, nullptr, 0, &needed, nullptr);
-        std::vector<uint8_t> storage(needed);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed, nullptr, nullptr)) path = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(devices);
-    return path;
-}
+using vexa::tools::InterfacePath;
 
 // Opens the root device with a file name of our choice ("\PAL", "\asio", ...).
 inline HANDLE OpenRoot(const std::u16string& fileName) {

@@ -14,7 +14,13 @@
 // is bit-exact) and "root remove" / "root add" (the root device goes, with
 // its interfaces, and comes back at the same instance id).
 //
-//   vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...
+// The simulated hardware keeps wall-clock time, so when the system lets it
+// (root, or the real-time privilege) the machine runs in real-time
+// scheduling, above the audio threads of the programs it serves;
+// --no-real-time keeps it at normal scheduling.
+//
+//   vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]... [--no-real-time]
+#include <sched.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -39,10 +45,13 @@
 namespace {
 
 constexpr int kUsageError = 2;
+// Above an ASIO host's "Pro Audio" thread (a few steps over the lowest real-time priority).
+constexpr int kRealTimePriority = 10;
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]...\n"
+                 "usage: vexa-machine [--state DIR] [--socket PATH] [--device cantile-qe|cantile-qk|none]... "
+                 "[--no-real-time]\n"
                  "  standard input: plug cantile-qe|cantile-qk, unplug PORT, midi PORT BYTE..., tone [RATE [BITS [MS]]],\n"
                  "  root remove|add\n");
     return kUsageError;
@@ -176,11 +185,16 @@ int main(int argc, char** argv) {
     std::string socketPath = platform::win32::default_socket_path();
     std::vector<std::string> devices;
     bool deviceGiven = false;
+    bool realTime = true;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
+        }
+        if (arg == "--no-real-time") {
+            realTime = false;
+            continue;
         }
         if (i + 1 >= argc) return Usage();
         if (arg == "--state") {
@@ -201,7 +215,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Every thread the machine starts inherits the blocked signals; main waits for them.
+    // Every thread the machine starts inherits the scheduling and the blocked signals.
+    bool inRealTime = false;
+    if (realTime) {
+        sched_param priority{};
+        priority.sched_priority = kRealTimePriority;
+        inRealTime = sched_setscheduler(0, SCHED_FIFO, &priority) == 0;
+    }
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -219,8 +239,9 @@ int main(int argc, char** argv) {
     ports.midi = std::make_unique<vexa::machine::MidiCheck>(vexa::machine::default_driver_dir());
     ports.tone = std::make_unique<vexa::machine::ToneCheck>(vexa::machine::default_driver_dir());
     platform::Machine machine(options);
+    vexa::machine::AsioRegistration asio = vexa::machine::AsioRegistration::NotBuilt;
     platform::DevNode* root = vexa::machine::boot_standard_machine(machine, vexa::machine::default_driver_dir(), {},
-                                                                   vexa::machine::default_driver_dir());
+                                                                   vexa::machine::default_driver_dir(), &asio);
     if (root->state != platform::NodeState::Started) {
         std::fprintf(stderr, "vexa-machine: the root driver did not start (status 0x%08X)\n",
                      static_cast<unsigned>(root->lastStatus));
@@ -228,6 +249,15 @@ int main(int argc, char** argv) {
     }
     ports.machine = &machine;
     ports.root = root;
+    Say(inRealTime ? "running in real-time scheduling"
+                   : realTime ? "running at normal scheduling (real time is not permitted here)"
+                              : "running at normal scheduling");
+    if (asio == vexa::machine::AsioRegistration::Registered) {
+        Say("registered the ASIO driver \"ASIO QUV VEXA USB Platform\"");
+    } else {
+        Say(asio == vexa::machine::AsioRegistration::NotBuilt ? "the ASIO driver is not built: ASIO hosts find none"
+                                                             : "registering the ASIO driver failed");
+    }
     if (!deviceGiven) devices.push_back("cantile-qe");
     for (const std::string& model : devices) ports.plug(model);
 

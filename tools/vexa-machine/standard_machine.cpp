@@ -9,6 +9,9 @@
 #include "platform/machine/installed_files.h"
 #include "platform/machine/pnp_children.h"
 #include "platform/usb/usb_port.h"
+#include "platform/win32/objbase.h"
+#include "platform/win32/user_process.h"
+#include "platform/win32/windows.h"
 #include "tools/doubles/midi_double.h"
 #include "tools/doubles/wdm_double.h"
 
@@ -34,9 +37,29 @@ void install_user_mode_files(platform::Machine& machine, const std::filesystem::
     files.install(kControlPanelPath, driverDir.parent_path() / "bin" / "QUVVexaUSB");
 }
 
+AsioRegistration register_asio_driver(platform::Machine& machine) {
+    auto installed = machine.attachment<platform::InstalledFiles>().find(kAsioModulePath);
+    std::error_code error;
+    if (!installed || !std::filesystem::exists(installed->file, error)) return AsioRegistration::NotBuilt;
+    // The installer is a process of its own, as regsvr32 is.
+    auto installer = platform::win32::create_local_process(false, "regsvr32");
+    AsioRegistration result = AsioRegistration::Failed;
+    {
+        platform::win32::ScopedProcess as(installer);
+        HMODULE module = LoadLibraryW(kAsioModulePath);
+        if (module != nullptr) {
+            auto entry = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module, "DllRegisterServer"));
+            if (entry != nullptr && entry() == 0) result = AsioRegistration::Registered;
+            FreeLibrary(module);
+        }
+    }
+    installer->end();
+    return result;
+}
+
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
                                          const std::filesystem::path& usbDriverDir,
-                                         const std::filesystem::path& doublesDir) {
+                                         const std::filesystem::path& doublesDir, AsioRegistration* asio) {
     std::filesystem::path usbImage = (usbDriverDir.empty() ? driverDir : usbDriverDir) / (std::string(kUsbService) + ".so");
     if (std::filesystem::exists(usbImage)) machine.drivers().install(kUsbService, usbImage);
     // The children's outside drivers: the MIDI drivers and the WDM audio driver.
@@ -54,6 +77,8 @@ platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::
     }
     machine.drivers().install(kRootService, driverDir / (std::string(kRootService) + ".so"));
     install_user_mode_files(machine, driverDir);
+    AsioRegistration registered = register_asio_driver(machine);
+    if (asio != nullptr) *asio = registered;
     platform::DevNode* root = machine.pnp().add_node(kRootInstanceId, {kRootHardwareId}, kRootService);
     platform::wait_for_pnp_idle();
     return root;

@@ -40,15 +40,29 @@ std::filesystem::path default_state_dir();
 // does for a missing file.
 void install_user_mode_files(platform::Machine& machine, const std::filesystem::path& driverDir);
 
+// What registering the ASIO driver came to.
+enum class AsioRegistration {
+    Registered,   // its DllRegisterServer succeeded
+    NotBuilt,     // the module is not there to load (a build without it)
+    Failed,       // it loaded but did not register (it said why in its message box)
+};
+
+// As an installer does (regsvr32): a process of the machine loads the ASIO
+// driver's module from its installed path, calls its DllRegisterServer and
+// lets it go, so HKLM\SOFTWARE\ASIO and the class's keys name it for hosts.
+AsioRegistration register_asio_driver(platform::Machine& machine);
+
 // Installs the drivers found in `driverDir` (the USB function driver from
 // `usbDriverDir` when given; the stand-ins of the MIDI and WDM audio child
 // drivers from `doublesDir`, only when given), names the services that serve
-// the children's hardware ids, installs the user-mode files, and adds the root
-// node (its driver loads and its device starts). Returns the root node; its
-// state says whether the start succeeded.
+// the children's hardware ids, installs the user-mode files and registers the
+// ASIO driver when it is built, and adds the root node (its driver loads and
+// its device starts). Returns the root node; its state says whether the
+// start succeeded.
 platform::DevNode* boot_standard_machine(platform::Machine& machine, const std::filesystem::path& driverDir,
                                          const std::filesystem::path& usbDriverDir = {},
-                                         const std::filesystem::path& doublesDir = {});
+                                         const std::filesystem::path& doublesDir = {},
+                                         AsioRegistration* asio = nullptr);
 
 // "cantile-qe" or "cantile-qk"; nothing for any other name.
 std::optional<platform::device::VexaModel> model_by_name(const std::string& name);

@@ -1,21 +1,25 @@
 // vexa-pal: talks to the root driver's PAL interface from another process,
-// the way the control panel's library does.
+// the way the control panel's library does: reads the versions and the bus
+// settings, watches the notifications, and sets the sample rate, the buffer
+// size and the operation mode with the root's bus commands.
 //
 //   vexa-pal [--socket PATH] version|settings|watch
+//   vexa-pal [--socket PATH] rate HZ|buffer-size FRAMES|mode N
 #include <signal.h>
 
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/win32/setupapi.h"
 #include "platform/win32/user_process.h"
 #include "platform/win32/windows.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
+#include "tools/common/interface_path.h"
 
 using namespace vexa::pal;
 
@@ -24,34 +28,80 @@ namespace {
 constexpr int kUsageError = 2;
 
 int Usage() {
-    std::fprintf(stderr, "usage: vexa-pal [--socket PATH] version|settings|watch\n");
+    std::fprintf(stderr,
+                 "usage: vexa-pal [--socket PATH] version|settings|watch\n"
+                 "       vexa-pal [--socket PATH] rate HZ|buffer-size FRAMES|mode N\n");
     return kUsageError;
 }
 
-std::u16string PalPath() {
-    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PAL, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (devices == INVALID_HANDLE_VALUE) return {};
-    std::u16string path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_PAL, 0, &data)) {
-        DWORD needed = 0;
-        SetupDiGetDeviceInterfaceDetailW(devices, &data, nullptr, 0, &needed, nullptr);
-        std::vector<uint8_t> storage(needed);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (SetupDiGetDeviceInterfaceDetailW(devices, &data, detail, needed, nullptr, nullptr)) {
-            path = detail->DevicePath;
-        }
+// A setter on the command line: its bus command and what it reads back.
+struct Setter {
+    const char* name;
+    uint16_t command;
+    const char* what;
+    const char* unit;
+    uint32_t BusSettingsBlock::*field;
+};
+
+const Setter kSetters[] = {
+    {"rate", kDcpBusSetSampleRate, "sample rate", "Hz", &BusSettingsBlock::sampleRate},
+    {"buffer-size", kDcpBusSetBufferSize, "buffer size", "frames", &BusSettingsBlock::bufferSize},
+    {"mode", kDcpBusSetOperationMode, "operation mode", "(mode 0-4)", &BusSettingsBlock::operationMode},
+};
+
+const Setter* FindSetter(const std::string& name) {
+    for (const Setter& setter : kSetters) {
+        if (name == setter.name) return &setter;
     }
-    SetupDiDestroyDeviceInfoList(devices);
-    return path;
+    return nullptr;
 }
+
+std::u16string PalPath() { return vexa::tools::InterfacePath(GUID_DEVINTERFACE_PAL); }
 
 bool BusCommand(HANDLE pal, uint16_t command, void* reply, DWORD replyBytes) {
     DcpRequest request{0, kDcpCategoryBus, command, 0};
     return DeviceIoControl(pal, kIoctlDcpCommand, &request, sizeof(request), reply, replyBytes, nullptr, nullptr);
+}
+
+bool ReadSettings(HANDLE pal, BusSettingsBlock* block) {
+    struct {
+        DcpReply header;
+        BusSettingsBlock block;
+    } reply{};
+    if (!BusCommand(pal, kDcpBusGetSettings, &reply, sizeof(reply))) return false;
+    *block = reply.block;
+    return true;
+}
+
+// The root takes a setting it can apply and leaves the others as they were
+// (the command succeeds either way), so what it took is read back.
+int Set(HANDLE pal, const Setter& setter, uint32_t value) {
+    struct {
+        DcpRequest header;
+        uint32_t value;
+    } request{{0, kDcpCategoryBus, setter.command, 0}, value};
+    DcpReply reply{1, 0};
+    if (!DeviceIoControl(pal, kIoctlDcpCommand, &request, sizeof(request), &reply, sizeof(reply), nullptr, nullptr)) {
+        std::fprintf(stderr, "vexa-pal: setting the %s failed (error %u)\n", setter.what, GetLastError());
+        return 1;
+    }
+    BusSettingsBlock block{};
+    if (!ReadSettings(pal, &block)) {
+        std::fprintf(stderr, "vexa-pal: reading the bus settings failed (error %u)\n", GetLastError());
+        return 1;
+    }
+    if (block.currentDeviceId == 0) {
+        std::fprintf(stderr, "vexa-pal: no interface is plugged in: nothing to set\n");
+        return 1;
+    }
+    uint32_t now = block.*setter.field;
+    std::printf("%s: %u %s\n", setter.what, now, setter.unit);
+    if (now != value) {
+        std::fprintf(stderr, "vexa-pal: the root driver kept the %s at %u (%u is not one it takes now)\n",
+                     setter.what, now, value);
+        return 1;
+    }
+    return 0;
 }
 
 int Version(HANDLE pal) {
@@ -70,15 +120,11 @@ int Version(HANDLE pal) {
 }
 
 int Settings(HANDLE pal) {
-    struct {
-        DcpReply header;
-        BusSettingsBlock block;
-    } reply{};
-    if (!BusCommand(pal, kDcpBusGetSettings, &reply, sizeof(reply))) {
+    BusSettingsBlock b{};
+    if (!ReadSettings(pal, &b)) {
         std::fprintf(stderr, "vexa-pal: reading the bus settings failed (error %u)\n", GetLastError());
         return 1;
     }
-    const BusSettingsBlock& b = reply.block;
     std::printf("current device: 0x%016" PRIX64 "%s\n", b.currentDeviceId, b.currentDeviceId == 0 ? " (none)" : "");
     std::printf("clock source: %u (clock id)\n", b.clockSource);
     std::printf("sample rate: %u Hz\n", b.sampleRate);
@@ -158,12 +204,21 @@ int Watch(HANDLE pal) {
 int main(int argc, char** argv) {
     std::string socketPath = platform::win32::default_socket_path();
     std::string command;
+    const Setter* setter = nullptr;
+    uint32_t value = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--socket" && i + 1 < argc) {
             socketPath = argv[++i];
         } else if (command.empty() && (arg == "version" || arg == "settings" || arg == "watch")) {
             command = arg;
+        } else if (command.empty() && FindSetter(arg) != nullptr && i + 1 < argc) {
+            command = arg;
+            setter = FindSetter(arg);
+            char* end = nullptr;
+            unsigned long parsed = std::strtoul(argv[++i], &end, 10);
+            if (end == argv[i] || *end != 0 || parsed > UINT32_MAX) return Usage();
+            value = static_cast<uint32_t>(parsed);
         } else {
             return Usage();
         }
@@ -196,7 +251,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vexa-pal: cannot open the PAL interface (error %u)\n", GetLastError());
         return 1;
     }
-    int result = command == "version" ? Version(pal) : command == "settings" ? Settings(pal) : Watch(pal);
+    int result = setter != nullptr         ? Set(pal, *setter, value)
+                 : command == "version"  ? Version(pal)
+                 : command == "settings" ? Settings(pal)
+                                         : Watch(pal);
     CloseHandle(pal);
     platform::win32::set_default_process(nullptr);
     return result;

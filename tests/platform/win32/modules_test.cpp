@@ -1,6 +1,8 @@
 // Modules on both roads: installed DLLs found by a path in any case, DllMain
 // at attach and detach, the program's image path, and the built-in avrt.dll.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -132,6 +134,61 @@ TEST_P(ModulesTest, AvrtRecordsItsCallsAndCanBeMissing) {
     platform::win32::avrt::set_missing(true);
     EXPECT_EQ(LoadLibraryA("avrt.dll"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+// With real scheduling asked for, "Pro Audio" takes the joining thread into the host's real-time class
+// (when the host allows it; the join succeeds either way) and reverting gives back what it had; other
+// tasks, and every task while it is not asked for, leave the thread's scheduling alone.
+TEST_P(ModulesTest, ProAudioSchedulesInRealTimeOnlyWhenAsked) {
+    HMODULE avrt = LoadLibraryA("avrt.dll");
+    ASSERT_NE(avrt, nullptr);
+    auto join = reinterpret_cast<AvSetMmThreadCharacteristicsAFn>(GetProcAddress(avrt, "AvSetMmThreadCharacteristicsA"));
+    auto raise = reinterpret_cast<AvSetMmThreadPriorityFn>(GetProcAddress(avrt, "AvSetMmThreadPriority"));
+    auto revert = reinterpret_cast<AvRevertMmThreadCharacteristicsFn>(GetProcAddress(avrt, "AvRevertMmThreadCharacteristics"));
+    auto policy = [] {
+        int current = -1;
+        sched_param param{};
+        pthread_getschedparam(pthread_self(), &current, &param);
+        return std::make_pair(current, param.sched_priority);
+    };
+    const auto before = policy();
+    // Whether this host lets a thread into the real-time class at all.
+    sched_param probe{};
+    probe.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    bool allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &probe) == 0;
+    if (allowed) {
+        sched_param back{};
+        back.sched_priority = before.second;
+        pthread_setschedparam(pthread_self(), before.first, &back);
+    }
+
+    DWORD index = 0;
+    HANDLE task = join("Pro Audio", &index);
+    ASSERT_NE(task, nullptr);
+    EXPECT_EQ(policy(), before) << "recorded only while nobody asked for real scheduling";
+    EXPECT_TRUE(revert(task));
+
+    platform::win32::avrt::set_real_time_scheduling(true);
+    index = 0;
+    HANDLE games = join("Games", &index);
+    EXPECT_EQ(policy(), before) << "only Pro Audio is real time";
+    EXPECT_TRUE(revert(games));
+    index = 0;
+    task = join("Pro Audio", &index);
+    ASSERT_NE(task, nullptr) << "the join succeeds whatever the host allows";
+    EXPECT_EQ(policy().first, allowed ? SCHED_FIFO : before.first);
+    EXPECT_TRUE(raise(task, AVRT_PRIORITY_CRITICAL));
+    int raised = policy().second;
+    if (allowed) {
+        EXPECT_GT(raised, sched_get_priority_min(SCHED_FIFO)) << "critical is above the lowest real-time priority";
+    }
+    EXPECT_TRUE(revert(task));
+    EXPECT_EQ(policy(), before) << "reverting gives back the scheduling the thread had";
+    auto calls = platform::win32::avrt::calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3].realTime, allowed);
+    EXPECT_EQ(calls[calls.size() - 2].realTime, allowed);
+    EXPECT_TRUE(FreeLibrary(avrt));
 }
 
 // A thread that frees its module and exits: its exit code is the one given, nothing after the call runs, and the

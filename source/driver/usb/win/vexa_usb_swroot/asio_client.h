@@ -17,7 +17,7 @@ inline constexpr ULONG kAsioClientStopped = 3;
 inline constexpr ULONG kAsioClientStarted = 4;
 inline constexpr ULONG kAsioClientRunning = 5;
 
-inline constexpr ULONG kPoolTagAsio = 0x6F697361;  // 'asio': the shared block and the buffer region
+inline constexpr ULONG kPoolTagAsio = 0x6F697361;  // 'asio': the buffer region
 // Channel maps per direction: the channel numbers a host may enable are below this.
 inline constexpr ULONG kAsioMapChannels = 64;
 // Bit 31 of a channel asks GetChannelRing for an input.

@@ -118,7 +118,10 @@ LONG AsioClient::OpenSession(UCHAR* request) {
         }
     }
     if (result == ASE_OK) {
-        NTSTATUS status = blockPages_.Create(sizeof(AsioSharedBlock), kPoolTagAsio, !is64BitHost_);
+        // The block belongs to the client (the objects' tag), but on a page of
+        // its own: a mapping maps whole pages, and no other kernel memory may
+        // show in the host's process.
+        NTSTATUS status = blockPages_.Create(sizeof(AsioSharedBlock), kPoolTagObject, !is64BitHost_);
         if (!NT_SUCCESS(status)) result = ASE_NoMemory;
     }
     if (result != ASE_OK) {

@@ -14,20 +14,30 @@ public:
 
     // Calls `frame(LONG* samples, ULONG stride)` for up to `frames` frames;
     // `stride` is the packet's samples per frame. Returns the frames walked.
+    // Each packet is checked once, not each frame: the frames of a settled
+    // packet all lie within it.
     template <typename Fn>
     ULONG Walk(ULONG frames, Fn&& frame) {
         ULONG walked = 0;
         while (walked < frames && Settle()) {
-            ULONG stride = packet_->samples / packet_->frames;
-            frame(packet_->data + position_, stride);
-            position_ += stride;
-            ++walked;
+            ULONG take = Take(frames - walked);
+            LONG* samples = packet_->data + position_;
+            for (ULONG f = 0; f < take; ++f, samples += stride_) frame(samples, stride_);
+            Advance(take);
+            walked += take;
         }
         return walked;
     }
 
+    // Moves past up to `frames` frames without touching them; returns the frames skipped.
     ULONG Skip(ULONG frames) {
-        return Walk(frames, [](LONG*, ULONG) {});
+        ULONG skipped = 0;
+        while (skipped < frames && Settle()) {
+            ULONG take = Take(frames - skipped);
+            Advance(take);
+            skipped += take;
+        }
+        return skipped;
     }
 
     // A stretch of frames within one packet: `frames` frames of `stride`
@@ -44,11 +54,9 @@ public:
         ULONG count = 0;
         *walked = 0;
         while (*walked < frames && count < capacity && Settle()) {
-            ULONG stride = packet_->samples / packet_->frames;
-            ULONG left = packet_->frames - position_ / stride;
-            ULONG take = frames - *walked < left ? frames - *walked : left;
-            runs[count++] = Run{packet_->data + position_, stride, take};
-            position_ += take * stride;
+            ULONG take = Take(frames - *walked);
+            runs[count++] = Run{packet_->data + position_, stride_, take};
+            Advance(take);
             *walked += take;
         }
         return count;
@@ -58,13 +66,26 @@ public:
     ULONG Position() const { return position_; }
 
 private:
-    // Moves past spent and empty packets; false when the ring ends or has been gone round once.
+    // Of `wanted` frames, those the settled packet still holds from the position on.
+    ULONG Take(ULONG wanted) const { return wanted < left_ ? wanted : left_; }
+    void Advance(ULONG frames) {
+        position_ += frames * stride_;
+        left_ -= frames;
+    }
+
+    // Moves past spent and empty packets and sets the settled packet's stride
+    // and the frames it has left; false when the ring ends or has been gone
+    // round once. A packet shaped as the one before reuses its stride, and a
+    // packet entered at its start needs no alignment test, so the walk divides
+    // only where the shape changes or it starts inside a packet.
     bool Settle() {
+        if (settled_ && left_ != 0) return true;
         while (packet_ != nullptr) {
-            if (packet_->data != nullptr && packet_->frames != 0 && packet_->samples >= packet_->frames) {
-                ULONG stride = packet_->samples / packet_->frames;
-                // No more frames than the packet claims, none past its samples.
-                if (position_ % stride == 0 && position_ + stride <= packet_->frames * stride) return true;
+            if (settled_) {
+                settled_ = false;  // spent: on to the next packet
+            } else if (SettleHere()) {
+                settled_ = true;
+                return true;
             }
             packet_ = packet_->next;
             position_ = 0;
@@ -73,9 +94,36 @@ private:
         return false;
     }
 
+    // Whether the packet at the cursor has a frame at the position; sets its stride and frames left.
+    bool SettleHere() {
+        ULONG frames = packet_->frames;
+        ULONG samples = packet_->samples;
+        if (packet_->data == nullptr || frames == 0 || samples < frames) return false;
+        if (frames != shapeFrames_ || samples != shapeSamples_) {
+            shapeFrames_ = frames;
+            shapeSamples_ = samples;
+            shapeStride_ = samples / frames;
+        }
+        stride_ = shapeStride_;
+        if (position_ == 0) {
+            left_ = frames;
+            return true;
+        }
+        // No more frames than the packet claims, none past its samples.
+        if (position_ % stride_ != 0 || position_ + stride_ > frames * stride_) return false;
+        left_ = frames - position_ / stride_;
+        return true;
+    }
+
     RingPacket* start_;
     RingPacket* packet_;
     ULONG position_;
+    bool settled_ = false;  // the packet at the cursor has been checked
+    ULONG stride_ = 0;      // of the settled packet
+    ULONG left_ = 0;        // frames the settled packet holds from the position on
+    ULONG shapeFrames_ = 0;  // the last packet shape seen, and its stride
+    ULONG shapeSamples_ = 0;
+    ULONG shapeStride_ = 0;
 };
 
 // Adds `value` to `*sample`, clipping at the 32-bit limits: clients mix their playback in place.

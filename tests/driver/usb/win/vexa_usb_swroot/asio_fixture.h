@@ -62,6 +62,8 @@ protected:
     }
 
     int64_t asio_bytes() { return platform::pool::outstanding_bytes(kAsioTag); }
+    // The objects' tag: the clients and each session's shared block.
+    int64_t object_bytes() { return platform::pool::outstanding_bytes(0x774E434B); }
     // Records the clients wrote on the realtime ring with `mask`.
     size_t realtime_records(uint32_t mask) {
         size_t count = 0;

@@ -148,7 +148,7 @@ TEST_F(AsioInterfaceTest, CreateBuffersRefusesWhatCannotBeServed) {
     EXPECT_EQ(h.create_buffers(512, {kQeChannels}, {}).result, ASE_InvalidParameter) << "the device lacks it";
     EXPECT_EQ(h.create_buffers(512, {0, 1, 2}, {0, 1, 2}, 2).result, ASE_InvalidParameter) << "six do not fit two";
     EXPECT_EQ(h.create_buffers(512, {0}, {0}, 0xFFFFFFFF).result, ASE_InvalidParameter) << "no region that big";
-    EXPECT_EQ(asio_bytes(), static_cast<int64_t>(PAGE_SIZE)) << "only the shared block";
+    EXPECT_EQ(asio_bytes(), 0) << "no buffers; the shared block is the client's, not a buffer";
     ASSERT_TRUE(h.create_buffers(512, {0, 1, 2}, {0, 1, 2}, 3).ok()) << "six fill three entries' region exactly";
     EXPECT_TRUE(h.dispose_buffers().ok());
     // The device went away after the open: there are no rings to take.
@@ -221,6 +221,7 @@ TEST_F(AsioInterfaceTest, OpenRefusesEveryBadEventHandle) {
         for (int i = 0; i < 8; ++i) foreign = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     }
     HANDLE good = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const int64_t objects = object_bytes();
     for (HANDLE bad : {reinterpret_cast<HANDLE>(0x7770), h.handle(), foreign, static_cast<HANDLE>(nullptr)}) {
         for (size_t slot = 0; slot < 4; ++slot) {
             AsioOpenRequest request{};
@@ -232,7 +233,7 @@ TEST_F(AsioInterfaceTest, OpenRefusesEveryBadEventHandle) {
             EXPECT_EQ(sent.status, STATUS_SUCCESS);
             EXPECT_EQ(request.result, ASE_NoMemory) << "slot " << slot;
             EXPECT_EQ(request.sharedBlock, 0u);
-            EXPECT_EQ(asio_bytes(), 0);
+            EXPECT_EQ(object_bytes(), objects) << "no shared block";
             EXPECT_TRUE(platform::mdl::user_mappings().empty());
         }
     }
@@ -243,9 +244,10 @@ TEST_F(AsioInterfaceTest, OpenRefusesEveryBadEventHandle) {
 // A failed mapping answers -994 and leaves nothing behind; the connection is as it was.
 TEST_F(AsioInterfaceTest, AFailedMappingLeavesNothingBehind) {
     AsioHost& h = host();
+    const int64_t objects = object_bytes();
     platform::fault::inject("MmMapLockedPagesSpecifyCache", STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(h.open_session().result, ASE_NoMemory);
-    EXPECT_EQ(asio_bytes(), 0);
+    EXPECT_EQ(object_bytes(), objects) << "the block's page is freed";
     EXPECT_EQ(platform::mdl::outstanding(), 0u);
     EXPECT_TRUE(platform::mdl::user_mappings().empty());
     ASSERT_TRUE(h.open_session().ok());
@@ -254,8 +256,8 @@ TEST_F(AsioInterfaceTest, AFailedMappingLeavesNothingBehind) {
     AsioAnswer answer = h.create_buffers(512, {0}, {0});
     EXPECT_FALSE(answer.sent);
     EXPECT_EQ(answer.error, ERROR_NO_SYSTEM_RESOURCES);
-    EXPECT_EQ(asio_bytes(), static_cast<int64_t>(PAGE_SIZE));
-    EXPECT_EQ(platform::mdl::user_mappings().size(), 1u);
+    EXPECT_EQ(asio_bytes(), 0);
+    EXPECT_EQ(platform::mdl::user_mappings().size(), 1u) << "the block's";
     platform::fault::inject("IoAllocateMdl", STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(h.create_buffers(512, {0}, {0}).sent);
     EXPECT_EQ(platform::mdl::outstanding(), 1u);
@@ -268,6 +270,7 @@ TEST_F(AsioInterfaceTest, AFailedMappingLeavesNothingBehind) {
     }
     EXPECT_TRUE(h.close_session().ok());
     EXPECT_EQ(asio_bytes(), 0);
+    EXPECT_EQ(object_bytes(), objects) << "the block went with the session";
     EXPECT_EQ(platform::mdl::outstanding(), 0u);
 }
 

@@ -2,6 +2,7 @@
 // packets claim, passes empty packets by, and ends after one circle.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "source/driver/usb/win/vexa_usb_swroot/stream_ring.h"
@@ -78,6 +79,90 @@ TEST(RingCursorTest, EndsOnEmptyRingsAndBrokenChains) {
     EXPECT_EQ(open.Skip(1000), 4u);
     RingCursor none(nullptr, 0);
     EXPECT_EQ(none.Skip(1), 0u);
+}
+
+// The walk as it was first written, one frame at a time with every check
+// repeated per frame: the reference the packet-wise walk must match.
+struct ReferenceWalk {
+    RingPacket* start;
+    RingPacket* packet;
+    ULONG position;
+
+    bool Settle() {
+        while (packet != nullptr) {
+            if (packet->data != nullptr && packet->frames != 0 && packet->samples >= packet->frames) {
+                ULONG stride = packet->samples / packet->frames;
+                if (position % stride == 0 && position + stride <= packet->frames * stride) return true;
+            }
+            packet = packet->next;
+            position = 0;
+            if (packet == start) return false;
+        }
+        return false;
+    }
+    ULONG Walk(ULONG frames, std::vector<std::pair<LONG*, ULONG>>* seen) {
+        ULONG walked = 0;
+        while (walked < frames && Settle()) {
+            ULONG stride = packet->samples / packet->frames;
+            seen->emplace_back(packet->data + position, stride);
+            position += stride;
+            ++walked;
+        }
+        return walked;
+    }
+};
+
+// Over random rings (shapes changing from packet to packet, empty and broken
+// packets, cursors inside, past and misaligned in a packet) and walks cut
+// into random pieces, Walk, Skip and Runs hand out exactly the frames of the
+// frame-by-frame walk and leave the cursor where it left it.
+TEST(RingCursorTest, PacketWiseWalkMatchesFrameByFrame) {
+    std::mt19937 random(21);
+    auto pick = [&](ULONG below) { return static_cast<ULONG>(random() % below); };
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::pair<ULONG, ULONG>> shape;
+        ULONG packets = 1 + pick(12);
+        ULONG channels = 1 + pick(4);
+        for (ULONG p = 0; p < packets; ++p) {
+            ULONG frames = pick(5) == 0 ? 0 : 1 + pick(7);
+            // Mostly whole frames of one channel count; now and then a shape of another stride or a ragged one.
+            ULONG samples = frames * (pick(6) == 0 ? 1 + pick(4) : channels) + (pick(8) == 0 ? pick(3) : 0);
+            shape.emplace_back(frames, samples);
+        }
+        Ring ring(shape);
+        if (pick(6) == 0) ring.packets[pick(packets)].data = nullptr;
+        ULONG first = pick(packets);
+        ULONG position = pick(4) == 0 ? pick(40) : channels * pick(3);
+        ReferenceWalk reference{&ring.packets[first], &ring.packets[first], position};
+        RingCursor cursor(&ring.packets[first], position);
+        int mode = round % 3;
+        for (int piece = 0; piece < 6; ++piece) {
+            ULONG frames = pick(20);
+            std::vector<std::pair<LONG*, ULONG>> expected;
+            ULONG referenceWalked = reference.Walk(frames, &expected);
+            std::vector<std::pair<LONG*, ULONG>> seen;
+            ULONG walked = 0;
+            if (mode == 0) {
+                walked = cursor.Walk(frames, [&](LONG* samples, ULONG stride) { seen.emplace_back(samples, stride); });
+            } else if (mode == 1) {
+                walked = cursor.Skip(frames);
+                seen = expected;
+            } else {
+                // One call covers the piece: more runs than a circle has packets.
+                RingCursor::Run runs[16];
+                ULONG count = cursor.Runs(frames, runs, 16, &walked);
+                for (ULONG r = 0; r < count; ++r) {
+                    for (ULONG f = 0; f < runs[r].frames; ++f) {
+                        seen.emplace_back(runs[r].samples + f * runs[r].stride, runs[r].stride);
+                    }
+                }
+            }
+            ASSERT_EQ(walked, referenceWalked) << "round " << round << " piece " << piece;
+            ASSERT_EQ(seen, expected) << "round " << round << " piece " << piece;
+            ASSERT_EQ(cursor.Packet(), reference.packet) << "round " << round << " piece " << piece;
+            ASSERT_EQ(cursor.Position(), reference.position) << "round " << round << " piece " << piece;
+        }
+    }
 }
 
 // Playback is mixed in with clipping at the 32-bit limits.

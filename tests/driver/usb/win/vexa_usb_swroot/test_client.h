@@ -8,6 +8,7 @@
 // reads this log.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -45,7 +46,7 @@ struct TestClientLog {
     // What it saw.
     std::vector<uint32_t> events;
     std::vector<uint32_t> chunks;
-    bool running = false;
+    std::atomic<bool> running{false};  // read by every period: no lock needed
     uint64_t periods = 0;
     uint64_t frames = 0;
     uint64_t produced = 0;     // playback frames mixed in
