@@ -1,9 +1,10 @@
 #include "cpl_application.h"
 
-#include "empty_content.h"
 #include "look_defaults.h"
+#include "main_content.h"
 #include "mrak_look_and_feel.h"
 #include "quit_signals.h"
+#include "the_system.h"
 #include "window_manager.h"
 #include "window_state.h"
 
@@ -120,7 +121,8 @@ cplApplication::MainWindow::MainWindow(const juce::String& name)
     // With a window manager the title bar is the desktop's own; a bare X
     // server has none, so the window draws JUCE's.
     setUsingNativeTitleBar(cpl::windowManagerRunning());
-    setContentOwned(new cpl::EmptyContent(), true);
+    // The content creates the system and may show its start-up boxes before the window is visible.
+    setContentOwned(new MainContentComponent(cpl::createLibrarySystem, std::make_shared<cpl::DesktopActions>()), true);
     setVisible(true);
 }
 

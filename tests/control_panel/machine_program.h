@@ -1,9 +1,10 @@
 // vexa-machine run as a program of its own for the panel's window tests: a
-// state folder and a socket of its own, no interface plugged, its output kept
-// in a file.
+// state folder and a socket of its own, the interfaces named (none unless
+// asked), commands on its standard input, its output kept in a file.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -12,7 +13,9 @@ namespace cpl::test {
 class MachineProgram {
 public:
     // State in folder/machine-state, the socket folder/machine.sock, the output folder/machine.txt.
-    MachineProgram(const std::string& program, const std::string& folder);
+    // `devices` are --device values ("none", "cantile-qe", "cantile-qk").
+    MachineProgram(const std::string& program, const std::string& folder,
+                   const std::vector<std::string>& devices = {"none"});
     ~MachineProgram();  // shuts it down if it still runs
     MachineProgram(const MachineProgram&) = delete;
     MachineProgram& operator=(const MachineProgram&) = delete;
@@ -27,10 +30,14 @@ public:
 
     std::string output() const;
 
+    // Types one line on its standard input ("plug cantile-qe", "unplug 1"); false when it is gone.
+    bool command(const std::string& line);
+
 private:
     void end(int signal);
 
     pid_t pid_ = -1;
+    int input_ = -1;  // the write end of its standard input
     std::string socket_;
     std::string outputFile_;
 };

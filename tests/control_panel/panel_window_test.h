@@ -1,7 +1,8 @@
 // The fixture of the panel's window tests: each case starts QUVVexaUSB as its
 // own process, with a home folder of its own, on a private X server with no
-// window manager, and looks at its window as a user would. No JUCE here: the
-// program is run.
+// window manager, beside a vexa-machine of its own (no interface plugged
+// unless the case asks), and looks at its window as a user would. No JUCE
+// here: the program is run.
 #pragma once
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "machine_program.h"
 #include "panel_process.h"
 #include "xvfb_display.h"
 
@@ -68,10 +70,10 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "vexa-panel-home-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         home_ = pattern;
-        // Unless a case runs a machine, the panel finds none there.
-        machineSocket_ = (home_ / "no-machine.sock").string();
         display_ = std::make_unique<XvfbDisplay>(xvfb);
         ASSERT_TRUE(display_->ok()) << display_->error();
+        // Without a machine the panel has no driver to show and ends after saying so.
+        startMachine({"none"});
 
         // A panel someone runs by hand would turn every start here into a second instance.
         pid_t holder = 0;
@@ -80,8 +82,24 @@ protected:
     }
 
     void TearDown() override {
+        machine_.reset();
         display_.reset();
         if (!home_.empty()) fs::remove_all(home_);
+    }
+
+    // The case's machine with these interfaces plugged (a machine already running goes first).
+    void startMachine(const std::vector<std::string>& devices) {
+        machine_.reset();
+        machine_ = std::make_unique<MachineProgram>(VEXA_MACHINE_BIN, home_.string(), devices);
+        ASSERT_TRUE(machine_->started());
+        ASSERT_TRUE(display_->waitUntil([&] { return machine_->ready(); }, kTimeout)) << machine_->output();
+        machineSocket_ = machine_->socket();
+    }
+
+    // No machine: the panel finds none behind its socket.
+    void withoutMachine() {
+        machine_.reset();
+        machineSocket_ = (home_ / "no-machine.sock").string();
     }
 
     std::unique_ptr<PanelProcess> start(const std::string& program = VEXA_PANEL_PROGRAM) {
@@ -114,6 +132,16 @@ protected:
             return false;
         }, kTimeout);
         return panel.exitStatus();
+    }
+
+    // The one message box at start (the main window is not shown yet): the user presses its
+    // button, which is centred with its bottom at 95 % of the box's height, 28 pixels high.
+    void pressMessageBoxButton(PanelProcess& panel) {
+        std::optional<PanelWindow> box;
+        ASSERT_TRUE(display_->waitUntil([&] { return (box = display_->panelWindow()).has_value(); }, kTimeout))
+            << panel.output();
+        EXPECT_NE(box->height, kFramedHeight) << "a message box, not the main window";
+        ASSERT_TRUE(display_->click(box->x + box->width / 2, box->y + box->height * 95 / 100 - 14));
     }
 
     // The user closes the window with the close button of JUCE's title bar.
@@ -170,6 +198,7 @@ protected:
 
     std::unique_ptr<XvfbDisplay> display_;
     fs::path home_;
+    std::unique_ptr<MachineProgram> machine_;
     std::string machineSocket_;  // the panel's VEXA_MACHINE_SOCKET
 
 private:

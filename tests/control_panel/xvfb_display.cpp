@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string_view>
 #include <vector>
 
@@ -158,6 +159,28 @@ std::optional<PanelWindow> XvfbDisplay::panelWindow() {
     return found;
 }
 
+std::vector<PanelWindow> XvfbDisplay::panelWindows() {
+    std::vector<PanelWindow> found;
+    if (display_ == nullptr) return found;
+    ::Window root = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return found;
+    for (unsigned int i = 0; i < count; ++i) {
+        XWindowAttributes attributes;
+        if (!XGetWindowAttributes(display_, children[i], &attributes) || attributes.map_state != IsViewable) continue;
+        XClassHint hint{};
+        if (!XGetClassHint(display_, children[i], &hint)) continue;
+        const bool ours = hint.res_class != nullptr && std::strcmp(hint.res_class, kPanelClass) == 0;
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+        if (ours)
+            found.push_back({children[i], attributes.x, attributes.y, attributes.width, attributes.height,
+                             titleOf(display_, children[i])});
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+}
+
 int XvfbDisplay::countPanelWindows() {
     if (display_ == nullptr) return 0;
     ::Window root = 0, parent = 0, *children = nullptr;
@@ -201,6 +224,25 @@ unsigned long XvfbDisplay::pixel(int x, int y) {
     return value;
 }
 
+bool XvfbDisplay::saveScreen(int x, int y, int width, int height, const std::string& path) {
+    if (display_ == nullptr) return false;
+    XImage* image = XGetImage(display_, DefaultRootWindow(display_), x, y, width, height, AllPlanes, ZPixmap);
+    if (image == nullptr) return false;
+    std::string bytes = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    for (int row = 0; row < height; ++row) {
+        for (int column = 0; column < width; ++column) {
+            const unsigned long rgb = XGetPixel(image, column, row);
+            bytes.push_back(static_cast<char>((rgb >> 16) & 0xFF));
+            bytes.push_back(static_cast<char>((rgb >> 8) & 0xFF));
+            bytes.push_back(static_cast<char>(rgb & 0xFF));
+        }
+    }
+    XDestroyImage(image);
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
 bool XvfbDisplay::click(int x, int y) {
     int event = 0, error = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(display_, &event, &error, &major, &minor)) return false;
@@ -211,6 +253,23 @@ bool XvfbDisplay::click(int x, int y) {
     XTestFakeMotionEvent(display_, screen, DisplayWidth(display_, screen) - 1, DisplayHeight(display_, screen) - 1,
                          CurrentTime);
     XTestFakeMotionEvent(display_, screen, x, y, CurrentTime);
+    XTestFakeButtonEvent(display_, 1, True, CurrentTime);
+    XTestFakeButtonEvent(display_, 1, False, CurrentTime);
+    XFlush(display_);
+    return true;
+}
+
+bool XvfbDisplay::movePointer(int x, int y) {
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display_, &event, &error, &major, &minor)) return false;
+    XTestFakeMotionEvent(display_, DefaultScreen(display_), x, y, CurrentTime);
+    XFlush(display_);
+    return true;
+}
+
+bool XvfbDisplay::clickHere() {
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display_, &event, &error, &major, &minor)) return false;
     XTestFakeButtonEvent(display_, 1, True, CurrentTime);
     XTestFakeButtonEvent(display_, 1, False, CurrentTime);
     XFlush(display_);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <X11/Xlib.h>
 
@@ -37,6 +38,8 @@ public:
     // The panel's viewable top-level windows (JUCE names their class after the program).
     int countPanelWindows();
     std::optional<PanelWindow> panelWindow();
+    // Every such window, bottom to top (a popup menu or a message box comes after the main window).
+    std::vector<PanelWindow> panelWindows();
 
     // Handles X events and re-checks `done` after each and every 20 ms until it
     // holds or `timeout` passes. The program under test is another process:
@@ -46,8 +49,15 @@ public:
     // The screen's pixel as 0xRRGGBB.
     unsigned long pixel(int x, int y);
 
+    // The screen's rectangle as a binary PPM file (P6); false when it could not be read or written.
+    bool saveScreen(int x, int y, int width, int height, const std::string& path);
+
     // A left click at a screen position through the XTest extension.
     bool click(int x, int y);
+    // The pointer moved straight to a position, and a left click where it is: a popup menu
+    // takes a click only on the item the pointer has come to rest on.
+    bool movePointer(int x, int y);
+    bool clickHere();
 
     // JUCE takes X events off its connection only when the connection's socket
     // turns readable; events that Xlib read in during one of JUCE's own round
