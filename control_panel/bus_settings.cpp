@@ -19,11 +19,6 @@ using namespace cpl;
 
 namespace {
 
-bool hasDevice(event_bus& b) {
-    lock_scope hold;
-    return !b.empty();
-}
-
 bool formattedRates() {
     return lookDefaults != nullptr && lookDefaults->integer("ComboUseFormattedSampleRates") != 0;
 }

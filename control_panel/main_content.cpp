@@ -265,15 +265,11 @@ void MainContentComponent::actionListenerCallback(const juce::String& message) {
     if (first) first->add_listener(this);
 }
 
-namespace {
-
 // Whether the bus lists a device, read under the lock.
-bool hasDevice(event_bus& b) {
+bool MainContentComponent::hasDevice(event_bus& b) {
     lock_scope hold;
     return !b.empty();
 }
-
-}  // namespace
 
 void MainContentComponent::handleAsyncUpdate() {
     ++dispatchCount;

@@ -93,6 +93,7 @@ private:
     void createChildren();
     void startSystem(cpl::SystemFactory& createSystem);
     void showDeviceDetails(event_bus& b);
+    static bool hasDevice(event_bus& b);
     // After a setter the driver refused: the box, then the combo back on the bus's value.
     void reportRefusedSetting(juce::ComboBox* box, event_bus& b, const juce::String& message);
 

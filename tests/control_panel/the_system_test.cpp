@@ -199,9 +199,16 @@ TEST_P(TheSystemTest, RootGoesAndComesBack) {
     pumpFor(20);
     EXPECT_EQ(panel_->sampleRateBox().getSelectedId(), 48000) << "the last values stay";
     root_.add_root(u"ROOT\\QUVVexaUSBRoot\\0001");
-    ASSERT_TRUE(pumpUntil([&] { return static_cast<bool>(panel_->attachedBus()); }));
+    // The user chooses once the panel lists the interface's rates again: the new bus is
+    // attached before its device arrives, and until then the combos are empty.
+    ASSERT_TRUE(pumpUntil([&] {
+        reference<event_bus> b = panel_->attachedBus();
+        if (!b || panel_->pendingBits() != 0 || panel_->sampleRateBox().indexOfItemId(96000) < 0) return false;
+        mrak::vexa::lock_scope hold;
+        return !b->empty();
+    }));
     panel_->sampleRateBox().setSelectedId(96000, juce::sendNotificationSync);
-    EXPECT_TRUE(settled(96000, "1024"));
+    EXPECT_TRUE(settled(96000, "1024")) << (actions_->boxes.empty() ? juce::String() : actions_->boxes.back());
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, TheSystemTest, ::testing::Values(LibraryRoad::Local, LibraryRoad::Socket),
