@@ -7,36 +7,15 @@
 
 #include "empty_content.h"
 #include "look_defaults.h"
+#include "look_defaults_file.h"
 #include "look_geometry.h"
 #include "mrak_look_and_feel.h"
-#include "temp_folder.h"
 
 namespace {
 
-using cpl::test::TempFolder;
 using Laf = MRAKLookAndFeel;
 
-// Look defaults over a cpl.defs holding the given values, built-ins behind them.
-class Defaults {
-public:
-    Defaults(std::initializer_list<std::pair<const char*, juce::String>> values)
-        : Defaults(std::map<juce::String, juce::String>(values.begin(), values.end())) {}
-
-    explicit Defaults(const std::map<juce::String, juce::String>& values) {
-        juce::String xml = "<PROPERTIES>";
-        for (const auto& [key, value] : values) xml << "<VALUE name=\"" << key << "\" val=\"" << value << "\"/>";
-        xml << "</PROPERTIES>";
-        folder.write("cpl.defs", xml.toStdString());
-        defaults = std::make_unique<LookDefaults>(folder.path());
-        defaults->setNames("cpl", "defs");
-        cpl::writeBuiltinLookDefaults(defaults->builtins());
-    }
-    LookDefaults* get() { return defaults.get(); }
-
-private:
-    TempFolder folder;
-    std::unique_ptr<LookDefaults> defaults;
-};
+using Defaults = cpl::test::LookDefaultsFile;
 
 void expectColourNear(juce::Colour actual, juce::Colour expected, int tolerance, const char* what) {
     EXPECT_NEAR(actual.getRed(), expected.getRed(), tolerance) << what;

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "look_defaults.h"
+#include "look_defaults_file.h"
 #include "main_content.h"
 #include "mrak_look_and_feel.h"
 #include "support/library_fixture.h"
-#include "temp_folder.h"
 
 namespace cpl::test {
 
@@ -25,14 +25,7 @@ namespace cpl::test {
 // defaults, and the panel's look-and-feel as the default one, for a scope.
 class ScopedLook {
 public:
-    explicit ScopedLook(const std::map<juce::String, juce::String>& values = {}) {
-        juce::String xml = "<PROPERTIES>";
-        for (const auto& [key, value] : values) xml << "<VALUE name=\"" << key << "\" val=\"" << value << "\"/>";
-        xml << "</PROPERTIES>";
-        folder.write("cpl.defs", xml.toStdString());
-        defaults = std::make_unique<LookDefaults>(folder.path());
-        defaults->setNames("cpl", "defs");
-        cpl::writeBuiltinLookDefaults(defaults->builtins());
+    explicit ScopedLook(const std::map<juce::String, juce::String>& values = {}) : defaults(values) {
         lookDefaults = defaults.get();
         laf = std::make_unique<MRAKLookAndFeel>(defaults.get());
         juce::LookAndFeel::setDefaultLookAndFeel(laf.get());
@@ -45,8 +38,7 @@ public:
     ScopedLook& operator=(const ScopedLook&) = delete;
 
 private:
-    TempFolder folder;
-    std::unique_ptr<LookDefaults> defaults;
+    LookDefaultsFile defaults;
     std::unique_ptr<MRAKLookAndFeel> laf;
 };
 

@@ -135,28 +135,9 @@ XvfbDisplay::~XvfbDisplay() {
 }
 
 std::optional<PanelWindow> XvfbDisplay::panelWindow() {
-    if (display_ == nullptr) return std::nullopt;
-    ::Window root = 0, parent = 0, *children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return std::nullopt;
-
-    std::optional<PanelWindow> found;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        XWindowAttributes attributes;
-        if (!XGetWindowAttributes(display_, children[i], &attributes) || attributes.map_state != IsViewable) continue;
-        XClassHint hint{};
-        if (!XGetClassHint(display_, children[i], &hint)) continue;
-        const bool ours = hint.res_class != nullptr && std::strcmp(hint.res_class, kPanelClass) == 0;
-        XFree(hint.res_name);
-        XFree(hint.res_class);
-        if (!ours) continue;
-
-        PanelWindow w{children[i], attributes.x, attributes.y, attributes.width, attributes.height, {}};
-        w.title = titleOf(display_, children[i]);
-        found = w;
-    }
-    if (children != nullptr) XFree(children);
-    return found;
+    std::vector<PanelWindow> windows = panelWindows();
+    if (windows.empty()) return std::nullopt;
+    return windows.front();
 }
 
 std::vector<PanelWindow> XvfbDisplay::panelWindows() {
@@ -181,24 +162,7 @@ std::vector<PanelWindow> XvfbDisplay::panelWindows() {
     return found;
 }
 
-int XvfbDisplay::countPanelWindows() {
-    if (display_ == nullptr) return 0;
-    ::Window root = 0, parent = 0, *children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return 0;
-    int panels = 0;
-    for (unsigned int i = 0; i < count; ++i) {
-        XWindowAttributes attributes;
-        XClassHint hint{};
-        if (!XGetWindowAttributes(display_, children[i], &attributes) || attributes.map_state != IsViewable) continue;
-        if (!XGetClassHint(display_, children[i], &hint)) continue;
-        if (hint.res_class != nullptr && std::strcmp(hint.res_class, kPanelClass) == 0) ++panels;
-        XFree(hint.res_name);
-        XFree(hint.res_class);
-    }
-    if (children != nullptr) XFree(children);
-    return panels;
-}
+int XvfbDisplay::countPanelWindows() { return static_cast<int>(panelWindows().size()); }
 
 bool XvfbDisplay::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
