@@ -162,6 +162,36 @@ TEST_P(SystemTest, RemovalAndReArrivalAtOnePathReplaceTheBus) {
     system->close();
 }
 
+// Two systems in one process, each with an arrival event of its own: both hear the root device
+// come and go, each lists a bus of its own, and closing one leaves the other following.
+TEST_P(SystemTest, TwoSystemsFollowTheRootEachOnItsOwn) {
+    HookLog otherLog;
+    root_.remove_root();
+    SystemRef first = make_system();
+    SystemRef second(new RecordingSystem(&otherLog, &log_), 0);
+    second->create();
+    EXPECT_EQ(systemLog_.take(), (Hooks{"scan false"}));
+    EXPECT_EQ(otherLog.take(), (Hooks{"scan false"}));
+
+    root_.add_root(kSecondRoot);
+    ASSERT_TRUE(systemLog_.wait_for("changed 1"));
+    ASSERT_TRUE(otherLog.wait_for("changed 1"));
+    std::vector<BusRef> firstBuses = first->buses();
+    std::vector<BusRef> secondBuses = second->buses();
+    ASSERT_EQ(firstBuses.size(), 1u);
+    ASSERT_EQ(secondBuses.size(), 1u);
+    EXPECT_NE(firstBuses[0].get(), secondBuses[0].get()) << "each system opens its own bus";
+
+    first->close();
+    systemLog_.take();
+    otherLog.take();
+    root_.remove_root();
+    ASSERT_TRUE(otherLog.wait_for("changed 0")) << "the second system still follows";
+    EXPECT_EQ(second->bus_count(), 0u);
+    EXPECT_EQ(first->bus_count(), 1u) << "the closed one keeps its list as it was";
+    second->close();
+}
+
 // close detaches and closes every bus, which stays listed; an arrival after it adds nothing.
 TEST_P(SystemTest, CloseDetachesAndLaterArrivalsAddNothing) {
     SystemRef system = make_system();
