@@ -139,7 +139,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD share, LPSECURITY_ATTRIB
     return CreateFileW(wide.c_str(), access, share, security, disposition, flags, templateFile);
 }
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
     UserProcess* process = Caller();
     if (process == nullptr) return INVALID_HANDLE_VALUE;
     if (fileName == nullptr) {
@@ -152,7 +152,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
         Fail(status);
         return INVALID_HANDLE_VALUE;
     }
-    SetLastError(ERROR_SUCCESS);
+    // A device always exists already: opening it "always" succeeds and says so in the last
+    // error, as Windows does, so callers must judge by the handle.
+    SetLastError(disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
 

@@ -95,6 +95,22 @@ TEST_P(Win32Test, BufferedRequestsReturnWhatTheOutputAsks) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// Opening an existing device "always" succeeds and leaves ERROR_ALREADY_EXISTS behind, as Windows
+// does: a caller that judged the open by the last error would take a good handle for a failure.
+TEST_P(Win32Test, OpeningADeviceAlwaysLeavesAlreadyExists) {
+    std::u16string path = InterfacePath(GUID_DEVINTERFACE_PAL);
+    SetLastError(ERROR_GEN_FAILURE);
+    HANDLE pal = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(pal, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    CloseHandle(pal);
+    SetLastError(ERROR_GEN_FAILURE);
+    pal = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(pal, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    CloseHandle(pal);
+}
+
 // A pended request completes later into the caller's buffers and OVERLAPPED, from another thread.
 TEST_P(Win32Test, PendedRequestsCompleteLater) {
     HANDLE pal = registered();
