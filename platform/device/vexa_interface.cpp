@@ -233,7 +233,7 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
 void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
     if (endpointAddress != kPlaybackEndpoint) return;
     std::lock_guard lock(lock_);
-    if (current_setting_locked(kPlaybackInterface) != 0) iso_out_locked(data, bytes);
+    if (current_setting_locked(kPlaybackInterface) != 0) iso_out_locked(data, bytes, false);
 }
 
 ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
@@ -252,19 +252,27 @@ void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         IsoPacket& packet = packets[i];
         if (packet.endpointAddress == kPlaybackEndpoint) {
-            if (playing) iso_out_locked(packet.data, packet.bytes);
+            // The frame's packets stay put until it returns: the ring may borrow them meanwhile.
+            if (playing) iso_out_locked(packet.data, packet.bytes, true);
         } else if (packet.endpointAddress == kCaptureEndpoint) {
             packet.bytes = capturing ? iso_in_locked(increment, packet.data, packet.bytes) : 0;
         } else if ((packet.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
             packet.bytes = 0;  // an IN endpoint that carries nothing
         }
     }
+    loopbackRing_.settle();
 }
 
-void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes) {
+void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes, bool lend) {
     size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
     size_t frames = bytes / frameBytes;
-    if (loopback_) loopbackRing_.push(data, frames);
+    if (loopback_) {
+        if (lend) {
+            loopbackRing_.lend(data, frames);
+        } else {
+            loopbackRing_.push(data, frames);
+        }
+    }
     size_t limit = recordLimit_ * playbackChannels_;
     if (recorded_.size() < limit) {
         size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);

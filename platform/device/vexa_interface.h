@@ -107,7 +107,8 @@ public:
 private:
     // One packet of a selected streaming setting; caller holds lock_.
     // `increment` is the capture frames per microframe, 16.16 (CaptureIncrement).
-    void iso_out_locked(const uint8_t* data, ULONG bytes);
+    // With `lend` the loopback may read `data` until its ring is settled.
+    void iso_out_locked(const uint8_t* data, ULONG bytes, bool lend);
     ULONG iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes);
     usb::ControlResult vendor_request(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data);
     void queue_reply(uint32_t commandWord, uint16_t sequence, const FirmwareReply& reply);

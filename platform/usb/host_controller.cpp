@@ -40,6 +40,7 @@ HostController& HostController::get() { return Machine::current().attachment<Hos
 void HostController::add_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     readers_.push_back(pipe);
+    if (!pipe->port().model().announces_in()) polledReaders_.push_back(pipe);
     wake_locked();
 }
 
@@ -49,9 +50,9 @@ void HostController::wake() {
 }
 
 void HostController::wake_locked() {
-    woken_ = true;
-    if (idle_) {
-        idle_ = false;
+    woken_.store(true);
+    if (idle_.load()) {
+        idle_.store(false);
         machine_.clock().set_listener_idle(listener_, false);
     }
 }
@@ -59,6 +60,7 @@ void HostController::wake_locked() {
 void HostController::remove_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     std::erase(readers_, pipe);
+    std::erase(polledReaders_, pipe);
 }
 
 void HostController::on_frame(uint64_t frameBegins) {
@@ -117,13 +119,13 @@ void HostController::on_frame(uint64_t frameBegins) {
     frameDue_.swap(due);
     frameLate_.swap(late);
 
+    // A streaming frame sends (a wake): a bus that was not idle then stays so, with no lock taken.
+    bool busy = read || woken_.exchange(false);
+    if (busy && !idle_.load(std::memory_order_relaxed)) return;
     std::lock_guard lock(lock_);
-    bool polled = std::any_of(readers_.begin(), readers_.end(),
-                              [](FxUsbPipe* pipe) { return !pipe->port().model().announces_in(); });
-    bool idle = !read && !woken_ && !polled && transfers_.empty() && late_.empty();
-    woken_ = false;
-    if (idle != idle_) {
-        idle_ = idle;
+    bool idle = !busy && !woken_.exchange(false) && polledReaders_.empty() && transfers_.empty() && late_.empty();
+    if (idle != idle_.load()) {
+        idle_.store(idle);
         machine_.clock().set_listener_idle(listener_, idle);
     }
 }
@@ -136,6 +138,7 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     // packets before IN packets, in the order they were sent within each.
     std::vector<Source> sources;
     sources.swap(frameSources_);
+    sources.clear();
     std::array<unsigned, kSlots + 1> slotStart{};
     bool oneDevice = true;
     UsbDeviceModel* firstModel = nullptr;
@@ -150,8 +153,15 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         bool in = pipe->is_in();
         auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
         unsigned count = std::min<ULONG>(urb.NumberOfPackets, kMicroframes);
-        sources.push_back(Source{model, &urb, pipe->information().MaximumPacketSize, count,
-                                 pipe->endpoint().bEndpointAddress, in});
+        Source& source = sources.emplace_back();
+        source.model = model;
+        source.packets = urb.IsoPacket;
+        source.buffer = static_cast<uint8_t*>(urb.TransferBuffer);
+        source.length = urb.TransferBufferLength;
+        source.maxPacket = pipe->information().MaximumPacketSize;
+        source.count = count;
+        source.endpoint = pipe->endpoint().bEndpointAddress;
+        source.in = in;
         for (unsigned microframe = 0; microframe < count; ++microframe) ++slotStart[microframe * 2 + (in ? 1 : 0) + 1];
     }
     if (sources.empty()) {
@@ -160,62 +170,69 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     }
     for (unsigned slot = 0; slot < kSlots; ++slot) slotStart[slot + 1] += slotStart[slot];
     size_t total = slotStart[kSlots];
-    std::vector<BusPacket> ordered;
     std::vector<UsbDeviceModel::IsoPacket> batch;
-    ordered.swap(frameOrdered_);
     batch.swap(frameBatch_);
     // Kept at their largest: no clearing per frame.
-    if (ordered.size() < total) ordered.resize(total);
     if (batch.size() < total) batch.resize(total);
-    for (const Source& source : sources) {
-        URB_ISOCH_TRANSFER& urb = *source.urb;
+    for (Source& source : sources) {
+        // Read once: the packets written below could alias the URB for all the compiler knows.
+        const uint8_t* buffer = source.buffer;
+        ULONG length = source.length;
+        ULONG maxPacket = source.maxPacket;
+        UCHAR endpoint = source.endpoint;
+        unsigned direction = source.in ? 1 : 0;
         for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
-            auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
-            ULONG left = urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0;
-            ULONG room = std::min(source.maxPacket, left);
-            unsigned at = slotStart[microframe * 2 + (source.in ? 1 : 0)]++;
-            batch[at] = UsbDeviceModel::IsoPacket{source.endpoint, microframe, data,
+            USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
+            ULONG offset = packet.Offset;
+            ULONG room = std::min(maxPacket, length > offset ? length - offset : 0);
+            unsigned at = slotStart[microframe * 2 + direction]++;
+            source.at[microframe] = static_cast<uint16_t>(at);
+            batch[at] = UsbDeviceModel::IsoPacket{endpoint, microframe, const_cast<uint8_t*>(buffer) + offset,
                                                   source.in ? room : std::min(packet.Length, room)};
-            ordered[at] = BusPacket{source.model, &packet};
         }
     }
 
     if (oneDevice) {
         // The usual bus: one device takes the frame's packets in one call.
         firstModel->iso_frame(frame, batch.data(), total);
-        for (size_t i = 0; i < total; ++i) finish_packet(ordered[i].descriptor, batch[i]);
     } else {
         // Each device takes its packets of the frame in one call, in their bus order.
+        std::vector<UsbDeviceModel*> owners;
         std::vector<UsbDeviceModel::IsoPacket> one;
+        owners.swap(frameOwners_);
         one.swap(frameOneDevice_);
+        if (owners.size() < total) owners.resize(total);
+        for (const Source& source : sources) {
+            for (unsigned microframe = 0; microframe < source.count; ++microframe) owners[source.at[microframe]] = source.model;
+        }
         for (size_t first = 0; first < total; ++first) {
-            UsbDeviceModel* model = ordered[first].model;
+            UsbDeviceModel* model = owners[first];
             if (model == nullptr) continue;  // taken with an earlier device's
             one.clear();
             for (size_t i = first; i < total; ++i) {
-                if (ordered[i].model == model) one.push_back(batch[i]);
+                if (owners[i] == model) one.push_back(batch[i]);
             }
             model->iso_frame(frame, one.data(), one.size());
             size_t next = 0;
             for (size_t i = first; i < total; ++i) {
-                if (ordered[i].model != model) continue;
-                finish_packet(ordered[i].descriptor, one[next++]);
-                ordered[i].model = nullptr;
+                if (owners[i] != model) continue;
+                batch[i] = one[next++];
+                owners[i] = nullptr;
             }
         }
+        frameOwners_.swap(owners);
         frameOneDevice_.swap(one);
     }
-    sources.clear();
-    frameSources_.swap(sources);
-    frameOrdered_.swap(ordered);
-    frameBatch_.swap(batch);
-}
-
-void HostController::finish_packet(USBD_ISO_PACKET_DESCRIPTOR* descriptor, const UsbDeviceModel::IsoPacket& done) {
     // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
-    if ((done.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) descriptor->Length = done.bytes;
-    descriptor->Status = USBD_STATUS_SUCCESS;
+    for (const Source& source : sources) {
+        USBD_ISO_PACKET_DESCRIPTOR* packets = source.packets;
+        for (unsigned microframe = 0; microframe < source.count; ++microframe) {
+            if (source.in) packets[microframe].Length = batch[source.at[microframe]].bytes;
+            packets[microframe].Status = USBD_STATUS_SUCCESS;
+        }
+    }
+    frameSources_.swap(sources);
+    frameBatch_.swap(batch);
 }
 
 void HostController::complete(Transfer& t) {
