@@ -58,7 +58,7 @@ void LoopbackRing::push(const uint8_t* data, size_t frames) {
     count_ += frames;
 }
 
-void LoopbackRing::lend(const uint8_t* data, size_t frames) {
+void LoopbackRing::lend_slowly(const uint8_t* data, size_t frames) {
     settle();
     // A packet that would drop frames takes the copying way, which knows the drop rule.
     if (frames == 0 || capacity_ == 0 || channels_ == 0 || count_ + frames > capacity_) {
@@ -69,8 +69,7 @@ void LoopbackRing::lend(const uint8_t* data, size_t frames) {
     lentFrames_ = frames;
 }
 
-void LoopbackRing::settle() {
-    if (lentFrames_ == 0) return;
+void LoopbackRing::settle_slowly() {
     const uint8_t* data = lent_;
     size_t frames = lentFrames_;
     lent_ = nullptr;
@@ -91,7 +90,7 @@ void LoopbackRing::take(const uint8_t* from, uint8_t* to, size_t frames, size_t 
     }
 }
 
-void LoopbackRing::pop(uint8_t* out, size_t frames, size_t outChannels) {
+void LoopbackRing::pop_slowly(uint8_t* out, size_t frames, size_t outChannels) {
     size_t outFrameBytes = outChannels * kSampleBytes;
     size_t done = 0;
     // The storage's frames are the oldest, then the lent packet's.

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace platform::device {
@@ -24,15 +25,38 @@ public:
     void push(const uint8_t* data, size_t frames);
     // As push, but the frames may stay at `data` until settle(): the caller
     // keeps them there, unchanged, until it calls settle().
-    void lend(const uint8_t* data, size_t frames);
+    // (A running loop's packet, inline: nothing lent yet and room for it.)
+    void lend(const uint8_t* data, size_t frames) {
+        if (lentFrames_ == 0 && frames != 0 && channels_ != 0 && count_ + frames <= capacity_) {
+            lent_ = data;
+            lentFrames_ = frames;
+        } else {
+            lend_slowly(data, frames);
+        }
+    }
     // Copies in whatever is still lent.
-    void settle();
+    void settle() {
+        if (lentFrames_ != 0) settle_slowly();
+    }
     // Writes `frames` frames of `outChannels` samples to `out`: channel c carries
     // the waiting frame's channel c (0 past the ring's channels), and frames
     // beyond those waiting are silence.
-    void pop(uint8_t* out, size_t frames, size_t outChannels);
+    // (A running loop's packet, inline: all of it in the lent packet, as many channels.)
+    void pop(uint8_t* out, size_t frames, size_t outChannels) {
+        if (count_ == 0 && frames != 0 && frames <= lentFrames_ && outChannels == channels_) {
+            size_t bytes = frames * channels_ * sizeof(int32_t);
+            std::memcpy(out, lent_, bytes);
+            lent_ += bytes;
+            lentFrames_ -= frames;
+        } else {
+            pop_slowly(out, frames, outChannels);
+        }
+    }
 
 private:
+    void lend_slowly(const uint8_t* data, size_t frames);
+    void settle_slowly();
+    void pop_slowly(uint8_t* out, size_t frames, size_t outChannels);
     // Storage for at least `frames` frames, at most the capacity (asked every packet: the check is inline).
     void reserve(size_t frames) {
         if (frames > storage_) grow(frames);

@@ -19,7 +19,7 @@ constexpr uint32_t kReplyReadyBit = 0x1;
 constexpr uint32_t kReservedNotifyBits = 0x3;
 constexpr size_t kInterruptBytes = 8;
 constexpr size_t kMidiEventBytes = 4;
-constexpr size_t kSampleBytes = 4;
+constexpr uint32_t kSampleBytes = 4;
 constexpr uint32_t kMicroframes = 8000;
 constexpr uint32_t kLoopbackLimitFrames = 192000;
 
@@ -264,8 +264,12 @@ void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
 }
 
 void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes, bool lend) {
-    size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
-    size_t frames = bytes / frameBytes;
+    // A stream's packets keep their length for long stretches: the division runs when it changes.
+    if (bytes != outPacketBytes_) {
+        outPacketBytes_ = bytes;
+        outPacketFrames_ = bytes / (uint32_t{playbackChannels_} * kSampleBytes);
+    }
+    size_t frames = outPacketFrames_;
     if (loopback_) {
         if (lend) {
             loopbackRing_.lend(data, frames);
@@ -273,14 +277,16 @@ void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes, bool lend) 
             loopbackRing_.push(data, frames);
         }
     }
-    size_t limit = recordLimit_ * playbackChannels_;
-    if (recorded_.size() < limit) {
-        size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);
-        size_t at = recorded_.size();
-        recorded_.resize(at + samples);
-        std::memcpy(recorded_.data() + at, data, samples * kSampleBytes);
-    }
+    if (recorded_.size() < recordLimit_ * playbackChannels_) record_locked(data, frames);
     playbackFrames_ += frames;
+}
+
+void VexaInterface::record_locked(const uint8_t* data, size_t frames) {
+    size_t limit = recordLimit_ * playbackChannels_;
+    size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);
+    size_t at = recorded_.size();
+    recorded_.resize(at + samples);
+    std::memcpy(recorded_.data() + at, data, samples * kSampleBytes);
 }
 
 ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes) {
@@ -293,22 +299,30 @@ ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxB
     captureAccumulator_ += increment;
     uint32_t frames = captureAccumulator_ >> 16;
     captureAccumulator_ &= 0xFFFF;
-    size_t frameBytes = size_t{captureChannels_} * kSampleBytes;
-    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(maxBytes / frameBytes));
+    uint32_t frameBytes = uint32_t{captureChannels_} * kSampleBytes;
+    // The room is nearly always enough: the division only when it is not.
+    if (uint64_t{frames} * frameBytes > maxBytes) frames = maxBytes / frameBytes;
     if (loopback_) {
         loopbackRing_.pop(data, frames, captureChannels_);
-    } else if (captureSource_) {
-        for (uint32_t f = 0; f < frames; ++f) {
-            for (unsigned c = 0; c < captureChannels_; ++c) {
-                int32_t sample = captureSource_(captureFrames_ + f, c);
-                std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
-            }
-        }
     } else {
-        std::memset(data, 0, frames * frameBytes);
+        fill_capture_locked(data, frames);
     }
     captureFrames_ += frames;
-    return static_cast<ULONG>(frames * frameBytes);
+    return frames * frameBytes;
+}
+
+void VexaInterface::fill_capture_locked(uint8_t* data, uint32_t frames) {
+    size_t frameBytes = size_t{captureChannels_} * kSampleBytes;
+    if (!captureSource_) {
+        std::memset(data, 0, frames * frameBytes);
+        return;
+    }
+    for (uint32_t f = 0; f < frames; ++f) {
+        for (unsigned c = 0; c < captureChannels_; ++c) {
+            int32_t sample = captureSource_(captureFrames_ + f, c);
+            std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
+        }
+    }
 }
 
 void VexaInterface::set_loopback(bool on) {

@@ -13,6 +13,8 @@
 namespace platform::usb {
 
 namespace {
+// Transfers passed over at the list's front before it is compacted.
+constexpr size_t kCompactAfter = 64;
 constexpr ULONG kRootHubTag = 0x62755248;  // "HRub"
 const char16_t kRootHubIds[] = u"USB\\ROOT_HUB20&VID8086&PID8C31&REV0005\0USB\\ROOT_HUB20\0";
 }  // namespace
@@ -57,6 +59,12 @@ void HostController::wake_locked() {
     }
 }
 
+void HostController::compact_locked() {
+    transfers_.erase(transfers_.begin(), transfers_.begin() + static_cast<std::ptrdiff_t>(transfersHead_));
+    transfersHead_ = 0;
+    if (transfers_.empty()) transfersInFrameOrder_ = true;
+}
+
 void HostController::remove_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     std::erase(readers_, pipe);
@@ -80,20 +88,28 @@ void HostController::on_frame(uint64_t frameBegins) {
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
         // Those sent first are due first: the list moves only from the first it keeps.
+        // Those sent in frame order (the usual) are due as a run from the first; the
+        // run is passed over, not moved out, and the list compacted now and then.
         auto isDue = [frameBegins](const Transfer& t) { return t.frame < frameBegins; };
-        auto it = transfers_.begin();
+        auto it = transfers_.begin() + static_cast<std::ptrdiff_t>(transfersHead_);
         for (; it != transfers_.end() && isDue(*it); ++it) due.push_back(*it);
-        it = transfers_.erase(transfers_.begin(), it);
-        it = std::find_if(it, transfers_.end(), isDue);
-        auto kept = it;
-        for (; it != transfers_.end(); ++it) {
-            if (isDue(*it)) {
-                due.push_back(*it);
-            } else {
-                *kept++ = *it;
+        transfersHead_ = static_cast<size_t>(it - transfers_.begin());
+        if (!transfersInFrameOrder_) {
+            it = std::find_if(it, transfers_.end(), isDue);
+            auto kept = it;
+            for (; it != transfers_.end(); ++it) {
+                if (isDue(*it)) {
+                    due.push_back(*it);
+                } else {
+                    *kept++ = *it;
+                }
             }
+            transfers_.erase(kept, transfers_.end());
+            transfersInFrameOrder_ = std::is_sorted(transfers_.begin() + static_cast<std::ptrdiff_t>(transfersHead_),
+                                                    transfers_.end(),
+                                                    [](const Transfer& a, const Transfer& b) { return a.frame < b.frame; });
         }
-        transfers_.erase(kept, transfers_.end());
+        if (transfersHead_ == transfers_.size() || transfersHead_ >= kCompactAfter) compact_locked();
     }
     bool read = false;
     for (FxUsbPipe* pipe : readers) {
@@ -132,16 +148,15 @@ void HostController::on_frame(uint64_t frameBegins) {
 
 void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
     constexpr unsigned kMicroframes = 8;
-    constexpr unsigned kSlots = kMicroframes * 2;  // each microframe's OUT packets, then its IN packets
     // Transfer by transfer (what a pipe and its URB say holds for all their
     // packets), then straight into bus order: microframe by microframe, OUT
     // packets before IN packets, in the order they were sent within each.
     std::vector<Source> sources;
     sources.swap(frameSources_);
     sources.clear();
-    std::array<unsigned, kSlots + 1> slotStart{};
     bool oneDevice = true;
     UsbDeviceModel* firstModel = nullptr;
+    unsigned longest = 0;  // the most packets a transfer has this frame
     for (Transfer& t : due) {
         if (!t.isochronous || t.badStartFrame || t.failWith != 0) continue;
         FxUsbPipe* pipe = t.pipe;
@@ -162,33 +177,39 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         source.count = count;
         source.endpoint = pipe->endpoint().bEndpointAddress;
         source.in = in;
-        for (unsigned microframe = 0; microframe < count; ++microframe) ++slotStart[microframe * 2 + (in ? 1 : 0) + 1];
+        longest = std::max(longest, count);
     }
     if (sources.empty()) {
         frameSources_.swap(sources);
         return;
     }
-    for (unsigned slot = 0; slot < kSlots; ++slot) slotStart[slot + 1] += slotStart[slot];
-    size_t total = slotStart[kSlots];
+    // Bus order: microframe by microframe, the OUT transfers' packets in send order, then the IN transfers'.
+    size_t total = 0;
+    for (unsigned microframe = 0; microframe < longest; ++microframe) {
+        for (Source& source : sources) {
+            if (!source.in && microframe < source.count) source.at[microframe] = static_cast<uint16_t>(total++);
+        }
+        for (Source& source : sources) {
+            if (source.in && microframe < source.count) source.at[microframe] = static_cast<uint16_t>(total++);
+        }
+    }
     std::vector<UsbDeviceModel::IsoPacket> batch;
     batch.swap(frameBatch_);
-    // Kept at their largest: no clearing per frame.
+    // Kept at its largest: no clearing per frame.
     if (batch.size() < total) batch.resize(total);
     for (Source& source : sources) {
         // Read once: the packets written below could alias the URB for all the compiler knows.
-        const uint8_t* buffer = source.buffer;
+        uint8_t* buffer = source.buffer;
         ULONG length = source.length;
         ULONG maxPacket = source.maxPacket;
         UCHAR endpoint = source.endpoint;
-        unsigned direction = source.in ? 1 : 0;
+        bool in = source.in;
         for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
+            const USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
             ULONG offset = packet.Offset;
             ULONG room = std::min(maxPacket, length > offset ? length - offset : 0);
-            unsigned at = slotStart[microframe * 2 + direction]++;
-            source.at[microframe] = static_cast<uint16_t>(at);
-            batch[at] = UsbDeviceModel::IsoPacket{endpoint, microframe, const_cast<uint8_t*>(buffer) + offset,
-                                                  source.in ? room : std::min(packet.Length, room)};
+            batch[source.at[microframe]] =
+                UsbDeviceModel::IsoPacket{endpoint, microframe, buffer + offset, in ? room : std::min(packet.Length, room)};
         }
     }
 
@@ -309,6 +330,7 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
         delayNext_.erase(it);
     }
     pipe->add_reference();
+    if (transfers_.size() > transfersHead_ && t.frame < transfers_.back().frame) transfersInFrameOrder_ = false;
     transfers_.push_back(t);
     wake_locked();
     return STATUS_SUCCESS;
@@ -319,6 +341,7 @@ void HostController::cancel_pipe(FxUsbPipe* pipe) {
     std::vector<Transfer> cancelled;
     {
         std::lock_guard lock(lock_);
+        compact_locked();
         for (auto* list : {&transfers_, &late_}) {
             for (auto it = list->begin(); it != list->end();) {
                 if (it->pipe == pipe) {
@@ -344,6 +367,7 @@ bool HostController::cancel_request(kmdf::FxTargetRequest* request) {
     bool have = false;
     {
         std::lock_guard lock(lock_);
+        compact_locked();
         for (auto* list : {&transfers_, &late_}) {
             for (auto it = list->begin(); it != list->end() && !have; ++it) {
                 if (it->request == request) {
@@ -364,6 +388,7 @@ bool HostController::cancel_request(kmdf::FxTargetRequest* request) {
 
 size_t HostController::scheduled(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
+    compact_locked();
     size_t count = 0;
     for (auto* list : {&transfers_, &late_}) {
         for (auto& t : *list) count += t.pipe == pipe ? 1 : 0;

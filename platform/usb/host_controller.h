@@ -94,6 +94,7 @@ private:
 
     void on_frame(uint64_t frame);
     void wake_locked();  // caller holds lock_
+    void compact_locked();  // drops the transfers before transfersHead_; caller holds lock_
     void run_isochronous(std::vector<Transfer>& due, uint64_t frame);
     void complete(Transfer& transfer);
 
@@ -105,7 +106,11 @@ private:
     std::vector<FxUsbPipe*> readers_;  // guarded by lock_
     // Readers of devices that do not announce IN data: the bus polls them every frame; guarded by lock_.
     std::vector<FxUsbPipe*> polledReaders_;
-    std::vector<Transfer> transfers_;  // scheduled, in the order they were sent; guarded by lock_
+    // Scheduled, in the order they were sent, from transfersHead_ on (those
+    // before it ran already); guarded by lock_, as are the two below.
+    std::vector<Transfer> transfers_;
+    size_t transfersHead_ = 0;
+    bool transfersInFrameOrder_ = true;  // no transfer runs in an earlier frame than one sent before it
     std::vector<Transfer> late_;       // held back a frame; guarded by lock_
     std::map<UCHAR, LONG> failNext_;   // guarded by lock_
     std::map<UCHAR, bool> delayNext_;  // guarded by lock_
