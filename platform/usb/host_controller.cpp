@@ -111,6 +111,13 @@ void HostController::on_frame(uint64_t frameBegins) {
         }
         if (transfersHead_ == transfers_.size() || transfersHead_ >= kCompactAfter) compact_locked();
     }
+    // The URBs were formatted frames ago: their packet descriptors come in while the readers run.
+    for (const Transfer& transfer : due) {
+        if (transfer.urb == nullptr) continue;
+        const auto* bytes = reinterpret_cast<const char*>(transfer.urb);
+        size_t end = GET_ISO_URB_SIZE(std::min<ULONG>(8, USBD_ISO_PACKETS_MAX));  // a frame's packets
+        for (size_t line = 0; line < end; line += 64) __builtin_prefetch(bytes + line);
+    }
     bool read = false;
     for (FxUsbPipe* pipe : readers) {
         read = pipe->run_reader() || read;
@@ -166,7 +173,7 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         if (firstModel == nullptr) firstModel = model;
         oneDevice = oneDevice && model == firstModel;
         bool in = pipe->is_in();
-        auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
+        URB_ISOCH_TRANSFER& urb = *t.urb;
         unsigned count = std::min<ULONG>(urb.NumberOfPackets, kMicroframes);
         Source& source = sources.emplace_back();
         source.model = model;
@@ -183,33 +190,29 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         frameSources_.swap(sources);
         return;
     }
-    // Bus order: microframe by microframe, the OUT transfers' packets in send order, then the IN transfers'.
-    size_t total = 0;
-    for (unsigned microframe = 0; microframe < longest; ++microframe) {
-        for (Source& source : sources) {
-            if (!source.in && microframe < source.count) source.at[microframe] = static_cast<uint16_t>(total++);
-        }
-        for (Source& source : sources) {
-            if (source.in && microframe < source.count) source.at[microframe] = static_cast<uint16_t>(total++);
-        }
-    }
     std::vector<UsbDeviceModel::IsoPacket> batch;
     batch.swap(frameBatch_);
     // Kept at its largest: no clearing per frame.
-    if (batch.size() < total) batch.resize(total);
-    for (Source& source : sources) {
-        // Read once: the packets written below could alias the URB for all the compiler knows.
-        uint8_t* buffer = source.buffer;
-        ULONG length = source.length;
-        ULONG maxPacket = source.maxPacket;
-        UCHAR endpoint = source.endpoint;
-        bool in = source.in;
-        for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            const USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
-            ULONG offset = packet.Offset;
-            ULONG room = std::min(maxPacket, length > offset ? length - offset : 0);
-            batch[source.at[microframe]] =
-                UsbDeviceModel::IsoPacket{endpoint, microframe, buffer + offset, in ? room : std::min(packet.Length, room)};
+    size_t most = size_t{longest} * sources.size();
+    if (batch.size() < most) batch.resize(most);
+    // Bus order: microframe by microframe, the OUT transfers' packets in send order, then the IN transfers'.
+    // Each packet's status is set now: nobody looks at a URB before it completes.
+    size_t total = 0;
+    auto place = [&batch, &total](Source& source, unsigned microframe) {
+        USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
+        ULONG offset = packet.Offset;
+        ULONG room = std::min(source.maxPacket, source.length > offset ? source.length - offset : 0);
+        packet.Status = USBD_STATUS_SUCCESS;
+        source.at[microframe] = static_cast<uint16_t>(total);
+        batch[total++] = UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
+                                                   source.in ? room : std::min(packet.Length, room)};
+    };
+    for (unsigned microframe = 0; microframe < longest; ++microframe) {
+        for (Source& source : sources) {
+            if (!source.in && microframe < source.count) place(source, microframe);
+        }
+        for (Source& source : sources) {
+            if (source.in && microframe < source.count) place(source, microframe);
         }
     }
 
@@ -246,10 +249,9 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     }
     // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
     for (const Source& source : sources) {
-        USBD_ISO_PACKET_DESCRIPTOR* packets = source.packets;
+        if (!source.in) continue;
         for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            if (source.in) packets[microframe].Length = batch[source.at[microframe]].bytes;
-            packets[microframe].Status = USBD_STATUS_SUCCESS;
+            source.packets[microframe].Length = batch[source.at[microframe]].bytes;
         }
     }
     frameSources_.swap(sources);
@@ -272,7 +274,7 @@ void HostController::complete(Transfer& t) {
     }
     const kmdf::RequestFormat& format = t.request->format();
     if (t.isochronous) {
-        auto& urb = static_cast<URB*>(format.urb)->UrbIsochronousTransfer;
+        URB_ISOCH_TRANSFER& urb = *t.urb;
         urb.Hdr.Status = usbd;
         urb.ErrorCount = usbd == USBD_STATUS_SUCCESS ? 0 : urb.NumberOfPackets;
         if (usbd != USBD_STATUS_SUCCESS) {
@@ -295,7 +297,7 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
     const kmdf::RequestFormat& format = request->format();
     uint64_t current = machine_.clock().frame();
     UCHAR endpoint = pipe->endpoint().bEndpointAddress;
-    Transfer t{pipe, request, false, current, 0, false, false};
+    Transfer t{pipe, request, nullptr, current, 0, false, false, false};
     if (format.kind == kmdf::RequestFormat::Kind::Urb) {
         auto* urb = static_cast<URB*>(format.urb);
         auto& iso = urb->UrbIsochronousTransfer;
@@ -305,6 +307,7 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
             return STATUS_INVALID_PARAMETER;
         }
         t.isochronous = true;
+        t.urb = &iso;
         if (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
             t.frame = current + 1;
         } else {

@@ -72,9 +72,10 @@ private:
     struct Transfer {
         FxUsbPipe* pipe;
         kmdf::FxTargetRequest* request;
-        bool isochronous;
+        URB_ISOCH_TRANSFER* urb;  // an isochronous transfer's, as formatted; else null
         uint64_t frame;        // the frame it runs in
         LONG failWith;         // a USBD status to fail with, 0 for none
+        bool isochronous;
         bool late;             // completes after the next frame's transfers
         bool badStartFrame;    // its start frame had passed when it was sent
     };
