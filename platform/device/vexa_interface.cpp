@@ -230,6 +230,47 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
     return STATUS_SUCCESS;
 }
 
+// Inline: a frame's packets run through these, under one lock.
+inline void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes, bool lend) {
+    // A stream's packets keep their length for long stretches: the division runs when it changes.
+    if (bytes != outPacketBytes_) {
+        outPacketBytes_ = bytes;
+        outPacketFrames_ = bytes / (uint32_t{playbackChannels_} * kSampleBytes);
+    }
+    size_t frames = outPacketFrames_;
+    if (loopback_) {
+        if (lend) {
+            loopbackRing_.lend(data, frames);
+        } else {
+            loopbackRing_.push(data, frames);
+        }
+    }
+    if (recorded_.size() < recordLimit_ * playbackChannels_) record_locked(data, frames);
+    playbackFrames_ += frames;
+}
+
+inline ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes) {
+    if (emptySkip_ > 0) {
+        --emptySkip_;
+    } else if (emptyCapturePackets_ > 0) {
+        --emptyCapturePackets_;
+        return 0;
+    }
+    captureAccumulator_ += increment;
+    uint32_t frames = captureAccumulator_ >> 16;
+    captureAccumulator_ &= 0xFFFF;
+    uint32_t frameBytes = uint32_t{captureChannels_} * kSampleBytes;
+    // The room is nearly always enough: the division only when it is not.
+    if (uint64_t{frames} * frameBytes > maxBytes) frames = maxBytes / frameBytes;
+    if (loopback_) {
+        loopbackRing_.pop(data, frames, captureChannels_);
+    } else {
+        fill_capture_locked(data, frames);
+    }
+    captureFrames_ += frames;
+    return frames * frameBytes;
+}
+
 void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
     if (endpointAddress != kPlaybackEndpoint) return;
     std::lock_guard lock(lock_);
@@ -263,52 +304,12 @@ void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
     loopbackRing_.settle();
 }
 
-void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes, bool lend) {
-    // A stream's packets keep their length for long stretches: the division runs when it changes.
-    if (bytes != outPacketBytes_) {
-        outPacketBytes_ = bytes;
-        outPacketFrames_ = bytes / (uint32_t{playbackChannels_} * kSampleBytes);
-    }
-    size_t frames = outPacketFrames_;
-    if (loopback_) {
-        if (lend) {
-            loopbackRing_.lend(data, frames);
-        } else {
-            loopbackRing_.push(data, frames);
-        }
-    }
-    if (recorded_.size() < recordLimit_ * playbackChannels_) record_locked(data, frames);
-    playbackFrames_ += frames;
-}
-
 void VexaInterface::record_locked(const uint8_t* data, size_t frames) {
     size_t limit = recordLimit_ * playbackChannels_;
     size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);
     size_t at = recorded_.size();
     recorded_.resize(at + samples);
     std::memcpy(recorded_.data() + at, data, samples * kSampleBytes);
-}
-
-ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes) {
-    if (emptySkip_ > 0) {
-        --emptySkip_;
-    } else if (emptyCapturePackets_ > 0) {
-        --emptyCapturePackets_;
-        return 0;
-    }
-    captureAccumulator_ += increment;
-    uint32_t frames = captureAccumulator_ >> 16;
-    captureAccumulator_ &= 0xFFFF;
-    uint32_t frameBytes = uint32_t{captureChannels_} * kSampleBytes;
-    // The room is nearly always enough: the division only when it is not.
-    if (uint64_t{frames} * frameBytes > maxBytes) frames = maxBytes / frameBytes;
-    if (loopback_) {
-        loopbackRing_.pop(data, frames, captureChannels_);
-    } else {
-        fill_capture_locked(data, frames);
-    }
-    captureFrames_ += frames;
-    return frames * frameBytes;
 }
 
 void VexaInterface::fill_capture_locked(uint8_t* data, uint32_t frames) {

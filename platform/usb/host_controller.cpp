@@ -52,9 +52,10 @@ void HostController::wake() {
 }
 
 void HostController::wake_locked() {
-    woken_.store(true);
-    if (idle_.load()) {
-        idle_.store(false);
+    // Under lock_, which orders these for the frame's check under it; a plain store, not an exchange.
+    woken_.store(true, std::memory_order_release);
+    if (idle_.load(std::memory_order_relaxed)) {
+        idle_.store(false, std::memory_order_relaxed);
         machine_.clock().set_listener_idle(listener_, false);
     }
 }
@@ -143,12 +144,13 @@ void HostController::on_frame(uint64_t frameBegins) {
     frameLate_.swap(late);
 
     // A streaming frame sends (a wake): a bus that was not idle then stays so, with no lock taken.
-    bool busy = read || woken_.exchange(false);
+    bool busy = read || woken_.exchange(false, std::memory_order_acq_rel);
     if (busy && !idle_.load(std::memory_order_relaxed)) return;
     std::lock_guard lock(lock_);
-    bool idle = !busy && !woken_.exchange(false) && polledReaders_.empty() && transfers_.empty() && late_.empty();
-    if (idle != idle_.load()) {
-        idle_.store(idle);
+    bool idle = !busy && !woken_.exchange(false, std::memory_order_acq_rel) && polledReaders_.empty() &&
+                transfers_.empty() && late_.empty();
+    if (idle != idle_.load(std::memory_order_relaxed)) {
+        idle_.store(idle, std::memory_order_relaxed);
         machine_.clock().set_listener_idle(listener_, idle);
     }
 }
