@@ -15,6 +15,8 @@ namespace platform::usb {
 namespace {
 // Transfers passed over at the list's front before it is compacted.
 constexpr size_t kCompactAfter = 64;
+constexpr size_t kCacheLine = 64;
+constexpr size_t kFrameUrbBytes = GET_ISO_URB_SIZE(8);  // a URB up to a frame's packets
 constexpr ULONG kRootHubTag = 0x62755248;  // "HRub"
 const char16_t kRootHubIds[] = u"USB\\ROOT_HUB20&VID8086&PID8C31&REV0005\0USB\\ROOT_HUB20\0";
 }  // namespace
@@ -88,8 +90,7 @@ void HostController::on_frame(uint64_t frameBegins) {
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
-        // Those sent first are due first: the list moves only from the first it keeps.
-        // Those sent in frame order (the usual) are due as a run from the first; the
+        // Sent in frame order (the usual), those due are a run from the first: the
         // run is passed over, not moved out, and the list compacted now and then.
         auto isDue = [frameBegins](const Transfer& t) { return t.frame < frameBegins; };
         auto it = transfers_.begin() + static_cast<std::ptrdiff_t>(transfersHead_);
@@ -116,8 +117,7 @@ void HostController::on_frame(uint64_t frameBegins) {
     for (const Transfer& transfer : due) {
         if (transfer.urb == nullptr) continue;
         const auto* bytes = reinterpret_cast<const char*>(transfer.urb);
-        size_t end = GET_ISO_URB_SIZE(std::min<ULONG>(8, USBD_ISO_PACKETS_MAX));  // a frame's packets
-        for (size_t line = 0; line < end; line += 64) __builtin_prefetch(bytes + line);
+        for (size_t line = 0; line < kFrameUrbBytes; line += kCacheLine) __builtin_prefetch(bytes + line);
     }
     bool read = false;
     for (FxUsbPipe* pipe : readers) {
