@@ -7,7 +7,8 @@ namespace platform::device {
 
 namespace {
 constexpr size_t kSampleBytes = sizeof(int32_t);
-constexpr size_t kFirstStorageFrames = 1024;  // a few milliseconds: what a running loop holds
+// A running loop holds a packet or two: small storage stays in the first-level cache.
+constexpr size_t kFirstStorageFrames = 64;
 }  // namespace
 
 void LoopbackRing::reset(size_t channels, size_t capacityFrames) {
@@ -18,6 +19,8 @@ void LoopbackRing::reset(size_t channels, size_t capacityFrames) {
     storage_ = 0;
     head_ = 0;
     count_ = 0;
+    lent_ = nullptr;
+    lentFrames_ = 0;
 }
 
 void LoopbackRing::grow(size_t frames) {
@@ -35,6 +38,7 @@ void LoopbackRing::grow(size_t frames) {
 }
 
 void LoopbackRing::push(const uint8_t* data, size_t frames) {
+    settle();
     if (capacity_ == 0 || channels_ == 0) return;
     if (frames > capacity_) {
         data += (frames - capacity_) * channels_ * kSampleBytes;
@@ -54,27 +58,58 @@ void LoopbackRing::push(const uint8_t* data, size_t frames) {
     count_ += frames;
 }
 
-void LoopbackRing::pop(uint8_t* out, size_t frames, size_t outChannels) {
-    size_t taken = std::min(frames, count_);
+void LoopbackRing::lend_slowly(const uint8_t* data, size_t frames) {
+    settle();
+    // A packet that would drop frames takes the copying way, which knows the drop rule.
+    if (frames == 0 || capacity_ == 0 || channels_ == 0 || count_ + frames > capacity_) {
+        push(data, frames);
+        return;
+    }
+    lent_ = data;
+    lentFrames_ = frames;
+}
+
+void LoopbackRing::settle_slowly() {
+    const uint8_t* data = lent_;
+    size_t frames = lentFrames_;
+    lent_ = nullptr;
+    lentFrames_ = 0;
+    push(data, frames);
+}
+
+void LoopbackRing::take(const uint8_t* from, uint8_t* to, size_t frames, size_t outChannels) const {
     size_t outFrameBytes = outChannels * kSampleBytes;
+    if (outChannels == channels_) {
+        std::memcpy(to, from, frames * outFrameBytes);
+        return;
+    }
     size_t carried = std::min(channels_, outChannels);
-    for (size_t done = 0; done < taken;) {
-        size_t run = std::min(taken - done, storage_ - head_);
-        const int32_t* from = samples_.data() + head_ * channels_;
-        uint8_t* to = out + done * outFrameBytes;
-        if (outChannels == channels_) {
-            std::memcpy(to, from, run * outFrameBytes);
-        } else {
-            for (size_t f = 0; f < run; ++f) {
-                std::memcpy(to + f * outFrameBytes, from + f * channels_, carried * kSampleBytes);
-                std::memset(to + f * outFrameBytes + carried * kSampleBytes, 0, (outChannels - carried) * kSampleBytes);
-            }
-        }
+    for (size_t f = 0; f < frames; ++f) {
+        std::memcpy(to + f * outFrameBytes, from + f * channels_ * kSampleBytes, carried * kSampleBytes);
+        std::memset(to + f * outFrameBytes + carried * kSampleBytes, 0, (outChannels - carried) * kSampleBytes);
+    }
+}
+
+void LoopbackRing::pop_slowly(uint8_t* out, size_t frames, size_t outChannels) {
+    size_t outFrameBytes = outChannels * kSampleBytes;
+    size_t done = 0;
+    // The storage's frames are the oldest, then the lent packet's.
+    for (size_t stored = std::min(frames, count_); done < stored;) {
+        size_t run = std::min(stored - done, storage_ - head_);
+        take(reinterpret_cast<const uint8_t*>(samples_.data() + head_ * channels_), out + done * outFrameBytes, run,
+             outChannels);
         head_ = wrap(head_ + run);
         count_ -= run;
         done += run;
     }
-    if (frames > taken) std::memset(out + taken * outFrameBytes, 0, (frames - taken) * outFrameBytes);
+    if (done < frames && lentFrames_ != 0) {
+        size_t run = std::min(frames - done, lentFrames_);
+        take(lent_, out + done * outFrameBytes, run, outChannels);
+        lent_ += run * channels_ * kSampleBytes;
+        lentFrames_ -= run;
+        done += run;
+    }
+    if (frames > done) std::memset(out + done * outFrameBytes, 0, (frames - done) * outFrameBytes);
 }
 
 }  // namespace platform::device

@@ -2,11 +2,15 @@
 // stream wait here until the IN stream carries them back. Whole packets go
 // in and out with copies; its storage grows as frames wait, and when nobody
 // captures the oldest frames are dropped so it never grows past its capacity.
+// A packet whose buffer outlives the next pop may be lent instead of copied:
+// a pop then takes its frames straight from it, and only what the pop leaves
+// is copied in (a running loop moves each sample once, not twice).
 // The device's lock guards it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace platform::device {
@@ -15,16 +19,44 @@ class LoopbackRing {
 public:
     // Empties the ring; frames of `channels` samples, at most `capacityFrames` kept.
     void reset(size_t channels, size_t capacityFrames);
-    size_t frames() const { return count_; }
+    size_t frames() const { return count_ + lentFrames_; }
 
     // `frames` interleaved frames of the ring's channel count, as bytes off the wire.
     void push(const uint8_t* data, size_t frames);
+    // As push, but the frames may stay at `data` until settle(): the caller
+    // keeps them there, unchanged, until it calls settle().
+    // (A running loop's packet, inline: nothing lent yet and room for it.)
+    void lend(const uint8_t* data, size_t frames) {
+        if (lentFrames_ == 0 && frames != 0 && channels_ != 0 && count_ + frames <= capacity_) {
+            lent_ = data;
+            lentFrames_ = frames;
+        } else {
+            lend_slowly(data, frames);
+        }
+    }
+    // Copies in whatever is still lent.
+    void settle() {
+        if (lentFrames_ != 0) settle_slowly();
+    }
     // Writes `frames` frames of `outChannels` samples to `out`: channel c carries
     // the waiting frame's channel c (0 past the ring's channels), and frames
     // beyond those waiting are silence.
-    void pop(uint8_t* out, size_t frames, size_t outChannels);
+    // (A running loop's packet, inline: all of it in the lent packet, as many channels.)
+    void pop(uint8_t* out, size_t frames, size_t outChannels) {
+        if (count_ == 0 && frames != 0 && frames <= lentFrames_ && outChannels == channels_) {
+            size_t bytes = frames * channels_ * sizeof(int32_t);
+            std::memcpy(out, lent_, bytes);
+            lent_ += bytes;
+            lentFrames_ -= frames;
+        } else {
+            pop_slowly(out, frames, outChannels);
+        }
+    }
 
 private:
+    void lend_slowly(const uint8_t* data, size_t frames);
+    void settle_slowly();
+    void pop_slowly(uint8_t* out, size_t frames, size_t outChannels);
     // Storage for at least `frames` frames, at most the capacity (asked every packet: the check is inline).
     void reserve(size_t frames) {
         if (frames > storage_) grow(frames);
@@ -32,13 +64,18 @@ private:
     void grow(size_t frames);
     // A frame index less than twice the storage, brought into it (no division: it runs every packet).
     size_t wrap(size_t index) const { return index >= storage_ ? index - storage_ : index; }
+    // Copies `frames` frames of the ring's channels from `from` to `to` as `outChannels` channels.
+    void take(const uint8_t* from, uint8_t* to, size_t frames, size_t outChannels) const;
 
     std::vector<int32_t> samples_;  // storage_ frames
     size_t channels_ = 0;
     size_t capacity_ = 0;  // frames
     size_t storage_ = 0;   // frames
     size_t head_ = 0;      // frame index of the oldest waiting frame
-    size_t count_ = 0;     // frames waiting
+    size_t count_ = 0;     // frames waiting in the storage
+    // Frames waiting in the caller's buffer, after those in the storage.
+    const uint8_t* lent_ = nullptr;
+    size_t lentFrames_ = 0;
 };
 
 }  // namespace platform::device

@@ -23,7 +23,7 @@ usb::ControlResult SimulatedUsbDevice::control(const WDF_USB_CONTROL_SETUP_PACKE
 
 NTSTATUS SimulatedUsbDevice::set_configuration(UCHAR) {
     std::lock_guard lock(lock_);
-    settings_.clear();
+    settings_.fill(0);
     return STATUS_SUCCESS;
 }
 
@@ -47,11 +47,6 @@ std::vector<std::pair<UCHAR, UCHAR>> SimulatedUsbDevice::interface_selections() 
 UCHAR SimulatedUsbDevice::current_setting(UCHAR interfaceNumber) const {
     std::lock_guard lock(lock_);
     return current_setting_locked(interfaceNumber);
-}
-
-UCHAR SimulatedUsbDevice::current_setting_locked(UCHAR interfaceNumber) const {
-    auto it = settings_.find(interfaceNumber);
-    return it == settings_.end() ? 0 : it->second;
 }
 
 void SimulatedUsbDevice::refuse_next_setting(NTSTATUS status) {

@@ -4,6 +4,7 @@
 // an alternate setting (no bandwidth). Devices with behaviour derive from it.
 #pragma once
 
+#include <array>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,8 +34,8 @@ public:
     void refuse_next_setting(NTSTATUS status);
 
 protected:
-    // The selected setting of an interface; caller holds lock_.
-    UCHAR current_setting_locked(UCHAR interfaceNumber) const;
+    // The selected setting of an interface; caller holds lock_ (asked every frame: inline).
+    UCHAR current_setting_locked(UCHAR interfaceNumber) const { return settings_[interfaceNumber]; }
 
     mutable std::mutex lock_;
 
@@ -43,7 +44,7 @@ private:
     std::vector<uint8_t> configuration_;
     std::map<UCHAR, std::u16string> strings_;
     std::vector<std::pair<UCHAR, UCHAR>> selections_;  // guarded by lock_
-    std::map<UCHAR, UCHAR> settings_;                  // guarded by lock_
+    std::array<UCHAR, 256> settings_{};                // by interface number, 0 until selected; guarded by lock_
     NTSTATUS refuseNext_ = STATUS_SUCCESS;             // guarded by lock_
 };
 

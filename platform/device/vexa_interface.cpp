@@ -19,7 +19,7 @@ constexpr uint32_t kReplyReadyBit = 0x1;
 constexpr uint32_t kReservedNotifyBits = 0x3;
 constexpr size_t kInterruptBytes = 8;
 constexpr size_t kMidiEventBytes = 4;
-constexpr size_t kSampleBytes = 4;
+constexpr uint32_t kSampleBytes = 4;
 constexpr uint32_t kMicroframes = 8000;
 constexpr uint32_t kLoopbackLimitFrames = 192000;
 
@@ -230,10 +230,51 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
     return STATUS_SUCCESS;
 }
 
+// Inline: a frame's packets run through these, under one lock.
+inline void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes, bool lend) {
+    // A stream's packets keep their length for long stretches: the division runs when it changes.
+    if (bytes != outPacketBytes_) {
+        outPacketBytes_ = bytes;
+        outPacketFrames_ = bytes / (uint32_t{playbackChannels_} * kSampleBytes);
+    }
+    size_t frames = outPacketFrames_;
+    if (loopback_) {
+        if (lend) {
+            loopbackRing_.lend(data, frames);
+        } else {
+            loopbackRing_.push(data, frames);
+        }
+    }
+    if (recorded_.size() < recordLimit_ * playbackChannels_) record_locked(data, frames);
+    playbackFrames_ += frames;
+}
+
+inline ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes) {
+    if (emptySkip_ > 0) {
+        --emptySkip_;
+    } else if (emptyCapturePackets_ > 0) {
+        --emptyCapturePackets_;
+        return 0;
+    }
+    captureAccumulator_ += increment;
+    uint32_t frames = captureAccumulator_ >> 16;
+    captureAccumulator_ &= 0xFFFF;
+    uint32_t frameBytes = uint32_t{captureChannels_} * kSampleBytes;
+    // The room is nearly always enough: the division only when it is not.
+    if (uint64_t{frames} * frameBytes > maxBytes) frames = maxBytes / frameBytes;
+    if (loopback_) {
+        loopbackRing_.pop(data, frames, captureChannels_);
+    } else {
+        fill_capture_locked(data, frames);
+    }
+    captureFrames_ += frames;
+    return frames * frameBytes;
+}
+
 void VexaInterface::iso_out(UCHAR endpointAddress, uint64_t, unsigned, const uint8_t* data, ULONG bytes) {
     if (endpointAddress != kPlaybackEndpoint) return;
     std::lock_guard lock(lock_);
-    if (current_setting_locked(kPlaybackInterface) != 0) iso_out_locked(data, bytes);
+    if (current_setting_locked(kPlaybackInterface) != 0) iso_out_locked(data, bytes, false);
 }
 
 ULONG VexaInterface::iso_in(UCHAR endpointAddress, uint64_t, unsigned, uint8_t* data, ULONG maxBytes) {
@@ -252,55 +293,37 @@ void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         IsoPacket& packet = packets[i];
         if (packet.endpointAddress == kPlaybackEndpoint) {
-            if (playing) iso_out_locked(packet.data, packet.bytes);
+            // The frame's packets stay put until it returns: the ring may borrow them meanwhile.
+            if (playing) iso_out_locked(packet.data, packet.bytes, true);
         } else if (packet.endpointAddress == kCaptureEndpoint) {
             packet.bytes = capturing ? iso_in_locked(increment, packet.data, packet.bytes) : 0;
         } else if ((packet.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
             packet.bytes = 0;  // an IN endpoint that carries nothing
         }
     }
+    loopbackRing_.settle();
 }
 
-void VexaInterface::iso_out_locked(const uint8_t* data, ULONG bytes) {
-    size_t frameBytes = size_t{playbackChannels_} * kSampleBytes;
-    size_t frames = bytes / frameBytes;
-    if (loopback_) loopbackRing_.push(data, frames);
+void VexaInterface::record_locked(const uint8_t* data, size_t frames) {
     size_t limit = recordLimit_ * playbackChannels_;
-    if (recorded_.size() < limit) {
-        size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);
-        size_t at = recorded_.size();
-        recorded_.resize(at + samples);
-        std::memcpy(recorded_.data() + at, data, samples * kSampleBytes);
-    }
-    playbackFrames_ += frames;
+    size_t samples = std::min(limit - recorded_.size(), frames * playbackChannels_);
+    size_t at = recorded_.size();
+    recorded_.resize(at + samples);
+    std::memcpy(recorded_.data() + at, data, samples * kSampleBytes);
 }
 
-ULONG VexaInterface::iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes) {
-    if (emptySkip_ > 0) {
-        --emptySkip_;
-    } else if (emptyCapturePackets_ > 0) {
-        --emptyCapturePackets_;
-        return 0;
-    }
-    captureAccumulator_ += increment;
-    uint32_t frames = captureAccumulator_ >> 16;
-    captureAccumulator_ &= 0xFFFF;
+void VexaInterface::fill_capture_locked(uint8_t* data, uint32_t frames) {
     size_t frameBytes = size_t{captureChannels_} * kSampleBytes;
-    frames = std::min<uint32_t>(frames, static_cast<uint32_t>(maxBytes / frameBytes));
-    if (loopback_) {
-        loopbackRing_.pop(data, frames, captureChannels_);
-    } else if (captureSource_) {
-        for (uint32_t f = 0; f < frames; ++f) {
-            for (unsigned c = 0; c < captureChannels_; ++c) {
-                int32_t sample = captureSource_(captureFrames_ + f, c);
-                std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
-            }
-        }
-    } else {
+    if (!captureSource_) {
         std::memset(data, 0, frames * frameBytes);
+        return;
     }
-    captureFrames_ += frames;
-    return static_cast<ULONG>(frames * frameBytes);
+    for (uint32_t f = 0; f < frames; ++f) {
+        for (unsigned c = 0; c < captureChannels_; ++c) {
+            int32_t sample = captureSource_(captureFrames_ + f, c);
+            std::memcpy(data + f * frameBytes + c * kSampleBytes, &sample, kSampleBytes);
+        }
+    }
 }
 
 void VexaInterface::set_loopback(bool on) {

@@ -107,8 +107,13 @@ public:
 private:
     // One packet of a selected streaming setting; caller holds lock_.
     // `increment` is the capture frames per microframe, 16.16 (CaptureIncrement).
-    void iso_out_locked(const uint8_t* data, ULONG bytes);
+    // With `lend` the loopback may read `data` until its ring is settled.
+    void iso_out_locked(const uint8_t* data, ULONG bytes, bool lend);
     ULONG iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes);
+    // Keeps what record_playback asked for; caller holds lock_.
+    void record_locked(const uint8_t* data, size_t frames);
+    // Capture without loopback: the capture source's samples, or silence; caller holds lock_.
+    void fill_capture_locked(uint8_t* data, uint32_t frames);
     usb::ControlResult vendor_request(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data);
     void queue_reply(uint32_t commandWord, uint16_t sequence, const FirmwareReply& reply);
     void announce_reply();
@@ -134,6 +139,8 @@ private:
     uint64_t playbackFrames_ = 0;                     // guarded by lock_
     uint64_t captureFrames_ = 0;                      // guarded by lock_
     uint32_t captureAccumulator_ = 0;                 // 16.16 frames; guarded by lock_
+    ULONG outPacketBytes_ = 0;                        // the last playback packet's length; guarded by lock_
+    size_t outPacketFrames_ = 0;                      // its frames; guarded by lock_
     unsigned emptySkip_ = 0;                          // guarded by lock_
     unsigned emptyCapturePackets_ = 0;                // guarded by lock_
     std::deque<uint8_t> midiIn_;                      // guarded by lock_

@@ -13,6 +13,10 @@
 namespace platform::usb {
 
 namespace {
+// Transfers passed over at the list's front before it is compacted.
+constexpr size_t kCompactAfter = 64;
+constexpr size_t kCacheLine = 64;
+constexpr size_t kFrameUrbBytes = GET_ISO_URB_SIZE(8);  // a URB up to a frame's packets
 constexpr ULONG kRootHubTag = 0x62755248;  // "HRub"
 const char16_t kRootHubIds[] = u"USB\\ROOT_HUB20&VID8086&PID8C31&REV0005\0USB\\ROOT_HUB20\0";
 }  // namespace
@@ -40,6 +44,7 @@ HostController& HostController::get() { return Machine::current().attachment<Hos
 void HostController::add_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     readers_.push_back(pipe);
+    if (!pipe->port().model().announces_in()) polledReaders_.push_back(pipe);
     wake_locked();
 }
 
@@ -49,16 +54,24 @@ void HostController::wake() {
 }
 
 void HostController::wake_locked() {
-    woken_ = true;
-    if (idle_) {
-        idle_ = false;
+    // Under lock_, which orders these for the frame's check under it; a plain store, not an exchange.
+    woken_.store(true, std::memory_order_release);
+    if (idle_.load(std::memory_order_relaxed)) {
+        idle_.store(false, std::memory_order_relaxed);
         machine_.clock().set_listener_idle(listener_, false);
     }
+}
+
+void HostController::compact_locked() {
+    transfers_.erase(transfers_.begin(), transfers_.begin() + static_cast<std::ptrdiff_t>(transfersHead_));
+    transfersHead_ = 0;
+    if (transfers_.empty()) transfersInFrameOrder_ = true;
 }
 
 void HostController::remove_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     std::erase(readers_, pipe);
+    std::erase(polledReaders_, pipe);
 }
 
 void HostController::on_frame(uint64_t frameBegins) {
@@ -77,21 +90,34 @@ void HostController::on_frame(uint64_t frameBegins) {
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
-        // Those sent first are due first: the list moves only from the first it keeps.
+        // Sent in frame order (the usual), those due are a run from the first: the
+        // run is passed over, not moved out, and the list compacted now and then.
         auto isDue = [frameBegins](const Transfer& t) { return t.frame < frameBegins; };
-        auto it = transfers_.begin();
+        auto it = transfers_.begin() + static_cast<std::ptrdiff_t>(transfersHead_);
         for (; it != transfers_.end() && isDue(*it); ++it) due.push_back(*it);
-        it = transfers_.erase(transfers_.begin(), it);
-        it = std::find_if(it, transfers_.end(), isDue);
-        auto kept = it;
-        for (; it != transfers_.end(); ++it) {
-            if (isDue(*it)) {
-                due.push_back(*it);
-            } else {
-                *kept++ = *it;
+        transfersHead_ = static_cast<size_t>(it - transfers_.begin());
+        if (!transfersInFrameOrder_) {
+            it = std::find_if(it, transfers_.end(), isDue);
+            auto kept = it;
+            for (; it != transfers_.end(); ++it) {
+                if (isDue(*it)) {
+                    due.push_back(*it);
+                } else {
+                    *kept++ = *it;
+                }
             }
+            transfers_.erase(kept, transfers_.end());
+            transfersInFrameOrder_ = std::is_sorted(transfers_.begin() + static_cast<std::ptrdiff_t>(transfersHead_),
+                                                    transfers_.end(),
+                                                    [](const Transfer& a, const Transfer& b) { return a.frame < b.frame; });
         }
-        transfers_.erase(kept, transfers_.end());
+        if (transfersHead_ == transfers_.size() || transfersHead_ >= kCompactAfter) compact_locked();
+    }
+    // The URBs were formatted frames ago: their packet descriptors come in while the readers run.
+    for (const Transfer& transfer : due) {
+        if (transfer.urb == nullptr) continue;
+        const auto* bytes = reinterpret_cast<const char*>(transfer.urb);
+        for (size_t line = 0; line < kFrameUrbBytes; line += kCacheLine) __builtin_prefetch(bytes + line);
     }
     bool read = false;
     for (FxUsbPipe* pipe : readers) {
@@ -117,28 +143,29 @@ void HostController::on_frame(uint64_t frameBegins) {
     frameDue_.swap(due);
     frameLate_.swap(late);
 
+    // A streaming frame sends (a wake): a bus that was not idle then stays so, with no lock taken.
+    bool busy = read || woken_.exchange(false, std::memory_order_acq_rel);
+    if (busy && !idle_.load(std::memory_order_relaxed)) return;
     std::lock_guard lock(lock_);
-    bool polled = std::any_of(readers_.begin(), readers_.end(),
-                              [](FxUsbPipe* pipe) { return !pipe->port().model().announces_in(); });
-    bool idle = !read && !woken_ && !polled && transfers_.empty() && late_.empty();
-    woken_ = false;
-    if (idle != idle_) {
-        idle_ = idle;
+    bool idle = !busy && !woken_.exchange(false, std::memory_order_acq_rel) && polledReaders_.empty() &&
+                transfers_.empty() && late_.empty();
+    if (idle != idle_.load(std::memory_order_relaxed)) {
+        idle_.store(idle, std::memory_order_relaxed);
         machine_.clock().set_listener_idle(listener_, idle);
     }
 }
 
 void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame) {
     constexpr unsigned kMicroframes = 8;
-    constexpr unsigned kSlots = kMicroframes * 2;  // each microframe's OUT packets, then its IN packets
     // Transfer by transfer (what a pipe and its URB say holds for all their
     // packets), then straight into bus order: microframe by microframe, OUT
     // packets before IN packets, in the order they were sent within each.
     std::vector<Source> sources;
     sources.swap(frameSources_);
-    std::array<unsigned, kSlots + 1> slotStart{};
+    sources.clear();
     bool oneDevice = true;
     UsbDeviceModel* firstModel = nullptr;
+    unsigned longest = 0;  // the most packets a transfer has this frame
     for (Transfer& t : due) {
         if (!t.isochronous || t.badStartFrame || t.failWith != 0) continue;
         FxUsbPipe* pipe = t.pipe;
@@ -148,74 +175,89 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         if (firstModel == nullptr) firstModel = model;
         oneDevice = oneDevice && model == firstModel;
         bool in = pipe->is_in();
-        auto& urb = static_cast<URB*>(t.request->format().urb)->UrbIsochronousTransfer;
+        URB_ISOCH_TRANSFER& urb = *t.urb;
         unsigned count = std::min<ULONG>(urb.NumberOfPackets, kMicroframes);
-        sources.push_back(Source{model, &urb, pipe->information().MaximumPacketSize, count,
-                                 pipe->endpoint().bEndpointAddress, in});
-        for (unsigned microframe = 0; microframe < count; ++microframe) ++slotStart[microframe * 2 + (in ? 1 : 0) + 1];
+        Source& source = sources.emplace_back();
+        source.model = model;
+        source.packets = urb.IsoPacket;
+        source.buffer = static_cast<uint8_t*>(urb.TransferBuffer);
+        source.length = urb.TransferBufferLength;
+        source.maxPacket = pipe->information().MaximumPacketSize;
+        source.count = count;
+        source.endpoint = pipe->endpoint().bEndpointAddress;
+        source.in = in;
+        longest = std::max(longest, count);
     }
     if (sources.empty()) {
         frameSources_.swap(sources);
         return;
     }
-    for (unsigned slot = 0; slot < kSlots; ++slot) slotStart[slot + 1] += slotStart[slot];
-    size_t total = slotStart[kSlots];
-    std::vector<BusPacket> ordered;
     std::vector<UsbDeviceModel::IsoPacket> batch;
-    ordered.swap(frameOrdered_);
     batch.swap(frameBatch_);
-    // Kept at their largest: no clearing per frame.
-    if (ordered.size() < total) ordered.resize(total);
-    if (batch.size() < total) batch.resize(total);
-    for (const Source& source : sources) {
-        URB_ISOCH_TRANSFER& urb = *source.urb;
-        for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            USBD_ISO_PACKET_DESCRIPTOR& packet = urb.IsoPacket[microframe];
-            auto* data = static_cast<uint8_t*>(urb.TransferBuffer) + packet.Offset;
-            ULONG left = urb.TransferBufferLength > packet.Offset ? urb.TransferBufferLength - packet.Offset : 0;
-            ULONG room = std::min(source.maxPacket, left);
-            unsigned at = slotStart[microframe * 2 + (source.in ? 1 : 0)]++;
-            batch[at] = UsbDeviceModel::IsoPacket{source.endpoint, microframe, data,
-                                                  source.in ? room : std::min(packet.Length, room)};
-            ordered[at] = BusPacket{source.model, &packet};
+    // Kept at its largest: no clearing per frame.
+    size_t most = size_t{longest} * sources.size();
+    if (batch.size() < most) batch.resize(most);
+    // Bus order: microframe by microframe, the OUT transfers' packets in send order, then the IN transfers'.
+    // Each packet's status is set now: nobody looks at a URB before it completes.
+    size_t total = 0;
+    auto place = [&batch, &total](Source& source, unsigned microframe) {
+        USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
+        ULONG offset = packet.Offset;
+        ULONG room = std::min(source.maxPacket, source.length > offset ? source.length - offset : 0);
+        packet.Status = USBD_STATUS_SUCCESS;
+        source.at[microframe] = static_cast<uint16_t>(total);
+        batch[total++] = UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
+                                                   source.in ? room : std::min(packet.Length, room)};
+    };
+    for (unsigned microframe = 0; microframe < longest; ++microframe) {
+        for (Source& source : sources) {
+            if (!source.in && microframe < source.count) place(source, microframe);
+        }
+        for (Source& source : sources) {
+            if (source.in && microframe < source.count) place(source, microframe);
         }
     }
 
     if (oneDevice) {
         // The usual bus: one device takes the frame's packets in one call.
         firstModel->iso_frame(frame, batch.data(), total);
-        for (size_t i = 0; i < total; ++i) finish_packet(ordered[i].descriptor, batch[i]);
     } else {
         // Each device takes its packets of the frame in one call, in their bus order.
+        std::vector<UsbDeviceModel*> owners;
         std::vector<UsbDeviceModel::IsoPacket> one;
+        owners.swap(frameOwners_);
         one.swap(frameOneDevice_);
+        if (owners.size() < total) owners.resize(total);
+        for (const Source& source : sources) {
+            for (unsigned microframe = 0; microframe < source.count; ++microframe) owners[source.at[microframe]] = source.model;
+        }
         for (size_t first = 0; first < total; ++first) {
-            UsbDeviceModel* model = ordered[first].model;
+            UsbDeviceModel* model = owners[first];
             if (model == nullptr) continue;  // taken with an earlier device's
             one.clear();
             for (size_t i = first; i < total; ++i) {
-                if (ordered[i].model == model) one.push_back(batch[i]);
+                if (owners[i] == model) one.push_back(batch[i]);
             }
             model->iso_frame(frame, one.data(), one.size());
             size_t next = 0;
             for (size_t i = first; i < total; ++i) {
-                if (ordered[i].model != model) continue;
-                finish_packet(ordered[i].descriptor, one[next++]);
-                ordered[i].model = nullptr;
+                if (owners[i] != model) continue;
+                batch[i] = one[next++];
+                owners[i] = nullptr;
             }
         }
+        frameOwners_.swap(owners);
         frameOneDevice_.swap(one);
     }
-    sources.clear();
-    frameSources_.swap(sources);
-    frameOrdered_.swap(ordered);
-    frameBatch_.swap(batch);
-}
-
-void HostController::finish_packet(USBD_ISO_PACKET_DESCRIPTOR* descriptor, const UsbDeviceModel::IsoPacket& done) {
     // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
-    if ((done.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) descriptor->Length = done.bytes;
-    descriptor->Status = USBD_STATUS_SUCCESS;
+    for (const Source& source : sources) {
+        if (!source.in) continue;
+        for (unsigned microframe = 0; microframe < source.count; ++microframe) {
+            source.packets[microframe].Length = batch[source.at[microframe]].bytes;
+        }
+    }
+    frameSources_.swap(sources);
+    frameBatch_.swap(batch);
 }
 
 void HostController::complete(Transfer& t) {
@@ -234,7 +276,7 @@ void HostController::complete(Transfer& t) {
     }
     const kmdf::RequestFormat& format = t.request->format();
     if (t.isochronous) {
-        auto& urb = static_cast<URB*>(format.urb)->UrbIsochronousTransfer;
+        URB_ISOCH_TRANSFER& urb = *t.urb;
         urb.Hdr.Status = usbd;
         urb.ErrorCount = usbd == USBD_STATUS_SUCCESS ? 0 : urb.NumberOfPackets;
         if (usbd != USBD_STATUS_SUCCESS) {
@@ -257,7 +299,7 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
     const kmdf::RequestFormat& format = request->format();
     uint64_t current = machine_.clock().frame();
     UCHAR endpoint = pipe->endpoint().bEndpointAddress;
-    Transfer t{pipe, request, false, current, 0, false, false};
+    Transfer t{pipe, request, nullptr, current, 0, false, false, false};
     if (format.kind == kmdf::RequestFormat::Kind::Urb) {
         auto* urb = static_cast<URB*>(format.urb);
         auto& iso = urb->UrbIsochronousTransfer;
@@ -267,6 +309,7 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
             return STATUS_INVALID_PARAMETER;
         }
         t.isochronous = true;
+        t.urb = &iso;
         if (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
             t.frame = current + 1;
         } else {
@@ -292,6 +335,7 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
         delayNext_.erase(it);
     }
     pipe->add_reference();
+    if (transfers_.size() > transfersHead_ && t.frame < transfers_.back().frame) transfersInFrameOrder_ = false;
     transfers_.push_back(t);
     wake_locked();
     return STATUS_SUCCESS;
@@ -302,6 +346,7 @@ void HostController::cancel_pipe(FxUsbPipe* pipe) {
     std::vector<Transfer> cancelled;
     {
         std::lock_guard lock(lock_);
+        compact_locked();
         for (auto* list : {&transfers_, &late_}) {
             for (auto it = list->begin(); it != list->end();) {
                 if (it->pipe == pipe) {
@@ -327,6 +372,7 @@ bool HostController::cancel_request(kmdf::FxTargetRequest* request) {
     bool have = false;
     {
         std::lock_guard lock(lock_);
+        compact_locked();
         for (auto* list : {&transfers_, &late_}) {
             for (auto it = list->begin(); it != list->end() && !have; ++it) {
                 if (it->request == request) {
@@ -347,6 +393,7 @@ bool HostController::cancel_request(kmdf::FxTargetRequest* request) {
 
 size_t HostController::scheduled(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
+    compact_locked();
     size_t count = 0;
     for (auto* list : {&transfers_, &late_}) {
         for (auto& t : *list) count += t.pipe == pipe ? 1 : 0;

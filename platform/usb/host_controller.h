@@ -5,6 +5,8 @@
 // look up for identification.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -70,9 +72,10 @@ private:
     struct Transfer {
         FxUsbPipe* pipe;
         kmdf::FxTargetRequest* request;
-        bool isochronous;
+        URB_ISOCH_TRANSFER* urb;  // an isochronous transfer's, as formatted; else null
         uint64_t frame;        // the frame it runs in
         LONG failWith;         // a USBD status to fail with, 0 for none
+        bool isochronous;
         bool late;             // completes after the next frame's transfers
         bool badStartFrame;    // its start frame had passed when it was sent
     };
@@ -80,23 +83,20 @@ private:
     // A transfer of the frame that carries packets, as its pipe and URB say.
     struct Source {
         UsbDeviceModel* model;
-        URB_ISOCH_TRANSFER* urb;
+        USBD_ISO_PACKET_DESCRIPTOR* packets;  // in the URB: the received lengths and the statuses go here
+        uint8_t* buffer;
+        ULONG length;  // of the buffer
         ULONG maxPacket;
         unsigned count;  // its packets this frame
         UCHAR endpoint;
         bool in;
-    };
-
-    // Where a packet of the frame, in bus order, goes and comes back to.
-    struct BusPacket {
-        UsbDeviceModel* model;
-        USBD_ISO_PACKET_DESCRIPTOR* descriptor;  // in the URB: the received length and the status go here
+        std::array<uint16_t, 8> at;  // each packet's place in bus order
     };
 
     void on_frame(uint64_t frame);
     void wake_locked();  // caller holds lock_
+    void compact_locked();  // drops the transfers before transfersHead_; caller holds lock_
     void run_isochronous(std::vector<Transfer>& due, uint64_t frame);
-    static void finish_packet(USBD_ISO_PACKET_DESCRIPTOR* descriptor, const UsbDeviceModel::IsoPacket& done);
     void complete(Transfer& transfer);
 
     Machine& machine_;
@@ -105,12 +105,20 @@ private:
     uint64_t listener_ = 0;            // set once, under lock_
     std::mutex lock_;
     std::vector<FxUsbPipe*> readers_;  // guarded by lock_
-    std::vector<Transfer> transfers_;  // scheduled, in the order they were sent; guarded by lock_
+    // Readers of devices that do not announce IN data: the bus polls them every frame; guarded by lock_.
+    std::vector<FxUsbPipe*> polledReaders_;
+    // Scheduled, in the order they were sent, from transfersHead_ on (those
+    // before it ran already); guarded by lock_, as are the two below.
+    std::vector<Transfer> transfers_;
+    size_t transfersHead_ = 0;
+    bool transfersInFrameOrder_ = true;  // no transfer runs in an earlier frame than one sent before it
     std::vector<Transfer> late_;       // held back a frame; guarded by lock_
     std::map<UCHAR, LONG> failNext_;   // guarded by lock_
     std::map<UCHAR, bool> delayNext_;  // guarded by lock_
-    bool idle_ = false;                // told to the clock; guarded by lock_
-    bool woken_ = false;               // woken since the last frame began; guarded by lock_
+    // Told to the clock. Written under lock_; a frame reads it without: only a frame sets it.
+    std::atomic<bool> idle_{false};
+    // Woken since the last frame began. Set under lock_; a frame takes it without.
+    std::atomic<bool> woken_{false};
     // One completion context: frame completions and cancellations never overlap.
     std::recursive_mutex completionLock_;
     // Storage a frame's lists reuse from frame to frame; taken by the frame that runs.
@@ -118,7 +126,7 @@ private:
     std::vector<Transfer> frameDue_;
     std::vector<Transfer> frameLate_;
     std::vector<Source> frameSources_;
-    std::vector<BusPacket> frameOrdered_;
+    std::vector<UsbDeviceModel*> frameOwners_;  // each packet's device, on a shared bus
     std::vector<UsbDeviceModel::IsoPacket> frameBatch_;     // the packets in bus order
     std::vector<UsbDeviceModel::IsoPacket> frameOneDevice_;  // one device's of them, on a shared bus
 };

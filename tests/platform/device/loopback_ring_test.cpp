@@ -96,4 +96,50 @@ TEST(LoopbackRingTest, GrowingKeepsWrappedFramesInOrder) {
     EXPECT_EQ(Pop(ring, 1500, 1), expected);
 }
 
+// A lent packet comes back after the frames already stored and before
+// silence; what a pop leaves of it is copied in by settle, so the caller may
+// then reuse its buffer (a ring still reading it would return changed samples).
+TEST(LoopbackRingTest, LentFramesFollowStoredOnesAndSurviveTheLendersBuffer) {
+    LoopbackRing ring;
+    ring.reset(2, 16);
+    auto stored = Frames(0, 1, 2);
+    ring.push(stored.data(), 1);
+    auto lent = Frames(1000, 3, 2);
+    ring.lend(lent.data(), 3);
+    EXPECT_EQ(ring.frames(), 4u);
+    EXPECT_EQ(Pop(ring, 2, 2), (std::vector<int32_t>{0, 1, 1000, 1001}));
+    ring.settle();
+    std::fill(lent.begin(), lent.end(), 0xEE);
+    EXPECT_EQ(ring.frames(), 2u);
+    EXPECT_EQ(Pop(ring, 3, 2), (std::vector<int32_t>{1100, 1101, 1200, 1201, 0, 0}));
+
+    // Taken whole by a pop, nothing is left to copy; then a pop of fewer capture channels.
+    ring.lend(lent.data(), 0);
+    auto next = Frames(2000, 2, 2);
+    ring.lend(next.data(), 2);
+    EXPECT_EQ(Pop(ring, 2, 1), (std::vector<int32_t>{2000, 2100}));
+    ring.settle();
+    EXPECT_EQ(ring.frames(), 0u);
+}
+
+// A second lend (or a push) keeps the first lent packet's frames ahead of its
+// own, and a lent packet that would overflow the ring drops the oldest frames
+// as a push does (a borrowed packet must not bypass the capacity).
+TEST(LoopbackRingTest, LendingKeepsOrderAndTheCapacity) {
+    LoopbackRing ring;
+    ring.reset(1, 4);
+    auto a = Frames(0, 2, 1);
+    auto b = Frames(10, 1, 1);
+    auto c = Frames(20, 3, 1);
+    ring.lend(a.data(), 2);
+    ring.lend(b.data(), 1);
+    ring.push(c.data(), 2);  // five frames for four places: the oldest goes
+    EXPECT_EQ(ring.frames(), 4u);
+    EXPECT_EQ(Pop(ring, 4, 1), (std::vector<int32_t>{100, 10, 20, 120}));
+    ring.push(a.data(), 2);
+    ring.lend(c.data(), 3);
+    ring.settle();
+    EXPECT_EQ(Pop(ring, 4, 1), (std::vector<int32_t>{100, 20, 120, 220}));
+}
+
 }  // namespace

@@ -25,6 +25,13 @@ private:
     unsigned empties_;  // the host's frame thread only
 };
 
+// An interface that does not say when it has IN data: the host must poll it.
+class PolledInterface : public VexaInterface {
+public:
+    PolledInterface() : VexaInterface(VexaModel::CantileQe) {}
+    bool announces_in() const override { return false; }
+};
+
 class ContinuousReaderTest : public vexa::test::VexaTest {};
 
 // A zero-length interrupt transfer reaches the driver as an empty read (the
@@ -61,6 +68,24 @@ TEST_F(ContinuousReaderTest, IdleBusWakesForNotificationsRepliesAndRemoval) {
     EXPECT_TRUE(machine_.clock().listeners_idle());
     platform::usb::unplug(*node_);
     EXPECT_FALSE(machine_.clock().listeners_idle()) << "readers must see the device go";
+}
+
+// A device that does not announce its IN data keeps the bus awake while the
+// host reads from it, and its removal lets the bus sleep again. Guards the
+// list of polled readers kept as readers come and go.
+TEST_F(ContinuousReaderTest, PolledDeviceKeepsTheBusAwakeUntilItGoes) {
+    auto device = std::make_shared<PolledInterface>();
+    platform::DevNode* node = plug(device);
+    ASSERT_EQ(node->state, platform::NodeState::Started);
+    ASSERT_EQ(root_.query(&node->pdo), STATUS_SUCCESS);
+    machine_.clock().run_for(platform::Milliseconds(5));
+    EXPECT_FALSE(machine_.clock().listeners_idle()) << "a polled device's readers need every frame";
+    device->raise_event(0x40);
+    machine_.clock().run_for(platform::Milliseconds(2));
+    EXPECT_EQ(root_.notifications().size(), 1u);
+    platform::usb::unplug(*node);
+    machine_.clock().run_for(platform::Milliseconds(5));
+    EXPECT_TRUE(machine_.clock().listeners_idle()) << "no reader is left to poll";
 }
 
 }  // namespace
