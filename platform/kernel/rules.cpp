@@ -27,6 +27,10 @@ void rule_violation(const std::string& rule, const std::string& detail) {
     std::abort();
 }
 
+void rule_violation(const char* rule, const char* detail) {
+    rule_violation(std::string(rule), std::string(detail));
+}
+
 ScopedRuleHandler::ScopedRuleHandler(RuleViolationHandler handler) {
     std::lock_guard lock(g_handlerLock);
     previous_ = std::move(g_handler);

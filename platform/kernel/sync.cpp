@@ -173,25 +173,3 @@ LARGE_INTEGER KeQueryPerformanceCounter(LARGE_INTEGER* frequency) {
     counter.QuadPart = static_cast<LONGLONG>(platform::Kernel::current().clock().now());
     return counter;
 }
-
-LONG InterlockedIncrement(volatile LONG* t) { return __atomic_add_fetch(t, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedDecrement(volatile LONG* t) { return __atomic_sub_fetch(t, 1, __ATOMIC_SEQ_CST); }
-LONG InterlockedExchange(volatile LONG* t, LONG v) { return __atomic_exchange_n(t, v, __ATOMIC_SEQ_CST); }
-LONG InterlockedCompareExchange(volatile LONG* t, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-LONG InterlockedExchangeAdd(volatile LONG* t, LONG v) { return __atomic_fetch_add(t, v, __ATOMIC_SEQ_CST); }
-LONG InterlockedOr(volatile LONG* t, LONG v) { return __atomic_fetch_or(t, v, __ATOMIC_SEQ_CST); }
-LONG InterlockedAnd(volatile LONG* t, LONG v) { return __atomic_fetch_and(t, v, __ATOMIC_SEQ_CST); }
-LONG InterlockedXor(volatile LONG* t, LONG v) { return __atomic_fetch_xor(t, v, __ATOMIC_SEQ_CST); }
-LONG64 InterlockedIncrement64(volatile LONG64* t) { return __atomic_add_fetch(t, 1, __ATOMIC_SEQ_CST); }
-LONG64 InterlockedCompareExchange64(volatile LONG64* t, LONG64 exchange, LONG64 comparand) {
-    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-PVOID InterlockedExchangePointer(PVOID volatile* t, PVOID v) { return __atomic_exchange_n(t, v, __ATOMIC_SEQ_CST); }
-PVOID InterlockedCompareExchangePointer(PVOID volatile* t, PVOID exchange, PVOID comparand) {
-    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}

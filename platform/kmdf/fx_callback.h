@@ -19,6 +19,14 @@ public:
         : callback_(callback), irql_(KeGetCurrentIrql()), spinLocks_(spin_locks_held()) {}
     ~DriverCallbackScope() {
         KIRQL now = KeGetCurrentIrql();
+        if (now != irql_ || spin_locks_held() > spinLocks_) [[unlikely]] report(now);
+    }
+    DriverCallbackScope(const DriverCallbackScope&) = delete;
+    DriverCallbackScope& operator=(const DriverCallbackScope&) = delete;
+
+private:
+    // Out of line: every callback's return passes the checks above.
+    [[gnu::cold, gnu::noinline]] void report(KIRQL now) {
         if (now != irql_) {
             rule_violation("IRQL", std::string(callback_) + " returned to the framework at IRQL " +
                                        std::to_string(now) + ", called at " + std::to_string(irql_));
@@ -33,10 +41,7 @@ public:
             rule_violation("spin lock", std::string(callback_) + " returned to the framework holding a spin lock");
         }
     }
-    DriverCallbackScope(const DriverCallbackScope&) = delete;
-    DriverCallbackScope& operator=(const DriverCallbackScope&) = delete;
 
-private:
     const char* callback_;
     KIRQL irql_;
     unsigned spinLocks_;

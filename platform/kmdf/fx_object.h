@@ -97,23 +97,25 @@ private:
         void* memory;
     };
 
+    // What every call on the handle reads comes first, on one cache line:
+    // the checks, the reference count and the first context slots.
     uint32_t magic_;
     FxType type_;
+    std::atomic<int> references_{1};
+    std::atomic<bool> deleting_{false};
     FxObject* parent_ = nullptr;
-    std::vector<FxObject*> children_;  // guarded by the tree lock
     // The first contexts are read without the tree lock (a driver looks its
     // context up on every packet): each slot is written once under the lock,
     // then published by the count (release).
     static constexpr size_t kFirstContexts = 4;
-    std::array<Context, kFirstContexts> firstContexts_{};
     std::atomic<size_t> firstContextCount_{0};
+    std::array<Context, kFirstContexts> firstContexts_{};
+    std::vector<FxObject*> children_;  // guarded by the tree lock
     std::vector<Context> moreContexts_;  // guarded by the tree lock
     PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup_ = nullptr;
     PFN_WDF_OBJECT_CONTEXT_DESTROY destroyCallback_ = nullptr;
     WDF_EXECUTION_LEVEL executionLevel_ = WdfExecutionLevelInheritFromParent;
     WDF_SYNCHRONIZATION_SCOPE syncScope_ = WdfSynchronizationScopeInheritFromParent;
-    std::atomic<bool> deleting_{false};
-    std::atomic<int> references_{1};
 };
 
 // Reports a handle of another object type than the call takes (a rule violation).

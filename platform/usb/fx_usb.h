@@ -7,6 +7,7 @@
 
 #include <optional>
 
+#include "platform/kernel/clock.h"
 #include "platform/kmdf/fx_io_target.h"
 #include "usb_port.h"
 #include "wdf_usb.h"
@@ -27,7 +28,7 @@ public:
     const WDF_USB_PIPE_INFORMATION& information() const { return information_; }
     const USB_ENDPOINT_DESCRIPTOR& endpoint() const { return endpoint_; }
     FxUsbInterface* owner() const { return owner_; }
-    UsbPort& port();
+    UsbPort& port() { return *port_; }
     bool is_in() const { return (endpoint_.bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0; }
 
     NTSTATUS configure_reader(const WDF_USB_CONTINUOUS_READER_CONFIG& config);
@@ -52,8 +53,14 @@ private:
         bool failed = false;    // stopped after a failure the driver did not restart
     };
 
+    // Tells the driver its reads failed; the reader stops unless the driver restarts it.
+    [[gnu::cold, gnu::noinline]] void reader_failed(NTSTATUS failure);
+
     FxUsbInterface* owner_;
-    HostController* host_;  // the machine's, found once: every transfer goes to it
+    // Found once: every transfer goes to the machine's host controller, and
+    // asks the device's port (which the device object keeps for longer than its pipes).
+    HostController* host_;
+    UsbPort* port_;
     USB_ENDPOINT_DESCRIPTOR endpoint_;
     WDF_USB_PIPE_INFORMATION information_{};
     std::optional<Reader> reader_;  // set once, before the reader first runs
@@ -95,12 +102,15 @@ public:
     const std::vector<uint8_t>& configuration() const { return configuration_; }
     const std::vector<FxUsbInterface*>& interfaces() const { return interfaces_; }
     bool connected() const { return port_->connected(); }
+    // The bus frame now (the machine's clock, found once: drivers ask every transfer).
+    uint64_t frame() const { return clock_->frame(); }
 
     // Builds the interface objects from the configuration descriptor.
     NTSTATUS build_interfaces();
 
 private:
     std::shared_ptr<UsbPort> port_;
+    Clock* clock_;
     USB_DEVICE_DESCRIPTOR deviceDescriptor_;
     std::vector<uint8_t> configuration_;
     std::vector<FxUsbInterface*> interfaces_;  // children, fixed after build_interfaces

@@ -46,8 +46,6 @@ bool DescriptorBuffer(WDF_MEMORY_DESCRIPTOR* descriptor, uint8_t** buffer, ULONG
 
 }  // namespace
 
-UsbPort& FxUsbPipe::port() { return owner_->device()->port(); }
-
 NTSTATUS FxUsbPipe::configure_reader(const WDF_USB_CONTINUOUS_READER_CONFIG& config) {
     if (reader_.has_value()) return STATUS_INVALID_DEVICE_STATE;
     auto type = information_.PipeType;
@@ -91,23 +89,15 @@ bool FxUsbPipe::run_reader() {
     unsigned reads = reader.config.NumPendingReads != 0 ? reader.config.NumPendingReads
                                                          : WDF_USB_CONTINUOUS_READER_DEFAULT_READS;
     for (unsigned i = 0; i < reads && !reader.failed && started(); ++i) {
-        NTSTATUS failure = STATUS_SUCCESS;
-        if (!port().connected()) {
-            failure = STATUS_NO_SUCH_DEVICE;
-        } else if (auto status = fault::hit("ContinuousRead")) {
-            failure = *status;
-        }
-        if (failure != STATUS_SUCCESS) {
-            USBD_STATUS usbd = failure == STATUS_NO_SUCH_DEVICE ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID;
-            bool restart = reader.config.EvtUsbTargetPipeReadersFailed != nullptr &&
-                           kmdf::CallDriver("EvtUsbTargetPipeReadersFailed", [&] {
-                               return reader.config.EvtUsbTargetPipeReadersFailed(as_handle<WDFUSBPIPE>(), failure, usbd);
-                           });
-            // A device that is gone cannot be restarted: stop asking.
-            reader.failed = !restart || !port().connected();
+        if (!port_->connected()) [[unlikely]] {
+            reader_failed(STATUS_NO_SUCH_DEVICE);
             break;
         }
-        auto data = port().model().read_in(endpoint_.bEndpointAddress, static_cast<ULONG>(reader.config.TransferLength));
+        if (auto status = fault::hit("ContinuousRead")) [[unlikely]] {
+            reader_failed(*status);
+            break;
+        }
+        auto data = port_->model().read_in(endpoint_.bEndpointAddress, static_cast<ULONG>(reader.config.TransferLength));
         if (!data.has_value()) break;
         read = true;
         size_t bytes = 0;
@@ -122,6 +112,17 @@ bool FxUsbPipe::run_reader() {
     }
     end_io();
     return read;
+}
+
+void FxUsbPipe::reader_failed(NTSTATUS failure) {
+    Reader& reader = *reader_;
+    USBD_STATUS usbd = failure == STATUS_NO_SUCH_DEVICE ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID;
+    bool restart = reader.config.EvtUsbTargetPipeReadersFailed != nullptr &&
+                   kmdf::CallDriver("EvtUsbTargetPipeReadersFailed", [&] {
+                       return reader.config.EvtUsbTargetPipeReadersFailed(as_handle<WDFUSBPIPE>(), failure, usbd);
+                   });
+    // A device that is gone cannot be restarted: stop asking.
+    reader.failed = !restart || !port_->connected();
 }
 
 }  // namespace platform::usb
@@ -258,7 +259,7 @@ NTSTATUS WdfUsbTargetDeviceRetrieveCurrentFrameNumber(WDFUSBDEVICE usbDevice, UL
     FxUsbDevice* fx = platform::kmdf::object_of<FxUsbDevice>(usbDevice, "WdfUsbTargetDeviceRetrieveCurrentFrameNumber");
     if (fx == nullptr || frameNumber == nullptr) return STATUS_INVALID_PARAMETER;
     if (!fx->connected()) return STATUS_NO_SUCH_DEVICE;
-    *frameNumber = static_cast<ULONG>(platform::Machine::current().clock().frame());
+    *frameNumber = static_cast<ULONG>(fx->frame());
     return STATUS_SUCCESS;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/kernel/rules.h"
 #include "platform/kmdf/fx_device.h"
+#include "platform/machine/machine.h"
 #include "usbd.h"
 
 namespace platform::usb {
@@ -25,7 +26,7 @@ WDF_USB_PIPE_TYPE PipeType(UCHAR attributes) {
 }  // namespace
 
 FxUsbPipe::FxUsbPipe(FxUsbInterface* owner, const USB_ENDPOINT_DESCRIPTOR& endpoint, UCHAR settingIndex)
-    : FxIoTarget(kmdf::FxType::UsbPipe), owner_(owner), host_(&HostController::get()), endpoint_(endpoint) {
+    : FxIoTarget(kmdf::FxType::UsbPipe), owner_(owner), host_(&HostController::get()), port_(&owner->device()->port()), endpoint_(endpoint) {
     WDF_USB_PIPE_INFORMATION_INIT(&information_);
     // A high-speed periodic endpoint may move up to three packets per
     // microframe; bits 11-12 of wMaxPacketSize say how many more.
@@ -106,6 +107,7 @@ NTSTATUS FxUsbInterface::configure(UCHAR index, bool tellDevice) {
 FxUsbDevice::FxUsbDevice(std::shared_ptr<UsbPort> port)
     : FxObject(kmdf::FxType::UsbDevice),
       port_(std::move(port)),
+      clock_(&Machine::current().clock()),
       deviceDescriptor_(port_->model().device_descriptor()),
       configuration_(port_->model().configuration_descriptor()) {}
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/ntddk.h"
@@ -101,6 +104,71 @@ TEST(IrqlTest, RecursiveSpinLockIsCaught) {
     KeAcquireSpinLock(&lock, &again);
     EXPECT_EQ(recorder.count(), 1u);
     KeReleaseSpinLock(&lock, old);
+}
+
+// Guards against the level checks passing a raise below (or a lower above)
+// the current level: each is reported with the levels involved.
+TEST(IrqlTest, RaiseBelowAndLowerAboveAreReported) {
+    platform::Machine machine;
+    vexa::test::RuleRecorder recorder;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(recorder.count(), 0u);
+    KIRQL ignored;
+    KeRaiseIrql(APC_LEVEL, &ignored);
+    ASSERT_EQ(recorder.count(), 1u);
+    EXPECT_NE(recorder.violations()[0].find("KeRaiseIrql to 1 below the current level 2"), std::string::npos)
+        << recorder.violations()[0];
+    KeLowerIrql(PASSIVE_LEVEL);
+    KeLowerIrql(DISPATCH_LEVEL);
+    ASSERT_EQ(recorder.count(), 2u);
+    EXPECT_NE(recorder.violations()[1].find("KeLowerIrql to 2 above the current level 0"), std::string::npos)
+        << recorder.violations()[1];
+    KeLowerIrql(PASSIVE_LEVEL);
+    platform::require_dispatch_or_below("a check at passive level");
+    EXPECT_EQ(recorder.count(), 2u);
+}
+
+// Guards against a spin lock released by a thread that does not hold it:
+// reported, and the lock stays with its holder (whose count of held locks is
+// untouched), so the holder's own release still works.
+TEST(IrqlTest, SpinLockReleasedByAnotherThreadIsReportedAndKept) {
+    platform::Machine machine;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    std::mutex step;
+    std::condition_variable changed;
+    int stage = 0;  // 1: held; 2: the other thread tried its release; 3: the holder released
+    unsigned heldAfter = 0;
+    std::thread holder([&] {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        std::unique_lock guard(step);
+        stage = 1;
+        changed.notify_all();
+        changed.wait(guard, [&] { return stage == 2; });
+        heldAfter = platform::spin_locks_held();
+        KeReleaseSpinLock(&lock, old);
+        stage = 3;
+        changed.notify_all();
+    });
+    vexa::test::RuleRecorder recorder;
+    {
+        std::unique_lock guard(step);
+        changed.wait(guard, [&] { return stage == 1; });
+        KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+        EXPECT_EQ(recorder.count(), 1u);
+        EXPECT_NE(lock, 0u) << "the holder still has it";
+        EXPECT_EQ(platform::spin_locks_held(), 0u) << "the failed release took nothing off this thread";
+        stage = 2;
+        changed.notify_all();
+        changed.wait(guard, [&] { return stage == 3; });
+    }
+    holder.join();
+    EXPECT_EQ(heldAfter, 1u);
+    EXPECT_EQ(lock, 0u);
+    EXPECT_EQ(recorder.count(), 1u) << "the holder's release is no violation";
 }
 
 // Pool accounting is what proves a driver freed all it took; it must count per tag and per block.

@@ -1,6 +1,7 @@
 // The host's continuous reader with the transfers a device may really send.
 #include <gtest/gtest.h>
 
+#include "platform/kernel/fault.h"
 #include "support/vexa_fixture.h"
 
 namespace {
@@ -86,6 +87,30 @@ TEST_F(ContinuousReaderTest, PolledDeviceKeepsTheBusAwakeUntilItGoes) {
     platform::usb::unplug(*node);
     machine_.clock().run_for(platform::Milliseconds(5));
     EXPECT_TRUE(machine_.clock().listeners_idle()) << "no reader is left to poll";
+}
+
+// Reads that fail go to the driver's readers-failed callback, and the
+// readers it restarts (the USB function driver answers TRUE) still hear the
+// device's notifications: a failure must neither stop a reader nor pass for
+// a read (the notification waits for the next good read).
+TEST_F(ContinuousReaderTest, FailedReadsRestartTheReaders) {
+    plug_vexa();
+    machine_.clock().run_for(platform::Milliseconds(2));
+    platform::fault::inject("ContinuousRead", STATUS_UNSUCCESSFUL, 0, 0);  // every reader, this frame
+    device_->raise_event(0x40);
+    machine_.clock().run_for(platform::Milliseconds(1));
+    EXPECT_GE(platform::fault::fired("ContinuousRead"), 1u);
+    platform::fault::clear();
+    EXPECT_TRUE(root_.notifications().empty());
+    machine_.clock().run_for(platform::Milliseconds(3));
+    auto seen = root_.notifications();
+    ASSERT_EQ(seen.size(), 1u) << "the notification waits out the failed read, and comes once";
+    EXPECT_EQ(seen[0].value, 0x40u);
+    device_->raise_event(0x80);
+    machine_.clock().run_for(platform::Milliseconds(3));
+    seen = root_.notifications();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].value, 0x80u);
 }
 
 }  // namespace
