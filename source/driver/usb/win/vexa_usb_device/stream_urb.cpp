@@ -56,9 +56,14 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
     urb.ErrorCount = 0;
     static_assert(offsetof(URB_ISOCH_TRANSFER, IsoPacket) == offsetof(URB_ISOCH_TRANSFER, ErrorCount) + sizeof(ULONG),
                   "every field before the packet table is set above");
-    for (ULONG k = 0; k < context->packetCount; ++k) {
-        urb.IsoPacket[k].Status = kPacketStatusUnset;
-        if (!stream->isOutput) urb.IsoPacket[k].Length = 0;
+    // Capture packets come back with the lengths received: they go out empty.
+    if (stream->isOutput) {
+        for (ULONG k = 0; k < context->packetCount; ++k) urb.IsoPacket[k].Status = kPacketStatusUnset;
+    } else {
+        for (ULONG k = 0; k < context->packetCount; ++k) {
+            urb.IsoPacket[k].Status = kPacketStatusUnset;
+            urb.IsoPacket[k].Length = 0;
+        }
     }
     NTSTATUS status;
     if (context->request == nullptr) {
