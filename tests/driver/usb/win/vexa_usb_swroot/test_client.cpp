@@ -155,28 +155,28 @@ private:
 
     // Walks up to `frames` frames of the ring and moves `channels` channels of
     // each: capture into the planar buffers at `host`, or the planar buffers
-    // mixed into playback. `position` is the host frame; a stretch is split
-    // where the buffers wrap.
+    // mixed into playback. `position` is the host frame. The walk goes up to
+    // the end of the host buffers at a time, so no stretch passes it.
     template <bool kCapture>
     [[gnu::always_inline]] static void MoveStream(RingCursor* cursor, ULONG frames, ULONG channels, int32_t* host,
                                                   uint32_t hostFrames, uint32_t* position) {
         uint32_t at = *position;
-        cursor->EachRun(frames, [&](LONG* samples, ULONG stride, ULONG count) {
-            ULONG n = channels < stride ? channels : stride;
-            while (count != 0) {
-                uint32_t room = hostFrames - at;
-                ULONG take = count < room ? count : room;
+        for (ULONG left = frames; left != 0;) {
+            ULONG part = left < hostFrames - at ? left : hostFrames - at;
+            ULONG walked = cursor->EachRun(part, [&](LONG* samples, ULONG stride, ULONG count) {
+                ULONG n = channels < stride ? channels : stride;
                 int32_t* column = host + at;
                 if (n == 2) {
-                    MovePair<kCapture>(samples, stride, take, column, column + hostFrames);
+                    MovePair<kCapture>(samples, stride, count, column, column + hostFrames);
                 } else {
-                    MoveFrames<kCapture>(samples, stride, take, n, column, hostFrames);
+                    MoveFrames<kCapture>(samples, stride, count, n, column, hostFrames);
                 }
-                samples += size_t{take} * stride;
-                count -= take;
-                at = take == room ? 0 : at + take;
-            }
-        });
+                at += count;
+            });
+            if (at == hostFrames) at = 0;
+            if (walked != part) break;  // the ring ended
+            left -= part;
+        }
         *position = at;
     }
 
