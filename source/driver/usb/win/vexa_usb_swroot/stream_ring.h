@@ -121,8 +121,10 @@ private:
     bool SettleHere() {
         ULONG frames = packet_->frames;
         ULONG samples = packet_->samples;
-        if (packet_->data == nullptr || frames == 0 || samples < frames) return false;
+        if (packet_->data == nullptr) return false;
         if (frames != shapeFrames_ || samples != shapeSamples_) {
+            // The shape of the packet before passed these tests already.
+            if (frames == 0 || samples < frames) return false;
             shapeFrames_ = frames;
             shapeSamples_ = samples;
             shapeStride_ = samples / frames;
@@ -144,9 +146,12 @@ private:
     bool settled_ = false;  // the packet at the cursor has been checked
     ULONG stride_ = 0;      // of the settled packet
     ULONG left_ = 0;        // frames the settled packet holds from the position on
-    ULONG shapeFrames_ = 0;  // the last packet shape seen, and its stride
-    ULONG shapeSamples_ = 0;
-    ULONG shapeStride_ = 0;
+    // The last packet shape that passed the tests, and its stride. It starts
+    // as a sound shape (one frame of one sample), so a packet that matches it
+    // needs no tests.
+    ULONG shapeFrames_ = 1;
+    ULONG shapeSamples_ = 1;
+    ULONG shapeStride_ = 1;
 };
 
 // Adds `value` to `*sample`, clipping at the 32-bit limits: clients mix their playback in place.
