@@ -48,8 +48,9 @@ struct IsoStream {
     // completion racing a stop may leave a stopped stream at 2 or 3, which the
     // next start overwrites.
     volatile LONG state;
-    ULONG64 lastCompletionTime;  // microseconds; trace only; completion path only
-    ULONG expectedUrbIndex;      // completion path only (and the start, before its sends)
+    ULONG64 lastCompletionTime;    // microseconds; trace only; completion path only
+    LONGLONG ticksPerMicrosecond;  // of the performance counter; set by the start, before its sends
+    ULONG expectedUrbIndex;        // completion path only (and the start, before its sends)
     UCHAR* buffer;
     ULONG bufferBytes;
     UCHAR isOutput;
@@ -59,7 +60,7 @@ struct IsoStream {
     ULONG maxPacketSize;
     ULONG framesPerUrb;
     IsoUrbContext* urbs[kUrbCount];
-    RingPacket* ringHead;
+    RingPacket* ringHead;           // the ring's packets: one block, in ring order
     ULONG nextFrame;                // completion path only (and the start, before its sends)
     volatile LONG outstandingUrbs;  // interlocked changes; no-fence reads
     ULONG rateAccumulator;          // 16.16 frames; layout only (completion path, or no URB out)

@@ -16,7 +16,6 @@ using namespace vexa::log;
 namespace {
 
 constexpr ULONG kFallbackResyncUrb = 2;
-constexpr ULONG kRingPackets = kUrbCount * kPacketsPerFrame * kFramesPerUrb;
 
 // Counts what a capture URB brought: counting stops at the first empty
 // packet, and it and every packet after it carry nothing this time.
@@ -88,7 +87,16 @@ void PlaceHalf(StreamStateHalf half, RingPacket* packet, ULONG position) {
 
 void BuildRing(IsoStream* stream) {
     ULONG sliceBytes = stream->framesPerUrb * stream->maxPacketSize * kPacketsPerFrame;
-    RingPacket* last = nullptr;
+    ULONG perUrb = kPacketsPerFrame * stream->framesPerUrb;
+    ULONG count = kUrbCount * perUrb;
+    // The whole circle in one block, in ring order: a URB's layout and a
+    // period's walk touch neighbouring records, not one allocation each.
+    auto* packets =
+        static_cast<RingPacket*>(ExAllocatePoolWithTag(g_nonPagedPool, count * sizeof(RingPacket), kPoolTagObject));
+    if (packets == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+    RtlZeroMemory(packets, count * sizeof(RingPacket));
+    for (ULONG n = 0; n < count; ++n) packets[n].next = &packets[n + 1 == count ? 0 : n + 1];
+    stream->ringHead = packets;
     for (ULONG i = 0; i < kUrbCount; ++i) {
         auto* context =
             static_cast<IsoUrbContext*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(IsoUrbContext), kPoolTagObject));
@@ -96,36 +104,20 @@ void BuildRing(IsoStream* stream) {
         RtlZeroMemory(context, sizeof(*context));
         context->stream = stream;
         stream->urbs[i] = context;
-        RaiseIfFailed(IsoUrbCreate(stream, context, kPacketsPerFrame * stream->framesPerUrb, i,
-                                   stream->buffer + i * sliceBytes, sliceBytes));
+        RaiseIfFailed(IsoUrbCreate(stream, context, perUrb, i, stream->buffer + i * sliceBytes, sliceBytes));
+        context->firstPacket = &packets[i * perUrb];
         for (ULONG k = 0; k < context->packetCount; ++k) {
-            auto* packet =
-                static_cast<RingPacket*>(ExAllocatePoolWithTag(g_nonPagedPool, sizeof(RingPacket), kPoolTagObject));
-            if (packet == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-            RtlZeroMemory(packet, sizeof(*packet));
+            RingPacket* packet = &packets[i * perUrb + k];
             packet->urbIndex = i;
             packet->data = reinterpret_cast<LONG*>(context->bufferSlice +
                                                    context->urb->UrbIsochronousTransfer.IsoPacket[k].Offset);
-            if (last == nullptr) {
-                stream->ringHead = packet;
-            } else {
-                last->next = packet;
-            }
-            if (k == 0) context->firstPacket = packet;
-            last = packet;
-            packet->next = stream->ringHead;  // the circle stays closed as it grows
         }
         if (stream->isOutput) RelayPlaybackUrb(stream, context);
     }
 }
 
 void FreeRing(IsoStream* stream) {
-    RingPacket* packet = stream->ringHead;
-    for (ULONG n = 0; packet != nullptr && n < kRingPackets; ++n) {
-        RingPacket* next = packet->next;
-        ExFreePoolWithTag(packet, kPoolTagObject);
-        packet = next == stream->ringHead ? nullptr : next;
-    }
+    if (stream->ringHead != nullptr) ExFreePoolWithTag(stream->ringHead, kPoolTagObject);
     stream->ringHead = nullptr;
 }
 

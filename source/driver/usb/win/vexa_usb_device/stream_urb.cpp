@@ -3,6 +3,8 @@
 // URB that carried frames, runs the root driver's period.
 #include "stream.h"
 
+#include <algorithm>
+
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"
@@ -21,10 +23,9 @@ WDFUSBDEVICE UsbDeviceOf(IsoStream* stream) { return stream->device->configurati
 
 WDFIOTARGET TargetOf(IsoStream* stream) { return WdfUsbTargetPipeGetIoTarget(stream->pipe->pipe); }
 
-ULONG64 MicrosecondsNow() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
-    return static_cast<ULONG64>(counter.QuadPart / (frequency.QuadPart / kMicrosecondsPerSecond));
+// The counter's rate is fixed while the machine runs: the start takes it once.
+ULONG64 MicrosecondsNow(const IsoStream* stream) {
+    return static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart / stream->ticksPerMicrosecond);
 }
 
 [[nodiscard]] NTSTATUS IsoUrbFormat(IsoUrbContext* context, ULONG startFrame) {
@@ -36,8 +37,10 @@ ULONG64 MicrosecondsNow() {
     USBD_PIPE_HANDLE pipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(stream->pipe->pipe);
     if (pipeHandle == nullptr) return STATUS_INVALID_PARAMETER;
     URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
-    // The fixed part is rebuilt; the packet table keeps its layout.
-    RtlZeroMemory(&urb, offsetof(URB_ISOCH_TRANSFER, IsoPacket));
+    // The fixed part is rebuilt, every field of it (one clear of its 140
+    // bytes took a string instruction, slow to start, on every resubmission);
+    // the packet table keeps its layout.
+    urb.Hdr = URB_HEADER{};
     urb.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(context->packetCount));
     urb.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
     urb.PipeHandle = pipeHandle;
@@ -45,11 +48,22 @@ ULONG64 MicrosecondsNow() {
     if (startFrame == 0) urb.TransferFlags |= USBD_START_ISO_TRANSFER_ASAP;
     urb.TransferBufferLength = context->transferBytes;
     urb.TransferBuffer = context->bufferSlice;
+    urb.TransferBufferMDL = nullptr;
+    urb.UrbLink = nullptr;
+    urb.hca = URB_HCD_AREA{};
     urb.StartFrame = startFrame;
     urb.NumberOfPackets = context->packetCount;
-    for (ULONG k = 0; k < context->packetCount; ++k) {
-        urb.IsoPacket[k].Status = kPacketStatusUnset;
-        if (!stream->isOutput) urb.IsoPacket[k].Length = 0;
+    urb.ErrorCount = 0;
+    static_assert(offsetof(URB_ISOCH_TRANSFER, IsoPacket) == offsetof(URB_ISOCH_TRANSFER, ErrorCount) + sizeof(ULONG),
+                  "every field before the packet table is set above");
+    // Capture packets come back with the lengths received: they go out empty.
+    if (stream->isOutput) {
+        for (ULONG k = 0; k < context->packetCount; ++k) urb.IsoPacket[k].Status = kPacketStatusUnset;
+    } else {
+        for (ULONG k = 0; k < context->packetCount; ++k) {
+            urb.IsoPacket[k].Status = kPacketStatusUnset;
+            urb.IsoPacket[k].Length = 0;
+        }
     }
     NTSTATUS status;
     if (context->request == nullptr) {
@@ -166,8 +180,6 @@ bool ProcessTransferred(IsoStream* stream, IsoUrbContext* context, bool streamin
         TRACE_RT(kLogError | kLogStream, device->streamState.playbackChannels, device->streamState.captureChannels);
         return false;
     }
-    ULONG current = 0;
-    bool frameKnown = NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(UsbDeviceOf(stream), &current));
     if (context->urbIndex != stream->expectedUrbIndex) {
         // Completions came out of order: follow the URB that did come.
         TRACE_RT(kLogWarning | kLogStream, context->urbIndex, stream->expectedUrbIndex);
@@ -179,6 +191,9 @@ bool ProcessTransferred(IsoStream* stream, IsoUrbContext* context, bool streamin
         WriteNoFence(&stream->state, kStreamRunning);
     }
     if (clock && ReadNoFence(&stream->state) == kStreamRunning && context->frames > 0) {
+        // Only the period compares the bus frame with the schedule: the other stream asks for none.
+        ULONG current = 0;
+        bool frameKnown = NT_SUCCESS(WdfUsbTargetDeviceRetrieveCurrentFrameNumber(UsbDeviceOf(stream), &current));
         RunPeriod(stream, context, frameKnown, current);
     }
     if (ReadNoFence(&stream->state) == kStreamStarted) WriteNoFence(&stream->state, kStreamFirstComplete);
@@ -261,6 +276,10 @@ NTSTATUS IsoStreamStart(IsoStream* stream) {
         if (!NT_SUCCESS(status)) return status;
     }
     stream->lastCompletionTime = 0;
+    LARGE_INTEGER frequency;
+    (void)KeQueryPerformanceCounter(&frequency);
+    // A counter slower than a megahertz would make the divisor 0: its ticks then stand for microseconds.
+    stream->ticksPerMicrosecond = std::max<LONGLONG>(frequency.QuadPart / kMicrosecondsPerSecond, 1);
     WriteNoFence(&stream->state, kStreamStarted);
     stream->expectedUrbIndex = 0;
     stream->nextFrame = start + kUrbCount * stream->framesPerUrb;
@@ -297,12 +316,12 @@ void IsoStreamStop(IsoStream* stream) {
 // callouts, send it out again, and report the URB ended.
 void IsoUrbComplete(WDFREQUEST request, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {
     auto* urbContext = static_cast<IsoUrbContext*>(context);
-    ULONG64 now = MicrosecondsNow();
     if (urbContext == nullptr || urbContext->stream == nullptr) {
         TRACE_RT(kLogError | kLogStream, urbContext);
         return;
     }
     IsoStream* stream = urbContext->stream;
+    ULONG64 now = MicrosecondsNow(stream);
     UsbFunctionDevice* device = stream->device;
     NTSTATUS status = WdfRequestGetStatus(request);
     USBD_STATUS usbd = urbContext->urb->UrbHeader.Status;

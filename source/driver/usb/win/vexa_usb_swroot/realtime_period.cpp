@@ -52,8 +52,9 @@ void AudioClientManager::Period(ULONG64 timeNs, ULONG frames) {
     if (periodPosition_ >= period) WriteULongRelease(&periodPosition_, 0);
     StreamState* state = streamState_;
     ULONG backlog = pendingFrames_ + frames;
-    ULONG ringFrames = state != nullptr ? RingFrames(state) : 0;
-    if (ringFrames != 0 && backlog > ringFrames && pendingFrames_ != 0) {
+    // The ring's size is asked only when frames were carried (it takes a division).
+    ULONG ringFrames = state != nullptr && pendingFrames_ != 0 ? RingFrames(state) : 0;
+    if (ringFrames != 0 && backlog > ringFrames) {
         // The carried frames no longer fit the ring: skip them rather than fall further behind.
         TRACE_RT(kLogWarning | kLogStream, pendingFrames_, frames, period);
         Resynchronise(state);

@@ -40,6 +40,21 @@ public:
         return skipped;
     }
 
+    // Calls `run(LONG* samples, ULONG stride, ULONG count)` for each stretch
+    // of the next `frames` frames that lies within one packet: `count` frames
+    // of `stride` samples each. Returns the frames walked.
+    template <typename Fn>
+    ULONG EachRun(ULONG frames, Fn&& run) {
+        ULONG walked = 0;
+        while (walked < frames && Settle()) {
+            ULONG take = Take(frames - walked);
+            run(packet_->data + position_, stride_, take);
+            Advance(take);
+            walked += take;
+        }
+        return walked;
+    }
+
     // A stretch of frames within one packet: `frames` frames of `stride`
     // samples each, from `samples`.
     struct Run {
@@ -52,13 +67,14 @@ public:
     // written; `walked` receives the frames they hold.
     ULONG Runs(ULONG frames, Run* runs, ULONG capacity, ULONG* walked) {
         ULONG count = 0;
-        *walked = 0;
-        while (*walked < frames && count < capacity && Settle()) {
-            ULONG take = Take(frames - *walked);
+        ULONG done = 0;  // a local: the stores to `runs` could alias `*walked`
+        while (done < frames && count < capacity && Settle()) {
+            ULONG take = Take(frames - done);
             runs[count++] = Run{packet_->data + position_, stride_, take};
             Advance(take);
-            *walked += take;
+            done += take;
         }
+        *walked = done;
         return count;
     }
 
@@ -79,27 +95,36 @@ private:
     // packet entered at its start needs no alignment test, so the walk divides
     // only where the shape changes or it starts inside a packet.
     bool Settle() {
-        if (settled_ && left_ != 0) return true;
+        if (left_ != 0) return true;  // only a settled packet has frames left
+        if (settled_) {
+            settled_ = false;  // spent: on to the next packet
+            if (!Next()) return false;
+        }
         while (packet_ != nullptr) {
-            if (settled_) {
-                settled_ = false;  // spent: on to the next packet
-            } else if (SettleHere()) {
+            if (SettleHere()) {
                 settled_ = true;
                 return true;
             }
-            packet_ = packet_->next;
-            position_ = 0;
-            if (packet_ == start_) return false;
+            if (!Next()) return false;
         }
         return false;
+    }
+
+    // On to the next packet's start; false when that closes the circle.
+    bool Next() {
+        packet_ = packet_->next;
+        position_ = 0;
+        return packet_ != start_;
     }
 
     // Whether the packet at the cursor has a frame at the position; sets its stride and frames left.
     bool SettleHere() {
         ULONG frames = packet_->frames;
         ULONG samples = packet_->samples;
-        if (packet_->data == nullptr || frames == 0 || samples < frames) return false;
+        if (packet_->data == nullptr) return false;
         if (frames != shapeFrames_ || samples != shapeSamples_) {
+            // The shape of the packet before passed these tests already.
+            if (frames == 0 || samples < frames) return false;
             shapeFrames_ = frames;
             shapeSamples_ = samples;
             shapeStride_ = samples / frames;
@@ -121,9 +146,12 @@ private:
     bool settled_ = false;  // the packet at the cursor has been checked
     ULONG stride_ = 0;      // of the settled packet
     ULONG left_ = 0;        // frames the settled packet holds from the position on
-    ULONG shapeFrames_ = 0;  // the last packet shape seen, and its stride
-    ULONG shapeSamples_ = 0;
-    ULONG shapeStride_ = 0;
+    // The last packet shape that passed the tests, and its stride. It starts
+    // as a sound shape (one frame of one sample), so a packet that matches it
+    // needs no tests.
+    ULONG shapeFrames_ = 1;
+    ULONG shapeSamples_ = 1;
+    ULONG shapeStride_ = 1;
 };
 
 // Adds `value` to `*sample`, clipping at the 32-bit limits: clients mix their playback in place.

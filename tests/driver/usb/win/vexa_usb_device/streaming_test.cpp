@@ -408,4 +408,34 @@ TEST_F(StreamingTest, TwoDevicesStreamOnTheirOwnSchedules) {
     machine_.pnp().remove(*otherNode);
 }
 
+// Out of pool at any one allocation of the arrival (the streams' rings and
+// URBs among them): a device that comes up streams, and once it is removed
+// nothing it allocated is left behind.
+TEST_F(StreamingTest, PoolFailureAtAnyStepOfTheArrivalLeavesNothingBehind) {
+    unsigned failures = 0;
+    for (unsigned skip = 0; skip < 1000; ++skip) {
+        platform::fault::inject("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES, skip, 1);
+        platform::DevNode* node = plug_vexa();
+        bool failed = platform::fault::fired("ExAllocatePoolWithTag") != 0;
+        platform::fault::clear();
+        failures += failed ? 1 : 0;
+        if (!failed) {
+            EXPECT_EQ(node->state, platform::NodeState::Started) << NtStatusName(node->lastStatus);
+        }
+        if (node->state == platform::NodeState::Started) {
+            // Whatever could do without the allocation, the streams are whole: they stream.
+            ASSERT_NE(prepare(48000), nullptr) << "allocation " << skip;
+            root_.on_period = [&](ULONG64, ULONG) {};
+            EXPECT_EQ(start(), kUsbResultOk) << "allocation " << skip;
+            machine_.clock().run_for(Milliseconds(20));
+            EXPECT_GT(device_->playback_frames(), 0u) << "allocation " << skip;
+            EXPECT_TRUE(stop()) << "allocation " << skip;
+        }
+        machine_.pnp().remove(*node);
+        EXPECT_EQ(leaked_bytes(), 0) << "allocation " << skip;
+        if (!failed) break;
+    }
+    EXPECT_GT(failures, 20u) << "the arrival's allocations were reached";
+}
+
 }  // namespace

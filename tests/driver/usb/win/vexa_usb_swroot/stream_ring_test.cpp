@@ -114,8 +114,8 @@ struct ReferenceWalk {
 
 // Over random rings (shapes changing from packet to packet, empty and broken
 // packets, cursors inside, past and misaligned in a packet) and walks cut
-// into random pieces, Walk, Skip and Runs hand out exactly the frames of the
-// frame-by-frame walk and leave the cursor where it left it.
+// into random pieces, Walk, Skip, EachRun and Runs hand out exactly the
+// frames of the frame-by-frame walk and leave the cursor where it left it.
 TEST(RingCursorTest, PacketWiseWalkMatchesFrameByFrame) {
     std::mt19937 random(21);
     auto pick = [&](ULONG below) { return static_cast<ULONG>(random() % below); };
@@ -135,7 +135,7 @@ TEST(RingCursorTest, PacketWiseWalkMatchesFrameByFrame) {
         ULONG position = pick(4) == 0 ? pick(40) : channels * pick(3);
         ReferenceWalk reference{&ring.packets[first], &ring.packets[first], position};
         RingCursor cursor(&ring.packets[first], position);
-        int mode = round % 3;
+        int mode = round % 4;
         for (int piece = 0; piece < 6; ++piece) {
             ULONG frames = pick(20);
             std::vector<std::pair<LONG*, ULONG>> expected;
@@ -147,6 +147,10 @@ TEST(RingCursorTest, PacketWiseWalkMatchesFrameByFrame) {
             } else if (mode == 1) {
                 walked = cursor.Skip(frames);
                 seen = expected;
+            } else if (mode == 3) {
+                walked = cursor.EachRun(frames, [&](LONG* samples, ULONG stride, ULONG count) {
+                    for (ULONG f = 0; f < count; ++f) seen.emplace_back(samples + f * stride, stride);
+                });
             } else {
                 // One call covers the piece: more runs than a circle has packets.
                 RingCursor::Run runs[16];

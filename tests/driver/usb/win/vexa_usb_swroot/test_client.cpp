@@ -132,47 +132,20 @@ private:
         StreamState* state = owner_ != nullptr ? owner_->StreamingState() : nullptr;
         if (state == nullptr) return true;
         HostBuffers& host = log_->host;
-        if (state->captureCursorPacket != nullptr && host.hostFrames != 0) {
+        if (host.hostFrames == 0) return true;
+        // The buffers are sized before the client is added: the channels they hold are counted once.
+        if (heldChannels_ == kUncounted) heldChannels_ = static_cast<ULONG>(host.input.size() / host.hostFrames);
+        if (state->captureCursorPacket != nullptr) {
             RingCursor capture(state->captureCursorPacket, state->captureCursorPosition);
-            ULONG channels = Moved(state->captureChannels, host);
-            WalkHost(&capture, frames, &host.inputPosition, host.hostFrames,
-                     [&](LONG* samples, ULONG stride, ULONG count, uint32_t position) {
-                         ULONG n = channels < stride ? channels : stride;
-                         int32_t* column = host.input.data() + position;
-                         if (n == 2) {
-                             int32_t* right = column + host.hostFrames;
-                             for (ULONG f = 0; f < count; ++f, samples += stride) {
-                                 column[f] = samples[0];
-                                 right[f] = samples[1];
-                             }
-                             return;
-                         }
-                         for (ULONG f = 0; f < count; ++f, samples += stride) {
-                             for (ULONG c = 0; c < n; ++c) column[size_t{c} * host.hostFrames + f] = samples[c];
-                         }
-                     });
+            MoveStream<true>(&capture, frames, Moved(state->captureChannels, host), host.input.data(), host.hostFrames,
+                             &host.inputPosition);
             state->captureEndPacket = capture.Packet() != nullptr ? capture.Packet() : state->captureCursorPacket;
             state->captureEndPosition = capture.Packet() != nullptr ? capture.Position() : state->captureCursorPosition;
         }
-        if (state->playbackCursorPacket != nullptr && host.hostFrames != 0) {
+        if (state->playbackCursorPacket != nullptr) {
             RingCursor playback(state->playbackCursorPacket, state->playbackCursorPosition);
-            ULONG channels = Moved(state->playbackChannels, host);
-            WalkHost(&playback, frames, &host.outputPosition, host.hostFrames,
-                     [&](LONG* samples, ULONG stride, ULONG count, uint32_t position) {
-                         ULONG n = channels < stride ? channels : stride;
-                         const int32_t* column = host.output.data() + position;
-                         if (n == 2) {
-                             const int32_t* right = column + host.hostFrames;
-                             for (ULONG f = 0; f < count; ++f, samples += stride) {
-                                 MixSample(&samples[0], column[f]);
-                                 MixSample(&samples[1], right[f]);
-                             }
-                             return;
-                         }
-                         for (ULONG f = 0; f < count; ++f, samples += stride) {
-                             for (ULONG c = 0; c < n; ++c) MixSample(&samples[c], column[size_t{c} * host.hostFrames + f]);
-                         }
-                     });
+            MoveStream<false>(&playback, frames, Moved(state->playbackChannels, host), host.output.data(),
+                              host.hostFrames, &host.outputPosition);
             state->playbackEndPacket = playback.Packet() != nullptr ? playback.Packet() : state->playbackCursorPacket;
             state->playbackEndPosition =
                 playback.Packet() != nullptr ? playback.Position() : state->playbackCursorPosition;
@@ -180,37 +153,75 @@ private:
         return true;
     }
 
-    // Walks up to `frames` frames of the ring in stretches that neither leave
-    // a packet nor pass the end of the host buffers: `move(samples, stride,
-    // count, position)` moves `count` frames at host frame `position`.
-    template <typename Fn>
-    static void WalkHost(RingCursor* cursor, ULONG frames, uint32_t* position, uint32_t hostFrames, Fn&& move) {
-        RingCursor::Run runs[kRunsPerPass];
-        ULONG walked = 0;
-        for (ULONG count; walked < frames && (count = Runs(cursor, frames - walked, runs, &walked)) != 0;) {
-            for (ULONG r = 0; r < count; ++r) {
-                LONG* samples = runs[r].samples;
-                for (ULONG left = runs[r].frames; left != 0;) {
-                    uint32_t room = hostFrames - *position;
-                    ULONG take = left < room ? left : room;
-                    move(samples, runs[r].stride, take, *position);
-                    samples += size_t{take} * runs[r].stride;
-                    left -= take;
-                    *position = take == room ? 0 : *position + take;
+    // Walks up to `frames` frames of the ring and moves `channels` channels of
+    // each: capture into the planar buffers at `host`, or the planar buffers
+    // mixed into playback. `position` is the host frame. The walk goes up to
+    // the end of the host buffers at a time, so no stretch passes it.
+    template <bool kCapture>
+    [[gnu::always_inline]] static void MoveStream(RingCursor* cursor, ULONG frames, ULONG channels, int32_t* host,
+                                                  uint32_t hostFrames, uint32_t* position) {
+        uint32_t at = *position;
+        for (ULONG left = frames; left != 0;) {
+            ULONG part = left < hostFrames - at ? left : hostFrames - at;
+            ULONG walked = cursor->EachRun(part, [&](LONG* samples, ULONG stride, ULONG count) {
+                ULONG n = channels < stride ? channels : stride;
+                int32_t* column = host + at;
+                if (n == 2) {
+                    MovePair<kCapture>(samples, stride, count, column, column + hostFrames);
+                } else {
+                    MoveFrames<kCapture>(samples, stride, count, n, column, hostFrames);
+                }
+                at += count;
+            });
+            if (at == hostFrames) at = 0;
+            if (walked != part) break;  // the ring ended
+            left -= part;
+        }
+        *position = at;
+    }
+
+    // `count` frames of a stereo pair: one column each side, two frames a turn
+    // (a packet's six frames take three).
+    template <bool kCapture>
+    [[gnu::always_inline]] static void MovePair(LONG* samples, ULONG stride, ULONG count, int32_t* left,
+                                                int32_t* right) {
+#pragma GCC unroll 2
+        for (ULONG f = 0; f < count; ++f, samples += stride) {
+            if constexpr (kCapture) {
+                left[f] = samples[0];
+                right[f] = samples[1];
+            } else {
+                MixSample(&samples[0], left[f]);
+                MixSample(&samples[1], right[f]);
+            }
+        }
+    }
+
+    // `count` frames of `n` channels, channel c's column at c * `hostFrames`.
+    template <bool kCapture>
+    static void MoveFrames(LONG* samples, ULONG stride, ULONG count, ULONG n, int32_t* column, uint32_t hostFrames) {
+        for (ULONG f = 0; f < count; ++f, samples += stride) {
+            for (ULONG c = 0; c < n; ++c) {
+                if constexpr (kCapture) {
+                    column[size_t{c} * hostFrames + f] = samples[c];
+                } else {
+                    MixSample(&samples[c], column[size_t{c} * hostFrames + f]);
                 }
             }
         }
     }
 
     // The channels the host buffers hold of a stream of `channels`.
-    static ULONG Moved(ULONG channels, const HostBuffers& host) {
-        ULONG held = host.hostFrames == 0 ? 0 : static_cast<ULONG>(host.input.size() / host.hostFrames);
+    ULONG Moved(ULONG channels, const HostBuffers& host) const {
         ULONG wanted = host.moveChannels != 0 && host.moveChannels < channels ? host.moveChannels : channels;
-        return wanted < held ? wanted : held;
+        return wanted < heldChannels_ ? wanted : heldChannels_;
     }
+
+    static constexpr ULONG kUncounted = ~ULONG{0};
 
     TestClientLog* log_;
     AudioClientManager* owner_ = nullptr;
+    ULONG heldChannels_ = kUncounted;  // of the host buffers, counted at the first move
 };
 
 AudioClientManager* Manager(WDFDEVICE fdo) { return GetDeviceExtension(fdo)->clientManager; }
