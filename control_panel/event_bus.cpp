@@ -1,8 +1,5 @@
 #include "event_bus.h"
 
-#include <algorithm>
-#include <vector>
-
 using mrak::vexa::lock_scope;
 
 bus_listener::~bus_listener() {
@@ -28,19 +25,8 @@ event_bus::~event_bus() {
     m_listeners.clear();
 }
 
-template <typename Call>
-void event_bus::forward(Call call) {
-    lock_scope hold;
-    const std::vector<bus_listener*> listeners(m_listeners.begin(), m_listeners.end());
-    for (bus_listener* l : listeners) {
-        if (std::find(m_listeners.begin(), m_listeners.end(), l) != m_listeners.end()) call(l);
-    }
-}
-
 #define EVENT_BUS_FORWARD(hook) \
-    void event_bus::hook() {    \
-        forward([](bus_listener* l) { l->hook(); }); \
-    }
+    void event_bus::hook() { m_listeners.forward([](bus_listener* l) { l->hook(); }); }
 
 EVENT_BUS_FORWARD(client_count_changed)
 EVENT_BUS_FORWARD(single_asio_client_changed)
@@ -62,23 +48,23 @@ EVENT_BUS_FORWARD(spare_notification_3)
 void event_bus::devices_updated() {
     lock_scope hold;
     mrak::vexa::bus<event_device>::devices_updated();
-    forward([](bus_listener* l) { l->devices_updated(); });
+    m_listeners.forward([](bus_listener* l) { l->devices_updated(); });
 }
 
 void event_bus::spare_notification_4(uint32_t first, uint32_t second) {
-    forward([=](bus_listener* l) { l->spare_notification_4(first, second); });
+    m_listeners.forward([=](bus_listener* l) { l->spare_notification_4(first, second); });
 }
 
 void event_bus::attach() {
     lock_scope hold;
     mrak::vexa::bus<event_device>::attach();
-    forward([this](bus_listener* l) { l->attach(mrak::vexa::reference<event_bus>(this, 0)); });
+    m_listeners.forward([this](bus_listener* l) { l->attach(mrak::vexa::reference<event_bus>(this, 0)); });
 }
 
 void event_bus::detach() {
     lock_scope hold;
     mrak::vexa::bus<event_device>::detach();
-    forward([](bus_listener* l) { l->detach(); });
+    m_listeners.forward([](bus_listener* l) { l->detach(); });
     // Their references are gone: a listener destroyed from now on could not
     // take itself off the list, so none stays on it.
     m_listeners.clear();
@@ -86,7 +72,7 @@ void event_bus::detach() {
 
 void event_bus::add_listener(bus_listener* l) {
     lock_scope hold;
-    m_listeners.push_back(l);
+    m_listeners.add(l);
     l->attach(mrak::vexa::reference<event_bus>(this, 0));
 }
 
@@ -96,7 +82,7 @@ void event_bus::remove_listener(bus_listener* l) {
     // here until the list is done with.
     mrak::vexa::reference<event_bus> self(this, 0);
     l->detach();
-    m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), l), m_listeners.end());
+    m_listeners.remove(l);
 }
 
 size_t event_bus::listener_count() {

@@ -7,8 +7,6 @@
 // a bus attached again calls no listener that is gone.
 #pragma once
 
-#include <deque>
-
 #include "common/bus.h"
 #include "event_device.h"
 
@@ -83,8 +81,5 @@ public:
     size_t listener_count();
 
 private:
-    template <typename Call>
-    void forward(Call call);
-
-    std::deque<bus_listener*> m_listeners;  // guarded by the library lock; not owning, in order of adding
+    listener_list<bus_listener> m_listeners;
 };

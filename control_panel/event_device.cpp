@@ -1,8 +1,5 @@
 #include "event_device.h"
 
-#include <algorithm>
-#include <vector>
-
 using mrak::vexa::lock_scope;
 using mrak::vexa::reference;
 
@@ -29,50 +26,41 @@ event_device::~event_device() {
     m_listeners.clear();
 }
 
-template <typename Call>
-void event_device::forward(Call call) {
-    lock_scope hold;
-    const std::vector<device_listener*> listeners(m_listeners.begin(), m_listeners.end());
-    for (device_listener* l : listeners) {
-        if (std::find(m_listeners.begin(), m_listeners.end(), l) != m_listeners.end()) call(l);
-    }
-}
-
 void event_device::attached() {
-    forward([this](device_listener* l) { l->attach(reference<event_device>(this, 0)); });
+    m_listeners.forward([this](device_listener* l) { l->attach(reference<event_device>(this, 0)); });
 }
 
 void event_device::detached() {
-    forward([](device_listener* l) { l->detach(); });
+    m_listeners.forward([](device_listener* l) { l->detach(); });
 }
 
 void event_device::spare_hook_3() {
-    forward([](device_listener* l) { l->spare_hook_3(); });
+    m_listeners.forward([](device_listener* l) { l->spare_hook_3(); });
 }
 
 void event_device::spare_hook_5() {
-    forward([](device_listener* l) { l->spare_hook_5(); });
+    m_listeners.forward([](device_listener* l) { l->spare_hook_5(); });
 }
 
 void event_device::spare_hook_2() {
-    forward([](device_listener* l) { l->spare_hook_2(); });
+    m_listeners.forward([](device_listener* l) { l->spare_hook_2(); });
 }
 
 void event_device::clock_status_changed(uint32_t) {
-    forward([](device_listener* l) { l->clock_status_changed(); });
+    m_listeners.forward([](device_listener* l) { l->clock_status_changed(); });
 }
 
 void event_device::spare_hook_7(uint32_t first, uint32_t second) {
-    forward([=](device_listener* l) { l->spare_hook_7(first, second); });
+    m_listeners.forward([=](device_listener* l) { l->spare_hook_7(first, second); });
 }
 
 void event_device::device_notification(uint32_t bits) {
-    forward([=](device_listener* l) { l->device_notification(bits); });
+    m_listeners.forward([=](device_listener* l) { l->device_notification(bits); });
 }
 
 void event_device::add_listener(device_listener* l) {
     lock_scope hold;
-    m_listeners.push_back(l);
+    m_listeners.add(l);
     l->attach(reference<event_device>(this, 0));
 }
 
@@ -82,7 +70,7 @@ void event_device::remove_listener(device_listener* l) {
     // here until the list is done with.
     reference<event_device> self(this, 0);
     l->detach();
-    m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), l), m_listeners.end());
+    m_listeners.remove(l);
 }
 
 size_t event_device::listener_count() {

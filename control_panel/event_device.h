@@ -1,16 +1,12 @@
 // The panel's device class, created by the library's bus template: it
 // forwards the device's hooks to the listeners registered with it.
 //
-// Lock: the list and every forwarding run under the library's one lock
-// (re-entrant; the library already holds it when it raises a hook). Each
-// forwarding walks a copy of the list and calls a listener only while it is
-// still listed, so a listener that removes itself, or is destroyed by another
-// listener's call, is never reached afterwards.
+// Lock: the list and every forwarding run under the library's one lock (see
+// listener_list).
 #pragma once
 
-#include <deque>
-
 #include "common/device.h"
+#include "listener_list.h"
 
 class event_device;
 
@@ -59,8 +55,5 @@ public:
     size_t listener_count();
 
 private:
-    template <typename Call>
-    void forward(Call call);
-
-    std::deque<device_listener*> m_listeners;  // guarded by the library lock; not owning, in order of adding
+    listener_list<device_listener> m_listeners;
 };
