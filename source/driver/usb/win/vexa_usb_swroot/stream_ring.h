@@ -91,16 +91,18 @@ private:
 
     // Moves past spent and empty packets and sets the settled packet's stride
     // and the frames it has left; false when the ring ends or has been gone
-    // round once. A packet shaped as the one before reuses its stride, and a
-    // packet entered at its start needs no alignment test, so the walk divides
-    // only where the shape changes or it starts inside a packet.
+    // round once, and from then on (a walk that asks again must not begin a
+    // second circle and hand out the same frames twice). A packet shaped as
+    // the one before reuses its stride, and a packet entered at its start
+    // needs no alignment test, so the walk divides only where the shape
+    // changes or it starts inside a packet.
     bool Settle() {
         if (left_ != 0) return true;  // only a settled packet has frames left
         if (settled_) {
             settled_ = false;  // spent: on to the next packet
             if (!Next()) return false;
         }
-        while (packet_ != nullptr) {
+        while (packet_ != nullptr && !ended_) {
             if (SettleHere()) {
                 settled_ = true;
                 return true;
@@ -114,7 +116,8 @@ private:
     bool Next() {
         packet_ = packet_->next;
         position_ = 0;
-        return packet_ != start_;
+        ended_ = packet_ == start_;
+        return !ended_;
     }
 
     // Whether the packet at the cursor has a frame at the position; sets its stride and frames left.
@@ -144,6 +147,7 @@ private:
     RingPacket* packet_;
     ULONG position_;
     bool settled_ = false;  // the packet at the cursor has been checked
+    bool ended_ = false;    // the walk has gone round the circle
     ULONG stride_ = 0;      // of the settled packet
     ULONG left_ = 0;        // frames the settled packet holds from the position on
     // The last packet shape that passed the tests, and its stride. It starts

@@ -87,16 +87,17 @@ struct ReferenceWalk {
     RingPacket* start;
     RingPacket* packet;
     ULONG position;
+    bool ended = false;
 
     bool Settle() {
-        while (packet != nullptr) {
+        while (packet != nullptr && !ended) {
             if (packet->data != nullptr && packet->frames != 0 && packet->samples >= packet->frames) {
                 ULONG stride = packet->samples / packet->frames;
                 if (position % stride == 0 && position + stride <= packet->frames * stride) return true;
             }
             packet = packet->next;
             position = 0;
-            if (packet == start) return false;
+            ended = packet == start;
         }
         return false;
     }
@@ -167,6 +168,23 @@ TEST(RingCursorTest, PacketWiseWalkMatchesFrameByFrame) {
             ASSERT_EQ(cursor.Position(), reference.position) << "round " << round << " piece " << piece;
         }
     }
+}
+
+// A walk that went round the circle short of what it asked hands out nothing
+// more when asked again: a period that walks in passes would otherwise mix
+// its playback, or copy its capture, into the same frames twice.
+TEST(RingCursorTest, AWalkRoundTheCircleStaysEnded) {
+    Ring ring({{2, 4}, {0, 0}, {3, 6}, {0, 0}});
+    RingCursor cursor(&ring.packets[2], 2);
+    RingCursor::Run runs[8];
+    ULONG walked = 0;
+    EXPECT_EQ(cursor.Runs(48, runs, 8, &walked), 2u);
+    EXPECT_EQ(walked, 4u) << "packet 2 from its second frame, then packet 0";
+    EXPECT_EQ(cursor.Runs(48, runs, 8, &walked), 0u);
+    EXPECT_EQ(walked, 0u);
+    EXPECT_EQ(cursor.EachRun(48, [](LONG*, ULONG, ULONG) { ADD_FAILURE() << "a frame handed out twice"; }), 0u);
+    EXPECT_EQ(cursor.Skip(48), 0u);
+    EXPECT_EQ(cursor.Walk(48, [](LONG*, ULONG) { ADD_FAILURE() << "a frame handed out twice"; }), 0u);
 }
 
 // Playback is mixed in with clipping at the 32-bit limits.
