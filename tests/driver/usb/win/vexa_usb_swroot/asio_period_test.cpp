@@ -185,6 +185,25 @@ TEST_F(AsioPeriodTest, AChunkLongerThanAHalfSwitchesAtEveryEnd) {
     EXPECT_EQ(h.switch_sequence(), 4u) << "the walk went on 6 frames into the half";
 }
 
+// A period longer than the whole ring mixes each frame once: the walk goes
+// round the circle and stops short, rather than starting a second circle
+// over frames it already mixed.
+TEST_F(AsioPeriodTest, APeriodLongerThanTheRingMixesEachFrameOnce) {
+    AsioHost& h = host_in(1);
+    ASSERT_TRUE(h.create_buffers(512, {0}, {}).ok());
+    for (int half = 0; half < 2; ++half) {
+        for (uint32_t k = 0; k < 512; ++k) h.output(0, half)[k] = 5;
+    }
+    ASSERT_TRUE(h.start().ok());
+    follow_rings();
+    constexpr ULONG kRingFrames = 80 * 6;
+    period(1000);
+    std::vector<LONG> played = rings_.take_playback(kRingFrames);
+    for (ULONG f = 0; f < kRingFrames; ++f) {
+        ASSERT_EQ(played[size_t{f} * kQeChannels], 5) << "frame " << f;
+    }
+}
+
 // A host that never acknowledges is traced from the second switch on; the switches go on.
 TEST_F(AsioPeriodTest, AnUnacknowledgedSwitchIsTracedFromTheSecondOn) {
     constexpr uint32_t kMask = vexa::log::kLogError | vexa::log::kLogAsio;
