@@ -100,15 +100,22 @@ private:
         if (left_ != 0) return true;  // only a settled packet has frames left
         if (settled_) {
             settled_ = false;  // spent: on to the next packet
-            if (!Next()) return false;
+            if (!Next()) return End();
+        } else if (ended_) {
+            return false;
         }
-        while (packet_ != nullptr && !ended_) {
+        while (packet_ != nullptr) {
             if (SettleHere()) {
                 settled_ = true;
                 return true;
             }
-            if (!Next()) return false;
+            if (!Next()) return End();
         }
+        return false;
+    }
+
+    bool End() {
+        ended_ = true;
         return false;
     }
 
@@ -116,8 +123,7 @@ private:
     bool Next() {
         packet_ = packet_->next;
         position_ = 0;
-        ended_ = packet_ == start_;
-        return !ended_;
+        return packet_ != start_;
     }
 
     // Whether the packet at the cursor has a frame at the position; sets its stride and frames left.
