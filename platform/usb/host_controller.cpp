@@ -199,22 +199,46 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     if (batch.size() < most) batch.resize(most);
     // Bus order: microframe by microframe, the OUT transfers' packets in send order, then the IN transfers'.
     // Each packet's status is set now: nobody looks at a URB before it completes.
-    size_t total = 0;
-    auto place = [&batch, &total](Source& source, unsigned microframe) {
+    // An IN packet has the room the buffer leaves, an OUT packet what was sent of it.
+    auto packet_of = [](Source& source, unsigned microframe) {
         USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
         ULONG offset = packet.Offset;
         ULONG room = std::min(source.maxPacket, source.length > offset ? source.length - offset : 0);
         packet.Status = USBD_STATUS_SUCCESS;
-        source.at[microframe] = static_cast<uint16_t>(total);
-        batch[total++] = UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
-                                                   source.in ? room : std::min(packet.Length, room)};
+        return UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
+                                         source.in ? room : std::min(packet.Length, room)};
     };
-    for (unsigned microframe = 0; microframe < longest; ++microframe) {
+    size_t total = 0;
+    bool uniform = std::all_of(sources.begin(), sources.end(), [longest](const Source& s) { return s.count == longest; });
+    if (uniform) {
+        // Every transfer has a packet in every microframe: each one's packets
+        // are a column of the bus order, written transfer by transfer.
+        auto stride = static_cast<uint16_t>(sources.size());
+        uint16_t column = 0;
+        auto fill = [&](Source& source) {
+            source.first = column++;
+            source.stride = stride;
+            UsbDeviceModel::IsoPacket* out = batch.data() + source.first;
+            for (unsigned microframe = 0; microframe < source.count; ++microframe, out += stride) {
+                *out = packet_of(source, microframe);
+            }
+        };
         for (Source& source : sources) {
-            if (!source.in && microframe < source.count) place(source, microframe);
+            if (!source.in) fill(source);
         }
         for (Source& source : sources) {
-            if (source.in && microframe < source.count) place(source, microframe);
+            if (source.in) fill(source);
+        }
+        total = most;
+    } else {
+        for (unsigned microframe = 0; microframe < longest; ++microframe) {
+            for (int in = 0; in < 2; ++in) {
+                for (Source& source : sources) {
+                    if (source.in != (in != 0) || microframe >= source.count) continue;
+                    source.at[microframe] = static_cast<uint16_t>(total);
+                    batch[total++] = packet_of(source, microframe);
+                }
+            }
         }
     }
 
@@ -229,7 +253,7 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         one.swap(frameOneDevice_);
         if (owners.size() < total) owners.resize(total);
         for (const Source& source : sources) {
-            for (unsigned microframe = 0; microframe < source.count; ++microframe) owners[source.at[microframe]] = source.model;
+            for (unsigned microframe = 0; microframe < source.count; ++microframe) owners[source.place_of(microframe)] = source.model;
         }
         for (size_t first = 0; first < total; ++first) {
             UsbDeviceModel* model = owners[first];
@@ -253,7 +277,7 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     for (const Source& source : sources) {
         if (!source.in) continue;
         for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            source.packets[microframe].Length = batch[source.at[microframe]].bytes;
+            source.packets[microframe].Length = batch[source.place_of(microframe)].bytes;
         }
     }
     frameSources_.swap(sources);

@@ -90,7 +90,12 @@ private:
         unsigned count;  // its packets this frame
         UCHAR endpoint;
         bool in;
-        std::array<uint16_t, 8> at;  // each packet's place in bus order
+        // Each packet's place in bus order: `first` + microframe * `stride` when
+        // every transfer of the frame has as many packets (the usual), else `at`.
+        uint16_t first;
+        uint16_t stride;
+        std::array<uint16_t, 8> at;
+        size_t place_of(unsigned microframe) const { return stride != 0 ? first + size_t{microframe} * stride : at[microframe]; }
     };
 
     void on_frame(uint64_t frame);
