@@ -44,6 +44,7 @@ HostController& HostController::get() { return Machine::current().attachment<Hos
 void HostController::add_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     readers_.push_back(pipe);
+    ++readersVersion_;
     if (!pipe->port().model().announces_in()) polledReaders_.push_back(pipe);
     wake_locked();
 }
@@ -71,6 +72,7 @@ void HostController::compact_locked() {
 void HostController::remove_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     std::erase(readers_, pipe);
+    ++readersVersion_;
     std::erase(polledReaders_, pipe);
 }
 
@@ -81,12 +83,18 @@ void HostController::on_frame(uint64_t frameBegins) {
     std::vector<FxUsbPipe*> readers;
     std::vector<Transfer> due;
     std::vector<Transfer> late;
+    // The readers' copy is kept while they stay as they were: a frame copies them only after a change.
+    uint64_t readersVersion = frameReadersVersion_;
+    frameReadersVersion_ = UINT64_MAX;
     readers.swap(frameReaders_);
     due.swap(frameDue_);
     late.swap(frameLate_);
     {
         std::lock_guard lock(lock_);
-        readers.assign(readers_.begin(), readers_.end());
+        if (readersVersion != readersVersion_) {
+            readers.assign(readers_.begin(), readers_.end());
+            readersVersion = readersVersion_;
+        }
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
@@ -136,10 +144,10 @@ void HostController::on_frame(uint64_t frameBegins) {
         }
     }
     for (Transfer& transfer : late) complete(transfer);
-    readers.clear();
     due.clear();
     late.clear();
     frameReaders_.swap(readers);
+    frameReadersVersion_ = readersVersion;
     frameDue_.swap(due);
     frameLate_.swap(late);
 
@@ -215,19 +223,24 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         // are a column of the bus order, written transfer by transfer.
         auto stride = static_cast<uint16_t>(sources.size());
         uint16_t column = 0;
-        auto fill = [&](Source& source) {
+        auto fill = [&](Source& source, bool in) {
             source.first = column++;
             source.stride = stride;
             UsbDeviceModel::IsoPacket* out = batch.data() + source.first;
-            for (unsigned microframe = 0; microframe < source.count; ++microframe, out += stride) {
-                *out = packet_of(source, microframe);
+            USBD_ISO_PACKET_DESCRIPTOR* packet = source.packets;
+            for (unsigned microframe = 0; microframe < longest; ++microframe, out += stride, ++packet) {
+                ULONG offset = packet->Offset;
+                ULONG room = std::min(source.maxPacket, source.length > offset ? source.length - offset : 0);
+                packet->Status = USBD_STATUS_SUCCESS;
+                *out = UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
+                                                 in ? room : std::min(packet->Length, room)};
             }
         };
         for (Source& source : sources) {
-            if (!source.in) fill(source);
+            if (!source.in) fill(source, false);
         }
         for (Source& source : sources) {
-            if (source.in) fill(source);
+            if (source.in) fill(source, true);
         }
         total = most;
     } else {
@@ -276,8 +289,15 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
     for (const Source& source : sources) {
         if (!source.in) continue;
+        if (source.stride != 0) {
+            const UsbDeviceModel::IsoPacket* in = batch.data() + source.first;
+            for (unsigned microframe = 0; microframe < source.count; ++microframe, in += source.stride) {
+                source.packets[microframe].Length = in->bytes;
+            }
+            continue;
+        }
         for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            source.packets[microframe].Length = batch[source.place_of(microframe)].bytes;
+            source.packets[microframe].Length = batch[source.at[microframe]].bytes;
         }
     }
     frameSources_.swap(sources);

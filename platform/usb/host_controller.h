@@ -110,6 +110,7 @@ private:
     uint64_t listener_ = 0;            // set once, under lock_
     std::mutex lock_;
     std::vector<FxUsbPipe*> readers_;  // guarded by lock_
+    uint64_t readersVersion_ = 0;      // bumped with every change of readers_; guarded by lock_
     // Readers of devices that do not announce IN data: the bus polls them every frame; guarded by lock_.
     std::vector<FxUsbPipe*> polledReaders_;
     // Scheduled, in the order they were sent, from transfersHead_ on (those
@@ -128,6 +129,7 @@ private:
     std::recursive_mutex completionLock_;
     // Storage a frame's lists reuse from frame to frame; taken by the frame that runs.
     std::vector<FxUsbPipe*> frameReaders_;
+    uint64_t frameReadersVersion_ = UINT64_MAX;  // the readers_ version frameReaders_ holds a copy of
     std::vector<Transfer> frameDue_;
     std::vector<Transfer> frameLate_;
     std::vector<Source> frameSources_;
