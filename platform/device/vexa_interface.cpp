@@ -317,9 +317,27 @@ void VexaInterface::loop_frame_locked(uint32_t increment, IsoPacket* packets, si
     uint32_t accumulator = captureAccumulator_;
     uint64_t played = 0;
     uint64_t captured = 0;
+    bool sameFrames = playbackChannels_ == captureChannels_;
     for (size_t i = 0; i < count; ++i) {
         IsoPacket& packet = packets[i];
         if (packet.endpointAddress == kPlaybackEndpoint) {
+            // A playback packet with its microframe's capture packet next and nothing
+            // waiting: capture takes its frames straight, as lending then popping them would.
+            if (sameFrames && i + 1 < count && packets[i + 1].endpointAddress == kCaptureEndpoint &&
+                packet.bytes == outPacketBytes_ && outPacketFrames_ != 0 && outPacketFrames_ <= kLoopbackLimitFrames &&
+                loopbackRing_.empty()) {
+                IsoPacket& capture = packets[i + 1];
+                uint32_t frames = (accumulator + increment) >> 16;
+                if (frames == outPacketFrames_ && uint64_t{frames} * frameBytes <= capture.bytes) {
+                    accumulator = (accumulator + increment) & 0xFFFF;
+                    std::memcpy(capture.data, packet.data, size_t{frames} * frameBytes);
+                    capture.bytes = frames * frameBytes;
+                    played += frames;
+                    captured += frames;
+                    ++i;
+                    continue;
+                }
+            }
             if (packet.bytes != outPacketBytes_) {
                 outPacketBytes_ = packet.bytes;
                 outPacketFrames_ = packet.bytes / (uint32_t{playbackChannels_} * kSampleBytes);
