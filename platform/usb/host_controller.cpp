@@ -370,13 +370,18 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     std::lock_guard lock(lock_);
-    if (auto it = failNext_.find(endpoint); it != failNext_.end()) {
-        t.failWith = it->second;
-        failNext_.erase(it);
+    // The fault knobs are nearly always unarmed: an empty map is not searched.
+    if (!failNext_.empty()) {
+        if (auto it = failNext_.find(endpoint); it != failNext_.end()) {
+            t.failWith = it->second;
+            failNext_.erase(it);
+        }
     }
-    if (auto it = delayNext_.find(endpoint); it != delayNext_.end()) {
-        t.late = true;
-        delayNext_.erase(it);
+    if (!delayNext_.empty()) {
+        if (auto it = delayNext_.find(endpoint); it != delayNext_.end()) {
+            t.late = true;
+            delayNext_.erase(it);
+        }
     }
     pipe->add_reference();
     if (transfers_.size() > transfersHead_ && t.frame < transfers_.back().frame) transfersInFrameOrder_ = false;
