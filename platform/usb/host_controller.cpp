@@ -228,12 +228,17 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
             source.stride = stride;
             UsbDeviceModel::IsoPacket* out = batch.data() + source.first;
             USBD_ISO_PACKET_DESCRIPTOR* packet = source.packets;
+            // Copied out: the stores below could otherwise alias them, and each packet would reload them.
+            const ULONG maxPacket = source.maxPacket;
+            const ULONG length = source.length;
+            const UCHAR endpoint = source.endpoint;
+            uint8_t* const buffer = source.buffer;
             for (unsigned microframe = 0; microframe < longest; ++microframe, out += stride, ++packet) {
                 ULONG offset = packet->Offset;
-                ULONG room = std::min(source.maxPacket, source.length > offset ? source.length - offset : 0);
+                ULONG room = std::min(maxPacket, length > offset ? length - offset : 0);
+                ULONG bytes = in ? room : std::min(packet->Length, room);
                 packet->Status = USBD_STATUS_SUCCESS;
-                *out = UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
-                                                 in ? room : std::min(packet->Length, room)};
+                *out = UsbDeviceModel::IsoPacket{endpoint, microframe, buffer + offset, bytes};
             }
         };
         for (Source& source : sources) {
@@ -291,8 +296,10 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         if (!source.in) continue;
         if (source.stride != 0) {
             const UsbDeviceModel::IsoPacket* in = batch.data() + source.first;
-            for (unsigned microframe = 0; microframe < source.count; ++microframe, in += source.stride) {
-                source.packets[microframe].Length = in->bytes;
+            const size_t stride = source.stride;
+            USBD_ISO_PACKET_DESCRIPTOR* packets = source.packets;
+            for (unsigned microframe = 0, count = source.count; microframe < count; ++microframe, in += stride) {
+                packets[microframe].Length = in->bytes;
             }
             continue;
         }
