@@ -20,6 +20,8 @@ public:
     // Empties the ring; frames of `channels` samples, at most `capacityFrames` kept.
     void reset(size_t channels, size_t capacityFrames);
     size_t frames() const { return count_ + lentFrames_; }
+    // Nothing waits, neither stored nor lent (inline: asked every packet of a running loop).
+    bool empty() const { return count_ == 0 && lentFrames_ == 0; }
 
     // `frames` interleaved frames of the ring's channel count, as bytes off the wire.
     void push(const uint8_t* data, size_t frames);

@@ -290,6 +290,13 @@ void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
     // The settings hold for the frame: selections come with control requests, between frames.
     bool playing = current_setting_locked(kPlaybackInterface) != 0;
     bool capturing = current_setting_locked(kCaptureInterface) != 0;
+    // A running loop with no recording and no empty packets asked for stays so
+    // for the whole frame (those only wind down within it): its packets skip those checks.
+    if (playing && capturing && loopback_ && emptySkip_ == 0 && emptyCapturePackets_ == 0 &&
+        recorded_.size() >= recordLimit_ * playbackChannels_) {
+        loop_frame_locked(increment, packets, count);
+        return;
+    }
     for (size_t i = 0; i < count; ++i) {
         IsoPacket& packet = packets[i];
         if (packet.endpointAddress == kPlaybackEndpoint) {
@@ -301,6 +308,58 @@ void VexaInterface::iso_frame(uint64_t, IsoPacket* packets, size_t count) {
             packet.bytes = 0;  // an IN endpoint that carries nothing
         }
     }
+    loopbackRing_.settle();
+}
+
+void VexaInterface::loop_frame_locked(uint32_t increment, IsoPacket* packets, size_t count) {
+    // What iso_out_locked and iso_in_locked do for such a frame, its counters kept in registers.
+    uint32_t frameBytes = uint32_t{captureChannels_} * kSampleBytes;
+    uint32_t accumulator = captureAccumulator_;
+    uint64_t played = 0;
+    uint64_t captured = 0;
+    bool sameFrames = playbackChannels_ == captureChannels_;
+    for (size_t i = 0; i < count; ++i) {
+        IsoPacket& packet = packets[i];
+        if (packet.endpointAddress == kPlaybackEndpoint) {
+            // A playback packet with its microframe's capture packet next and nothing
+            // waiting: capture takes its frames straight, as lending then popping them would.
+            if (sameFrames && i + 1 < count && packets[i + 1].endpointAddress == kCaptureEndpoint &&
+                packet.bytes == outPacketBytes_ && outPacketFrames_ != 0 && outPacketFrames_ <= kLoopbackLimitFrames &&
+                loopbackRing_.empty()) {
+                IsoPacket& capture = packets[i + 1];
+                uint32_t frames = (accumulator + increment) >> 16;
+                if (frames == outPacketFrames_ && uint64_t{frames} * frameBytes <= capture.bytes) {
+                    accumulator = (accumulator + increment) & 0xFFFF;
+                    std::memcpy(capture.data, packet.data, size_t{frames} * frameBytes);
+                    capture.bytes = frames * frameBytes;
+                    played += frames;
+                    captured += frames;
+                    ++i;
+                    continue;
+                }
+            }
+            if (packet.bytes != outPacketBytes_) {
+                outPacketBytes_ = packet.bytes;
+                outPacketFrames_ = packet.bytes / (uint32_t{playbackChannels_} * kSampleBytes);
+            }
+            // The frame's packets stay put until it returns: the ring may borrow them meanwhile.
+            loopbackRing_.lend(packet.data, outPacketFrames_);
+            played += outPacketFrames_;
+        } else if (packet.endpointAddress == kCaptureEndpoint) {
+            accumulator += increment;
+            uint32_t frames = accumulator >> 16;
+            accumulator &= 0xFFFF;
+            if (uint64_t{frames} * frameBytes > packet.bytes) frames = packet.bytes / frameBytes;
+            loopbackRing_.pop(packet.data, frames, captureChannels_);
+            captured += frames;
+            packet.bytes = frames * frameBytes;
+        } else if ((packet.endpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+            packet.bytes = 0;  // an IN endpoint that carries nothing
+        }
+    }
+    captureAccumulator_ = accumulator;
+    playbackFrames_ += played;
+    captureFrames_ += captured;
     loopbackRing_.settle();
 }
 

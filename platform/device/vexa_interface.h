@@ -110,6 +110,9 @@ private:
     // With `lend` the loopback may read `data` until its ring is settled.
     void iso_out_locked(const uint8_t* data, ULONG bytes, bool lend);
     ULONG iso_in_locked(uint32_t increment, uint8_t* data, ULONG maxBytes);
+    // A frame of a running loop (playing, capturing, loopback, nothing
+    // recorded, no empty packets due); caller holds lock_.
+    void loop_frame_locked(uint32_t increment, IsoPacket* packets, size_t count);
     // Keeps what record_playback asked for; caller holds lock_.
     void record_locked(const uint8_t* data, size_t frames);
     // Capture without loopback: the capture source's samples, or silence; caller holds lock_.

@@ -71,6 +71,7 @@ void Clock::run_timers_due(uint64_t time, bool frameBoundary,
             }
             timer = std::move(it->second);
             timers_.erase(it);
+            timers_changed();
         }
         timer.fn();
     }
@@ -81,6 +82,11 @@ void Clock::listeners_changed() {
     snapshot->reserve(frameListeners_.size());
     for (auto& [id, listener] : frameListeners_) snapshot->push_back(listener);
     listenerSnapshot_ = std::move(snapshot);
+    listenerVersion_.fetch_add(1, std::memory_order_release);
+}
+
+void Clock::timers_changed() {
+    firstTimer_.store(timers_.empty() ? UINT64_MAX : timers_.begin()->first, std::memory_order_release);
 }
 
 void Clock::step_towards(uint64_t limit) {
@@ -91,16 +97,15 @@ void Clock::step_towards(uint64_t limit) {
     std::lock_guard advance(advanceLock_);
     uint64_t current = virtualNow_.load(std::memory_order_relaxed);
     if (current >= limit) return;
-    uint64_t due;
+    uint64_t due = (current / kTicksPerMillisecond + 1) * kTicksPerMillisecond;
     bool timersDue = false;
-    std::shared_ptr<const std::vector<FrameListener>> listeners;
-    {
+    // Streaming runs a frame each step with no timer due by it: then the
+    // first timer's time says so without lock_ (a timer scheduled after this
+    // look runs with the next step, as one scheduled after the lock would).
+    if (firstTimer_.load(std::memory_order_acquire) <= due) {
         std::lock_guard lock(lock_);
         due = next_due_after_now();
-        // A frame with no timer due takes its listeners in this same look:
-        // streaming runs a frame each step, so it takes one lock instead of two.
         timersDue = !timers_.empty() && timers_.begin()->first <= due;
-        if (due <= limit && !timersDue) listeners = listenerSnapshot_;
     }
     if (due > limit) {
         virtualNow_.store(limit, std::memory_order_release);
@@ -110,10 +115,24 @@ void Clock::step_towards(uint64_t limit) {
     bool frameBoundary = due % kTicksPerMillisecond == 0 && due != current;
     if (timersDue) {
         run_due(due, frameBoundary);
-    } else if (frameBoundary && listeners != nullptr) {
-        DispatchLevelScope dispatch;
-        run_listeners(*listeners, due);
+    } else if (frameBoundary) {
+        // The advancer's own reference: it lives until the listeners change
+        // and a later step (under advanceLock_, so not this one) takes anew.
+        const std::vector<FrameListener>* listeners = advancer_listeners().get();
+        if (listeners != nullptr) {
+            DispatchLevelScope dispatch;
+            run_listeners(*listeners, due);
+        }
     }
+}
+
+const std::shared_ptr<const std::vector<Clock::FrameListener>>& Clock::advancer_listeners() {
+    if (listenerVersion_.load(std::memory_order_acquire) != advancerVersion_) {
+        std::lock_guard lock(lock_);
+        advancerListeners_ = listenerSnapshot_;
+        advancerVersion_ = listenerVersion_.load(std::memory_order_relaxed);
+    }
+    return advancerListeners_;
 }
 
 void Clock::run_until(uint64_t time) {
@@ -124,11 +143,7 @@ void Clock::run_until(uint64_t time) {
     while (now() < time) step_towards(time);
     // Timers scheduled for exactly `time` by the last step still belong to it.
     std::lock_guard advance(advanceLock_);
-    bool due;
-    {
-        std::lock_guard lock(lock_);
-        due = !timers_.empty() && timers_.begin()->first <= virtualNow_.load(std::memory_order_relaxed);
-    }
+    bool due = firstTimer_.load(std::memory_order_acquire) <= virtualNow_.load(std::memory_order_relaxed);
     if (due) run_due(virtualNow_.load(std::memory_order_relaxed), false);
 }
 
@@ -200,6 +215,7 @@ uint64_t Clock::schedule_at(uint64_t time, TimerFn fn) {
         std::lock_guard lock(lock_);
         id = nextId_++;
         timers_.emplace(time, Timer{id, std::move(fn)});
+        timers_changed();
     }
     schedulerWake_.notify_all();
     return id;
@@ -210,6 +226,7 @@ bool Clock::cancel(uint64_t id) {
     for (auto it = timers_.begin(); it != timers_.end(); ++it) {
         if (it->second.id == id) {
             timers_.erase(it);
+            timers_changed();
             return true;
         }
     }

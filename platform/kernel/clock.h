@@ -98,6 +98,9 @@ private:
     // next boundary, not with the ones slept through.
     void frames_wanted_changed(bool wanted);
     void listeners_changed();  // caller holds lock_: the listeners were added to or removed
+    void timers_changed();     // caller holds lock_: timers_ was added to or taken from
+    // The listeners a frame runs, as the advancer last took them; caller holds advanceLock_.
+    const std::shared_ptr<const std::vector<FrameListener>>& advancer_listeners();
     // Runs the timers due by `time`, in order; at a frame boundary, sets
     // `*listeners` to the frame's listeners in the same look as the last check.
     void run_timers_due(uint64_t time, bool frameBoundary,
@@ -117,6 +120,15 @@ private:
     std::shared_ptr<const std::vector<FrameListener>> listenerSnapshot_;
     std::map<uint64_t, bool> idleListeners_;  // real-time mode: listeners that need no frames now
     std::multimap<uint64_t, Timer> timers_;  // by due time
+    // The first timer's due time (UINT64_MAX with none), stored under lock_ with
+    // every change of timers_: a step that finds no timer due by its frame
+    // reads it instead of taking lock_.
+    std::atomic<uint64_t> firstTimer_{UINT64_MAX};
+    // Bumped under lock_ whenever listenerSnapshot_ is rebuilt; the advancer
+    // keeps its own reference and takes a new one only when this moved.
+    std::atomic<uint64_t> listenerVersion_{0};
+    std::shared_ptr<const std::vector<FrameListener>> advancerListeners_;  // guarded by advanceLock_
+    uint64_t advancerVersion_ = UINT64_MAX;                                 // guarded by advanceLock_
     uint64_t nextId_ = 1;
     uint64_t lastFrameRun_ = 0;            // real-time mode: last frame boundary handled
 

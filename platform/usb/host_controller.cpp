@@ -44,6 +44,7 @@ HostController& HostController::get() { return Machine::current().attachment<Hos
 void HostController::add_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     readers_.push_back(pipe);
+    ++readersVersion_;
     if (!pipe->port().model().announces_in()) polledReaders_.push_back(pipe);
     wake_locked();
 }
@@ -71,6 +72,7 @@ void HostController::compact_locked() {
 void HostController::remove_reader(FxUsbPipe* pipe) {
     std::lock_guard lock(lock_);
     std::erase(readers_, pipe);
+    ++readersVersion_;
     std::erase(polledReaders_, pipe);
 }
 
@@ -81,12 +83,18 @@ void HostController::on_frame(uint64_t frameBegins) {
     std::vector<FxUsbPipe*> readers;
     std::vector<Transfer> due;
     std::vector<Transfer> late;
+    // The readers' copy is kept while they stay as they were: a frame copies them only after a change.
+    uint64_t readersVersion = frameReadersVersion_;
+    frameReadersVersion_ = UINT64_MAX;
     readers.swap(frameReaders_);
     due.swap(frameDue_);
     late.swap(frameLate_);
     {
         std::lock_guard lock(lock_);
-        readers.assign(readers_.begin(), readers_.end());
+        if (readersVersion != readersVersion_) {
+            readers.assign(readers_.begin(), readers_.end());
+            readersVersion = readersVersion_;
+        }
         for (FxUsbPipe* pipe : readers) pipe->add_reference();
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
@@ -136,10 +144,10 @@ void HostController::on_frame(uint64_t frameBegins) {
         }
     }
     for (Transfer& transfer : late) complete(transfer);
-    readers.clear();
     due.clear();
     late.clear();
     frameReaders_.swap(readers);
+    frameReadersVersion_ = readersVersion;
     frameDue_.swap(due);
     frameLate_.swap(late);
 
@@ -199,22 +207,56 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     if (batch.size() < most) batch.resize(most);
     // Bus order: microframe by microframe, the OUT transfers' packets in send order, then the IN transfers'.
     // Each packet's status is set now: nobody looks at a URB before it completes.
-    size_t total = 0;
-    auto place = [&batch, &total](Source& source, unsigned microframe) {
+    // An IN packet has the room the buffer leaves, an OUT packet what was sent of it.
+    auto packet_of = [](Source& source, unsigned microframe) {
         USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
         ULONG offset = packet.Offset;
         ULONG room = std::min(source.maxPacket, source.length > offset ? source.length - offset : 0);
         packet.Status = USBD_STATUS_SUCCESS;
-        source.at[microframe] = static_cast<uint16_t>(total);
-        batch[total++] = UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
-                                                   source.in ? room : std::min(packet.Length, room)};
+        return UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
+                                         source.in ? room : std::min(packet.Length, room)};
     };
-    for (unsigned microframe = 0; microframe < longest; ++microframe) {
+    size_t total = 0;
+    bool uniform = std::all_of(sources.begin(), sources.end(), [longest](const Source& s) { return s.count == longest; });
+    if (uniform) {
+        // Every transfer has a packet in every microframe: each one's packets
+        // are a column of the bus order, written transfer by transfer.
+        auto stride = static_cast<uint16_t>(sources.size());
+        uint16_t column = 0;
+        auto fill = [&](Source& source, bool in) {
+            source.first = column++;
+            source.stride = stride;
+            UsbDeviceModel::IsoPacket* out = batch.data() + source.first;
+            USBD_ISO_PACKET_DESCRIPTOR* packet = source.packets;
+            // Copied out: the stores below could otherwise alias them, and each packet would reload them.
+            const ULONG maxPacket = source.maxPacket;
+            const ULONG length = source.length;
+            const UCHAR endpoint = source.endpoint;
+            uint8_t* const buffer = source.buffer;
+            for (unsigned microframe = 0; microframe < longest; ++microframe, out += stride, ++packet) {
+                ULONG offset = packet->Offset;
+                ULONG room = std::min(maxPacket, length > offset ? length - offset : 0);
+                ULONG bytes = in ? room : std::min(packet->Length, room);
+                packet->Status = USBD_STATUS_SUCCESS;
+                *out = UsbDeviceModel::IsoPacket{endpoint, microframe, buffer + offset, bytes};
+            }
+        };
         for (Source& source : sources) {
-            if (!source.in && microframe < source.count) place(source, microframe);
+            if (!source.in) fill(source, false);
         }
         for (Source& source : sources) {
-            if (source.in && microframe < source.count) place(source, microframe);
+            if (source.in) fill(source, true);
+        }
+        total = most;
+    } else {
+        for (unsigned microframe = 0; microframe < longest; ++microframe) {
+            for (int in = 0; in < 2; ++in) {
+                for (Source& source : sources) {
+                    if (source.in != (in != 0) || microframe >= source.count) continue;
+                    source.at[microframe] = static_cast<uint16_t>(total);
+                    batch[total++] = packet_of(source, microframe);
+                }
+            }
         }
     }
 
@@ -229,7 +271,7 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
         one.swap(frameOneDevice_);
         if (owners.size() < total) owners.resize(total);
         for (const Source& source : sources) {
-            for (unsigned microframe = 0; microframe < source.count; ++microframe) owners[source.at[microframe]] = source.model;
+            for (unsigned microframe = 0; microframe < source.count; ++microframe) owners[source.place_of(microframe)] = source.model;
         }
         for (size_t first = 0; first < total; ++first) {
             UsbDeviceModel* model = owners[first];
@@ -252,6 +294,15 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
     for (const Source& source : sources) {
         if (!source.in) continue;
+        if (source.stride != 0) {
+            const UsbDeviceModel::IsoPacket* in = batch.data() + source.first;
+            const size_t stride = source.stride;
+            USBD_ISO_PACKET_DESCRIPTOR* packets = source.packets;
+            for (unsigned microframe = 0, count = source.count; microframe < count; ++microframe, in += stride) {
+                packets[microframe].Length = in->bytes;
+            }
+            continue;
+        }
         for (unsigned microframe = 0; microframe < source.count; ++microframe) {
             source.packets[microframe].Length = batch[source.at[microframe]].bytes;
         }
@@ -326,13 +377,18 @@ NTSTATUS HostController::submit(FxUsbPipe* pipe, kmdf::FxTargetRequest* request)
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     std::lock_guard lock(lock_);
-    if (auto it = failNext_.find(endpoint); it != failNext_.end()) {
-        t.failWith = it->second;
-        failNext_.erase(it);
+    // The fault knobs are nearly always unarmed: an empty map is not searched.
+    if (!failNext_.empty()) {
+        if (auto it = failNext_.find(endpoint); it != failNext_.end()) {
+            t.failWith = it->second;
+            failNext_.erase(it);
+        }
     }
-    if (auto it = delayNext_.find(endpoint); it != delayNext_.end()) {
-        t.late = true;
-        delayNext_.erase(it);
+    if (!delayNext_.empty()) {
+        if (auto it = delayNext_.find(endpoint); it != delayNext_.end()) {
+            t.late = true;
+            delayNext_.erase(it);
+        }
     }
     pipe->add_reference();
     if (transfers_.size() > transfersHead_ && t.frame < transfers_.back().frame) transfersInFrameOrder_ = false;

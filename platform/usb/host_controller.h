@@ -90,7 +90,12 @@ private:
         unsigned count;  // its packets this frame
         UCHAR endpoint;
         bool in;
-        std::array<uint16_t, 8> at;  // each packet's place in bus order
+        // Each packet's place in bus order: `first` + microframe * `stride` when
+        // every transfer of the frame has as many packets (the usual), else `at`.
+        uint16_t first;
+        uint16_t stride;
+        std::array<uint16_t, 8> at;
+        size_t place_of(unsigned microframe) const { return stride != 0 ? first + size_t{microframe} * stride : at[microframe]; }
     };
 
     void on_frame(uint64_t frame);
@@ -105,6 +110,7 @@ private:
     uint64_t listener_ = 0;            // set once, under lock_
     std::mutex lock_;
     std::vector<FxUsbPipe*> readers_;  // guarded by lock_
+    uint64_t readersVersion_ = 0;      // bumped with every change of readers_; guarded by lock_
     // Readers of devices that do not announce IN data: the bus polls them every frame; guarded by lock_.
     std::vector<FxUsbPipe*> polledReaders_;
     // Scheduled, in the order they were sent, from transfersHead_ on (those
@@ -123,6 +129,7 @@ private:
     std::recursive_mutex completionLock_;
     // Storage a frame's lists reuse from frame to frame; taken by the frame that runs.
     std::vector<FxUsbPipe*> frameReaders_;
+    uint64_t frameReadersVersion_ = UINT64_MAX;  // the readers_ version frameReaders_ holds a copy of
     std::vector<Transfer> frameDue_;
     std::vector<Transfer> frameLate_;
     std::vector<Source> frameSources_;

@@ -5,10 +5,14 @@
 #include <vector>
 
 #include "platform/device/loopback_ring.h"
+#include "platform/device/vexa_interface.h"
 
 namespace {
 
 using platform::device::LoopbackRing;
+using platform::device::VexaInterface;
+using platform::device::VexaModel;
+using IsoPacket = platform::usb::UsbDeviceModel::IsoPacket;
 
 std::vector<uint8_t> Frames(int32_t first, size_t frames, size_t channels) {
     std::vector<int32_t> samples(frames * channels);
@@ -140,6 +144,85 @@ TEST(LoopbackRingTest, LendingKeepsOrderAndTheCapacity) {
     ring.lend(c.data(), 3);
     ring.settle();
     EXPECT_EQ(Pop(ring, 4, 1), (std::vector<int32_t>{100, 20, 120, 220}));
+}
+
+// The interface takes a frame of a running loop the short way while nothing
+// else is asked of it; a knob set between frames (recording, empty capture
+// packets, loopback off) must take effect with the very next frame's packets,
+// and the counters and the looped samples must run on unbroken across the
+// switches (a frame taken the short way must not drop, repeat or miscount).
+TEST(VexaInterfaceLoopTest, KnobsSetBetweenFramesTakeEffectAtTheNextFrame) {
+    VexaInterface device(VexaModel::CantileQe);
+    ASSERT_EQ(device.set_interface(platform::device::kPlaybackInterface, 1), STATUS_SUCCESS);
+    ASSERT_EQ(device.set_interface(platform::device::kCaptureInterface, 1), STATUS_SUCCESS);
+    const size_t outChannels = device.playback_channels();
+    const size_t inChannels = device.capture_channels();
+    const size_t perPacket = device.clock().rate() / 8000;
+    constexpr unsigned kMicroframes = 8;
+    std::vector<std::vector<uint8_t>> out(kMicroframes);
+    std::vector<std::vector<int32_t>> in(kMicroframes, std::vector<int32_t>(perPacket * inChannels + 16));
+    int32_t next = 1;     // the next playback sample
+    int32_t expected = 1;  // the next sample capture must carry
+    uint64_t played = 0;
+    uint64_t captured = 0;
+    // One frame in bus order; returns the capture frames that came back.
+    auto frame = [&](uint64_t number) {
+        std::vector<IsoPacket> packets;
+        for (unsigned mf = 0; mf < kMicroframes; ++mf) {
+            out[mf] = Frames(next, perPacket, outChannels);
+            next += 1000;
+            packets.push_back({platform::device::kPlaybackEndpoint, mf, out[mf].data(), static_cast<ULONG>(out[mf].size())});
+            packets.push_back({platform::device::kCaptureEndpoint, mf, reinterpret_cast<uint8_t*>(in[mf].data()),
+                               static_cast<ULONG>(in[mf].size() * 4)});
+        }
+        device.iso_frame(number, packets.data(), packets.size());
+        played += kMicroframes * perPacket;
+        std::vector<size_t> lengths;
+        for (size_t i = 1; i < packets.size(); i += 2) lengths.push_back(packets[i].bytes / 4 / inChannels);
+        return lengths;
+    };
+    auto expect_looped = [&](const std::vector<size_t>& lengths, bool looped) {
+        for (unsigned mf = 0; mf < kMicroframes; ++mf) {
+            SCOPED_TRACE(testing::Message() << "microframe " << mf);
+            captured += lengths[mf];
+            ASSERT_EQ(lengths[mf], perPacket);
+            for (size_t f = 0; f < perPacket; ++f) {
+                EXPECT_EQ(in[mf][f * inChannels], looped ? expected + static_cast<int32_t>(f * 100) : 0);
+                EXPECT_EQ(in[mf][f * inChannels + 1], looped ? expected + static_cast<int32_t>(f * 100 + 1) : 0);
+            }
+            expected += 1000;
+        }
+    };
+    expect_looped(frame(1), true);
+    device.record_playback(perPacket * 3);  // three packets' worth: the next frame records, then stops
+    expect_looped(frame(2), true);
+    std::vector<int32_t> recorded = device.recorded_playback();
+    ASSERT_EQ(recorded.size(), perPacket * 3 * outChannels);
+    EXPECT_EQ(recorded.front(), 8001) << "recording starts with the frame after it was asked for";
+    EXPECT_EQ(recorded[perPacket * 2 * outChannels], 10001);
+    expect_looped(frame(3), true);
+    EXPECT_EQ(device.recorded_playback().size(), perPacket * 3 * outChannels) << "recording stopped at its limit";
+    device.empty_capture_packets(1, 2);  // microframes 1 and 2 of the next frame come back empty
+    std::vector<size_t> lengths = frame(4);
+    EXPECT_EQ(lengths, (std::vector<size_t>{perPacket, 0, 0, perPacket, perPacket, perPacket, perPacket, perPacket}));
+    // An empty packet leaves its frames waiting: the next packets carry the older frames first.
+    for (unsigned mf = 0; mf < kMicroframes; ++mf) captured += lengths[mf];
+    EXPECT_EQ(in[0][0], 24001);
+    EXPECT_EQ(in[3][0], 25001) << "after two empty packets capture resumes with the oldest waiting frame";
+    EXPECT_EQ(in[7][0], 29001);
+    // Two packets' frames still wait: the next frame runs two packets behind, without a gap.
+    std::vector<size_t> after = frame(5);
+    EXPECT_EQ(in[0][0], 30001);
+    EXPECT_EQ(in[2][0], 32001);
+    for (size_t n : after) captured += n;
+    device.set_loopback(false);
+    std::vector<size_t> silent = frame(6);
+    for (unsigned mf = 0; mf < kMicroframes; ++mf) {
+        captured += silent[mf];
+        EXPECT_EQ(in[mf][0], 0) << "without loopback and a source capture is silence";
+    }
+    EXPECT_EQ(device.playback_frames(), played);
+    EXPECT_EQ(device.capture_frames(), captured);
 }
 
 }  // namespace

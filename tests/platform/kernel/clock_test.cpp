@@ -46,6 +46,36 @@ TEST(VirtualClockTest, TimersRunAtTheirTimeEvenWhenScheduledOnTheWay) {
     EXPECT_EQ(fired[1], std::make_pair(2, Milliseconds(3) + 2'500));
 }
 
+// Frames that find no timer due skip the clock's lock: a timer a listener
+// schedules for the next boundary, a timer cancelled before its frame, and
+// listeners added or removed from a frame must each still be seen by the very
+// next frame (not run late, not run at all, not missed, not called once more).
+TEST(VirtualClockTest, ChangesMadeInsideAFrameReachTheNextFrame) {
+    platform::Machine machine;
+    platform::Clock& clock = machine.clock();
+    std::vector<std::pair<char, uint64_t>> seen;
+    uint64_t late = 0;
+    uint64_t added = 0;
+    uint64_t first = clock.add_frame_listener([&](uint64_t frame) {
+        seen.emplace_back('a', frame);
+        if (frame == 2) {
+            clock.schedule_at(Milliseconds(3), [&] { seen.emplace_back('t', clock.now() / Milliseconds(1)); });
+            late = clock.schedule_at(Milliseconds(4), [&] { seen.emplace_back('x', clock.now()); });
+            added = clock.add_frame_listener([&](uint64_t f) { seen.emplace_back('b', f); });
+        }
+        if (frame == 3) {
+            EXPECT_TRUE(clock.cancel(late));
+        }
+        if (frame == 4) clock.remove_frame_listener(added);
+    });
+    clock.run_for(Milliseconds(5));
+    clock.remove_frame_listener(first);
+    clock.run_for(Milliseconds(2));
+    std::vector<std::pair<char, uint64_t>> expected{{'a', 1}, {'a', 2}, {'t', 3}, {'a', 3}, {'b', 3},
+                                                     {'a', 4}, {'b', 4}, {'a', 5}};
+    EXPECT_EQ(seen, expected);
+}
+
 // A kernel wait with a timeout on a virtual clock moves time itself and ends exactly at its deadline.
 TEST(VirtualClockTest, TimedWaitAdvancesToItsDeadline) {
     platform::Machine machine;

@@ -174,27 +174,27 @@ protected:
 
     // Sends one transfer of a frame's packets, for `startFrame` (0: as soon as
     // possible), IN unless `out`; an OUT transfer's packet k carries k + 1
-    // bytes of the transfer's index + 100.
-    NTSTATUS send(ULONG startFrame, bool out = false) {
+    // bytes of the transfer's index + 100. `packets` below a frame's leaves its later microframes empty.
+    NTSTATUS send(ULONG startFrame, bool out = false, ULONG packets = kPackets) {
         WDFUSBPIPE pipe = out ? g_probe.outPipe : g_probe.pipe;
         auto transfer = std::make_unique<Transfer>();
         transfer->index = static_cast<int>(transfers_.size());
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
         attributes.ParentObject = g_probe.usbDevice;
-        NTSTATUS status = WdfUsbTargetDeviceCreateIsochUrb(g_probe.usbDevice, &attributes, kPackets,
+        NTSTATUS status = WdfUsbTargetDeviceCreateIsochUrb(g_probe.usbDevice, &attributes, packets,
                                                            &transfer->urbMemory, &transfer->urb);
         if (!NT_SUCCESS(status)) return status;
         URB_ISOCH_TRANSFER& urb = transfer->urb->UrbIsochronousTransfer;
-        urb.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(kPackets));
+        urb.Hdr.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(packets));
         urb.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
         urb.PipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(pipe);
         urb.TransferFlags = (out ? 0 : USBD_TRANSFER_DIRECTION_IN) | (startFrame == 0 ? USBD_START_ISO_TRANSFER_ASAP : 0);
         urb.TransferBuffer = transfer->buffer;
         urb.TransferBufferLength = sizeof(transfer->buffer);
         urb.StartFrame = startFrame;
-        urb.NumberOfPackets = kPackets;
-        for (ULONG k = 0; k < kPackets; ++k) {
+        urb.NumberOfPackets = packets;
+        for (ULONG k = 0; k < packets; ++k) {
             urb.IsoPacket[k] = USBD_ISO_PACKET_DESCRIPTOR{k * kPacketBytes, out ? k + 1 : 0, 0};
         }
         if (out) std::memset(transfer->buffer, transfer->index + 100, sizeof(transfer->buffer));
@@ -311,6 +311,47 @@ TEST_F(HostControllerTest, FramePacketsReachTheDeviceInBusOrder) {
             EXPECT_EQ(transfers_[static_cast<size_t>(transfers[k])]->buffer[microframe * kPacketBytes], packet->first);
         }
     }
+}
+
+// Transfers of a frame with fewer packets than it has microframes: the bus
+// order must still be microframe by microframe, OUT before IN, send order
+// within each, with no slot given to a transfer whose packets ran out, and
+// each IN length must land in its own transfer's descriptor (not a neighbour's).
+TEST_F(HostControllerTest, ShortTransfersKeepTheBusOrderOfTheOthers) {
+    ULONG start = frame() + 2;
+    struct Sent {
+        bool out;
+        ULONG packets;
+    };
+    const Sent sent[] = {{false, 3}, {true, kPackets}, {false, kPackets}, {true, 2}};
+    for (const Sent& s : sent) ASSERT_EQ(send(start, s.out, s.packets), STATUS_SUCCESS);
+    machine_.clock().run_for(platform::Milliseconds(4));
+    ASSERT_EQ(completions().size(), 4u);
+    std::vector<SeenPacket> seen = device_->seen();
+    size_t at = 0;
+    uint8_t mark = 1;
+    for (unsigned microframe = 0; microframe < kPackets; ++microframe) {
+        for (bool out : {true, false}) {
+            for (int k = 0; k < 4; ++k) {
+                if (sent[k].out != out || microframe >= sent[k].packets) continue;
+                SCOPED_TRACE(testing::Message() << "microframe " << microframe << ", transfer " << k);
+                ASSERT_LT(at, seen.size());
+                const SeenPacket& packet = seen[at++];
+                EXPECT_EQ(packet.microframe, microframe);
+                EXPECT_EQ(packet.endpoint, out ? kIsoOut : kIsoIn);
+                if (out) {
+                    EXPECT_EQ(packet.first, k + 100);
+                    continue;
+                }
+                EXPECT_EQ(packet.first, mark++);
+                const USBD_ISO_PACKET_DESCRIPTOR& descriptor =
+                    transfers_[static_cast<size_t>(k)]->urb->UrbIsochronousTransfer.IsoPacket[microframe];
+                EXPECT_EQ(descriptor.Length, microframe + 1);
+                EXPECT_EQ(transfers_[static_cast<size_t>(k)]->buffer[microframe * kPacketBytes], packet.first);
+            }
+        }
+    }
+    EXPECT_EQ(at, seen.size());
 }
 
 // A stop that waits for sent I/O returns only once the transfer in flight has
