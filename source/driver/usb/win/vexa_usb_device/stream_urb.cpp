@@ -34,7 +34,7 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
         stream->pipe == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    USBD_PIPE_HANDLE pipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(stream->pipe->pipe);
+    USBD_PIPE_HANDLE pipeHandle = stream->pipeHandle;
     if (pipeHandle == nullptr) return STATUS_INVALID_PARAMETER;
     URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
     // The fixed part is rebuilt, every field of it (one clear of its 140
@@ -70,7 +70,7 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
         attributes.ParentObject = UsbDeviceOf(stream);
-        status = WdfRequestCreate(&attributes, TargetOf(stream), &context->request);
+        status = WdfRequestCreate(&attributes, stream->pipeTarget, &context->request);
     } else {
         WDF_REQUEST_REUSE_PARAMS reuse;
         WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
@@ -94,7 +94,7 @@ void UrbEnded(IsoStream* stream) {
 [[nodiscard]] NTSTATUS IsoUrbSend(IsoUrbContext* context) {
     IsoStream* stream = context->stream;
     if (InterlockedIncrement(&stream->outstandingUrbs) == 1) InterlockedIncrement(&stream->device->runningStreamCount);
-    if (WdfRequestSend(context->request, TargetOf(stream), WDF_NO_SEND_OPTIONS)) return STATUS_SUCCESS;
+    if (WdfRequestSend(context->request, stream->pipeTarget, WDF_NO_SEND_OPTIONS)) return STATUS_SUCCESS;
     NTSTATUS status = WdfRequestGetStatus(context->request);
     TRACE_RT(kLogError | kLogStream, status, context->urbIndex);
     UrbEnded(stream);
@@ -271,6 +271,8 @@ NTSTATUS IsoStreamStart(IsoStream* stream) {
             while (static_cast<LONG>(start - current) < 0) start += stream->framesPerUrb * kUrbCount;
         }
     }
+    stream->pipeTarget = TargetOf(stream);
+    stream->pipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(stream->pipe->pipe);
     for (ULONG i = 0; i < kUrbCount; ++i) {
         NTSTATUS status = IsoUrbFormat(stream->urbs[i], start + i * stream->framesPerUrb);
         if (!NT_SUCCESS(status)) return status;
@@ -293,7 +295,7 @@ NTSTATUS IsoStreamStart(IsoStream* stream) {
     if (!NT_SUCCESS(status)) return status;
     // The target starts after the lock (it needs PASSIVE_LEVEL); URBs sent to
     // a stopped target wait for it and go out together.
-    return WdfIoTargetStart(TargetOf(stream));
+    return WdfIoTargetStart(stream->pipeTarget);
 }
 
 void IsoStreamStop(IsoStream* stream) {
