@@ -158,6 +158,23 @@ void RelayPlaybackUrb(IsoStream* stream, IsoUrbContext* context) {
     ULONG offset = 0;
     ULONG urbFrames = 0;
     RingPacket* packets = context->firstPacket;  // the URB's records are neighbours in the ring block
+    if ((increment & 0xFFFF) == 0 && accumulator == 0) {
+        // A whole number of frames per packet (48 kHz, 96 kHz, ...): every packet carries the same.
+        const ULONG frames = increment >> 16;
+        const ULONG length = frames * bytesPerFrame;
+        const ULONG samples = frames * channels;
+        for (ULONG k = 0; k < count; ++k) {
+            urb.IsoPacket[k].Offset = offset;
+            urb.IsoPacket[k].Length = length;
+            packets[k].frames = frames;
+            packets[k].samples = samples;
+            packets[k].data = reinterpret_cast<LONG*>(context->bufferSlice + offset);
+            offset += length;
+        }
+        context->frames = frames * count;
+        context->transferBytes = offset;
+        return;
+    }
     for (ULONG k = 0; k < count; ++k) {
         accumulator += increment;
         ULONG frames = accumulator >> 16;

@@ -28,6 +28,27 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
     return static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart / stream->ticksPerMicrosecond);
 }
 
+// Marks each packet's status unset; a capture packet's length goes out 0.
+// The usual count is a constant, so its loop is laid out straight.
+template <ULONG kCount>
+void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, bool output) {
+    if (output) {
+        for (ULONG k = 0; k < kCount; ++k) packets[k].Status = kPacketStatusUnset;
+    } else {
+        for (ULONG k = 0; k < kCount; ++k) {
+            packets[k].Status = kPacketStatusUnset;
+            packets[k].Length = 0;
+        }
+    }
+}
+
+void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, ULONG count, bool output) {
+    for (ULONG k = 0; k < count; ++k) {
+        packets[k].Status = kPacketStatusUnset;
+        if (!output) packets[k].Length = 0;
+    }
+}
+
 [[nodiscard]] NTSTATUS IsoUrbFormat(IsoUrbContext* context, ULONG startFrame) {
     IsoStream* stream = context->stream;
     if (context->urb == nullptr || context->bufferSlice == nullptr || context->packetCount == 0 ||
@@ -57,13 +78,10 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
     static_assert(offsetof(URB_ISOCH_TRANSFER, IsoPacket) == offsetof(URB_ISOCH_TRANSFER, ErrorCount) + sizeof(ULONG),
                   "every field before the packet table is set above");
     // Capture packets come back with the lengths received: they go out empty.
-    if (stream->isOutput) {
-        for (ULONG k = 0; k < context->packetCount; ++k) urb.IsoPacket[k].Status = kPacketStatusUnset;
+    if (context->packetCount == kPacketsPerFrame * kFramesPerUrb) {
+        ResetPackets<kPacketsPerFrame * kFramesPerUrb>(urb.IsoPacket, stream->isOutput != 0);
     } else {
-        for (ULONG k = 0; k < context->packetCount; ++k) {
-            urb.IsoPacket[k].Status = kPacketStatusUnset;
-            urb.IsoPacket[k].Length = 0;
-        }
+        ResetPackets(urb.IsoPacket, context->packetCount, stream->isOutput != 0);
     }
     NTSTATUS status;
     if (context->request == nullptr) {
@@ -160,7 +178,7 @@ void RunPeriod(IsoStream* stream, IsoUrbContext* context, bool frameKnown, ULONG
     }
     if (InterlockedCompareExchange(&device->modeChangePending, 0, 1) == 1) RingResync(device, context->urbIndex, false);
     // A query accepted meanwhile replaces the pair: it is taken whole, under the lock the acceptance holds.
-    DEVICE_CONTEXT* deviceContext = GetDeviceContext(device->wdfDevice);
+    DEVICE_CONTEXT* deviceContext = device->configuration.deviceContext;  // the context of device->wdfDevice
     WdfSpinLockAcquire(deviceContext->stateLock);
     PFN_AUDIODEVICE_REALTIME callback = device->deviceInterface.RealtimeCallback;
     PVOID realtimeContext = device->deviceInterface.RealtimeContext;

@@ -77,6 +77,33 @@ TEST(StreamRingLayout, PlaybackLayoutCarriesTheRateExactlyAndPacksPacketsEndToEn
     EXPECT_NEAR(static_cast<double>(frames), 44100.0, 1.0);
 }
 
+// A whole number of frames per packet: every packet carries the same, end to end, and a
+// fraction left in the accumulator (by a layout at another rate) is kept, not dropped or doubled.
+TEST(StreamRingLayout, PlaybackLayoutAtAWholeFrameRateKeepsTheCarriedFraction) {
+    OneUrb u(true, 48000);
+    for (ULONG urb = 0; urb < 3; ++urb) {
+        RelayPlaybackUrb(&u.stream, &u.context);
+        for (ULONG k = 0; k < kPackets; ++k) {
+            ASSERT_EQ(u.ring[k].frames, 6u);
+            ASSERT_EQ(u.ring[k].samples, 6 * kChannels);
+            ASSERT_EQ(u.iso(k).Offset, k * 6 * kBytesPerFrame);
+            ASSERT_EQ(u.iso(k).Length, 6 * kBytesPerFrame);
+            ASSERT_EQ(reinterpret_cast<UCHAR*>(u.ring[k].data), u.slice.data() + k * 6 * kBytesPerFrame);
+        }
+        ASSERT_EQ(u.context.frames, kPackets * 6);
+        ASSERT_EQ(u.context.transferBytes, kPackets * 6 * kBytesPerFrame);
+        ASSERT_EQ(u.stream.rateAccumulator, 0u);
+    }
+    u.stream.rateAccumulator = 0x8000;  // half a frame left over
+    RelayPlaybackUrb(&u.stream, &u.context);
+    EXPECT_EQ(u.context.frames, kPackets * 6);
+    EXPECT_EQ(u.stream.rateAccumulator, 0x8000u);
+    u.stream.rateIncrement = (6u << 16) + 0x1000;  // a sixteenth more per packet: the half becomes one
+    RelayPlaybackUrb(&u.stream, &u.context);
+    EXPECT_EQ(u.context.frames, kPackets * 6 + 1);
+    EXPECT_EQ(u.stream.rateAccumulator, 0u);
+}
+
 // A slice cut to the bone: a layout that needs exactly the slice is taken, one byte less
 // keeps the previous layout whole (no packet may point past the slice) while the rate moves on.
 TEST(StreamRingLayout, PlaybackLayoutThatOverflowsTheSliceKeepsTheOldOne) {
