@@ -72,6 +72,10 @@ struct IsoStream {
     volatile LONG active;
     PipeRecord* pipe;  // null while the streaming setting is not selected
     InterfaceObject* interface;
+    // The pipe's target and stack handle, taken by the start: the pipe cannot
+    // change while the stream runs, and every URB goes to them.
+    WDFIOTARGET pipeTarget;
+    USBD_PIPE_HANDLE pipeHandle;
 };
 
 // One direction's half of StreamState: the two halves are laid out

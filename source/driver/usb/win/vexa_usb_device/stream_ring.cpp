@@ -18,27 +18,35 @@ namespace {
 constexpr ULONG kFallbackResyncUrb = 2;
 
 // Counts what a capture URB brought: counting stops at the first empty
-// packet, and it and every packet after it carry nothing this time.
+// packet, and it and every packet after it carry nothing this time. The
+// packets' data pointers stay where the ring was built: capture offsets do not move.
 void CountCaptureFrames(IsoStream* stream, IsoUrbContext* context) {
-    const URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
+    const USBD_ISO_PACKET_DESCRIPTOR* iso = context->urb->UrbIsochronousTransfer.IsoPacket;
+    const ULONG count = context->packetCount;
+    const ULONG maxPacketSize = stream->maxPacketSize;
+    const ULONG bytesPerFrame = stream->bytesPerFrame;
+    const ULONG channels = stream->channels;
+    // The URB's records are neighbours in the ring block.
+    RingPacket* packets = context->firstPacket;
     ULONG urbFrames = 0;
-    bool empty = false;
     // A URB's packets mostly share a length: divide only where it changes.
     ULONG lastLength = 0;
     ULONG lastFrames = 0;
-    RingPacket* packet = context->firstPacket;
-    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
-        ULONG length = std::min(urb.IsoPacket[k].Length, stream->maxPacketSize);
+    ULONG k = 0;
+    for (; k < count; ++k) {
+        ULONG length = std::min(iso[k].Length, maxPacketSize);
         if (length != lastLength) {
             lastLength = length;
-            lastFrames = length / stream->bytesPerFrame;
+            lastFrames = length / bytesPerFrame;
         }
-        ULONG frames = empty ? 0 : lastFrames;
-        if (frames == 0) empty = true;
-        packet->frames = frames;
-        packet->samples = frames * stream->channels;
-        packet->data = reinterpret_cast<LONG*>(context->bufferSlice + urb.IsoPacket[k].Offset);
-        urbFrames += frames;
+        if (lastFrames == 0) break;
+        packets[k].frames = lastFrames;
+        packets[k].samples = lastFrames * channels;
+        urbFrames += lastFrames;
+    }
+    for (; k < count; ++k) {
+        packets[k].frames = 0;
+        packets[k].samples = 0;
     }
     context->frames = urbFrames;
     if (urbFrames == 0) TRACE_RT(kLogWarning | kLogStream, context->urbIndex);
@@ -125,35 +133,64 @@ void FreeRing(IsoStream* stream) {
 // slice start. A layout that would not fit the slice keeps the previous one whole.
 void RelayPlaybackUrb(IsoStream* stream, IsoUrbContext* context) {
     URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
+    const ULONG count = context->packetCount;
+    const ULONG increment = stream->rateIncrement;
+    const ULONG bytesPerFrame = stream->bytesPerFrame;
+    const ULONG channels = stream->channels;
     ULONG accumulator = stream->rateAccumulator;
-    ULONG frames[kPacketsPerFrame * kFramesPerUrb];
-    ULONG total = 0;
-    for (ULONG k = 0; k < context->packetCount; ++k) {
-        accumulator += stream->rateIncrement;
-        frames[k] = accumulator >> 16;
-        accumulator &= 0xFFFF;
-        total += frames[k] * stream->bytesPerFrame;
-    }
-    stream->rateAccumulator = accumulator;
-    if (total > context->sliceBytes) {
-        TRACE_RT(kLogError | kLogStream, total, context->sliceBytes);
-        return;
+    // A packet carries at most (0xFFFF + increment) >> 16 frames: only when
+    // that many in every packet could overflow the slice is the total counted first.
+    ULONG64 mostBytes = static_cast<ULONG64>(count) * ((0xFFFFull + increment) >> 16) * bytesPerFrame;
+    if (mostBytes > context->sliceBytes) {
+        ULONG total = 0;
+        for (ULONG k = 0; k < count; ++k) {
+            accumulator += increment;
+            total += (accumulator >> 16) * bytesPerFrame;
+            accumulator &= 0xFFFF;
+        }
+        if (total > context->sliceBytes) {
+            stream->rateAccumulator = accumulator;
+            TRACE_RT(kLogError | kLogStream, total, context->sliceBytes);
+            return;
+        }
+        accumulator = stream->rateAccumulator;
     }
     ULONG offset = 0;
     ULONG urbFrames = 0;
-    RingPacket* packet = context->firstPacket;
-    for (ULONG k = 0; k < context->packetCount; ++k, packet = packet->next) {
-        ULONG length = frames[k] * stream->bytesPerFrame;
+    RingPacket* packets = context->firstPacket;  // the URB's records are neighbours in the ring block
+    if ((increment & 0xFFFF) == 0 && accumulator == 0) {
+        // A whole number of frames per packet (48 kHz, 96 kHz, ...): every packet carries the same.
+        const ULONG frames = increment >> 16;
+        const ULONG length = frames * bytesPerFrame;
+        const ULONG samples = frames * channels;
+        for (ULONG k = 0; k < count; ++k) {
+            urb.IsoPacket[k].Offset = offset;
+            urb.IsoPacket[k].Length = length;
+            packets[k].frames = frames;
+            packets[k].samples = samples;
+            packets[k].data = reinterpret_cast<LONG*>(context->bufferSlice + offset);
+            offset += length;
+        }
+        context->frames = frames * count;
+        context->transferBytes = offset;
+        return;
+    }
+    for (ULONG k = 0; k < count; ++k) {
+        accumulator += increment;
+        ULONG frames = accumulator >> 16;
+        accumulator &= 0xFFFF;
+        ULONG length = frames * bytesPerFrame;
         urb.IsoPacket[k].Offset = offset;
         urb.IsoPacket[k].Length = length;
-        packet->frames = frames[k];
-        packet->samples = frames[k] * stream->channels;  // the length's samples, without a division
-        packet->data = reinterpret_cast<LONG*>(context->bufferSlice + offset);
+        packets[k].frames = frames;
+        packets[k].samples = frames * channels;  // the length's samples, without a division
+        packets[k].data = reinterpret_cast<LONG*>(context->bufferSlice + offset);
         offset += length;
-        urbFrames += frames[k];
+        urbFrames += frames;
     }
+    stream->rateAccumulator = accumulator;
     context->frames = urbFrames;
-    context->transferBytes = total;
+    context->transferBytes = offset;
 }
 
 void RecycleUrb(IsoStream* stream, IsoUrbContext* context, bool transferred) {

@@ -28,13 +28,34 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
     return static_cast<ULONG64>(KeQueryPerformanceCounter(nullptr).QuadPart / stream->ticksPerMicrosecond);
 }
 
+// Marks each packet's status unset; a capture packet's length goes out 0.
+// The usual count is a constant, so its loop is laid out straight.
+template <ULONG kCount>
+void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, bool output) {
+    if (output) {
+        for (ULONG k = 0; k < kCount; ++k) packets[k].Status = kPacketStatusUnset;
+    } else {
+        for (ULONG k = 0; k < kCount; ++k) {
+            packets[k].Status = kPacketStatusUnset;
+            packets[k].Length = 0;
+        }
+    }
+}
+
+void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, ULONG count, bool output) {
+    for (ULONG k = 0; k < count; ++k) {
+        packets[k].Status = kPacketStatusUnset;
+        if (!output) packets[k].Length = 0;
+    }
+}
+
 [[nodiscard]] NTSTATUS IsoUrbFormat(IsoUrbContext* context, ULONG startFrame) {
     IsoStream* stream = context->stream;
     if (context->urb == nullptr || context->bufferSlice == nullptr || context->packetCount == 0 ||
         stream->pipe == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    USBD_PIPE_HANDLE pipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(stream->pipe->pipe);
+    USBD_PIPE_HANDLE pipeHandle = stream->pipeHandle;
     if (pipeHandle == nullptr) return STATUS_INVALID_PARAMETER;
     URB_ISOCH_TRANSFER& urb = context->urb->UrbIsochronousTransfer;
     // The fixed part is rebuilt, every field of it (one clear of its 140
@@ -57,20 +78,17 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
     static_assert(offsetof(URB_ISOCH_TRANSFER, IsoPacket) == offsetof(URB_ISOCH_TRANSFER, ErrorCount) + sizeof(ULONG),
                   "every field before the packet table is set above");
     // Capture packets come back with the lengths received: they go out empty.
-    if (stream->isOutput) {
-        for (ULONG k = 0; k < context->packetCount; ++k) urb.IsoPacket[k].Status = kPacketStatusUnset;
+    if (context->packetCount == kPacketsPerFrame * kFramesPerUrb) {
+        ResetPackets<kPacketsPerFrame * kFramesPerUrb>(urb.IsoPacket, stream->isOutput != 0);
     } else {
-        for (ULONG k = 0; k < context->packetCount; ++k) {
-            urb.IsoPacket[k].Status = kPacketStatusUnset;
-            urb.IsoPacket[k].Length = 0;
-        }
+        ResetPackets(urb.IsoPacket, context->packetCount, stream->isOutput != 0);
     }
     NTSTATUS status;
     if (context->request == nullptr) {
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
         attributes.ParentObject = UsbDeviceOf(stream);
-        status = WdfRequestCreate(&attributes, TargetOf(stream), &context->request);
+        status = WdfRequestCreate(&attributes, stream->pipeTarget, &context->request);
     } else {
         WDF_REQUEST_REUSE_PARAMS reuse;
         WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
@@ -94,7 +112,7 @@ void UrbEnded(IsoStream* stream) {
 [[nodiscard]] NTSTATUS IsoUrbSend(IsoUrbContext* context) {
     IsoStream* stream = context->stream;
     if (InterlockedIncrement(&stream->outstandingUrbs) == 1) InterlockedIncrement(&stream->device->runningStreamCount);
-    if (WdfRequestSend(context->request, TargetOf(stream), WDF_NO_SEND_OPTIONS)) return STATUS_SUCCESS;
+    if (WdfRequestSend(context->request, stream->pipeTarget, WDF_NO_SEND_OPTIONS)) return STATUS_SUCCESS;
     NTSTATUS status = WdfRequestGetStatus(context->request);
     TRACE_RT(kLogError | kLogStream, status, context->urbIndex);
     UrbEnded(stream);
@@ -160,7 +178,7 @@ void RunPeriod(IsoStream* stream, IsoUrbContext* context, bool frameKnown, ULONG
     }
     if (InterlockedCompareExchange(&device->modeChangePending, 0, 1) == 1) RingResync(device, context->urbIndex, false);
     // A query accepted meanwhile replaces the pair: it is taken whole, under the lock the acceptance holds.
-    DEVICE_CONTEXT* deviceContext = GetDeviceContext(device->wdfDevice);
+    DEVICE_CONTEXT* deviceContext = device->configuration.deviceContext;  // the context of device->wdfDevice
     WdfSpinLockAcquire(deviceContext->stateLock);
     PFN_AUDIODEVICE_REALTIME callback = device->deviceInterface.RealtimeCallback;
     PVOID realtimeContext = device->deviceInterface.RealtimeContext;
@@ -271,6 +289,8 @@ NTSTATUS IsoStreamStart(IsoStream* stream) {
             while (static_cast<LONG>(start - current) < 0) start += stream->framesPerUrb * kUrbCount;
         }
     }
+    stream->pipeTarget = TargetOf(stream);
+    stream->pipeHandle = WdfUsbTargetPipeWdmGetPipeHandle(stream->pipe->pipe);
     for (ULONG i = 0; i < kUrbCount; ++i) {
         NTSTATUS status = IsoUrbFormat(stream->urbs[i], start + i * stream->framesPerUrb);
         if (!NT_SUCCESS(status)) return status;
@@ -293,7 +313,7 @@ NTSTATUS IsoStreamStart(IsoStream* stream) {
     if (!NT_SUCCESS(status)) return status;
     // The target starts after the lock (it needs PASSIVE_LEVEL); URBs sent to
     // a stopped target wait for it and go out together.
-    return WdfIoTargetStart(TargetOf(stream));
+    return WdfIoTargetStart(stream->pipeTarget);
 }
 
 void IsoStreamStop(IsoStream* stream) {
