@@ -38,7 +38,7 @@ protected:
                                       socket()};
         args.insert(args.end(), devices.begin(), devices.end());
         machine_ = std::make_unique<Program>(args, std::map<std::string, std::string>{}, true);
-        ASSERT_TRUE(machine_->read_until("ready on")) << machine_->rest();
+        ASSERT_TRUE(machine_->read_until("ready on")) << machine_->so_far();
     }
     std::string socket() const { return (dir_.path() / "machine.sock").string(); }
 

@@ -24,7 +24,7 @@ protected:
             std::vector<std::string>{VEXA_MACHINE_BIN, "--state", (dir_.path() / "state").string(), "--socket",
                                      socket()},
             std::map<std::string, std::string>{}, true);
-        EXPECT_TRUE(machine_->read_until("ready on")) << machine_->rest();
+        EXPECT_TRUE(machine_->read_until("ready on")) << machine_->so_far();
         std::string error;
         process_ = platform::win32::connect_to_machine(socket(), false, "QUVVexaUSB", &error);
         EXPECT_TRUE(process_) << error;

@@ -23,7 +23,7 @@ protected:
         if (!withDevice) deviceFlags = {"--device", "none"};
         args.insert(args.end(), deviceFlags.begin(), deviceFlags.end());
         machine_ = std::make_unique<Program>(args, std::map<std::string, std::string>{}, true);
-        ASSERT_TRUE(machine_->read_until("ready on")) << machine_->rest();
+        ASSERT_TRUE(machine_->read_until("ready on")) << machine_->so_far();
     }
     std::string state() const { return (dir_.path() / "state").string(); }
     std::string socket() const { return (dir_.path() / "machine.sock").string(); }
@@ -121,7 +121,7 @@ TEST_F(MachineTest, VexaPalWatchPrintsNotifications) {
     platform::win32::ScopedProcess as(host);
     HANDLE asio = OpenRoot(u"\\ASIO");
     ASSERT_NE(asio, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(watch.read_until("notification: bus changed (kind 8")) << watch.rest();
+    EXPECT_TRUE(watch.read_until("notification: bus changed (kind 8")) << watch.so_far();
     EXPECT_EQ(watch.signal_and_wait(SIGINT), 0);
     CloseHandle(asio);
 }
@@ -179,13 +179,13 @@ TEST_F(MachineTest, PlugAndUnplugFromStandardInput) {
     Program watch({VEXA_PAL_BIN, "--socket", socket(), "watch"}, {});
     ASSERT_TRUE(watch.read_until("watching notifications"));
     machine_->write_line("unplug 1");
-    EXPECT_TRUE(machine_->read_until("unplugged port 1")) << machine_->rest();
-    EXPECT_TRUE(watch.read_until("notification: device removal (kind 2")) << watch.rest();
+    EXPECT_TRUE(machine_->read_until("unplugged port 1")) << machine_->so_far();
+    EXPECT_TRUE(watch.read_until("notification: device removal (kind 2")) << watch.so_far();
     EXPECT_NE(pal("settings").find("device count: 0 devices"), std::string::npos);
 
     machine_->write_line("plug cantile-qk");
-    EXPECT_TRUE(machine_->read_until("plugged cantile-qk into port 2")) << machine_->rest();
-    EXPECT_TRUE(watch.read_until("notification: device arrival (kind 1")) << watch.rest();
+    EXPECT_TRUE(machine_->read_until("plugged cantile-qk into port 2")) << machine_->so_far();
+    EXPECT_TRUE(watch.read_until("notification: device arrival (kind 1")) << watch.so_far();
     settings = pal("settings");
     EXPECT_NE(settings.find("device count: 1 devices"), std::string::npos) << settings;
     EXPECT_NE(settings.find("output channels: 4 channels"), std::string::npos) << settings;
@@ -206,16 +206,16 @@ TEST_F(MachineTest, MidiLoopsBackThroughTheChildrenOfBothModels) {
     machine_->write_line("midi 1 90 3c 64 f0 01 02 03 f7 c0 05");
     EXPECT_TRUE(machine_->read_until("midi port 1: sent 90 3c 64 f0 01 02 03 f7 c0 05, the input driver received "
                                      "90 3c 64 f0 01 02 03 f7 c0 05"))
-        << machine_->rest();
+        << machine_->so_far();
     machine_->write_line("unplug 1");
     EXPECT_TRUE(machine_->read_until("unplugged port 1"));
     machine_->write_line("midi 1 f8");
-    EXPECT_TRUE(machine_->read_until("MIDI out port 1 is not open")) << machine_->rest();
+    EXPECT_TRUE(machine_->read_until("MIDI out port 1 is not open")) << machine_->so_far();
     machine_->write_line("plug cantile-qe");
     EXPECT_TRUE(machine_->read_until("plugged cantile-qe into port 2"));
     machine_->write_line("midi 1 b0 07 7f f8 e0 00 40");
     EXPECT_TRUE(machine_->read_until("sent b0 07 7f f8 e0 00 40, the input driver received b0 07 7f f8 e0 00 40"))
-        << machine_->rest();
+        << machine_->so_far();
     machine_->write_line("midi 0 90");
     EXPECT_TRUE(machine_->read_until("midi needs a port number from 1"));
     EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
@@ -231,7 +231,7 @@ TEST_F(MachineTest, ToneComesBackOnTheCaptureStream) {
     for (const char* command : commands) {
         machine_->write_line(command);
         std::string line;
-        EXPECT_TRUE(machine_->read_until("came back after", 20000, &line)) << machine_->rest();
+        EXPECT_TRUE(machine_->read_until("came back after", 20000, &line)) << machine_->so_far();
         size_t at = line.find(" frames at ");
         ASSERT_NE(at, std::string::npos) << line;
         double rms = std::strtod(line.c_str() + at + 11, nullptr);
@@ -240,12 +240,12 @@ TEST_F(MachineTest, ToneComesBackOnTheCaptureStream) {
     machine_->write_line("unplug 1");
     EXPECT_TRUE(machine_->read_until("unplugged port 1"));
     machine_->write_line("tone");
-    EXPECT_TRUE(machine_->read_until("the WDM streams did not open")) << machine_->rest();
+    EXPECT_TRUE(machine_->read_until("the WDM streams did not open")) << machine_->so_far();
     machine_->write_line("plug cantile-qk");
     EXPECT_TRUE(machine_->read_until("plugged cantile-qk into port 2"));
     machine_->write_line("tone 96000 24 300");
     std::string line;
-    EXPECT_TRUE(machine_->read_until("came back after", 20000, &line)) << machine_->rest();
+    EXPECT_TRUE(machine_->read_until("came back after", 20000, &line)) << machine_->so_far();
     machine_->write_line("tone 8000");
     EXPECT_TRUE(machine_->read_until("did not open (status 0xC0000272)")) << "a rate the device does not list";
     machine_->write_line("tone 48000 20");

@@ -90,6 +90,18 @@ public:
             buffer_.append(chunk, static_cast<size_t>(got));
         }
     }
+    // What the program has written so far, waiting at most `quietMs` for
+    // more: a failure message about a program that is still running must not
+    // wait for its end.
+    std::string so_far(int quietMs = 500) {
+        char chunk[512];
+        for (pollfd p{out_, POLLIN, 0}; poll(&p, 1, quietMs) > 0;) {
+            ssize_t got = read(out_, chunk, sizeof(chunk));
+            if (got <= 0) break;
+            buffer_.append(chunk, static_cast<size_t>(got));
+        }
+        return buffer_;
+    }
     std::string rest() {
         char chunk[512];
         ssize_t got;
