@@ -19,6 +19,17 @@ constexpr size_t kCacheLine = 64;
 constexpr size_t kFrameUrbBytes = GET_ISO_URB_SIZE(8);  // a URB up to a frame's packets
 constexpr ULONG kRootHubTag = 0x62755248;  // "HRub"
 const char16_t kRootHubIds[] = u"USB\\ROOT_HUB20&VID8086&PID8C31&REV0005\0USB\\ROOT_HUB20\0";
+
+// A URB packet as the bus carries it (its status set now: nobody looks at a
+// URB before it completes). An IN packet has the room the buffer leaves, an
+// OUT packet what was sent of it.
+inline UsbDeviceModel::IsoPacket BusPacket(USBD_ISO_PACKET_DESCRIPTOR* packet, unsigned microframe, UCHAR endpoint,
+                                           uint8_t* buffer, ULONG length, ULONG maxPacket, bool in) {
+    ULONG offset = packet->Offset;
+    ULONG room = std::min(maxPacket, length > offset ? length - offset : 0);
+    packet->Status = USBD_STATUS_SUCCESS;
+    return UsbDeviceModel::IsoPacket{endpoint, microframe, buffer + offset, in ? room : std::min(packet->Length, room)};
+}
 }  // namespace
 
 HostController::HostController(Machine& machine) : machine_(machine) {
@@ -207,15 +218,6 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     if (batch.size() < most) batch.resize(most);
     // Bus order: microframe by microframe, the OUT transfers' packets in send order, then the IN transfers'.
     // Each packet's status is set now: nobody looks at a URB before it completes.
-    // An IN packet has the room the buffer leaves, an OUT packet what was sent of it.
-    auto packet_of = [](Source& source, unsigned microframe) {
-        USBD_ISO_PACKET_DESCRIPTOR& packet = source.packets[microframe];
-        ULONG offset = packet.Offset;
-        ULONG room = std::min(source.maxPacket, source.length > offset ? source.length - offset : 0);
-        packet.Status = USBD_STATUS_SUCCESS;
-        return UsbDeviceModel::IsoPacket{source.endpoint, microframe, source.buffer + offset,
-                                         source.in ? room : std::min(packet.Length, room)};
-    };
     size_t total = 0;
     bool uniform = std::all_of(sources.begin(), sources.end(), [longest](const Source& s) { return s.count == longest; });
     if (uniform) {
@@ -234,11 +236,7 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
             const UCHAR endpoint = source.endpoint;
             uint8_t* const buffer = source.buffer;
             for (unsigned microframe = 0; microframe < longest; ++microframe, out += stride, ++packet) {
-                ULONG offset = packet->Offset;
-                ULONG room = std::min(maxPacket, length > offset ? length - offset : 0);
-                ULONG bytes = in ? room : std::min(packet->Length, room);
-                packet->Status = USBD_STATUS_SUCCESS;
-                *out = UsbDeviceModel::IsoPacket{endpoint, microframe, buffer + offset, bytes};
+                *out = BusPacket(packet, microframe, endpoint, buffer, length, maxPacket, in);
             }
         };
         for (Source& source : sources) {
@@ -254,7 +252,8 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
                 for (Source& source : sources) {
                     if (source.in != (in != 0) || microframe >= source.count) continue;
                     source.at[microframe] = static_cast<uint16_t>(total);
-                    batch[total++] = packet_of(source, microframe);
+                    batch[total++] = BusPacket(&source.packets[microframe], microframe, source.endpoint,
+                                               source.buffer, source.length, source.maxPacket, source.in);
                 }
             }
         }
