@@ -216,6 +216,7 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
     if (endpointAddress != kMidiOutEndpoint && endpointAddress != kSecondMidiOutEndpoint) return usb::kStall;
     std::lock_guard lock(lock_);
     uint8_t firstCable = endpointAddress == kSecondMidiOutEndpoint ? firstOutCables_ : 0;
+    bool looped = false;
     for (ULONG offset = 0; offset + kMidiEventBytes <= bytes; offset += kMidiEventBytes) {
         std::array<uint8_t, 4> packet;
         std::memcpy(packet.data(), data + offset, kMidiEventBytes);
@@ -224,8 +225,12 @@ NTSTATUS VexaInterface::write_out(UCHAR endpointAddress, const uint8_t* data, UL
         if (midiLoopback_ && port < 16) {
             midiIn_.push_back(static_cast<uint8_t>(port << 4 | (packet[0] & 0xF)));
             midiIn_.insert(midiIn_.end(), packet.begin() + 1, packet.end());
-            inQueued_.store(true);
+            looped = true;
         }
+    }
+    if (looped) {
+        inQueued_.store(true);
+        announce_in();
     }
     return STATUS_SUCCESS;
 }

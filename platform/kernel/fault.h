@@ -26,11 +26,15 @@ extern std::atomic<bool> g_anyArmed;
 std::optional<NTSTATUS> hit_checked(std::string_view call);
 }  // namespace detail
 
+// Whether no fault is armed and no observer set: `hit` then answers nothing
+// to every call, and a step that would only ask it may be left out.
+inline bool quiet() {
+    return !detail::g_observed.load(std::memory_order_acquire) && !detail::g_anyArmed.load(std::memory_order_acquire);
+}
+
 // The status a call must fail with now, if a fault for it is armed and due.
 inline std::optional<NTSTATUS> hit(std::string_view call) {
-    if (!detail::g_observed.load(std::memory_order_acquire) && !detail::g_anyArmed.load(std::memory_order_acquire)) {
-        return std::nullopt;
-    }
+    if (quiet()) return std::nullopt;
     return detail::hit_checked(call);
 }
 // How many times an armed fault has fired.

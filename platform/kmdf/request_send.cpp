@@ -53,19 +53,19 @@ void FxTargetRequest::complete(NTSTATUS status, ULONG_PTR information, LONG usbd
             break;
     }
     params_.Parameters.Usb.Completion = &usbParams_;
-    // The driver may send the request again from its own completion routine.
+    // The driver may send the request again from its own completion routine,
+    // or delete it there: nothing here touches it once the routine is called.
     inFlight_.store(false, std::memory_order_release);
-    add_reference();
     if (routine_ != nullptr) {
         KIRQL old;
         KeRaiseIrql(std::max<KIRQL>(KeGetCurrentIrql(), DISPATCH_LEVEL), &old);
-        CallDriver("EvtRequestCompletionRoutine", [&] {
-            routine_(as_handle<WDFREQUEST>(), sentTo_ != nullptr ? sentTo_->as_handle<WDFIOTARGET>() : nullptr,
-                     &params_, context_);
-        });
+        PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = routine_;
+        WDFREQUEST handle = as_handle<WDFREQUEST>();
+        WDFIOTARGET target = sentTo_ != nullptr ? sentTo_->as_handle<WDFIOTARGET>() : nullptr;
+        WDFCONTEXT context = context_;
+        CallDriver("EvtRequestCompletionRoutine", [&] { routine(handle, target, &params_, context); });
         KeLowerIrql(old);
     }
-    release();
 }
 
 void FxTargetRequest::reuse(NTSTATUS status) {

@@ -33,10 +33,14 @@ public:
 
     NTSTATUS configure_reader(const WDF_USB_CONTINUOUS_READER_CONFIG& config);
     bool has_reader() const { return reader_.has_value(); }
+    // What a frame's reading came to: something read (the device may have
+    // more for the next frame), nothing because the device had nothing (or
+    // the reader has stopped for good), or nothing because the reader could
+    // not ask (its target not started, or it failed and may be restarted).
+    enum class ReaderFrame { Read, Empty, NotAsked };
     // Runs the reader for one frame: up to its pending reads, each completed
-    // at DISPATCH_LEVEL on the calling thread. True when it read something
-    // (the device may have more for the next frame).
-    bool run_reader();
+    // at DISPATCH_LEVEL on the calling thread.
+    ReaderFrame run_reader();
 
     bool cancel(kmdf::FxTargetRequest* request) override;
 

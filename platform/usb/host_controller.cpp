@@ -6,6 +6,7 @@
 #include "fx_usb.h"
 #include "platform/kmdf/fx_target_request.h"
 #include "usb_urb.h"
+#include "platform/kernel/fault.h"
 #include "platform/kernel/ntddk.h"
 #include "platform/machine/machine.h"
 #include "platform/kernel/object_namespace.h"
@@ -60,8 +61,10 @@ void HostController::add_reader(FxUsbPipe* pipe) {
     wake_locked();
 }
 
-void HostController::wake() {
+void HostController::announce() {
     std::lock_guard lock(lock_);
+    // Before the wake: the frame the wake lets run sees it.
+    announced_.store(true, std::memory_order_release);
     wake_locked();
 }
 
@@ -100,13 +103,22 @@ void HostController::on_frame(uint64_t frameBegins) {
     readers.swap(frameReaders_);
     due.swap(frameDue_);
     late.swap(frameLate_);
+    // Taken before the readers ask: an announcement from now on is heard at the next frame.
+    bool announced = announced_.exchange(false, std::memory_order_acq_rel);
+    bool ask = false;
     {
         std::lock_guard lock(lock_);
         if (readersVersion != readersVersion_) {
             readers.assign(readers_.begin(), readers_.end());
             readersVersion = readersVersion_;
+            readersSettled_ = false;
         }
-        for (FxUsbPipe* pipe : readers) pipe->add_reference();
+        // Readers that found nothing, of devices that announce their data, wait
+        // for an announcement; an armed fault or an observer sees every ask.
+        ask = !readers.empty() && (announced || !readersSettled_ || !polledReaders_.empty() || !fault::quiet());
+        if (ask) {
+            for (FxUsbPipe* pipe : readers) pipe->add_reference();
+        }
         late.swap(late_);
         // Everything scheduled for the frame that just ended runs now; the rest keeps its order.
         // Sent in frame order (the usual), those due are a run from the first: the
@@ -139,9 +151,15 @@ void HostController::on_frame(uint64_t frameBegins) {
         for (size_t line = 0; line < kFrameUrbBytes; line += kCacheLine) __builtin_prefetch(bytes + line);
     }
     bool read = false;
-    for (FxUsbPipe* pipe : readers) {
-        read = pipe->run_reader() || read;
-        pipe->release();
+    if (ask) {
+        bool settled = true;
+        for (FxUsbPipe* pipe : readers) {
+            FxUsbPipe::ReaderFrame result = pipe->run_reader();
+            read = read || result == FxUsbPipe::ReaderFrame::Read;
+            settled = settled && result == FxUsbPipe::ReaderFrame::Empty;
+            pipe->release();
+        }
+        readersSettled_ = settled;
     }
     run_isochronous(due, frameBegins - 1);
     for (Transfer& transfer : due) {

@@ -42,11 +42,12 @@ public:
 
     void add_reader(FxUsbPipe* pipe);
     void remove_reader(FxUsbPipe* pipe);
-    // Something needs the bus: a device announced IN data or went away. With
-    // nothing scheduled, nothing read and no device that must be polled, the
-    // controller tells the clock it is idle (a real-time machine then sleeps);
-    // this ends the idleness from the next frame on.
-    void wake();
+    // A device announced IN data or went away: the readers ask at the next
+    // frame (until then, readers that last found nothing are not asked
+    // again). With nothing scheduled, nothing read and no device that must be
+    // polled, the controller tells the clock it is idle (a real-time machine
+    // then sleeps); this ends the idleness from the next frame on.
+    void announce();
 
     // Schedules a request formatted for a pipe: an isochronous URB runs during
     // its start frame, a bulk write during the current frame; both complete
@@ -125,6 +126,12 @@ private:
     std::atomic<bool> idle_{false};
     // Woken since the last frame began. Set under lock_; a frame takes it without.
     std::atomic<bool> woken_{false};
+    // A device announced IN data (or went away) since the readers last asked; a frame takes it.
+    std::atomic<bool> announced_{false};
+    // Every reader asked at the last reading frame found nothing, and none
+    // changed since: without an announcement a frame need not ask them again.
+    // Frames only, under completionLock_.
+    bool readersSettled_ = false;
     // One completion context: frame completions and cancellations never overlap.
     std::recursive_mutex completionLock_;
     // Storage a frame's lists reuse from frame to frame; taken by the frame that runs.

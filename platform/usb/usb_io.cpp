@@ -82,9 +82,10 @@ void FxUsbPipe::dispose() {
     HostController::get().cancel_pipe(this);
 }
 
-bool FxUsbPipe::run_reader() {
-    if (!reader_.has_value() || !begin_io()) return false;
-    bool read = false;
+FxUsbPipe::ReaderFrame FxUsbPipe::run_reader() {
+    if (!reader_.has_value() || reader_->failed) return ReaderFrame::Empty;
+    if (!begin_io()) return ReaderFrame::NotAsked;
+    ReaderFrame result = ReaderFrame::NotAsked;
     Reader& reader = *reader_;
     unsigned reads = reader.config.NumPendingReads != 0 ? reader.config.NumPendingReads
                                                          : WDF_USB_CONTINUOUS_READER_DEFAULT_READS;
@@ -98,8 +99,11 @@ bool FxUsbPipe::run_reader() {
             break;
         }
         auto data = port_->model().read_in(endpoint_.bEndpointAddress, static_cast<ULONG>(reader.config.TransferLength));
-        if (!data.has_value()) break;
-        read = true;
+        if (!data.has_value()) {
+            if (i == 0) result = ReaderFrame::Empty;
+            break;
+        }
+        result = ReaderFrame::Read;
         size_t bytes = 0;
         auto* buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(reader.buffer, &bytes));
         size_t length = std::min(data->size(), reader.config.TransferLength);
@@ -111,7 +115,7 @@ bool FxUsbPipe::run_reader() {
         });
     }
     end_io();
-    return read;
+    return result;
 }
 
 void FxUsbPipe::reader_failed(NTSTATUS failure) {

@@ -13,7 +13,7 @@ namespace platform::usb {
 
 UsbPort::UsbPort(std::shared_ptr<UsbDeviceModel> model) : model_(std::move(model)) {
     HostController* host = &HostController::get();
-    model_->set_in_listener([host] { host->wake(); });
+    model_->set_in_listener([host] { host->announce(); });
 }
 
 UsbPort::~UsbPort() { model_->set_in_listener(nullptr); }
@@ -60,7 +60,7 @@ DevNode* plug(std::shared_ptr<UsbDeviceModel> model, const std::string& service,
 void unplug(DevNode& node, bool holdRelease) {
     if (UsbPort* port = port_of(node)) {
         port->disconnect();
-        HostController::get().wake();  // its readers learn it at the next frame
+        HostController::get().announce();  // its readers learn it at the next frame
     }
     Machine::current().pnp().surprise_remove(node, holdRelease);
 }

@@ -1,6 +1,8 @@
 // The host's continuous reader with the transfers a device may really send.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/kernel/fault.h"
 #include "support/vexa_fixture.h"
 
@@ -31,6 +33,19 @@ class PolledInterface : public VexaInterface {
 public:
     PolledInterface() : VexaInterface(VexaModel::CantileQe) {}
     bool announces_in() const override { return false; }
+};
+
+// An interface that counts the host's asks on its vendor interrupt endpoint.
+class CountingInterface : public VexaInterface {
+public:
+    CountingInterface() : VexaInterface(VexaModel::CantileQe) {}
+
+    std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) override {
+        if (endpointAddress == platform::device::kVendorInterruptEndpoint) asks.fetch_add(1);
+        return VexaInterface::read_in(endpointAddress, maxBytes);
+    }
+
+    std::atomic<unsigned> asks{0};
 };
 
 class ContinuousReaderTest : public vexa::test::VexaTest {};
@@ -111,6 +126,56 @@ TEST_F(ContinuousReaderTest, FailedReadsRestartTheReaders) {
     seen = root_.notifications();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].value, 0x80u);
+}
+
+// Readers that found nothing wait for the device to announce data: a quiet
+// device is not asked frame after frame, and what it announces still arrives
+// at the next frame.
+TEST_F(ContinuousReaderTest, QuietReadersWaitForAnAnnouncement) {
+    auto device = std::make_shared<CountingInterface>();
+    platform::DevNode* node = plug(device);
+    ASSERT_EQ(node->state, platform::NodeState::Started);
+    ASSERT_EQ(root_.query(&node->pdo), STATUS_SUCCESS);
+    machine_.clock().run_for(platform::Milliseconds(3));
+    unsigned settled = device->asks.load();
+    ASSERT_GT(settled, 0u) << "a new reader asks at its first frame";
+    machine_.clock().run_for(platform::Milliseconds(20));
+    EXPECT_EQ(device->asks.load(), settled) << "nothing was announced";
+    device->raise_event(0x40);
+    machine_.clock().run_for(platform::Milliseconds(1));
+    auto seen = root_.notifications();
+    ASSERT_EQ(seen.size(), 1u) << "an announcement is read at the next frame";
+    EXPECT_EQ(seen[0].value, 0x40u);
+}
+
+// More words than a frame's reads take: the readers go on asking, without a
+// further announcement, until the device has nothing left; none is lost or
+// delivered out of order.
+TEST_F(ContinuousReaderTest, ABacklogIsReadOverTheFollowingFrames) {
+    plug_vexa();
+    machine_.clock().run_for(platform::Milliseconds(3));
+    constexpr uint32_t kWords = 7;  // more than the default reads of several frames
+    for (uint32_t k = 0; k < kWords; ++k) device_->raise_event(0x40u << k);
+    machine_.clock().run_for(platform::Milliseconds(kWords + 1));
+    auto seen = root_.notifications();
+    ASSERT_EQ(seen.size(), kWords);
+    for (uint32_t k = 0; k < kWords; ++k) EXPECT_EQ(seen[k].value, 0x40u << k) << "word " << k;
+}
+
+// A fault armed while the readers wait still meets them at the next frame,
+// as it would when they ask every frame, and the reader restarts from it.
+TEST_F(ContinuousReaderTest, AFaultArmedWhileQuietFiresAtTheNextFrame) {
+    plug_vexa();
+    machine_.clock().run_for(platform::Milliseconds(5));
+    platform::fault::inject("ContinuousRead", STATUS_UNSUCCESSFUL);
+    machine_.clock().run_for(platform::Milliseconds(1));
+    EXPECT_EQ(platform::fault::fired("ContinuousRead"), 1u);
+    platform::fault::clear();
+    device_->raise_event(0x80);
+    machine_.clock().run_for(platform::Milliseconds(3));
+    auto seen = root_.notifications();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].value, 0x80u);
 }
 
 }  // namespace
