@@ -99,6 +99,22 @@ private:
     bool Settle() {
         if (left_ != 0) return true;  // only a settled packet has frames left
         if (settled_) {
+            // The usual step: the next packet, shaped as the spent one, entered at its start.
+            RingPacket* next = packet_->next;
+            if (next != start_ && next != nullptr && next->data != nullptr && next->frames == shapeFrames_ &&
+                next->samples == shapeSamples_) {
+                packet_ = next;
+                position_ = 0;
+                left_ = shapeFrames_;
+                return true;
+            }
+        }
+        return SettleElsewhere();
+    }
+
+    // Settle's other cases, kept off the walk's loop.
+    bool SettleElsewhere() {
+        if (settled_) {
             settled_ = false;  // spent: on to the next packet
             if (!Next()) return End();
         } else if (ended_) {

@@ -123,9 +123,10 @@ private:
     }
 
     // The samples a real client moves, and nothing else: stretch by stretch of
-    // the ring, split where the host buffers wrap, frame by frame within (the
-    // benchmarks' small packets measured faster so than channel by channel),
-    // with the usual stereo pair unrolled.
+    // the ring, split where the host buffers wrap, channel by channel within
+    // (each host column written in order: frame by frame, ten or more columns
+    // a kilobyte apart stalled on their loads), with the usual stereo pair
+    // unrolled frame by frame.
     bool Move(ULONG frames) {
         ++log_->periods;
         log_->frames += frames;
@@ -197,15 +198,16 @@ private:
         }
     }
 
-    // `count` frames of `n` channels, channel c's column at c * `hostFrames`.
+    // `count` frames of `n` channels, channel c's column at c * `hostFrames`, a column at a time.
     template <bool kCapture>
     static void MoveFrames(LONG* samples, ULONG stride, ULONG count, ULONG n, int32_t* column, uint32_t hostFrames) {
-        for (ULONG f = 0; f < count; ++f, samples += stride) {
-            for (ULONG c = 0; c < n; ++c) {
+        for (ULONG c = 0; c < n; ++c, column += hostFrames) {
+            LONG* sample = samples + c;
+            for (ULONG f = 0; f < count; ++f, sample += stride) {
                 if constexpr (kCapture) {
-                    column[size_t{c} * hostFrames + f] = samples[c];
+                    column[f] = *sample;
                 } else {
-                    MixSample(&samples[c], column[size_t{c} * hostFrames + f]);
+                    MixSample(sample, column[f]);
                 }
             }
         }
