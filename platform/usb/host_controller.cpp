@@ -311,17 +311,8 @@ void HostController::run_isochronous(std::vector<Transfer>& due, uint64_t frame)
     // An IN packet's length is what the device put there; an OUT packet's stays what was sent.
     for (const Source& source : sources) {
         if (!source.in) continue;
-        if (source.stride != 0) {
-            const UsbDeviceModel::IsoPacket* in = batch.data() + source.first;
-            const size_t stride = source.stride;
-            USBD_ISO_PACKET_DESCRIPTOR* packets = source.packets;
-            for (unsigned microframe = 0, count = source.count; microframe < count; ++microframe, in += stride) {
-                packets[microframe].Length = in->bytes;
-            }
-            continue;
-        }
         for (unsigned microframe = 0; microframe < source.count; ++microframe) {
-            source.packets[microframe].Length = batch[source.at[microframe]].bytes;
+            source.packets[microframe].Length = batch[source.place_of(microframe)].bytes;
         }
     }
     frameSources_.swap(sources);

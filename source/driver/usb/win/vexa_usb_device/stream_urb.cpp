@@ -29,23 +29,15 @@ ULONG64 MicrosecondsNow(const IsoStream* stream) {
 }
 
 // Marks each packet's status unset; a capture packet's length goes out 0.
-// The usual count is a constant, so its loop is laid out straight.
-template <ULONG kCount>
-void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, bool output) {
+// Inlined, so a constant count lays its loop out straight.
+[[gnu::always_inline]] inline void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, ULONG count, bool output) {
     if (output) {
-        for (ULONG k = 0; k < kCount; ++k) packets[k].Status = kPacketStatusUnset;
-    } else {
-        for (ULONG k = 0; k < kCount; ++k) {
-            packets[k].Status = kPacketStatusUnset;
-            packets[k].Length = 0;
-        }
+        for (ULONG k = 0; k < count; ++k) packets[k].Status = kPacketStatusUnset;
+        return;
     }
-}
-
-void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, ULONG count, bool output) {
     for (ULONG k = 0; k < count; ++k) {
         packets[k].Status = kPacketStatusUnset;
-        if (!output) packets[k].Length = 0;
+        packets[k].Length = 0;
     }
 }
 
@@ -79,7 +71,7 @@ void ResetPackets(USBD_ISO_PACKET_DESCRIPTOR* packets, ULONG count, bool output)
                   "every field before the packet table is set above");
     // Capture packets come back with the lengths received: they go out empty.
     if (context->packetCount == kPacketsPerFrame * kFramesPerUrb) {
-        ResetPackets<kPacketsPerFrame * kFramesPerUrb>(urb.IsoPacket, stream->isOutput != 0);
+        ResetPackets(urb.IsoPacket, kPacketsPerFrame * kFramesPerUrb, stream->isOutput != 0);
     } else {
         ResetPackets(urb.IsoPacket, context->packetCount, stream->isOutput != 0);
     }
