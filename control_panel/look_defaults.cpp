@@ -1,5 +1,9 @@
 #include "look_defaults.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
 LookDefaults* lookDefaults = nullptr;
 
 namespace {
@@ -79,6 +83,10 @@ void LookDefaults::releaseBuiltins() {
     builtinDefaults.reset();
 }
 
+int LookDefaults::integer(juce::StringRef key) {
+    return cpl::integerFromText(text(key));
+}
+
 juce::Colour LookDefaults::colour(juce::StringRef key) {
     return cpl::colourFromText(text(key));
 }
@@ -123,6 +131,12 @@ const std::array<BuiltinLookDefault, 33> kBuiltinLookDefaults{{
 
 void writeBuiltinLookDefaults(juce::PropertySet& builtins) {
     for (const auto& entry : kBuiltinLookDefaults) builtins.setValue(entry.key, juce::String(entry.value));
+}
+
+// strtoll stops at the ends of its own range, which lie beyond an int's.
+int integerFromText(const juce::String& text) {
+    const long long value = std::strtoll(text.toRawUTF8(), nullptr, 10);
+    return static_cast<int>(std::clamp<long long>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 // Unsigned arithmetic: a ninth digit shifts the first one out instead of

@@ -1,3 +1,4 @@
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -191,6 +192,33 @@ TEST(BuiltinLookDefaultsTest, ThirtyThreeDistinctKeysWrittenInOrder) {
             EXPECT_TRUE(value.length() == 8 && value.containsOnly("0123456789ABCDEF")) << key;
         }
     }
+}
+
+// Integers read as JUCE reads them within an int's range; beyond it they stop
+// at the range's ends instead of wrapping round (a header of 4294967296 would
+// be none, one of 2147483648 negative).
+TEST(IntegerFromTextTest, ReadsLikeJuceAndSaturates) {
+    for (const char* text : {"0", "15", "-5", "  42px", "\t-7", "+3", "abc", "", "1e7", "2147483647", "-2147483648",
+                             "1000000", "10000000", "007", " \n+12 34"}) {
+        EXPECT_EQ(cpl::integerFromText(text), juce::String(text).getIntValue()) << text;
+    }
+    const struct {
+        const char* text;
+        int value;
+    } beyond[] = {
+        {"2147483648", std::numeric_limits<int>::max()},  // JUCE's reader wraps it round to the lowest int
+        {"4294967296", std::numeric_limits<int>::max()},  // and this to 0
+        {"99999999999999999999999", std::numeric_limits<int>::max()},
+        {"-99999999999999999999999", std::numeric_limits<int>::min()},
+    };
+    for (const auto& c : beyond) EXPECT_EQ(cpl::integerFromText(c.text), c.value) << c.text;
+
+    // Every integer lookup reads this way.
+    TempFolder folder;
+    folder.write("cpl.defs", wrap(R"(<VALUE name="HeaderHeight" val="4294967296"/>)"));
+    LookDefaults defaults(folder.path());
+    defaults.setNames("cpl", "defs");
+    EXPECT_EQ(defaults.integer("HeaderHeight"), std::numeric_limits<int>::max());
 }
 
 // Colours are their hexadecimal digits alone: extra characters are skipped and
