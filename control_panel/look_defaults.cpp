@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "defaults_source.h"
+
 LookDefaults* lookDefaults = nullptr;
 
 namespace {
@@ -17,12 +19,15 @@ constexpr const char* kValueAttribute = "val";
 
 // The file is read whole and parsed once: a first pass over only the outer
 // element would keep just its first 8 KB of a UTF-16 file for the second pass.
+// Only a regular file of bounded size with plain, shallow markup is parsed: the
+// parser recurses once per nested element and waits on a FIFO for a writer.
 // Tags are compared with equalsIgnoreCase, not XmlElement::hasTagName, which
 // asserts on a match that differs in case.
 DefaultsFile::DefaultsFile(const juce::File& source) : juce::PropertySet(true), file(source) {
-    if (!file.existsAsFile()) return;
+    const auto text = cpl::readRegularFileText(file, cpl::kMaxDefaultsFileBytes);  // UTF-8, or UTF-16 by its mark
+    if (!text || !cpl::isPlainMarkup(*text, cpl::kMaxDefaultsNesting)) return;
 
-    const auto root = juce::parseXML(file.loadFileAsString());  // decodes UTF-8 and UTF-16 by their marks
+    const auto root = juce::parseXML(*text);
     if (root == nullptr || !root->getTagName().equalsIgnoreCase(kRootTag)) return;
 
     for (const auto* element : root->getChildIterator()) {

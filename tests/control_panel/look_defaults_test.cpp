@@ -1,16 +1,30 @@
+#include <chrono>
+#include <condition_variable>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "defaults_source.h"
 #include "look_defaults.h"
 #include "temp_folder.h"
 
 namespace {
 
 using cpl::test::TempFolder;
+
+// Far more than reading any file here takes, sanitizers included.
+constexpr auto kReadDeadline = std::chrono::seconds(20);
 
 std::string wrap(const std::string& values) {
     return "<PROPERTIES>" + values + "</PROPERTIES>";
@@ -112,6 +126,163 @@ TEST(DefaultsFileTest, NoFileGivesAnEmptySet) {
         EXPECT_EQ(file.getAllProperties().size(), 0) << source.getFullPathName();
         EXPECT_EQ(file.getValue("TitleString", "<absent>"), "<absent>");
     }
+}
+
+std::string repeat(const std::string& text, int times) {
+    std::string result;
+    result.reserve(text.size() * static_cast<size_t>(times));
+    for (int i = 0; i < times; ++i) result += text;
+    return result;
+}
+
+// The number of values read from the file, read on a thread of its own; nothing
+// when that thread has not ended by the deadline (it is then left to itself,
+// waiting or spinning).
+std::optional<int> valuesReadWithin(const juce::File& source) {
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable ended;
+        std::optional<int> values;  // guarded by mutex
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread reader([outcome, source] {
+        DefaultsFile file(source);
+        const std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->values = file.getAllProperties().size();
+        outcome->ended.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    if (!outcome->ended.wait_for(lock, kReadDeadline, [&] { return outcome->values.has_value(); })) {
+        reader.detach();
+        return std::nullopt;
+    }
+    const int values = *outcome->values;
+    lock.unlock();
+    reader.join();
+    return values;
+}
+
+// Guards against a stack overflow in the XML parser, which recurses once per
+// nested element: a file nested 50,000 deep (350 KB) gives the built-in values,
+// as does markup that the parser would nest by other roads. Nesting up to the
+// limit is read.
+TEST(DefaultsFileTest, RefusesNestingDeeperThanTheParserCanTake) {
+    const std::string value = R"(<VALUE name="TitleString" val="Deep"/>)";
+    const auto nested = [&](int depth) {  // the root and depth - 1 elements inside it
+        return "<PROPERTIES>" + value + repeat("<a>", depth - 1) + repeat("</a>", depth - 1) + "</PROPERTIES>";
+    };
+    const struct {
+        const char* what;
+        std::string bytes;
+        int values;
+    } cases[] = {
+        {"50,000 deep", nested(50000), 0},
+        {"one deeper than the limit", nested(cpl::kMaxDefaultsNesting + 1), 0},
+        {"as deep as the limit", nested(cpl::kMaxDefaultsNesting), 1},
+        // The parser takes whatever lies between '&' and ';' as an entity's name, and parses
+        // an unknown name that starts with '<' as markup.
+        {"markup 50,000 deep in a reference's name", "<PROPERTIES>" + value + "&" + repeat("<a>", 50000) + ";</PROPERTIES>", 0},
+        // An entity of the document's own expands to markup that the parser then parses.
+        {"an entity of markup 50,000 deep",
+         R"(<!DOCTYPE PROPERTIES [<!ENTITY a ")" + repeat("<a>", 50000) + R"(">]><PROPERTIES>)" + value +
+             "&a;</PROPERTIES>",
+         0},
+        // A document type without entities changes nothing.
+        {"a document type without a subset", "<!DOCTYPE PROPERTIES>\n<PROPERTIES>" + value + "</PROPERTIES>", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        const auto values = valuesReadWithin(folder.write("cpl.defs", c.bytes));
+        ASSERT_TRUE(values.has_value()) << "still reading";
+        EXPECT_EQ(*values, c.values);
+    }
+}
+
+// Guards against a start that never ends: a processing instruction followed by
+// text inside the root sends the parser round one place for ever. Followed by a
+// tag, or around the root, it is read as before.
+TEST(DefaultsFileTest, ProcessingInstructionBeforeTextIsRefused) {
+    const struct {
+        const char* what;
+        std::string bytes;
+        int values;
+    } cases[] = {
+        {"before text", R"(<PROPERTIES><?note keep?>x<VALUE name="TitleString" val="A"/></PROPERTIES>)", 0},
+        {"before a comment and text",
+         R"(<PROPERTIES><VALUE name="TitleString" val="A"/> <?a?> <!-- c --><?b?> x </PROPERTIES>)", 0},
+        {"between values",
+         R"(<PROPERTIES><VALUE name="TitleString" val="A"/> <?note?> <!-- c --> <VALUE name="HeaderString" val="B"/></PROPERTIES>)",
+         2},
+        {"around the root", R"(<?xml version="1.0"?><?note?><!-- c --><PROPERTIES><VALUE name="TitleString" val="A"/></PROPERTIES><?end?>)", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        const auto values = valuesReadWithin(folder.write("cpl.defs", c.bytes));
+        ASSERT_TRUE(values.has_value()) << "still reading";
+        EXPECT_EQ(*values, c.values);
+    }
+}
+
+// Guards against a start that waits for ever (SIGTERM included): a FIFO named
+// cpl.defs is not opened, so no writer is awaited; nor is any other file that
+// is not a regular one, nor a regular file beyond the size limit.
+TEST(DefaultsFileTest, ReadsOnlyARegularFileOfBoundedSize) {
+    TempFolder folder;
+    const juce::File fifo = folder.path().getChildFile("cpl.defs");
+    ASSERT_EQ(::mkfifo(fifo.getFullPathName().toRawUTF8(), 0600), 0);
+    const auto fromFifo = valuesReadWithin(fifo);
+    ASSERT_EQ(fromFifo, std::optional<int>(0)) << (fromFifo ? "values from a FIFO" : "waiting for the FIFO's writer");
+
+    const juce::File link = folder.path().getChildFile("link.defs");  // a name that leads to the FIFO
+    ASSERT_TRUE(fifo.createSymbolicLink(link, true));
+    EXPECT_EQ(valuesReadWithin(link), std::optional<int>(0));
+
+    EXPECT_EQ(valuesReadWithin(juce::File("/dev/zero")), std::optional<int>(0));
+    EXPECT_EQ(valuesReadWithin(folder.path()), std::optional<int>(0));
+
+    // A file within the limit is read, one byte over it is not.
+    const std::string head = R"(<PROPERTIES><VALUE name="TitleString" val="Big"/><!--)";
+    const std::string tail = "--></PROPERTIES>";
+    const size_t fill = cpl::kMaxDefaultsFileBytes - head.size() - tail.size();
+    EXPECT_EQ(valuesReadWithin(folder.write("full.defs", head + std::string(fill, ' ') + tail)), std::optional<int>(1));
+    EXPECT_EQ(valuesReadWithin(folder.write("over.defs", head + std::string(fill + 1, ' ') + tail)),
+              std::optional<int>(0));
+}
+
+// Well-formed files of every shape the parser reads still pass the markup check.
+TEST(DefaultsFileTest, PlainMarkupCheckPassesOrdinaryFiles) {
+    const char* plain[] = {
+        R"(<PROPERTIES/>)",
+        R"(<?xml version="1.0" encoding="UTF-8"?>
+
+<PROPERTIES>
+  <VALUE name="mainWindowPos" val="0 0 382 398"/>
+</PROPERTIES>
+)",
+        R"(<PROPERTIES><VALUE name='a' val='&lt;&amp;&#65;&#x42;&quot;&apos;&gt;&unknown;'/></PROPERTIES>)",
+        R"(<PROPERTIES><VALUE name="a" val="x > y < z"/><![CDATA[ <not> &markup ]]>text &amp; more</PROPERTIES>)",
+        R"(<PROPERTIES ><VALUE  name = "a"  val="b" ></VALUE ></PROPERTIES> trailing <junk)",
+    };
+    for (const char* text : plain) EXPECT_TRUE(cpl::isPlainMarkup(text, cpl::kMaxDefaultsNesting)) << text;
+
+    const char* refused[] = {
+        "",
+        "text before <PROPERTIES/>",
+        "< PROPERTIES/>",
+        "<PROPERTIES>",
+        R"(<PROPERTIES a="1/>)",
+        R"(<PROPERTIES a=1/>)",
+        R"(<PROPERTIES a/>)",
+        R"(<PROPERTIES><VALUE name="a&b" val=""/></PROPERTIES>)",
+        R"(<PROPERTIES>&#;</PROPERTIES>)",
+        R"(<PROPERTIES>&#x123456789;</PROPERTIES>)",
+        R"(<PROPERTIES><!ELEMENT x></PROPERTIES>)",
+        R"(<PROPERTIES><!-- unterminated </PROPERTIES>)",
+        R"(<!DOCTYPE PROPERTIES [ ]><PROPERTIES/>)",
+    };
+    for (const char* text : refused) EXPECT_FALSE(cpl::isPlainMarkup(text, cpl::kMaxDefaultsNesting)) << text;
 }
 
 class LookDefaultsTest : public ::testing::Test {

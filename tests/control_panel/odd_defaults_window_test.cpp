@@ -1,6 +1,7 @@
 // The program under Xvfb with an odd cpl.defs beside it, as a user may leave
 // one: each start still shows a whole window, with the built-in look where the
 // file cannot be read, and ends cleanly.
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -33,6 +34,12 @@ bool near(unsigned long a, unsigned long b, int tolerance = 6) {
             return false;
     }
     return true;
+}
+
+std::string repeat(const std::string& text, int times) {
+    std::string result;
+    for (int i = 0; i < times; ++i) result += text;
+    return result;
 }
 
 class OddDefaultsTest : public PanelWindowTest {
@@ -71,6 +78,36 @@ TEST_F(OddDefaultsTest, HugeHeaderHeightKeepsTheWindowOnTheDisplay) {
         closeWithButton(*window);
         expectCleanExit(*panel);
     }
+}
+
+// Guards against a stack overflow in the XML parser at start: a file nested
+// 50,000 elements deep (350 KB) gives the built-in look, not its own values.
+TEST_F(OddDefaultsTest, DeeplyNestedFileGivesTheBuiltInLook) {
+    const std::string values =
+        R"(<VALUE name="TitleString" val="Deep"/><VALUE name="WindowBackgroundColour" val="FF336699"/>)";
+    auto panel = start(programWithDefaults("<PROPERTIES>" + values + repeat("<a>", 50000) + repeat("</a>", 50000) +
+                                           "</PROPERTIES>"));
+    const auto window = waitForWindowAt(0, 0, kFramedWidth, kFramedHeight);
+    ASSERT_TRUE(window) << panel->output();
+    EXPECT_EQ(window->title, "Control Panel");
+    EXPECT_TRUE(waitForPixel(*window, 190, 200, kWhite)) << hex(display_->pixel(190, 200));
+
+    closeWithButton(*window);
+    expectCleanExit(*panel);
+}
+
+// Guards against a start that waits for ever on a FIFO named cpl.defs (deaf to
+// SIGTERM, as the message loop never runs): the window opens with the built-in
+// look, and SIGTERM ends the program cleanly.
+TEST_F(OddDefaultsTest, FifoGivesTheBuiltInLook) {
+    auto panel = start(programWithFifoDefaults());
+    const auto window = waitForWindowAt(0, 0, kFramedWidth, kFramedHeight);
+    ASSERT_TRUE(window) << panel->output();
+    EXPECT_EQ(window->title, "Control Panel");
+    EXPECT_TRUE(waitForPixel(*window, 190, 200, kWhite)) << hex(display_->pixel(190, 200));
+
+    panel->signal(SIGTERM);
+    expectCleanExit(*panel);
 }
 
 }  // namespace
