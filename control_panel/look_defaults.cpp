@@ -141,7 +141,8 @@ void writeBuiltinLookDefaults(juce::PropertySet& builtins) {
 // strtoll stops at the ends of its own range, which lie beyond an int's.
 int integerFromText(const juce::String& text) {
     const long long value = std::strtoll(text.toRawUTF8(), nullptr, 10);
-    return static_cast<int>(std::clamp<long long>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    constexpr long long kLowest = std::numeric_limits<int>::min(), kHighest = std::numeric_limits<int>::max();
+    return static_cast<int>(std::clamp(value, kLowest, kHighest));
 }
 
 // Unsigned arithmetic: a ninth digit shifts the first one out instead of

@@ -162,34 +162,14 @@ std::optional<int> valuesReadWithin(const juce::File& source) {
     return values;
 }
 
-// Guards against a stack overflow in the XML parser, which recurses once per
-// nested element: a file nested 50,000 deep (350 KB) gives the built-in values,
-// as does markup that the parser would nest by other roads. Nesting up to the
-// limit is read.
-TEST(DefaultsFileTest, RefusesNestingDeeperThanTheParserCanTake) {
-    const std::string value = R"(<VALUE name="TitleString" val="Deep"/>)";
-    const auto nested = [&](int depth) {  // the root and depth - 1 elements inside it
-        return "<PROPERTIES>" + value + repeat("<a>", depth - 1) + repeat("</a>", depth - 1) + "</PROPERTIES>";
-    };
-    const struct {
-        const char* what;
-        std::string bytes;
-        int values;
-    } cases[] = {
-        {"50,000 deep", nested(50000), 0},
-        {"one deeper than the limit", nested(cpl::kMaxDefaultsNesting + 1), 0},
-        {"as deep as the limit", nested(cpl::kMaxDefaultsNesting), 1},
-        // The parser takes whatever lies between '&' and ';' as an entity's name, and parses
-        // an unknown name that starts with '<' as markup.
-        {"markup 50,000 deep in a reference's name", "<PROPERTIES>" + value + "&" + repeat("<a>", 50000) + ";</PROPERTIES>", 0},
-        // An entity of the document's own expands to markup that the parser then parses.
-        {"an entity of markup 50,000 deep",
-         R"(<!DOCTYPE PROPERTIES [<!ENTITY a ")" + repeat("<a>", 50000) + R"(">]><PROPERTIES>)" + value +
-             "&a;</PROPERTIES>",
-         0},
-        // A document type without entities changes nothing.
-        {"a document type without a subset", "<!DOCTYPE PROPERTIES>\n<PROPERTIES>" + value + "</PROPERTIES>", 1},
-    };
+struct FileCase {
+    const char* what;
+    std::string bytes;
+    int values;  // how many the file gives
+};
+
+// Each file, as cpl.defs, gives its number of values in good time.
+void expectValuesRead(const std::vector<FileCase>& cases) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempFolder folder;
@@ -199,30 +179,49 @@ TEST(DefaultsFileTest, RefusesNestingDeeperThanTheParserCanTake) {
     }
 }
 
+// Guards against a stack overflow in the XML parser, which recurses once per
+// nested element: a file nested 50,000 deep (350 KB) gives the built-in values,
+// as does markup that the parser would nest by other roads. Nesting up to the
+// limit is read.
+TEST(DefaultsFileTest, RefusesNestingDeeperThanTheParserCanTake) {
+    const std::string value = R"(<VALUE name="TitleString" val="Deep"/>)";
+    const auto nested = [&](int depth) {  // the root and depth - 1 elements inside it
+        return "<PROPERTIES>" + value + repeat("<a>", depth - 1) + repeat("</a>", depth - 1) + "</PROPERTIES>";
+    };
+    expectValuesRead({
+        {"50,000 deep", nested(50000), 0},
+        {"one deeper than the limit", nested(cpl::kMaxDefaultsNesting + 1), 0},
+        {"as deep as the limit", nested(cpl::kMaxDefaultsNesting), 1},
+        // The parser takes whatever lies between '&' and ';' as an entity's name, and parses
+        // an unknown name that starts with '<' as markup.
+        {"markup 50,000 deep in a reference's name",
+         "<PROPERTIES>" + value + "&" + repeat("<a>", 50000) + ";</PROPERTIES>", 0},
+        // An entity of the document's own expands to markup that the parser then parses.
+        {"an entity of markup 50,000 deep",
+         R"(<!DOCTYPE PROPERTIES [<!ENTITY a ")" + repeat("<a>", 50000) + R"(">]><PROPERTIES>)" + value +
+             "&a;</PROPERTIES>",
+         0},
+        // A document type without entities changes nothing.
+        {"a document type without a subset", "<!DOCTYPE PROPERTIES>\n<PROPERTIES>" + value + "</PROPERTIES>", 1},
+    });
+}
+
 // Guards against a start that never ends: a processing instruction followed by
 // text inside the root sends the parser round one place for ever. Followed by a
 // tag, or around the root, it is read as before.
 TEST(DefaultsFileTest, ProcessingInstructionBeforeTextIsRefused) {
-    const struct {
-        const char* what;
-        std::string bytes;
-        int values;
-    } cases[] = {
+    expectValuesRead({
         {"before text", R"(<PROPERTIES><?note keep?>x<VALUE name="TitleString" val="A"/></PROPERTIES>)", 0},
         {"before a comment and text",
          R"(<PROPERTIES><VALUE name="TitleString" val="A"/> <?a?> <!-- c --><?b?> x </PROPERTIES>)", 0},
         {"between values",
-         R"(<PROPERTIES><VALUE name="TitleString" val="A"/> <?note?> <!-- c --> <VALUE name="HeaderString" val="B"/></PROPERTIES>)",
+         R"(<PROPERTIES><VALUE name="TitleString" val="A"/> <?note?> <!-- c --> )"
+         R"(<VALUE name="HeaderString" val="B"/></PROPERTIES>)",
          2},
-        {"around the root", R"(<?xml version="1.0"?><?note?><!-- c --><PROPERTIES><VALUE name="TitleString" val="A"/></PROPERTIES><?end?>)", 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        TempFolder folder;
-        const auto values = valuesReadWithin(folder.write("cpl.defs", c.bytes));
-        ASSERT_TRUE(values.has_value()) << "still reading";
-        EXPECT_EQ(*values, c.values);
-    }
+        {"around the root",
+         R"(<?xml version="1.0"?><?note?><!--c--><PROPERTIES><VALUE name="TitleString" val="A"/></PROPERTIES><?end?>)",
+         1},
+    });
 }
 
 // Guards against a start that waits for ever (SIGTERM included): a FIFO named
