@@ -1,5 +1,11 @@
 #include "look_defaults.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+#include "defaults_source.h"
+
 LookDefaults* lookDefaults = nullptr;
 
 namespace {
@@ -13,12 +19,15 @@ constexpr const char* kValueAttribute = "val";
 
 // The file is read whole and parsed once: a first pass over only the outer
 // element would keep just its first 8 KB of a UTF-16 file for the second pass.
+// Only a regular file of bounded size with plain, shallow markup is parsed: the
+// parser recurses once per nested element and waits on a FIFO for a writer.
 // Tags are compared with equalsIgnoreCase, not XmlElement::hasTagName, which
 // asserts on a match that differs in case.
 DefaultsFile::DefaultsFile(const juce::File& source) : juce::PropertySet(true), file(source) {
-    if (!file.existsAsFile()) return;
+    const auto text = cpl::readRegularFileText(file, cpl::kMaxDefaultsFileBytes);  // UTF-8, or UTF-16 by its mark
+    if (!text || !cpl::isPlainMarkup(*text, cpl::kMaxDefaultsNesting)) return;
 
-    const auto root = juce::parseXML(file.loadFileAsString());  // decodes UTF-8 and UTF-16 by their marks
+    const auto root = juce::parseXML(*text);
     if (root == nullptr || !root->getTagName().equalsIgnoreCase(kRootTag)) return;
 
     for (const auto* element : root->getChildIterator()) {
@@ -79,6 +88,10 @@ void LookDefaults::releaseBuiltins() {
     builtinDefaults.reset();
 }
 
+int LookDefaults::integer(juce::StringRef key) {
+    return cpl::integerFromText(text(key));
+}
+
 juce::Colour LookDefaults::colour(juce::StringRef key) {
     return cpl::colourFromText(text(key));
 }
@@ -123,6 +136,13 @@ const std::array<BuiltinLookDefault, 33> kBuiltinLookDefaults{{
 
 void writeBuiltinLookDefaults(juce::PropertySet& builtins) {
     for (const auto& entry : kBuiltinLookDefaults) builtins.setValue(entry.key, juce::String(entry.value));
+}
+
+// strtoll stops at the ends of its own range, which lie beyond an int's.
+int integerFromText(const juce::String& text) {
+    const long long value = std::strtoll(text.toRawUTF8(), nullptr, 10);
+    constexpr long long kLowest = std::numeric_limits<int>::min(), kHighest = std::numeric_limits<int>::max();
+    return static_cast<int>(std::clamp(value, kLowest, kHighest));
 }
 
 // Unsigned arithmetic: a ninth digit shifts the first one out instead of

@@ -52,7 +52,7 @@ public:
     void releaseBuiltins();
 
     juce::String text(juce::StringRef key) { return file().getValue(key, {}); }
-    int integer(juce::StringRef key) { return file().getIntValue(key, 0); }
+    int integer(juce::StringRef key);  // integerFromText of the value
     juce::Colour colour(juce::StringRef key);
 
 private:
@@ -81,6 +81,13 @@ extern const std::array<BuiltinLookDefault, 33> kBuiltinLookDefaults;
 
 // Writes the built-in values into the built-in set, in table order.
 void writeBuiltinLookDefaults(juce::PropertySet& builtins);
+
+// A decimal integer as juce::String::getIntValue reads it (C's atoi: leading
+// blanks, a sign, then the digits up to the first other character; 0 without
+// digits), except that a value beyond an int's range gives the nearer end of
+// the range, where atoi's result is undefined (here it wraps round:
+// 2147483648 reads as -2147483648, 4294967296 as 0).
+int integerFromText(const juce::String& text);
 
 // A colour value: eight hexadecimal digits AARRGGBB; characters that are not
 // hexadecimal digits are skipped and only the last eight digits count, as with

@@ -162,4 +162,10 @@ GroupOutline groupOutline(int width, int height, bool hasText, float measuredTex
     return g;
 }
 
+int headerHeightLimit(std::optional<int> usableDisplayHeight, int contentHeight, int frameHeight) {
+    const juce::int64 room = static_cast<juce::int64>(usableDisplayHeight.value_or(kAssumedDisplayHeight)) -
+                             juce::jmax(0, contentHeight) - juce::jmax(0, frameHeight);
+    return static_cast<int>(juce::jmax<juce::int64>(0, room));
+}
+
 }  // namespace cpl

@@ -2,6 +2,8 @@
 // drawing code only measures text, calls these and paints.
 #pragma once
 
+#include <optional>
+
 #include <juce_graphics/juce_graphics.h>
 
 namespace cpl {
@@ -106,5 +108,16 @@ struct GroupOutline {
 // an empty title, which leaves no gap.
 GroupOutline groupOutline(int width, int height, bool hasText, float measuredTextWidth, float fontAscent,
                           GroupFont font, juce::Justification justification);
+
+// ---- The main content's header band
+
+// Without a display (headless) the band is limited as on a 1024 x 768 one.
+inline constexpr int kAssumedDisplayHeight = 768;
+
+// The tallest band that keeps the whole window (contentHeight without the
+// band, the band, and frameHeight of title bar and border) within the
+// display's usable height; 0 when even the rest does not fit. The window's
+// height stays within an int for every display height.
+int headerHeightLimit(std::optional<int> usableDisplayHeight, int contentHeight, int frameHeight);
 
 }  // namespace cpl

@@ -1,9 +1,12 @@
 #include "main_content.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "common/xptn.h"
 #include "look_defaults.h"
+#include "look_geometry.h"
 #include "mrak_look_and_feel.h"
 #include "resources.h"
 #include "settings_text.h"
@@ -79,6 +82,13 @@ juce::ComboBox* makeCombo(const juce::String& name, juce::ComboBox::Listener* li
     return combo;
 }
 
+// The main display's height less task bars and the like; nothing without a display.
+std::optional<int> usableDisplayHeight() {
+    if (const auto* display = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay())
+        return display->userArea.getHeight();
+    return std::nullopt;
+}
+
 }  // namespace
 
 void DesktopActions::showMessage(const juce::String& text) {
@@ -145,7 +155,10 @@ MainContentComponent::~MainContentComponent() {
 void MainContentComponent::readLookValues() {
     LookDefaults* defaults = lookDefaults;
     titleString = defaults != nullptr ? defaults->text("TitleString") : juce::String();
-    headerHeight = defaults != nullptr ? std::max(0, defaults->integer("HeaderHeight")) : 0;
+    // A band taller than the display would make a window that cannot be shown or even
+    // painted (a 32768-pixel window, 1.5 GB, a crash, or 370 + H past an int).
+    const int headerLimit = headerHeightLimit(usableDisplayHeight(), kMainContentHeight, kMainWindowFrameHeight);
+    headerHeight = defaults != nullptr ? std::clamp(defaults->integer("HeaderHeight"), 0, headerLimit) : 0;
     const juce::String colourText = defaults != nullptr ? defaults->text("HeaderColour") : juce::String();
     headerColour = juce::Colour(static_cast<juce::uint32>(colourText.getHexValue32()));
     headerString = defaults != nullptr ? defaults->text("HeaderString") : juce::String();

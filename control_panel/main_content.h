@@ -33,7 +33,11 @@ enum PendingBits : uint32_t {
 };
 
 inline constexpr int kMainContentWidth = 380;
-inline constexpr int kMainContentHeight = 370;
+inline constexpr int kMainContentHeight = 370;  // without the header band
+// What the main window adds around its content on a display without a window
+// manager: JUCE's title bar (26) and a border above and below (1 each). A
+// window manager's frame is about as tall.
+inline constexpr int kMainWindowFrameHeight = 28;
 
 }  // namespace cpl
 
@@ -110,7 +114,7 @@ private:
     uint32_t cachedSampleRate = 0;
     bool cachedSingleAsioClient = false;
     juce::String titleString;
-    int headerHeight = 0;  // pixels, never negative
+    int headerHeight = 0;  // pixels: 0 .. what leaves the whole window on the display
     juce::Colour headerColour;
     juce::String headerString;
     bool useWindowBackgroundImage = false;

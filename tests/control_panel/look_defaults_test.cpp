@@ -1,15 +1,30 @@
+#include <chrono>
+#include <condition_variable>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "defaults_source.h"
 #include "look_defaults.h"
 #include "temp_folder.h"
 
 namespace {
 
 using cpl::test::TempFolder;
+
+// Far more than reading any file here takes, sanitizers included.
+constexpr auto kReadDeadline = std::chrono::seconds(20);
 
 std::string wrap(const std::string& values) {
     return "<PROPERTIES>" + values + "</PROPERTIES>";
@@ -113,6 +128,162 @@ TEST(DefaultsFileTest, NoFileGivesAnEmptySet) {
     }
 }
 
+std::string repeat(const std::string& text, int times) {
+    std::string result;
+    result.reserve(text.size() * static_cast<size_t>(times));
+    for (int i = 0; i < times; ++i) result += text;
+    return result;
+}
+
+// The number of values read from the file, read on a thread of its own; nothing
+// when that thread has not ended by the deadline (it is then left to itself,
+// waiting or spinning).
+std::optional<int> valuesReadWithin(const juce::File& source) {
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable ended;
+        std::optional<int> values;  // guarded by mutex
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread reader([outcome, source] {
+        DefaultsFile file(source);
+        const std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->values = file.getAllProperties().size();
+        outcome->ended.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    if (!outcome->ended.wait_for(lock, kReadDeadline, [&] { return outcome->values.has_value(); })) {
+        reader.detach();
+        return std::nullopt;
+    }
+    const int values = *outcome->values;
+    lock.unlock();
+    reader.join();
+    return values;
+}
+
+struct FileCase {
+    const char* what;
+    std::string bytes;
+    int values;  // how many the file gives
+};
+
+// Each file, as cpl.defs, gives its number of values in good time.
+void expectValuesRead(const std::vector<FileCase>& cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        const auto values = valuesReadWithin(folder.write("cpl.defs", c.bytes));
+        ASSERT_TRUE(values.has_value()) << "still reading";
+        EXPECT_EQ(*values, c.values);
+    }
+}
+
+// Guards against a stack overflow in the XML parser, which recurses once per
+// nested element: a file nested 50,000 deep (350 KB) gives the built-in values,
+// as does markup that the parser would nest by other roads. Nesting up to the
+// limit is read.
+TEST(DefaultsFileTest, RefusesNestingDeeperThanTheParserCanTake) {
+    const std::string value = R"(<VALUE name="TitleString" val="Deep"/>)";
+    const auto nested = [&](int depth) {  // the root and depth - 1 elements inside it
+        return "<PROPERTIES>" + value + repeat("<a>", depth - 1) + repeat("</a>", depth - 1) + "</PROPERTIES>";
+    };
+    expectValuesRead({
+        {"50,000 deep", nested(50000), 0},
+        {"one deeper than the limit", nested(cpl::kMaxDefaultsNesting + 1), 0},
+        {"as deep as the limit", nested(cpl::kMaxDefaultsNesting), 1},
+        // The parser takes whatever lies between '&' and ';' as an entity's name, and parses
+        // an unknown name that starts with '<' as markup.
+        {"markup 50,000 deep in a reference's name",
+         "<PROPERTIES>" + value + "&" + repeat("<a>", 50000) + ";</PROPERTIES>", 0},
+        // An entity of the document's own expands to markup that the parser then parses.
+        {"an entity of markup 50,000 deep",
+         R"(<!DOCTYPE PROPERTIES [<!ENTITY a ")" + repeat("<a>", 50000) + R"(">]><PROPERTIES>)" + value +
+             "&a;</PROPERTIES>",
+         0},
+        // A document type without entities changes nothing.
+        {"a document type without a subset", "<!DOCTYPE PROPERTIES>\n<PROPERTIES>" + value + "</PROPERTIES>", 1},
+    });
+}
+
+// Guards against a start that never ends: a processing instruction followed by
+// text inside the root sends the parser round one place for ever. Followed by a
+// tag, or around the root, it is read as before.
+TEST(DefaultsFileTest, ProcessingInstructionBeforeTextIsRefused) {
+    expectValuesRead({
+        {"before text", R"(<PROPERTIES><?note keep?>x<VALUE name="TitleString" val="A"/></PROPERTIES>)", 0},
+        {"before a comment and text",
+         R"(<PROPERTIES><VALUE name="TitleString" val="A"/> <?a?> <!-- c --><?b?> x </PROPERTIES>)", 0},
+        {"between values",
+         R"(<PROPERTIES><VALUE name="TitleString" val="A"/> <?note?> <!-- c --> )"
+         R"(<VALUE name="HeaderString" val="B"/></PROPERTIES>)",
+         2},
+        {"around the root",
+         R"(<?xml version="1.0"?><?note?><!--c--><PROPERTIES><VALUE name="TitleString" val="A"/></PROPERTIES><?end?>)",
+         1},
+    });
+}
+
+// Guards against a start that waits for ever (SIGTERM included): a FIFO named
+// cpl.defs is not opened, so no writer is awaited; nor is any other file that
+// is not a regular one, nor a regular file beyond the size limit.
+TEST(DefaultsFileTest, ReadsOnlyARegularFileOfBoundedSize) {
+    TempFolder folder;
+    const juce::File fifo = folder.path().getChildFile("cpl.defs");
+    ASSERT_EQ(::mkfifo(fifo.getFullPathName().toRawUTF8(), 0600), 0);
+    const auto fromFifo = valuesReadWithin(fifo);
+    ASSERT_EQ(fromFifo, std::optional<int>(0)) << (fromFifo ? "values from a FIFO" : "waiting for the FIFO's writer");
+
+    const juce::File link = folder.path().getChildFile("link.defs");  // a name that leads to the FIFO
+    ASSERT_TRUE(fifo.createSymbolicLink(link, true));
+    EXPECT_EQ(valuesReadWithin(link), std::optional<int>(0));
+
+    EXPECT_EQ(valuesReadWithin(juce::File("/dev/zero")), std::optional<int>(0));
+    EXPECT_EQ(valuesReadWithin(folder.path()), std::optional<int>(0));
+
+    // A file within the limit is read, one byte over it is not.
+    const std::string head = R"(<PROPERTIES><VALUE name="TitleString" val="Big"/><!--)";
+    const std::string tail = "--></PROPERTIES>";
+    const size_t fill = cpl::kMaxDefaultsFileBytes - head.size() - tail.size();
+    EXPECT_EQ(valuesReadWithin(folder.write("full.defs", head + std::string(fill, ' ') + tail)), std::optional<int>(1));
+    EXPECT_EQ(valuesReadWithin(folder.write("over.defs", head + std::string(fill + 1, ' ') + tail)),
+              std::optional<int>(0));
+}
+
+// Well-formed files of every shape the parser reads still pass the markup check.
+TEST(DefaultsFileTest, PlainMarkupCheckPassesOrdinaryFiles) {
+    const char* plain[] = {
+        R"(<PROPERTIES/>)",
+        R"(<?xml version="1.0" encoding="UTF-8"?>
+
+<PROPERTIES>
+  <VALUE name="mainWindowPos" val="0 0 382 398"/>
+</PROPERTIES>
+)",
+        R"(<PROPERTIES><VALUE name='a' val='&lt;&amp;&#65;&#x42;&quot;&apos;&gt;&unknown;'/></PROPERTIES>)",
+        R"(<PROPERTIES><VALUE name="a" val="x > y < z"/><![CDATA[ <not> &markup ]]>text &amp; more</PROPERTIES>)",
+        R"(<PROPERTIES ><VALUE  name = "a"  val="b" ></VALUE ></PROPERTIES> trailing <junk)",
+    };
+    for (const char* text : plain) EXPECT_TRUE(cpl::isPlainMarkup(text, cpl::kMaxDefaultsNesting)) << text;
+
+    const char* refused[] = {
+        "",
+        "text before <PROPERTIES/>",
+        "< PROPERTIES/>",
+        "<PROPERTIES>",
+        R"(<PROPERTIES a="1/>)",
+        R"(<PROPERTIES a=1/>)",
+        R"(<PROPERTIES a/>)",
+        R"(<PROPERTIES><VALUE name="a&b" val=""/></PROPERTIES>)",
+        R"(<PROPERTIES>&#;</PROPERTIES>)",
+        R"(<PROPERTIES>&#x123456789;</PROPERTIES>)",
+        R"(<PROPERTIES><!ELEMENT x></PROPERTIES>)",
+        R"(<PROPERTIES><!-- unterminated </PROPERTIES>)",
+        R"(<!DOCTYPE PROPERTIES [ ]><PROPERTIES/>)",
+    };
+    for (const char* text : refused) EXPECT_FALSE(cpl::isPlainMarkup(text, cpl::kMaxDefaultsNesting)) << text;
+}
+
 class LookDefaultsTest : public ::testing::Test {
 protected:
     TempFolder folder;
@@ -191,6 +362,33 @@ TEST(BuiltinLookDefaultsTest, ThirtyThreeDistinctKeysWrittenInOrder) {
             EXPECT_TRUE(value.length() == 8 && value.containsOnly("0123456789ABCDEF")) << key;
         }
     }
+}
+
+// Integers read as JUCE reads them within an int's range; beyond it they stop
+// at the range's ends instead of wrapping round (a header of 4294967296 would
+// be none, one of 2147483648 negative).
+TEST(IntegerFromTextTest, ReadsLikeJuceAndSaturates) {
+    for (const char* text : {"0", "15", "-5", "  42px", "\t-7", "+3", "abc", "", "1e7", "2147483647", "-2147483648",
+                             "1000000", "10000000", "007", " \n+12 34"}) {
+        EXPECT_EQ(cpl::integerFromText(text), juce::String(text).getIntValue()) << text;
+    }
+    const struct {
+        const char* text;
+        int value;
+    } beyond[] = {
+        {"2147483648", std::numeric_limits<int>::max()},  // JUCE's reader wraps it round to the lowest int
+        {"4294967296", std::numeric_limits<int>::max()},  // and this to 0
+        {"99999999999999999999999", std::numeric_limits<int>::max()},
+        {"-99999999999999999999999", std::numeric_limits<int>::min()},
+    };
+    for (const auto& c : beyond) EXPECT_EQ(cpl::integerFromText(c.text), c.value) << c.text;
+
+    // Every integer lookup reads this way.
+    TempFolder folder;
+    folder.write("cpl.defs", wrap(R"(<VALUE name="HeaderHeight" val="4294967296"/>)"));
+    LookDefaults defaults(folder.path());
+    defaults.setNames("cpl", "defs");
+    EXPECT_EQ(defaults.integer("HeaderHeight"), std::numeric_limits<int>::max());
 }
 
 // Colours are their hexadecimal digits alone: extra characters are skipped and

@@ -1,3 +1,4 @@
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -235,6 +236,26 @@ TEST(TooltipTest, LayoutWrapsLongText) {
     EXPECT_GT(longLayout.getNumLines(), 1);
     EXPECT_LE(longLayout.getWidth(), cpl::kTooltipMaxWidth);
     EXPECT_GT(longLayout.getHeight(), shortLayout.getHeight());
+}
+
+// The header band leaves the whole window on the display: what the content (370) and
+// the frame (28) leave of its usable height, never less than 0; headless, of 768
+// lines. Guards against a limit so large that the window's height overflows.
+TEST(HeaderBandTest, LimitLeavesTheWindowOnTheDisplay) {
+    constexpr int kIntMax = std::numeric_limits<int>::max();
+    const struct {
+        std::optional<int> display;
+        int limit;
+    } cases[] = {
+        {std::nullopt, 370}, {768, 370}, {1080, 682}, {2160, 1762}, {398, 0},
+        {300, 0},            {0, 0},     {-5, 0},     {std::numeric_limits<int>::min(), 0},
+        {kIntMax, kIntMax - 398},
+    };
+    for (const auto& c : cases) {
+        const int limit = cpl::headerHeightLimit(c.display, 370, 28);
+        EXPECT_EQ(limit, c.limit) << c.display.value_or(-1);
+        EXPECT_LE(static_cast<long long>(limit) + 370 + 28, static_cast<long long>(kIntMax));
+    }
 }
 
 }  // namespace

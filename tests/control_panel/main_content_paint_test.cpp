@@ -1,6 +1,6 @@
 // The main content component's layout and painting, headless: the children's
-// bounds for header heights 0, 10, 30 and -5 (clamped to 0), the header band
-// and its text in a snapshot, the background image tiled from the top-left
+// bounds for header heights from the file (clamped to 0 .. 370, what a 768-line
+// display leaves), the header band and its text in a snapshot, the background image tiled from the top-left
 // corner, and the colour fill when the image did not decode.
 #include <gtest/gtest.h>
 
@@ -33,8 +33,23 @@ public:
     MainContentComponent panel;
 };
 
-std::map<juce::String, juce::String> headerValues(int height) {
-    return {{"HeaderHeight", juce::String(height)},
+// Headless, the band is limited as on a 768-line display: 768 - 370 - 28.
+constexpr int kHeaderLimit = 370;
+
+// "HeaderHeight" as the file may hold it, and the band it gives.
+struct HeaderCase {
+    const char* text;
+    int height;
+};
+const HeaderCase kHeaderCases[] = {
+    {"0", 0}, {"10", 10}, {"30", 30}, {"-5", 0}, {"370", 370}, {"371", 370},
+    // Huge ones: a 32768-pixel window, a crash painting, 370 + H past an int.
+    {"1000000", kHeaderLimit}, {"10000000", kHeaderLimit}, {"2147483647", kHeaderLimit},
+    {"-2147483648", 0}, {"99999999999", kHeaderLimit},
+};
+
+std::map<juce::String, juce::String> headerValues(const juce::String& height) {
+    return {{"HeaderHeight", height},
             {"HeaderColour", "FF204080"},
             {"HeaderString", "VEXA"},
             {"WindowBackgroundColour", "FFE0E8F0"}};
@@ -54,12 +69,11 @@ bool anyWhite(const juce::Image& image, juce::Rectangle<int> area) {
 }
 
 // Every child where the layout puts it, moved down by the header; the size grows with it; a
-// negative height counts as 0.
+// negative height counts as 0, one past the limit as the limit.
 TEST(MainContentPaintTest, LayoutForHeaderHeights) {
-    for (int asked : {0, 10, 30, -5}) {
+    for (const auto& [asked, h] : kHeaderCases) {
         PaintedPanel p(headerValues(asked));
-        const int h = std::max(asked, 0);
-        EXPECT_EQ(p.panel.headerHeightPixels(), h);
+        EXPECT_EQ(p.panel.headerHeightPixels(), h) << asked;
         EXPECT_EQ(p.panel.getBounds(), juce::Rectangle<int>(0, 0, 380, 370 + h)) << asked;
         const std::pair<const char*, juce::Rectangle<int>> expected[] = {
             {"bus config group", {25, h + 25, 330, 145}},      {"devs group", {25, h + 190, 330, 125}},
@@ -75,9 +89,9 @@ TEST(MainContentPaintTest, LayoutForHeaderHeights) {
 
 // The band in the header colour from height 1 on, its text in white from 25 on, the window colour below.
 TEST(MainContentPaintTest, HeaderBand) {
-    for (int asked : {0, 10, 30, -5}) {
+    for (const auto& [asked, h] : kHeaderCases) {
         PaintedPanel p(headerValues(asked));
-        const int h = std::max(asked, 0);
+        ASSERT_EQ(p.panel.getHeight(), 370 + h) << asked;  // before painting a window of any size
         const juce::Image image = p.snapshot();
         saveSnapshot(p.panel, "header" + juce::String(asked));
         if (h > 0) {
@@ -92,9 +106,8 @@ TEST(MainContentPaintTest, HeaderBand) {
 
 // The image covers the component from its top-left corner and repeats below 428 pixels.
 TEST(MainContentPaintTest, BackgroundImageIsTiled) {
-    auto values = headerValues(0);
+    auto values = headerValues("100");
     values["UseWindowBackgroundImage"] = "1";
-    values["HeaderHeight"] = "100";
     PaintedPanel p(values);
     const juce::Image tile =
         juce::ImageFileFormat::loadFrom(cpl::resources::background_png, cpl::resources::background_png_size);
@@ -110,7 +123,7 @@ TEST(MainContentPaintTest, BackgroundImageIsTiled) {
 
 // Image bytes that did not decode leave the window colour, not an empty or black fill.
 TEST(MainContentPaintTest, UndecodedImageFallsBackToColour) {
-    auto values = headerValues(0);
+    auto values = headerValues("0");
     values["UseWindowBackgroundImage"] = "1";
     PaintedPanel p(values);
     p.panel.setBackgroundImage(juce::ImageFileFormat::loadFrom("not a png", 9));

@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "machine_program.h"
@@ -185,14 +186,17 @@ protected:
 
     // A copy of the program in a folder of its own, with cpl.defs beside it.
     std::string programWithDefaults(const std::string& defaults) const {
-        const auto folder = home_ / "program";
-        fs::create_directories(folder);
-        const auto program = folder / "QUVVexaUSB";
-        std::error_code linkError;
-        fs::remove(program);
-        fs::create_hard_link(VEXA_PANEL_PROGRAM, program, linkError);
-        if (linkError) fs::copy_file(VEXA_PANEL_PROGRAM, program, fs::copy_options::overwrite_existing);
-        std::ofstream(folder / "cpl.defs") << defaults;
+        const auto program = programCopy();
+        std::ofstream(program.parent_path() / "cpl.defs") << defaults;
+        return program.string();
+    }
+
+    // A copy of the program with a FIFO named cpl.defs beside it, which nothing writes to.
+    std::string programWithFifoDefaults() const {
+        const auto program = programCopy();
+        const auto defaults = program.parent_path() / "cpl.defs";
+        fs::remove(defaults);
+        EXPECT_EQ(::mkfifo(defaults.c_str(), 0600), 0) << defaults;
         return program.string();
     }
 
@@ -202,6 +206,17 @@ protected:
     std::string machineSocket_;  // the panel's VEXA_MACHINE_SOCKET
 
 private:
+    fs::path programCopy() const {
+        const auto folder = home_ / "program";
+        fs::create_directories(folder);
+        const auto program = folder / "QUVVexaUSB";
+        std::error_code linkError;
+        fs::remove(program);
+        fs::create_hard_link(VEXA_PANEL_PROGRAM, program, linkError);
+        if (linkError) fs::copy_file(VEXA_PANEL_PROGRAM, program, fs::copy_options::overwrite_existing);
+        return program;
+    }
+
     std::unique_ptr<MachineWideTurn> turn_;
     int starts_ = 0;
 };
