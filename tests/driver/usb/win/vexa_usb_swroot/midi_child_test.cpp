@@ -378,6 +378,28 @@ TEST_F(MidiChildTest, AnOpenOfAPortWithoutARecordIsRefused) {
     }
 }
 
+// The port record is read from the input: an open whose input is shorter than the record is
+// refused with STATUS_BUFFER_TOO_SMALL, whatever room its output has, before anything is read or
+// written. The port stays bound to the functions its child gave.
+TEST_F(MidiChildTest, AnOpenWhoseInputIsShortIsRefused) {
+    void* device = plug(1, 0);
+    platform::DevNode* midi = FindChild(root_.children(), kMidiIn, u"1");
+    ASSERT_NE(midi, nullptr);
+    for (ULONG inputBytes : {0u, 52u, 67u}) {
+        MidiOpenPort record{};  // port 0, no functions: what a short input leaves past its end
+        EXPECT_EQ(SendToChild(midi, kIoctlMidiOpenPort, false, &record, inputBytes, sizeof(record)),
+                  STATUS_BUFFER_TOO_SMALL)
+            << inputBytes;
+        uint64_t kick = record.kick;  // packed fields are read by value
+        uint64_t midiDevice = record.midiDevice;
+        EXPECT_EQ(kick, 0u);
+        EXPECT_EQ(midiDevice, 0u);
+    }
+    ULONG word = 0x01000090;
+    EXPECT_EQ(midi_data(device, kMidiDirectionIn, 0, &word), STATUS_SUCCESS);
+    EXPECT_EQ(doubles_.in().received(0), std::vector<uint8_t>{0x90}) << "still bound to its child";
+}
+
 // Whichever allocation fails on the way, no MIDI child is left with a port that has no record:
 // every port its driver is told of opens (a null slot would be dereferenced on the first open).
 TEST_F(MidiChildTest, AllocationFailuresNeverLeaveAPortWithoutARecord) {
