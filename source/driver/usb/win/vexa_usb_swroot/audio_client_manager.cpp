@@ -134,14 +134,19 @@ NTSTATUS AudioClientManager::LoadBaseBufferSize(ULONG* periodFrames) {
 }
 
 // PASSIVE_LEVEL
-bool AudioClientManager::SetBufferSize(ULONG frames) {
+bool AudioClientManager::BufferSizeInRange(ULONG frames) {
     ULONG rate = CurrentRate();
-    if (frames < (kMinBaseBufferSize << Shift(rate)) || frames > (kMaxBaseBufferSize << Shift(rate))) {
-        LogEvent(WdfDeviceWdmGetDeviceObject(device_), kMajorDeviceControl, MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE,
-                 STATUS_INVALID_PARAMETER);
-        TRACE(kLogWarning | kLogInterface, frames, rate);
-        return false;
-    }
+    if (frames >= (kMinBaseBufferSize << Shift(rate)) && frames <= (kMaxBaseBufferSize << Shift(rate))) return true;
+    LogEvent(WdfDeviceWdmGetDeviceObject(device_), kMajorDeviceControl, MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE,
+             STATUS_INVALID_PARAMETER);
+    TRACE(kLogWarning | kLogInterface, frames, rate);
+    return false;
+}
+
+// PASSIVE_LEVEL
+bool AudioClientManager::SetBufferSize(ULONG frames) {
+    if (!BufferSizeInRange(frames)) return false;
+    ULONG rate = CurrentRate();
     ULONG base = frames >> Shift(rate);
     // A size the registry does not take is not used either: the stored and the running size stay one.
     if (!WriteBaseBufferSize(base, kMajorDeviceControl)) return false;

@@ -69,8 +69,11 @@ public:
     ULONG BufferSizeForRate(ULONG rate) const;
     ULONG MinBufferSize() const;
     ULONG MaxBufferSize() const;
-    // A size outside [MinBufferSize, MaxBufferSize] is refused (event-log
-    // entry); so is one the registry does not take. Either changes nothing. PASSIVE_LEVEL.
+    // Whether a size lies in [MinBufferSize, MaxBufferSize]; one outside is
+    // refused with an event-log entry. PASSIVE_LEVEL.
+    [[nodiscard]] bool BufferSizeInRange(ULONG frames);
+    // A size outside the range is refused (event-log entry); so is one the
+    // registry does not take. Either changes nothing. PASSIVE_LEVEL.
     [[nodiscard]] bool SetBufferSize(ULONG frames);
     ULONG PeriodFrames() const { return ReadULongAcquire(&periodFrames_); }
     // The engine's rate changed (start-up, arrival, rate change, promotion): the period follows it.

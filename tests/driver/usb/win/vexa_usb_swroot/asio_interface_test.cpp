@@ -4,7 +4,10 @@
 // slots.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/kernel/fault.h"
+#include "platform/machine/registry.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/asio_fixture.h"
 
 namespace {
@@ -166,6 +169,48 @@ TEST_F(AsioInterfaceTest, CreateBuffersRefusesWhatCannotBeServed) {
     root_.machine().pnp().remove(*node_);
     platform::drain_pnp_notifications();
     EXPECT_EQ(h.create_buffers(512, {0}, {0}).result, ASE_NotPresent);
+}
+
+// A create-buffers of another size that cannot have its buffers (-994, the request fails) leaves
+// the system's size as it was: the bus reports it still, "Base Buffer Size" keeps it and no bus
+// change is announced. One whose size the registry does not take (-997) keeps no buffers.
+TEST_F(AsioInterfaceTest, ACreateBuffersThatFailsLeavesTheSizeAsItWas) {
+    AsioHost& h = host_in(1);
+    auto stored = [&] {
+        auto value = root_.machine().registry().get(
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QUVVexaUSBRoot\\Parameters",
+            u"Base Buffer Size");
+        return value ? value->as_dword().value_or(0) : 0u;
+    };
+    auto busChanges = [&] {
+        std::vector<uint32_t> kinds = Kinds(TakeNotifications(pal_));
+        return std::count(kinds.begin(), kinds.end(), kPalNotifyBusChanged);
+    };
+    ASSERT_EQ(stored(), 512u);
+    (void)busChanges();
+    platform::fault::inject("MmMapLockedPagesSpecifyCache", STATUS_INSUFFICIENT_RESOURCES);
+    AsioAnswer answer = h.create_buffers(96, {0}, {0});
+    EXPECT_FALSE(answer.sent) << "the allocation's failure fails the request";
+    EXPECT_EQ(ReadSettings(pal_).bufferSize, 512u);
+    EXPECT_EQ(stored(), 512u);
+    EXPECT_EQ(busChanges(), 0);
+    AsioBufferSizeReply sizes{};
+    ASSERT_TRUE(h.buffer_size(&sizes).ok());
+    EXPECT_EQ(sizes.preferredSize, 512u);
+
+    platform::fault::inject("WdfRegistryAssignULong", STATUS_ACCESS_DENIED);
+    answer = h.create_buffers(96, {0}, {0});
+    EXPECT_TRUE(answer.sent);
+    EXPECT_EQ(answer.result, ASE_InvalidMode);
+    EXPECT_EQ(asio_bytes(), 0) << "no buffers are kept at a size the system refused";
+    EXPECT_EQ(platform::mdl::user_mappings().size(), 1u) << "the block's only";
+    EXPECT_EQ(ReadSettings(pal_).bufferSize, 512u);
+    EXPECT_EQ(busChanges(), 0);
+
+    ASSERT_TRUE(h.create_buffers(96, {0}, {0}).ok()) << "still open";
+    EXPECT_EQ(ReadSettings(pal_).bufferSize, 96u);
+    EXPECT_EQ(stored(), 96u);
+    EXPECT_EQ(busChanges(), 1);
 }
 
 // A second connection fixes the size and the rate; a lone one may change both.
