@@ -206,4 +206,25 @@ TEST_F(WdmChildTest, ChannelMapsAreWrittenOnceAndReadBack) {
     EXPECT_EQ(restored->as_string(), u"Output 48");
 }
 
+// Every entry starts unmapped, not at channel 0: an entry whose label names nothing on the device
+// gets the lowest channel no other entry holds (channel 1 here, channel 0 being entry 0's), and
+// the entries past the device's channels the one given last in the pass, not 0.
+TEST_F(WdmChildTest, MapEntriesStartUnmapped) {
+    WdmOpen reply;
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    ASSERT_EQ(child_->close_adapter(), STATUS_SUCCESS);
+    root_.machine().registry().set(
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QUVVexaUSBRoot\\Parameters",
+        u"WDM Out Seq 002 Channel Name", platform::RegValue::string(u"No Such Channel"));
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    uint32_t output[48];
+    uint32_t input[48];
+    root_.hook<AdapterMapsFn>("VexaTestAdapterMaps")(reinterpret_cast<void*>(reply.adapter), output, input);
+    for (uint32_t i = 0; i < 48; ++i) {
+        uint32_t expected = i < 10 ? i : 1;  // 0, 1 (the gap), 2 ... 9, then 1 as given last
+        EXPECT_EQ(output[i], expected) << i;
+        EXPECT_EQ(input[i], i < 10 ? i : 0u) << i << ": nothing free, nothing given: 0";
+    }
+}
+
 }  // namespace
