@@ -18,6 +18,7 @@
 #include "messages.h"
 #include "pal_client_manager.h"
 #include "platform/kernel/pnp_notify.h"
+#include "root_engines.h"
 
 using namespace vexa::log;
 
@@ -63,6 +64,8 @@ void SleepMs(ULONG ms) {
 AudioEngine::AudioEngine(WDFDEVICE rootDevice) : rootDevice_(rootDevice) {}
 
 AudioEngine::~AudioEngine() {
+    // No handle is looked for here any more (a visit under way ends first).
+    UnlistRootEngine(this);
     if (bindingLock_ != nullptr) EngineRemoveAllDevices();
     EngineStopWatching();
     if (parametersKey_ != nullptr) WdfRegistryClose(parametersKey_);
@@ -125,6 +128,8 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_));
         RaiseIfFailed(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &listSpinLock_));
         RaiseIfFailed(children_.Init());
+        // Before the first arrival: its children's drivers may hand handles back at once.
+        ListRootEngine(this);
         NTSTATUS registered = IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
                                                              PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
                                                              &interfaceClass_, WdfDriverWdmGetDriverObject(driver),

@@ -121,6 +121,46 @@ TEST_F(WdmChildTest, AFailedOpenLeavesNothingOpen) {
     EXPECT_EQ(arbiter().clients, 1u);
 }
 
+// A driver that closes twice, or hands back a handle that is none of its own: the handle is only
+// looked for among the open streams and adapters, never read, so a stream or adapter closed
+// already (freed, its memory perhaps holding something else by now) and a made-up one are
+// refused with STATUS_INVALID_PARAMETER; what is still open keeps working and closes.
+TEST_F(WdmChildTest, HandlesThatAreNotOpenAreRefusedUnread) {
+    WdmOpen reply;
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    ChildLog renderLog;
+    ChildLog captureLog;
+    OpenedStream render = child_->open_stream(kWdmRender, 48000, 24, 2, &renderLog);
+    OpenedStream capture = child_->open_stream(kWdmCapture, 48000, 24, 2, &captureLog);
+    ASSERT_EQ(render.status, STATUS_SUCCESS);
+    ASSERT_EQ(capture.status, STATUS_SUCCESS);
+    // Memory a freed object's place may hold once it is used again: any field read from it is garbage.
+    std::vector<uint8_t> reused(1 << 16, 0xA5);
+    EXPECT_EQ(child_->close_stream(reused.data()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(child_->close_adapter(reused.data()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(child_->close_stream(reinterpret_cast<void*>(reply.adapter)), STATUS_INVALID_PARAMETER)
+        << "an adapter is no stream";
+    EXPECT_EQ(child_->close_adapter(render.stream), STATUS_INVALID_PARAMETER) << "a stream is no adapter";
+    EXPECT_EQ(arbiter().clients, 3u) << "nothing was closed";
+
+    EXPECT_EQ(child_->close_stream(render.stream), STATUS_SUCCESS);
+    EXPECT_EQ(child_->close_stream(render.stream), STATUS_INVALID_PARAMETER) << "closed already";
+    EXPECT_EQ(arbiter().render, 0);
+    EXPECT_EQ(arbiter().capture, 1) << "the other stream is untouched";
+    EXPECT_EQ(child_->close_adapter(), STATUS_SUCCESS) << "closes the capture stream with it";
+    EXPECT_EQ(arbiter().clients, 0u);
+    EXPECT_EQ(child_->close_stream(capture.stream), STATUS_INVALID_PARAMETER) << "went with its adapter";
+    EXPECT_EQ(child_->close_adapter(), STATUS_INVALID_PARAMETER) << "closed already";
+    EXPECT_EQ(arbiter().clients, 0u);
+
+    // The child opens again and works as before.
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    OpenedStream again = child_->open_stream(kWdmRender, 48000, 24, 2, &renderLog);
+    ASSERT_EQ(again.status, STATUS_SUCCESS);
+    EXPECT_EQ(child_->close_stream(again.stream), STATUS_SUCCESS);
+    EXPECT_EQ(child_->close_adapter(), STATUS_SUCCESS);
+}
+
 // A request that comes after the device went (the child not yet removed) finds no context:
 // STATUS_DEVICE_DOES_NOT_EXIST, the version still answers, and the adapter still closes.
 TEST_F(WdmChildTest, RequestsWithoutAContextFindTheDeviceGone) {
