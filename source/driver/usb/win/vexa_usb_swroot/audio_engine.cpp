@@ -399,18 +399,15 @@ NTSTATUS AudioEngine::EngineCreateMidiChildren(UsbAudioDeviceTarget* device) {
             // A direction whose object cannot be built is skipped; the arrival goes on.
             NTSTATUS built = STATUS_SUCCESS;
             MidiDevice* midi = BuildMidiDevice(direction.output, direction.ports, current, &built);
-            if (midi == nullptr) {
-                // The input direction takes no traffic then; the output keeps what it had.
-                if (!direction.output) current->SetMidiDevice(false, nullptr);
-                continue;
-            }
+            // The MIDI objects built for the current device before (other children's) keep serving.
+            if (midi == nullptr) continue;
             status = AddChild(rootDevice_, direction.hardwareId, direction.hardwareIdBytes, serial, midi);
             if (!NT_SUCCESS(status)) {
                 TRACE(kLogError | kLogMidi, status, serial);
                 midi->Release();
-                midi = nullptr;
+                continue;
             }
-            current->SetMidiDevice(direction.output, midi);
+            current->AddMidiDevice(direction.output, midi);
         }
         return status;
     });
