@@ -270,16 +270,7 @@ TEST_F(AsioInterfaceTest, OpenWritesTheLatencies) {
 // An absurd device latency: the device info and the shared block tell the host the same, the
 // largest frame count, neither a 32-bit sum wrapped to a small one.
 TEST_F(AsioInterfaceTest, InfoAndTheBlockSaturateLatenciesAlike) {
-    fake_->firmwareSetup = [](platform::device::Firmware& firmware) {
-        firmware.set_handler(7, 1, [](const std::vector<uint8_t>&) {
-            std::vector<uint8_t> info(24, 0);
-            uint16_t counts[2] = {2, 2};
-            uint32_t latencies[2] = {0xFFFFFF00, 0x7FFFFFF0};  // output, input
-            std::memcpy(info.data(), counts, 4);
-            std::memcpy(info.data() + 4, latencies, 8);
-            return platform::device::FirmwareReply{0, info};
-        });
-    };
+    set_device_latencies(0xFFFFFF00, 0x7FFFFFF0);
     root_.machine().pnp().remove(*node_);
     platform::drain_pnp_notifications();
     plug_fake();
