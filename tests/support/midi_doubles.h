@@ -46,19 +46,26 @@ private:
     doubles::MidiDoubleState* out_ = nullptr;
 };
 
-// A device control (or internal one) to a child node's PDO; the status, the reply in `buffer`.
-inline NTSTATUS SendToChild(platform::DevNode* node, ULONG code, bool internal, void* buffer, ULONG bytes) {
+// A device control (or internal one) to a child node's PDO with `inputBytes` of
+// `buffer` in and room for `outputBytes` out; the status, the reply in `buffer`.
+inline NTSTATUS SendToChild(platform::DevNode* node, ULONG code, bool internal, void* buffer, ULONG inputBytes,
+                            ULONG outputBytes) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
-    IRP* irp = IoBuildDeviceIoControlRequest(code, &node->pdo, buffer, bytes, buffer, bytes, internal ? TRUE : FALSE,
-                                             &done, &ioStatus);
+    IRP* irp = IoBuildDeviceIoControlRequest(code, &node->pdo, buffer, inputBytes, buffer, outputBytes,
+                                             internal ? TRUE : FALSE, &done, &ioStatus);
     NTSTATUS status = IoCallDriver(&node->pdo, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;
     }
     return status;
+}
+
+// The same with one length both ways.
+inline NTSTATUS SendToChild(platform::DevNode* node, ULONG code, bool internal, void* buffer, ULONG bytes) {
+    return SendToChild(node, code, internal, buffer, bytes, bytes);
 }
 
 // The child node whose device id is `deviceId` and instance `instance` ("1", "2").

@@ -104,12 +104,35 @@ struct MidiDoubleState {
     }
     // Output double: queues `bytes` on `port` of the newest running device and
     // kicks the port (PASSIVE_LEVEL). A port that is not open: STATUS_DEVICE_NOT_CONNECTED.
-    int32_t send(uint32_t port, const std::vector<uint8_t>& bytes) {
+    int32_t send(uint32_t port, const std::vector<uint8_t>& bytes) { return send_on(nullptr, port, bytes); }
+    // The same from the device served `index`-th (0 the oldest).
+    int32_t send_from(size_t index, uint32_t port, const std::vector<uint8_t>& bytes) {
+        MidiDoubleDevice* device = nullptr;
+        {
+            std::lock_guard guard(lock);
+            if (index < devices.size()) device = devices[index].get();
+        }
+        return device != nullptr ? send_on(device, port, bytes) : static_cast<int32_t>(0xC000009D);
+    }
+    // Input double: the bytes `port` of the newest device received so far.
+    std::vector<uint8_t> received(uint32_t port) {
+        std::lock_guard guard(lock);
+        return devices.empty() ? std::vector<uint8_t>{} : received_locked(*devices.back(), port);
+    }
+    // The same of the device served `index`-th.
+    std::vector<uint8_t> received_by(size_t index, uint32_t port) {
+        std::lock_guard guard(lock);
+        return index < devices.size() ? received_locked(*devices[index], port) : std::vector<uint8_t>{};
+    }
+
+private:
+    // Null: the newest running device.
+    int32_t send_on(MidiDoubleDevice* chosen, uint32_t port, const std::vector<uint8_t>& bytes) {
         child::MidiKickFn kick;
         void* midi;
         {
             std::lock_guard guard(lock);
-            MidiDoubleDevice* device = running();
+            MidiDoubleDevice* device = chosen != nullptr ? chosen : running();
             if (device == nullptr || port >= device->ports.size() || !device->ports[port].open) {
                 return static_cast<int32_t>(0xC000009D);
             }
@@ -120,12 +143,10 @@ struct MidiDoubleState {
         }
         return kick(midi, port);
     }
-    // Input double: the bytes `port` of the newest device received so far.
-    std::vector<uint8_t> received(uint32_t port) {
-        std::lock_guard guard(lock);
+    static std::vector<uint8_t> received_locked(const MidiDoubleDevice& device, uint32_t port) {
         std::vector<uint8_t> bytes;
-        if (devices.empty() || port >= devices.back()->ports.size()) return bytes;
-        for (const MidiReceived& r : devices.back()->ports[port].received) bytes.push_back(r.byte);
+        if (port >= device.ports.size()) return bytes;
+        for (const MidiReceived& r : device.ports[port].received) bytes.push_back(r.byte);
         return bytes;
     }
 };

@@ -15,6 +15,9 @@ namespace {
 
 constexpr size_t kResultOffset = offsetof(AsioRequest, result);
 constexpr ULONG kSizeGranules[] = {32, 48};  // a buffer size is a multiple of one of these
+// The create-buffers reply's address slots, both directions.
+constexpr size_t kBufferAddresses = offsetof(AsioCreateBuffersRequest, outputBuffers);
+constexpr size_t kBufferAddressBytes = offsetof(AsioCreateBuffersRequest, outputEnable) - kBufferAddresses;
 
 struct AsioCode {
     ULONG code;
@@ -141,18 +144,25 @@ LONG CreateBuffers(AsioCall& call) {
     ULONG rate = 0;
     if (LONG refusal = CheckBuffers(call, &rate); refusal != ASE_OK) return refusal;
     ULONG frames = Get<ULONG>(call.buffer, offsetof(AsioCreateBuffersRequest, bufferSize));
-    if (frames != call.manager->BufferSizeForRate(rate)) {
-        // A size within the range becomes every client's.
-        if (!call.manager->SetBufferSize(frames)) return ASE_InvalidMode;
-        call.client->SetBufferSize(frames);
-        UpdateLatencies(call);
-        NotifyBusChanged(call);
-    }
+    if (!call.manager->BufferSizeInRange(frames)) return ASE_InvalidMode;
+    // The buffers first: a request that cannot have them leaves the system
+    // size, the registry, the other clients' periods and the bus as they were.
     NTSTATUS status =
         call.client->AllocateBuffers(call.buffer, call.manager->MinBufferSize(), call.manager->MaxBufferSize());
     if (!NT_SUCCESS(status)) {
         call.status = status;
         return ASE_NoMemory;
+    }
+    if (frames != call.manager->BufferSizeForRate(rate)) {
+        // A size within the range becomes every client's.
+        if (!call.manager->SetBufferSize(frames)) {
+            // The registry did not take it: neither does the system, nor these buffers.
+            call.client->DisposeBuffers();
+            RtlZeroMemory(call.buffer + kBufferAddresses, kBufferAddressBytes);
+            return ASE_InvalidMode;
+        }
+        UpdateLatencies(call);
+        NotifyBusChanged(call);
     }
     return ASE_OK;
 }

@@ -57,8 +57,11 @@ void WriteAsioDeviceInfo(DEVICE_EXTENSION* extension, UCHAR* buffer) {
         }
         info->sampleRate = rate;
         info->bufferSize = frames;
-        info->outputLatency = frames + device->GetDeviceOutputLatency(rate) + safetyFrames;
-        info->inputLatency = frames + device->GetDeviceInputLatency(rate) + framesPerMs;
+        // Summed as the shared block's are, so both tell the host the same.
+        bool saturated = false;
+        info->outputLatency = LatencySum(frames, device->GetDeviceOutputLatency(rate), safetyFrames, &saturated);
+        info->inputLatency = LatencySum(frames, device->GetDeviceInputLatency(rate), framesPerMs, &saturated);
+        if (saturated) TRACE(kLogWarning | kLogAsio, rate);
         ULONG outputs = device->GetOutputChannelCount(rate);
         ULONG inputs = device->GetInputChannelCount(rate);
         if (outputs == 0 && inputs == 0) return ASE_NotPresent;

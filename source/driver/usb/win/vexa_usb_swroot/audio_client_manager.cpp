@@ -21,22 +21,22 @@ constexpr ULONG kBand1TopRate = 96000;
 constexpr ACCESS_MASK kStandardRightsAll = 0x1F0000;
 const char16_t kBaseBufferSizeValue[] = u"Base Buffer Size";
 
-// Hosts read the latencies as signed 32-bit frame counts: a sum beyond that
-// (an absurd device latency) stops at the largest, never wraps to a small one.
 constexpr ULONG64 kMaxLatencyFrames = 0x7FFFFFFF;
-
-ULONG LatencySum(ULONG period, ULONG deviceLatency, ULONG extra, bool* saturated) {
-    ULONG64 sum = ULONG64{period} + deviceLatency + extra;
-    if (sum <= kMaxLatencyFrames) return static_cast<ULONG>(sum);
-    *saturated = true;
-    return static_cast<ULONG>(kMaxLatencyFrames);
-}
 
 bool IsAsio(const AudioClient* client) {
     return client->Type() == kClientTypeAsio64 || client->Type() == kClientTypeAsio32;
 }
 
 }  // namespace
+
+// Hosts read the latencies as signed 32-bit frame counts: a sum beyond that
+// (an absurd device latency) stops at the largest, never wraps to a small one.
+ULONG LatencySum(ULONG period, ULONG deviceLatency, ULONG extra, bool* saturated) {
+    ULONG64 sum = ULONG64{period} + deviceLatency + extra;
+    if (sum <= kMaxLatencyFrames) return static_cast<ULONG>(sum);
+    *saturated = true;
+    return static_cast<ULONG>(kMaxLatencyFrames);
+}
 
 bool AudioClientArbiter::MayChangeFormat(ULONG kind) const {
     switch (kind) {
@@ -134,14 +134,19 @@ NTSTATUS AudioClientManager::LoadBaseBufferSize(ULONG* periodFrames) {
 }
 
 // PASSIVE_LEVEL
-bool AudioClientManager::SetBufferSize(ULONG frames) {
+bool AudioClientManager::BufferSizeInRange(ULONG frames) {
     ULONG rate = CurrentRate();
-    if (frames < (kMinBaseBufferSize << Shift(rate)) || frames > (kMaxBaseBufferSize << Shift(rate))) {
-        LogEvent(WdfDeviceWdmGetDeviceObject(device_), kMajorDeviceControl, MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE,
-                 STATUS_INVALID_PARAMETER);
-        TRACE(kLogWarning | kLogInterface, frames, rate);
-        return false;
-    }
+    if (frames >= (kMinBaseBufferSize << Shift(rate)) && frames <= (kMaxBaseBufferSize << Shift(rate))) return true;
+    LogEvent(WdfDeviceWdmGetDeviceObject(device_), kMajorDeviceControl, MSG_ASIO_BUFFER_SIZE_OUT_OF_RANGE,
+             STATUS_INVALID_PARAMETER);
+    TRACE(kLogWarning | kLogInterface, frames, rate);
+    return false;
+}
+
+// PASSIVE_LEVEL
+bool AudioClientManager::SetBufferSize(ULONG frames) {
+    if (!BufferSizeInRange(frames)) return false;
+    ULONG rate = CurrentRate();
     ULONG base = frames >> Shift(rate);
     // A size the registry does not take is not used either: the stored and the running size stay one.
     if (!WriteBaseBufferSize(base, kMajorDeviceControl)) return false;

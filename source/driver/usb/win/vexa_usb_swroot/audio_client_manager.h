@@ -16,6 +16,12 @@ inline constexpr ULONG kDefaultBaseBufferSize = 512;  // frames at rates up to 4
 inline constexpr ULONG kMinBaseBufferSize = 48;
 inline constexpr ULONG kMaxBaseBufferSize = 2048;
 
+// A latency in frames as hosts read it (signed 32 bits): the period, the
+// device's own latency and the USB driver's extra frames, stopped at the
+// largest such count instead of wrapping; `*saturated` is set when it stopped.
+// Every report of a latency (the shared block, the device info) uses it.
+ULONG LatencySum(ULONG period, ULONG deviceLatency, ULONG extra, bool* saturated);
+
 class AudioClientArbiter : public PoolObject {
 public:
     virtual ~AudioClientArbiter() = default;
@@ -63,8 +69,11 @@ public:
     ULONG BufferSizeForRate(ULONG rate) const;
     ULONG MinBufferSize() const;
     ULONG MaxBufferSize() const;
-    // A size outside [MinBufferSize, MaxBufferSize] is refused (event-log
-    // entry); so is one the registry does not take. Either changes nothing. PASSIVE_LEVEL.
+    // Whether a size lies in [MinBufferSize, MaxBufferSize]; one outside is
+    // refused with an event-log entry. PASSIVE_LEVEL.
+    [[nodiscard]] bool BufferSizeInRange(ULONG frames);
+    // A size outside the range is refused (event-log entry); so is one the
+    // registry does not take. Either changes nothing. PASSIVE_LEVEL.
     [[nodiscard]] bool SetBufferSize(ULONG frames);
     ULONG PeriodFrames() const { return ReadULongAcquire(&periodFrames_); }
     // The engine's rate changed (start-up, arrival, rate change, promotion): the period follows it.

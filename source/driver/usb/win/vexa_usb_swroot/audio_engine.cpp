@@ -18,6 +18,7 @@
 #include "messages.h"
 #include "pal_client_manager.h"
 #include "platform/kernel/pnp_notify.h"
+#include "root_engines.h"
 
 using namespace vexa::log;
 
@@ -63,6 +64,8 @@ void SleepMs(ULONG ms) {
 AudioEngine::AudioEngine(WDFDEVICE rootDevice) : rootDevice_(rootDevice) {}
 
 AudioEngine::~AudioEngine() {
+    // No handle is looked for here any more (a visit under way ends first).
+    UnlistRootEngine(this);
     if (bindingLock_ != nullptr) EngineRemoveAllDevices();
     EngineStopWatching();
     if (parametersKey_ != nullptr) WdfRegistryClose(parametersKey_);
@@ -125,6 +128,8 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_));
         RaiseIfFailed(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &listSpinLock_));
         RaiseIfFailed(children_.Init());
+        // Before the first arrival: its children's drivers may hand handles back at once.
+        ListRootEngine(this);
         NTSTATUS registered = IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
                                                              PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
                                                              &interfaceClass_, WdfDriverWdmGetDriverObject(driver),
@@ -394,18 +399,15 @@ NTSTATUS AudioEngine::EngineCreateMidiChildren(UsbAudioDeviceTarget* device) {
             // A direction whose object cannot be built is skipped; the arrival goes on.
             NTSTATUS built = STATUS_SUCCESS;
             MidiDevice* midi = BuildMidiDevice(direction.output, direction.ports, current, &built);
-            if (midi == nullptr) {
-                // The input direction takes no traffic then; the output keeps what it had.
-                if (!direction.output) current->SetMidiDevice(false, nullptr);
-                continue;
-            }
+            // The MIDI objects built for the current device before (other children's) keep serving.
+            if (midi == nullptr) continue;
             status = AddChild(rootDevice_, direction.hardwareId, direction.hardwareIdBytes, serial, midi);
             if (!NT_SUCCESS(status)) {
                 TRACE(kLogError | kLogMidi, status, serial);
                 midi->Release();
-                midi = nullptr;
+                continue;
             }
-            current->SetMidiDevice(direction.output, midi);
+            current->AddMidiDevice(direction.output, midi);
         }
         return status;
     });

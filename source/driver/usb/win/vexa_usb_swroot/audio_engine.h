@@ -108,6 +108,9 @@ public:
     [[nodiscard]] NTSTATUS EngineCreateMidiChildren(UsbAudioDeviceTarget* device);
 
     AudioClientManager* ClientManager() const { return clientManager_; }
+
+    // The driver's list of running engines (root_engines.cpp); guarded by its lock.
+    AudioEngine* nextListed = nullptr;
     PalClientManager* PalClients() const { return palClientManager_; }
     WDFDRIVER Driver() const { return driver_; }
     WDFDEVICE RootDevice() const { return rootDevice_; }

@@ -119,6 +119,32 @@ void ChildBook::Remove(CHILD_DEVEXT* child) {
     }
 }
 
+WdmAdapter* ChildBook::TakeOpenAdapter(const void* handle) {
+    WaitLockScope lock(lock_);
+    for (CHILD_DEVEXT* child = first_; child != nullptr; child = child->next) {
+        if (child->kind != ChildKind::Adapter) continue;
+        for (ULONG64 i = 0; i < child->adapterCount && i < kMaxChildAdapters; ++i) {
+            ChildObject* adapter = child->adapters[i];
+            if (adapter != handle) continue;
+            (void)TakeAdapter(child, adapter);
+            return static_cast<WdmAdapter*>(adapter);
+        }
+    }
+    return nullptr;
+}
+
+WdmAdapter* ChildBook::FindStreamOwner(const void* handle) {
+    WaitLockScope lock(lock_);
+    for (CHILD_DEVEXT* child = first_; child != nullptr; child = child->next) {
+        if (child->kind != ChildKind::Adapter) continue;
+        for (ULONG64 i = 0; i < child->adapterCount && i < kMaxChildAdapters; ++i) {
+            auto* adapter = static_cast<WdmAdapter*>(child->adapters[i]);
+            if (adapter != nullptr && adapter->HoldsStream(handle)) return adapter;
+        }
+    }
+    return nullptr;
+}
+
 bool HoldsAdapter(const CHILD_DEVEXT* child, const ChildObject* adapter) {
     if (adapter == nullptr) return false;
     for (ULONG64 i = 0; i < child->adapterCount && i < kMaxChildAdapters; ++i) {

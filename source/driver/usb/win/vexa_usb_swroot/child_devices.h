@@ -11,6 +11,7 @@
 
 class AudioEngine;
 class UsbAudioDeviceTarget;
+class WdmAdapter;
 
 inline constexpr ULONG kChildIdentificationBytes = 40;
 inline constexpr ULONG kMaxChildAdapters = 1;
@@ -71,6 +72,13 @@ public:
     // The device goes: its MIDI ports are closed (the children are told), and
     // every child borrowing from it loses its context, before its objects go.
     void ReleaseDevice(UsbAudioDeviceTarget* device);
+
+    // Handles the WDM audio child hands back, looked for by address among the
+    // adapters its children hold open; caller holds the engine's binding lock.
+    // The open adapter at `handle`, taken out of its child's list; null when none is there.
+    WdmAdapter* TakeOpenAdapter(const void* handle);
+    // The open adapter that holds the stream at `handle`; null when none does.
+    WdmAdapter* FindStreamOwner(const void* handle);
 
     template <typename Fn>
     auto WithLock(Fn fn) {

@@ -43,7 +43,7 @@ void WithMidiDevice(CHILD_DEVEXT* child, Fn fn) {
     RaiseIfFailed(status);
 }
 
-void MidiRequest(CHILD_DEVEXT* child, WDFREQUEST request, size_t outputLength, size_t, ULONG code) {
+void MidiRequest(CHILD_DEVEXT* child, WDFREQUEST request, size_t outputLength, size_t inputLength, ULONG code) {
     switch (code) {
         case kIoctlMidiGetVersion:
             if (!IsMidi(child)) RaiseStatus(STATUS_INVALID_DEVICE_REQUEST);
@@ -62,7 +62,11 @@ void MidiRequest(CHILD_DEVEXT* child, WDFREQUEST request, size_t outputLength, s
             return;
         case kIoctlMidiOpenPort:
             if (!IsMidi(child)) RaiseStatus(STATUS_INVALID_DEVICE_REQUEST);
-            if (outputLength < sizeof(MidiOpenPort)) RaiseStatus(STATUS_BUFFER_TOO_SMALL);
+            // The whole record is read from the input: a shorter one would bind the port to what lies past it.
+            if (outputLength < sizeof(MidiOpenPort) || inputLength < sizeof(MidiOpenPort)) {
+                TRACE(kLogWarning | kLogMidi, outputLength, inputLength);
+                RaiseStatus(STATUS_BUFFER_TOO_SMALL);
+            }
             WithMidiDevice(child, [&](MidiDevice* midi) {
                 return midi->MidiBindPort(static_cast<MidiOpenPort*>(Buffer(request, sizeof(MidiOpenPort))));
             });

@@ -5,6 +5,7 @@
 #include "logger.h"
 #include "messages.h"
 #include "root.h"
+#include "root_engines.h"
 #include "windows_version.h"
 
 using namespace vexa::log;
@@ -23,6 +24,8 @@ extern "C" [[nodiscard]] __attribute__((visibility("default"))) NTSTATUS DriverE
     WDF_DRIVER_CONFIG_INIT(&config, RootEvtDriverDeviceAdd);
     config.EvtDriverUnload = RootEvtDriverUnload;
     NTSTATUS status = WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, nullptr);
+    // The engines' list, through which the handles outside drivers hand back are found.
+    if (NT_SUCCESS(status)) status = RootEnginesInit();
     if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
         LogEvent(driverObject, kMajorPnp, static_cast<ULONG>(STATUS_FAILED_DRIVER_ENTRY), status);
@@ -35,5 +38,6 @@ extern "C" [[nodiscard]] __attribute__((visibility("default"))) NTSTATUS DriverE
 void RootEvtDriverUnload(WDFDRIVER) {
     PAGED_CODE();
     TRACE(kLogInfo | kLogInterface);
+    RootEnginesCleanup();
     LoggerClose();
 }

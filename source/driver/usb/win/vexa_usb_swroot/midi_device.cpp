@@ -16,8 +16,6 @@ using namespace vexa::child;
 namespace {
 
 constexpr ULONG kNameScratchTag = 0x6B61726D;
-constexpr ULONG kEnableBit = 0x80000000;
-constexpr ULONG kOutputBit = 0x40000000;
 constexpr ULONG kCountShift = 24;
 constexpr ULONG kCountMask = 0x3;
 constexpr ULONG kCableShift = 4;
@@ -238,22 +236,11 @@ void MidiDevice::Detach() {
 NTSTATUS MidiDevice::SetEnabled(ULONG port, bool enable) {
     MidiPortRecord* record = ports_[port];
     if (record->enabled == enable) return STATUS_SUCCESS;
-    bool first = enable && enabledPorts_ == 0;
-    bool last = !enable && enabledPorts_ == 1;
-    if ((first || last) && device_ != nullptr) {
-        ULONG value = port | (enable ? kEnableBit : 0) | (IsOutput() ? kOutputBit : 0);
-        ULONG result = device_->Command(kDcpCategoryUsbDevice, kUsbCmdMidiEnable, &value, sizeof(value), nullptr, nullptr);
-        if (result != kUsbResultOk) {
-            TRACE(kLogError | kLogMidi, result, value);
-            return STATUS_UNSUCCESSFUL;
-        }
+    // Other MIDI objects of the device (other children's) may hold ports of the direction enabled.
+    if (device_ != nullptr) {
+        if (NTSTATUS status = device_->CountMidiPort(IsOutput(), port, enable); !NT_SUCCESS(status)) return status;
     }
     record->enabled = enable;
-    if (enable) {
-        ++enabledPorts_;
-    } else {
-        --enabledPorts_;
-    }
     return STATUS_SUCCESS;
 }
 

@@ -68,8 +68,9 @@ public:
     void Reference();
     void Release();
 
-    // The device proxy's list of objects a later arrival replaced (kept until the proxy goes).
-    MidiDevice* retiredNext = nullptr;
+    // The next MIDI object of the same direction built for the same device
+    // (the device proxy's list; see UsbAudioDeviceTarget::AddMidiDevice).
+    MidiDevice* nextOfDevice = nullptr;
 
     // The functions handed to the child.
     [[nodiscard]] static NTSTATUS MidiKick(PVOID midi, ULONG port);
@@ -82,7 +83,8 @@ protected:
 private:
     // Takes the port's binding and clears it. Caller holds callLock_.
     vexa::child::MidiOpenPort TakeBinding(ULONG port);
-    // Sets the port's enable; the direction-wide switch follows the first and last enabled port. Caller holds callLock_.
+    // Sets the port's enable; the device counts it with the other MIDI
+    // objects' (UsbAudioDeviceTarget::CountMidiPort). Caller holds callLock_.
     [[nodiscard]] NTSTATUS SetEnabled(ULONG port, bool enable);
 
     const ULONG kind_;
@@ -90,7 +92,6 @@ private:
     MidiPortRecord* ports_[vexa::child::kMidiMaxPorts] = {};
     WDFWAITLOCK callLock_ = nullptr;
     UsbAudioDeviceTarget* device_ = nullptr;  // guarded by callLock_; null once detached
-    ULONG enabledPorts_ = 0;                  // guarded by callLock_
     KSPIN_LOCK portLock_ = 0;
     volatile LONG references_ = 1;
 };

@@ -26,6 +26,10 @@ constexpr ULONG kNotificationRefreshBits = 0x1FFFFC;  // bits 2 to 20
 constexpr ULONG kMapScratchBytes = sizeof(StreamState);
 constexpr ULONG kProductStringRequestBytes = 16;
 
+// The MIDI enable command's value: bit 31 on, bit 30 the output direction, the port in the low bits.
+constexpr ULONG kMidiEnableBit = 0x80000000;
+constexpr ULONG kMidiOutputBit = 0x40000000;
+
 // Power values of notification type 2.
 constexpr ULONG kPowerLost = 1;
 constexpr ULONG kPowerNote = 2;
@@ -49,29 +53,47 @@ UsbAudioDeviceTarget::~UsbAudioDeviceTarget() {
     if (commandLock_ != nullptr) WdfObjectDelete(commandLock_);
     rootDevice_ = nullptr;
     // Children still borrowing one keep it until they go.
-    for (MidiDevice* midi : {midiIn_, midiOut_}) {
-        if (midi != nullptr) midi->Release();
-    }
-    while (retiredMidi_ != nullptr) {
-        MidiDevice* midi = retiredMidi_;
-        retiredMidi_ = midi->retiredNext;
-        midi->Release();
+    for (MidiDevice*& first : midiDevices_) {
+        while (first != nullptr) {
+            MidiDevice* midi = first;
+            first = midi->nextOfDevice;
+            midi->Release();
+        }
     }
 }
 
-MidiDevice* UsbAudioDeviceTarget::NextRetired(MidiDevice* midi) { return midi->retiredNext; }
+MidiDevice* UsbAudioDeviceTarget::NextOfDevice(MidiDevice* midi) { return midi->nextOfDevice; }
 
-void UsbAudioDeviceTarget::SetMidiDevice(bool output, MidiDevice* midi) {
+void UsbAudioDeviceTarget::AddMidiDevice(bool output, MidiDevice* midi) {
     KIRQL irql;
     KeAcquireSpinLock(&midiLock_, &irql);
-    MidiDevice*& slot = output ? midiOut_ : midiIn_;
-    MidiDevice* replaced = slot;
-    slot = midi;
+    MidiDevice*& first = midiDevices_[output ? 1 : 0];
+    midi->nextOfDevice = first;
+    first = midi;
     KeReleaseSpinLock(&midiLock_, irql);
-    if (replaced != nullptr) {
-        replaced->retiredNext = retiredMidi_;
-        retiredMidi_ = replaced;
-    }
+}
+
+// Under commandLock_, so that the count and the device's switch move together.
+NTSTATUS UsbAudioDeviceTarget::CountMidiPort(bool output, ULONG port, bool enable) {
+    auto count = [&] {
+        ULONG& enabled = enabledMidiPorts_[output ? 1 : 0];
+        bool first = enable && enabled == 0;
+        bool last = !enable && enabled == 1;
+        if (first || last) {
+            ULONG value = port | (enable ? kMidiEnableBit : 0) | (output ? kMidiOutputBit : 0);
+            ULONG result = AudioDevice::Command(kDcpCategoryUsbDevice, kUsbCmdMidiEnable, &value, sizeof(value),
+                                                nullptr, nullptr);
+            if (result != kUsbResultOk) {
+                TRACE(kLogError | kLogMidi, result, value);
+                return STATUS_UNSUCCESSFUL;
+            }
+        }
+        enabled = enable ? enabled + 1 : enabled - 1;
+        return STATUS_SUCCESS;
+    };
+    if (commandLock_ == nullptr) return count();
+    WaitLockScope lock(commandLock_);
+    return count();
 }
 
 bool UsbAudioDeviceTarget::GetProductString(WCHAR* buffer, USHORT chars) {
@@ -403,15 +425,38 @@ NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID context, UCHAR direction, UCHAR 
         return STATUS_NOT_IMPLEMENTED;
     }
     if (proxy == nullptr || word == nullptr) return STATUS_INTERNAL_ERROR;
+    bool output = direction == kMidiDirectionOut;
     KIRQL irql;
     KeAcquireSpinLock(&proxy->midiLock_, &irql);
-    MidiDevice* midi = direction == kMidiDirectionOut ? proxy->midiOut_ : proxy->midiIn_;
-    NTSTATUS status = STATUS_INTERNAL_ERROR;
-    if (midi != nullptr) {
-        status = direction == kMidiDirectionOut ? midi->MidiPullOutput(cable, word)
-                                                : midi->MidiDeliverInput(cable, word, KeQueryInterruptTime());
+    MidiDevice* first = proxy->midiDevices_[output ? 1 : 0];
+    NTSTATUS status = first != nullptr ? STATUS_SUCCESS : STATUS_INTERNAL_ERROR;
+    if (!output) {
+        // Every child listening on the port hears it.
+        ULONG64 time = KeQueryInterruptTime();
+        for (MidiDevice* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
+            (void)midi->MidiDeliverInput(cable, word, time);
+        }
+    } else if (first != nullptr) {
+        status = proxy->PullMidiOutput(first, cable, word);
     }
     KeReleaseSpinLock(&proxy->midiLock_, irql);
+    return status;
+}
+
+// Under midiLock_. The child that delivered the cable's last byte is asked
+// first, then the others; the first byte found answers, kNoMidiData when none has one.
+NTSTATUS UsbAudioDeviceTarget::PullMidiOutput(MidiDevice* first, UCHAR cable, ULONG* word) {
+    MidiDevice** source = cable < vexa::child::kMidiMaxPorts ? &pullSource_[cable] : nullptr;
+    MidiDevice* last = source != nullptr ? *source : nullptr;
+    if (last != nullptr && NT_SUCCESS(last->MidiPullOutput(cable, word))) return STATUS_SUCCESS;
+    NTSTATUS status = vexa::child::kNoMidiData;  // each answer without a byte leaves the word naming the cable
+    for (MidiDevice* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
+        if (midi == last) continue;
+        status = midi->MidiPullOutput(cable, word);
+        if (!NT_SUCCESS(status)) continue;
+        if (source != nullptr) *source = midi;
+        break;
+    }
     return status;
 }
 

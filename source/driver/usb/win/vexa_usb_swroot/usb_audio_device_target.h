@@ -5,6 +5,7 @@
 
 #include "audio_device.h"
 #include "platform/kmdf/wdf.h"
+#include "public/child_interface.h"
 
 class AudioEngine;
 class MidiDevice;
@@ -59,13 +60,20 @@ public:
     // device without channels of that direction. PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS FindChannelByName(PCUNICODE_STRING name, LONG* index, bool input);
 
-    // The MIDI object of one direction that the MIDI callbacks reach; the one
-    // it replaces is kept (a child may still borrow it) until the proxy goes.
-    // PASSIVE_LEVEL, under the engine's binding lock.
-    void SetMidiDevice(bool output, MidiDevice* midi);
-    // Every MIDI object built for this device, current or replaced. Under the engine's binding lock.
+    // A MIDI object built for this device, with the proxy's reference. Every
+    // arrival while the device is current builds one per direction for its
+    // own MIDI children, and each keeps serving its child until the proxy
+    // goes: input reaches them all, a pull is answered by whichever child has
+    // a byte. PASSIVE_LEVEL, under the engine's binding lock.
+    void AddMidiDevice(bool output, MidiDevice* midi);
+    // Every MIDI object built for this device. Under the engine's binding lock.
     template <typename Fn>
     void ForEachMidiDevice(Fn fn);
+    // A port of one MIDI direction is enabled or disabled by any of this
+    // device's MIDI objects: the device's switch of the direction (one for
+    // all its ports) follows the first port enabled and the last disabled,
+    // over all of them. STATUS_UNSUCCESSFUL when the device refuses. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS CountMidiPort(bool output, ULONG port, bool enable);
 
     StreamState* MappedStreamState() const { return mappedStreamState_; }
     const StreamFormat& LastStreamFormat() const { return lastStreamFormat_; }
@@ -81,7 +89,7 @@ public:
     [[nodiscard]] static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
     [[nodiscard]] static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
 
-    static MidiDevice* NextRetired(MidiDevice* midi);
+    static MidiDevice* NextOfDevice(MidiDevice* midi);
 
 protected:
     // For stand-in devices that answer commands themselves: bound to the engine without a target.
@@ -93,6 +101,8 @@ private:
     static EVT_WDF_WORKITEM DeviceNotificationWork;
     void FillInterface();
     void CheckVersion();
+    // A byte of `cable` from one of the output MIDI objects (the list from `first`). Caller holds midiLock_.
+    NTSTATUS PullMidiOutput(MidiDevice* first, UCHAR cable, ULONG* word);
 
     WDFIOTARGET ioTarget_ = nullptr;
     WDFDEVICE rootDevice_ = nullptr;
@@ -106,20 +116,25 @@ private:
     GUID interfaceType_;
     StreamState* mappedStreamState_ = nullptr;
     WDFWAITLOCK commandLock_ = nullptr;
-    // The MIDI callbacks read and use these under midiLock_ (spin); they are
-    // replaced under it, at PASSIVE_LEVEL by an arrival.
+    // The MIDI objects of each direction (input, output), newest first, linked
+    // through their nextOfDevice. The MIDI callbacks read and use them under
+    // midiLock_ (spin); an arrival adds to them under it and under the
+    // engine's binding lock, at PASSIVE_LEVEL; the walks of ForEachMidiDevice
+    // hold the binding lock.
     KSPIN_LOCK midiLock_ = 0;
-    MidiDevice* midiIn_ = nullptr;
-    MidiDevice* midiOut_ = nullptr;
-    MidiDevice* retiredMidi_ = nullptr;  // under the engine's binding lock
+    MidiDevice* midiDevices_[2] = {};
+    // Per cable, the MIDI object whose child delivered the last byte pulled:
+    // asked first, so one child's message is not cut by another's. Guarded by midiLock_.
+    MidiDevice* pullSource_[vexa::child::kMidiMaxPorts] = {};
+    // Enabled ports per direction over all MIDI objects; guarded by commandLock_.
+    ULONG enabledMidiPorts_[2] = {};
 };
 
 template <typename Fn>
 void UsbAudioDeviceTarget::ForEachMidiDevice(Fn fn) {
-    for (MidiDevice* midi : {midiIn_, midiOut_}) {
-        if (midi != nullptr) fn(midi);
+    for (MidiDevice* first : midiDevices_) {
+        for (MidiDevice* midi = first; midi != nullptr; midi = NextOfDevice(midi)) fn(midi);
     }
-    for (MidiDevice* midi = retiredMidi_; midi != nullptr; midi = NextRetired(midi)) fn(midi);
 }
 
 // The I/O target's context: the proxy it belongs to (cleared when the proxy

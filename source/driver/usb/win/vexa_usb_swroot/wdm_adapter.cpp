@@ -10,6 +10,7 @@
 #include "logger.h"
 #include "messages.h"
 #include "platform/kernel/strsafe.h"
+#include "root_engines.h"
 
 using namespace vexa::log;
 using namespace vexa::child;
@@ -323,22 +324,33 @@ void WdmAdapter::ReleaseAdapterResources() {
     }
 }
 
-// PASSIVE_LEVEL, in the child's context.
+bool WdmAdapter::HoldsStream(const void* handle) {
+    WaitLockScope lock(streamLock_);
+    LONG count = ReadNoFence(&streamCount_);
+    for (LONG slot = 0; slot < count; ++slot) {
+        if (streams_[slot] == handle) return true;
+    }
+    return false;
+}
+
+// PASSIVE_LEVEL, in the child's context. The handle may be one closed
+// already (freed) or none at all: it is only compared with the open
+// adapters, and one that is not among them is refused.
 NTSTATUS WdmAdapter::WdmCloseAdapter(PVOID adapter) {
     PAGED_CODE();
-    auto* self = static_cast<WdmAdapter*>(adapter);
-    if (self == nullptr || self->child_ == nullptr) return STATUS_INVALID_PARAMETER;
-    CHILD_DEVEXT* child = self->child_;
-    AudioEngine* engine = child->engine;
-    bool listed = engine->WithBindingLock([&] { return TakeAdapter(child, self); });
-    if (!listed) {
+    WdmAdapter* self = nullptr;
+    (void)ForEachRootEngine([&](AudioEngine* engine) {
+        self = engine->WithBindingLock([&] { return engine->Children().TakeOpenAdapter(adapter); });
+        return self != nullptr;
+    });
+    if (self == nullptr) {
         TRACE(kLogError | kLogWdm);
-        return STATUS_INVALID_PARAMETER;  // not open on its child (closed already)
+        return STATUS_INVALID_PARAMETER;  // not open on any child (closed already, or never handed out)
     }
     NTSTATUS status = self->CloseClients();
     if (!NT_SUCCESS(status)) {
         // Not deleted under the manager: it stays the child's, for its clean-up to try again.
-        engine->WithBindingLock([&] { (void)ListAdapter(child, self); });
+        self->engine_->WithBindingLock([&] { (void)ListAdapter(self->child_, self); });
         return status;
     }
     self->ReleaseAdapterResources();
@@ -346,12 +358,21 @@ NTSTATUS WdmAdapter::WdmCloseAdapter(PVOID adapter) {
     return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL, in the child's context.
+// PASSIVE_LEVEL, in the child's context. As for the adapter: the handle is
+// only compared with the open streams; the stream is closed under the binding
+// lock, so its adapter cannot go meanwhile.
 NTSTATUS WdmAdapter::WdmCloseStream(PVOID stream) {
     PAGED_CODE();
-    auto* client = static_cast<KernelAudioClient*>(stream);
-    if (client == nullptr || client->Adapter() == nullptr) return STATUS_INVALID_PARAMETER;
-    return client->Adapter()->CloseStreamClient(client);
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    bool found = ForEachRootEngine([&](AudioEngine* engine) {
+        return engine->WithBindingLock([&] {
+            WdmAdapter* owner = engine->Children().FindStreamOwner(stream);
+            if (owner != nullptr) status = owner->CloseStreamClient(static_cast<KernelAudioClient*>(stream));
+            return owner != nullptr;
+        });
+    });
+    if (!found) TRACE(kLogError | kLogWdm);
+    return status;
 }
 
 void WdmAdapter::CloseAbandoned(WdmAdapter* adapter) {

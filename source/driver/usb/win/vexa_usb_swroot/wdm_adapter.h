@@ -9,10 +9,15 @@
 // lock. Closing closes the stream clients first, then its own client; an
 // adapter whose client the manager would not let go of is never deleted.
 //
-// Locks: the engine's binding lock (the child's requests run under it at
+// Handles the child hands back (to WdmCloseAdapter, WdmCloseStream) are
+// looked for among the open adapters and their streams by address, under
+// the locks that guard those lists, and are read only once found there.
+//
+// Locks: the driver's engine list lock (root_engines.h), then the engine's
+// binding lock (the child's requests and closes run under it at
 // PASSIVE_LEVEL, so they never run beside an arrival or removal, nor beside
-// the adapter's close), then streamLock_ (wait lock: the stream list), then
-// the engine's other locks. The child book's lock is never held with them.
+// the adapter's close), then the child book's lock (a handle's search only),
+// then streamLock_ (wait lock: the stream list), then the engine's other locks.
 // The child's notification runs from a work item, never inside a request of
 // the child's, so a child that answers it with a request finds its queue free.
 #pragma once
@@ -52,8 +57,12 @@ public:
     [[nodiscard]] NTSTATUS CloseClients();
     // Drops the child's notification (waiting for one under way) and closes the key. PASSIVE_LEVEL.
     void ReleaseAdapterResources();
-    // Takes a stream client out of the manager, uncounts, frees and deletes it. PASSIVE_LEVEL.
+    // Takes a stream client out of the manager, uncounts, frees and deletes
+    // it; STATUS_INVALID_PARAMETER (and nothing read) when it is none of this
+    // adapter's open streams. PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS CloseStreamClient(KernelAudioClient* client);
+    // Whether one of its open streams is at `handle` (compared, not read). PASSIVE_LEVEL.
+    bool HoldsStream(const void* handle);
     // From its own client's Notify (under clientLock): hands the event to the
     // child at PASSIVE_LEVEL from a work item.
     void QueueChildNotification(ULONG clientEvent);

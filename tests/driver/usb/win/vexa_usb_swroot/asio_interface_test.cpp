@@ -4,7 +4,10 @@
 // slots.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/kernel/fault.h"
+#include "platform/machine/registry.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/asio_fixture.h"
 
 namespace {
@@ -168,6 +171,48 @@ TEST_F(AsioInterfaceTest, CreateBuffersRefusesWhatCannotBeServed) {
     EXPECT_EQ(h.create_buffers(512, {0}, {0}).result, ASE_NotPresent);
 }
 
+// A create-buffers of another size that cannot have its buffers (-994, the request fails) leaves
+// the system's size as it was: the bus reports it still, "Base Buffer Size" keeps it and no bus
+// change is announced. One whose size the registry does not take (-997) keeps no buffers.
+TEST_F(AsioInterfaceTest, ACreateBuffersThatFailsLeavesTheSizeAsItWas) {
+    AsioHost& h = host_in(1);
+    auto stored = [&] {
+        auto value = root_.machine().registry().get(
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QUVVexaUSBRoot\\Parameters",
+            u"Base Buffer Size");
+        return value ? value->as_dword().value_or(0) : 0u;
+    };
+    auto busChanges = [&] {
+        std::vector<uint32_t> kinds = Kinds(TakeNotifications(pal_));
+        return std::count(kinds.begin(), kinds.end(), kPalNotifyBusChanged);
+    };
+    ASSERT_EQ(stored(), 512u);
+    (void)busChanges();
+    platform::fault::inject("MmMapLockedPagesSpecifyCache", STATUS_INSUFFICIENT_RESOURCES);
+    AsioAnswer answer = h.create_buffers(96, {0}, {0});
+    EXPECT_FALSE(answer.sent) << "the allocation's failure fails the request";
+    EXPECT_EQ(ReadSettings(pal_).bufferSize, 512u);
+    EXPECT_EQ(stored(), 512u);
+    EXPECT_EQ(busChanges(), 0);
+    AsioBufferSizeReply sizes{};
+    ASSERT_TRUE(h.buffer_size(&sizes).ok());
+    EXPECT_EQ(sizes.preferredSize, 512u);
+
+    platform::fault::inject("WdfRegistryAssignULong", STATUS_ACCESS_DENIED);
+    answer = h.create_buffers(96, {0}, {0});
+    EXPECT_TRUE(answer.sent);
+    EXPECT_EQ(answer.result, ASE_InvalidMode);
+    EXPECT_EQ(asio_bytes(), 0) << "no buffers are kept at a size the system refused";
+    EXPECT_EQ(platform::mdl::user_mappings().size(), 1u) << "the block's only";
+    EXPECT_EQ(ReadSettings(pal_).bufferSize, 512u);
+    EXPECT_EQ(busChanges(), 0);
+
+    ASSERT_TRUE(h.create_buffers(96, {0}, {0}).ok()) << "still open";
+    EXPECT_EQ(ReadSettings(pal_).bufferSize, 96u);
+    EXPECT_EQ(stored(), 96u);
+    EXPECT_EQ(busChanges(), 1);
+}
+
 // A second connection fixes the size and the rate; a lone one may change both.
 TEST_F(AsioInterfaceTest, ASecondClientSeesFixedSizesAndRates) {
     AsioHost& a = host_in(1);
@@ -220,6 +265,22 @@ TEST_F(AsioInterfaceTest, OpenWritesTheLatencies) {
     EXPECT_TRUE(h.wait(AsioHost::kLatency, 0));
     ASSERT_EQ(root_.latencies(&input, &output), STATUS_SUCCESS);
     EXPECT_EQ(h.output_latency(), static_cast<int32_t>(output));
+}
+
+// An absurd device latency: the device info and the shared block tell the host the same, the
+// largest frame count, neither a 32-bit sum wrapped to a small one.
+TEST_F(AsioInterfaceTest, InfoAndTheBlockSaturateLatenciesAlike) {
+    set_device_latencies(0xFFFFFF00, 0x7FFFFFF0);
+    root_.machine().pnp().remove(*node_);
+    platform::drain_pnp_notifications();
+    plug_fake();
+    AsioHost& h = host_in(1);
+    auto info = std::make_unique<AsioDeviceInfo>();
+    ASSERT_TRUE(h.info(info.get()).ok());
+    EXPECT_EQ(info->outputLatency, 0x7FFFFFFFu);
+    EXPECT_EQ(info->inputLatency, 0x7FFFFFFFu);
+    EXPECT_EQ(h.output_latency(), static_cast<int32_t>(info->outputLatency));
+    EXPECT_EQ(h.input_latency(), static_cast<int32_t>(info->inputLatency));
 }
 
 // A bad handle, a handle of another type or another process's handle ends the open: nothing is held.

@@ -151,6 +151,25 @@ TEST_F(ChildrenTest, ASecondDevicesChildrenServeTheCurrentOneAndGoWithAnyRemoval
     EXPECT_NE(FindChild(children, kMidiIn, u"2"), nullptr);
 }
 
+// A second device's MIDI children serve the current device beside its own: each child keeps the
+// ports it opened. What either output child sends is pulled from that child and played, and
+// what comes back reaches both input children (not only the newest).
+TEST_F(ChildrenTest, EachMidiChildOfTheCurrentDeviceKeepsItsPorts) {
+    root_.ports().plug(VexaModel::CantileQe);
+    root_.ports().plug(VexaModel::CantileQk);
+    ASSERT_EQ(root_.children().size(), 6u);
+    const std::vector<uint8_t> first = {0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00};
+    const std::vector<uint8_t> second = {0xC0, 0x05};
+    EXPECT_EQ(doubles_.out().send_from(0, 0, first), STATUS_SUCCESS);
+    root_.machine().clock().run_for(platform::Milliseconds(20));
+    EXPECT_EQ(doubles_.out().send_from(1, 0, second), STATUS_SUCCESS);
+    root_.machine().clock().run_for(platform::Milliseconds(20));
+    std::vector<uint8_t> both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(doubles_.in().received_by(0, 0), both) << "the first input child";
+    EXPECT_EQ(doubles_.in().received_by(1, 0), both) << "the second input child";
+}
+
 // Bytes the output driver sends come back through the interface's MIDI loopback to the input
 // driver unchanged and in order, on every port of the model.
 class LoopbackTest : public ChildrenTest, public ::testing::WithParamInterface<VexaModel> {};

@@ -192,16 +192,7 @@ TEST_F(ManagerTest, StoredBaseOutOfRangeIsReplaced) {
 
 // 48 kHz, mode 2, base 512, device latencies 30 in and 40 out: input 590, output 792; mode changes reach the clients.
 TEST_F(ManagerTest, Latencies) {
-    fake_->firmwareSetup = [](platform::device::Firmware& firmware) {
-        firmware.set_handler(7, 1, [](const std::vector<uint8_t>&) {
-            std::vector<uint8_t> info(24, 0);
-            uint16_t counts[2] = {2, 2};
-            uint32_t latencies[2] = {40, 30};  // output, input
-            std::memcpy(info.data(), counts, 4);
-            std::memcpy(info.data() + 4, latencies, 8);
-            return platform::device::FirmwareReply{0, info};
-        });
-    };
+    set_device_latencies(40, 30);
     plug_fake();
     uint32_t input = 0, output = 0;
     ASSERT_EQ(root_.latencies(&input, &output), STATUS_SUCCESS);
@@ -230,16 +221,7 @@ TEST_F(ManagerTest, AbsurdDeviceLatenciesSaturate) {
     for (const Case& c : {Case{40, 30, 792, 590}, Case{0xFFFFFF00, 0xFFFFFFF0, kMax, kMax},
                           Case{0x7FFFFE00, 30, kMax, 590}, Case{40, 0x7FFFFDD0, 792, kMax},
                           Case{0x7FFFFFFF - 752, 0x7FFFFFFF - 560, kMax, kMax}, Case{0x7FFFFFFF - 752 - 1, 0, kMax - 1, 560}}) {
-        fake_->firmwareSetup = [c](platform::device::Firmware& firmware) {
-            firmware.set_handler(7, 1, [c](const std::vector<uint8_t>&) {
-                std::vector<uint8_t> info(24, 0);
-                uint16_t counts[2] = {2, 2};
-                uint32_t latencies[2] = {c.deviceOut, c.deviceIn};
-                std::memcpy(info.data(), counts, 4);
-                std::memcpy(info.data() + 4, latencies, 8);
-                return platform::device::FirmwareReply{0, info};
-            });
-        };
+        set_device_latencies(c.deviceOut, c.deviceIn);
         plug_fake();
         uint32_t input = 0, output = 0;
         ASSERT_EQ(root_.latencies(&input, &output), STATUS_SUCCESS);

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/kernel/pnp_notify.h"
 #include "platform/machine/driver_loader.h"
@@ -51,6 +52,21 @@ protected:
         node_ = root_.machine().pnp().add_node(u"VEXA\\FAKEUSB\\0001", {u"VEXA\\FAKEUSB"}, kFakeService);
         platform::drain_pnp_notifications();
         return node_;
+    }
+
+    // From the next plug on, the firmware's stream information (7/1) names two
+    // channels each way and these device latencies (frames).
+    void set_device_latencies(uint32_t output, uint32_t input) {
+        fake_->firmwareSetup = [output, input](platform::device::Firmware& firmware) {
+            firmware.set_handler(7, 1, [output, input](const std::vector<uint8_t>&) {
+                std::vector<uint8_t> info(24, 0);
+                uint16_t counts[2] = {2, 2};
+                uint32_t latencies[2] = {output, input};
+                std::memcpy(info.data(), counts, 4);
+                std::memcpy(info.data() + 4, latencies, 8);
+                return platform::device::FirmwareReply{0, info};
+            });
+        };
     }
 
     std::vector<uint32_t> events_logged(uint32_t message) {

@@ -19,6 +19,7 @@ namespace {
 using namespace vexa::test;
 using namespace vexa::child;
 using vexa::doubles::MidiDoubleDevice;
+using vexa::doubles::MidiDoublePort;
 
 constexpr const char16_t* kAdapter = u"QUVVexaUSB\\Audio&Adapter";
 constexpr const char16_t* kMidiIn = u"QUVVexaUSB\\MidiIn";
@@ -376,6 +377,80 @@ TEST_F(MidiChildTest, AnOpenOfAPortWithoutARecordIsRefused) {
         EXPECT_EQ(kick, 0u);
         EXPECT_EQ(midiDevice, 0u);
     }
+}
+
+// The port record is read from the input: an open whose input is shorter than the record is
+// refused with STATUS_BUFFER_TOO_SMALL, whatever room its output has, before anything is read or
+// written. The port stays bound to the functions its child gave.
+TEST_F(MidiChildTest, AnOpenWhoseInputIsShortIsRefused) {
+    void* device = plug(1, 0);
+    platform::DevNode* midi = FindChild(root_.children(), kMidiIn, u"1");
+    ASSERT_NE(midi, nullptr);
+    for (ULONG inputBytes : {0u, 52u, 67u}) {
+        MidiOpenPort record{};  // port 0, no functions: what a short input leaves past its end
+        EXPECT_EQ(SendToChild(midi, kIoctlMidiOpenPort, false, &record, inputBytes, sizeof(record)),
+                  STATUS_BUFFER_TOO_SMALL)
+            << inputBytes;
+        uint64_t kick = record.kick;  // packed fields are read by value
+        uint64_t midiDevice = record.midiDevice;
+        EXPECT_EQ(kick, 0u);
+        EXPECT_EQ(midiDevice, 0u);
+    }
+    ULONG word = 0x01000090;
+    EXPECT_EQ(midi_data(device, kMidiDirectionIn, 0, &word), STATUS_SUCCESS);
+    EXPECT_EQ(doubles_.in().received(0), std::vector<uint8_t>{0x90}) << "still bound to its child";
+}
+
+// After a second arrival two MIDI objects of each direction serve the current device, each for
+// its own child. Input reaches both children. A pull keeps to the child whose bytes it took last
+// until that child has none left, so two children's messages on one cable are not interleaved.
+// One child disabling its ports leaves the device's switch on while the other's are enabled.
+TEST_F(MidiChildTest, TwoChildrenOfOneDeviceEachKeepTheirPorts) {
+    void* device = plug(1, 1);
+    plug(1, 1);  // its children serve the first device
+    ULONG word = 0x02004090;
+    EXPECT_EQ(midi_data(device, kMidiDirectionIn, 0, &word), STATUS_SUCCESS);
+    EXPECT_EQ(doubles_.in().received_by(0, 0), (std::vector<uint8_t>{0x90, 0x40}));
+    EXPECT_EQ(doubles_.in().received_by(1, 0), (std::vector<uint8_t>{0x90, 0x40}));
+
+    auto queue = [&](size_t child, std::vector<uint8_t> bytes) {
+        std::lock_guard lock(doubles_.out().lock);
+        auto& pending = doubles_.out().devices.at(child)->ports.at(0).pending;
+        pending.insert(pending.end(), bytes.begin(), bytes.end());
+    };
+    std::vector<uint8_t> played;
+    auto pull = [&] {
+        ULONG out = 0;
+        NTSTATUS status = midi_data(device, kMidiDirectionOut, 0, &out);
+        if (status == STATUS_SUCCESS) played.push_back(static_cast<uint8_t>(out & 0xFF));
+        return status;
+    };
+    queue(0, {0x90, 0x3C, 0x40});
+    EXPECT_EQ(pull(), STATUS_SUCCESS);
+    queue(1, {0x80, 0x3C, 0x00});  // arrives while the first child's message is under way
+    while (pull() == STATUS_SUCCESS && played.size() < 8) {
+    }
+    EXPECT_EQ(played, (std::vector<uint8_t>{0x90, 0x3C, 0x40, 0x80, 0x3C, 0x00}));
+
+    MidiDoubleDevice* children[2];
+    {
+        std::lock_guard lock(doubles_.in().lock);
+        children[0] = doubles_.in().devices.at(0).get();
+        children[1] = doubles_.in().devices.at(1).get();
+    }
+    unsigned before = commands();
+    MidiDoublePort& second = children[1]->ports[0];
+    EXPECT_EQ(second.enable(nullptr, second.midiDevice, 0, 0), STATUS_SUCCESS);
+    EXPECT_EQ(commands(), before) << "the first child's port is still enabled";
+    EXPECT_EQ(midi_data(device, kMidiDirectionIn, 0, &word), STATUS_SUCCESS);
+    EXPECT_EQ(doubles_.in().received_by(0, 0).size(), 4u) << "the first child still hears its port";
+    MidiDoublePort& first = children[0]->ports[0];
+    EXPECT_EQ(first.enable(nullptr, first.midiDevice, 0, 0), STATUS_SUCCESS);
+    uint16_t command = 0;
+    EXPECT_EQ(last_command(&command), 0x00000000u) << "the last port of the direction switches it off";
+    EXPECT_EQ(command, kUsbCmdMidiEnable);
+    EXPECT_EQ(second.enable(nullptr, second.midiDevice, 0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(last_command(), 0x80000000u) << "and the first again on";
 }
 
 // Whichever allocation fails on the way, no MIDI child is left with a port that has no record:

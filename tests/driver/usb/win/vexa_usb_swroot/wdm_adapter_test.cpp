@@ -121,6 +121,46 @@ TEST_F(WdmChildTest, AFailedOpenLeavesNothingOpen) {
     EXPECT_EQ(arbiter().clients, 1u);
 }
 
+// A driver that closes twice, or hands back a handle that is none of its own: the handle is only
+// looked for among the open streams and adapters, never read, so a stream or adapter closed
+// already (freed, its memory perhaps holding something else by now) and a made-up one are
+// refused with STATUS_INVALID_PARAMETER; what is still open keeps working and closes.
+TEST_F(WdmChildTest, HandlesThatAreNotOpenAreRefusedUnread) {
+    WdmOpen reply;
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    ChildLog renderLog;
+    ChildLog captureLog;
+    OpenedStream render = child_->open_stream(kWdmRender, 48000, 24, 2, &renderLog);
+    OpenedStream capture = child_->open_stream(kWdmCapture, 48000, 24, 2, &captureLog);
+    ASSERT_EQ(render.status, STATUS_SUCCESS);
+    ASSERT_EQ(capture.status, STATUS_SUCCESS);
+    // Memory a freed object's place may hold once it is used again: any field read from it is garbage.
+    std::vector<uint8_t> reused(1 << 16, 0xA5);
+    EXPECT_EQ(child_->close_stream(reused.data()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(child_->close_adapter(reused.data()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(child_->close_stream(reinterpret_cast<void*>(reply.adapter)), STATUS_INVALID_PARAMETER)
+        << "an adapter is no stream";
+    EXPECT_EQ(child_->close_adapter(render.stream), STATUS_INVALID_PARAMETER) << "a stream is no adapter";
+    EXPECT_EQ(arbiter().clients, 3u) << "nothing was closed";
+
+    EXPECT_EQ(child_->close_stream(render.stream), STATUS_SUCCESS);
+    EXPECT_EQ(child_->close_stream(render.stream), STATUS_INVALID_PARAMETER) << "closed already";
+    EXPECT_EQ(arbiter().render, 0);
+    EXPECT_EQ(arbiter().capture, 1) << "the other stream is untouched";
+    EXPECT_EQ(child_->close_adapter(), STATUS_SUCCESS) << "closes the capture stream with it";
+    EXPECT_EQ(arbiter().clients, 0u);
+    EXPECT_EQ(child_->close_stream(capture.stream), STATUS_INVALID_PARAMETER) << "went with its adapter";
+    EXPECT_EQ(child_->close_adapter(), STATUS_INVALID_PARAMETER) << "closed already";
+    EXPECT_EQ(arbiter().clients, 0u);
+
+    // The child opens again and works as before.
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    OpenedStream again = child_->open_stream(kWdmRender, 48000, 24, 2, &renderLog);
+    ASSERT_EQ(again.status, STATUS_SUCCESS);
+    EXPECT_EQ(child_->close_stream(again.stream), STATUS_SUCCESS);
+    EXPECT_EQ(child_->close_adapter(), STATUS_SUCCESS);
+}
+
 // A request that comes after the device went (the child not yet removed) finds no context:
 // STATUS_DEVICE_DOES_NOT_EXIST, the version still answers, and the adapter still closes.
 TEST_F(WdmChildTest, RequestsWithoutAContextFindTheDeviceGone) {
@@ -204,6 +244,27 @@ TEST_F(WdmChildTest, ChannelMapsAreWrittenOnceAndReadBack) {
     auto restored = parameter(u"WDM Out Seq 048 Channel Name");
     ASSERT_TRUE(restored.has_value()) << "a missing value brings the defaults back";
     EXPECT_EQ(restored->as_string(), u"Output 48");
+}
+
+// Every entry starts unmapped, not at channel 0: an entry whose label names nothing on the device
+// gets the lowest channel no other entry holds (channel 1 here, channel 0 being entry 0's), and
+// the entries past the device's channels the one given last in the pass, not 0.
+TEST_F(WdmChildTest, MapEntriesStartUnmapped) {
+    WdmOpen reply;
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    ASSERT_EQ(child_->close_adapter(), STATUS_SUCCESS);
+    root_.machine().registry().set(
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QUVVexaUSBRoot\\Parameters",
+        u"WDM Out Seq 002 Channel Name", platform::RegValue::string(u"No Such Channel"));
+    ASSERT_EQ(child_->open(&reply, &adapterLog_), STATUS_SUCCESS);
+    uint32_t output[48];
+    uint32_t input[48];
+    root_.hook<AdapterMapsFn>("VexaTestAdapterMaps")(reinterpret_cast<void*>(reply.adapter), output, input);
+    for (uint32_t i = 0; i < 48; ++i) {
+        uint32_t expected = i < 10 ? i : 1;  // 0, 1 (the gap), 2 ... 9, then 1 as given last
+        EXPECT_EQ(output[i], expected) << i;
+        EXPECT_EQ(input[i], i < 10 ? i : 0u) << i << ": nothing free, nothing given: 0";
+    }
 }
 
 }  // namespace

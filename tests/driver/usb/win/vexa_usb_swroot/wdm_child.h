@@ -110,6 +110,8 @@ public:
     }
     NTSTATUS close_stream(void* stream) { return closeStream_(stream); }
     NTSTATUS close_adapter() { return closeAdapter_(reinterpret_cast<void*>(adapter_)); }
+    // The close function of the last open called with any handle at all.
+    NTSTATUS close_adapter(void* handle) { return closeAdapter_(handle); }
     uint64_t adapter() const { return adapter_; }
 
 private:
