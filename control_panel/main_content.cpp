@@ -284,14 +284,11 @@ bool MainContentComponent::hasDevice(event_bus& b) {
     return !b.empty();
 }
 
+// Steps in a fixed order: the attach's bits are taken by the steps after it,
+// and the device list's change by the three it re-reads.
 void MainContentComponent::handleAsyncUpdate() {
     ++dispatchCount;
-    auto take = [this](uint32_t bit) { return (pending.fetch_and(~bit, std::memory_order_acq_rel) & bit) != 0; };
-
-    if (take(kPendingLook)) {
-        lookAndFeelChanged();
-        refreshBusSettings();
-    }
+    if (takePending(kPendingLook)) applyLook();
     reference<event_bus> b = attachedBus();
     if (!b) {
         TRACE(kError, this, pendingBits());
@@ -299,79 +296,106 @@ void MainContentComponent::handleAsyncUpdate() {
     }
 
     bool needRefresh = false;
-    if (take(kPendingAttach)) {
-        pending.fetch_or(kPendingAfterAttach, std::memory_order_acq_rel);
-        TRACE(kInfo, this, pendingBits());
-    }
+    if (takePending(kPendingAttach)) expandAttach();
     const bool device = hasDevice(*b);
-    if (device && take(kPendingDevicesUpdated)) TRACE(kInfo, this);
-
-    if (take(kPendingDevicesChanged)) {
-        TRACE(kInfo, this, device);
-        if (device) {
-            sampleRateCombo->setEnabled(true);
-            bufferSizeCombo->setEnabled(true);
-            opModeCombo->setEnabled(true);
-            pending.fetch_or(kPendingSampleRate | kPendingOperationMode | kPendingBufferSize, std::memory_order_acq_rel);
-            showDeviceDetails(*b);
-        } else {
-            cachedMaxBufferSize = cachedMinBufferSize = cachedBufferSize = cachedModeId = cachedSampleRate = 0;
-            sampleRateCombo->setEnabled(false);
-            bufferSizeCombo->setEnabled(false);
-            opModeCombo->setEnabled(false);
-            devDetailsLabel->setText("none found", juce::dontSendNotification);
-        }
+    if (device && takePending(kPendingDevicesUpdated)) TRACE(kInfo, this);
+    if (takePending(kPendingDevicesChanged)) {
+        updateDevices(*b, device);
         needRefresh = true;
     }
-    if (take(kPendingSampleRate)) {
+    if (takePending(kPendingSampleRate)) {
+        updateSampleRate(*b);
         // The rate list may have changed while the rate did not: the full
         // refresh rebuilds it in every case.
-        const uint32_t rate = b->sample_rate();
-        if (rate != cachedSampleRate) {
-            cachedSampleRate = rate;
-            sampleRateCombo->setSelectedId(static_cast<int>(rate), juce::dontSendNotification);
-        }
         needRefresh = true;
     }
-    take(kPendingNothing);
-    if (take(kPendingOperationMode) && device) {
-        const uint32_t id = b->operation_mode() + 1;
-        if (id != cachedModeId) {
-            cachedModeId = id;
-            // Every mode the bus names (ids 1 to 5), the last "Safe Mode 2" too.
-            if (opModeCombo->indexOfItemId(static_cast<int>(id)) >= 0)
-                opModeCombo->setSelectedId(static_cast<int>(id), juce::dontSendNotification);
-        }
-    }
-    if (take(kPendingBufferSize) && device) {
-        const uint32_t size = b->buffer_size();
-        if (size != cachedBufferSize) {
-            cachedBufferSize = size;
-            bufferSizeCombo->setText(juce::String(size), juce::dontSendNotification);
-        }
-    }
-    if (take(kPendingBufferSizeMax)) {
-        const uint32_t v = b->buffer_size_max();
-        if (v != cachedMaxBufferSize) {
-            cachedMaxBufferSize = v;
-            needRefresh = true;
-        }
-    }
-    if (take(kPendingBufferSizeMin)) {
-        const uint32_t v = b->buffer_size_min();
-        if (v != cachedMinBufferSize) {
-            cachedMinBufferSize = v;
-            needRefresh = true;
-        }
-    }
-    if (take(kPendingSingleAsioClient)) {
-        const bool single = b->single_asio_client();
-        if (single != cachedSingleAsioClient) {
-            cachedSingleAsioClient = single;
-            needRefresh = true;
-        }
-    }
+    takePending(kPendingNothing);
+    // A new mode or buffer size alone changes the selection only.
+    if (takePending(kPendingOperationMode) && device) updateOperationMode(*b);
+    if (takePending(kPendingBufferSize) && device) updateBufferSize(*b);
+    if (takePending(kPendingBufferSizeMax) && rereadBufferSizeMax(*b)) needRefresh = true;
+    if (takePending(kPendingBufferSizeMin) && rereadBufferSizeMin(*b)) needRefresh = true;
+    if (takePending(kPendingSingleAsioClient) && rereadSingleAsioClient(*b)) needRefresh = true;
     if (needRefresh) refreshBusSettings();
+}
+
+// Clears the bit; true when it was set.
+bool MainContentComponent::takePending(uint32_t bit) {
+    return (pending.fetch_and(~bit, std::memory_order_acq_rel) & bit) != 0;
+}
+
+void MainContentComponent::applyLook() {
+    lookAndFeelChanged();
+    refreshBusSettings();
+}
+
+void MainContentComponent::expandAttach() {
+    pending.fetch_or(kPendingAfterAttach, std::memory_order_acq_rel);
+    TRACE(kInfo, this, pendingBits());
+}
+
+void MainContentComponent::updateDevices(event_bus& b, bool device) {
+    TRACE(kInfo, this, device);
+    if (device) {
+        sampleRateCombo->setEnabled(true);
+        bufferSizeCombo->setEnabled(true);
+        opModeCombo->setEnabled(true);
+        pending.fetch_or(kPendingAfterDevices, std::memory_order_acq_rel);
+        showDeviceDetails(b);
+    } else {
+        cachedMaxBufferSize = cachedMinBufferSize = cachedBufferSize = cachedModeId = cachedSampleRate = 0;
+        sampleRateCombo->setEnabled(false);
+        bufferSizeCombo->setEnabled(false);
+        opModeCombo->setEnabled(false);
+        devDetailsLabel->setText("none found", juce::dontSendNotification);
+    }
+}
+
+void MainContentComponent::updateSampleRate(event_bus& b) {
+    const uint32_t rate = b.sample_rate();
+    if (rate != cachedSampleRate) {
+        cachedSampleRate = rate;
+        sampleRateCombo->setSelectedId(static_cast<int>(rate), juce::dontSendNotification);
+    }
+}
+
+void MainContentComponent::updateOperationMode(event_bus& b) {
+    const uint32_t id = b.operation_mode() + 1;
+    if (id != cachedModeId) {
+        cachedModeId = id;
+        // Every mode the bus names (ids 1 to 5), the last "Safe Mode 2" too.
+        if (opModeCombo->indexOfItemId(static_cast<int>(id)) >= 0)
+            opModeCombo->setSelectedId(static_cast<int>(id), juce::dontSendNotification);
+    }
+}
+
+void MainContentComponent::updateBufferSize(event_bus& b) {
+    const uint32_t size = b.buffer_size();
+    if (size != cachedBufferSize) {
+        cachedBufferSize = size;
+        bufferSizeCombo->setText(juce::String(size), juce::dontSendNotification);
+    }
+}
+
+bool MainContentComponent::rereadBufferSizeMax(event_bus& b) {
+    const uint32_t v = b.buffer_size_max();
+    if (v == cachedMaxBufferSize) return false;
+    cachedMaxBufferSize = v;
+    return true;
+}
+
+bool MainContentComponent::rereadBufferSizeMin(event_bus& b) {
+    const uint32_t v = b.buffer_size_min();
+    if (v == cachedMinBufferSize) return false;
+    cachedMinBufferSize = v;
+    return true;
+}
+
+bool MainContentComponent::rereadSingleAsioClient(event_bus& b) {
+    const bool single = b.single_asio_client();
+    if (single == cachedSingleAsioClient) return false;
+    cachedSingleAsioClient = single;
+    return true;
 }
 
 void MainContentComponent::lookAndFeelChanged() {

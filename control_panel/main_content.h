@@ -28,8 +28,12 @@ enum PendingBits : uint32_t {
     kPendingBufferSizeMin = 0x200,
     kPendingBufferSize = 0x400,
     kPendingSingleAsioClient = 0x800,
-    // What an attach or detach makes the dispatcher re-read.
-    kPendingAfterAttach = 0xFE8,
+    // What an attach or detach makes the dispatcher re-read (kPendingNothing
+    // among them, though it carries no work).
+    kPendingAfterAttach = kPendingDevicesChanged | kPendingSampleRate | kPendingNothing | kPendingOperationMode |
+                          kPendingBufferSizeMax | kPendingBufferSizeMin | kPendingBufferSize | kPendingSingleAsioClient,
+    // What a device list with a device in it makes the dispatcher show again.
+    kPendingAfterDevices = kPendingSampleRate | kPendingOperationMode | kPendingBufferSize,
 };
 
 inline constexpr int kMainContentWidth = 380;
@@ -97,6 +101,19 @@ private:
     void createChildren();
     void startSystem(cpl::SystemFactory& createSystem);
     void showDeviceDetails(event_bus& b);
+    // The update dispatcher's work, one kind of pending bit each, on the
+    // message thread; the bus is the attached one.
+    bool takePending(uint32_t bit);
+    void applyLook();                                 // kPendingLook
+    void expandAttach();                              // kPendingAttach
+    void updateDevices(event_bus& b, bool device);    // kPendingDevicesChanged
+    void updateSampleRate(event_bus& b);              // kPendingSampleRate
+    void updateOperationMode(event_bus& b);           // kPendingOperationMode, with a device
+    void updateBufferSize(event_bus& b);              // kPendingBufferSize, with a device
+    // The bus's limits and its ASIO client count: true when the value changed.
+    bool rereadBufferSizeMax(event_bus& b);           // kPendingBufferSizeMax
+    bool rereadBufferSizeMin(event_bus& b);           // kPendingBufferSizeMin
+    bool rereadSingleAsioClient(event_bus& b);        // kPendingSingleAsioClient
     static bool hasDevice(event_bus& b);
     // After a setter the driver refused: the box, then the combo back on the bus's value.
     void reportRefusedSetting(juce::ComboBox* box, event_bus& b, const juce::String& message);

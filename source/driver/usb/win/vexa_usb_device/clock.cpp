@@ -16,7 +16,6 @@ namespace {
 // The RANGE reply read: its count and as many sub-ranges as the rate table keeps.
 constexpr ULONG kRangeReplyBytes = sizeof(USHORT) + kMaxClockEntries * sizeof(RateSubRange);
 static_assert(kRangeReplyBytes == 194);
-constexpr ULONG kClockSetInputBytes = 6;  // {u32 Hz, u16 clock id}
 constexpr ULONG kClockGetReplyBytes = 6;
 
 }  // namespace
@@ -245,13 +244,13 @@ ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 
             return kUsbResultOk;
         }
         case kDcpClockSet: {
-            if (in == nullptr || inLength < kClockSetInputBytes) return kUsbResultFailed;
+            if (in == nullptr || inLength < kClockSetRequestMinBytes) return kUsbResultFailed;
             // A running stream cannot follow a new rate: refuse before the clock changes.
             if (ReadNoFence(&device->streamingOn) != 0 || StreamsActive(device)) return kUsbResultFailed;
-            ULONG rate = 0;
-            USHORT clockId = 0;
-            RtlCopyMemory(&rate, in, sizeof(rate));
-            RtlCopyMemory(&clockId, static_cast<UCHAR*>(in) + sizeof(rate), sizeof(clockId));
+            ClockSetRequest request{};
+            RtlCopyMemory(&request, in, kClockSetRequestMinBytes);
+            const ULONG rate = request.sampleRate;
+            const USHORT clockId = request.clockSource;
             // Refused before anything reaches the device.
             if (!ListsClockSource(clock, clockId)) {
                 TRACE(kLogError | kLogDescriptor, clockId, rate);

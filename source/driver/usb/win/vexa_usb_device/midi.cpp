@@ -2,6 +2,8 @@
 // driver on the way in and encoded from its byte stream on the way out.
 #include "midi.h"
 
+#include <array>
+
 #include "logger.h"
 #include "status_error.h"
 
@@ -45,11 +47,12 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
     const auto* data = static_cast<const UCHAR*>(WdfMemoryGetBuffer(memory, nullptr));
     for (size_t offset = 0; offset + kMidiEventBytes <= bytes; offset += kMidiEventBytes) {
         if (ReadNoFence(&port->enabled) == 0) return;  // dropped while input is off; the reader keeps running
-        const UCHAR* packet = data + offset;
-        UCHAR length = kCinLength[packet[0] & 0xF];
+        MidiEventPacket packet;
+        RtlCopyMemory(&packet, data + offset, sizeof(packet));
+        UCHAR length = kCinLength[MidiEventCin(packet.header)];
         ULONG word = static_cast<ULONG>(length) << 24;
-        for (UCHAR i = 0; i < length; ++i) word |= static_cast<ULONG>(packet[1 + i]) << (8 * i);
-        auto portNumber = static_cast<UCHAR>(port->firstPort + (packet[0] >> 4));
+        for (UCHAR i = 0; i < length; ++i) word |= static_cast<ULONG>(packet.midi[i]) << (8 * i);
+        auto portNumber = static_cast<UCHAR>(port->firstPort + MidiEventCable(packet.header));
         NTSTATUS status = callback(midiContext, kMidiDirectionIn, portNumber, &word, 1);
         if (!NT_SUCCESS(status)) TRACE_RT(kLogWarning | kLogMidi, status, word);
     }
@@ -57,110 +60,149 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
 
 namespace {
 
+// What a status byte does to its cable's encoder.
+enum class StatusAction : UCHAR {
+    kUndefined = 0,  // traced and dropped; the message under way goes on
+    kBeginMessage,   // a channel or system common message: its data bytes follow
+    kBeginSysEx,
+    kEndSysEx,       // outside a system exclusive it only ends the running status
+    kSingleByte,     // a system common message without data: its own event, and no running status after it
+    kRealTime,       // its own event; the message around it goes on
+};
+
+struct StatusRule {
+    StatusAction action;
+    UCHAR cin;  // of the event the status begins or is
+};
+
+// The system statuses 0xF0-0xFF, by their low nibble.
+constexpr std::array<StatusRule, 16> kSystemStatusRules = [] {
+    std::array<StatusRule, 16> rules{};
+    auto rule = [&rules](UCHAR status) -> StatusRule& { return rules[status & 0x0F]; };
+    rule(kMidiSysExStart) = {StatusAction::kBeginSysEx, kCinSysExStart};
+    rule(kMidiTimeCode) = {StatusAction::kBeginMessage, kCinTwoByteCommon};
+    rule(kMidiSongPosition) = {StatusAction::kBeginMessage, kCinThreeByteCommon};
+    rule(kMidiSongSelect) = {StatusAction::kBeginMessage, kCinTwoByteCommon};
+    rule(kMidiUndefinedF4) = {StatusAction::kUndefined, 0};
+    rule(kMidiUndefinedF5) = {StatusAction::kUndefined, 0};
+    rule(kMidiTuneRequest) = {StatusAction::kSingleByte, kCinSingleByte};
+    rule(kMidiSysExEnd) = {StatusAction::kEndSysEx, 0};
+    for (ULONG status = kMidiFirstRealTime; status <= 0xFF; ++status) {
+        rule(static_cast<UCHAR>(status)) = {StatusAction::kRealTime, kCinRealTime};
+    }
+    return rules;
+}();
+
+StatusRule RuleOf(UCHAR status) {
+    if (status < kMidiSysExStart) {
+        return {StatusAction::kBeginMessage, static_cast<UCHAR>(status >> kMidiChannelStatusShift)};
+    }
+    return kSystemStatusRules[status & 0x0F];
+}
+
+void PutEvent(MidiEventPacket* event, ULONG cable, UCHAR cin, UCHAR byte1, UCHAR byte2 = 0, UCHAR byte3 = 0) {
+    *event = MidiEventPacket{MidiEventHeader(cable, cin), {byte1, byte2, byte3}};
+}
+
+void BeginMessage(MidiEncoderState& s, MidiEncoderPhase phase, UCHAR cin, UCHAR status) {
+    s = MidiEncoderState{cin, status, 0, phase, 1};
+}
+
+// Data bytes that follow are dropped until the next status.
+void EndMessage(MidiEncoderState& s) {
+    s.phase = MidiEncoderPhase::kIdle;
+    s.cin = 0;
+}
+
+// A status byte; true when it makes an event.
+bool TakeStatus(MidiEncoderState& s, UCHAR status, ULONG cable, MidiEventPacket* event) {
+    const StatusRule rule = RuleOf(status);
+    switch (rule.action) {
+        case StatusAction::kRealTime:
+            PutEvent(event, cable, rule.cin, status);
+            return true;
+        case StatusAction::kBeginMessage:
+            BeginMessage(s, MidiEncoderPhase::kMessage, rule.cin, status);
+            return false;
+        case StatusAction::kBeginSysEx:
+            BeginMessage(s, MidiEncoderPhase::kSysEx, rule.cin, status);
+            return false;
+        case StatusAction::kSingleByte:
+            EndMessage(s);
+            PutEvent(event, cable, rule.cin, status);
+            return true;
+        case StatusAction::kEndSysEx: {
+            const bool inSysEx = s.phase == MidiEncoderPhase::kSysEx;
+            EndMessage(s);
+            if (!inSysEx) return false;
+            // The end travels with the bytes still held.
+            if (s.count == 0) {
+                PutEvent(event, cable, kCinSysExEndsWithOne, kMidiSysExEnd);
+            } else if (s.count == 1) {
+                PutEvent(event, cable, kCinSysExEndsWithTwo, s.byte1, kMidiSysExEnd);
+            } else {
+                PutEvent(event, cable, kCinSysExEndsWithThree, s.byte1, s.byte2, kMidiSysExEnd);
+            }
+            return true;
+        }
+        case StatusAction::kUndefined:
+            TRACE_RT(kLogWarning | kLogMidi, status);
+            return false;
+    }
+    return false;
+}
+
+// A data byte; true when it completes an event.
+bool TakeData(MidiEncoderState& s, UCHAR byte, ULONG cable, MidiEventPacket* event) {
+    switch (s.phase) {
+        case MidiEncoderPhase::kIdle:
+            TRACE_RT(kLogDetail | kLogMidi, byte);  // a data byte without a status
+            return false;
+        case MidiEncoderPhase::kSysEx:
+            if (s.count == 0) {
+                s.byte1 = byte;
+                s.count = 1;
+                return false;
+            }
+            if (s.count == 1) {
+                s.byte2 = byte;
+                s.count = 2;
+                return false;
+            }
+            PutEvent(event, cable, kCinSysExStart, s.byte1, s.byte2, byte);
+            s.count = 0;
+            return true;
+        case MidiEncoderPhase::kMessage:
+            // Running status: the status stays for the next message's data.
+            if (kCinLength[s.cin] == 2) {
+                PutEvent(event, cable, s.cin, s.byte1, byte);
+                return true;
+            }
+            if (s.count == 1) {
+                s.byte2 = byte;
+                s.count = 2;
+                return false;
+            }
+            PutEvent(event, cable, s.cin, s.byte1, s.byte2, byte);
+            s.count = 1;
+            return true;
+    }
+    return false;
+}
+
 // Pulls bytes of one cable until an event is complete. PASSIVE or DISPATCH_LEVEL, portLock not held.
-bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVICE_MIDI callback, PVOID context) {
+bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, MidiEventPacket* event, PFN_AUDIODEVICE_MIDI callback,
+                        PVOID context) {
     if (cable >= kMidiCables || event == nullptr) return false;
-    event[2] = 0;
-    event[3] = 0;
     MidiEncoderState& s = port->encoderState[cable];
-    auto header = [cable](UCHAR cin) { return static_cast<UCHAR>(cable << 4 | cin); };
     for (;;) {
         ULONG word = 0;
         NTSTATUS status = callback(context, kMidiDirectionOut, static_cast<UCHAR>(port->firstPort + cable), &word, 1);
         if (!NT_SUCCESS(status) || word == 0) return false;
         auto byte = static_cast<UCHAR>(word & 0xFF);
-        if (byte >= 0xF8) {  // real-time: its own event, the message around it goes on
-            event[0] = header(kCinRealTime);
-            event[1] = byte;
-            return true;
-        }
-        if (byte >= 0x80 && byte <= 0xEF) {
-            s = MidiEncoderState{static_cast<UCHAR>(byte >> 4), byte, 0, 0, 1};
-            continue;
-        }
-        switch (byte) {
-            case 0xF0:
-                s = MidiEncoderState{kCinSysExStart, 0xF0, 0, 0, 1};
-                continue;
-            case 0xF1:
-            case 0xF3:
-                s = MidiEncoderState{kCinTwoByteCommon, byte, 0, 0, 1};
-                continue;
-            case 0xF2:
-                s = MidiEncoderState{kCinThreeByteCommon, 0xF2, 0, 0, 1};
-                continue;
-            case 0xF6:
-                s.cin = 0;
-                event[0] = header(kCinSingleByte);
-                event[1] = 0xF6;
-                return true;
-            case 0xF4:
-            case 0xF5:
-                TRACE_RT(kLogWarning | kLogMidi, byte);
-                continue;
-            case 0xF7: {
-                bool inSysEx = s.cin == kCinSysExStart;
-                s.cin = 0;
-                if (!inSysEx) continue;
-                if (s.count == 0) {
-                    event[0] = header(kCinSysExEndsWithOne);
-                    event[1] = 0xF7;
-                } else if (s.count == 1) {
-                    event[0] = header(kCinSysExEndsWithTwo);
-                    event[1] = s.byte1;
-                    event[2] = 0xF7;
-                } else {
-                    event[0] = header(kCinSysExEndsWithThree);
-                    event[1] = s.byte1;
-                    event[2] = s.byte2;
-                    event[3] = 0xF7;
-                }
-                return true;
-            }
-            default:
-                break;
-        }
-        // A data byte: it completes the message once the message's length is reached.
-        if (s.cin == kCinSysExStart) {
-            if (s.count == 0) {
-                s.byte1 = byte;
-                s.count = 1;
-                continue;
-            }
-            if (s.count == 1) {
-                s.byte2 = byte;
-                s.count = 2;
-                continue;
-            }
-            event[0] = header(kCinSysExStart);
-            event[1] = s.byte1;
-            event[2] = s.byte2;
-            event[3] = byte;
-            s.count = 0;
-            return true;
-        }
-        switch (kCinLength[s.cin]) {
-            case 2:
-                event[0] = header(s.cin);
-                event[1] = s.byte1;
-                event[2] = byte;
-                return true;  // running status: count stays 1
-            case 3:
-                if (s.count == 1) {
-                    s.byte2 = byte;
-                    s.count = 2;
-                    continue;
-                }
-                event[0] = header(s.cin);
-                event[1] = s.byte1;
-                event[2] = s.byte2;
-                event[3] = byte;
-                s.count = 1;
-                return true;
-            default:
-                TRACE_RT(kLogDetail | kLogMidi, byte);  // a data byte without a status
-                continue;
-        }
+        const bool complete = (byte & kMidiStatusBit) != 0 ? TakeStatus(s, byte, cable, event)
+                                                            : TakeData(s, byte, cable, event);
+        if (complete) return true;
     }
 }
 
@@ -227,7 +269,7 @@ bool EncodeMidiOutEvent(MidiPort* port, ULONG cable, UCHAR* event, PFN_AUDIODEVI
             if (port->pending[cable] == 0) continue;
             port->writeState = kWriteEncoding;  // keeps a second sender out while the lock is released
             KeReleaseSpinLock(&port->portLock, irql);
-            bool event = EncodeMidiOutEvent(port, cable, port->buffer + count * kMidiEventBytes, callback, context);
+            bool event = EncodeMidiOutEvent(port, cable, &port->buffer[count], callback, context);
             KeAcquireSpinLock(&port->portLock, &irql);
             if (!event) {
                 // This cable is drained; the cables after it still get their turn.
@@ -300,7 +342,7 @@ ULONG CableCount(USB_CONFIGURATION* configuration, const PipeRecord* pipe) {
     port->eventCapacity = port->maxPacketSize / kMidiEventBytes;
     ULONG bytes = port->eventCapacity * kMidiEventBytes;
     if (bytes != 0) {
-        port->buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(g_nonPagedPool, bytes, kPoolTagBuffer));
+        port->buffer = static_cast<MidiEventPacket*>(ExAllocatePoolWithTag(g_nonPagedPool, bytes, kPoolTagBuffer));
         if (port->buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         RtlZeroMemory(port->buffer, bytes);
     }

@@ -8,17 +8,24 @@
 
 inline constexpr ULONG kMidiCables = 16;
 
+// What a cable's encoder is in the middle of.
+enum class MidiEncoderPhase : UCHAR {
+    kIdle = 0,  // no status: data bytes are dropped until one comes
+    kMessage,   // a channel or system common message; running status repeats it
+    kSysEx,     // a system exclusive: its bytes go out three an event
+};
+
 struct MidiEncoderState {
     UCHAR cin;    // code index number of the message being assembled, 0 none
-    UCHAR byte1;
+    UCHAR byte1;  // kMessage: the status; kSysEx: the first byte held
     UCHAR byte2;
-    UCHAR spare;
-    UCHAR count;  // data bytes collected, 0-2
+    MidiEncoderPhase phase;
+    UCHAR count;  // bytes held in byte1 and byte2, 0-2
 };
 
 struct MidiPort {
     UsbFunctionDevice* device;
-    UCHAR* buffer;             // OUT: the bulk write's events
+    MidiEventPacket* buffer;   // OUT: the bulk write's events, eventCapacity of them
     ULONG maxPacketSize;
     ULONG eventCapacity;       // events in one bulk write
     volatile LONG writeState;  // 0 idle, 1 encoding, 2 write in flight; guarded by portLock

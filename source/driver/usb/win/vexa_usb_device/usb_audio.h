@@ -1,7 +1,7 @@
 // The USB Audio Class 2.0 and USB-MIDI facts the USB function driver relies
 // on: interface classes, the class-specific descriptors with their fields by
-// name, the clock requests, the timing of a high-speed isochronous endpoint
-// and the MIDI event packet. The simulated interface keeps its own copies on
+// name, the clock requests, the timing of a high-speed isochronous endpoint,
+// the MIDI event packet and the MIDI status bytes. The simulated interface keeps its own copies on
 // purpose, so that a mismatch between driver and firmware still shows.
 #pragma once
 
@@ -137,8 +137,24 @@ static_assert(PacketsPerFrame(1) == 8 && PacketsPerFrame(2) == 4 && PacketsPerFr
 
 // ---- USB-MIDI event packets --------------------------------------------------------------------
 
-// Header (cable << 4 | code index number), then three MIDI bytes.
 inline constexpr ULONG kMidiEventBytes = 4;
+
+#pragma pack(push, 1)
+struct MidiEventPacket {
+    UCHAR header;   // cable << 4 | code index number
+    UCHAR midi[3];  // the message's bytes; those it does not fill are 0
+};
+#pragma pack(pop)
+static_assert(sizeof(MidiEventPacket) == kMidiEventBytes);
+static_assert(offsetof(MidiEventPacket, midi) == 1);
+
+inline constexpr UCHAR kMidiCableShift = 4;
+inline constexpr UCHAR kMidiCinMask = 0x0F;
+
+constexpr UCHAR MidiEventHeader(ULONG cable, UCHAR cin) { return static_cast<UCHAR>(cable << kMidiCableShift | cin); }
+constexpr UCHAR MidiEventCable(UCHAR header) { return static_cast<UCHAR>(header >> kMidiCableShift); }
+constexpr UCHAR MidiEventCin(UCHAR header) { return header & kMidiCinMask; }
+static_assert(MidiEventHeader(2, 0xF) == 0x2F && MidiEventCable(0x2F) == 2 && MidiEventCin(0x2F) == 0xF);
 
 // Code index numbers.
 inline constexpr UCHAR kCinTwoByteCommon = 0x2;
@@ -152,3 +168,22 @@ inline constexpr UCHAR kCinRealTime = 0xF;  // a single byte
 
 // MIDI bytes each code index number carries.
 inline constexpr UCHAR kCinLength[16] = {0, 0, 2, 3, 3, 1, 2, 3, 3, 3, 3, 3, 2, 2, 3, 1};
+
+// ---- MIDI status bytes ---------------------------------------------------------------------------
+
+// Bit 7 marks a status; data bytes are 0x00-0x7F. The channel messages
+// (0x80-0xEF) carry their channel in the low nibble, and their code index
+// number is the status's high nibble.
+inline constexpr UCHAR kMidiStatusBit = 0x80;
+inline constexpr UCHAR kMidiChannelStatusShift = 4;
+// System common messages, then the end of a system exclusive.
+inline constexpr UCHAR kMidiSysExStart = 0xF0;    // data of any length up to kMidiSysExEnd
+inline constexpr UCHAR kMidiTimeCode = 0xF1;      // one data byte (quarter frame)
+inline constexpr UCHAR kMidiSongPosition = 0xF2;  // two data bytes
+inline constexpr UCHAR kMidiSongSelect = 0xF3;    // one data byte
+inline constexpr UCHAR kMidiUndefinedF4 = 0xF4;
+inline constexpr UCHAR kMidiUndefinedF5 = 0xF5;
+inline constexpr UCHAR kMidiTuneRequest = 0xF6;   // no data
+inline constexpr UCHAR kMidiSysExEnd = 0xF7;
+// 0xF8-0xFF: real-time, one byte each, allowed between the bytes of any other message.
+inline constexpr UCHAR kMidiFirstRealTime = 0xF8;

@@ -256,10 +256,10 @@ void AudioDevice::Refresh(ULONG bits) {
 bool AudioDevice::SetClock(ULONG rate, ULONG clock) {
     auto id = static_cast<USHORT>(clock & 0xFFFF);
     if (rate == cachedRate_ && id == cachedClock_) return true;
-    UCHAR request[8] = {};
-    RtlCopyMemory(request, &rate, sizeof(rate));
-    RtlCopyMemory(request + 4, &id, sizeof(id));
-    ULONG result = Command(kDcpCategoryClock, kDcpClockSet, request, sizeof(request), nullptr, nullptr);
+    ClockSetRequest request{};
+    request.sampleRate = rate;
+    request.clockSource = id;
+    ULONG result = Command(kDcpCategoryClock, kDcpClockSet, &request, sizeof(request), nullptr, nullptr);
     if (result != kUsbResultOk) {
         TRACE(kLogError | kLogInterface, result, rate, id);
         return false;

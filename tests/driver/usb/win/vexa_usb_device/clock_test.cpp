@@ -93,10 +93,13 @@ TEST_F(ClockTest, MoreSourcesThanTheTableHolds) {
     EXPECT_EQ(U16(reply, 60), 0x40 + 13);  // the sixteenth source was written
 }
 
-// A set checks its input, and a rate the device refuses leaves everything as it was, with one event.
+// A set checks its input (the rate and the clock id are enough; a byte less is
+// refused), and a rate the device refuses leaves everything as it was, with one event.
 TEST_F(ClockTest, SetChecksInputAndRefusals) {
     plug_vexa();
-    ASSERT_EQ(set_rate(96000), kUsbResultOk);
+    uint8_t withoutReserved[6] = {0x00, 0x77, 0x01, 0x00, dev::kInternalClockId, 0};
+    ASSERT_EQ(root_.command(kDcpCategoryClock, kDcpClockSet, withoutReserved, sizeof(withoutReserved), nullptr, nullptr),
+              kUsbResultOk);
     EXPECT_EQ(device_->clock().rate(), 96000u);
     uint8_t shortInput[5] = {0x80, 0xBB, 0, 0, dev::kInternalClockId};
     EXPECT_EQ(root_.command(kDcpCategoryClock, kDcpClockSet, shortInput, sizeof(shortInput), nullptr, nullptr),

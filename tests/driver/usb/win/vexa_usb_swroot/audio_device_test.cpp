@@ -225,13 +225,20 @@ TEST_F(AudioDeviceTest, RefreshReadsNamedGroups) {
     EXPECT_EQ(device_.sent, (std::vector<uint32_t>{Key(6, 4), Key(6, 2)}));
 }
 
-// SetClock sends nothing for the cached pair and keeps the pair when the device refuses.
+// SetClock sends nothing for the cached pair and keeps the pair when the device refuses;
+// the request is the rate, the clock id cut to 16 bits and a zero word, 8 bytes in all.
 TEST_F(AudioDeviceTest, SetClockCachesThePair) {
     ASSERT_TRUE(device_.Initialize());
     device_.sent.clear();
     EXPECT_TRUE(device_.SetClock(48000, 0x28));
     EXPECT_TRUE(device_.sent.empty());
-    EXPECT_TRUE(device_.SetClock(96000, 0x29));
+    std::vector<uint8_t> request;
+    device_.on(6, 3, [&request](const std::vector<uint8_t>& in) {
+        request = in;
+        return Reply{0, {}};
+    });
+    EXPECT_TRUE(device_.SetClock(96000, 0xABCD0029));
+    EXPECT_EQ(request, (std::vector<uint8_t>{0x00, 0x77, 0x01, 0x00, 0x29, 0x00, 0x00, 0x00}));
     EXPECT_EQ(device_.GetSampleRate(), 96000u);
     device_.fail(6, 3, 1);
     EXPECT_FALSE(device_.SetClock(44100, 0x28));

@@ -1,8 +1,8 @@
 // The direct-call interface between the USB function driver and the root
 // driver: the 104-byte AUDIODEVICE_INTERFACE record obtained by
 // query-interface, the DCP command and result codes, and the records both
-// drivers read and write (StreamFormat, StreamState, RingPacket). The layout
-// is fixed; every offset is checked below.
+// drivers read and write (ClockSetRequest, StreamFormat, StreamState,
+// RingPacket). The layout is fixed; every offset is checked below.
 #pragma once
 
 #include <cstddef>
@@ -109,6 +109,21 @@ inline constexpr USHORT kUsbCmdQueryBusy = 19;
 
 inline constexpr ULONG kUsbInterfaceVersion = 0xF002;
 inline constexpr ULONG kUsbInterfaceMinCompatibleVersion = 0xF000;
+
+// ---- clock records ---------------------------------------------------------------------
+
+// DCP 6/3 (kDcpClockSet) input: the rate to run and the clock source to run it from.
+struct ClockSetRequest {
+    ULONG sampleRate;    // Hz
+    USHORT clockSource;  // the source's clock entity id (8 bits on the USB bus)
+    USHORT reserved;     // 0
+};
+static_assert(sizeof(ClockSetRequest) == 8);
+static_assert(offsetof(ClockSetRequest, clockSource) == 4);
+static_assert(offsetof(ClockSetRequest, reserved) == 6);
+// The USB function driver reads the rate and the clock source only; a
+// request without the reserved word is whole.
+inline constexpr ULONG kClockSetRequestMinBytes = offsetof(ClockSetRequest, reserved);
 
 // ---- notifications ---------------------------------------------------------------------
 
