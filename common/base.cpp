@@ -95,18 +95,6 @@ void base::operator delete(void* block) noexcept {
 
 base::base() : m_madeByNew(ClaimBlock(this)) {}
 
-void base::destroy(base* object) {
-    if (release_pass::hand_over(destroy_thread, object)) return;
-    delete object;
-}
-
-DWORD base::destroy_thread(LPVOID object) {
-    // Deleted under the lock, as a release on the releasing thread does.
-    lock_scope hold;
-    delete static_cast<base*>(object);
-    return 0;
-}
-
 void base::_lock() { the_lock()._lock(); }
 void base::unlock() { the_lock().unlock(); }
 bool base::try_lock() { return the_lock().try_lock(); }

@@ -7,10 +7,8 @@
 //
 // Lock order: there is only the one lock. Holder lists and the walk flags are
 // touched only under it, and an object whose last chain to an outside holder
-// goes is deleted while the releasing thread still holds it (or, when the
-// release came on a library thread's pass, by a thread of its own that takes
-// it for the deletion, releases.h), so no other thread ever sees it half
-// destroyed. The application's threads may block on
+// goes is deleted while the releasing thread still holds it, so no other
+// thread ever sees it half destroyed. The application's threads may block on
 // the lock; the library's own threads never do: they poll it (poll_lock) and
 // give up when their object is being closed, which is what lets a closing
 // thread hold the lock while it waits for them.
@@ -105,20 +103,15 @@ protected:
     bool release_ref(uint64_t id);
     // True when no chain of holders from this object reaches an outside holder. Caller holds the lock.
     bool orphaned();
-    // True when nothing outside the library holds this object any more: a
-    // release doomed it (its deletion may still be on its way), or one is
-    // about to. A library thread then does nothing more for it, and takes no
-    // hold that would bring it back. Caller holds the lock.
-    bool unheld() { return m_released || orphaned(); }
 
 private:
     template <typename T>
     friend class reference;
 
-    // Deletes an object whose last holder went: here, or, on a library
-    // thread's pass, on a thread of its own that wait_for_releases joins.
-    static void destroy(base* object);
-    static DWORD destroy_thread(LPVOID object);
+    // Deletes an object whose last holder went, on the releasing thread with
+    // the lock held (a library thread's pass that does so is waited for by
+    // wait_for_releases, releases.h).
+    static void destroy(base* object) { delete object; }
 
     std::deque<uint64_t> m_holders;  // guarded by the lock
     bool m_walking = false;          // guarded by the lock: set while the orphan walk visits this object

@@ -119,19 +119,14 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
                 break;
             }
             if (!TakeLock(*state, &held)) break;
-            if (bus->unheld()) {
-                // Let go and on its way to deletion (which closes it): the record is dropped.
-                held.release();
-                continue;
-            }
             {
-                // A release during the dispatch that dooms an object (this bus, or
-                // the system above it) hands its deletion to a thread that is
-                // joined, not to this one, which nobody waits for.
+                // A dispatch that lets go of anything (a hook dropping the last hold
+                // on this bus, or on the system above it, deletes it here) is waited
+                // for by wait_for_releases until it is over.
                 release_pass pass;
                 // Held for the dispatch, so a hook that lets go of the application's last
                 // reference does not delete the bus under the code still running for it:
-                // the deletion (which closes the bus) comes when this goes.
+                // the deletion (and with it a close on this thread) comes when this goes.
                 reference<bus_impl> keep(bus, 0);
                 try {
                     bus->dispatch(record);
@@ -156,7 +151,7 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
             // hears of the error.
             TRACE(kLibError, bus, failure);
             exitCode = kExitFailed;
-            if (TakeLock(*state, &held) && !bus->unheld()) {
+            if (TakeLock(*state, &held)) {
                 release_pass pass;
                 reference<bus_impl> keep(bus, 0);
                 InterlockedExchange(&bus->m_alive, 0);

@@ -1,19 +1,15 @@
-#define LOG_FILE_NUMBER 1044
-
 #include "common/releases.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
-#include "common/library_trace.h"
-
 namespace mrak::vexa {
 namespace {
 
-// The threads to join and the passes still under way that handed something
-// over. Made on first use, so it is destroyed at exit before whatever the
-// threads it joins rely on; its destructor waits for them.
+// The threads to join and the passes under way that let something go. Made
+// on first use, so it is destroyed at exit before whatever those threads
+// rely on; its destructor waits for them.
 class release_list {
 public:
     ~release_list() { wait(); }
@@ -77,17 +73,6 @@ void release_pass::releasing() {
     if (pass == nullptr || pass->m_pending) return;
     releases().pass_pending();
     pass->m_pending = true;
-}
-
-bool release_pass::hand_over(LPTHREAD_START_ROUTINE routine, LPVOID parameter) {
-    if (t_pass == nullptr) return false;
-    HANDLE thread = CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
-    if (thread == nullptr) {
-        TRACE(kLibError, parameter, GetLastError());
-        return false;
-    }
-    releases().add(thread);
-    return true;
 }
 
 void join_later(HANDLE thread) { releases().add(thread); }

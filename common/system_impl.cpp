@@ -215,18 +215,18 @@ void system_impl::serve(system_impl* system, const std::shared_ptr<arrival_state
             return;
         }
         held_lock held;
-        // A system nothing holds any more is on its way to deletion (which
-        // stops this thread): nothing more is done for it.
-        if (stop.stop_requested() || system->unheld()) {
+        if (stop.stop_requested()) {
             trace(kLineThreadEnds, kLibInfo, system);
             return;
         }
-        // A release on this pass that dooms an object hands its deletion to
-        // a thread that is joined, not to this one, which nobody waits for.
+        // A pass that lets go of anything (a hook dropping the last hold on
+        // this system deletes it here) is waited for by wait_for_releases
+        // until it is over.
         release_pass pass;
         // Held for the pass, so a hook that lets go of the application's last
         // reference does not delete the system under the code still running
-        // for it: the deletion (which stops this thread) comes when this goes.
+        // for it: the deletion (and with it the stop, on this thread) comes
+        // when this goes.
         reference<system_impl> keep(system, 0);
         trace(kLineThreadRescans, kLibInfo, system);
         try {

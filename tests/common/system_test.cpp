@@ -381,10 +381,10 @@ TEST_P(SystemTest, LastReferenceDroppedOnTheSystemsThread) {
 }
 
 // The application's last reference to a system let go from inside one of its own bus hooks: the
-// system was destroyed on the bus's notification thread, which nobody waits for, so the program
-// (or the test) could end while the destructor still ran. Its destruction is handed to a thread
-// that wait_for_releases joins: when that returns, the system, its bus and the bus's notification
-// thread are all gone. (The destructor is held until the wait begins, so it cannot be over by chance.)
+// system is destroyed on the bus's notification thread, which nobody waited for, so the program
+// (or the test) could end while the destructor still ran. wait_for_releases waits for that pass
+// and joins the thread: when it returns, the system, its bus and the bus's notification thread
+// are all gone. (The destructor is held until the wait begins, so it cannot be over by chance.)
 TEST_P(SystemTest, SystemLetGoFromABusHookIsWaitedFor) {
     for (int round = 0; round < 3; ++round) {
         SystemRef system = make_system();

@@ -101,7 +101,7 @@ protected:
     RootLibraryTest() : root_(VEXA_TEST_DRIVER_DIR, {}, VEXA_USB_DRIVER_DIR) { road_.start(GetParam()); }
     ~RootLibraryTest() override {
         platform::fault::clear();
-        // What a test let go from a library hook is deleted on a thread of its own: gone before the machine.
+        // What a test let go from a library hook is deleted on a library thread: gone before the machine.
         mrak::vexa::wait_for_releases();
         road_.stop();
     }
