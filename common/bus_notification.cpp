@@ -7,10 +7,10 @@
 
 #include "common/bus_impl.h"
 #include "common/bus_lines.h"
+#include "common/bus_link.h"
 #include "common/library_trace.h"
 #include "common/releases.h"
 #include "common/system_impl.h"
-#include "common/bus_link.h"
 #include "common/xptn.h"
 
 using namespace ::vexa::pal;
