@@ -48,6 +48,9 @@ public:
 
     bus() { bus_template::trace(bus_template::kLineConstructed, kTraceInfo, this); }
 
+protected:
+    // Not public: library objects are made with new and deleted by the
+    // library when their last holder goes (base.h), never on the stack.
     ~bus() override {
         bus_template::trace(bus_template::kLineDestructor, kTraceInfo, this);
         if (m_attached) bus_template::trace(bus_template::kLineDestroyedAttached, kTraceError, this);
@@ -57,6 +60,7 @@ public:
         device_list::clear();
     }
 
+public:
     bool add_device(uint64_t id) override {
         bus_template::trace(bus_template::kLineAddDevice, kTraceInfo, this, id);
         if (find_position(id).second) return false;

@@ -9,8 +9,9 @@
 
 #include "common/bus_impl.h"
 #include "common/bus_lines.h"
+#include "common/bus_link.h"
 #include "common/library_trace.h"
-#include "common/notification_state.h"
+#include "common/releases.h"
 #include "common/xptn.h"
 
 using namespace ::vexa::pal;
@@ -60,18 +61,20 @@ DWORD Finish(HANDLE bus, OVERLAPPED* overlapped, DWORD* bytes) {
     }
 }
 
-// Sends one request and waits for it, whether it completes at once or pends;
-// its Win32 error, classified the same way in both cases.
-DWORD SendAndWait(HANDLE bus, DWORD code, void* in, uint32_t inSize, void* out, uint32_t outSize, HANDLE event,
+// Sends one request on `link` and waits for it, whether it completes at once
+// or pends; its Win32 error, classified the same way in both cases
+// (ERROR_OPERATION_ABORTED, unsent, once the link is shut).
+DWORD SendAndWait(bus_link& link, DWORD code, void* in, uint32_t inSize, void* out, uint32_t outSize, HANDLE event,
                   DWORD* bytes) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = event;
     *bytes = 0;
-    if (DeviceIoControl(bus, code, in, inSize, out, outSize, bytes, &overlapped)) return ERROR_SUCCESS;
-    DWORD error = GetLastError();
+    DWORD error = link.send(code, in, inSize, out, outSize, bytes, &overlapped);
     if (error != ERROR_IO_PENDING) return error;
-    return Finish(bus, &overlapped, bytes);
+    return Finish(link.handle(), &overlapped, bytes);
 }
+
+bool IsCancel(DWORD error) { return error == ERROR_OPERATION_ABORTED || error == ERROR_CANCELLED; }
 
 // How far a busy retry has come, 0 to 100, for any elapsed time and any limit.
 uint32_t Percent(uint32_t elapsed, uint32_t timeout) {
@@ -81,35 +84,12 @@ uint32_t Percent(uint32_t elapsed, uint32_t timeout) {
 
 }  // namespace
 
-// Counts one request on the interface from before it reads the handle to
-// after its completion. close raises m_closing and then waits for the count
-// to drop; a request counts itself and then reads m_closing. Both are full
-// barriers (interlocked), so either the request sees the closing flag and
-// never touches the handle, or close sees the request and waits for it.
-class bus_impl::request_scope {
-public:
-    explicit request_scope(bus_impl& bus) : bus_(bus) {
-        InterlockedIncrement(&bus_.m_inFlight);
-        bool closing = InterlockedCompareExchange(&bus_.m_closing, 0, 0) != 0;
-        handle_ = closing ? INVALID_HANDLE_VALUE : ReadPointerAcquire(&bus_.m_hBus);
-    }
-    ~request_scope() { InterlockedDecrement(&bus_.m_inFlight); }
-    request_scope(const request_scope&) = delete;
-    request_scope& operator=(const request_scope&) = delete;
-
-    HANDLE handle() const { return handle_; }
-    bool closing() const { return InterlockedCompareExchange(&bus_.m_closing, 0, 0) != 0; }
-
-private:
-    bus_impl& bus_;
-    HANDLE handle_;
-};
-
 // The owner reference carries this bus's id from the start: assignment keeps a reference's id.
 bus_impl::bus_impl()
     : m_system(nullptr, holder_id()),
       m_current(std::make_unique<BusRecord>()),
       m_previous(std::make_unique<BusRecord>()) {
+    InitializeCriticalSection(&m_linkLock);
     TRACE(kLibInfo, this);
 }
 
@@ -119,6 +99,14 @@ bus_impl::~bus_impl() {
     if (m_hReady != nullptr) CloseHandle(m_hReady);
     m_hReady = nullptr;
     m_system.release();
+    DeleteCriticalSection(&m_linkLock);
+}
+
+std::shared_ptr<bus_link> bus_impl::link() {
+    EnterCriticalSection(&m_linkLock);
+    std::shared_ptr<bus_link> open = m_link;
+    LeaveCriticalSection(&m_linkLock);
+    return open;
 }
 
 void bus_impl::create(base* system, std::string path) {
@@ -161,15 +149,18 @@ void bus_impl::open() {
         TRACE(kLibWarning, this, error);
         pal::sleep(kRetryPauseMs);
     }
-    WritePointerRelease(&m_hBus, bus);
-    InterlockedExchange(&m_closing, 0);
+    auto opened = std::make_shared<bus_link>(bus);
+    EnterCriticalSection(&m_linkLock);
+    m_link = opened;
+    LeaveCriticalSection(&m_linkLock);
 
     // The version request waits for its completion as every request does;
     // a reply of any other size is not a version this library can read.
     ApiVersionReply response{};
     DWORD outSize = 0;
     call_event event;
-    DWORD error = SendAndWait(bus, kIoctlGetApiVersion, nullptr, 0, &response, sizeof(response), event.get(), &outSize);
+    DWORD error =
+        SendAndWait(*opened, kIoctlGetApiVersion, nullptr, 0, &response, sizeof(response), event.get(), &outSize);
     if (error != ERROR_SUCCESS || outSize != sizeof(response)) {
         TRACE(kLibError, this, error, outSize);
         Raise<xptn_driver_version>(kOpenVersionRequest, kFunction, "outSize != sizeof(response)");
@@ -183,30 +174,26 @@ void bus_impl::open() {
 
     dcp_cmd(0, kDcpCategoryBus, kDcpBusRegisterClient, nullptr, 0, nullptr, nullptr);
 
-    m_notify = std::make_shared<notification_state>(bus);
     DWORD threadId = 0;
     m_hThread = CreateThread(nullptr, 0, static_thread_notification, this, 0, &threadId);
     if (m_hThread == nullptr) {
         TRACE(kLibError, this, GetLastError());
-        m_notify.reset();
         Raise<xptn_resource>(kOpenThread, kFunction, "!m_hThread");
     }
     // The thread cannot dispatch (nor close its bus) before this lock is let go.
-    m_notify->set_thread_id(threadId);
+    opened->set_thread_id(threadId);
     InterlockedExchange(&m_alive, 1);
 }
 
 void bus_impl::close() {
     lock_scope hold;
-    HANDLE bus = ReadPointerAcquire(&m_hBus);
-    if (bus == INVALID_HANDLE_VALUE) return;
+    std::shared_ptr<bus_link> closing = link();
+    if (!closing) return;
     TRACE(kLibInfo, this);
     InterlockedExchange(&m_alive, 0);
-    // Copied, not moved: a thread just started may still be copying it for itself.
-    std::shared_ptr<notification_state> notify = m_notify;
-    bool onOwnThread = notify && notify->thread_id() == GetCurrentThreadId();
+    bool onOwnThread = closing->thread_id() == GetCurrentThreadId();
     // Stopped first, so the unregister's cancelling of the wait reads as the stop it is.
-    if (notify) notify->stop();
+    closing->stop();
     try {
         dcp_cmd(0, kDcpCategoryBus, kDcpBusUnregisterClient, nullptr, 0, nullptr, nullptr);
     } catch (const mrak::exception::base& e) {
@@ -214,47 +201,49 @@ void bus_impl::close() {
     } catch (...) {
         TRACE(kLibError, this);
     }
-    InterlockedExchange(&m_closing, 1);
-    // Whatever is still pending on the handle (the wait, should the unregister
-    // have failed, and other threads' commands) is cancelled, so nothing below waits for ever.
-    CancelIoEx(bus, nullptr);
+    // No request starts from here; whatever is still pending on the handle
+    // (the wait, should the unregister have failed, and other threads'
+    // commands) is cancelled, and a busy retry ends at its next pause.
+    EnterCriticalSection(&m_linkLock);
+    m_link.reset();
+    LeaveCriticalSection(&m_linkLock);
+    closing->shut();
     if (m_hThread != nullptr) {
         // On its own thread (a hook closed the bus) the thread is only told to
-        // stop: it ends when the hook returns, touching nothing of the bus.
-        if (!onOwnThread) WaitForSingleObject(m_hThread, INFINITE);
-        CloseHandle(m_hThread);
+        // stop: it ends when the hook returns, touching nothing of the bus,
+        // and is joined later, by wait_for_releases.
+        if (!onOwnThread) {
+            WaitForSingleObject(m_hThread, INFINITE);
+            CloseHandle(m_hThread);
+        } else {
+            join_later(m_hThread);
+        }
         m_hThread = nullptr;
     }
-    m_notify.reset();  // the thread has its own copy by now (it ended, or it is this one)
-    while (ReadAcquire(&m_inFlight) != 0) {
-        CancelIoEx(bus, nullptr);
-        pal::sleep(kLockPollMs);
-    }
-    WritePointerRelease(&m_hBus, INVALID_HANDLE_VALUE);
-    CloseHandle(bus);
+    // Requests still in flight on other threads (and this thread's own, when
+    // a hook of one closed the bus) hold the link: the last of them closes
+    // the handle. None is waited for here, and none with the lock held.
 }
 
 bool bus_impl::alive() { return ReadAcquire(&m_alive) != 0; }
 
 bool bus_impl::connected() {
     if (!alive()) return false;
-    request_scope request(*this);
-    HANDLE bus = request.handle();
-    if (bus == INVALID_HANDLE_VALUE) return false;
+    std::shared_ptr<bus_link> open = link();
+    if (!open) return false;
     call_event event;
     if (event.get() == nullptr) return true;  // nothing learnt: it still counts as alive
     ApiVersionReply response{};
     DWORD bytes = 0;
-    DWORD error = SendAndWait(bus, kIoctlGetApiVersion, nullptr, 0, &response, sizeof(response), event.get(), &bytes);
+    DWORD error = SendAndWait(*open, kIoctlGetApiVersion, nullptr, 0, &response, sizeof(response), event.get(), &bytes);
     TRACE(kLibDetail, this, error, bytes);
     return error == ERROR_SUCCESS && bytes == sizeof(response);
 }
 
 void bus_impl::ioctl(uint32_t index, void* in, uint32_t inSize, void* out, uint32_t outSize) {
     constexpr const char* kFunction = "mrak::vexa::bus_impl::ioctl";
-    request_scope request(*this);
-    HANDLE bus = request.handle();
-    if (bus == INVALID_HANDLE_VALUE) {
+    std::shared_ptr<bus_link> open = link();  // held until the request is over: the handle stays open for it
+    if (!open) {
         TRACE(kLibError, this, index);
         Raise<xptn_device>(kIoctlNotOpen, kFunction, "(m_hBus == INVALID_HANDLE_VALUE)");
     }
@@ -268,14 +257,22 @@ void bus_impl::ioctl(uint32_t index, void* in, uint32_t inSize, void* out, uint3
     for (;;) {
         SetLastError(ERROR_SUCCESS);
         DWORD bytes = 0;
-        DWORD error = SendAndWait(bus, code, in, inSize, out, outSize, event.get(), &bytes);
+        DWORD error = SendAndWait(*open, code, in, inSize, out, outSize, event.get(), &bytes);
         if (error == ERROR_SUCCESS) {
             if (bytes == outSize) return;
             // Never sent again: that would repeat a registration or a setter.
+            // A reply the driver cut short is the driver's failure, not a
+            // version this library cannot read: it fails the command only.
             TRACE(kLibError, this, outSize, bytes);
-            Raise<xptn_driver_version>(kIoctlShortCount, kFunction, "bytes != outSize");
+            Raise<xptn_driver>(kIoctlShortCount, kFunction, "bytes != outSize");
         }
         TRACE(kLibError, this, index, error);
+        // Cancelled because the bus was closed under it (or never sent once
+        // it was): the interface went away from the caller, as for a close
+        // during a busy retry. Other cancellations keep their own row.
+        if (IsCancel(error) && open->is_shut()) {
+            Raise<xptn_device>(kIoctlClosedWhileBusy, kFunction, "(m_hBus == INVALID_HANDLE_VALUE)");
+        }
         switch (error) {
             case ERROR_CRC: Raise<xptn_device_access>(kIoctlCrc, kFunction, "true");
             case ERROR_GEN_FAILURE: Raise<xptn_driver_locked>(kIoctlGenFailure, kFunction, "true");
@@ -288,7 +285,7 @@ void bus_impl::ioctl(uint32_t index, void* in, uint32_t inSize, void* out, uint3
                 }
                 progress(Percent(elapsed, timeout), index);
                 pal::sleep(kRetryPauseMs);
-                if (request.closing()) {
+                if (open->is_shut()) {
                     Raise<xptn_device>(kIoctlClosedWhileBusy, kFunction, "(m_hBus == INVALID_HANDLE_VALUE)");
                 }
                 break;

@@ -26,7 +26,7 @@
 
 namespace mrak::vexa {
 
-class notification_state;
+class bus_link;
 
 class bus_impl : public base {
 public:
@@ -93,7 +93,13 @@ public:
     virtual void spare_notification_3();
     virtual void spare_notification_4(uint32_t first, uint32_t second);
     virtual void client_count_changed();
+
+protected:
+    // Not public: library objects are made with new and deleted by the
+    // library when their last holder goes (base.h), never on the stack.
     ~bus_impl() override;
+
+public:
     // A DCP command: target 0 for the bus, else a device id. `responseSize`
     // holds the capacity of `response` on entry and the reply's payload
     // length on return.
@@ -103,8 +109,10 @@ public:
 
     // Unregisters, stops the notification thread and closes the interface.
     // Does nothing on a bus that is not open. Never throws of its own and
-    // never hangs: the pending wait is cancelled before the thread is joined,
-    // and on the notification thread itself it only asks the thread to stop.
+    // never hangs: what is pending on the interface is cancelled before the
+    // thread is joined, on the notification thread itself it only asks the
+    // thread to stop, and it never waits for other requests (the last one
+    // out closes the handle), so any hook on any thread may call it.
     void close();
     // Open, and its notification thread still serving (false once the thread
     // ended on an error the bus cannot recover from).
@@ -123,30 +131,24 @@ protected:
     void dispatch(const ::vexa::pal::PalNotification& record);
 
 private:
-    friend class notification_state;
-
-    // Counts a request in flight on the interface for its whole life, so
-    // close never closes the handle under it; false when the bus is closing.
-    class request_scope;
-    // Classifies a failed request by the one table of Win32 errors.
-    void raise_for(DWORD error, uint32_t line);
+    // The open interface, held for a request's whole life; null while closed.
+    std::shared_ptr<bus_link> link();
 
     reference<base> m_system;  // set by create; carries this bus's id from construction
     volatile ULONG m_timeout = kDefaultTimeout;  // ms; release writes by set_timeout, acquire reads
     uint64_t m_driverVersion = 0;          // PackedVersion of the last version request
     std::unique_ptr<BusRecord> m_current;   // guarded by the lock: state as last read by refresh
     std::unique_ptr<BusRecord> m_previous;  // guarded by the lock: state as of the last update
-    // Written by open and close under the lock (release); read by ioctl on any thread (acquire).
-    HANDLE volatile m_hBus = INVALID_HANDLE_VALUE;
     std::string m_path;
     HANDLE m_hThread = nullptr;  // guarded by the lock
     HANDLE m_hReady = nullptr;
-    // Shared with the notification thread, which may outlive this bus by the
-    // few instructions after a close on its own thread.
-    std::shared_ptr<notification_state> m_notify;  // guarded by the lock
-    volatile LONG m_closing = 0;   // interlocked: 1 from close until the next open; no new request starts
-    volatile LONG m_inFlight = 0;  // interlocked: requests between their start and their completion
-    volatile LONG m_alive = 0;     // interlocked
+    // The open interface, shared with the requests in flight and the
+    // notification thread (which may outlive this bus by the few
+    // instructions after a close on its own thread). Written by open and
+    // close, which hold the library lock too; read by requests on any thread.
+    std::shared_ptr<bus_link> m_link;  // guarded by m_linkLock
+    CRITICAL_SECTION m_linkLock{};      // taken for a copy or a change of m_link only
+    volatile LONG m_alive = 0;          // interlocked
 };
 
 }  // namespace mrak::vexa

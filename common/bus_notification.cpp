@@ -7,8 +7,10 @@
 
 #include "common/bus_impl.h"
 #include "common/bus_lines.h"
+#include "common/bus_link.h"
 #include "common/library_trace.h"
-#include "common/notification_state.h"
+#include "common/releases.h"
+#include "common/system_impl.h"
 #include "common/xptn.h"
 
 using namespace ::vexa::pal;
@@ -43,7 +45,7 @@ private:
 // Takes the lock for the thread, unless its bus is being closed (false).
 // With the lock taken the run flag is read once more: close lowers it while
 // holding the lock, so a bus found running here stays alive until the lock goes.
-bool TakeLock(const notification_state& state, held_lock* held) {
+bool TakeLock(const bus_link& state, held_lock* held) {
     if (!poll_lock([&] { return state.running(); })) return false;
     held->taken();
     if (state.running()) return true;
@@ -86,8 +88,10 @@ void bus_impl::dispatch(const PalNotification& record) {
 DWORD bus_impl::static_thread_notification(LPVOID parameter) {
     auto* bus = static_cast<bus_impl*>(parameter);
     // Read before anything else: close waits for this thread (or runs on it)
-    // before the bus can go, and open made the state before the thread.
-    std::shared_ptr<notification_state> state = bus->m_notify;
+    // before the bus can go, and open made the link before the thread. A
+    // close that came first leaves none: there is nothing to serve.
+    std::shared_ptr<bus_link> state = bus->link();
+    if (!state) return kExitStopped;
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD exitCode = kExitStopped;
     held_lock held;
@@ -101,7 +105,7 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
             if (!state->send_wait(&overlapped, &record, &error)) break;
             if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING) {
                 DWORD bytes = 0;
-                error = GetOverlappedResult(state->bus(), &overlapped, &bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
+                error = GetOverlappedResult(state->handle(), &overlapped, &bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
                 if (error == ERROR_SUCCESS && bytes != sizeof(record)) {
                     TRACE(kLibError, bus, sizeof(record), bytes);
                     continue;  // the record is dropped
@@ -116,6 +120,10 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
             }
             if (!TakeLock(*state, &held)) break;
             {
+                // A dispatch that lets go of anything (a hook dropping the last hold
+                // on this bus, or on the system above it, deletes it here) is waited
+                // for by wait_for_releases until it is over.
+                release_pass pass;
                 // Held for the dispatch, so a hook that lets go of the application's last
                 // reference does not delete the bus under the code still running for it:
                 // the deletion (and with it a close on this thread) comes when this goes.
@@ -136,13 +144,18 @@ DWORD bus_impl::static_thread_notification(LPVOID parameter) {
             held.release();
         }
         if (failure != ERROR_SUCCESS) {
-            // The thread cannot serve the bus any more: the application hears
-            // of it, and the bus reads as not alive from now on.
+            // The connection to the root driver failed for good (the machine
+            // serving it ended, the interface went): the bus reads as not
+            // alive from now on, its system hears of it as of the root
+            // device's removal (a rescan drops the bus), and the application
+            // hears of the error.
             TRACE(kLibError, bus, failure);
             exitCode = kExitFailed;
             if (TakeLock(*state, &held)) {
+                release_pass pass;
                 reference<bus_impl> keep(bus, 0);
                 InterlockedExchange(&bus->m_alive, 0);
+                if (auto* system = dynamic_cast<system_impl*>(bus->m_system.get())) system->rescan();
                 bus->on_exception(make_xptn<xptn_device>(kFile, kThreadWaitFailed, kThreadFunction,
                                                          "!::GetOverlappedResult( m_hBus, &ov, &n, TRUE )"));
             }

@@ -60,7 +60,13 @@ using category4_entry = std::array<char, kCategory4EntryBytes>;
 class device : public base {
 public:
     device();
+
+protected:
+    // Not public: library objects are made with new and deleted by the
+    // library when their last holder goes (base.h), never on the stack.
     ~device() override;
+
+public:
 
     // Virtual operations, in slot order.
     virtual void create(bus_impl* owner, uint64_t id);

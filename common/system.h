@@ -20,6 +20,7 @@
 
 #include "common/bus.h"
 #include "common/system_impl.h"
+#include "common/xptn.h"
 #include "source/driver/usb/win/user_common/logger.h"
 
 namespace mrak::vexa {
@@ -28,6 +29,8 @@ namespace system_template {
 
 // Trace points of the template, ids (1002 << 13) | line.
 inline constexpr ULONG kFileNumber = 1002;
+// The source file the template's exceptions name, as the system's own do.
+inline constexpr const char* kFile = "mrak_vexa_pal_system_usb_win";
 inline constexpr ULONG kLineDestructor = 377;
 inline constexpr ULONG kLineDestroyedOpen = 381;
 inline constexpr ULONG kLineClose = 389;
@@ -51,6 +54,9 @@ class system : public system_impl {
 public:
     system() { system_template::trace(system_template::kLineConstructed, system_template::kTraceInfo, this); }
 
+protected:
+    // Not public: library objects are made with new and deleted by the
+    // library when their last holder goes (base.h), never on the stack.
     ~system() override {
         using namespace system_template;
         trace(kLineDestructor, kTraceInfo, this);
@@ -66,6 +72,7 @@ public:
         // Each bus that nothing else holds is deleted (and closed) here.
     }
 
+public:
     bool scan() override {
         system_template::trace(system_template::kLineScan, system_template::kTraceInfo, this);
         lock_scope hold;
@@ -121,13 +128,23 @@ public:
     }
 
     // Detaches and closes every bus; from now on no bus is added. The buses
-    // stay listed (and alive) until the system goes.
+    // stay listed (and alive) until the system goes. What a hook throws on
+    // the way (a device's detached, the application's detach) goes to
+    // on_exception and stops nothing: every bus is closed, so none keeps
+    // raising hooks after the application closed the system.
     virtual void close() {
         system_template::trace(system_template::kLineClose, system_template::kTraceInfo, this);
         lock_scope hold;
         m_open = false;  // first, so nothing a hook below sets off adds a bus
         for (const reference<T>& bus : snapshot()) {
-            bus->detach();
+            try {
+                bus->detach();
+            } catch (const mrak::exception::base& e) {
+                report(e);
+            } catch (...) {
+                report(make_xptn<xptn_internal>(system_template::kFile, system_template::kLineClose,
+                                                "mrak::vexa::system::close"));
+            }
             bus->close();
         }
     }
@@ -155,7 +172,7 @@ public:
     std::vector<reference<T>> buses() {
         lock_scope hold;
         std::vector<reference<T>> copies;
-        for (const reference<T>& entry : m_buses) copies.emplace_back(entry.get(), 0);
+        for (const reference<T>& entry : m_buses) copies.push_back(reference<T>(entry.get(), 0));
         return copies;
     }
     size_t bus_count() {
@@ -168,6 +185,17 @@ public:
     }
 
 private:
+    // Hands what close caught to on_exception; what that throws in turn is
+    // traced and dropped, so the closing goes on.
+    void report(const mrak::exception::base& e) {
+        system_template::trace(system_template::kLineClose, system_template::kTraceError, this, e.line());
+        try {
+            on_exception(e);
+        } catch (...) {
+            system_template::trace(system_template::kLineClose, system_template::kTraceError, this);
+        }
+    }
+
     // The list's entries as copies with the system's id. Caller holds the lock.
     std::vector<reference<T>> snapshot() { return std::vector<reference<T>>(m_buses.begin(), m_buses.end()); }
 

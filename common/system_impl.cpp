@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/library_trace.h"
+#include "common/releases.h"
 #include "common/xptn.h"
 #include "source/driver/usb/win/user_common/logger.h"
 #include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
@@ -146,14 +147,23 @@ void system_impl::stop() {
     if (m_hThread != nullptr) {
         trace(kLineStopsThread, kLibInfo, this);
         m_state->stop.request_stop();  // and the stop callback sets the event
-        // On its own thread (a hook let go of the last reference) the thread
-        // is only told: it ends once the pass that deletes this returns.
-        if (ReadULongAcquire(&m_state->threadId) != GetCurrentThreadId()) WaitForSingleObject(m_hThread, INFINITE);
-        CloseHandle(m_hThread);
+        // On its own thread the thread is only told (it ends once the pass
+        // that runs this returns) and is joined later, by wait_for_releases.
+        if (ReadULongAcquire(&m_state->threadId) != GetCurrentThreadId()) {
+            WaitForSingleObject(m_hThread, INFINITE);
+            CloseHandle(m_hThread);
+        } else {
+            join_later(m_hThread);
+        }
         m_hThread = nullptr;
     }
     m_stopWake.reset();
     m_state.reset();  // the thread has its own copy by now (it ended, or it is this one)
+}
+
+void system_impl::rescan() {
+    // m_state goes only in stop, which runs under the lock as the caller's hold does.
+    if (m_state) SetEvent(m_state->event);
 }
 
 DWORD system_impl::interface_changed(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action, CM_NOTIFY_EVENT_DATA*,
@@ -209,6 +219,10 @@ void system_impl::serve(system_impl* system, const std::shared_ptr<arrival_state
             trace(kLineThreadEnds, kLibInfo, system);
             return;
         }
+        // A pass that lets go of anything (a hook dropping the last hold on
+        // this system deletes it here) is waited for by wait_for_releases
+        // until it is over.
+        release_pass pass;
         // Held for the pass, so a hook that lets go of the application's last
         // reference does not delete the system under the code still running
         // for it: the deletion (and with it the stop, on this thread) comes

@@ -58,7 +58,13 @@ public:
     // Hooks: after a scan that changed the bus list, and with what the arrival/removal thread caught.
     virtual void changed();
     virtual void on_exception(const mrak::exception::base& e);
+
+protected:
+    // Not public: library objects are made with new and deleted by the
+    // library when their last holder goes (base.h), never on the stack.
     ~system_impl() override;
+
+public:
     // The event, the thread and the notification registration, then the
     // first scan. Throws xptn_resource when a step fails (what was built
     // stays, the destructor undoes it) and whatever that scan throws.
@@ -66,6 +72,12 @@ public:
     virtual bool add_bus(std::string path) = 0;
     // Whether an interface of the class with exactly this path is present.
     virtual bool bus_present(std::string path);
+
+    // Wakes the arrival/removal thread for a rescan, as an arrival or a
+    // removal of an interface does: a bus whose connection failed for good
+    // asks for it, so the rescan drops it as it drops a removed root device.
+    // Any thread, with the library lock held.
+    void rescan();
 
     // The arrival/removal thread; its argument is the system. Exit code 0.
     static DWORD thread_device_arrival_removal(LPVOID system);

@@ -120,31 +120,53 @@ std::vector<vexa::log::LogRecord> LoggerDriver::records(uint32_t tag) {
     uint32_t size = r->header->indexMask + 1;
     uint32_t first = count > size ? count - size : 0;
     for (uint32_t n = first; n < count; ++n) {
-        const vexa::log::LogRecord& slot = r->records[n & r->header->indexMask];
         vexa::log::LogRecord copy;
-        copy.mask = __atomic_load_n(&slot.mask, __ATOMIC_ACQUIRE);
-        if (copy.mask == 0) continue;  // still being written
-        copy.id = slot.id;
-        copy.time = slot.time;
-        copy.value1 = slot.value1;
-        copy.value2 = slot.value2;
-        copy.value3 = slot.value3;
-        copy.value4 = slot.value4;
-        out.push_back(copy);
+        if (read_whole(*r, n, size, &copy)) out.push_back(copy);
     }
     return out;
+}
+
+// Writers lap the ring while it is read: a record is taken only when it is
+// whole. Every word is read atomically with acquire order (each word a
+// writer stores with release order carries its cleared mask with it), twice
+// around a second read of the mask; the record counts when the mask is set
+// and the same both times, both copies agree, and no writer has since
+// reserved the slot for a later record.
+bool LoggerDriver::read_whole(const Ring& r, uint32_t n, uint32_t size, vexa::log::LogRecord* out) {
+    const vexa::log::LogRecord& slot = r.records[n & r.header->indexMask];
+    auto words = [&](vexa::log::LogRecord* copy) {
+        copy->id = __atomic_load_n(&slot.id, __ATOMIC_ACQUIRE);
+        copy->time = __atomic_load_n(&slot.time, __ATOMIC_ACQUIRE);
+        copy->value1 = __atomic_load_n(&slot.value1, __ATOMIC_ACQUIRE);
+        copy->value2 = __atomic_load_n(&slot.value2, __ATOMIC_ACQUIRE);
+        copy->value3 = __atomic_load_n(&slot.value3, __ATOMIC_ACQUIRE);
+        copy->value4 = __atomic_load_n(&slot.value4, __ATOMIC_ACQUIRE);
+    };
+    vexa::log::LogRecord first{};
+    vexa::log::LogRecord second{};
+    first.mask = __atomic_load_n(&slot.mask, __ATOMIC_ACQUIRE);
+    if (first.mask == 0) return false;  // being written
+    words(&first);
+    second.mask = __atomic_load_n(&slot.mask, __ATOMIC_ACQUIRE);
+    words(&second);
+    uint32_t reserved = __atomic_load_n(&r.header->writeCount, __ATOMIC_ACQUIRE);
+    bool lapped = reserved - n > size;  // the writer of record n + size has begun
+    if (second.mask != first.mask || std::memcmp(&first, &second, sizeof(first)) != 0 || lapped) return false;
+    *out = second;
+    return true;
 }
 
 void LoggerDriver::append(Ring& r, const vexa::log::LogRecord& record) {
     uint32_t n = __atomic_add_fetch(&r.header->writeCount, 1, __ATOMIC_SEQ_CST);
     vexa::log::LogRecord& slot = r.records[(n - 1) & r.header->indexMask];
+    // As the kernel client writes: mask cleared, each word whole with release order, mask last.
     __atomic_store_n(&slot.mask, 0, __ATOMIC_RELAXED);
-    slot.id = record.id;
-    slot.time = Machine::current().clock().now();
-    slot.value1 = record.value1;
-    slot.value2 = record.value2;
-    slot.value3 = record.value3;
-    slot.value4 = record.value4;
+    __atomic_store_n(&slot.id, record.id, __ATOMIC_RELEASE);
+    __atomic_store_n(&slot.time, Machine::current().clock().now(), __ATOMIC_RELEASE);
+    __atomic_store_n(&slot.value1, record.value1, __ATOMIC_RELEASE);
+    __atomic_store_n(&slot.value2, record.value2, __ATOMIC_RELEASE);
+    __atomic_store_n(&slot.value3, record.value3, __ATOMIC_RELEASE);
+    __atomic_store_n(&slot.value4, record.value4, __ATOMIC_RELEASE);
     __atomic_store_n(&slot.mask, record.mask, __ATOMIC_RELEASE);
 }
 

@@ -64,6 +64,8 @@ private:
     void destroy_rings();
     Ring* ring(uint32_t tag);
     void append(Ring& ring, const vexa::log::LogRecord& record);
+    // Record number `n` of a ring of `size` records, when it can be read whole.
+    static bool read_whole(const Ring& ring, uint32_t n, uint32_t size, vexa::log::LogRecord* out);
     // kIoctlLoggerMapRingUser from a user process: the ring mapped into it.
     NTSTATUS map_user(IRP* irp, ULONG_PTR* information);
 

@@ -1,11 +1,16 @@
 // How a bus's requests fail: every row of the error table, whether the
 // request fails at once or after pending; byte counts that fall short;
 // busy retries with their progress and their limit; a close that overtakes
-// a busy retry or a pending command; DCP commands' bytes, argument and size
-// checks; and the interface versions the bus accepts.
+// a busy retry or a pending command, from another thread or from the
+// progress hook itself; DCP commands' bytes, argument and size checks; and
+// the interface versions the bus accepts.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "support/library_fixture.h"
@@ -25,6 +30,29 @@ std::pair<std::string, uint32_t> Thrown(Fn fn) {
         return {e.type(), e.line()};
     }
     return {"", 0};
+}
+
+// Runs `fn` on a thread of its own and waits up to 20 s for it to end. A
+// thread that does not end is deadlocked: nothing can join it, so the
+// program stops here with the reason rather than hang.
+template <typename Fn>
+void ExpectEnds(Fn fn, const char* what) {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    std::thread runner([&] {
+        fn();
+        std::lock_guard hold(lock);
+        done = true;
+        ended.notify_all();
+    });
+    std::unique_lock hold(lock);
+    if (!ended.wait_for(hold, std::chrono::seconds(20), [&] { return done; })) {
+        std::fprintf(stderr, "deadlocked: %s\n", what);
+        std::abort();
+    }
+    hold.unlock();
+    runner.join();
 }
 
 void ReadCounts(bus_impl& bus) {
@@ -51,7 +79,7 @@ TEST_P(BusErrorTest, ErrorTableIsTheSameImmediateAndPended) {
         {STATUS_INVALID_DEVICE_REQUEST, "xptn_driver->xptn_internal", 398},
         {STATUS_ACCESS_DENIED, "xptn_driver->xptn_internal", 398},
         {STATUS_CANCELLED, "xptn_driver->xptn_internal", 398},
-        {STATUS_SUCCESS, "xptn_driver_version->xptn_driver", 389},  // no bytes where 16 were asked for
+        {STATUS_SUCCESS, "xptn_driver->xptn_internal", 389},  // no bytes where 16 were asked for
     };
     for (const char* mode : {"DeviceIoControl", "DeviceIoControlPended"}) {
         for (const Row& row : table) {
@@ -123,8 +151,8 @@ TEST_P(BusErrorTest, ProgressCannotOverflowOrDivideByZero) {
     platform::fault::clear();
 }
 
-// A close that comes while another thread waits between busy retries ends that retry with
-// xptn_device (line 401); the handle is closed only once the request is done with it.
+// A close that comes while another thread waits between busy retries returns without waiting
+// for that request, and the retry ends with xptn_device (line 401) at its next pause.
 TEST_P(BusErrorTest, CloseDuringABusyRetry) {
     struct GateClock : mrak::vexa::pal::clock {
         GateClock() { mrak::vexa::pal::set_clock(this); }
@@ -132,24 +160,17 @@ TEST_P(BusErrorTest, CloseDuringABusyRetry) {
         uint32_t now() override { return now_.load(); }
         void sleep(uint32_t ms) override {
             now_ += ms;
+            if (ms != bus_impl::kRetryPauseMs) return;
             std::unique_lock hold(lock);
-            if (ms == bus_impl::kRetryPauseMs) {
-                paused = true;
-                changed.notify_all();
-                changed.wait(hold, [&] { return open; });
-            } else {
-                ++shortPauses;
-                changed.notify_all();
-                hold.unlock();
-                std::this_thread::yield();
-            }
+            paused = true;
+            changed.notify_all();
+            changed.wait(hold, [&] { return open; });
         }
         std::atomic<uint32_t> now_{0};
         std::mutex lock;
         std::condition_variable changed;
         bool paused = false;
         bool open = false;
-        unsigned shortPauses = 0;
     } clock;
     BusRef bus = open_bus();
     platform::fault::inject("DeviceIoControl", STATUS_DEVICE_BUSY, 0, 1);
@@ -159,18 +180,76 @@ TEST_P(BusErrorTest, CloseDuringABusyRetry) {
         std::unique_lock hold(clock.lock);
         ASSERT_TRUE(clock.changed.wait_for(hold, std::chrono::seconds(20), [&] { return clock.paused; }));
     }
-    std::thread closer([&] { bus->close(); });
+    bus->close();  // the sender is still paused: close does not wait for its request
+    EXPECT_FALSE(bus->alive());
     {
-        // The closer waits for the request still in flight: it pauses 1 ms at a time.
-        std::unique_lock hold(clock.lock);
-        EXPECT_TRUE(clock.changed.wait_for(hold, std::chrono::seconds(20), [&] { return clock.shortPauses > 0; }));
+        std::lock_guard hold(clock.lock);
         clock.open = true;
         clock.changed.notify_all();
     }
     sender.join();
-    closer.join();
+    EXPECT_EQ(thrown, (std::pair<std::string, uint32_t>{"xptn_device->xptn_driver_access", 401}));
+}
+
+// A user's "cancel" during a busy retry: the bus's own progress hook closes the bus, on the
+// thread whose request is retrying. close returns (it waited for the requests in flight, its own
+// caller's among them, for ever) and the retry ends with the device error of its loop.
+TEST_P(BusErrorTest, CloseFromTheProgressHookEndsTheRetry) {
+    TestClock clock;
+    BusRef bus = open_bus();
+    std::atomic<int> calls{0};
+    bus->on_progress([&] {
+        if (calls++ == 0) bus->close();
+    });
+    platform::fault::inject("DeviceIoControl", STATUS_DEVICE_BUSY, 0, 0);
+    std::pair<std::string, uint32_t> thrown;
+    ExpectEnds([&] { thrown = Thrown([&] { ReadCounts(*bus); }); }, "close from the progress hook");
+    platform::fault::clear();
     EXPECT_EQ(thrown, (std::pair<std::string, uint32_t>{"xptn_device->xptn_driver_access", 401}));
     EXPECT_FALSE(bus->alive());
+    bus->on_progress(nullptr);
+    bus->open();  // and the bus opens again
+    EXPECT_TRUE(bus->alive());
+}
+
+// close on one thread while another thread's request is in a busy retry whose progress hook
+// reads a getter once the closer holds the library lock: close waited for that request with the
+// lock held, and the getter for the lock. Now close returns, the getter answers, and the retry
+// ends with line 401.
+TEST_P(BusErrorTest, CloseWhileAProgressHookReadsAGetter) {
+    TestClock clock;
+    BusRef bus = open_bus();
+    static thread_local bool t_sender = false;
+    std::atomic<bool> hooked{false};
+    std::atomic<bool> closed{false};
+    std::atomic<bool> read{false};
+    bus->on_progress([&] {
+        if (!t_sender || hooked.exchange(true)) return;
+        // Waits until another thread (the closer) holds the lock, or is done.
+        while (!closed && base::try_lock()) {
+            base::unlock();
+            std::this_thread::yield();
+        }
+        (void)bus->sample_rate();
+        read = true;
+    });
+    platform::fault::inject("DeviceIoControl", STATUS_DEVICE_BUSY, 0, 0);
+    std::pair<std::string, uint32_t> thrown;
+    std::thread sender([&] {
+        t_sender = true;
+        thrown = Thrown([&] { ReadCounts(*bus); });
+    });
+    while (!hooked) std::this_thread::yield();
+    ExpectEnds(
+        [&] {
+            bus->close();
+            closed = true;
+        },
+        "close while a progress hook reads a getter");
+    sender.join();
+    platform::fault::clear();
+    EXPECT_TRUE(read);
+    EXPECT_EQ(thrown, (std::pair<std::string, uint32_t>{"xptn_device->xptn_driver_access", 401}));
 }
 
 // A DCP command's argument checks, in their order, and its size checks before anything is allocated.
@@ -275,7 +354,8 @@ TEST_P(StubErrorTest, InterfaceVersions) {
 }
 
 // A command pending on one thread while another closes the bus: the close cancels it, the sender
-// gets its exception, and the handle goes only after the request has finished with the buffers.
+// gets the device error (the device went away from it; it read "Driver not installed"), and the
+// handle goes only after the request has finished with the buffers.
 TEST_P(StubErrorTest, CloseRacingAPendingCommand) {
     for (int round = 0; round < 5; ++round) {
         BusRef bus = open_bus();
@@ -292,13 +372,50 @@ TEST_P(StubErrorTest, CloseRacingAPendingCommand) {
         ASSERT_TRUE(wait_held(1));
         bus->close();
         sender.join();
-        EXPECT_EQ(thrown, (std::pair<std::string, uint32_t>{"xptn_driver->xptn_internal", 398}));
+        EXPECT_EQ(thrown, (std::pair<std::string, uint32_t>{"xptn_device->xptn_driver_access", 401}));
         EXPECT_FALSE(bus->alive());
         script([](PalStubState& s) {
             s.holdCategory = 0;
             EXPECT_EQ(s.registered, 0u);
         });
     }
+}
+
+// Two errors that misled: a reply shorter than asked read as "Driver version mismatch" (which
+// the panel takes for a driver the library refuses, at start-up), and a command cancelled by close
+// read as "Driver not installed". The short reply is the driver's error, the cancelled command the
+// device's, and neither is a version mismatch.
+TEST_P(StubErrorTest, ShortReplyAndCancelledCommandSayWhatHappened) {
+    BusRef bus = open_bus();
+    auto send = [&]() -> std::pair<std::string, bool> {
+        std::vector<uint8_t> rates(64);
+        uint64_t length = rates.size();
+        try {
+            bus->dcp_cmd(0, kDcpCategoryClock, 1, nullptr, 0, rates.data(), &length);
+        } catch (const xptn_driver_version& e) {
+            return {e.message(), true};
+        } catch (const mrak::exception::base& e) {
+            return {e.message(), false};
+        }
+        return {"", false};
+    };
+    for (const char* mode : {"DeviceIoControl", "DeviceIoControlPended"}) {
+        platform::fault::inject(mode, STATUS_SUCCESS);  // completes with no bytes where 72 were asked for
+        EXPECT_EQ(send(), (std::pair<std::string, bool>{"Driver not installed", false})) << mode;
+        platform::fault::clear();
+    }
+
+    script([](PalStubState& s) {
+        s.holdCategory = kDcpCategoryClock;
+        s.held = 0;
+    });
+    std::pair<std::string, bool> cancelled;
+    std::thread sender([&] { cancelled = send(); });
+    ASSERT_TRUE(wait_held(1));
+    bus->close();
+    sender.join();
+    EXPECT_EQ(cancelled, (std::pair<std::string, bool>{"Device is not accessible", false}));
+    script([](PalStubState& s) { s.holdCategory = 0; });
 }
 
 // A close while the unregister itself fails still ends the thread: the wait is cancelled.

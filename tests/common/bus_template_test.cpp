@@ -52,6 +52,39 @@ TEST_P(BusTemplateTest, ListIsSortedByIdAndUnique) {
     EXPECT_EQ(bus->ids(), (std::vector<uint64_t>{2, 5, 9, 1ull << 63, ~uint64_t{0}}));
 }
 
+// A bus made on the stack, not with new as library objects are: once a device took its owner
+// reference, the library itself freed the stack address when the last holder went. Handing such
+// an object to the library is refused with a clear error, the device that could not hold it goes,
+// and the same class made with new is held as ever.
+TEST_P(BusTemplateTest, BusNotMadeWithNewIsRefused) {
+    list({5});
+    int alive = g_devicesAlive.load();
+    {
+        RecordingBus onStack(&log_);
+        onStack.create(nullptr, pal_path());
+        onStack.open();
+        onStack.refresh();
+        log_.take();
+        EXPECT_FALSE(onStack.update_devices());
+        EXPECT_EQ(log_.take(), (Hooks{"update_devices", "on_exception xptn_internal->mrak::exception::base 186"}))
+            << "the device's hold on the bus was refused";
+        EXPECT_TRUE(onStack.ids().empty());
+        EXPECT_EQ(g_devicesAlive.load(), alive) << "the device that could not hold it went";
+        try {
+            reference<RecordingBus> held(&onStack, 0);
+            ADD_FAILURE() << "the application held a bus on the stack";
+        } catch (const xptn_internal& e) {
+            EXPECT_EQ(e.where(), "mrak::vexa::base::add_ref: \"!m_madeByNew\"");
+            EXPECT_EQ(e.file(), "..\\..\\common\\mrak_vexa_pal_win");
+            EXPECT_EQ(e.line(), 186u);
+        }
+        onStack.close();
+    }
+    BusRef made = open_bus();
+    EXPECT_TRUE(relist(*made, {5}));
+    EXPECT_EQ(made->ids(), std::vector<uint64_t>{5});
+}
+
 // A record that drops a device: it is detached and leaves before a new one is added;
 // removals alone answer false.
 TEST_P(BusTemplateTest, LeavingDevicesGoBeforeNewOnesCome) {

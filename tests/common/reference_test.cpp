@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <map>
 #include <random>
 #include <string>
@@ -30,6 +31,9 @@ public:
         holds.clear();  // releases what it holds, as a library object's destructor does
     }
     void hold(Node* other) { holds.emplace_back(other, holder_id()); }
+    // This node's id, for references a test makes as if the node held them.
+    mrak::vexa::holder_id_t id() const { return holder_id(); }
+    bool release_id(uint64_t id) { return release_ref(id); }
 
     std::vector<reference<Node>> holds;
 
@@ -97,7 +101,7 @@ TEST_F(ReferenceTest, DeviceHeldThroughItsBusGoesWithIt) {
     bus->hold(make("device"));
     Node* device = bus->holds[0].get();
     device->hold(bus);
-    reference<Node> copy(device, bus->holder_id());  // a copy of the list entry, with the bus's id
+    reference<Node> copy(device, bus->id());  // a copy of the list entry, with the bus's id
     copy.release();
     EXPECT_EQ(deleted("device"), 0);
     panel.release();
@@ -156,9 +160,9 @@ TEST_F(ReferenceTest, AssignmentTakesTheNewTargetFirst) {
 
     Node* owner = make("owner");
     reference<Node> holdOwner(owner, 0);
-    reference<Node> keyed(nullptr, owner->holder_id());
+    reference<Node> keyed(nullptr, owner->id());
     keyed = ra;
-    EXPECT_EQ(keyed.holder(), owner->holder_id()) << "assignment keeps the id";
+    EXPECT_EQ(keyed.holder(), owner->id().value()) << "assignment keeps the id";
     ra = keyed;  // the only outside hold passes through a path that the object itself keeps alive
     EXPECT_EQ(deleted("a"), 0);
     keyed.release();
@@ -236,7 +240,7 @@ TEST_F(ReferenceTest, DeletionRunsUnderTheLock) {
 TEST_F(ReferenceTest, UnknownIdLeavesTheListIntact) {
     Node* a = make("a");
     reference<Node> ra(a, 0);
-    EXPECT_FALSE(a->release_ref(12345));
+    EXPECT_FALSE(a->release_id(12345));
     EXPECT_EQ(a->holder_count(), 1u);
     EXPECT_EQ(deleted("a"), 0);
 }
@@ -251,6 +255,7 @@ TEST_F(ReferenceTest, FourThreadStressDeletesEachObjectOnce) {
         std::atomic<int>* deletions;
         std::atomic<int> destroyed{0};
         std::vector<reference<Counted>> holds;
+        void hold(Counted* other) { holds.emplace_back(other, holder_id()); }
         ~Counted() override {
             if (destroyed.fetch_add(1) != 0) ADD_FAILURE() << "deleted twice";
             deletions->fetch_add(1);
@@ -264,10 +269,10 @@ TEST_F(ReferenceTest, FourThreadStressDeletesEachObjectOnce) {
         auto* b = new Counted;
         a->deletions = b->deletions = &deletions;
         reference<Counted> first(a, 0);
-        a->holds.emplace_back(b, a->holder_id());
-        b->holds.emplace_back(a, b->holder_id());
+        a->hold(b);
+        b->hold(a);
         for (int t = 0; t < kThreads; ++t) {
-            perThread[t].emplace_back(t % 2 == 0 ? a : b, 0);
+            perThread[t].push_back(reference<Counted>(t % 2 == 0 ? a : b, 0));
         }
     }
     std::vector<std::thread> threads;
@@ -332,6 +337,26 @@ TEST(LibraryLockTest, OneRecursiveLockAndPolling) {
     });
     taker.join();
     EXPECT_TRUE(tryOther());
+}
+
+// The lock outlives the program's static objects: a library thread that holds (or takes) it while
+// the program exits found it destroyed under it ("DeleteCriticalSection on one a thread holds").
+TEST(LibraryLockTest, LockSurvivesTheProgramsExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Left for the thread, which holds the lock until the program is gone.
+            auto* taken = new std::atomic<bool>(false);
+            auto* never = new std::promise<void>;
+            std::thread([taken, never] {
+                base::_lock();
+                taken->store(true);
+                never->get_future().wait();
+            }).detach();
+            while (!taken->load()) std::this_thread::yield();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -101,6 +101,31 @@ TEST_F(LibraryMachineTest, ProgramFollowsTheMachine) {
     EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
 }
 
+// vexa-machine ends under a running program: the library said nothing (the panel kept its old
+// values with its combo boxes enabled, and a choice then failed with a resource error). A bus
+// whose connection fails for good is reported as the root device's removal: the system drops it
+// (its devices detached first) and calls changed, and the bus's on_exception hears of the error.
+TEST_F(LibraryMachineTest, MachineEndingIsReportedAsTheRootDevicesRemoval) {
+    HookLog systemLog;
+    SystemRef system(new RecordingSystem(&systemLog, &log_), 0);
+    system->create();
+    EXPECT_EQ(systemLog.take(), (std::vector<std::string>{"scan true", "changed 1"}));
+    BusRef bus = system->buses().at(0);
+    ASSERT_EQ(bus->ids().size(), 1u);
+    std::string detached = "device " + std::to_string(bus->ids()[0]) + " detached";
+    log_.take();
+
+    machine_.reset();  // killed: no removal of anything reaches the program
+    ASSERT_TRUE(systemLog.wait_for("changed 0"));
+    EXPECT_EQ(system->bus_count(), 0u);
+    EXPECT_FALSE(bus->is_attached());
+    EXPECT_FALSE(bus->alive());
+    std::vector<std::string> hooks = log_.take();
+    EXPECT_NE(std::find(hooks.begin(), hooks.end(), detached), hooks.end());
+    EXPECT_NE(std::find(hooks.begin(), hooks.end(), "on_exception xptn_device->xptn_driver_access 512"), hooks.end());
+    system->close();
+}
+
 // The system in a program behind the socket: it finds the bus, follows the interfaces, drops the
 // bus when the root device goes (detached first) and adds a new one when it comes back.
 TEST_F(LibraryMachineTest, SystemFollowsTheRootDevice) {

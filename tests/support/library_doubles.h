@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -97,13 +98,21 @@ private:
 };
 
 inline std::atomic<int> g_devicesAlive{0};
+// How many of the next detached hooks (of any device) throw a library error.
+inline std::atomic<int> g_detachedThrows{0};
 
 class RecordingDevice : public mrak::vexa::device {
 public:
     explicit RecordingDevice(HookLog* log = nullptr) : log_(log) { ++g_devicesAlive; }
     ~RecordingDevice() override { --g_devicesAlive; }
     void attached() override { note("attached"); }
-    void detached() override { note("detached"); }
+    void detached() override {
+        note("detached");
+        int left = g_detachedThrows.load();
+        while (left > 0 && !g_detachedThrows.compare_exchange_weak(left, left - 1)) {
+        }
+        if (left > 0) throw mrak::vexa::make_xptn<mrak::vexa::xptn_device_firmware>("test", 9, "detached");
+    }
     void clock_status_changed(uint32_t previous) override { note("clock_status_changed " + std::to_string(previous)); }
     void device_notification(uint32_t bits) override { note("device_notification " + std::to_string(bits)); }
 
@@ -136,8 +145,13 @@ public:
         }
     }
     void progress(uint32_t percent, uint32_t index) override {
-        std::lock_guard lock(lock_);
-        progress_.push_back({percent, index});
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(lock_);
+            progress_.push_back({percent, index});
+            hook = progressHook_;
+        }
+        if (hook) hook();
     }
     void devices_updated() override {
         log_->add("devices_updated");
@@ -181,6 +195,12 @@ public:
     }
     void device_notification(uint64_t id, uint32_t mask) override {
         log_->add("device_notification " + std::to_string(id) + " " + std::to_string(mask));
+        std::function<void()> once;
+        {
+            std::lock_guard lock(lock_);
+            once = std::exchange(inNotification_, nullptr);
+        }
+        if (once) once();
         bus::device_notification(id, mask);
     }
     void dcp_cmd(uint64_t target, uint16_t category, uint16_t command, const void* data, uint64_t dataSize,
@@ -221,6 +241,16 @@ public:
         dropInHook_ = ref;
     }
     void refuse_device(uint64_t id) { failDevice_ = id; }
+    // Runs once, on the thread of the next device_notification (the notification thread's).
+    void in_next_device_notification(std::function<void()> hook) {
+        std::lock_guard lock(lock_);
+        inNotification_ = std::move(hook);
+    }
+    // Runs on the thread of every later progress call, after the call is recorded.
+    void on_progress(std::function<void()> hook) {
+        std::lock_guard lock(lock_);
+        progressHook_ = std::move(hook);
+    }
     // The device ids of the list, in list order.
     std::vector<uint64_t> ids() {
         mrak::vexa::lock_scope hold;
@@ -234,6 +264,8 @@ private:
     std::mutex lock_;
     std::vector<SentCommand> sent_;
     std::vector<std::pair<uint32_t, uint32_t>> progress_;
+    std::function<void()> progressHook_;  // guarded by lock_
+    std::function<void()> inNotification_;  // guarded by lock_
     std::atomic<bool> throwOnRate_{false};
     std::atomic<int> throwOnException_{0};
     std::atomic<bool> throwForeignOnRate_{false};

@@ -17,6 +17,7 @@
 #include "platform/machine/process.h"
 #include "platform/machine/socket_server.h"
 #include "platform/machine/user_io.h"
+#include "common/releases.h"
 #include "support/library_doubles.h"
 #include "support/pal_stub_driver.h"
 #include "support/root_machine.h"
@@ -100,6 +101,8 @@ protected:
     RootLibraryTest() : root_(VEXA_TEST_DRIVER_DIR, {}, VEXA_USB_DRIVER_DIR) { road_.start(GetParam()); }
     ~RootLibraryTest() override {
         platform::fault::clear();
+        // What a test let go from a library hook is deleted on a library thread: gone before the machine.
+        mrak::vexa::wait_for_releases();
         road_.stop();
     }
 
@@ -143,6 +146,7 @@ protected:
     }
     ~StubLibraryTest() override {
         platform::fault::clear();
+        mrak::vexa::wait_for_releases();
         road_.stop();
         machine_.reset();
         dlclose(image_);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +24,7 @@ public:
     // System hooks go to `log`, the buses' and devices' to `busLog`.
     RecordingSystem(HookLog* log, HookLog* busLog) : log_(log), busLog_(busLog) { ++g_systemsAlive; }
     ~RecordingSystem() override {
+        if (onDestroy) onDestroy();
         log_->add("system deleted");
         --g_systemsAlive;
     }
@@ -48,6 +50,9 @@ public:
         log_->add("on_exception " + e.type() + " " + std::to_string(e.line()));
     }
     RecordingBus* new_bus() override { return new RecordingBus(busLog_); }
+
+    // Runs first in the destructor, on the thread that deletes the system.
+    std::function<void()> onDestroy;
 
     // The next changed throws a foreign exception, or a library one.
     void throw_on_changed() { throwOnChanged_ = true; }

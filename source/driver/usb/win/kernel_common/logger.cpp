@@ -47,18 +47,22 @@ LogRingHeader* MapRing(ULONG tag) {
 
 void Write(LogRingHeader* header, ULONG mask, ULONG id, ULONG64 v1, ULONG64 v2, ULONG64 v3, ULONG64 v4) {
     if (header == nullptr) return;
-    // The interlocked increment hands each writer its own slot; the mask,
-    // written last with release order, tells a reader the record is complete.
+    // The interlocked increment hands each writer its own slot. The logger
+    // reads the ring while writers lap it, so every word is written whole
+    // (an atomic store) and in this order: the mask cleared first, then each
+    // word with release order (a reader that sees any new word also sees the
+    // cleared mask when it reads the mask again), the mask last (a reader
+    // that sees it sees the whole record). On x86 these are plain stores.
     auto n = static_cast<ULONG>(InterlockedIncrement(reinterpret_cast<volatile LONG*>(&header->writeCount)));
     ULONG slot = (n + header->indexMask) & header->indexMask;
     LogRecord* record = reinterpret_cast<LogRecord*>(header->recordArray) + slot;
     WriteULongNoFence(&record->mask, 0);
-    record->time = KeQueryInterruptTime();
-    record->id = id;
-    record->value1 = v1;
-    record->value2 = v2;
-    record->value3 = v3;
-    record->value4 = v4;
+    WriteULongRelease(&record->id, id);
+    WriteULong64Release(&record->time, KeQueryInterruptTime());
+    WriteULong64Release(&record->value1, v1);
+    WriteULong64Release(&record->value2, v2);
+    WriteULong64Release(&record->value3, v3);
+    WriteULong64Release(&record->value4, v4);
     WriteULongRelease(&record->mask, mask);
 
     // The logger sets the trigger mask at any time: a no-fence read is enough to start the countdown.

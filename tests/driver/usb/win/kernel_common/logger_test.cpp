@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -161,6 +162,38 @@ TEST_F(LoggerClientTest, ConcurrentWritersLoseAndTearNothing) {
         seen[thread][r.value1 & 0xFFFFFFFF] = true;
     }
     for (auto& perThread : seen) EXPECT_EQ(std::count(perThread.begin(), perThread.end(), false), 0);
+}
+
+// The logger reads the ring while a writer laps it (a ring of 16 records, rewritten all the time):
+// a record it returns is always one whole record, never words of two; and it returns some.
+TEST_F(LoggerClientTest, ReaderTakesOnlyWholeRecordsWhileTheWriterLapsTheRing) {
+    constexpr int kPasses = 3000;
+    machine_.logger().configure({.records = 16});
+    ASSERT_EQ(LoggerOpen(), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<bool> started{false};
+    std::thread writer([&] {
+        for (uint64_t key = 1; !stop; ++key) {
+            LoggerWriteStandard(kLogInfo, static_cast<ULONG>(key), key, ~key, key * 3, key ^ 0x5555);
+            if (key == 16) started = true;
+        }
+    });
+    while (!started) std::this_thread::yield();
+    uint64_t read = 0;
+    uint64_t torn = 0;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        for (const LogRecord& r : standard()) {
+            ++read;
+            bool whole = r.mask == kLogInfo && r.id == static_cast<uint32_t>(r.value1) && r.value2 == ~r.value1 &&
+                         r.value3 == r.value1 * 3 && r.value4 == (r.value1 ^ 0x5555);
+            if (!whole) ++torn;
+        }
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(torn, 0u) << "of " << read << " records read";
+    EXPECT_GT(read, 0u);
+    EXPECT_EQ(standard().size(), 16u) << "once the writer is done the whole ring reads back";
 }
 
 }  // namespace
