@@ -238,6 +238,31 @@ TEST_P(Win32Test, KernelSignalsAUserEvent) {
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_FAILED);
 }
 
+// The machine behind the socket gone (killed, say): the events its handles named went with it, so a wait on them
+// fails, a wait already under way included, instead of waiting for ever for a signal no one can send any more.
+TEST_P(Win32Test, AWaitEndsWhenTheMachineGoes) {
+    if (GetParam() != Road::Socket) GTEST_SKIP() << "socket road only";
+    HANDLE events[2] = {CreateEventW(nullptr, FALSE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    ASSERT_NE(events[0], nullptr);
+    ASSERT_NE(events[1], nullptr);
+    ASSERT_TRUE(SetEvent(events[1]));
+    EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 0), WAIT_OBJECT_0 + 1) << "a live machine's event";
+    ASSERT_TRUE(ResetEvent(events[1]));
+    DWORD waited = 0;
+    DWORD error = 0;
+    constexpr DWORD kPatienceMs = 20000;  // far beyond the machine's going: only a wait that never ends reaches it
+    std::thread waiter([&] {
+        waited = WaitForMultipleObjects(2, events, FALSE, kPatienceMs);
+        error = GetLastError();
+    });
+    server_->stop();
+    waiter.join();
+    EXPECT_EQ(waited, WAIT_FAILED);
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(events[0], 0), WAIT_FAILED) << "and every later one";
+    EXPECT_FALSE(SetEvent(events[0])) << "nothing left to set";
+}
+
 // The logger's rings map into the process: the mapping shares the logger's memory.
 TEST_P(Win32Test, LoggerRingMapsIntoTheProcess) {
     HANDLE logger = CreateFileW(u"\\\\.\\MrakDriverLogger", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0,
