@@ -5,9 +5,10 @@
 // buffers for the channels asked (all by default), plays a ramp or a sine
 // out and records the inputs for the time asked, handling the driver's reset
 // requests on the way (a rate or buffer-size change, the interface pulled
-// out and plugged in again), and reports per channel whether what came back
-// matched what went out, the round-trip latency measured against the one the
-// driver reports, the buffer switches, drop-outs and their jitter.
+// out and plugged in again, the root device removed and added back), and
+// reports per channel whether what came back matched what went out, the
+// round-trip latency measured against the one the driver reports, the buffer
+// switches, drop-outs and their jitter.
 //
 // Exit status (also in --help and the README): 0 every channel came back
 // matching with no drop-out; 1 a mismatch or a failure while streaming; 2 a
