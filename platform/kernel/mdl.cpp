@@ -39,9 +39,8 @@ MdlRecord* Live(PMDL mdl, const char* call) {
     return nullptr;
 }
 
-// Takes the record's user mapping down. The mapping's owner unmaps even when
-// another thread (or no process) is running this; a process that has ended
-// took its mappings with it.
+// Takes the record's user mapping down; a process that has ended took its
+// mappings with it.
 void Unmap(MdlRecord* record) {
     std::shared_ptr<platform::UserMemory> process;
     void* base;
@@ -165,6 +164,7 @@ void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl) {
     platform::require_passive("MmUnmapLockedPages");
     MdlRecord* record = Live(mdl, "MmUnmapLockedPages");
     if (record == nullptr) return;
+    std::shared_ptr<platform::UserMemory> owner;
     {
         std::lock_guard lock(g_lock);
         if (baseAddress == record->MappedSystemVa && record->userAddress != baseAddress) return;  // the system's own
@@ -172,6 +172,15 @@ void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl) {
             platform::rule_violation("MDL", "MmUnmapLockedPages of an address the MDL is not mapped at");
             return;
         }
+        owner = record->process.lock();
+    }
+    // Windows unmaps the address in whatever process runs the call: from
+    // another one (or a system worker) the host keeps its mapping, and the
+    // caller's own address space loses a range it never had.
+    if (owner && !owner->ending() && owner != platform::Kernel::current().host().current_process_memory()) {
+        platform::rule_violation("MDL", "MmUnmapLockedPages outside the context of the process the pages are "
+                                        "mapped into");
+        return;
     }
     Unmap(record);
 }

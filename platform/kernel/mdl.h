@@ -3,9 +3,10 @@
 // region to user mode. Strict where Windows is, or where the system relies on
 // it: only pages a pool block owns may reach user mode (a smaller block shares
 // its page with its neighbours), a mapping into user mode is made in a
-// process's context and fails by raising an exception, it is undone in the
-// process that got it from whichever thread undoes it, and neither the MDL
-// nor the block may be freed while it stands.
+// process's context and fails by raising an exception, it is undone only in
+// that process's context (a handle's cleanup, the process's end: a removal's
+// worker or another process would unmap an address of its own), and neither
+// the MDL nor the block may be freed while it stands.
 #pragma once
 
 #include <vector>
@@ -47,7 +48,8 @@ void MmBuildMdlForNonPagedPool(PMDL mdl);
 // KernelMode: the system address. PASSIVE_LEVEL. `requestedAddress` must be null.
 PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
                                    PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority);
-// Undoes a user mapping in the process that got it. PASSIVE_LEVEL.
+// Undoes a user mapping, in the context of the process that got it (one that
+// has ended took the mapping with it). PASSIVE_LEVEL.
 void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl);
 
 namespace platform::mdl {

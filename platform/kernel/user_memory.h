@@ -15,6 +15,8 @@ public:
 
     virtual ULONG process_id() const = 0;
     virtual bool is_32bit() const = 0;
+    // The process has begun to end: its handles close, then its mappings go.
+    virtual bool ending() const = 0;
     // Maps `bytes` of the shared-memory descriptor `fd` from `offset` into the
     // process, read-write; below 4 GiB for a 32-bit process. Null on failure.
     virtual void* map_shared(int fd, size_t bytes, size_t offset) = 0;

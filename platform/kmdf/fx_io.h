@@ -24,8 +24,7 @@ public:
     FILE_OBJECT* wdm() const;
 
     // The framework object of a WDM file object, with a reference the caller
-    // drops (release); null when there is none (never opened, closed, or
-    // deleted with its device on another thread).
+    // drops (release); null when there is none (never opened, or closed).
     static FxFileObject* take(FILE_OBJECT* wdm);
     // The framework object of a WDM file object, unreferenced: for
     // comparisons, or while the caller's request keeps it.
@@ -33,9 +32,12 @@ public:
     // Links a WDM file object to its framework object, or unlinks it (null).
     static void link(FILE_OBJECT* wdm, FxFileObject* file);
 
+    // A removed device's files stay until their handles close, as on Windows:
+    // the handle's cleanup and close still reach the driver (in the closing
+    // process, which may unmap what the driver mapped into it only there).
+    bool outlives_parent() const override { return wdm() != nullptr; }
+
 protected:
-    // Deleted with its device while the handle is still open: the handle's
-    // cleanup and close then find no framework object.
     void dispose() override;
 
 private:

@@ -142,7 +142,7 @@ void FxObject::delete_object() {
         // Referenced while listed: a child deleting itself on another thread
         // meanwhile keeps its memory until this is done with it.
         for (FxObject* child : children_) {
-            if (child->try_add_reference()) children.push_back(child);
+            if (!child->outlives_parent() && child->try_add_reference()) children.push_back(child);
         }
     }
     // Newest first, so objects go in the reverse order of their creation.

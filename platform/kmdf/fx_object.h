@@ -1,7 +1,9 @@
 // The framework's object model behind the WDF handles: every handle points at
 // an FxObject. Objects form a tree by parent; deleting one deletes its
-// children first (their clean-up callbacks run before the parent's), and the
-// memory goes when the last reference is dropped (destroy callback).
+// children first (their clean-up callbacks run before the parent's), all but
+// those that outlive their parent's deletion (a file whose handle is still
+// open goes at its close), and the memory goes when the last reference is
+// dropped (destroy callback).
 #pragma once
 
 #include <array>
@@ -73,6 +75,10 @@ public:
 
     // WdfObjectDelete: children, then this object's clean-up; memory on last release.
     void delete_object();
+    // Left standing when its parent is deleted, to be deleted on its own
+    // later; the parent's memory must last until then (a file holds its
+    // device's from its create to its close).
+    virtual bool outlives_parent() const { return false; }
     bool deleting() const { return deleting_.load(std::memory_order_acquire); }
     void add_reference();
     // A reference unless the last one has gone already (the object is being destroyed).

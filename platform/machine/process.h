@@ -58,7 +58,7 @@ public:
 
     // Ends the process: cancels its pending requests, then closes every handle.
     void terminate();
-    bool ending() const;
+    bool ending() const override;
 
 private:
     const ULONG id_;

@@ -2,6 +2,7 @@
 // reader thread takes every message from the machine: replies go to the
 // waiting caller, late completions are written into the caller's buffers,
 // and shared memory the machine maps into this process is mapped here.
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -33,12 +34,16 @@ constexpr NTSTATUS kMachineGone = STATUS_DEVICE_NOT_CONNECTED;
 class RemoteProcess : public UserProcess {
 public:
     RemoteProcess(int socket, bool is32Bit, std::string socketPath)
-        : socket_(socket), is32Bit_(is32Bit), socketPath_(std::move(socketPath)) {}
+        : socket_(socket),
+          is32Bit_(is32Bit),
+          socketPath_(std::move(socketPath)),
+          goneFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~RemoteProcess() override {
         end();
         if (reader_.joinable()) reader_.join();
         close(socket_);
         for (auto& [handle, event] : events_) event->release();
+        if (goneFd_ >= 0) close(goneFd_);
     }
 
     bool hello(const std::string& name) {
@@ -137,10 +142,12 @@ public:
     EventObject* reference_event(HANDLE handle) override {
         std::lock_guard lock(lock_);
         auto it = events_.find(handle);
-        if (it == events_.end()) return nullptr;
+        if (dead_ || it == events_.end()) return nullptr;
         it->second->reference();
         return it->second;
     }
+
+    int machine_gone_fd() override { return goneFd_; }
 
     std::vector<std::u16string> interfaces(const GUID& interfaceClass, bool presentOnly) override {
         Header h{};
@@ -369,11 +376,15 @@ private:
             ios.swap(ios_);
         }
         for (auto& [id, io] : ios) io.done(kMachineGone, 0);
+        // Never read: it stays readable, and every wait on the machine's objects ends.
+        uint64_t one = 1;
+        if (goneFd_ >= 0) [[maybe_unused]] ssize_t written = write(goneFd_, &one, sizeof(one));
     }
 
     const int socket_;
     const bool is32Bit_;
     const std::string socketPath_;
+    const int goneFd_;  // an eventfd, written once when the machine has gone
     ULONG id_ = 0;
     std::thread reader_;
     std::mutex sendLock_;  // one message at a time on the socket

@@ -45,8 +45,14 @@ public:
     // Cancels the pending requests on `handle` sent by `thread` (all threads when empty).
     virtual void cancel_io(HANDLE handle, std::optional<uint64_t> thread) = 0;
     virtual NTSTATUS create_event(bool manualReset, bool initialState, HANDLE* handle) = 0;
-    // The event behind a handle, referenced (release() it); null for anything else.
+    // The event behind a handle, referenced (release() it); null for anything
+    // else, and for every handle once the machine has gone.
     virtual EventObject* reference_event(HANDLE handle) = 0;
+    // A descriptor that becomes readable, for good, once the machine behind
+    // the process has gone, and the objects its handles named with it (a wait
+    // on them then fails); -1 for a machine that cannot go under the process
+    // (one in this program).
+    virtual int machine_gone_fd() { return -1; }
     // Symbolic links (`\??\...`) of the interfaces of a class.
     virtual std::vector<std::u16string> interfaces(const GUID& interfaceClass, bool presentOnly) = 0;
     // Told of an interface that arrived (`arrived`) or went, with its symbolic link (`\??\...`).

@@ -1,4 +1,5 @@
-// Waits on events (the machine's, by the process's handles), mutexes and
+// Waits on events (the machine's, by the process's handles; such a wait fails
+// once the machine behind the socket has gone), mutexes and
 // threads (this program's), one at a time or any of several.
 #include <poll.h>
 
@@ -42,7 +43,11 @@ public:
         } else if (handle != kCurrentThreadPseudoHandle) {
             UserProcess* process = current_process();
             w.event = process != nullptr ? process->reference_event(handle) : nullptr;
-            if (w.event != nullptr) w.fd = w.event->fd();
+            if (w.event != nullptr) {
+                w.fd = w.event->fd();
+                // The machine's events go with the machine: so does a wait on them.
+                if (goneFd_ < 0) goneFd_ = process->machine_gone_fd();
+            }
         }
         if (w.fd < 0) return false;
         items_.push_back(std::move(w));
@@ -72,16 +77,25 @@ public:
         return std::nullopt;
     }
 
-    // Until one of the objects may be signalled, or `timeoutMs` (-1: forever) passes.
+    // Until one of the objects may be signalled, the machine goes, or `timeoutMs` (-1: forever) passes.
     bool sleep(int timeoutMs) {
         std::vector<pollfd> fds;
         for (Waitable& w : items_) fds.push_back(pollfd{w.fd, POLLIN, 0});
+        if (goneFd_ >= 0) fds.push_back(pollfd{goneFd_, POLLIN, 0});
         int ready = poll(fds.data(), fds.size(), timeoutMs);
         return ready > 0 || (ready < 0 && errno == EINTR);
     }
 
+    // The machine whose events the wait takes has gone.
+    bool machine_gone() const {
+        if (goneFd_ < 0) return false;
+        pollfd p{goneFd_, POLLIN, 0};
+        return poll(&p, 1, 0) > 0;
+    }
+
 private:
     std::vector<Waitable> items_;
+    int goneFd_ = -1;  // the process's, when the wait takes one of the machine's events
 };
 
 DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
@@ -95,6 +109,10 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         if (auto taken = set.take()) return *taken;
+        if (set.machine_gone()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
         int remaining = -1;
         if (milliseconds != INFINITE) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

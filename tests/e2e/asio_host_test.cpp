@@ -1,10 +1,13 @@
 // vexa-asio-host against vexa-machine in real time, each a program of its
 // own: the ASIO driver found in the registry and created by its class id,
 // every channel played and recorded bit-exact, two hosts at once, the host's
-// reset handling through rate and buffer-size changes and an unplug and
-// re-plug, and the exit codes scripts rely on. No timing is asserted: a run
-// whose host fell behind (its own thread starved on a busy machine, exit 3)
-// is inconclusive and run again; three such runs fail.
+// reset handling through rate and buffer-size changes, an unplug and
+// re-plug and the root device's removal and return, and the exit codes
+// scripts rely on (a stream that stops, an interface that does not come
+// back). No timing is asserted: a run whose host fell behind (its own thread
+// starved on a busy machine, exit 3) is inconclusive and run again; three
+// such runs fail. A driver's fault never counts as the host falling behind.
+// These tests run one at a time, beside nothing else of the suite.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -24,6 +27,7 @@ constexpr int kHostBehind = 3;
 constexpr int kNoMachine = 4;
 constexpr int kNoDriver = 5;
 constexpr int kNoDevice = 6;
+constexpr int kStopped = 7;
 constexpr int kRuns = 3;
 constexpr int kEventMs = 30000;  // generous: a busy machine may be slow to answer
 constexpr const char* kMatched = "result: every channel came back matching what went out, with no drop-out";
@@ -142,8 +146,66 @@ TEST_F(AsioHostProgramTest, ResetsThroughChangesAndAReplug) {
     });
 }
 
-// The exit codes scripts tell failures apart by: no machine, no driver of that name, no device.
+// While the host streams, the root device is removed (its driver updated or disabled) and added back: the host is
+// asked to reset at once, finds no driver while the root device is away, and streams bit-exact again once it is back.
+TEST_F(AsioHostProgramTest, ResetsThroughTheRootDevicesRemovalAndReturn) {
+    UntilConclusive([&] {
+        start();
+        auto h = host({"--seconds", "10"});
+        EXPECT_TRUE(h->read_until("streaming: 48000 Hz, 512 frames", kEventMs));
+        EXPECT_TRUE(h->read_until("buffer switches", kEventMs));
+        machine_->write_line("root remove");
+        EXPECT_TRUE(machine_->read_until("removed the root device", kEventMs));
+        EXPECT_TRUE(h->read_until("the driver asks for a reset", kEventMs)) << "the host is told";
+        EXPECT_TRUE(h->read_until("not streaming", kEventMs)) << "no driver to start again on";
+        machine_->write_line("root add");
+        EXPECT_TRUE(machine_->read_until("added the root device", kEventMs));
+        EXPECT_TRUE(h->read_until("streaming again", kEventMs)) << "the host recovers once the root device is back";
+        std::string out = h->rest();
+        int code = h->wait_exit();
+        EXPECT_NE(out.find("stream 2:"), std::string::npos) << "two streams reported\n" << out;
+        return std::vector<std::pair<int, std::string>>{{code, out}};
+    });
+}
+
+// The machine killed while the host streams: no reset comes, the switches just end. The run fails with the code of
+// its own for a stream that stopped: not a pass, and not a host that fell behind (which would be run again).
+TEST_F(AsioHostProgramTest, AKilledMachineStopsTheStream) {
+    start();
+    auto h = host({"--seconds", "6"});
+    ASSERT_TRUE(h->read_until("streaming: 48000 Hz", kEventMs));
+    ASSERT_TRUE(h->read_until("buffer switches", kEventMs));
+    machine_->signal_and_wait(SIGKILL);
+    std::string out = h->rest();
+    EXPECT_EQ(h->wait_exit(), kStopped) << out;
+    EXPECT_NE(out.find("result: STOPPED"), std::string::npos) << out;
+    EXPECT_EQ(out.find(kMatched), std::string::npos) << out;
+}
+
+// The interface pulled out mid-run and not plugged back: the run ends with the code for no interface, and says so.
+TEST_F(AsioHostProgramTest, AnInterfaceThatDoesNotComeBackEndsWithNoInterface) {
+    start();
+    auto h = host({"--seconds", "4"});
+    ASSERT_TRUE(h->read_until("buffer switches", kEventMs));
+    machine_->write_line("unplug 1");
+    ASSERT_TRUE(machine_->read_until("unplugged port 1", kEventMs));
+    std::string out = h->rest();
+    EXPECT_EQ(h->wait_exit(), kNoDevice) << out;
+    EXPECT_NE(out.find("the run ended without an interface to stream to"), std::string::npos) << out;
+    EXPECT_NE(out.find("result: no interface"), std::string::npos) << out;
+}
+
+// The exit codes scripts tell failures apart by: no machine, no driver of that name, no device; --help is no failure.
 TEST_F(AsioHostProgramTest, FailuresHaveTheirOwnExitCodes) {
+    auto help = host({"--help"});
+    std::string helpText = help->rest();
+    EXPECT_EQ(help->wait_exit(), kOk);
+    EXPECT_NE(helpText.find("usage: vexa-asio-host"), std::string::npos) << helpText;
+    for (int code = kOk; code <= kStopped; ++code) {
+        EXPECT_NE(helpText.find("\n  " + std::to_string(code) + "  "), std::string::npos)
+            << "exit code " << code << "\n" << helpText;
+    }
+
     auto none = host({"--seconds", "1"});
     none->rest();
     EXPECT_EQ(none->wait_exit(), kNoMachine);

@@ -60,6 +60,10 @@ void ProbeSurpriseRemoval(WDFDEVICE) { g_state.record("surprise"); }
 
 void ProbeDeviceCleanup(WDFOBJECT) { g_state.record("device-cleanup"); }
 
+void ProbeFileCleanup(WDFFILEOBJECT) { g_state.record("file-cleanup"); }
+
+void ProbeFileGone(WDFOBJECT) { g_state.record("file-gone"); }
+
 NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     g_state.record("add");
     if (g_state.failAdd != 0) return g_state.failAdd;
@@ -71,6 +75,12 @@ NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     callbacks.EvtDeviceReleaseHardware = ProbeRelease;
     callbacks.EvtDeviceSurpriseRemoval = ProbeSurpriseRemoval;
     WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
+    WDF_FILEOBJECT_CONFIG fileConfig;
+    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, nullptr, nullptr, ProbeFileCleanup);
+    WDF_OBJECT_ATTRIBUTES fileAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&fileAttributes);
+    fileAttributes.EvtCleanupCallback = ProbeFileGone;
+    WdfDeviceInitSetFileObjectConfig(init, &fileConfig, &fileAttributes);
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PROBE_CONTEXT);
     attributes.EvtCleanupCallback = ProbeDeviceCleanup;

@@ -10,7 +10,7 @@
 
 struct ProbeState {
     std::mutex lock;
-    std::vector<std::string> events;  // "entry", "add", "prepare", "d0entry:3", ...
+    std::vector<std::string> events;  // "entry", "add", "prepare", "d0entry:3", "file-cleanup", "file-gone", ...
     int32_t failEntry = 0;            // nonzero: the status DriverEntry returns after creating its driver
     int32_t failAdd = 0;              // nonzero: the status device add returns
     int32_t failPrepare = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <tuple>
 #include <utility>
@@ -210,7 +211,16 @@ ASIOError AsioHost::create_buffers(uint32_t frames, std::string* error) {
 // Caller: the host's thread, with no switch running (the driver not started).
 void AsioHost::close_stream() {
     std::lock_guard hold(lock_);
-    if (!streams_.empty() && check_) streams_.back().channels = check_->results();
+    if (streams_.empty()) return;
+    if (check_) streams_.back().channels = check_->results();
+    time_stream(streams_.back(), Clock::now());
+}
+
+void AsioHost::time_stream(Stream& stream, Clock::time_point now) {
+    if (streamStart_ == Clock::time_point{}) return;
+    Clock::time_point last = lastSwitch_ != Clock::time_point{} ? lastSwitch_ : streamStart_;
+    stream.seconds = std::chrono::duration<double>(now - streamStart_).count();
+    stream.quietSeconds = std::chrono::duration<double>(now - last).count();
 }
 
 ASIOError AsioHost::start(std::string* error) {
@@ -261,6 +271,7 @@ ASIOError AsioHost::start(std::string* error) {
         check_ = std::make_unique<LoopbackCheck>(*signal_, frames_, checked);
         expected_ = 0;
         lastSwitch_ = Clock::time_point{};
+        streamStart_ = Clock::now();
         lastSeen_.reset();
     }
     if (ASIOError result = driver_->start(); result != ASE_OK) {
@@ -323,7 +334,9 @@ AsioHost::Recovery AsioHost::recover(std::string* error) {
     }
     release();
     if (HRESULT created = load(clsid_); FAILED(created)) {
-        *error = "creating the driver failed (" + std::to_string(created) + ")";
+        char text[32];
+        std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(created));
+        *error = std::string("creating the driver failed (") + text + ")";
         return Recovery::Failed;
     }
     if (!init(error)) {
@@ -365,7 +378,10 @@ std::vector<HostEvent> AsioHost::take_events() {
 std::vector<Stream> AsioHost::streams() {
     std::lock_guard hold(lock_);
     std::vector<Stream> all = streams_;
-    if (started_ && !all.empty() && check_) all.back().channels = check_->results();
+    if (started_ && !all.empty() && check_) {
+        all.back().channels = check_->results();
+        time_stream(all.back(), Clock::now());
+    }
     return all;
 }
 

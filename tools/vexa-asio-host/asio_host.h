@@ -70,6 +70,8 @@ struct Stream {
     std::vector<ChannelResult> channels;
     std::vector<std::string> outputNames, inputNames;  // the device's at the start (a re-plug may bring another)
     std::vector<double> intervalsUs;  // wall time between switches
+    double seconds = 0;       // wall time from the start to the stop (to now while it runs)
+    double quietSeconds = 0;  // of those, since the last switch (since the start when none came)
     bool matched() const;  // every channel matched, nothing dropped
 };
 
@@ -152,6 +154,8 @@ private:
     ASIOError create_buffers(uint32_t frames, std::string* error);
     void note(std::string text);
     void close_stream();
+    // The stream's wall times, as of `now`. Caller holds lock_.
+    void time_stream(Stream& stream, std::chrono::steady_clock::time_point now);
 
     HostOptions options_;
     CLSID clsid_{};
@@ -177,6 +181,7 @@ private:
     uint32_t frames_ = 0;
     uint64_t expected_ = 0;  // the next half's position
     std::chrono::steady_clock::time_point lastSwitch_{};
+    std::chrono::steady_clock::time_point streamStart_{};  // guarded by lock_
 
     std::mutex lock_;
     std::condition_variable changed_;

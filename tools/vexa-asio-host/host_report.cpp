@@ -57,11 +57,15 @@ bool LongEnough(const Stream& stream) {
     return stream.switches * stream.bufferSize > roundTrip + uint64_t{kHalvesOfMargin} * stream.bufferSize;
 }
 
+bool Stopped(const Stream& stream) { return stream.quietSeconds >= kStoppedSeconds; }
+
 Verdict Judge(const std::vector<Stream>& streams) {
     bool checked = false;
     bool behind = false;
     bool mismatch = false;
+    bool stopped = false;
     for (const Stream& stream : streams) {
+        stopped = stopped || Stopped(stream);
         bool dropped = stream.missed != 0 || stream.late != 0;
         behind = behind || dropped;
         bool bad = false;
@@ -77,6 +81,7 @@ Verdict Judge(const std::vector<Stream>& streams) {
         mismatch = mismatch || (bad && !dropped);
     }
     if (mismatch) return Verdict::Mismatch;
+    if (stopped) return Verdict::Stopped;
     if (behind) return Verdict::HostBehind;
     return checked ? Verdict::Matched : Verdict::NothingChecked;
 }
@@ -89,6 +94,9 @@ const char* VerdictText(Verdict verdict) {
             return "the host fell behind: its buffer-switch thread missed or was late for switches (a loaded "
                    "computer, not the drivers)";
         case Verdict::NothingChecked: return "nothing was checked: no stream ran long enough for its signal to come back";
+        case Verdict::Stopped:
+            return "STOPPED: the buffer switches ended part-way through the run, and streaming did not start again";
+        case Verdict::NoInterface: return "no interface: the run ended waiting for one to stream to";
     }
     return "";
 }
@@ -118,13 +126,17 @@ void PrintDescription(FILE* out, const DriverDescription& d) {
     for (size_t c = 0; c < d.inputNames.size(); ++c) std::fprintf(out, "  %zu \"%s\"\n", c, d.inputNames[c].c_str());
 }
 
-void PrintReport(FILE* out, const std::vector<Stream>& streams, const DriverDescription& d) {
+void PrintReport(FILE* out, const std::vector<Stream>& streams, const DriverDescription& d, Verdict verdict) {
     for (const Stream& s : streams) {
         double seconds = s.rate != 0 ? static_cast<double>(s.switches) * s.bufferSize / s.rate : 0;
         std::fprintf(out,
                      "stream %u: %u Hz, %u frames, %.1f s: %" PRIu64 " buffer switches, %" PRIu64 " missed, %" PRIu64
                      " late\n",
                      s.number, s.rate, s.bufferSize, seconds, s.switches, s.missed, s.late);
+        if (Stopped(s)) {
+            std::fprintf(out, "  STOPPED: no buffer switch for the last %.1f s of the %.1f s it ran\n", s.quietSeconds,
+                         s.seconds);
+        }
         int64_t reported = int64_t{s.inputLatency} + s.outputLatency;
         int64_t measured = s.channels.empty() ? -1 : s.channels.front().latency;
         if (measured >= 0) {
@@ -167,7 +179,7 @@ void PrintReport(FILE* out, const std::vector<Stream>& streams, const DriverDesc
                      "99th percentile %.0f us, 99.9th percentile %.0f us, most %.0f us\n",
                      jitter.count, jitter.medianUs, jitter.p99Us, jitter.p999Us, jitter.maxUs);
     }
-    std::fprintf(out, "result: %s\n", VerdictText(Judge(streams)));
+    std::fprintf(out, "result: %s\n", VerdictText(verdict));
 }
 
 }  // namespace vexa::asio_host

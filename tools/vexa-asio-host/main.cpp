@@ -5,15 +5,20 @@
 // buffers for the channels asked (all by default), plays a ramp or a sine
 // out and records the inputs for the time asked, handling the driver's reset
 // requests on the way (a rate or buffer-size change, the interface pulled
-// out and plugged in again), and reports per channel whether what came back
-// matched what went out, the round-trip latency measured against the one the
-// driver reports, the buffer switches, drop-outs and their jitter.
+// out and plugged in again, the root device removed and added back), and
+// reports per channel whether what came back matched what went out, the
+// round-trip latency measured against the one the driver reports, the buffer
+// switches, drop-outs and their jitter.
 //
-// Exit status: 0 every channel came back matching with no drop-out; 1 a
-// mismatch or a failure while streaming; 2 usage; 3 the host itself fell
-// behind (its buffer-switch thread missed switches: a loaded computer, not
-// the drivers); 4 no machine; 5 no ASIO driver registered; 6 the driver did
-// not start (no interface plugged in).
+// Exit status (also in --help and the README): 0 every channel came back
+// matching with no drop-out; 1 a mismatch or a failure while streaming; 2 a
+// bad option; 3 the host itself fell behind (its buffer-switch thread missed
+// switches: a loaded computer, not the drivers); 4 no machine; 5 no ASIO
+// driver registered; 6 no interface (the driver did not start, or the
+// interface went during the run, pulled out or with the root device, and did
+// not come back); 7 the stream stopped (its buffer switches ended part-way
+// through the run with no reset asked for, or it could not be started again
+// after one for another reason: the machine was killed, say).
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -33,7 +38,16 @@ namespace {
 using namespace vexa::asio_host;
 using Clock = std::chrono::steady_clock;
 
-enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kHostBehind = 3, kNoMachine = 4, kNoDriver = 5, kNoDevice = 6 };
+enum Exit {
+    kOk = 0,
+    kFailed = 1,
+    kUsage = 2,
+    kHostBehind = 3,
+    kNoMachine = 4,
+    kNoDriver = 5,
+    kNoDevice = 6,
+    kStopped = 7,
+};
 
 constexpr uint32_t kDefaultBufferSize = 512;  // a half of ~10 ms at 48 kHz rides out a busy computer's hiccups
 constexpr double kDefaultSeconds = 3;
@@ -48,13 +62,29 @@ struct Options {
     double seconds = kDefaultSeconds;
     bool infoOnly = false;
     bool realTime = true;
+    bool help = false;
 };
 
-int Usage() {
-    std::fprintf(stderr,
+void PrintUsage(FILE* out) {
+    std::fprintf(out,
                  "usage: vexa-asio-host [--socket PATH] [--driver NAME] [--rate HZ] [--buffer-size FRAMES]\n"
                  "                      [--channels all|N,M,A-B] [--seconds S] [--signal ramp|sine]\n"
-                 "                      [--time-info on|off] [--no-latency-messages] [--no-real-time] [--info]\n");
+                 "                      [--time-info on|off] [--no-latency-messages] [--no-real-time] [--info]\n"
+                 "exit status:\n"
+                 "  0  every channel came back matching what went out, with no drop-out\n"
+                 "  1  a mismatch, or a failure while streaming\n"
+                 "  2  a bad option\n"
+                 "  3  the host fell behind: its buffer-switch thread missed switches (a busy computer, not the drivers)\n"
+                 "  4  no machine is running\n"
+                 "  5  no ASIO driver of that name is registered\n"
+                 "  6  no interface: the driver did not start, or the interface went (pulled out, or the root\n"
+                 "     device removed) and did not come back before the end of the run\n"
+                 "  7  the stream stopped: its buffer switches ended part-way through the run with no reset asked\n"
+                 "     for, or it could not be started again after one (the machine was killed, say)\n");
+}
+
+int Usage() {
+    PrintUsage(stderr);
     return kUsage;
 }
 
@@ -97,7 +127,9 @@ bool Parse(int argc, char** argv, Options* o) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         auto next = [&] { return value != nullptr && (++i, true); };
-        if (arg == "--info") {
+        if (arg == "--help" || arg == "-h") {
+            o->help = true;
+        } else if (arg == "--info") {
             o->infoOnly = true;
         } else if (arg == "--no-latency-messages") {
             o->host.latencyMessages = false;
@@ -167,6 +199,18 @@ void ShowScheduling() {
     std::fflush(stdout);
 }
 
+int ExitCode(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Matched: return kOk;
+        case Verdict::HostBehind: return kHostBehind;
+        case Verdict::NoInterface: return kNoDevice;
+        case Verdict::Stopped: return kStopped;
+        case Verdict::Mismatch:
+        case Verdict::NothingChecked: return kFailed;
+    }
+    return kFailed;
+}
+
 int StreamFor(AsioHost& host, const Options& o, const DriverDescription& description) {
     auto begin = Clock::now();
     std::string error;
@@ -179,6 +223,7 @@ int StreamFor(AsioHost& host, const Options& o, const DriverDescription& descrip
     ShowScheduling();
     auto end = begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
     bool streaming = true;
+    AsioHost::Recovery recovery = AsioHost::Recovery::Streaming;
     auto nextTry = Clock::now();
     auto nextProgress = Clock::now() + std::chrono::milliseconds(kProgressMs);
     std::string lastError;
@@ -190,12 +235,14 @@ int StreamFor(AsioHost& host, const Options& o, const DriverDescription& descrip
         if (reset || (!streaming && Clock::now() >= nextTry)) {
             if (reset) std::printf("[%6.2f s] resetting: stop, dispose, release, then create, init and start again\n",
                                    std::chrono::duration<double>(Clock::now() - begin).count());
-            AsioHost::Recovery recovery = host.recover(&error);
+            recovery = host.recover(&error);
             ShowEvents(host, begin);
             streaming = recovery == AsioHost::Recovery::Streaming;
             if (streaming) {
                 ShowStreaming(host, begin, "streaming again");
                 lastError.clear();
+                // The count goes on from here, not in a burst for the seconds spent without a stream.
+                nextProgress = Clock::now() + std::chrono::milliseconds(kProgressMs);
             } else if (error != lastError) {
                 double at = std::chrono::duration<double>(Clock::now() - begin).count();
                 std::printf("[%6.2f s] not streaming: %s; trying again every %u ms\n", at, error.c_str(), kRetryMs);
@@ -216,18 +263,21 @@ int StreamFor(AsioHost& host, const Options& o, const DriverDescription& descrip
     ShowEvents(host, begin);
     std::vector<Stream> streams = host.streams();
     host.release();
+    // Not streaming at the end: the last start after a reset failed, for want
+    // of an interface or otherwise; what streamed before is no longer the point.
+    Verdict verdict = streaming                                        ? Judge(streams)
+                      : recovery == AsioHost::Recovery::NoDevice ? Verdict::NoInterface
+                                                                       : Verdict::Stopped;
     std::printf("== report ==\n");
-    PrintReport(stdout, streams, description);
+    PrintReport(stdout, streams, description, verdict);
     std::fflush(stdout);
     if (!streaming) {
-        std::printf("vexa-asio-host: the run ended without a device to stream to\n");
-        return kFailed;
+        Say(recovery == AsioHost::Recovery::NoDevice
+                ? "vexa-asio-host: the run ended without an interface to stream to: %s"
+                : "vexa-asio-host: the stream stopped and could not be started again: %s",
+            lastError);
     }
-    switch (Judge(streams)) {
-        case Verdict::Matched: return kOk;
-        case Verdict::HostBehind: return kHostBehind;
-        default: return kFailed;
-    }
+    return ExitCode(verdict);
 }
 
 int Run(const Options& o) {
@@ -286,6 +336,10 @@ int Run(const Options& o) {
 int main(int argc, char** argv) {
     Options options;
     if (!Parse(argc, argv, &options)) return Usage();
+    if (options.help) {
+        PrintUsage(stdout);
+        return kOk;
+    }
     int code = Run(options);
     std::fflush(stdout);
     return code;

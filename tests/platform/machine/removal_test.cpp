@@ -1,8 +1,8 @@
 // Removal with files open, as Windows does it: once a device's removal has
 // begun nobody opens it (a remote I/O target opened after the removal's
 // listeners ran would never hear of it), a removed device that still has an
-// open file keeps its driver loaded until that file closes, and a request to
-// a deleted device never reaches its driver.
+// open file keeps that file and its driver until the file closes, and a
+// request to a deleted device never reaches its driver.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -98,8 +98,10 @@ TEST_F(RemovalTest, OpensFailOnceRemovalHasBegun) {
 }
 
 // A removed device with a file still open keeps its driver loaded (and its
-// device object on the driver's list) until the file is closed; then the
-// driver unloads.
+// device object on the driver's list) until the file is closed. The file
+// itself stays too: its cleanup and its deletion reach the driver when the
+// handle closes, not with the device (a driver undoes there what it mapped
+// into the process). Then the driver unloads.
 TEST_F(RemovalTest, OpenFileKeepsARemovedDevicesDriverLoaded) {
     for (bool surprise : {true, false}) {
         platform::DevNode* node = add(surprise ? u"0000" : u"0001");
@@ -115,11 +117,13 @@ TEST_F(RemovalTest, OpenFileKeepsARemovedDevicesDriverLoaded) {
         Events events = probe_.state().take();
         EXPECT_EQ(std::count(events.begin(), events.end(), "device-cleanup"), 1) << surprise;
         EXPECT_EQ(std::count(events.begin(), events.end(), "unload"), 0) << surprise << ": a file is still open";
+        EXPECT_EQ(std::count(events.begin(), events.end(), "file-cleanup"), 0) << surprise << ": its handle is open";
+        EXPECT_EQ(std::count(events.begin(), events.end(), "file-gone"), 0) << surprise << ": not with the device";
         EXPECT_TRUE(probe_loaded()) << surprise;
 
         CloseHandle(handle);
         machine_.workers().drain();
-        EXPECT_EQ(probe_.state().take(), (Events{"unload", "driver-cleanup"})) << surprise;
+        EXPECT_EQ(probe_.state().take(), (Events{"file-cleanup", "file-gone", "unload", "driver-cleanup"})) << surprise;
         EXPECT_FALSE(probe_loaded()) << surprise;
     }
 }

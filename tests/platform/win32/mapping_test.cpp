@@ -73,6 +73,12 @@ protected:
         return address;
     }
 
+    // Undoes a mapping as a handle's cleanup does, in the process's context.
+    void unmap(PVOID user, PMDL mdl, const std::shared_ptr<UserProcess>& process) {
+        platform::CurrentProcessScope scope(kernel_side(process).get());
+        MmUnmapLockedPages(user, mdl);
+    }
+
     PMDL describe(void* address, ULONG bytes) {
         PMDL mdl = IoAllocateMdl(address, bytes, FALSE, FALSE, nullptr);
         EXPECT_NE(mdl, nullptr);
@@ -121,8 +127,8 @@ TEST_P(MappingTest, PoolPagesReachTheProcess) {
     EXPECT_TRUE(mappings[0].noExecute);
     EXPECT_EQ(kernel_side(process_)->mapping_count(), 2u);
 
-    MmUnmapLockedPages(user, whole);
-    MmUnmapLockedPages(userInner, inner);
+    unmap(user, whole, process_);
+    unmap(userInner, inner, process_);
     EXPECT_TRUE(platform::mdl::user_mappings().empty());
     IoFreeMdl(whole);
     IoFreeMdl(inner);
@@ -131,20 +137,35 @@ TEST_P(MappingTest, PoolPagesReachTheProcess) {
     EXPECT_EQ(kernel_side(process_)->mapping_count(), 0u);
 }
 
-// Clean-up may run on a thread of no process (a worker, a device's removal): the mapping leaves its own process.
-TEST_P(MappingTest, UnmapReachesTheOwnerFromAnyThread) {
+// A mapping is undone only in its own process's context, where a handle's cleanup runs: a worker of no process (a
+// device's removal) or another process's thread would unmap an address of its own on Windows, so either is a broken
+// rule and the host keeps its mapping. Any thread of the process itself undoes it.
+TEST_P(MappingTest, UnmapOnlyInTheOwnersContext) {
+    RuleRecorder rules;
     auto other = make_process(!GetParam().is32Bit);
     void* kernel = ExAllocatePoolWithTag(NonPagedPoolNx, PAGE_SIZE, kTag);
     PMDL mdl = describe(kernel, 40);
     PVOID user = map(mdl, process_);
     ASSERT_NE(user, nullptr);
-    std::thread cleanup([&] {
-        // Another process's thread, as a handle's last close may be.
+    std::thread worker([&] { MmUnmapLockedPages(user, mdl); });
+    worker.join();
+    EXPECT_EQ(rules.count(), 1u) << "a thread of no process";
+    std::thread foreign([&] {
         platform::CurrentProcessScope scope(kernel_side(other).get());
+        MmUnmapLockedPages(user, mdl);
+    });
+    foreign.join();
+    EXPECT_EQ(rules.count(), 2u) << "another process's thread";
+    EXPECT_EQ(kernel_side(process_)->mapping_count(), 1u) << "the host keeps its mapping";
+    EXPECT_EQ(platform::mdl::user_mappings().size(), 1u);
+
+    std::thread cleanup([&] {
+        platform::CurrentProcessScope scope(kernel_side(process_).get());
         MmUnmapLockedPages(user, mdl);
         IoFreeMdl(mdl);
     });
     cleanup.join();
+    EXPECT_EQ(rules.count(), 2u);
     EXPECT_EQ(kernel_side(process_)->mapping_count(), 0u);
     EXPECT_TRUE(platform::mdl::user_mappings().empty());
     ExFreePoolWithTag(kernel, kTag);
@@ -182,7 +203,7 @@ TEST_P(MappingTest, AFailedMappingRaises) {
     // The MDL is as good as before.
     PVOID user = map(mdl, process_, &raised);
     EXPECT_EQ(raised, STATUS_SUCCESS);
-    MmUnmapLockedPages(user, mdl);
+    unmap(user, mdl, process_);
     IoFreeMdl(mdl);
     ExFreePoolWithTag(kernel, kTag);
 }

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "platform/kernel/fault.h"
@@ -25,6 +29,24 @@ using namespace vexa::test;
 using platform::win32::UserProcess;
 
 enum class Road { Local, Socket };
+
+// Whether the thread `tid` of this program is blocked in poll (the system call it sleeps in, as the kernel shows it).
+bool SleepsInPoll(pid_t tid) {
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long call = -1;
+    return file >> call && (call == SYS_poll || call == SYS_ppoll);
+}
+
+// Until `done` holds, without sleeping; false after 20 s.
+template <typename Predicate>
+bool WaitUntil(Predicate done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 class Win32Test : public ::testing::TestWithParam<Road> {
 protected:
@@ -236,6 +258,35 @@ TEST_P(Win32Test, KernelSignalsAUserEvent) {
     CloseHandle(autoReset);
     CloseHandle(manual);
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_FAILED);
+}
+
+// The machine behind the socket gone (killed, say): the events its handles named went with it, so a wait on them
+// fails, a wait already under way included, instead of waiting for ever for a signal no one can send any more.
+TEST_P(Win32Test, AWaitEndsWhenTheMachineGoes) {
+    if (GetParam() != Road::Socket) GTEST_SKIP() << "socket road only";
+    HANDLE events[2] = {CreateEventW(nullptr, FALSE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    ASSERT_NE(events[0], nullptr);
+    ASSERT_NE(events[1], nullptr);
+    ASSERT_TRUE(SetEvent(events[1]));
+    EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 0), WAIT_OBJECT_0 + 1) << "a live machine's event";
+    ASSERT_TRUE(ResetEvent(events[1]));
+    DWORD waited = 0;
+    DWORD error = 0;
+    std::atomic<pid_t> waiterId{0};
+    constexpr DWORD kPatienceMs = 20000;  // far beyond the machine's going: only a wait that never ends reaches it
+    std::thread waiter([&] {
+        waiterId = static_cast<pid_t>(syscall(SYS_gettid));
+        waited = WaitForMultipleObjects(2, events, FALSE, kPatienceMs);
+        error = GetLastError();
+    });
+    // The machine goes only once the wait sleeps in the kernel, not before it began.
+    ASSERT_TRUE(WaitUntil([&] { return waiterId.load() != 0 && SleepsInPoll(waiterId.load()); }));
+    server_->stop();
+    waiter.join();
+    EXPECT_EQ(waited, WAIT_FAILED);
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(events[0], 0), WAIT_FAILED) << "and every later one";
+    EXPECT_FALSE(SetEvent(events[0])) << "nothing left to set";
 }
 
 // The logger's rings map into the process: the mapping shares the logger's memory.

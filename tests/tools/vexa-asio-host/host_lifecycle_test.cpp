@@ -186,6 +186,35 @@ TEST_F(HostLifecycleTest, SurpriseRemovalAndReplug) {
     EXPECT_EQ(h.resets(), 1u);
 }
 
+// The root device removed while the host streams (its driver updated or disabled): the host is asked to reset, as
+// for an unplugged interface, and the driver it still holds answers as with no device instead of reading the block
+// the root mapped for it; a re-init finds no driver while the root device is away, and once it is back the host
+// streams bit-exact again.
+TEST_F(HostLifecycleTest, RootDeviceRemovedAndAddedBack) {
+    AsioHost& h = streaming();
+    run(300, {&h});
+    root_.remove_root();
+    EXPECT_TRUE(h.wait_for_message(kAsioResetRequest, kCatchUpMs)) << "the host is asked to reset";
+    EXPECT_TRUE(h.reset_pending());
+    // What a host may still ask before it resets.
+    int32_t input = -1;
+    int32_t output = -1;
+    EXPECT_EQ(h.driver()->getLatencies(&input, &output), ASE_NotPresent);
+    ASIOSamples position{};
+    ASIOTimeStamp stamp{};
+    EXPECT_EQ(h.driver()->getSamplePosition(&position, &stamp), ASE_NotPresent);
+    std::string error;
+    EXPECT_EQ(h.recover(&error), AsioHost::Recovery::NoDevice) << error;
+    EXPECT_EQ(platform::pool::outstanding_bytes(kAsioPoolTag), 0) << "the released driver's buffers went with it";
+
+    root_.add_root(vexa::machine::kRootInstanceId);
+    ASSERT_EQ(h.recover(&error), AsioHost::Recovery::Streaming) << error;
+    run(800, {&h});
+    ASSERT_EQ(h.stop(), ASE_OK);
+    expect_last_matched(h, "after the root device came back");
+    EXPECT_EQ(h.resets(), 1u);
+}
+
 // The way out: stop ends the device's streaming, dispose brings the root's 'asio' pool back to 0, the last Release
 // lets DllCanUnloadNow answer S_OK, and unregistration removes the keys so no host finds the driver any more.
 TEST_F(HostLifecycleTest, StopDisposeReleaseAndUnregistration) {

@@ -129,6 +129,9 @@ ASIOError AsioVexa::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChanne
         activeOutputCount_ = selection->outputCount;
         activeInputCount_ = selection->inputCount;
     }
+    // The host may release the driver while it answers: the object lasts
+    // until this call is done with it.
+    HostCall hold(this);
     HostAnswers answers = AskHost(*callbacks);
     MutexLock lock(callbackMutex_);
     host_ = answers;

@@ -30,8 +30,8 @@ bool RequestRate(ASIOSampleRate rate, ULONG* value) {
 }  // namespace
 
 ASIOError AsioVexa::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
-    // Before init there is no block to read.
-    if (ReadAcquire(&initialised_) == 0) return ASE_NotPresent;
+    // Before init, and once the connection is lost, there is no block to read.
+    if (!Connected()) return ASE_NotPresent;
     if (inputLatency != nullptr) *inputLatency = ReadAcquire(&block_->inputLatency);
     if (outputLatency != nullptr) *outputLatency = ReadAcquire(&block_->outputLatency);
     return ASE_OK;
@@ -85,9 +85,16 @@ ASIOError AsioVexa::setSampleRate(ASIOSampleRate rate) {
     Sleep(kRateSettleMs);
     // The counts and names may change with the rate's band.
     if (ASIOError refreshed = RefreshInfo(); refreshed != ASE_OK) return refreshed;
-    MutexLock lock(callbackMutex_);
-    if (lock.held() && callbacks_ != nullptr && callbacks_->sampleRateDidChange != nullptr) {
-        callbacks_->sampleRateDidChange(static_cast<ASIOSampleRate>(ReadULongAcquire(&sampleRate_)));
+    void (*rateChanged)(ASIOSampleRate) = nullptr;
+    {
+        MutexLock lock(callbackMutex_);
+        if (lock.held() && callbacks_ != nullptr) rateChanged = callbacks_->sampleRateDidChange;
+    }
+    // Called without the mutex: the host may wait in there for its own next
+    // buffer switch, which the notification thread hands over under it.
+    if (rateChanged != nullptr) {
+        HostCall hold(this);
+        rateChanged(static_cast<ASIOSampleRate>(ReadULongAcquire(&sampleRate_)));
     }
     return ASE_OK;
 }
@@ -115,7 +122,7 @@ ASIOError AsioVexa::setClockSource(int32_t index) {
 
 ASIOError AsioVexa::getSamplePosition(ASIOSamples* position, ASIOTimeStamp* timeStamp) {
     if (position == nullptr || timeStamp == nullptr) return ASE_InvalidParameter;
-    if (ReadAcquire(&initialised_) == 0) return ASE_NotPresent;
+    if (!Connected()) return ASE_NotPresent;
     *position = ToAsioSamples(ReadULong64Acquire(&block_->samplePosition));
     *timeStamp = ToAsioTimeStamp(ReadULong64Acquire(&block_->systemTime));
     return ASE_OK;

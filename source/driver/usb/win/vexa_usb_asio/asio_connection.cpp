@@ -79,6 +79,14 @@ HANDLE TryOpen(DWORD* error) {
     return handle;
 }
 
+// The root's side of the connection is gone: a request on a removed
+// device's handle is refused as delete-pending (access denied), and one to a
+// machine that has gone finds no device.
+bool ConnectionGone(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED ||
+           error == ERROR_DEV_NOT_EXIST;
+}
+
 // A reference to this module for the notification thread, which it lets go
 // as it ends; null (traced) when the module cannot load itself again.
 HMODULE PinModule() {
@@ -96,6 +104,11 @@ void AsioVexa::SetError(const char* format, ULONG value) {
     TRACE(kLogError | kLogAsio, value);
 }
 
+// Any thread. The first loss is traced; the block is not touched from here on.
+void AsioVexa::LoseConnection(DWORD error) {
+    if (InterlockedExchange(&connectionLost_, 1) == 0) TRACE(kLogError | kLogAsio, error);
+}
+
 // Any thread. The handle is opened for overlapped I/O, so every request
 // carries its own OVERLAPPED and event and is waited for here: a request
 // sent without one on such a handle could be reported complete while
@@ -111,6 +124,7 @@ bool AsioVexa::Request(DWORD code, void* input, DWORD inputBytes, void* output, 
     if (overlapped.hEvent == nullptr) {
         DWORD error = GetLastError();
         TRACE(kLogError | kLogAsio, code, error);
+        if (ConnectionGone(error)) LoseConnection(error);
         SetLastError(error);
         return false;
     }
@@ -121,7 +135,10 @@ bool AsioVexa::Request(DWORD code, void* input, DWORD inputBytes, void* output, 
     }
     DWORD error = GetLastError();
     CloseHandle(overlapped.hEvent);
-    if (!done) TRACE(kLogError | kLogAsio, code, error);
+    if (!done) {
+        TRACE(kLogError | kLogAsio, code, error);
+        if (ConnectionGone(error)) LoseConnection(error);
+    }
     // Set last: the close and the trace (a request to the logger) set their own.
     SetLastError(error);
     return done != FALSE;
@@ -185,6 +202,7 @@ void AsioVexa::CloseConnection() {
     deviceHandle_ = INVALID_HANDLE_VALUE;
     context_ = 0;
     block_ = nullptr;
+    WriteRelease(&connectionLost_, 0);
 }
 
 // Steps 6 and 7 of init: the four events and the session that references them.

@@ -7,11 +7,25 @@
 // Threads: the host calls IASIO from its own threads; the notification
 // thread (notification_thread.cpp) is the only one that calls the host's
 // buffer switch. Locks, taken in this order: callbackMutex_ (recursive, held
-// for every call into the host, so a host may call stop or disposeBuffers
-// from inside a callback), then infoMutex_.
+// by the notification thread for each of its calls into the host, so a host
+// may call stop or disposeBuffers from inside a callback; never held by a
+// host's own thread while it calls the host), then infoMutex_.
+//
+// A host owns its reference and may release the driver from inside any
+// callback. A call the host made into the driver (createBuffers,
+// setSampleRate) holds a reference of its own across its calls back into
+// the host (HostCall), so the object goes when that call is done. On the
+// notification thread the object goes inside the callback, and the thread's
+// frame tells it to touch nothing after (a reference held there would move
+// the last release of a host's own thread onto the notification thread).
+//
+// The connection is lost when the root refuses a request because its device
+// went, or the notification thread's wait fails: the host is asked to reset,
+// and nothing reads or writes the shared block from then on.
 #pragma once
 
 #include "com_server.h"
+#include "platform/kernel/barrier.h"
 #include "public/asio.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 
@@ -26,6 +40,19 @@ CUnknown* CreateAsioVexa(IUnknown* outer, HRESULT* status);
 // the object again.
 struct NotificationFrame {
     bool objectGone = false;
+};
+
+// A reference on the driver object for the length of a call into the host
+// made from a call of the host's.
+class HostCall {
+public:
+    explicit HostCall(IUnknown* object) : object_(object) { object_->AddRef(); }
+    ~HostCall() { object_->Release(); }
+    HostCall(const HostCall&) = delete;
+    HostCall& operator=(const HostCall&) = delete;
+
+private:
+    IUnknown* object_;
 };
 
 class AsioVexa final : public IASIO, public CUnknown {
@@ -84,6 +111,7 @@ private:
     };
 
     // asio_connection.cpp
+    // A failure that means the root's side is gone marks the connection lost.
     [[nodiscard]] bool Request(DWORD code, void* input, DWORD inputBytes, void* output, DWORD outputBytes);
     [[nodiscard]] ASIOError SendRequest(DWORD code, ULONG value = 0);
     DWORD OpenInterface();
@@ -93,6 +121,10 @@ private:
     bool OpenSession();
     void CloseConnection();
     void SetError(const char* format, ULONG value = 0);
+    void LoseConnection(DWORD error);
+    bool ConnectionLost() const { return ReadAcquire(&connectionLost_) != 0; }
+    // Initialised, with the connection and its shared block still there.
+    bool Connected() const { return ReadAcquire(&initialised_) != 0 && !ConnectionLost(); }
 
     // asio_buffers.cpp
     bool HasCallbacks();
@@ -101,7 +133,8 @@ private:
     // notification_thread.cpp
     void OnSwitch(NotificationFrame& frame);
     bool DispatchSwitch(LONG index, NotificationFrame& frame);
-    void ResetRequest(NotificationFrame& frame);
+    // `refresh`: read the device information again first (not once the connection is lost).
+    void ResetRequest(NotificationFrame& frame, bool refresh = true);
     void RequestOrReset(NotificationFrame& frame, int32_t selector);
 
     // Set by init before the notification thread starts and cleared by the
@@ -124,6 +157,9 @@ private:
     // before taking the mutex and again under it, so no callback starts
     // after stop or disposeBuffers has cleared it.
     volatile LONG started_ = 0;
+    // Set once (release) when the connection is lost, cleared only by
+    // CloseConnection; read with acquire before every use of block_.
+    volatile LONG connectionLost_ = 0;
 
     HANDLE callbackMutex_ = nullptr;
     ASIOCallbacks* callbacks_ = nullptr;  // guarded by callbackMutex_; null while no buffers exist

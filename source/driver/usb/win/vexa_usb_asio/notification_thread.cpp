@@ -77,7 +77,8 @@ DWORD AsioNotificationThread(LPVOID parameter) {
 }
 
 // The notification thread, from the end of a successful init until the
-// destructor clears the run flag and wakes it (or destroys the object under it).
+// destructor clears the run flag and wakes it (or destroys the object under
+// it), or until the connection is lost.
 void AsioVexa::RunNotifications() {
     NotificationFrame frame;
     threadFrame_ = &frame;
@@ -104,8 +105,14 @@ void AsioVexa::RunNotifications() {
                 RequestOrReset(frame, kAsioLatenciesChanged);
                 break;
             default:
-                // A wait that fails once fails again at once: leave rather than spin.
+                // The root's events are gone: so is the connection, and no
+                // switch or notice will come any more. The host hears it as
+                // a reset rather than silence; the thread leaves rather than
+                // spin on a wait that fails again at once.
                 TRACE(kLogError | kLogAsio, wait, GetLastError());
+                LoseConnection(GetLastError());
+                ResetRequest(frame, false);
+                if (frame.objectGone) return;
                 threadFrame_ = nullptr;
                 return;
         }
@@ -114,22 +121,24 @@ void AsioVexa::RunNotifications() {
     threadFrame_ = nullptr;
 }
 
-// Ignored while stopped; otherwise the half the block names goes to the host
-// and, once the host has it, its sequence is acknowledged.
+// Ignored while stopped or once the connection is lost; otherwise the half
+// the block names goes to the host and, once the host has it, its sequence
+// is acknowledged.
 void AsioVexa::OnSwitch(NotificationFrame& frame) {
-    if (ReadAcquire(&started_) == 0) return;
+    if (ReadAcquire(&started_) == 0 || ConnectionLost()) return;
     LONG index = ReadAcquire(&block_->bufferIndex) & kBufferIndexMask;
     ULONG sequence = ReadULongAcquire(&block_->switchSequence);
     bool handed = DispatchSwitch(index, frame);
-    if (frame.objectGone || !handed) return;
+    if (frame.objectGone || !handed || ConnectionLost()) return;
     WriteULongRelease(&block_->switchAck, sequence);
 }
 
-// True when the host was given the half (buffers exist and the driver runs).
+// True when the host was given the half (buffers exist, the driver runs and
+// its connection is there).
 bool AsioVexa::DispatchSwitch(LONG index, NotificationFrame& frame) {
     MutexLock lock(callbackMutex_, &frame.objectGone);
     // Checked again under the mutex: stop and disposeBuffers clear these under it.
-    if (!lock.held() || ReadAcquire(&started_) == 0 || callbacks_ == nullptr) return false;
+    if (!lock.held() || ReadAcquire(&started_) == 0 || callbacks_ == nullptr || ConnectionLost()) return false;
     ASIOCallbacks* host = callbacks_;
     if (host_.timeInfoMode && host->bufferSwitchTimeInfo != nullptr) {
         ULONG rate = ReadULongAcquire(&sampleRate_);
@@ -154,10 +163,13 @@ bool AsioVexa::DispatchSwitch(LONG index, NotificationFrame& frame) {
     return true;
 }
 
-// The device, its rate or its buffer size changed, or it went: the cached
-// information is read again before the host is asked to reset.
-void AsioVexa::ResetRequest(NotificationFrame& frame) {
-    if (ASIOError refreshed = RefreshInfo(); refreshed != ASE_OK) TRACE(kLogError | kLogAsio, refreshed);
+// The device, its rate or its buffer size changed, or it went, or the
+// connection is lost: the cached information is read again (while there is
+// a connection to read it through) before the host is asked to reset.
+void AsioVexa::ResetRequest(NotificationFrame& frame, bool refresh) {
+    if (refresh && !ConnectionLost()) {
+        if (ASIOError refreshed = RefreshInfo(); refreshed != ASE_OK) TRACE(kLogError | kLogAsio, refreshed);
+    }
     MutexLock lock(callbackMutex_, &frame.objectGone);
     if (!lock.held()) return;
     if (callbacks_ == nullptr || callbacks_->asioMessage == nullptr) {

@@ -250,17 +250,43 @@ NTSTATUS AudioClientManager::RemoveClient(AudioClient* client) {
         TRACE(kLogError | kLogAsio, status);
         return status;
     }
-    {
-        SpinLockScope lock(clientLock_);
-        ULONG64 slot = 0;
-        while (slot < clientCount_ && clients_[slot] != client) ++slot;
-        if (slot < clientCount_) {
-            for (; slot + 1 < clientCount_; ++slot) clients_[slot] = clients_[slot + 1];
-            clients_[--clientCount_] = nullptr;
-        }
-    }
+    Unlist(client);
     NotifyBusChanged();
     return status;
+}
+
+void AudioClientManager::Unlist(AudioClient* client) {
+    SpinLockScope lock(clientLock_);
+    ULONG64 slot = 0;
+    while (slot < clientCount_ && clients_[slot] != client) ++slot;
+    if (slot < clientCount_) {
+        for (; slot + 1 < clientCount_; ++slot) clients_[slot] = clients_[slot + 1];
+        clients_[--clientCount_] = nullptr;
+    }
+}
+
+// PASSIVE_LEVEL, from the root device's clean-up, which keeps every handle's
+// cleanup out meanwhile: the clients cannot go under it.
+void AudioClientManager::DetachAsioClients() {
+    for (;;) {
+        AudioClient* client = nullptr;
+        {
+            SpinLockScope lock(clientLock_);
+            for (ULONG64 i = 0; i < clientCount_ && client == nullptr; ++i) {
+                if (IsAsio(clients_[i])) client = clients_[i];
+            }
+            // Told as an unplugged interface tells it, before its audio stops.
+            if (client != nullptr) client->Notify(kClientEventDeviceLost);
+        }
+        if (client == nullptr) break;
+        // Out of the period callback first; a failed stop of the device's streaming leaves it out all the same.
+        if (NTSTATUS status = StopClient(client); !NT_SUCCESS(status)) TRACE(kLogError | kLogAsio, status);
+        Unlist(client);
+        CountClientType(client->Type(), true);
+        client->SetOwner(nullptr);
+        TRACE(kLogInfo | kLogAsio, client->Type());
+    }
+    NotifyBusChanged();
 }
 
 void AudioClientManager::NotifyBusChanged() {

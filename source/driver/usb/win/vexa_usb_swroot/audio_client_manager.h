@@ -85,6 +85,12 @@ public:
     // under clientLock); false when it cannot, and the caller keeps the client.
     [[nodiscard]] bool AddClient(AudioClient* client);
     [[nodiscard]] NTSTATUS RemoveClient(AudioClient* client);
+    // The root device goes while handles still hold ASIO clients (their files
+    // outlive it until the hosts close them): each is told the device is
+    // lost (its host resets), leaves the period callback, the manager and its
+    // count, and forgets the manager. Its handle's cleanup closes it later,
+    // in the host's process. PASSIVE_LEVEL.
+    void DetachAsioClients();
     // The first running client starts device streaming, the last one to stop
     // stops it; one decision at a time. PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS StartClient(AudioClient* client);
@@ -117,6 +123,8 @@ public:
 private:
     static ULONG Shift(ULONG rate);
     void NotifyBusChanged();
+    // Takes the client out of its slot, if it holds one.
+    void Unlist(AudioClient* client);
     // Caller holds clientLock_.
     ULONG CountRunningLocked();
     void ResetPeriodLocked();

@@ -56,6 +56,7 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
     RaiseIfFailed(WdfDeviceCreate(&deviceInit, &deviceAttributes, &device), MSG_CREATE_ROOT_DEVICE_FAILED);
     DEVICE_EXTENSION* extension = *created = GetDeviceExtension(device);
     RtlZeroMemory(extension, sizeof(*extension));
+    KeInitializeEvent(&extension->clientGate, SynchronizationEvent, TRUE);
 
     // A failed allocation leaves its pointer null; the device does not go on without all three.
     extension->engine = new AudioEngine(device);
@@ -111,13 +112,19 @@ NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
     return status;
 }
 
-// PASSIVE_LEVEL: the FDO goes away. The engine stops watching for arrivals,
-// then unbinds and drops each device still listed, announcing each as
-// removed; then the objects go.
+// PASSIVE_LEVEL: the FDO goes away, perhaps with handles still open (they
+// stay until their processes close them). Their ASIO clients are told the
+// device is lost and taken out of the manager, each host to reset and close
+// its handle, whose cleanup then releases the rest in its process. The
+// engine stops watching for arrivals, then unbinds and drops each device
+// still listed, announcing each as removed; then the objects go.
 void RootEvtDeviceCleanup(WDFOBJECT device) {
     PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(device);
     TRACE(kLogInfo | kLogInterface);
+    // No handle's cleanup meanwhile: it would find the managers half gone.
+    ClientGateScope gate(extension);
+    if (extension->clientManager != nullptr) extension->clientManager->DetachAsioClients();
     if (extension->engine != nullptr) {
         extension->engine->EngineStopWatching();
         (void)extension->engine->EngineStopStreaming();

@@ -58,29 +58,47 @@ void RootEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT
     WdfRequestComplete(request, status);
 }
 
+// PASSIVE_LEVEL, in the host's process at the handle's cleanup: what the
+// client mapped into the host can only be unmapped there.
 void ShutAudioClient(DEVICE_EXTENSION* extension, FILECONTEXT* context, AudioClient* client) {
     // Requests that come after this see the flag and leave the client alone.
     if (InterlockedExchange(&context->audioClientShut, 1) != 0) return;
-    if (NTSTATUS status = extension->clientManager->RemoveClient(client); !NT_SUCCESS(status)) {
-        TRACE(kLogError | kLogAsio, status);
+    {
+        // The manager is there until the root device's clean-up, which takes
+        // the clients out of it first: under the gate it is either still
+        // there with the client in it, or gone with the client out.
+        ClientGateScope gate(extension);
+        if (AudioClientManager* manager = extension->clientManager) {
+            if (NTSTATUS status = manager->RemoveClient(client); !NT_SUCCESS(status)) {
+                TRACE(kLogError | kLogAsio, status);
+            }
+            manager->CountClientType(client->Type(), true);
+            client->SetOwner(nullptr);
+        }
     }
-    extension->clientManager->CountClientType(client->Type(), true);
     // Waits for a request of the same connection still running on another thread.
     if (NTSTATUS status = client->Close(); !NT_SUCCESS(status)) TRACE(kLogError | kLogAsio, status);
 }
 
 void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client) {
-    // Its waiting requests complete cancelled; the client goes even when unregistering fails.
-    if (NTSTATUS status = extension->palClientManager->Unregister(client); !NT_SUCCESS(status)) {
-        TRACE(kLogError | kLogRequest, status);
+    {
+        // A removed device's manager has gone, and with it every waiting request.
+        ClientGateScope gate(extension);
+        // Its waiting requests complete cancelled; the client goes even when unregistering fails.
+        if (PalClientManager* manager = extension->palClientManager) {
+            if (NTSTATUS status = manager->Unregister(client); !NT_SUCCESS(status)) {
+                TRACE(kLogError | kLogRequest, status);
+            }
+        }
     }
     delete client;
 }
 
-// PASSIVE_LEVEL: the handle's last close. The audio client leaves the
-// manager and releases what it holds of the host now; the object stays until
-// the file object goes, as another thread of the host may be in a request
-// with it.
+// PASSIVE_LEVEL: the handle's last close, in the host's process (also after
+// the root device has gone: its files stay until their handles close). The
+// audio client leaves the manager and releases what it holds of the host
+// now; the object stays until the file object goes, as another thread of the
+// host may be in a request with it.
 void RootEvtFileCleanup(WDFFILEOBJECT fileObject) {
     PAGED_CODE();
     DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(fileObject));
@@ -89,8 +107,8 @@ void RootEvtFileCleanup(WDFFILEOBJECT fileObject) {
     if (PalClient* client = TakePalClient(context)) ReleasePalClient(extension, client);
 }
 
-// PASSIVE_LEVEL: the file object goes (after close, when no request holds it,
-// or with the device). What the handle still holds goes now.
+// PASSIVE_LEVEL: the file object goes (after close, when no request holds
+// it). What the handle still holds goes now.
 void RootEvtFileContextCleanup(WDFOBJECT fileObject) {
     PAGED_CODE();
     auto file = static_cast<WDFFILEOBJECT>(fileObject);

@@ -6,13 +6,34 @@
 #include "pal_client_manager.h"
 #include "platform/kmdf/wdf.h"
 
-// The FDO's context: three owning pointers, null until device add fills them.
+// The FDO's context: three owning pointers, null until device add fills them
+// and again once the device's clean-up has deleted them. A removed device's
+// handles outlive it (until their processes close them), so their cleanup
+// may come after that: `clientGate` keeps it and the device's clean-up apart.
 struct DEVICE_EXTENSION {
     AudioEngine* engine;
-    AudioClientManager* clientManager;
-    PalClientManager* palClientManager;
+    AudioClientManager* clientManager;  // guarded by clientGate once the device is up
+    PalClientManager* palClientManager;  // guarded by clientGate once the device is up
+    // A synchronization event used as a lock (signalled while free), not a
+    // framework object: it lasts as long as the context, past the device's
+    // deletion, for the handles' cleanup. PASSIVE_LEVEL.
+    KEVENT clientGate;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_EXTENSION, GetDeviceExtension)
+
+// Holds the extension's client gate for a scope. PASSIVE_LEVEL.
+class ClientGateScope {
+public:
+    explicit ClientGateScope(DEVICE_EXTENSION* extension) : gate_(&extension->clientGate) {
+        (void)KeWaitForSingleObject(gate_, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~ClientGateScope() { (void)KeSetEvent(gate_, IO_NO_INCREMENT, FALSE); }
+    ClientGateScope(const ClientGateScope&) = delete;
+    ClientGateScope& operator=(const ClientGateScope&) = delete;
+
+private:
+    KEVENT* gate_;
+};
 
 // One per handle. The handle's cleanup runs beside requests still in flight
 // on it: a client is stored with a release write, looked at with an acquire
@@ -49,9 +70,10 @@ EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtDeviceCleanup;
 EVT_WDF_DEVICE_FILE_CREATE RootEvtDeviceFileCreate;
 EVT_WDF_FILE_CLEANUP RootEvtFileCleanup;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtFileContextCleanup;
-// Removes, uncounts and closes a handle's audio client, once per handle.
+// Removes, uncounts and closes a handle's audio client, once per handle (the
+// root device's removal may have taken it out of the manager already).
 void ShutAudioClient(DEVICE_EXTENSION* extension, FILECONTEXT* context, AudioClient* client);
-// Unregisters and deletes a handle's PAL client.
+// Unregisters (while the manager is there) and deletes a handle's PAL client.
 void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client);
 
 // dispatch.cpp

@@ -148,8 +148,8 @@ public:
         });
     }
 
-    // What the host does inside its buffer switch (either form) and its message entry, after the call is
-    // recorded; null to do nothing. Each call runs its own copy, so a callback may replace itself.
+    // What the host does inside its buffer switch (either form), its message entry and sampleRateDidChange, after
+    // the call is recorded; null to do nothing. Each call runs its own copy, so a callback may replace itself.
     void on_switch(std::function<void()> action) {
         std::lock_guard guard(lock_);
         inSwitch_ = std::move(action);
@@ -157,6 +157,10 @@ public:
     void on_message(std::function<void(int32_t selector)> action) {
         std::lock_guard guard(lock_);
         inMessage_ = std::move(action);
+    }
+    void on_rate_change(std::function<void()> action) {
+        std::lock_guard guard(lock_);
+        inRateChange_ = std::move(action);
     }
 
     ASIOCallbacks callbacks{};
@@ -187,9 +191,16 @@ private:
         return params;
     }
     static void RateChanged(ASIOSampleRate rate) {
+        TestHost* host = current();
         HostCall call{HostCall::kRateChange};
         call.rate = rate;
-        current()->record(call);
+        host->record(call);
+        std::function<void()> action;
+        {
+            std::lock_guard guard(host->lock_);
+            action = host->inRateChange_;
+        }
+        if (action) action();
     }
     static int32_t Message(int32_t selector, int32_t value, void*, double*) {
         TestHost* host = current();
@@ -215,6 +226,7 @@ private:
     std::map<std::pair<int32_t, int32_t>, int32_t> answers_;  // guarded by lock_
     std::function<void()> inSwitch_;                         // guarded by lock_
     std::function<void(int32_t)> inMessage_;                 // guarded by lock_
+    std::function<void()> inRateChange_;                     // guarded by lock_
 };
 
 class AsioDriverTest : public RoadTest {

@@ -139,6 +139,63 @@ TEST_P(CallsTest, SetSampleRate) {
     EXPECT_EQ(host_.calls(HostCall::kRateChange).size(), 1u) << "only the rate change that completed was told";
 }
 
+// sampleRateDidChange comes without a lock the buffer switch needs: a host that waits in there for its own next
+// switch gets it (held under the callback mutex, the switch would wait for the host and the host for the switch).
+TEST_P(CallsTest, TheRateCallbackMayWaitForASwitch) {
+    IASIO* driver = running();
+    bool switched = false;
+    host_.on_rate_change([&] {
+        size_t before = host_.calls(HostCall::kSwitch).size();
+        root().switch_buffers(0, 0);
+        switched = host_.wait_for(HostCall::kSwitch, before + 1);
+    });
+    EXPECT_EQ(driver->setSampleRate(96000), ASE_OK);
+    EXPECT_TRUE(switched) << "the switch reached the host waiting in sampleRateDidChange";
+    EXPECT_EQ(host_.calls(HostCall::kRateChange).size(), 1u);
+}
+
+// A host owns its reference and may release the driver from inside any callback: released while createBuffers asks
+// it about itself, or inside sampleRateDidChange, the driver stays whole until that call of the host's returns (the
+// rest of the questions asked, the connection open), and goes then, disposing what it made.
+TEST_P(CallsTest, ReleasedFromInsideACallbackOfItsOwnCall) {
+    for (bool duringRateChange : {false, true}) {
+        SCOPED_TRACE(duringRateChange ? "inside sampleRateDidChange" : "inside createBuffers' questions");
+        IASIO* driver = initialised();
+        auto infos = buffers({0}, {0});
+        if (duringRateChange) {
+            ASSERT_EQ(create_buffers(driver, infos), ASE_OK);
+        }
+        host_.clear();
+        ULONG left = 99;
+        bool openAtRelease = false;
+        auto letGo = [&] {
+            left = release(driver);
+            std::lock_guard guard(root().lock);
+            openAtRelease = root().handleOpen;
+        };
+        if (duringRateChange) {
+            host_.on_rate_change([&] {
+                host_.on_rate_change(nullptr);
+                letGo();
+            });
+            EXPECT_EQ(driver->setSampleRate(96000), ASE_OK);
+        } else {
+            host_.on_message([&](int32_t selector) {
+                if (selector != kAsioEngineVersion) return;
+                host_.on_message(nullptr);
+                letGo();
+            });
+            EXPECT_EQ(create_buffers(driver, infos), ASE_OK);
+            EXPECT_EQ(host_.messages().size(), 8u) << "every question asked after the first released the driver";
+        }
+        EXPECT_EQ(left, 1u) << "the driver held a reference of its own through the callback";
+        EXPECT_TRUE(openAtRelease) << "nothing of it went inside the host's callback";
+        std::lock_guard guard(root().lock);
+        EXPECT_FALSE(root().handleOpen) << "it went when its call returned";
+        EXPECT_FALSE(root().buffersExist) << "and disposed the buffers it made";
+    }
+}
+
 // Before init there is no block: the latencies, the position and the rate answer -1000 and leave the outputs
 // alone; null outputs are refused or skipped as each call defines.
 TEST_P(CallsTest, NothingIsReadBeforeInit) {

@@ -3,9 +3,10 @@
 // latency requests with their fallbacks, a host that stops, disposes or
 // destroys the driver from inside a callback, dispose racing a callback that
 // blocks, the thread's priority and multimedia class, a reset signalled
-// inside the open, and a wait that fails.
+// inside the open, and a connection lost (a wait that fails, the root gone).
 #include <atomic>
 #include <condition_variable>
+#include <optional>
 #include <thread>
 
 #include "asio_fixture.h"
@@ -57,6 +58,15 @@ protected:
         return calls.empty() ? HostCall{kind} : calls.back();
     }
     size_t switches() { return host_.calls(HostCall::kSwitch).size() + host_.calls(HostCall::kSwitchTimeInfo).size(); }
+    // A lost connection's block is not read: the position and the latencies answer as with no device.
+    static void ExpectNoBlockRead(IASIO* driver) {
+        ASIOSamples position{};
+        ASIOTimeStamp stamp{};
+        EXPECT_EQ(driver->getSamplePosition(&position, &stamp), ASE_NotPresent);
+        int32_t input = 0;
+        int32_t output = 0;
+        EXPECT_EQ(driver->getLatencies(&input, &output), ASE_NotPresent);
+    }
 };
 
 // Each switch hands the host the half the block names, with directProcess, on a thread of its own at time-critical
@@ -389,13 +399,27 @@ TEST_P(NotificationTest, PriorityAndMultimediaClass) {
 }
 
 // A reset the root signals while the open is still in progress reaches a thread that keeps running: the run flag
-// is up before the thread starts.
+// is up before the thread exists. Whether the new thread wakes before init raised it is a race; what decides it is
+// the flag at the moment the thread is made, seen there (by the one observer of calls that can fail), so the check
+// does not depend on how the threads happen to run.
 TEST_P(NotificationTest, ResetInsideTheOpenKeepsTheThread) {
     {
         std::lock_guard guard(root().lock);
         root().resetOnOpen = true;
     }
-    IASIO* driver = initialised();
+    IASIO* driver = create();
+    DWORD initThread = GetCurrentThreadId();
+    std::optional<ASIOError> runningAtCreation;
+    {
+        platform::fault::ScopedObserver observer([&](std::string_view call) {
+            if (call != "CreateThread" || GetCurrentThreadId() != initThread) return;
+            ASIOSampleRate rate = 0;
+            runningAtCreation = driver->getSampleRate(&rate);
+        });
+        ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    }
+    ASSERT_TRUE(runningAtCreation.has_value()) << "the thread was made by init's thread";
+    EXPECT_EQ(*runningAtCreation, ASE_OK) << "the driver counted as running before its thread existed";
     ASSERT_TRUE(WaitUntil([&] { return info_reads() == 2; })) << "the reset re-read the information";
     auto infos = buffers({0});
     ASSERT_EQ(create_buffers(driver, infos), ASE_OK);
@@ -403,8 +427,10 @@ TEST_P(NotificationTest, ResetInsideTheOpenKeepsTheThread) {
     EXPECT_EQ(switch_once(0).index, 0) << "the thread is still there";
 }
 
-// A wait that fails (an event closed behind the driver's back) ends the thread instead of spinning; the driver
-// is destroyed normally after.
+// A wait that fails (an event closed behind the driver's back) means the root's side is gone: the host is asked to
+// reset rather than left without switches, the thread ends instead of spinning, the block is no longer touched
+// (nothing acknowledged, the position and the latencies answered as with no device), and the driver is destroyed
+// normally after.
 TEST_P(NotificationTest, FailedWaitEndsTheThread) {
     IASIO* driver = running();
     AsioOpenRequest open{};
@@ -422,11 +448,40 @@ TEST_P(NotificationTest, FailedWaitEndsTheThread) {
         }
         return false;
     })) << "the thread left its loop";
+    EXPECT_TRUE(host_.wait_for_message(kAsioResetRequest)) << "the host hears of it";
     size_t seen = switches();
     EXPECT_LE(seen, 2u);
+    uint32_t acknowledged = root().acknowledged();
     root().switch_buffers(512, 0);
+    ExpectNoBlockRead(driver);
+    EXPECT_EQ(root().acknowledged(), acknowledged) << "nothing written into the block";
     EXPECT_EQ(release(driver), 0u) << "the destructor does not wait for ever on a thread that has ended";
     EXPECT_EQ(switches(), seen) << "nobody waits for the root's events any more";
+}
+
+// The root's device removed while the driver streams (its driver updated or disabled): the root's reset finds every
+// request refused, so the connection is lost. The host is asked to reset; from then on no switch reaches it and the
+// block is neither acknowledged nor read (the position and the latencies answer as with no device), though the root
+// still maps it until the host lets the driver go.
+TEST_P(NotificationTest, TheRootGoingLosesTheConnection) {
+    IASIO* driver = running();
+    switch_once(0);
+    machine_.pnp().remove(*node_);
+    ASSERT_TRUE(root().signal(ScriptedAsioRoot::kReset));
+    ASSERT_TRUE(host_.wait_for_message(kAsioResetRequest)) << "the host is asked to reset";
+    size_t seen = switches();
+    uint32_t acknowledged = root().acknowledged();
+    // The thread takes a switch before a reset signalled after it: once the second reset is told, the switch is done.
+    root().switch_buffers(256, 0);
+    ASSERT_TRUE(root().signal(ScriptedAsioRoot::kReset));
+    ASSERT_TRUE(host_.wait_for_message(kAsioResetRequest, 2));
+    EXPECT_EQ(switches(), seen) << "no switch after the loss";
+    EXPECT_EQ(root().acknowledged(), acknowledged) << "nothing written into the block";
+    ExpectNoBlockRead(driver);
+    EXPECT_EQ(driver->stop(), ASE_NotPresent) << "requests fail as with no device";
+    EXPECT_EQ(release(driver), 0u);
+    std::lock_guard guard(root().lock);
+    EXPECT_FALSE(root().handleOpen) << "the removed root's handle closed, its cleanup served";
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, NotificationTest, ::testing::Values(Road::Local, Road::Socket), RoadName);

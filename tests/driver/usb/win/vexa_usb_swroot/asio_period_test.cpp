@@ -304,26 +304,48 @@ TEST_F(AsioPeriodTest, CleanupWhileRunningFreesEverything) {
     }
 }
 
-// The root device going with a connection open: its clean-up, on a thread of no process, unmaps from the host.
-TEST_F(AsioPeriodTest, TheRootDeviceGoingReleasesAnOpenConnection) {
+// The root device going with a running connection open (its driver updated or disabled): the host is asked to reset
+// at once, as for an unplugged interface, and its connection leaves the period callback; but what the root mapped into
+// the host stays mapped, as on Windows, until the host closes its handle (or ends): the host may still be inside a
+// buffer switch, and only its own process can unmap it. Then it all goes, in the host's process.
+class RootRemovalTest : public AsioPeriodTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RootRemovalTest, TheHostIsToldAndKeepsItsMappingsUntilItCloses) {
+    bool endProcess = GetParam();
     auto process = platform::win32::create_local_process(false, "host");
     auto side = root_.machine().processes().find(process->process_id());
     {
         platform::win32::ScopedProcess as(process);
-        AsioHost& h = host_in(4);
-        period(48);
+        AsioHost& h = host_in(5);
+        EXPECT_FALSE(h.wait(AsioHost::kReset, 0));
         EXPECT_EQ(side->mapping_count(), 2u);
-        root_.machine().pnp().remove(root_.root_node());
-        platform::drain_pnp_notifications();
-        EXPECT_EQ(side->mapping_count(), 0u) << "unmapped in the host's process";
-        EXPECT_EQ(asio_bytes(), 0);
-        EXPECT_EQ(platform::mdl::outstanding(), 0u);
+        root_.remove_root();
+        EXPECT_TRUE(h.wait(AsioHost::kReset, 0)) << "the host is asked to reset";
+        EXPECT_FALSE(streaming()) << "the connection left the period callback, and streaming stopped";
+        EXPECT_EQ(side->mapping_count(), 2u) << "the block and the buffers stay mapped in the host";
+        EXPECT_EQ(platform::mdl::user_mappings().size(), 2u);
+        EXPECT_GT(asio_bytes(), 0);
+        // The host reads its block and writes its buffers as it may from inside a last switch.
+        EXPECT_EQ(h.switch_sequence(), 1u);
+        h.output(0, 0)[0] = 1;
         AsioBufferSizeReply sizes{};
         EXPECT_FALSE(h.buffer_size(&sizes).sent) << "the device is gone";
-        h.close();
+        if (endProcess) {
+            h.abandon();  // as a host that dies leaves them
+        } else {
+            h.close();
+        }
         hosts_.pop_back();
     }
+    if (endProcess) process.reset();  // ending the process closes what it left open
+    EXPECT_EQ(side->mapping_count(), 0u) << "unmapped in the host's process";
+    EXPECT_TRUE(platform::mdl::user_mappings().empty());
+    EXPECT_EQ(asio_bytes(), 0);
+    EXPECT_EQ(platform::mdl::outstanding(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Handle, RootRemovalTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "ProcessEnds" : "HandleCloses"; });
 
 // Dispose and close take the client out of the period callback before its buffers go, while periods run.
 TEST_F(AsioPeriodTest, DisposeAndCloseWhilePeriodsRun) {
