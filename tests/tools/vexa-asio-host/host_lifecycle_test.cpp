@@ -186,6 +186,24 @@ TEST_F(HostLifecycleTest, SurpriseRemovalAndReplug) {
     EXPECT_EQ(h.resets(), 1u);
 }
 
+// A second interface plugged in and pulled out again while the host streams on the first: the first's
+// stream runs on untouched, bit-exact at the reported round trip throughout, and the host is never asked
+// to reset (the arrival used to stop and restart it under the host: a few milliseconds out of step).
+TEST_F(HostLifecycleTest, ASecondInterfaceComingAndGoingLeavesTheStreamAlone) {
+    AsioHost& h = streaming();
+    run(300, {&h});
+    unsigned second = paced({&h}, [&] { return root_.ports().plug(VexaModel::CantileQk).number; });
+    run(300, {&h});
+    ASSERT_EQ(settings().deviceCount, 2u);
+    ASSERT_TRUE(paced({&h}, [&] { return root_.ports().unplug(second); }));
+    run(300, {&h});
+    ASSERT_EQ(h.stop(), ASE_OK);
+    EXPECT_FALSE(Contains(h.messages(), kAsioResetRequest)) << "nothing changed for the host";
+    EXPECT_FALSE(h.reset_pending());
+    EXPECT_EQ(h.streams().size(), 1u) << "one stream throughout";
+    expect_last_matched(h, "across the arrival and the removal");
+}
+
 // The way out: stop ends the device's streaming, dispose brings the root's 'asio' pool back to 0, the last Release
 // lets DllCanUnloadNow answer S_OK, and unregistration removes the keys so no host finds the driver any more.
 TEST_F(HostLifecycleTest, StopDisposeReleaseAndUnregistration) {
