@@ -203,4 +203,24 @@ TEST_F(AsioHostRealTimeTest, ASecondInterfaceComingAndGoingLeavesTheStreamAlone)
     });
 }
 
+// The round trip the host measures is the input plus output latency the driver reports, exactly, for
+// both models at 44.1, 48 and 96 kHz (the host fails a run whose signal comes back at any other latency).
+TEST_F(AsioHostRealTimeTest, TheRoundTripIsTheReportedLatency) {
+    for (const char* model : {"cantile-qe", "cantile-qk"}) {
+        start({"--device", model});
+        for (const char* rate : {"44100", "48000", "96000"}) {
+            SCOPED_TRACE(std::string(model) + " at " + rate + " Hz");
+            UntilConclusive([&] {
+                auto h = host({"--seconds", "1", "--rate", rate});
+                std::string out = h->rest();
+                int code = h->wait_exit();
+                EXPECT_NE(out.find(std::string("stream 1: ") + rate + " Hz"), std::string::npos) << out;
+                EXPECT_NE(out.find("frames (0 from the reported)"), std::string::npos) << out;
+                return std::vector<std::pair<int, std::string>>{{code, out}};
+            });
+        }
+        EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+    }
+}
+
 }  // namespace
