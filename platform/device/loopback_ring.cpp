@@ -9,6 +9,10 @@ namespace {
 constexpr size_t kSampleBytes = sizeof(int32_t);
 // A running loop holds a packet or two: small storage stays in the first-level cache.
 constexpr size_t kFirstStorageFrames = 64;
+// A primed route holds its delay, a frame's packets more or less. Storage of
+// several times that keeps the copies that run across its end rare, and at
+// ten channels it still fits the first-level cache.
+constexpr size_t kPrimedStorageFrames = 512;
 }  // namespace
 
 void LoopbackRing::reset(size_t channels, size_t capacityFrames) {
@@ -37,6 +41,27 @@ void LoopbackRing::grow(size_t frames) {
     head_ = 0;
 }
 
+void LoopbackRing::make_room(size_t frames) {
+    reserve(std::min(capacity_, count_ + frames));
+    size_t overflow = count_ + frames > storage_ ? count_ + frames - storage_ : 0;
+    head_ = wrap(head_ + overflow);
+    count_ -= overflow;
+}
+
+void LoopbackRing::prime(size_t frames) {
+    settle();
+    if (capacity_ == 0 || channels_ == 0) return;
+    frames = std::min(frames, capacity_);
+    // Grown now, so that a running loop never has to.
+    reserve(std::min(capacity_, std::max(kPrimedStorageFrames, 4 * (count_ + frames))));
+    make_room(frames);
+    size_t tail = wrap(head_ + count_);
+    size_t first = std::min(frames, storage_ - tail);
+    std::memset(samples_.data() + tail * channels_, 0, first * channels_ * kSampleBytes);
+    if (frames > first) std::memset(samples_.data(), 0, (frames - first) * channels_ * kSampleBytes);
+    count_ += frames;
+}
+
 void LoopbackRing::push(const uint8_t* data, size_t frames) {
     settle();
     if (capacity_ == 0 || channels_ == 0) return;
@@ -44,10 +69,7 @@ void LoopbackRing::push(const uint8_t* data, size_t frames) {
         data += (frames - capacity_) * channels_ * kSampleBytes;
         frames = capacity_;
     }
-    reserve(std::min(capacity_, count_ + frames));
-    size_t overflow = count_ + frames > storage_ ? count_ + frames - storage_ : 0;
-    head_ = wrap(head_ + overflow);
-    count_ -= overflow;
+    make_room(frames);
     size_t tail = wrap(head_ + count_);
     // At most two copies: up to the end of the storage, then from its start.
     size_t first = std::min(frames, storage_ - tail);

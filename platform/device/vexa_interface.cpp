@@ -60,7 +60,21 @@ VexaInterface::VexaInterface(VexaModel model, VexaVariant variant, uint32_t seri
       captureChannels_(std::max({spec_.bands[0].inputChannels, spec_.bands[1].inputChannels,
                                  spec_.bands[2].inputChannels})),
       firstOutCables_(variant.twoMidiOutPorts ? 2 : variant.midiOutCables) {
+    restart_loop_locked();
+}
+
+NTSTATUS VexaInterface::set_interface(UCHAR interfaceNumber, UCHAR alternateSetting) {
+    NTSTATUS status = SimulatedUsbDevice::set_interface(interfaceNumber, alternateSetting);
+    if (NT_SUCCESS(status) && (interfaceNumber == kPlaybackInterface || interfaceNumber == kCaptureInterface)) {
+        std::lock_guard lock(lock_);
+        restart_loop_locked();
+    }
+    return status;
+}
+
+void VexaInterface::restart_loop_locked() {
     loopbackRing_.reset(playbackChannels_, kLoopbackLimitFrames);
+    loopbackRing_.prime(round_trip_frames(spec_, clock_.rate()));
 }
 
 void VexaInterface::set_capabilities(const VendorCapabilities& capabilities) {
@@ -322,32 +336,16 @@ void VexaInterface::loop_frame_locked(uint32_t increment, IsoPacket* packets, si
     uint32_t accumulator = captureAccumulator_;
     uint64_t played = 0;
     uint64_t captured = 0;
-    bool sameFrames = playbackChannels_ == captureChannels_;
     for (size_t i = 0; i < count; ++i) {
         IsoPacket& packet = packets[i];
         if (packet.endpointAddress == kPlaybackEndpoint) {
-            // A playback packet with its microframe's capture packet next and nothing
-            // waiting: capture takes its frames straight, as lending then popping them would.
-            if (sameFrames && i + 1 < count && packets[i + 1].endpointAddress == kCaptureEndpoint &&
-                packet.bytes == outPacketBytes_ && outPacketFrames_ != 0 && outPacketFrames_ <= kLoopbackLimitFrames &&
-                loopbackRing_.empty()) {
-                IsoPacket& capture = packets[i + 1];
-                uint32_t frames = (accumulator + increment) >> 16;
-                if (frames == outPacketFrames_ && uint64_t{frames} * frameBytes <= capture.bytes) {
-                    accumulator = (accumulator + increment) & 0xFFFF;
-                    std::memcpy(capture.data, packet.data, size_t{frames} * frameBytes);
-                    capture.bytes = frames * frameBytes;
-                    played += frames;
-                    captured += frames;
-                    ++i;
-                    continue;
-                }
-            }
             if (packet.bytes != outPacketBytes_) {
                 outPacketBytes_ = packet.bytes;
                 outPacketFrames_ = packet.bytes / (uint32_t{playbackChannels_} * kSampleBytes);
             }
-            // The frame's packets stay put until it returns: the ring may borrow them meanwhile.
+            // The frame's packets stay put until it returns: the ring may borrow
+            // them meanwhile (behind the route's delay, capture takes older
+            // frames, and the frame's packets go in with one copy at its end).
             loopbackRing_.lend(packet.data, outPacketFrames_);
             played += outPacketFrames_;
         } else if (packet.endpointAddress == kCaptureEndpoint) {
@@ -393,7 +391,7 @@ void VexaInterface::fill_capture_locked(uint8_t* data, uint32_t frames) {
 void VexaInterface::set_loopback(bool on) {
     std::lock_guard lock(lock_);
     loopback_ = on;
-    loopbackRing_.reset(playbackChannels_, kLoopbackLimitFrames);
+    restart_loop_locked();
 }
 
 void VexaInterface::set_capture_source(std::function<int32_t(uint64_t, unsigned)> source) {

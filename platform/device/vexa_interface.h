@@ -61,6 +61,8 @@ public:
     Uac2Clock& clock() { return clock_; }
 
     usb::ControlResult control(const WDF_USB_CONTROL_SETUP_PACKET& setup, uint8_t* data) override;
+    // Selecting either streaming interface's setting restarts the loopback route.
+    NTSTATUS set_interface(UCHAR interfaceNumber, UCHAR alternateSetting) override;
     std::optional<std::vector<uint8_t>> read_in(UCHAR endpointAddress, ULONG maxBytes) override;
     // Every queued interrupt word and MIDI packet is announced to the host.
     bool announces_in() const override { return true; }
@@ -74,8 +76,12 @@ public:
     uint16_t playback_channels() const { return playbackChannels_; }
     uint16_t capture_channels() const { return captureChannels_; }
     // Loopback (the default): capture channel c carries playback channel c
-    // (channels beyond the playback's carry 0). Without it, capture carries
-    // what `source` gives for each frame and channel.
+    // (channels beyond the playback's carry 0), as an analog loop from the
+    // outputs to the inputs would: a frame comes back the band's output and
+    // input latencies later (round_trip_frames at the clock's rate when the
+    // route restarted; silence before). Selecting a streaming interface's
+    // setting restarts the route: what waited in it is gone. Without loopback,
+    // capture carries what `source` gives for each frame and channel.
     void set_loopback(bool on);
     void set_capture_source(std::function<int32_t(uint64_t frame, unsigned channel)> source);
     // Keeps the playback frames that arrive (interleaved), up to `maxFrames`.
@@ -113,6 +119,8 @@ private:
     // A frame of a running loop (playing, capturing, loopback, nothing
     // recorded, no empty packets due); caller holds lock_.
     void loop_frame_locked(uint32_t increment, IsoPacket* packets, size_t count);
+    // Empties the loopback route and primes it with its delay at the clock's rate; caller holds lock_.
+    void restart_loop_locked();
     // Keeps what record_playback asked for; caller holds lock_.
     void record_locked(const uint8_t* data, size_t frames);
     // Capture without loopback: the capture source's samples, or silence; caller holds lock_.

@@ -22,6 +22,8 @@ constexpr UCHAR kBulk = 0x02;
 constexpr UCHAR kInterrupt = 0x03;
 constexpr uint32_t kHighestRate = 192000;
 constexpr uint32_t kMicroframesPerSecond = 8000;
+constexpr uint32_t kBand1From = 50000;  // Hz
+constexpr uint32_t kBand2From = 100000;
 
 const ModelSpec kQk{
     VexaModel::CantileQk,
@@ -110,6 +112,11 @@ void Vendor(DescriptorBuilder& b, const VexaVariant& variant) {
 }  // namespace
 
 const ModelSpec& model_spec(VexaModel model) { return model == VexaModel::CantileQk ? kQk : kQe; }
+
+uint32_t round_trip_frames(const ModelSpec& spec, uint32_t rate) {
+    const RateBand& band = spec.bands[rate < kBand1From ? 0 : rate < kBand2From ? 1 : 2];
+    return band.outputLatency + band.inputLatency;
+}
 
 USHORT data_packet_bytes(uint16_t channels, uint32_t highestRate) {
     // One frame more than the highest rate needs per microframe, for rates that do not divide evenly.

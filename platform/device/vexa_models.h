@@ -66,6 +66,10 @@ struct ModelSpec {
 };
 
 const ModelSpec& model_spec(VexaModel model);
+// Frames a sample takes from the outputs' wire back to the inputs' at `rate`,
+// through the converters and an analog loop: the output and input latencies
+// of the rate's band (below 50 kHz, below 100 kHz, or above).
+uint32_t round_trip_frames(const ModelSpec& spec, uint32_t rate);
 
 // Descriptor sets other than the standard one, for the host's error paths.
 struct VexaVariant {

@@ -64,6 +64,9 @@ protected:
     std::unique_ptr<Program> machine_;
 };
 
+// The same programs, in tests that must have the machine to themselves: real-time audio runs one at a time.
+class AsioHostRealTimeTest : public AsioHostProgramTest {};
+
 // Runs `round` until one ends with no host behind; every host's report must then say it matched.
 void UntilConclusive(const std::function<std::vector<std::pair<int, std::string>>()>& round) {
     std::string reports;
@@ -238,6 +241,48 @@ TEST_F(AsioHostProgramTest, PalSettersReportWhatTheRootTook) {
     machine_->write_line("unplug 1");
     ASSERT_TRUE(machine_->read_until("unplugged port 1", kEventMs));
     EXPECT_EQ(pal({"rate", "48000"}), 1) << "nothing to set with no interface";
+}
+
+// While the host streams on the first interface a second is plugged in and pulled out again: the first's
+// stream runs on bit-exact, with no reset request and no second stream (the arrival used to stop and
+// restart it under the host).
+TEST_F(AsioHostRealTimeTest, ASecondInterfaceComingAndGoingLeavesTheStreamAlone) {
+    UntilConclusive([&] {
+        start({"--device", "cantile-qe"});
+        auto h = host({"--seconds", "8"});
+        EXPECT_TRUE(h->read_until("streaming: 48000 Hz", kEventMs));
+        EXPECT_TRUE(h->read_until("buffer switches", kEventMs));
+        machine_->write_line("plug cantile-qk");
+        EXPECT_TRUE(machine_->read_until("plugged cantile-qk into port 2", kEventMs));
+        EXPECT_TRUE(h->read_until("buffer switches", kEventMs));
+        machine_->write_line("unplug 2");
+        EXPECT_TRUE(machine_->read_until("unplugged port 2", kEventMs));
+        std::string out = h->rest();
+        int code = h->wait_exit();
+        EXPECT_EQ(out.find("the driver asks for a reset"), std::string::npos) << out;
+        EXPECT_EQ(out.find("stream 2:"), std::string::npos) << "one stream throughout\n" << out;
+        return std::vector<std::pair<int, std::string>>{{code, out}};
+    });
+}
+
+// The round trip the host measures is the input plus output latency the driver reports, exactly, for
+// both models at 44.1, 48 and 96 kHz (the host fails a run whose signal comes back at any other latency).
+TEST_F(AsioHostRealTimeTest, TheRoundTripIsTheReportedLatency) {
+    for (const char* model : {"cantile-qe", "cantile-qk"}) {
+        start({"--device", model});
+        for (const char* rate : {"44100", "48000", "96000"}) {
+            SCOPED_TRACE(std::string(model) + " at " + rate + " Hz");
+            UntilConclusive([&] {
+                auto h = host({"--seconds", "1", "--rate", rate});
+                std::string out = h->rest();
+                int code = h->wait_exit();
+                EXPECT_NE(out.find(std::string("stream 1: ") + rate + " Hz"), std::string::npos) << out;
+                EXPECT_NE(out.find("frames (0 from the reported)"), std::string::npos) << out;
+                return std::vector<std::pair<int, std::string>>{{code, out}};
+            });
+        }
+        EXPECT_EQ(machine_->signal_and_wait(SIGTERM), 0);
+    }
 }
 
 }  // namespace

@@ -268,7 +268,7 @@ ASIOError AsioHost::start(std::string* error) {
         std::vector<uint32_t> checked;
         for (size_t i : checkedInputs_) checked.push_back(static_cast<uint32_t>(infos_[outputChannels_.size() + i].channelNum));
         signal_ = std::make_unique<SignalSource>(options_.signal, stream.rate, stream.number);
-        check_ = std::make_unique<LoopbackCheck>(*signal_, frames_, checked);
+        check_ = std::make_unique<LoopbackCheck>(*signal_, frames_, checked, int64_t{inputLatency} + outputLatency);
         expected_ = 0;
         lastSwitch_ = Clock::time_point{};
         streamStart_ = Clock::now();
@@ -492,8 +492,11 @@ int32_t AsioHost::on_message(int32_t selector, int32_t value) {
                 streams_.back().inputLatency = input;
                 streams_.back().outputLatency = output;
             }
-            // The device's offset moved: the signal comes back at another latency.
-            if (check_) check_->expect_relock(expected_);
+            // The device's offset moved: the signal comes back at the new round trip.
+            if (check_) {
+                check_->report_latency(int64_t{input} + output);
+                check_->expect_relock(expected_);
+            }
             events_.push_back(HostEvent{Clock::now(), "the latencies changed: input " + std::to_string(input) +
                                                           ", output " + std::to_string(output) + " frames"});
             changed_.notify_all();

@@ -17,13 +17,16 @@ uint8_t TagOf(int32_t sample) { return static_cast<uint8_t>(static_cast<uint32_t
 
 }  // namespace
 
-LoopbackCheck::LoopbackCheck(const SignalSource& signal, uint32_t halfFrames, std::vector<uint32_t> channels)
+LoopbackCheck::LoopbackCheck(const SignalSource& signal, uint32_t halfFrames, std::vector<uint32_t> channels,
+                             int64_t reportedLatency)
     : signal_(signal),
       halfFrames_(halfFrames == 0 ? 1 : halfFrames),
       maxLatency_(signal.rate() - 1),  // below the sine's period of one second
       channels_(std::move(channels)),
       results_(channels_.size()),
       locked_(channels_.size(), false),
+      reportedLatency_(reportedLatency),
+      unreported_(channels_.size(), false),
       recentMismatches_(channels_.size()) {
     for (size_t i = 0; i < channels_.size(); ++i) results_[i].channel = channels_[i];
 }
@@ -82,6 +85,7 @@ bool LoopbackCheck::lock(size_t index, uint64_t frame, const int32_t* samples, u
     }
     result.latency = latency;
     locked_[index] = true;
+    unreported_[index] = reportedLatency_ >= 0 && latency != reportedLatency_;
     return true;
 }
 
@@ -123,7 +127,12 @@ void LoopbackCheck::captured(size_t index, uint64_t position, const int32_t* sam
             expected = signal_.sample(channel, played);
         }
         if (sample == expected) {
-            ++result.checked;
+            // The right sample at the wrong time is still wrong.
+            if (unreported_[index]) {
+                mismatch(index, frame);
+            } else {
+                ++result.checked;
+            }
             continue;
         }
         if (relocking) {

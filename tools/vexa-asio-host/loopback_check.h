@@ -14,6 +14,11 @@
 // the device's safety offset) a channel may lose its lock once and find it
 // again at the new latency.
 //
+// The driver reports the round trip (its input plus output latency); a
+// channel that comes back at any other latency is wrong however exact its
+// samples, since a host places what it records by the reported latencies:
+// every frame it brings back at an unreported latency counts as a mismatch.
+//
 // One thread calls it at a time (the host's buffer-switch thread while it
 // streams; any thread once it has stopped).
 #pragma once
@@ -39,8 +44,11 @@ struct ChannelResult {
 
 class LoopbackCheck {
 public:
-    // `channels`: the channels played and captured both ways; `halfFrames`: the buffer size.
-    LoopbackCheck(const SignalSource& signal, uint32_t halfFrames, std::vector<uint32_t> channels);
+    // `channels`: the channels played and captured both ways; `halfFrames`:
+    // the buffer size; `reportedLatency`: the driver's round trip in frames
+    // (negative: none reported, any one latency will do).
+    LoopbackCheck(const SignalSource& signal, uint32_t halfFrames, std::vector<uint32_t> channels,
+                  int64_t reportedLatency = -1);
 
     // What the output half at `position` played is not what the host meant
     // (it never saw the half, or filled it after the device had begun it):
@@ -53,6 +61,8 @@ public:
     // The change reaches the device before the message reaches the host, so
     // what went wrong in the few halves before `position` was the change too.
     void expect_relock(uint64_t position);
+    // The driver reports a new round trip: latencies found from now on must be it.
+    void report_latency(int64_t frames) { reportedLatency_ = frames; }
 
     const std::vector<uint32_t>& channels() const { return channels_; }
     std::vector<ChannelResult> results() const { return results_; }
@@ -68,6 +78,8 @@ private:
     std::vector<uint32_t> channels_;
     std::vector<ChannelResult> results_;
     std::vector<bool> locked_;
+    int64_t reportedLatency_;
+    std::vector<bool> unreported_;  // per channel: locked at a latency the driver did not report
     std::vector<uint64_t> taints_;  // output half positions, oldest first
     std::vector<std::vector<uint64_t>> recentMismatches_;  // per channel: capture frames within the look-back
     uint64_t relockUntil_ = 0;      // host frame up to which an announced change may show

@@ -1,4 +1,5 @@
-// The simulated interface's loopback route: whole packets in and out by copy.
+// The simulated interface's loopback route: whole packets in and out by copy,
+// behind the delay of the converters and the analog loop.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -146,83 +147,196 @@ TEST(LoopbackRingTest, LendingKeepsOrderAndTheCapacity) {
     EXPECT_EQ(Pop(ring, 4, 1), (std::vector<int32_t>{100, 20, 120, 220}));
 }
 
-// The interface takes a frame of a running loop the short way while nothing
-// else is asked of it; a knob set between frames (recording, empty capture
-// packets, loopback off) must take effect with the very next frame's packets,
-// and the counters and the looped samples must run on unbroken across the
-// switches (a frame taken the short way must not drop, repeat or miscount).
-TEST(VexaInterfaceLoopTest, KnobsSetBetweenFramesTakeEffectAtTheNextFrame) {
-    VexaInterface device(VexaModel::CantileQe);
-    ASSERT_EQ(device.set_interface(platform::device::kPlaybackInterface, 1), STATUS_SUCCESS);
-    ASSERT_EQ(device.set_interface(platform::device::kCaptureInterface, 1), STATUS_SUCCESS);
-    const size_t outChannels = device.playback_channels();
-    const size_t inChannels = device.capture_channels();
-    const size_t perPacket = device.clock().rate() / 8000;
-    constexpr unsigned kMicroframes = 8;
-    std::vector<std::vector<uint8_t>> out(kMicroframes);
-    std::vector<std::vector<int32_t>> in(kMicroframes, std::vector<int32_t>(perPacket * inChannels + 16));
-    int32_t next = 1;     // the next playback sample
-    int32_t expected = 1;  // the next sample capture must carry
-    uint64_t played = 0;
-    uint64_t captured = 0;
-    // One frame in bus order; returns the capture frames that came back.
-    auto frame = [&](uint64_t number) {
+// Primed silence comes back first, then the frames in order. Packets lent
+// one after another in one buffer join into one run, copied in at once when
+// it is settled; a packet elsewhere ends the run. Frame after frame of lent
+// runs and pops from storage go round the storage's end many times without
+// reordering, repeating or losing a frame (a wrong split there would).
+TEST(LoopbackRingTest, PrimedSilenceComesFirstAndLentRunsKeepTheOrder) {
+    LoopbackRing ring;
+    ring.reset(2, 100000);
+    ring.prime(3);
+    EXPECT_EQ(ring.frames(), 3u);
+    auto buffer = Frames(0, 4, 2);
+    ring.lend(buffer.data(), 2);
+    ring.lend(buffer.data() + 2 * 2 * 4, 2);  // where the first ends: one run
+    EXPECT_EQ(ring.frames(), 7u);
+    auto elsewhere = Frames(5000, 1, 2);
+    ring.lend(elsewhere.data(), 1);  // not where the run ends: the run is copied in first
+    EXPECT_EQ(Pop(ring, 4, 2), (std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 1}));
+    ring.settle();
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    std::fill(elsewhere.begin(), elsewhere.end(), 0xEE);
+    EXPECT_EQ(Pop(ring, 4, 2), (std::vector<int32_t>{100, 101, 200, 201, 300, 301, 5000, 5001}));
+    EXPECT_TRUE(ring.empty());
+
+    // A running loop behind a delay: each frame lends eight packets of one buffer and pops eight.
+    constexpr size_t kDelay = 37;
+    constexpr size_t kPacket = 5;
+    ring.reset(2, 100000);
+    ring.prime(kDelay);
+    std::vector<int32_t> played;
+    std::vector<int32_t> captured;
+    int32_t next = 1;
+    for (int frame = 0; frame < 200; ++frame) {
+        std::vector<uint8_t> packets;
+        for (int mf = 0; mf < 8; ++mf, next += 1000) {
+            auto packet = Frames(next, kPacket, 2);
+            packets.insert(packets.end(), packet.begin(), packet.end());
+            for (size_t f = 0; f < kPacket; ++f) played.push_back(next + static_cast<int32_t>(f * 100));
+        }
+        for (int mf = 0; mf < 8; ++mf) {
+            ring.lend(packets.data() + mf * kPacket * 2 * 4, kPacket);
+            for (int32_t sample : Pop(ring, kPacket, 2)) captured.push_back(sample);
+        }
+        ring.settle();
+    }
+    ASSERT_EQ(captured.size(), 200u * 8 * kPacket * 2);
+    for (size_t k = 0; k < captured.size() / 2; ++k) {
+        int32_t expected = k < kDelay ? 0 : played[k - kDelay];
+        ASSERT_EQ(captured[2 * k], expected) << "capture frame " << k;
+        ASSERT_EQ(captured[2 * k + 1], expected == 0 ? 0 : expected + 1) << "capture frame " << k;
+    }
+    EXPECT_EQ(ring.frames(), kDelay);
+}
+
+// A selected setting of the simulated interface, at a rate set through its clock.
+void SetRate(VexaInterface& device, uint32_t rate) {
+    WDF_USB_CONTROL_SETUP_PACKET setup{0x21, 1, 0x0100, static_cast<USHORT>(platform::device::kInternalClockId << 8), 4};
+    uint8_t data[4];
+    std::memcpy(data, &rate, 4);
+    ASSERT_EQ(device.clock().request(setup, data).status, STATUS_SUCCESS);
+    ASSERT_EQ(device.clock().rate(), rate);
+}
+
+// A frame of the bus (eight microframes, each a playback packet then a
+// capture packet) through the interface; the capture's channel 0 is
+// appended to `captured`, channel 1 checked against it.
+struct LoopDriver {
+    LoopDriver(VexaInterface& device, size_t perPacket) : device(device), perPacket(perPacket) {}
+
+    VexaInterface& device;
+    size_t perPacket;  // playback frames a microframe
+    int32_t next = 1;
+    uint64_t frameNumber = 0;
+    std::vector<int32_t> played;    // channel 0 of every frame played, in order
+    std::vector<int32_t> captured;  // channel 0 of every frame captured, in order
+
+    std::vector<size_t> frame() {
+        constexpr unsigned kMicroframes = 8;
+        const size_t outChannels = device.playback_channels();
+        const size_t inChannels = device.capture_channels();
+        std::vector<std::vector<uint8_t>> out(kMicroframes);
+        std::vector<std::vector<int32_t>> in(kMicroframes, std::vector<int32_t>((perPacket + 4) * inChannels));
         std::vector<IsoPacket> packets;
         for (unsigned mf = 0; mf < kMicroframes; ++mf) {
             out[mf] = Frames(next, perPacket, outChannels);
+            for (size_t f = 0; f < perPacket; ++f) played.push_back(next + static_cast<int32_t>(f * 100));
             next += 1000;
             packets.push_back({platform::device::kPlaybackEndpoint, mf, out[mf].data(), static_cast<ULONG>(out[mf].size())});
             packets.push_back({platform::device::kCaptureEndpoint, mf, reinterpret_cast<uint8_t*>(in[mf].data()),
                                static_cast<ULONG>(in[mf].size() * 4)});
         }
-        device.iso_frame(number, packets.data(), packets.size());
-        played += kMicroframes * perPacket;
+        device.iso_frame(++frameNumber, packets.data(), packets.size());
         std::vector<size_t> lengths;
-        for (size_t i = 1; i < packets.size(); i += 2) lengths.push_back(packets[i].bytes / 4 / inChannels);
-        return lengths;
-    };
-    auto expect_looped = [&](const std::vector<size_t>& lengths, bool looped) {
         for (unsigned mf = 0; mf < kMicroframes; ++mf) {
-            SCOPED_TRACE(testing::Message() << "microframe " << mf);
-            captured += lengths[mf];
-            ASSERT_EQ(lengths[mf], perPacket);
-            for (size_t f = 0; f < perPacket; ++f) {
-                EXPECT_EQ(in[mf][f * inChannels], looped ? expected + static_cast<int32_t>(f * 100) : 0);
-                EXPECT_EQ(in[mf][f * inChannels + 1], looped ? expected + static_cast<int32_t>(f * 100 + 1) : 0);
+            size_t frames = packets[2 * mf + 1].bytes / 4 / inChannels;
+            lengths.push_back(frames);
+            for (size_t f = 0; f < frames; ++f) {
+                int32_t sample = in[mf][f * inChannels];
+                EXPECT_EQ(in[mf][f * inChannels + 1], sample == 0 ? 0 : sample + 1) << "channel 1 beside channel 0";
+                captured.push_back(sample);
             }
-            expected += 1000;
         }
+        return lengths;
+    }
+    // Capture frames from `from` on are what was played from `playedFrom` on (silence before `silentUntil`).
+    void expect_delayed(size_t from, size_t playedFrom, size_t silentUntil) {
+        for (size_t k = from; k < captured.size(); ++k) {
+            int32_t expected = k < silentUntil ? 0 : played.at(playedFrom + (k - silentUntil));
+            ASSERT_EQ(captured[k], expected) << "capture frame " << k;
+        }
+    }
+};
+
+// The loop brings each frame back the band's output plus input latency later,
+// the latencies the firmware declares, at every rate of both models: silence
+// first, then what was played, in order. Re-selecting a setting restarts the
+// route: what waited in it does not come back, and the delay is the new rate's.
+TEST(VexaInterfaceLoopTest, TheLoopDelaysByTheDeclaredLatenciesAtEveryRate) {
+    using platform::device::model_spec;
+    EXPECT_EQ(platform::device::round_trip_frames(model_spec(VexaModel::CantileQe), 48000), 46u + 40u);
+    EXPECT_EQ(platform::device::round_trip_frames(model_spec(VexaModel::CantileQk), 96000), 78u + 70u);
+    EXPECT_EQ(platform::device::round_trip_frames(model_spec(VexaModel::CantileQk), 176400), 150u + 136u);
+    for (VexaModel model : {VexaModel::CantileQe, VexaModel::CantileQk}) {
+        for (uint32_t rate : model_spec(model).rates) {
+            SCOPED_TRACE(testing::Message() << (model == VexaModel::CantileQe ? "Cantile-QE " : "Cantile-QK ") << rate);
+            const platform::device::RateBand& band = model_spec(model).bands[rate < 50000 ? 0 : rate < 100000 ? 1 : 2];
+            const size_t delay = band.outputLatency + band.inputLatency;
+            VexaInterface device(model);
+            SetRate(device, rate);
+            ASSERT_EQ(device.set_interface(platform::device::kPlaybackInterface, 1), STATUS_SUCCESS);
+            ASSERT_EQ(device.set_interface(platform::device::kCaptureInterface, 1), STATUS_SUCCESS);
+            // A frame more than the rate's share a microframe: the route fills a little, it never runs dry.
+            LoopDriver loop{device, rate / 8000 + 1};
+            for (int f = 0; f < 40; ++f) loop.frame();
+            ASSERT_GT(loop.captured.size(), delay + 100);
+            loop.expect_delayed(0, 0, delay);
+
+            // Restarted at another rate: the older frames are gone, the new delay is silence.
+            uint32_t other = rate == 48000 ? 96000 : 48000;
+            SetRate(device, other);
+            const platform::device::RateBand& next = model_spec(model).bands[other < 50000 ? 0 : other < 100000 ? 1 : 2];
+            ASSERT_EQ(device.set_interface(platform::device::kPlaybackInterface, 1), STATUS_SUCCESS);
+            size_t from = loop.captured.size();
+            size_t playedFrom = loop.played.size();
+            loop.perPacket = other / 8000 + 1;
+            for (int f = 0; f < 40; ++f) loop.frame();
+            loop.expect_delayed(from, playedFrom, from + next.outputLatency + next.inputLatency);
+        }
+    }
+}
+
+// The interface takes a frame of a running loop the short way while nothing
+// else is asked of it; a knob set between frames (recording, empty capture
+// packets, loopback off) must take effect with the very next frame's packets,
+// and the counters and the looped samples must run on unbroken, at the
+// route's delay, across the switches (a frame taken the short way must not
+// drop, repeat or miscount).
+TEST(VexaInterfaceLoopTest, KnobsSetBetweenFramesTakeEffectAtTheNextFrame) {
+    VexaInterface device(VexaModel::CantileQe);
+    ASSERT_EQ(device.set_interface(platform::device::kPlaybackInterface, 1), STATUS_SUCCESS);
+    ASSERT_EQ(device.set_interface(platform::device::kCaptureInterface, 1), STATUS_SUCCESS);
+    const size_t outChannels = device.playback_channels();
+    const size_t perPacket = device.clock().rate() / 8000;
+    const size_t delay = platform::device::round_trip_frames(device.spec(), device.clock().rate());
+    LoopDriver loop{device, perPacket};
+    auto all = [&](const std::vector<size_t>& lengths) {
+        EXPECT_EQ(lengths, std::vector<size_t>(8, perPacket));
     };
-    expect_looped(frame(1), true);
+    all(loop.frame());
     device.record_playback(perPacket * 3);  // three packets' worth: the next frame records, then stops
-    expect_looped(frame(2), true);
+    all(loop.frame());
     std::vector<int32_t> recorded = device.recorded_playback();
     ASSERT_EQ(recorded.size(), perPacket * 3 * outChannels);
     EXPECT_EQ(recorded.front(), 8001) << "recording starts with the frame after it was asked for";
     EXPECT_EQ(recorded[perPacket * 2 * outChannels], 10001);
-    expect_looped(frame(3), true);
+    all(loop.frame());
     EXPECT_EQ(device.recorded_playback().size(), perPacket * 3 * outChannels) << "recording stopped at its limit";
     device.empty_capture_packets(1, 2);  // microframes 1 and 2 of the next frame come back empty
-    std::vector<size_t> lengths = frame(4);
-    EXPECT_EQ(lengths, (std::vector<size_t>{perPacket, 0, 0, perPacket, perPacket, perPacket, perPacket, perPacket}));
-    // An empty packet leaves its frames waiting: the next packets carry the older frames first.
-    for (unsigned mf = 0; mf < kMicroframes; ++mf) captured += lengths[mf];
-    EXPECT_EQ(in[0][0], 24001);
-    EXPECT_EQ(in[3][0], 25001) << "after two empty packets capture resumes with the oldest waiting frame";
-    EXPECT_EQ(in[7][0], 29001);
-    // Two packets' frames still wait: the next frame runs two packets behind, without a gap.
-    std::vector<size_t> after = frame(5);
-    EXPECT_EQ(in[0][0], 30001);
-    EXPECT_EQ(in[2][0], 32001);
-    for (size_t n : after) captured += n;
+    EXPECT_EQ(loop.frame(), (std::vector<size_t>{perPacket, 0, 0, perPacket, perPacket, perPacket, perPacket, perPacket}));
+    // An empty packet leaves its frames waiting: capture resumes with the oldest, the route two packets longer.
+    all(loop.frame());
+    all(loop.frame());
+    loop.expect_delayed(0, 0, delay);
+    size_t looped = loop.captured.size();
     device.set_loopback(false);
-    std::vector<size_t> silent = frame(6);
-    for (unsigned mf = 0; mf < kMicroframes; ++mf) {
-        captured += silent[mf];
-        EXPECT_EQ(in[mf][0], 0) << "without loopback and a source capture is silence";
+    all(loop.frame());
+    for (size_t k = looped; k < loop.captured.size(); ++k) {
+        EXPECT_EQ(loop.captured[k], 0) << "without loopback and a source capture is silence";
     }
-    EXPECT_EQ(device.playback_frames(), played);
-    EXPECT_EQ(device.capture_frames(), captured);
+    EXPECT_EQ(device.playback_frames(), loop.played.size());
+    EXPECT_EQ(device.capture_frames(), loop.captured.size());
 }
 
 }  // namespace

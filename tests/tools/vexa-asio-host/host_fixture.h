@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -81,6 +82,25 @@ protected:
             root_.machine().clock().run_for(platform::Milliseconds(std::min(step, ms - done)));
             for (asio_host::AsioHost* h : hosts) ASSERT_TRUE(h->catch_up(kCatchUpMs)) << "the host never got the switch";
         }
+    }
+
+    // Runs `fn`, a plug or an unplug, whose binding and pauses move the clock
+    // themselves: each frame waits until the hosts served what was signalled,
+    // as each step of run() does.
+    template <typename Fn>
+    auto paced(std::initializer_list<asio_host::AsioHost*> hosts, Fn fn) {
+        std::vector<asio_host::AsioHost*> served(hosts);
+        std::atomic<bool> behind{false};
+        platform::Clock& clock = root_.machine().clock();
+        uint64_t listener = clock.add_frame_listener([&](uint64_t) {
+            for (asio_host::AsioHost* h : served) {
+                if (!h->catch_up(kCatchUpMs)) behind = true;
+            }
+        });
+        auto result = fn();
+        clock.remove_frame_listener(listener);
+        EXPECT_FALSE(behind) << "a host never got a switch";
+        return result;
     }
 
     pal::BusSettingsBlock settings() { return ReadSettings(pal_); }

@@ -26,11 +26,13 @@ int32_t Faithful(const SignalSource& s, uint32_t channel, uint64_t frame) {
     return frame < kLatency ? 0 : s.sample(channel, frame - kLatency);
 }
 
-// Runs `halves` halves of channels 0 and 1 through `loop` into a check.
+// Runs `halves` halves of channels 0 and 1 through `loop` into a check (told the driver's round trip
+// `reported`, when one is given).
 std::vector<ChannelResult> Loopback(Signal signal, const Loop& loop, uint64_t halves = 40,
-                               const std::function<void(LoopbackCheck&, uint64_t position)>& each = nullptr) {
+                               const std::function<void(LoopbackCheck&, uint64_t position)>& each = nullptr,
+                               int64_t reported = -1) {
     SignalSource source(signal, kRate, 1);
-    LoopbackCheck check(source, kHalf, {0, 1});
+    LoopbackCheck check(source, kHalf, {0, 1}, reported);
     std::vector<int32_t> half(kHalf);
     for (uint64_t h = 0; h < halves; ++h) {
         uint64_t position = h * kHalf;
@@ -150,6 +152,41 @@ TEST(LoopbackCheckTest, AnAnnouncedChangeRelocksButForgivesOnlyItsOwnHalves) {
         if (position == kChange + 20 * kHalf) check.expect_relock(position);
     });
     EXPECT_GT(tooLate[0].mismatches, 0u);
+}
+
+// The round trip the driver reports is the one right latency: a loop that brings every sample back
+// exactly but at another latency (a device or driver that does not account for a term) is a
+// mismatch in every frame; after a reported change the new round trip is the one.
+TEST(LoopbackCheckTest, OnlyTheReportedLatencyMatches) {
+    for (Signal signal : {Signal::Ramp, Signal::Sine}) {
+        SCOPED_TRACE(SignalName(signal));
+        for (const ChannelResult& r : Loopback(signal, Faithful, 40, nullptr, kLatency)) {
+            EXPECT_TRUE(r.matched()) << "channel " << r.channel;
+        }
+        for (int64_t reported : {int64_t{kLatency} - 1, int64_t{kLatency} + 86}) {
+            for (const ChannelResult& r : Loopback(signal, Faithful, 40, nullptr, reported)) {
+                EXPECT_FALSE(r.matched()) << "reported " << reported;
+                EXPECT_EQ(r.latency, static_cast<int64_t>(kLatency)) << "measured all the same";
+                EXPECT_GE(r.mismatches, 40u * kHalf - kLatency - 32) << "every frame after the lock";
+            }
+        }
+    }
+    constexpr uint64_t kChange = 1280;
+    constexpr uint64_t kNewLatency = kLatency + 96;
+    Loop moved = [](const SignalSource& s, uint32_t c, uint64_t f) {
+        return f < kChange ? Faithful(s, c, f) : s.sample(c, f - kNewLatency);
+    };
+    for (int64_t newReported : {int64_t{kNewLatency}, int64_t{kNewLatency} - 48}) {
+        auto results = Loopback(Signal::Ramp, moved, 60, [&](LoopbackCheck& check, uint64_t position) {
+            if (position != kChange + 2 * kHalf) return;
+            check.report_latency(newReported);
+            check.expect_relock(position);
+        }, kLatency);
+        for (const ChannelResult& r : results) {
+            EXPECT_EQ(r.matched(), newReported == static_cast<int64_t>(kNewLatency)) << "reported " << newReported;
+            EXPECT_EQ(r.latency, static_cast<int64_t>(kNewLatency));
+        }
+    }
 }
 
 // The sine's frame is recovered from its values: locate finds the one latency under a second that fits.

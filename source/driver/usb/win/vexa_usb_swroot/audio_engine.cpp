@@ -175,6 +175,9 @@ NTSTATUS AudioEngine::OnAudioDeviceInterfaceChange(PVOID notificationStructure, 
     });
 }
 
+// A device that arrives beside the current one leaves the current device and
+// its stream alone: nothing of it changes, so its clients are not disturbed.
+// Only a first device takes the rate step, which commits the settings it chose.
 NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
     bool listed = false;
     NTSTATUS status = CatchStatus([&] {
@@ -185,7 +188,7 @@ NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
         RaiseIfFailed(EngineConfigureDevice(proxy, rate, clock));
         RaiseIfFailed(EngineRecompute(rate));
         RaiseIfFailed(EngineAddChildren(proxy));
-        RaiseIfFailed(EngineSetRate(rate, clock, true));
+        if (proxy->IsCurrent()) RaiseIfFailed(EngineSetRate(rate, clock, true));
     });
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, listed);
     if (NT_SUCCESS(status)) {
@@ -211,7 +214,8 @@ NTSTATUS AudioEngine::EngineAddDevice(UsbAudioDeviceTarget* device, ULONG* rate,
         TRACE(kLogError | kLogInterface, kMaxAudioDevices);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    (void)EngineStopStreaming();
+    // Nothing streams before there is a device, and a later device does not
+    // touch the current one's stream.
     WaitLockScope list(deviceListLock_);
     // A new identity for every arrival, never reused, never an address.
     device->SetPalId(nextPalId_++);
@@ -285,8 +289,12 @@ void AudioEngine::Unlist(UsbAudioDeviceTarget* device, bool* promoted) {
     }
 }
 
+// Only the current device streams and only it is described to the clients:
+// the removal of another leaves the stream, the channel counts and the
+// clients as they are.
 NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
-    (void)EngineStopStreaming();
+    bool wasCurrent = WithCurrentDevice([device](UsbAudioDeviceTarget* current) { return current == device; });
+    if (wasCurrent) (void)EngineStopStreaming();
     // What this device's children borrowed is taken back (their MIDI ports
     // closed, the children told) while they are surely still there: the
     // removal that follows runs on the PnP manager's own time. Then every
@@ -301,7 +309,7 @@ NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
         WaitLockScope list(deviceListLock_);
         bool promoted = false;
         Unlist(device, &promoted);
-        {
+        if (wasCurrent) {
             WaitLockScope settings(settingsLock_);
             settings_.outputChannelCount = 0;
             settings_.inputChannelCount = 0;
@@ -318,7 +326,7 @@ NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
         }
     }
     delete device;
-    (void)EngineNotifyClients(kClientEventDeviceChanged);
+    if (wasCurrent) (void)EngineNotifyClients(kClientEventDeviceChanged);
     clientManager_->ResumeStreaming();
     return STATUS_SUCCESS;
 }

@@ -146,6 +146,19 @@ NTSTATUS WdmAdapter::OpenStreamClient(WdmOpenStream* record) {
         TRACE(kLogError | kLogWdm, request.channelCount, deviceChannels);
         return STATUS_INVALID_PARAMETER;
     }
+    // The new stream counts from here on, so that the format decision sees it:
+    // a stream moves the rate only when no other stream would be moved under it.
+    // Every refusal below uncounts it.
+    struct CountedStream {
+        AudioClientManager* manager;
+        ULONG kind;
+        bool kept = false;
+        ~CountedStream() {
+            if (!kept) manager->CountClientType(kind, true);
+        }
+    };
+    clientManager_->CountClientType(kind, false);
+    CountedStream counted{clientManager_, kind};
     if (engine_->EngineGetCurrentRate() != request.sampleRate && !clientManager_->MayChangeFormat(kind)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -156,7 +169,7 @@ NTSTATUS WdmAdapter::OpenStreamClient(WdmOpenStream* record) {
     if (NT_SUCCESS(status)) status = ApplyWdmStreamFormat(request.sampleRate, request.bitsPerSample, render);
     if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogWdm, status, kind);
-        delete client;  // never added, never counted
+        delete client;  // never added; the guard uncounts it
         return status;
     }
     if (!clientManager_->SetBufferSize(clientManager_->BufferSizeForRate(request.sampleRate))) {
@@ -168,7 +181,7 @@ NTSTATUS WdmAdapter::OpenStreamClient(WdmOpenStream* record) {
         delete client;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    clientManager_->CountClientType(kind, false);
+    counted.kept = true;
     {
         WaitLockScope lock(streamLock_);
         LONG count = ReadNoFence(&streamCount_);

@@ -89,6 +89,7 @@ private:
     [[nodiscard]] NTSTATUS LoadSequence(bool input, ULONG sequence, ULONG* entry);
     void FillGaps(ULONG* map, ULONG channels);
 
+    // The opening stream is counted already, so the format rules weigh it beside the others.
     [[nodiscard]] NTSTATUS ApplyWdmStreamFormat(ULONG rate, ULONG bits, bool render);
     [[nodiscard]] NTSTATUS WriteULong(const WCHAR* name, ULONG value);
     void LogEventFor(UCHAR majorFunction, ULONG message, NTSTATUS status);

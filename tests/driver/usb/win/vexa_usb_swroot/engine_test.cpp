@@ -166,17 +166,38 @@ TEST_F(EngineTest, SurpriseRemovalMidStreamLeavesNothing) {
     EXPECT_EQ(platform::pool::outstanding_bytes(kTagBuffer), buffers);
 }
 
-// A device arriving stops streaming on the current device for its set-up; the running clients get it back.
-TEST_F(EngineTest, ArrivalResumesStreamingForRunningClients) {
+// A second device plugged in and pulled out again while the current one streams: its stream is
+// never stopped (it plays every frame of the time that passed), the ramp comes back bit-exact at
+// one latency, the client hears of nothing, and the engine still describes the current device's channels.
+TEST_F(EngineTest, AnotherDeviceComingAndGoingLeavesTheStreamAlone) {
     plug(VexaModel::CantileQe);
     TestClientLog log;
+    log.ramp = true;
     void* client = stream_with_client(&log, 30);
+    BusSettingsBlock before = settings();
+    ASSERT_EQ(before.sampleRate, 48000u);
+    platform::Clock& clock = root_->machine().clock();
+    uint64_t startMs = clock.now() / platform::kTicksPerMillisecond;
+    uint64_t startFrames = device(0).playback_frames();
+
     plug(VexaModel::CantileQk);
-    uint64_t frames = device(0).playback_frames();
-    uint64_t periods = log.periods;
     run_ms(30);
-    EXPECT_GT(device(0).playback_frames(), frames);
-    EXPECT_GT(log.periods, periods);
+    EXPECT_EQ(settings().deviceCount, 2u);
+    EXPECT_EQ(settings().currentDeviceId, before.currentDeviceId);
+    ASSERT_TRUE(root_->ports().unplug(2));
+    run_ms(30);
+    root_->machine().workers().drain();
+    uint64_t elapsedMs = clock.now() / platform::kTicksPerMillisecond - startMs;
+    EXPECT_NEAR(static_cast<double>(device(0).playback_frames() - startFrames), static_cast<double>(elapsedMs * 48), 48.0)
+        << "streaming never stopped in " << elapsedMs << " ms";
+    EXPECT_EQ(log.take_events(), std::vector<uint32_t>{}) << "nothing changed for the client";
+    EXPECT_GE(log.latency, 0) << "the ramp came back";
+    EXPECT_EQ(log.mismatches, 0u) << "first at capture frame " << log.firstMismatch;
+    BusSettingsBlock after = settings();
+    EXPECT_EQ(after.deviceCount, 1u);
+    EXPECT_EQ(after.currentDeviceId, before.currentDeviceId);
+    EXPECT_EQ(after.outputChannels, before.outputChannels) << "the current device's channels, not none";
+    EXPECT_EQ(after.inputChannels, before.inputChannels);
     root_->remove_client(client);
 }
 

@@ -154,6 +154,35 @@ TEST_F(WdmStreamTest, AnotherRateIsRefusedWhileAnAsioClientIsOpen) {
     CloseHandle(asio);
 }
 
+// A second stream of the same direction at another rate is refused: it would move the rate under
+// the first (asked before the new stream counted, the rules saw one stream and let it). The first
+// keeps its rate; at that rate the second opens; once the first is closed, the next may move it.
+TEST_F(WdmStreamTest, AStreamDoesNotMoveTheRateUnderAnother) {
+    for (uint32_t direction : {kWdmRender, kWdmCapture}) {
+        SCOPED_TRACE(direction == kWdmRender ? "render" : "capture");
+        uint32_t rate = engine_rate();
+        uint32_t other = rate == 48000 ? 96000 : 48000;
+        ChildLog log;
+        OpenedStream first = child_->open_stream(direction, rate, 24, 2, &log);
+        ASSERT_EQ(first.status, STATUS_SUCCESS);
+        ASSERT_EQ(first.setState(first.stream, kWdmStateRun), STATUS_SUCCESS);
+        run_ms(10);
+        EXPECT_EQ(child_->open_stream(direction, other, 24, 2, &log).status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(engine_rate(), rate) << "the running stream keeps its rate";
+        EXPECT_EQ(direction == kWdmRender ? arbiter().render : arbiter().capture, 1) << "the refused one is uncounted";
+        OpenedStream same = child_->open_stream(direction, rate, 24, 2, &log);
+        ASSERT_EQ(same.status, STATUS_SUCCESS);
+        EXPECT_EQ(child_->close_stream(same.stream), STATUS_SUCCESS);
+        EXPECT_EQ(child_->close_stream(first.stream), STATUS_SUCCESS);
+
+        OpenedStream alone = child_->open_stream(direction, other, 24, 2, &log);
+        ASSERT_EQ(alone.status, STATUS_SUCCESS);
+        EXPECT_EQ(engine_rate(), other) << "a stream on its own may move the rate";
+        EXPECT_EQ(child_->close_stream(alone.stream), STATUS_SUCCESS);
+        EXPECT_EQ(arbiter().render + arbiter().capture, 0);
+    }
+}
+
 // After a render stream changed the rate, the next capture query answers 0 once, the
 // following 1; after the control panel set the rate, each direction answers 0 once.
 TEST_F(WdmStreamTest, FormatVetoesAnswerNoOnce) {
