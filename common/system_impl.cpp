@@ -201,11 +201,14 @@ DWORD system_impl::thread_device_arrival_removal(LPVOID parameter) {
 
 void system_impl::serve(system_impl* system, const std::shared_ptr<arrival_state>& state) {
     std::stop_token stop = state->stop.get_token();
-    for (;;) {
+    for (bool last = false; !last;) {
         // Several changes before the wake-up are one rescan (auto-reset event).
+        // A wait that fails (the machine behind the event gone, and with it
+        // the root driver) ends the thread after one last pass, so the buses
+        // whose connection failed are dropped as on the root device's removal.
         if (WaitForSingleObject(state->event, INFINITE) != WAIT_OBJECT_0) {
             TRACE(kLibError, system, GetLastError());
-            return;
+            last = true;
         }
         // From here on `system` is touched only with the lock held and no
         // stop asked for: whoever deletes the system holds the lock and asks
