@@ -1,7 +1,7 @@
 // The connection to the root driver's ASIO interface: finding and opening
 // the "\ASIO" handle, the requests on it, the cached device information, and
 // init, which opens the session and starts the notification thread.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 332
 
 #include <cstdio>
 #include <cstring>
