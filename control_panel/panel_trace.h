@@ -4,6 +4,7 @@
 #pragma once
 
 #include "source/driver/usb/win/user_common/logger.h"
+#include "source/driver/usb/win/version.h"
 
 namespace cpl::trace {
 
@@ -15,8 +16,8 @@ inline constexpr ULONG kIdShutDown = vexa::log::TracePointId(kFileNumber, 142);
 inline constexpr ULONG kIdQuitRequested = vexa::log::TracePointId(kFileNumber, 165);
 static_assert(kIdStartUp == 0x96202A && kIdShutDown == 0x96208E && kIdQuitRequested == 0x9620A5);
 
-// 4.3.2.47999, a release build.
-inline constexpr ULONG64 kProgramPackedVersion = 0x804030020000BB7Full;
+// The system's version, a release build.
+inline constexpr ULONG64 kProgramPackedVersion = ::vexa::version::kPacked;
 
 // An information record. Costs one read while information records are off or
 // the logger is closed; a refused write is not the caller's concern.
