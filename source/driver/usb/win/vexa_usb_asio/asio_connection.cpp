@@ -205,7 +205,7 @@ void AsioVexa::CloseConnection() {
     WriteRelease(&connectionLost_, 0);
 }
 
-// Steps 6 and 7 of init: the four events and the session that references them.
+// Init's session: the four events, then the root's session that references them.
 bool AsioVexa::OpenSession() {
     for (HANDLE& event : events_) {
         event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
