@@ -215,7 +215,7 @@ bool AsioVexa::OpenSession() {
         }
     }
     AsioOpenRequest open{};
-    open.flags = openFlags_ ? 1 : 0;
+    open.flags = 0;  // the root does not read it
     open.switchEvent = reinterpret_cast<uintptr_t>(events_[kSwitchEvent]);
     open.resetEvent = reinterpret_cast<uintptr_t>(events_[kResetEvent]);
     open.resyncEvent = reinterpret_cast<uintptr_t>(events_[kResyncEvent]);
