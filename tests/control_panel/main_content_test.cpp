@@ -16,7 +16,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/machine/registry.h"
 #include "settings_text.h"
-#include "support/asio_host.h"
+#include "support/asio_interface_client.h"
 
 namespace {
 
@@ -183,7 +183,7 @@ TEST_P(MainContentTest, OneAsioClientDisablesTheRate) {
     start();
     ASSERT_TRUE(settled(48000, "512"));
     {
-        AsioHost host;
+        AsioInterfaceClient host;
         ASSERT_TRUE(host.open());
         ASSERT_TRUE(host.open_session().ok());
         ASSERT_TRUE(pumpUntil([&] { return !panel_->sampleRateBox().isEnabled(); }));

@@ -1,6 +1,6 @@
 // The buffers and the transport: createBuffers, disposeBuffers, start and
 // stop, and the channel queries that depend on the buffers created.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 330
 
 #include <cstring>
 #include <memory>

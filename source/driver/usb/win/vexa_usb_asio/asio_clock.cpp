@@ -1,5 +1,5 @@
 // Rates, sizes, latencies, the clock source and the sample position.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 331
 
 #include <cmath>
 #include <cstring>

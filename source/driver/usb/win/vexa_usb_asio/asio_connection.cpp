@@ -1,7 +1,7 @@
 // The connection to the root driver's ASIO interface: finding and opening
 // the "\ASIO" handle, the requests on it, the cached device information, and
 // init, which opens the session and starts the notification thread.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 332
 
 #include <cstdio>
 #include <cstring>
@@ -205,7 +205,7 @@ void AsioVexa::CloseConnection() {
     WriteRelease(&connectionLost_, 0);
 }
 
-// Steps 6 and 7 of init: the four events and the session that references them.
+// Init's session: the four events, then the root's session that references them.
 bool AsioVexa::OpenSession() {
     for (HANDLE& event : events_) {
         event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -215,7 +215,7 @@ bool AsioVexa::OpenSession() {
         }
     }
     AsioOpenRequest open{};
-    open.flags = openFlags_ ? 1 : 0;
+    open.flags = 0;  // the root does not read it
     open.switchEvent = reinterpret_cast<uintptr_t>(events_[kSwitchEvent]);
     open.resetEvent = reinterpret_cast<uintptr_t>(events_[kResetEvent]);
     open.resyncEvent = reinterpret_cast<uintptr_t>(events_[kResyncEvent]);

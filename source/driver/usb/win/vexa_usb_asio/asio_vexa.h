@@ -142,7 +142,6 @@ private:
     // the thread only reads them.
     HANDLE deviceHandle_ = INVALID_HANDLE_VALUE;
     ULONG64 context_ = 0;
-    bool openFlags_ = false;  // nothing sets it; the open request's flags word carries it
     HANDLE events_[kEventCount] = {};
     AsioSharedBlock* block_ = nullptr;  // the root's block, mapped into this process
     HANDLE notificationThread_ = nullptr;

@@ -1,5 +1,5 @@
 // The non-delegating unknown, the class factory and the class table.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 333
 
 #include "com_server.h"
 

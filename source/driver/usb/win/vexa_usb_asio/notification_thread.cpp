@@ -1,7 +1,7 @@
 // The notification thread: turns the root's four events into calls to the
 // host (the buffer switch, and the reset, resync and latency requests), and
 // acknowledges each switch it handed over in the shared block.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 335
 
 #include <cstring>
 

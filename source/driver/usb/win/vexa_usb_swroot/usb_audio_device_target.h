@@ -23,7 +23,7 @@ public:
     [[nodiscard]] NTSTATUS OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink, AudioEngine* engine);
     // Hands the USB function driver zeroed callbacks, so that nothing reaches
     // this proxy any more, and clears the proxy's copy of the interface:
-    // every later command answers 11. PASSIVE_LEVEL.
+    // every later command answers kUsbResultNotConnected. PASSIVE_LEVEL.
     void Unbind();
 
     bool StartDeviceStreaming() override;
@@ -80,9 +80,10 @@ public:
     void SetCurrent() { isCurrent_ = 1; }
     bool IsCurrent() const { return isCurrent_ != 0; }
     AudioEngine* Engine() const { return engine_; }
-    // Clears CommandContext: the device left D0 for good; later commands answer 11.
+    // Clears CommandContext: the device left D0 for good; later commands answer
+    // kUsbResultNotConnected.
     void DropCommandContext();
-    // Zeroes the whole copy of the interface; later commands answer 11.
+    // Zeroes the whole copy of the interface; later commands answer kUsbResultNotConnected.
     void DropInterface();
 
     // Callbacks the USB function driver calls.

@@ -52,7 +52,7 @@ TEST_P(CallsTest, BufferSizeIsTheRootsRange) {
 
 // A host whose program is "...\ProTools.exe" is offered its preferred size as the only size.
 TEST_P(CallsTest, ProToolsGetsOneFixedSize) {
-    process_->set_image_path("C:\\Program Files\\Avid\\Pro Tools\\ProTools.exe");
+    process_->set_image_path("C:\\Program Files\\Host\\ProTools.exe");
     IASIO* driver = initialised();
     Sizes s = BufferSize(driver);
     EXPECT_EQ(s.minimum, 256);
@@ -60,7 +60,7 @@ TEST_P(CallsTest, ProToolsGetsOneFixedSize) {
     EXPECT_EQ(s.preferred, 256);
     EXPECT_EQ(s.granularity, 0);
     // The match is on the name as written.
-    process_->set_image_path("C:\\Program Files\\Avid\\Pro Tools\\protools.exe");
+    process_->set_image_path("C:\\Program Files\\Host\\protools.exe");
     IASIO* other = create();
     ASSERT_EQ(release(driver), 0u);
     ASSERT_EQ(other->init(nullptr), ASIOTrue);
