@@ -5,13 +5,10 @@
 
 #include "common/system_impl.h"
 
-#include <cstddef>
-#include <cstring>
-#include <vector>
-
 #include "common/library_trace.h"
 #include "common/releases.h"
 #include "common/xptn.h"
+#include "source/driver/usb/win/user_common/interface_path.h"
 #include "source/driver/usb/win/user_common/logger.h"
 #include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
 
@@ -267,26 +264,10 @@ bool system_impl::bus_present(std::string path) {
 }
 
 std::string system_impl::interface_path(HDEVINFO devices, uint32_t index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (!SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_PAL, index, &data)) return {};
-    // Asked for its size first: a path of any length is read whole (a fixed
-    // buffer skipped a long one as if no interface were there).
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailA(devices, &data, nullptr, 0, &needed, nullptr);
-    constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-    if (needed <= kPathOffset) {
-        TRACE(kLibError, index, GetLastError());
-        return {};
-    }
-    std::vector<uint64_t> storage((needed + sizeof(uint64_t) - 1) / sizeof(uint64_t));  // aligned for the record
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(devices, &data, detail, needed, nullptr, nullptr)) {
-        TRACE(kLibError, index, GetLastError());
-        return {};
-    }
-    return std::string(detail->DevicePath, strnlen(detail->DevicePath, needed - kPathOffset));
+    std::string path;
+    DWORD error = ::vexa::user::InterfacePath(devices, GUID_DEVINTERFACE_PAL, index, &path);
+    if (error != ERROR_SUCCESS && error != ERROR_NO_MORE_ITEMS) TRACE(kLibError, index, error);
+    return path;
 }
 
 void system_impl::changed() {}

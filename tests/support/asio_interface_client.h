@@ -18,7 +18,7 @@
 #include "platform/win32/windows.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
-#include "tools/common/interface_path.h"
+#include "support/interface_path.h"
 
 namespace vexa::test {
 
@@ -188,7 +188,7 @@ public:
     }
 
 private:
-    static std::u16string first_interface() { return vexa::tools::InterfacePath(GUID_DEVINTERFACE_ASIO); }
+    static std::u16string first_interface() { return InterfacePath(GUID_DEVINTERFACE_ASIO); }
 
     AsioAnswer send(DWORD code, void* record, DWORD bytes) {
         AsioAnswer answer;

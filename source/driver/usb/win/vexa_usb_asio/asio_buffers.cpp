@@ -7,7 +7,6 @@
 #include <new>
 
 #include "asio_vexa.h"
-#include "platform/kernel/barrier.h"
 #include "source/driver/usb/win/user_common/logger.h"
 
 using namespace vexa::log;

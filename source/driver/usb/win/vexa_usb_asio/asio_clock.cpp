@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "asio_vexa.h"
-#include "platform/kernel/barrier.h"
 #include "source/driver/usb/win/user_common/logger.h"
 
 using namespace vexa::log;

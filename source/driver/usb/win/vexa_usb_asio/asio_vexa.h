@@ -25,7 +25,7 @@
 #pragma once
 
 #include "com_server.h"
-#include "platform/kernel/barrier.h"
+#include "platform/win32/windows.h"
 #include "public/asio.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 

@@ -6,8 +6,6 @@
 #include <cstring>
 
 #include "asio_vexa.h"
-#include "platform/kernel/barrier.h"
-#include "platform/kernel/sync.h"
 #include "platform/win32/avrt.h"
 #include "source/driver/usb/win/user_common/logger.h"
 

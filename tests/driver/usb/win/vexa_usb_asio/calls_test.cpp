@@ -88,6 +88,26 @@ TEST_P(CallsTest, CanSampleRate) {
     EXPECT_TRUE(root().codes().empty());
 }
 
+// A request whose wait fails is cancelled and waited for before the call answers -1000: left pending, the root
+// would complete it later into the OVERLAPPED and buffer of a call that has returned. The connection serves on.
+TEST_P(CallsTest, AFailedWaitCancelsTheRequestBeforeAnswering) {
+    IASIO* driver = initialised();
+    {
+        std::lock_guard guard(root().lock);
+        root().holds.insert(kIoctlAsioCanSampleRate);
+    }
+    platform::fault::inject("GetOverlappedResultWait", STATUS_INVALID_HANDLE);
+    EXPECT_EQ(driver->canSampleRate(44100.0), ASE_NotPresent);
+    {
+        std::lock_guard guard(root().lock);
+        EXPECT_EQ(root().held, 1u);
+        EXPECT_EQ(root().cancelled, 1u) << "the request is still pending in the root";
+        root().holds.clear();
+        root().results[kIoctlAsioCanSampleRate] = ASE_OK;
+    }
+    EXPECT_EQ(driver->canSampleRate(44100.0), ASE_OK);
+}
+
 // setSampleRate: the current rate sends nothing; another is sent, waited for 500 ms, the information read again
 // and the host told; a refusal and a failed request leave the rate as it was.
 TEST_P(CallsTest, SetSampleRate) {
