@@ -95,7 +95,7 @@ TEST_P(MainContentTest, CantileQeAt48kHz) {
     EXPECT_TRUE(panel_->operationModeBox().isEnabled());
     EXPECT_TRUE(panel_->sampleRateBox().isVisible());
     EXPECT_FALSE(panel_->sampleRateText().isVisible());
-    const auto firmware = platform::device::model_spec(VexaModel::CantileQe).firmwareVersion;
+    const auto firmware = platform::device::data_sheet(VexaModel::CantileQe).firmwareVersion;
     EXPECT_EQ(panel_->deviceDetails().getText(), "Product Name : Cantile-QE\nSerial Number : 1\n\nFirmware App Version : " +
                                                       cpl::versionText(firmware) + "\n");
 }
