@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/machine/machine.h"
-#include "source/driver/usb/win/vexa_usb_swroot/audio_device.h"
+#include "source/driver/usb/win/vexa_usb_swroot/device/audio_device.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "control/root.h"
 #include "fake_device.h"
-#include "root.h"
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))
 
