@@ -8,6 +8,7 @@
 #include "children/wdm_adapter.h"
 #include "control/root.h"
 #include "engine/audio_engine.h"
+#include "engine/pal_notifier.h"
 #include "logger.h"
 #include "public/child_interface.h"
 
@@ -177,7 +178,7 @@ void WdmRequest(CHILD_DEVEXT* child, WDFREQUEST request, size_t outputLength, si
                     ULONG value = record->value;
                     RaiseIfFailed(OwnAdapter(child, record->adapter)->SaveSpeakerConfig(value));
                 });
-                if (PalClientManager* pal = child->engine->PalClients()) {
+                if (PalNotifier* pal = child->engine->PalClients()) {
                     (void)pal->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
                 }
             });

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "engine/audio_client_manager.h"
+#include "engine/pal_notifier.h"
 #include "platform/kmdf/wdf.h"
 #include "public/pal_interface.h"
 
@@ -37,7 +38,7 @@ private:
 // The wait queue's clean-up, PASSIVE_LEVEL: the queue goes with the root device.
 EVT_WDF_OBJECT_CONTEXT_CLEANUP PalEvtWaitQueueCleanup;
 
-class PalClientManager : public AudioClientArbiter {
+class PalClientManager : public AudioClientArbiter, public PalNotifier {
 public:
     PalClientManager() = default;
     ~PalClientManager() override;
@@ -50,7 +51,7 @@ public:
     // Removes the client and cancels its waiting requests. Up to DISPATCH_LEVEL.
     [[nodiscard]] NTSTATUS Unregister(PalClient* client);
     // One record to every registered client: to a waiting request, else into its backlog.
-    [[nodiscard]] NTSTATUS Notify(ULONG kind, ULONG64 param64, ULONG param32);
+    [[nodiscard]] NTSTATUS Notify(ULONG kind, ULONG64 param64, ULONG param32) override;
     // The wait path of the handle `file`: STATUS_SUCCESS with `*record` to
     // deliver now, STATUS_PENDING when the request now waits in the queue
     // (the caller no longer owns it), or the status to complete it with.

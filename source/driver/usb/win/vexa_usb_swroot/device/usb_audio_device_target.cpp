@@ -5,10 +5,10 @@
 #include "device/usb_audio_device_target.h"
 
 #include "children/midi_device.h"
-#include "control/pal_client_manager.h"
 #include "control/root.h"
 #include "engine/audio_client_manager.h"
 #include "engine/audio_engine.h"
+#include "engine/pal_notifier.h"
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"

@@ -5,9 +5,9 @@
 
 #include "engine/audio_client_manager.h"
 
-#include "control/pal_client_manager.h"
 #include "device/lock_scope.h"
 #include "engine/audio_engine.h"
+#include "engine/pal_notifier.h"
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"

@@ -12,7 +12,7 @@
 #include "engine/audio_engine.h"
 
 #include "children/child_devices.h"
-#include "control/pal_client_manager.h"
+#include "engine/pal_notifier.h"
 #include "engine/audio_client_manager.h"
 #include "engine/root_engines.h"
 #include "event_log.h"
@@ -102,7 +102,7 @@ void AudioEngine::WriteSetting(const char16_t* name, ULONG value, UCHAR majorFun
 NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER driver) {
     NTSTATUS status = CatchStatus([&] {
         clientManager_ = record.clientManager;
-        palClientManager_ = record.palClientManager;
+        palNotifier_ = record.palNotifier;
         interfaceClass_ = record.interfaceClass;
         driver_ = driver;
         NTSTATUS opened =
@@ -192,7 +192,7 @@ NTSTATUS AudioEngine::EngineAttachDevice(UsbAudioDeviceTarget* proxy) {
     });
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status, listed);
     if (NT_SUCCESS(status)) {
-        if (NTSTATUS notified = palClientManager_->Notify(vexa::pal::kPalNotifyDeviceArrival, 0, 0); !NT_SUCCESS(notified)) {
+        if (NTSTATUS notified = palNotifier_->Notify(vexa::pal::kPalNotifyDeviceArrival, 0, 0); !NT_SUCCESS(notified)) {
             TRACE(kLogWarning | kLogInterface, notified);
         }
     } else {
@@ -345,8 +345,8 @@ void AudioEngine::EngineRemoveAllDevices() {
             // The USB driver still holds the device: it forgets the callbacks first.
             first->Unbind();
             (void)EngineRemoveDevice(first);
-            if (palClientManager_ != nullptr) {
-                (void)palClientManager_->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
+            if (palNotifier_ != nullptr) {
+                (void)palNotifier_->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
             }
         }
     });
@@ -518,7 +518,7 @@ NTSTATUS AudioEngine::EngineSetRate(ULONG rate, ULONG clock, bool stopStreaming)
     }
     if (status == STATUS_INTERNAL_ERROR) return status;  // the device refused: nothing changed
     if (notify) {
-        if (NTSTATUS notified = palClientManager_->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0); !NT_SUCCESS(notified)) {
+        if (NTSTATUS notified = palNotifier_->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0); !NT_SUCCESS(notified)) {
             TRACE(kLogWarning | kLogInterface, notified);
         }
         (void)EngineNotifyClients(kClientEventRateChanged);

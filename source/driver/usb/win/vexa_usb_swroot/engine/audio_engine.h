@@ -12,7 +12,7 @@
 #include "public/pal_interface.h"
 
 class AudioClientManager;
-class PalClientManager;
+class PalNotifier;
 
 inline constexpr ULONG kMaxAudioDevices = 5;
 inline constexpr ULONG kDefaultSampleRate = 48000;
@@ -23,7 +23,7 @@ inline constexpr ULONG kFallbackSampleRate = 44100;
 
 struct EngineInitRecord {
     AudioClientManager* clientManager;
-    PalClientManager* palClientManager;
+    PalNotifier* palNotifier;
     WDFDEVICE rootDevice;
     GUID interfaceClass;
 };
@@ -111,7 +111,7 @@ public:
 
     // The driver's list of running engines (root_engines.cpp); guarded by its lock.
     AudioEngine* nextListed = nullptr;
-    PalClientManager* PalClients() const { return palClientManager_; }
+    PalNotifier* PalClients() const { return palNotifier_; }
     WDFDRIVER Driver() const { return driver_; }
     WDFDEVICE RootDevice() const { return rootDevice_; }
 
@@ -132,7 +132,7 @@ private:
     [[nodiscard]] NTSTATUS EngineAddChildren(UsbAudioDeviceTarget* device);
 
     AudioClientManager* clientManager_ = nullptr;
-    PalClientManager* palClientManager_ = nullptr;
+    PalNotifier* palNotifier_ = nullptr;
     UsbAudioDeviceTarget* currentDevice_ = nullptr;        // guarded by deviceListLock_ and listSpinLock_
     UsbAudioDeviceTarget* devices_[kMaxAudioDevices] = {};  // guarded by deviceListLock_ and listSpinLock_
     ULONG64 deviceCount_ = 0;                               // guarded by deviceListLock_ and listSpinLock_
