@@ -16,7 +16,7 @@ namespace {
 class FakeDevice : public UsbAudioDeviceTarget {
 public:
     FakeDevice(FakeDeviceScript* script, WDFDEVICE fdo, AudioEngine* engine) : script_(script) {
-        AttachEngine(fdo, engine);
+        AttachOwner(fdo, engine->OwnerLink());
     }
 
     ULONG GetDeviceKind() override { return read([](FakeDeviceScript& s) { return s.kind; }); }

@@ -173,7 +173,7 @@ bool ListAdapter(CHILD_DEVEXT* child, ChildObject* adapter) {
 void ChildBook::ReleaseDevice(UsbAudioDeviceTarget* device) {
     WaitLockScope lock(lock_);
     // Objects built for the device whose child has not been created yet have no bindings either way.
-    device->ForEachMidiDevice([](MidiDevice* midi) { midi->MidiCloseAllPorts(); });
+    device->ForEachMidiDevice([](MidiEndpoint* midi) { midi->MidiCloseAllPorts(); });
     for (CHILD_DEVEXT* child = first_; child != nullptr; child = child->next) {
         if (child->contextObject == nullptr) continue;
         if (child->kind == ChildKind::Adapter) {
@@ -188,7 +188,7 @@ void ChildBook::ReleaseDevice(UsbAudioDeviceTarget* device) {
         child->contextObject = nullptr;
         midi->Release();
     }
-    device->ForEachMidiDevice([](MidiDevice* midi) { midi->Detach(); });
+    device->ForEachMidiDevice([](MidiEndpoint* midi) { midi->Detach(); });
 }
 
 // PASSIVE_LEVEL

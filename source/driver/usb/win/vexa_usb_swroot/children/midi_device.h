@@ -13,6 +13,7 @@
 // that borrows it; the last release deletes it (PASSIVE_LEVEL).
 #pragma once
 
+#include "device/midi_endpoint.h"
 #include "platform/kmdf/wdf.h"
 #include "pool_memory.h"
 #include "public/child_interface.h"
@@ -38,7 +39,7 @@ struct MidiPortRecord : PoolObject {
     bool enabled;                          // guarded by the owner's callLock_
 };
 
-class MidiDevice : public ChildObject {
+class MidiDevice : public ChildObject, public MidiEndpoint {
 public:
     ~MidiDevice() override;
 
@@ -55,22 +56,18 @@ public:
     // Binds the port the request names to the child's functions and writes the reply over it. PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS MidiBindPort(vexa::child::MidiOpenPort* record);
     // One incoming message for port `cable`, to the child's input function. DISPATCH_LEVEL.
-    NTSTATUS MidiDeliverInput(UCHAR cable, const ULONG* word, ULONG64 time);
+    NTSTATUS MidiDeliverInput(UCHAR cable, const ULONG* word, ULONG64 time) override;
     // One outgoing byte of port `cable` from the child's pull function, or kNoMidiData. DISPATCH_LEVEL.
-    NTSTATUS MidiPullOutput(UCHAR cable, ULONG* word);
+    NTSTATUS MidiPullOutput(UCHAR cable, ULONG* word) override;
     // The device goes: every bound port is closed and its child told (its close function). PASSIVE_LEVEL.
-    void MidiCloseAllPorts();
+    void MidiCloseAllPorts() override;
     // The child goes: every binding is dropped without calling the child. PASSIVE_LEVEL.
     void UnbindAll();
     // No kick, enable or information reaches the device from now on. PASSIVE_LEVEL.
-    void Detach();
+    void Detach() override;
 
     void Reference();
-    void Release();
-
-    // The next MIDI object of the same direction built for the same device
-    // (the device proxy's list; see UsbAudioDeviceTarget::AddMidiDevice).
-    MidiDevice* nextOfDevice = nullptr;
+    void Release() override;
 
     // The functions handed to the child.
     [[nodiscard]] static NTSTATUS MidiKick(PVOID midi, ULONG port);

@@ -11,6 +11,12 @@ using namespace vexa::log;
 
 namespace {
 
+// The engine of a root device while its objects are there.
+DeviceOwner* EngineOf(WDFDEVICE device) {
+    DEVICE_EXTENSION* extension = GetDeviceExtension(device);
+    return extension != nullptr ? extension->engine : nullptr;
+}
+
 // Deletes the three objects (PAL client manager, client manager, engine, in
 // this order) and clears their pointers.
 void DeleteObjects(DEVICE_EXTENSION* extension) {
@@ -86,7 +92,7 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
     RaiseIfFailed(extension->palClientManager->Init(device), MSG_PAL_CLIENT_MANAGER_INIT_FAILED);
     RaiseIfFailed(extension->clientManager->ClientManagerInit(extension->engine, device),
                   MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
-    EngineInitRecord record{extension->clientManager, extension->palClientManager, device,
+    EngineInitRecord record{extension->clientManager, EngineOf, extension->palClientManager, device,
                             GUID_DEVINTERFACE_AUDIODEVICE};
     // Before the engine starts: devices already present arrive during its start and describe children.
     PNP_BUS_INFORMATION bus{GUID_DEVINTERFACE_PAL, PNPBus, 0};

@@ -1,4 +1,4 @@
-// Scoped holds of the framework's locks.
+// Scoped holds of the framework's locks, and a plain wait.
 #pragma once
 
 #include "platform/kmdf/wdf.h"
@@ -26,3 +26,12 @@ public:
 private:
     WDFWAITLOCK lock_;
 };
+
+// Waits `ms` milliseconds at PASSIVE_LEVEL; does nothing above it.
+inline void SleepMs(ULONG ms) {
+    constexpr LONGLONG kHundredNsPerMs = 10000;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(ms) * kHundredNsPerMs;
+    (void)KeDelayExecutionThread(KernelMode, TRUE, &interval);
+}

@@ -4,11 +4,7 @@
 
 #include "device/usb_audio_device_target.h"
 
-#include "children/midi_device.h"
-#include "control/root.h"
-#include "engine/audio_client_manager.h"
-#include "engine/audio_engine.h"
-#include "engine/pal_notifier.h"
+#include "device/lock_scope.h"
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"
@@ -22,7 +18,6 @@ constexpr ULONG kShareReadWrite = 3;
 constexpr ULONG kNotReadyAttempts = 5;
 constexpr ULONG kNotReadyWaitMs = 100;
 constexpr ULONG kVersionReplyBytes = 8;
-constexpr ULONG kNotificationRefreshBits = 0x1FFFFC;  // bits 2 to 20
 constexpr ULONG kMapScratchBytes = sizeof(StreamState);
 constexpr ULONG kProductStringRequestBytes = 16;
 
@@ -53,21 +48,19 @@ UsbAudioDeviceTarget::~UsbAudioDeviceTarget() {
     if (commandLock_ != nullptr) WdfObjectDelete(commandLock_);
     rootDevice_ = nullptr;
     // Children still borrowing one keep it until they go.
-    for (MidiDevice*& first : midiDevices_) {
+    for (MidiEndpoint*& first : midiDevices_) {
         while (first != nullptr) {
-            MidiDevice* midi = first;
+            MidiEndpoint* midi = first;
             first = midi->nextOfDevice;
             midi->Release();
         }
     }
 }
 
-MidiDevice* UsbAudioDeviceTarget::NextOfDevice(MidiDevice* midi) { return midi->nextOfDevice; }
-
-void UsbAudioDeviceTarget::AddMidiDevice(bool output, MidiDevice* midi) {
+void UsbAudioDeviceTarget::AddMidiDevice(bool output, MidiEndpoint* midi) {
     KIRQL irql;
     KeAcquireSpinLock(&midiLock_, &irql);
-    MidiDevice*& first = midiDevices_[output ? 1 : 0];
+    MidiEndpoint*& first = midiDevices_[output ? 1 : 0];
     midi->nextOfDevice = first;
     first = midi;
     KeReleaseSpinLock(&midiLock_, irql);
@@ -106,9 +99,9 @@ bool UsbAudioDeviceTarget::GetProductString(WCHAR* buffer, USHORT chars) {
     return result == kUsbResultOk;
 }
 
-void UsbAudioDeviceTarget::AttachEngine(WDFDEVICE rootDevice, AudioEngine* engine) {
+void UsbAudioDeviceTarget::AttachOwner(WDFDEVICE rootDevice, const DeviceOwnerLink& link) {
     rootDevice_ = rootDevice;
-    engine_ = engine;
+    link_ = link;
     if (commandLock_ == nullptr && !NT_SUCCESS(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &commandLock_))) {
         commandLock_ = nullptr;
     }
@@ -119,11 +112,11 @@ void UsbAudioDeviceTarget::FillInterface() {
     deviceInterface_.Size = kAudioDeviceInterfaceSize;
     deviceInterface_.Version = kAudioDeviceInterfaceVersion;
     deviceInterface_.ClientDevice = this;
-    deviceInterface_.RealtimeContext = engine_->ClientManager();
-    deviceInterface_.NotifyContext = engine_;
+    deviceInterface_.RealtimeContext = link_.realtimeContext;
+    deviceInterface_.NotifyContext = link_.owner;
     deviceInterface_.MidiContext = this;
     deviceInterface_.NotificationCallback = OnDeviceNotification;
-    deviceInterface_.RealtimeCallback = AudioClientManager::OnRealtimePeriod;
+    deviceInterface_.RealtimeCallback = link_.realtimeCallback;
     deviceInterface_.MidiCallback = OnMidiData;
 }
 
@@ -141,9 +134,10 @@ void UsbAudioDeviceTarget::CheckVersion() {
 }
 
 // PASSIVE_LEVEL
-NTSTATUS UsbAudioDeviceTarget::OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink, AudioEngine* engine) {
+NTSTATUS UsbAudioDeviceTarget::OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink,
+                                          const DeviceOwnerLink& link) {
     NTSTATUS status = CatchStatus([&] {
-        AttachEngine(rootDevice, engine);
+        AttachOwner(rootDevice, link);
         if (commandLock_ == nullptr) RaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
         // The target belongs to the driver, not to the root device: the root
         // device's clean-up unbinds through it after the device's own
@@ -155,7 +149,7 @@ NTSTATUS UsbAudioDeviceTarget::OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING
         // The context is set before the open, so that an early removal finds it.
         AUDIODEVICEIOTARGET* context = GetAudioDeviceIoTarget(ioTarget_);
         context->proxy = this;
-        context->engine = engine;
+        context->owner = link.owner;
 
         WDF_IO_TARGET_OPEN_PARAMS params;
         WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, symbolicLink, kStandardRightsAll);
@@ -180,7 +174,7 @@ NTSTATUS UsbAudioDeviceTarget::OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING
     });
     if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
-        LogEvent(WdfDriverWdmGetDriverObject(engine->Driver()), kMajorPnp, MSG_ROOT_DEVICE_LOAD_FAILED, status);
+        LogEvent(WdfDriverWdmGetDriverObject(link.owner->OwnerDriver()), kMajorPnp, MSG_ROOT_DEVICE_LOAD_FAILED, status);
     }
     return status;
 }
@@ -252,7 +246,7 @@ bool UsbAudioDeviceTarget::StopDeviceStreaming() {
     return result == kUsbResultOk;
 }
 
-bool UsbAudioDeviceTarget::IsStreaming() { return engine_ != nullptr && engine_->Streaming(); }
+bool UsbAudioDeviceTarget::IsStreaming() { return link_.owner != nullptr && link_.owner->OwnerStreaming(); }
 
 NTSTATUS UsbAudioDeviceTarget::ResetStreamState() {
     if (mappedStreamState_ != nullptr) {
@@ -262,14 +256,13 @@ NTSTATUS UsbAudioDeviceTarget::ResetStreamState() {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbAudioDeviceTarget::SetStreamFormat() {
-    ULONG rate = GetSampleRate();
-    lastStreamFormat_.periodFrames = engine_->ClientManager()->BufferSizeForRate(rate);
+NTSTATUS UsbAudioDeviceTarget::SetStreamFormat(ULONG rate, ULONG periodFrames, ULONG operationMode) {
+    lastStreamFormat_.periodFrames = periodFrames;
     lastStreamFormat_.clockSource = static_cast<USHORT>(GetClockSource());
     lastStreamFormat_.sampleRate = rate;
     lastStreamFormat_.outputChannels = GetOutputChannelCount(rate);
     lastStreamFormat_.inputChannels = GetInputChannelCount(rate);
-    lastStreamFormat_.operationMode = engine_->OperationMode();
+    lastStreamFormat_.operationMode = operationMode;
     StreamFormat format = lastStreamFormat_;
     ULONG result = Command(kDcpCategoryUsbDevice, kUsbCmdSetStreamFormat, &format, sizeof(format), nullptr, nullptr);
     if (result != kUsbResultOk) {
@@ -323,18 +316,18 @@ bool UsbAudioDeviceTarget::QueryBusy(ULONG* busy) {
 }
 
 // DISPATCH_LEVEL (type 0, from the vendor channel's interrupt) or PASSIVE_LEVEL (type 2).
-ULONG UsbAudioDeviceTarget::OnDeviceNotification(PVOID engineContext, PVOID deviceContext, ULONG type, ULONG value) {
-    auto* engine = static_cast<AudioEngine*>(engineContext);
-    if (engine == nullptr) {
+ULONG UsbAudioDeviceTarget::OnDeviceNotification(PVOID ownerContext, PVOID deviceContext, ULONG type, ULONG value) {
+    auto* owner = static_cast<DeviceOwner*>(ownerContext);
+    if (owner == nullptr) {
         TRACE(kLogError | kLogInterface, type, value);
         return kUsbResultBufferTooSmall;
     }
-    if (engine->DeviceCount() == 0) {
-        LogEvent(WdfDriverWdmGetDriverObject(engine->Driver()), kMajorPnp, MSG_NO_DEVICE_FOUND,
+    if (owner->ListedDeviceCount() == 0) {
+        LogEvent(WdfDriverWdmGetDriverObject(owner->OwnerDriver()), kMajorPnp, MSG_NO_DEVICE_FOUND,
                  STATUS_DEVICE_DOES_NOT_EXIST);
         return kUsbResultNotConnected;
     }
-    if (!engine->IsListed(deviceContext)) {
+    if (!owner->ListsDevice(deviceContext)) {
         TRACE(kLogError | kLogInterface, type, value);
         return kUsbResultBufferTooSmall;
     }
@@ -347,20 +340,20 @@ ULONG UsbAudioDeviceTarget::OnDeviceNotification(PVOID engineContext, PVOID devi
     switch (value) {
         case kPowerLost:
             TRACE(kLogWarning | kLogInterface, value);
-            (void)engine->EngineNotifyClients(kClientEventDeviceLost);
+            (void)owner->DeviceLost();
             return kUsbResultOk;
         case kPowerNote:
             TRACE(kLogInfo | kLogInterface, value);
             return kUsbResultOk;
         case kPowerLeftForGood:
-            (void)engine->EngineNotifyClients(kClientEventDeviceLost);
+            (void)owner->DeviceLost();
             device->DropCommandContext();
             return kUsbResultOk;
         case kPowerSleeping:
-            (void)engine->EngineNotifyClients(kClientEventDeviceLost);
+            (void)owner->DeviceLost();
             return kUsbResultOk;
         case kPowerBackInD0:
-            (void)engine->EngineNotifyClients(kClientEventDeviceChanged);
+            (void)owner->DeviceBack();
             return kUsbResultOk;
         default:
             TRACE(kLogWarning | kLogInterface, value);
@@ -388,6 +381,7 @@ void UsbAudioDeviceTarget::QueueDeviceNotification(ULONG bits) {
     WORK_ITEM_CONTEXT* context = GetWorkItemContext(workItem);
     context->notificationBits = bits;
     context->palId = PalId();
+    context->ownerOf = link_.ownerOf;
     WdfWorkItemEnqueue(workItem);
 }
 
@@ -403,16 +397,8 @@ void UsbAudioDeviceTarget::DeviceNotificationWork(WDFWORKITEM workItem) {
     }
     ULONG bits = context->notificationBits;
     ULONG64 palId = context->palId;
-    AudioEngine* engine = GetDeviceExtension(static_cast<WDFDEVICE>(parent))->engine;
-    if (engine != nullptr) {
-        // A device that went in the meantime is not found and not touched.
-        bool listed = engine->WithListedDevice(palId, [bits](UsbAudioDeviceTarget* device) {
-            if (device == nullptr) return false;
-            if (bits & kNotificationRefreshBits) device->AudioDevice::Refresh(bits);
-            return true;
-        });
-        if (listed) (void)engine->PalClients()->Notify(vexa::pal::kPalNotifyDeviceEvent, palId, bits);
-    }
+    DeviceOwner* owner = context->ownerOf != nullptr ? context->ownerOf(static_cast<WDFDEVICE>(parent)) : nullptr;
+    if (owner != nullptr) owner->DeviceNotified(palId, bits);
     WdfObjectDelete(workItem);
 }
 
@@ -428,12 +414,12 @@ NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID context, UCHAR direction, UCHAR 
     bool output = direction == kMidiDirectionOut;
     KIRQL irql;
     KeAcquireSpinLock(&proxy->midiLock_, &irql);
-    MidiDevice* first = proxy->midiDevices_[output ? 1 : 0];
+    MidiEndpoint* first = proxy->midiDevices_[output ? 1 : 0];
     NTSTATUS status = first != nullptr ? STATUS_SUCCESS : STATUS_INTERNAL_ERROR;
     if (!output) {
         // Every child listening on the port hears it.
         ULONG64 time = KeQueryInterruptTime();
-        for (MidiDevice* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
+        for (MidiEndpoint* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
             (void)midi->MidiDeliverInput(cable, word, time);
         }
     } else if (first != nullptr) {
@@ -445,12 +431,12 @@ NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID context, UCHAR direction, UCHAR 
 
 // Under midiLock_. The child that delivered the cable's last byte is asked
 // first, then the others; the first byte found answers, kNoMidiData when none has one.
-NTSTATUS UsbAudioDeviceTarget::PullMidiOutput(MidiDevice* first, UCHAR cable, ULONG* word) {
-    MidiDevice** source = cable < vexa::child::kMidiMaxPorts ? &pullSource_[cable] : nullptr;
-    MidiDevice* last = source != nullptr ? *source : nullptr;
+NTSTATUS UsbAudioDeviceTarget::PullMidiOutput(MidiEndpoint* first, UCHAR cable, ULONG* word) {
+    MidiEndpoint** source = cable < vexa::child::kMidiMaxPorts ? &pullSource_[cable] : nullptr;
+    MidiEndpoint* last = source != nullptr ? *source : nullptr;
     if (last != nullptr && NT_SUCCESS(last->MidiPullOutput(cable, word))) return STATUS_SUCCESS;
     NTSTATUS status = vexa::child::kNoMidiData;  // each answer without a byte leaves the word naming the cable
-    for (MidiDevice* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
+    for (MidiEndpoint* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
         if (midi == last) continue;
         status = midi->MidiPullOutput(cable, word);
         if (!NT_SUCCESS(status)) continue;
@@ -464,14 +450,7 @@ NTSTATUS UsbAudioDeviceTarget::PullMidiOutput(MidiDevice* first, UCHAR cable, UL
 void UsbAudioDeviceTarget::OnTargetRemoveComplete(WDFIOTARGET target) {
     PAGED_CODE();
     AUDIODEVICEIOTARGET* context = GetAudioDeviceIoTarget(target);
-    AudioEngine* engine = context != nullptr ? context->engine : nullptr;
-    if (engine == nullptr) return;
-    engine->WithBindingLock([&] {
-        // Read only now: an arrival that failed meanwhile deleted its proxy and cleared this.
-        UsbAudioDeviceTarget* proxy = context->proxy;
-        if (proxy == nullptr) return;
-        proxy->Unbind();
-        (void)engine->EngineRemoveDevice(proxy);
-        (void)engine->PalClients()->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
-    });
+    DeviceOwner* owner = context != nullptr ? context->owner : nullptr;
+    if (owner == nullptr) return;
+    owner->TargetRemoved(context);
 }

@@ -4,14 +4,15 @@
 #pragma once
 
 #include "device/audio_device.h"
+#include "device/device_owner.h"
+#include "device/midi_endpoint.h"
 #include "platform/kmdf/wdf.h"
 #include "public/child_interface.h"
 
-class AudioEngine;
-class MidiDevice;
-
 inline constexpr ULONG kUsbDeviceKind = 0x400;
 inline constexpr ULONG kChannelLabelChars = 256;
+// The notification bits that make a device re-read its configuration (bits 2 to 20).
+inline constexpr ULONG kNotificationRefreshBits = 0x1FFFFC;
 
 class UsbAudioDeviceTarget : public AudioDevice {
 public:
@@ -19,8 +20,9 @@ public:
     ~UsbAudioDeviceTarget() override;
 
     // Creates and opens the target, binds the interface, checks its version,
-    // opens the vendor channel and reads the configuration. PASSIVE_LEVEL.
-    [[nodiscard]] NTSTATUS OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink, AudioEngine* engine);
+    // opens the vendor channel and reads the configuration; from then on it
+    // reports to `link`'s owner and the USB driver calls its period callback. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink, const DeviceOwnerLink& link);
     // Hands the USB function driver zeroed callbacks, so that nothing reaches
     // this proxy any more, and clears the proxy's copy of the interface:
     // every later command answers 11. PASSIVE_LEVEL.
@@ -41,7 +43,8 @@ public:
     void QueueDeviceNotification(ULONG bits);
     [[nodiscard]] virtual NTSTATUS ResetStreamState();
 
-    [[nodiscard]] NTSTATUS SetStreamFormat();
+    // The device's rate, clock and channels with the owner's period and operation mode.
+    [[nodiscard]] NTSTATUS SetStreamFormat(ULONG rate, ULONG periodFrames, ULONG operationMode);
     [[nodiscard]] NTSTATUS MapStreamState();
     [[nodiscard]] NTSTATUS SetOperationMode(ULONG mode);
     // Frames per millisecond and the safety frames beyond one millisecond.
@@ -65,7 +68,7 @@ public:
     // own MIDI children, and each keeps serving its child until the proxy
     // goes: input reaches them all, a pull is answered by whichever child has
     // a byte. PASSIVE_LEVEL, under the engine's binding lock.
-    void AddMidiDevice(bool output, MidiDevice* midi);
+    void AddMidiDevice(bool output, MidiEndpoint* midi);
     // Every MIDI object built for this device. Under the engine's binding lock.
     template <typename Fn>
     void ForEachMidiDevice(Fn fn);
@@ -79,21 +82,18 @@ public:
     const StreamFormat& LastStreamFormat() const { return lastStreamFormat_; }
     void SetCurrent() { isCurrent_ = 1; }
     bool IsCurrent() const { return isCurrent_ != 0; }
-    AudioEngine* Engine() const { return engine_; }
     // Clears CommandContext: the device left D0 for good; later commands answer 11.
     void DropCommandContext();
     // Zeroes the whole copy of the interface; later commands answer 11.
     void DropInterface();
 
     // Callbacks the USB function driver calls.
-    [[nodiscard]] static ULONG OnDeviceNotification(PVOID engine, PVOID device, ULONG type, ULONG value);
+    [[nodiscard]] static ULONG OnDeviceNotification(PVOID owner, PVOID device, ULONG type, ULONG value);
     [[nodiscard]] static NTSTATUS OnMidiData(PVOID device, UCHAR direction, UCHAR cable, ULONG* word, UCHAR count);
 
-    static MidiDevice* NextOfDevice(MidiDevice* midi);
-
 protected:
-    // For stand-in devices that answer commands themselves: bound to the engine without a target.
-    void AttachEngine(WDFDEVICE rootDevice, AudioEngine* engine);
+    // For stand-in devices that answer commands themselves: bound to the owner without a target.
+    void AttachOwner(WDFDEVICE rootDevice, const DeviceOwnerLink& link);
 
 private:
     // PASSIVE_LEVEL, checked at entry.
@@ -102,7 +102,7 @@ private:
     void FillInterface();
     void CheckVersion();
     // A byte of `cable` from one of the output MIDI objects (the list from `first`). Caller holds midiLock_.
-    NTSTATUS PullMidiOutput(MidiDevice* first, UCHAR cable, ULONG* word);
+    NTSTATUS PullMidiOutput(MidiEndpoint* first, UCHAR cable, ULONG* word);
 
     WDFIOTARGET ioTarget_ = nullptr;
     WDFDEVICE rootDevice_ = nullptr;
@@ -112,7 +112,7 @@ private:
     // CommandContext is cleared without it (a release write, when the device
     // leaves D0 for good), so commands read it with an acquire read.
     AUDIODEVICE_INTERFACE deviceInterface_{};
-    AudioEngine* engine_ = nullptr;
+    DeviceOwnerLink link_{};
     GUID interfaceType_;
     StreamState* mappedStreamState_ = nullptr;
     WDFWAITLOCK commandLock_ = nullptr;
@@ -122,33 +122,35 @@ private:
     // engine's binding lock, at PASSIVE_LEVEL; the walks of ForEachMidiDevice
     // hold the binding lock.
     KSPIN_LOCK midiLock_ = 0;
-    MidiDevice* midiDevices_[2] = {};
+    MidiEndpoint* midiDevices_[2] = {};
     // Per cable, the MIDI object whose child delivered the last byte pulled:
     // asked first, so one child's message is not cut by another's. Guarded by midiLock_.
-    MidiDevice* pullSource_[vexa::child::kMidiMaxPorts] = {};
+    MidiEndpoint* pullSource_[vexa::child::kMidiMaxPorts] = {};
     // Enabled ports per direction over all MIDI objects; guarded by commandLock_.
     ULONG enabledMidiPorts_[2] = {};
 };
 
 template <typename Fn>
 void UsbAudioDeviceTarget::ForEachMidiDevice(Fn fn) {
-    for (MidiDevice* first : midiDevices_) {
-        for (MidiDevice* midi = first; midi != nullptr; midi = NextOfDevice(midi)) fn(midi);
+    for (MidiEndpoint* first : midiDevices_) {
+        for (MidiEndpoint* midi = first; midi != nullptr; midi = midi->nextOfDevice) fn(midi);
     }
 }
 
 // The I/O target's context: the proxy it belongs to (cleared when the proxy
-// goes first) and the engine, which serialises the removal with arrivals.
+// goes first) and its owner, which serialises the removal with arrivals.
 struct AUDIODEVICEIOTARGET {
     UsbAudioDeviceTarget* proxy;
-    AudioEngine* engine;
+    DeviceOwner* owner;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(AUDIODEVICEIOTARGET, GetAudioDeviceIoTarget)
 
 // A notification work item's context. The proxy is found again by its PAL
-// identity, so a work item that runs after the device went touches nothing.
+// identity, so a work item that runs after the device went touches nothing;
+// its owner is looked up through the root device when it runs.
 struct WORK_ITEM_CONTEXT {
     ULONG notificationBits;
     ULONG64 palId;
+    DeviceOwner* (*ownerOf)(WDFDEVICE rootDevice);
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WORK_ITEM_CONTEXT, GetWorkItemContext)

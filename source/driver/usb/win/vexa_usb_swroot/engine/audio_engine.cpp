@@ -30,7 +30,6 @@ constexpr ACCESS_MASK kStandardRightsAll = 0x1F0000;
 constexpr ULONG kRemovalPauseMs = 1000;
 constexpr ULONG kBusyPolls = 10;
 constexpr ULONG kBusyPollMs = 20;
-constexpr LONGLONG kHundredNsPerMs = 10000;
 
 const char16_t kSamplingRateValue[] = u"Sampling Rate";
 const char16_t kClockSourceValue[] = u"Clock Source Index";
@@ -53,13 +52,6 @@ bool ListsClock(AudioDevice* device, ULONG id) {
 }
 
 }  // namespace
-
-void SleepMs(ULONG ms) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
-    LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(ms) * kHundredNsPerMs;
-    (void)KeDelayExecutionThread(KernelMode, TRUE, &interval);
-}
 
 AudioEngine::AudioEngine(WDFDEVICE rootDevice) : rootDevice_(rootDevice) {}
 
@@ -102,6 +94,7 @@ void AudioEngine::WriteSetting(const char16_t* name, ULONG value, UCHAR majorFun
 NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER driver) {
     NTSTATUS status = CatchStatus([&] {
         clientManager_ = record.clientManager;
+        ownerLink_ = {this, record.engineOf, AudioClientManager::OnRealtimePeriod, clientManager_};
         palNotifier_ = record.palNotifier;
         interfaceClass_ = record.interfaceClass;
         driver_ = driver;
@@ -164,7 +157,7 @@ NTSTATUS AudioEngine::OnAudioDeviceInterfaceChange(PVOID notificationStructure, 
     return engine->WithBindingLock([&] {
         auto* proxy = new UsbAudioDeviceTarget();
         if (proxy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        NTSTATUS status = proxy->OpenTarget(engine->rootDevice_, notification->SymbolicLinkName, engine);
+        NTSTATUS status = proxy->OpenTarget(engine->rootDevice_, notification->SymbolicLinkName, engine->ownerLink_);
         if (!NT_SUCCESS(status)) {
             // Never listed: the other devices are not disturbed.
             proxy->Unbind();
@@ -331,6 +324,29 @@ NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
     return STATUS_SUCCESS;
 }
 
+// PASSIVE_LEVEL, the proxy's notification work item.
+void AudioEngine::DeviceNotified(ULONG64 palId, ULONG bits) {
+    // A device that went in the meantime is not found and not touched.
+    bool listed = WithListedDevice(palId, [bits](UsbAudioDeviceTarget* device) {
+        if (device == nullptr) return false;
+        if (bits & kNotificationRefreshBits) device->AudioDevice::Refresh(bits);
+        return true;
+    });
+    if (listed) (void)palNotifier_->Notify(vexa::pal::kPalNotifyDeviceEvent, palId, bits);
+}
+
+// PASSIVE_LEVEL, on the PnP thread, before the USB driver hears of the removal.
+void AudioEngine::TargetRemoved(AUDIODEVICEIOTARGET* context) {
+    WithBindingLock([&] {
+        // Read only now: an arrival that failed meanwhile deleted its proxy and cleared this.
+        UsbAudioDeviceTarget* proxy = context->proxy;
+        if (proxy == nullptr) return;
+        proxy->Unbind();
+        (void)EngineRemoveDevice(proxy);
+        (void)palNotifier_->Notify(vexa::pal::kPalNotifyDeviceRemoval, 0, 0);
+    });
+}
+
 void AudioEngine::EngineRemoveAllDevices() {
     // No arrival comes in while the devices go.
     EngineStopWatching();
@@ -448,7 +464,9 @@ NTSTATUS AudioEngine::EngineStartStreaming() {
     return WithCurrentDevice([this](UsbAudioDeviceTarget* device) {
         if (device == nullptr || Streaming()) return STATUS_SUCCESS;
         NTSTATUS status = CatchStatus([&] {
-            if (!NT_SUCCESS(device->SetStreamFormat())) RaiseStatus(STATUS_INTERNAL_ERROR);
+            ULONG rate = device->GetSampleRate();
+            ULONG period = clientManager_->BufferSizeForRate(rate);
+            if (!NT_SUCCESS(device->SetStreamFormat(rate, period, OperationMode()))) RaiseStatus(STATUS_INTERNAL_ERROR);
             RaiseIfFailed(device->MapStreamState());
             RaiseIfFailed(device->ResetStreamState());
             // The first period may come before the start returns.

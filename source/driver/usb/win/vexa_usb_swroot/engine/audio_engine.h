@@ -8,6 +8,7 @@
 #include "children/child_devices.h"
 #include "device/lock_scope.h"
 #include "device/usb_audio_device_target.h"
+#include "engine/audio_client.h"
 #include "platform/kmdf/wdf.h"
 #include "public/pal_interface.h"
 
@@ -23,6 +24,9 @@ inline constexpr ULONG kFallbackSampleRate = 44100;
 
 struct EngineInitRecord {
     AudioClientManager* clientManager;
+    // The engine of a root device as it is now (null once it went), for the
+    // proxies' notification work items.
+    DeviceOwner* (*engineOf)(WDFDEVICE rootDevice);
     PalNotifier* palNotifier;
     WDFDEVICE rootDevice;
     GUID interfaceClass;
@@ -37,10 +41,7 @@ struct EngineSettings {
     ULONG inputChannelCount;
 };
 
-// Waits `ms` milliseconds at PASSIVE_LEVEL; does nothing above it.
-void SleepMs(ULONG ms);
-
-class AudioEngine : public PoolObject {
+class AudioEngine : public PoolObject, public DeviceOwner {
 public:
     explicit AudioEngine(WDFDEVICE rootDevice);
     virtual ~AudioEngine();
@@ -108,6 +109,18 @@ public:
     [[nodiscard]] NTSTATUS EngineCreateMidiChildren(UsbAudioDeviceTarget* device);
 
     AudioClientManager* ClientManager() const { return clientManager_; }
+    // What binds a proxy to this engine: set by init, before the first arrival.
+    const DeviceOwnerLink& OwnerLink() const { return ownerLink_; }
+
+    // DeviceOwner: what the proxies report and ask.
+    WDFDRIVER OwnerDriver() const override { return driver_; }
+    bool OwnerStreaming() const override { return Streaming(); }
+    ULONG ListedDeviceCount() override { return DeviceCount(); }
+    bool ListsDevice(const void* device) override { return IsListed(device); }
+    [[nodiscard]] NTSTATUS DeviceLost() override { return EngineNotifyClients(kClientEventDeviceLost); }
+    [[nodiscard]] NTSTATUS DeviceBack() override { return EngineNotifyClients(kClientEventDeviceChanged); }
+    void DeviceNotified(ULONG64 palId, ULONG bits) override;
+    void TargetRemoved(AUDIODEVICEIOTARGET* context) override;
 
     // The driver's list of running engines (root_engines.cpp); guarded by its lock.
     AudioEngine* nextListed = nullptr;
@@ -132,6 +145,7 @@ private:
     [[nodiscard]] NTSTATUS EngineAddChildren(UsbAudioDeviceTarget* device);
 
     AudioClientManager* clientManager_ = nullptr;
+    DeviceOwnerLink ownerLink_{};
     PalNotifier* palNotifier_ = nullptr;
     UsbAudioDeviceTarget* currentDevice_ = nullptr;        // guarded by deviceListLock_ and listSpinLock_
     UsbAudioDeviceTarget* devices_[kMaxAudioDevices] = {};  // guarded by deviceListLock_ and listSpinLock_
