@@ -6,8 +6,8 @@
 #include "engine/audio_client_manager.h"
 
 #include "device/lock_scope.h"
-#include "engine/audio_engine.h"
 #include "engine/pal_notifier.h"
+#include "public/pal_interface.h"
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"
@@ -72,7 +72,7 @@ AudioClientManager::~AudioClientManager() {
 }
 
 // PASSIVE_LEVEL
-NTSTATUS AudioClientManager::ClientManagerInit(AudioEngine* engine, WDFDEVICE device) {
+NTSTATUS AudioClientManager::ClientManagerInit(StreamingControl* engine, WDFDEVICE device) {
     engine_ = engine;
     device_ = device;
     WDFDRIVER driver = WdfDeviceGetDriver(device);
@@ -159,7 +159,7 @@ bool AudioClientManager::SetBufferSize(ULONG frames) {
         WriteULongRelease(&periodFrames_, period);
         if (CountRunningLocked() != 0) WriteULongRelease(&periodPosition_, 0);
     }
-    if (engine_ != nullptr) engine_->SetPeriodFrames(period);
+    if (engine_ != nullptr) engine_->KeepPeriodFrames(period);
     return true;
 }
 
@@ -216,8 +216,8 @@ NTSTATUS AudioClientManager::StartClient(AudioClient* client) {
         if (IsAsio(client) && CountRunningLocked() == 0) ResetPeriodLocked();
         client->Start();
     }
-    if (engine_ == nullptr || engine_->Streaming()) return STATUS_SUCCESS;
-    NTSTATUS status = engine_->EngineStartStreaming();
+    if (engine_ == nullptr || engine_->StreamsNow()) return STATUS_SUCCESS;
+    NTSTATUS status = engine_->StartStreaming();
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogAsio, status);
     return status;
 }
@@ -233,14 +233,14 @@ NTSTATUS AudioClientManager::StopClient(AudioClient* client) {
         running = CountRunningLocked();
     }
     if (running != 0 || engine_ == nullptr) return STATUS_SUCCESS;
-    return engine_->EngineStopStreaming();
+    return engine_->StopStreaming();
 }
 
 void AudioClientManager::ResumeStreaming() {
     if (engine_ == nullptr || streamingLock_ == nullptr) return;
     WaitLockScope decision(streamingLock_);
-    if (CountRunningClients() == 0 || engine_->Streaming() || engine_->DeviceCount() == 0) return;
-    NTSTATUS status = engine_->EngineStartStreaming();
+    if (CountRunningClients() == 0 || engine_->StreamsNow() || engine_->DevicesPresent() == 0) return;
+    NTSTATUS status = engine_->StartStreaming();
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
 }
 
@@ -290,8 +290,8 @@ void AudioClientManager::DetachAsioClients() {
 }
 
 void AudioClientManager::NotifyBusChanged() {
-    if (engine_ != nullptr && engine_->PalClients() != nullptr) {
-        (void)engine_->PalClients()->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
+    if (engine_ != nullptr && engine_->BusNotifier() != nullptr) {
+        (void)engine_->BusNotifier()->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
     }
 }
 
@@ -309,7 +309,7 @@ ULONG AudioClientManager::CountRunningClients() {
 // handle clean-up removes meanwhile is either told or gone, never half.
 NTSTATUS AudioClientManager::NotifyAudioClients(ULONG clientEvent) {
     NTSTATUS status = STATUS_SUCCESS;
-    if (clientEvent == kClientEventDeviceLost && engine_ != nullptr) status = engine_->EngineStopStreaming();
+    if (clientEvent == kClientEventDeviceLost && engine_ != nullptr) status = engine_->StopStreaming();
     ULONG inputLatency = 0;
     ULONG outputLatency = 0;
     bool latencies = false;
@@ -335,25 +335,14 @@ NTSTATUS AudioClientManager::NotifyAudioClients(ULONG clientEvent) {
 // safety frames beyond that millisecond.
 NTSTATUS AudioClientManager::ComputeLatencies(ULONG* inputLatency, ULONG* outputLatency) {
     if (engine_ == nullptr) return STATUS_NO_SUCH_DEVICE;
-    return engine_->WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
-        if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
-        ULONG rate = device->GetSampleRate();
-        ULONG framesPerMs = 0;
-        ULONG safetyFrames = 0;
-        NTSTATUS status = device->GetLatency(&framesPerMs, &safetyFrames);
-        if (!NT_SUCCESS(status)) {
-            TRACE(kLogError | kLogAsio, status);
-            return status;
-        }
-        ULONG period = BufferSizeForRate(rate);
-        ULONG deviceInput = device->GetDeviceInputLatency(rate);
-        ULONG deviceOutput = device->GetDeviceOutputLatency(rate);
-        bool saturated = false;
-        *inputLatency = LatencySum(period, deviceInput, framesPerMs, &saturated);
-        *outputLatency = LatencySum(period, deviceOutput, safetyFrames, &saturated);
-        if (saturated) TRACE(kLogWarning | kLogAsio, deviceInput, deviceOutput, rate);
-        return STATUS_SUCCESS;
-    });
+    DeviceLatencies device{};
+    if (NTSTATUS status = engine_->CurrentDeviceLatencies(&device); !NT_SUCCESS(status)) return status;
+    ULONG period = BufferSizeForRate(device.rate);
+    bool saturated = false;
+    *inputLatency = LatencySum(period, device.input, device.framesPerMs, &saturated);
+    *outputLatency = LatencySum(period, device.output, device.safetyFrames, &saturated);
+    if (saturated) TRACE(kLogWarning | kLogAsio, device.input, device.output, device.rate);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS AudioClientManager::UpdateLatencies(AudioClient* client) {
@@ -366,9 +355,9 @@ NTSTATUS AudioClientManager::UpdateLatencies(AudioClient* client) {
 }
 
 bool AudioClientManager::GetChannelRing(ULONG channel, StreamState** ring, ULONG* index) {
-    return engine_ != nullptr && engine_->EngineGetChannelRing(channel, ring, index);
+    return engine_ != nullptr && engine_->ChannelRing(channel, ring, index);
 }
 
 bool AudioClientManager::GetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label) {
-    return engine_ != nullptr && engine_->EngineGetChannelInfo(channel, deviceId, label);
+    return engine_ != nullptr && engine_->ChannelInfo(channel, deviceId, label);
 }

@@ -6,10 +6,9 @@
 #pragma once
 
 #include "engine/audio_client.h"
+#include "engine/streaming_control.h"
 #include "platform/kmdf/wdf.h"
 #include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
-
-class AudioEngine;
 
 inline constexpr ULONG kMaxAudioClients = 5;
 inline constexpr ULONG kDefaultBaseBufferSize = 512;  // frames at rates up to 48000 Hz
@@ -58,9 +57,9 @@ public:
     AudioClientManager() = default;
     ~AudioClientManager() override;
 
-    // PASSIVE_LEVEL: remembers the engine and the root device, opens the
-    // Parameters key, creates the locks.
-    [[nodiscard]] NTSTATUS ClientManagerInit(AudioEngine* engine, WDFDEVICE device);
+    // PASSIVE_LEVEL: remembers the engine's streaming control and the root
+    // device, opens the Parameters key, creates the locks.
+    [[nodiscard]] NTSTATUS ClientManagerInit(StreamingControl* engine, WDFDEVICE device);
     // Reads "Base Buffer Size"; a missing, unreadable or out-of-range value
     // is replaced by 512 and written back. PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS LoadBaseBufferSize(ULONG* periodFrames);
@@ -132,7 +131,7 @@ private:
     void Resynchronise(StreamState* state);
     bool WriteBaseBufferSize(ULONG base, UCHAR majorFunction);
 
-    AudioEngine* engine_ = nullptr;
+    StreamingControl* engine_ = nullptr;
     WDFDEVICE device_ = nullptr;
     AudioClient* clients_[kMaxAudioClients] = {};  // guarded by clientLock_, packed from slot 0
     ULONG64 clientCount_ = 0;                       // guarded by clientLock_

@@ -613,6 +613,22 @@ bool AudioEngine::EngineGetRateRange(ULONG* lowest, ULONG* highest) {
     return found;
 }
 
+// PASSIVE_LEVEL
+NTSTATUS AudioEngine::CurrentDeviceLatencies(DeviceLatencies* latencies) {
+    return WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
+        if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
+        latencies->rate = device->GetSampleRate();
+        NTSTATUS status = device->GetLatency(&latencies->framesPerMs, &latencies->safetyFrames);
+        if (!NT_SUCCESS(status)) {
+            TRACE(kLogError | kLogAsio, status);
+            return status;
+        }
+        latencies->input = device->GetDeviceInputLatency(latencies->rate);
+        latencies->output = device->GetDeviceOutputLatency(latencies->rate);
+        return STATUS_SUCCESS;
+    });
+}
+
 bool AudioEngine::EngineGetChannelRing(ULONG channel, StreamState** ring, ULONG* index) {
     return WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
         if (device == nullptr) return false;

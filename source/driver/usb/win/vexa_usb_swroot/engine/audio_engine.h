@@ -9,6 +9,7 @@
 #include "device/lock_scope.h"
 #include "device/usb_audio_device_target.h"
 #include "engine/audio_client.h"
+#include "engine/streaming_control.h"
 #include "platform/kmdf/wdf.h"
 #include "public/pal_interface.h"
 
@@ -41,7 +42,7 @@ struct EngineSettings {
     ULONG inputChannelCount;
 };
 
-class AudioEngine : public PoolObject, public DeviceOwner {
+class AudioEngine : public PoolObject, public DeviceOwner, public StreamingControl {
 public:
     explicit AudioEngine(WDFDEVICE rootDevice);
     virtual ~AudioEngine();
@@ -121,6 +122,21 @@ public:
     [[nodiscard]] NTSTATUS DeviceBack() override { return EngineNotifyClients(kClientEventDeviceChanged); }
     void DeviceNotified(ULONG64 palId, ULONG bits) override;
     void TargetRemoved(AUDIODEVICEIOTARGET* context) override;
+
+    // StreamingControl: what the client manager asks.
+    bool StreamsNow() const override { return Streaming(); }
+    ULONG DevicesPresent() override { return DeviceCount(); }
+    [[nodiscard]] NTSTATUS StartStreaming() override { return EngineStartStreaming(); }
+    [[nodiscard]] NTSTATUS StopStreaming() override { return EngineStopStreaming(); }
+    void KeepPeriodFrames(ULONG frames) override { SetPeriodFrames(frames); }
+    [[nodiscard]] NTSTATUS CurrentDeviceLatencies(DeviceLatencies* latencies) override;
+    bool ChannelRing(ULONG channel, StreamState** ring, ULONG* index) override {
+        return EngineGetChannelRing(channel, ring, index);
+    }
+    bool ChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label) override {
+        return EngineGetChannelInfo(channel, deviceId, label);
+    }
+    PalNotifier* BusNotifier() const override { return palNotifier_; }
 
     // The driver's list of running engines (root_engines.cpp); guarded by its lock.
     AudioEngine* nextListed = nullptr;
