@@ -6,8 +6,6 @@
 #include "children/child_devices.h"
 
 #include "children/wdm_adapter.h"
-#include "control/root.h"
-#include "engine/audio_engine.h"
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"
@@ -66,6 +64,59 @@ void SetCapabilities(WDFDEVICE child) {
 ChildBook::~ChildBook() {
     if (lock_ != nullptr) WdfObjectDelete(lock_);
 }
+
+NTSTATUS ChildBook::AddAdapterChild(WDFDEVICE fdo, ULONG serial, AudioDevice* device) {
+    return AddChild(fdo, kAdapterHardwareId, kAdapterHardwareIdBytes, serial, device);
+}
+
+namespace {
+
+// A MidiDevice of one direction for `current`, or null (with the status) when it could not be built.
+MidiDevice* BuildMidiDevice(bool output, ULONG ports, UsbAudioDeviceTarget* current, NTSTATUS* status) {
+    MidiDevice* midi = output ? static_cast<MidiDevice*>(new MidiOutDevice()) : new MidiInDevice();
+    if (midi == nullptr) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
+    *status = midi->MidiDeviceInit(ports, current);
+    if (NT_SUCCESS(*status)) return midi;
+    TRACE(kLogError | kLogMidi, *status, ports);
+    midi->Release();
+    return nullptr;
+}
+
+}  // namespace
+
+NTSTATUS ChildBook::AddMidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current) {
+    NTSTATUS status = STATUS_SUCCESS;
+    const struct {
+        bool output;
+        ULONG ports;
+        const WCHAR* hardwareId;
+        ULONG64 hardwareIdBytes;
+    } directions[] = {
+        {false, current->GetMidiInPortCount(), kMidiInHardwareId, kMidiInHardwareIdBytes},
+        {true, current->GetMidiOutPortCount(), kMidiOutHardwareId, kMidiOutHardwareIdBytes},
+    };
+    for (const auto& direction : directions) {
+        if (direction.ports == 0) continue;
+        // A direction whose object cannot be built is skipped; the arrival goes on.
+        NTSTATUS built = STATUS_SUCCESS;
+        MidiDevice* midi = BuildMidiDevice(direction.output, direction.ports, current, &built);
+        // The MIDI objects built for the current device before (other children's) keep serving.
+        if (midi == nullptr) continue;
+        status = AddChild(fdo, direction.hardwareId, direction.hardwareIdBytes, serial, midi);
+        if (!NT_SUCCESS(status)) {
+            TRACE(kLogError | kLogMidi, status, serial);
+            midi->Release();
+            continue;
+        }
+        current->AddMidiDevice(direction.output, midi);
+    }
+    return status;
+}
+
+NTSTATUS ChildBook::ReportMissing(WDFDEVICE fdo) { return ReportChildrenMissing(fdo); }
 
 NTSTATUS ChildBook::Init() {
     NTSTATUS status = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock_);
@@ -255,19 +306,10 @@ BOOLEAN CompareChildIdentification(WDFCHILDLIST, PWDF_CHILD_IDENTIFICATION_DESCR
     return RtlEqualMemory(a->hardwareId, b->hardwareId, a->hardwareIdLength) ? TRUE : FALSE;
 }
 
-// PASSIVE_LEVEL, on the PnP manager's enumeration.
-NTSTATUS OnCreateChild(WDFCHILDLIST list, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER header,
-                       PWDFDEVICE_INIT childInit) {
-    PAGED_CODE();
-    auto* description = reinterpret_cast<ChildIdentification*>(header);
-    return CreateChildPdo(WdfChildListGetDevice(list), childInit, description->hardwareId, description->serialNumber,
-                          description->contextObject);
-}
-
 namespace {
 
 // The PDO's steps after its identity; each raises its status.
-void BuildChild(WDFDEVICE fdo, PWDFDEVICE_INIT childInit, const WCHAR* hardwareId, ULONG serialNumber,
+void BuildChild(AudioEngine* engine, PWDFDEVICE_INIT childInit, const WCHAR* hardwareId, ULONG serialNumber,
                 PVOID contextObject) {
     WdfDeviceInitSetDeviceType(childInit, FILE_DEVICE_BUS_EXTENDER);
     UNICODE_STRING id;
@@ -289,7 +331,6 @@ void BuildChild(WDFDEVICE fdo, PWDFDEVICE_INIT childInit, const WCHAR* hardwareI
     RaiseIfFailed(WdfDeviceCreate(&childInit, &attributes, &child));
     // From here a failure deletes the PDO again, and its clean-up undoes what follows.
     CHILD_DEVEXT* context = GetChildDevext(child);
-    AudioEngine* engine = GetDeviceExtension(fdo)->engine;
     context->kind = KindOf(hardwareId);
     context->engine = engine;
     context->device = child;
@@ -297,7 +338,7 @@ void BuildChild(WDFDEVICE fdo, PWDFDEVICE_INIT childInit, const WCHAR* hardwareI
     if (context->kind != ChildKind::Adapter && contextObject != nullptr) {
         static_cast<MidiDevice*>(contextObject)->Reference();  // the child's own hold
     }
-    engine->Children().Add(context);
+    BookOf(engine).Add(context);
 
     SetCapabilities(child);
 
@@ -314,11 +355,14 @@ void BuildChild(WDFDEVICE fdo, PWDFDEVICE_INIT childInit, const WCHAR* hardwareI
 
 }  // namespace
 
-// PASSIVE_LEVEL
-NTSTATUS CreateChildPdo(WDFDEVICE fdo, PWDFDEVICE_INIT childInit, const WCHAR* hardwareId, ULONG serialNumber,
-                        PVOID contextObject) {
+// PASSIVE_LEVEL, on the PnP manager's enumeration.
+NTSTATUS CreateChildPdo(WDFDEVICE fdo, AudioEngine* engine, PWDFDEVICE_INIT childInit,
+                        const ChildIdentification* description) {
     PAGED_CODE();
-    NTSTATUS status = CatchStatus([&] { BuildChild(fdo, childInit, hardwareId, serialNumber, contextObject); });
+    ULONG serialNumber = description->serialNumber;
+    NTSTATUS status = CatchStatus([&] {
+        BuildChild(engine, childInit, description->hardwareId, serialNumber, description->contextObject);
+    });
     if (!NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status, serialNumber);
         LogEvent(WdfDeviceWdmGetDeviceObject(fdo), kMajorPnp, MSG_CREATE_CHILD_FAILED, status);
@@ -333,7 +377,7 @@ void OnChildCleanup(WDFOBJECT device) {
     PAGED_CODE();
     CHILD_DEVEXT* child = GetChildDevext(device);
     if (child == nullptr || child->engine == nullptr) return;
-    child->engine->Children().Remove(child);
+    BookOf(child->engine).Remove(child);
     TRACE(kLogInfo | kLogInterface, static_cast<ULONG>(child->kind));
 }
 

@@ -7,9 +7,10 @@
 
 #include "children/midi_device.h"
 #include "device/lock_scope.h"
+#include "engine/audio_engine.h"
+#include "engine/engine_children.h"
 #include "platform/kmdf/wdf.h"
 
-class AudioEngine;
 class UsbAudioDeviceTarget;
 class WdmAdapter;
 
@@ -56,22 +57,26 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CHILD_DEVEXT, GetChildDevext)
 
 // The engine's record of the children that exist, so that a device that
 // goes can take back what its children borrowed. Every use of a child's
-// context holds the book's lock (PASSIVE_LEVEL).
-class ChildBook {
+// context holds the book's lock (PASSIVE_LEVEL). The root device makes one
+// beside its engine, hands it to the engine and deletes it after the engine.
+class ChildBook : public PoolObject, public EngineChildren {
 public:
     ChildBook() = default;
-    ~ChildBook();
+    virtual ~ChildBook();
     ChildBook(const ChildBook&) = delete;
     ChildBook& operator=(const ChildBook&) = delete;
 
-    [[nodiscard]] NTSTATUS Init();
+    [[nodiscard]] NTSTATUS Init() override;
+    [[nodiscard]] NTSTATUS AddAdapterChild(WDFDEVICE fdo, ULONG serial, AudioDevice* device) override;
+    [[nodiscard]] NTSTATUS AddMidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current) override;
+    [[nodiscard]] NTSTATUS ReportMissing(WDFDEVICE fdo) override;
     void Add(CHILD_DEVEXT* child);
     // The child goes: unlisted, its context given back (its MIDI ports
     // unbound without calling it) and its open adapters closed.
     void Remove(CHILD_DEVEXT* child);
     // The device goes: its MIDI ports are closed (the children are told), and
     // every child borrowing from it loses its context, before its objects go.
-    void ReleaseDevice(UsbAudioDeviceTarget* device);
+    void ReleaseDevice(UsbAudioDeviceTarget* device) override;
 
     // Handles the WDM audio child hands back, looked for by address among the
     // adapters its children hold open; caller holds the engine's binding lock.
@@ -91,6 +96,9 @@ private:
     CHILD_DEVEXT* first_ = nullptr;  // guarded by lock_
 };
 
+// An engine's children are the child book its root device handed it.
+inline ChildBook& BookOf(AudioEngine* engine) { return static_cast<ChildBook&>(engine->Children()); }
+
 // The WDM audio child's list of open adapters. Caller holds the engine's binding lock.
 bool HoldsAdapter(const CHILD_DEVEXT* child, const ChildObject* adapter);
 // Unlists the adapter; false when it was not listed.
@@ -104,12 +112,12 @@ bool ListAdapter(CHILD_DEVEXT* child, ChildObject* adapter);
                                 PVOID contextObject);
 // Every present child of the FDO, of whatever device, is reported missing. PASSIVE_LEVEL.
 [[nodiscard]] NTSTATUS ReportChildrenMissing(WDFDEVICE fdo);
-[[nodiscard]] NTSTATUS CreateChildPdo(WDFDEVICE fdo, PWDFDEVICE_INIT childInit, const WCHAR* hardwareId,
-                                      ULONG serialNumber, PVOID contextObject);
+// A child PDO of `engine`'s root device `fdo` (the child list's create callback). PASSIVE_LEVEL.
+[[nodiscard]] NTSTATUS CreateChildPdo(WDFDEVICE fdo, AudioEngine* engine, PWDFDEVICE_INIT childInit,
+                                      const ChildIdentification* description);
 
 // The child list's and the children's framework callbacks (PASSIVE_LEVEL but OnChildIoStop).
 EVT_WDF_CHILD_LIST_IDENTIFICATION_DESCRIPTION_COMPARE CompareChildIdentification;
-[[nodiscard]] EVT_WDF_CHILD_LIST_CREATE_DEVICE OnCreateChild;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP OnChildCleanup;
 EVT_WDF_IO_QUEUE_IO_STOP OnChildIoStop;
 // child_requests.cpp

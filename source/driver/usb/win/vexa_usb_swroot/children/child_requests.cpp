@@ -36,7 +36,7 @@ void WriteVersion(WDFREQUEST request, uint32_t interfaceVersion) {
 // The child's MidiDevice under the book's lock; a child whose device went has none.
 template <typename Fn>
 void WithMidiDevice(CHILD_DEVEXT* child, Fn fn) {
-    NTSTATUS status = child->engine->Children().WithLock([&] {
+    NTSTATUS status = BookOf(child->engine).WithLock([&] {
         auto* midi = static_cast<MidiDevice*>(child->contextObject);
         if (midi == nullptr) return STATUS_DEVICE_DOES_NOT_EXIST;
         return fn(midi);

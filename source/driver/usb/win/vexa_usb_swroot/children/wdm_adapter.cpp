@@ -353,7 +353,7 @@ NTSTATUS WdmAdapter::WdmCloseAdapter(PVOID adapter) {
     PAGED_CODE();
     WdmAdapter* self = nullptr;
     (void)ForEachRootEngine([&](AudioEngine* engine) {
-        self = engine->WithBindingLock([&] { return engine->Children().TakeOpenAdapter(adapter); });
+        self = engine->WithBindingLock([&] { return BookOf(engine).TakeOpenAdapter(adapter); });
         return self != nullptr;
     });
     if (self == nullptr) {
@@ -379,7 +379,7 @@ NTSTATUS WdmAdapter::WdmCloseStream(PVOID stream) {
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     bool found = ForEachRootEngine([&](AudioEngine* engine) {
         return engine->WithBindingLock([&] {
-            WdmAdapter* owner = engine->Children().FindStreamOwner(stream);
+            WdmAdapter* owner = BookOf(engine).FindStreamOwner(stream);
             if (owner != nullptr) status = owner->CloseStreamClient(static_cast<KernelAudioClient*>(stream));
             return owner != nullptr;
         });

@@ -17,8 +17,8 @@ DeviceOwner* EngineOf(WDFDEVICE device) {
     return extension != nullptr ? extension->engine : nullptr;
 }
 
-// Deletes the three objects (PAL client manager, client manager, engine, in
-// this order) and clears their pointers.
+// Deletes the four objects (PAL client manager, client manager, engine, then
+// the engine's child book, in this order) and clears their pointers.
 void DeleteObjects(DEVICE_EXTENSION* extension) {
     delete extension->palClientManager;
     extension->palClientManager = nullptr;
@@ -26,6 +26,8 @@ void DeleteObjects(DEVICE_EXTENSION* extension) {
     extension->clientManager = nullptr;
     delete extension->engine;
     extension->engine = nullptr;
+    delete extension->childBook;
+    extension->childBook = nullptr;
 }
 
 // The device add's steps; each failing one raises its status with its
@@ -64,11 +66,13 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
     RtlZeroMemory(extension, sizeof(*extension));
     KeInitializeEvent(&extension->clientGate, SynchronizationEvent, TRUE);
 
-    // A failed allocation leaves its pointer null; the device does not go on without all three.
+    // A failed allocation leaves its pointer null; the device does not go on without all four.
     extension->engine = new AudioEngine(device);
     extension->clientManager = new AudioClientManager();
     extension->palClientManager = new PalClientManager();
-    if (extension->engine == nullptr || extension->clientManager == nullptr || extension->palClientManager == nullptr) {
+    extension->childBook = new ChildBook();
+    if (extension->engine == nullptr || extension->clientManager == nullptr || extension->palClientManager == nullptr ||
+        extension->childBook == nullptr) {
         RaiseStatus(STATUS_INSUFFICIENT_RESOURCES, static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
     }
 
@@ -92,7 +96,7 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
     RaiseIfFailed(extension->palClientManager->Init(device), MSG_PAL_CLIENT_MANAGER_INIT_FAILED);
     RaiseIfFailed(extension->clientManager->ClientManagerInit(extension->engine, device),
                   MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
-    EngineInitRecord record{extension->clientManager, EngineOf, extension->palClientManager, device,
+    EngineInitRecord record{extension->clientManager, EngineOf, extension->palClientManager, extension->childBook, device,
                             GUID_DEVINTERFACE_AUDIODEVICE};
     // Before the engine starts: devices already present arrive during its start and describe children.
     PNP_BUS_INFORMATION bus{GUID_DEVINTERFACE_PAL, PNPBus, 0};
@@ -116,6 +120,15 @@ NTSTATUS RootEvtDriverDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
         if (extension != nullptr) DeleteObjects(extension);
     }
     return status;
+}
+
+// PASSIVE_LEVEL, on the PnP manager's enumeration.
+NTSTATUS OnCreateChild(WDFCHILDLIST list, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER header,
+                       PWDFDEVICE_INIT childInit) {
+    PAGED_CODE();
+    WDFDEVICE fdo = WdfChildListGetDevice(list);
+    return CreateChildPdo(fdo, GetDeviceExtension(fdo)->engine, childInit,
+                          reinterpret_cast<ChildIdentification*>(header));
 }
 
 // PASSIVE_LEVEL: the FDO goes away, perhaps with handles still open (they

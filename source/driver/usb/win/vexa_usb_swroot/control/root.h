@@ -1,12 +1,13 @@
 // The root driver's contexts and callbacks.
 #pragma once
 
+#include "children/child_devices.h"
 #include "control/pal_client_manager.h"
 #include "engine/audio_client_manager.h"
 #include "engine/audio_engine.h"
 #include "platform/kmdf/wdf.h"
 
-// The FDO's context: three owning pointers, null until device add fills them
+// The FDO's context: four owning pointers, null until device add fills them
 // and again once the device's clean-up has deleted them. A removed device's
 // handles outlive it (until their processes close them), so their cleanup
 // may come after that: `clientGate` keeps it and the device's clean-up apart.
@@ -14,6 +15,7 @@ struct DEVICE_EXTENSION {
     AudioEngine* engine;
     AudioClientManager* clientManager;  // guarded by clientGate once the device is up
     PalClientManager* palClientManager;  // guarded by clientGate once the device is up
+    ChildBook* childBook;                // the engine's children; goes after the engine
     // A synchronization event used as a lock (signalled while free), not a
     // framework object: it lasts as long as the context, past the device's
     // deletion, for the handles' cleanup. PASSIVE_LEVEL.
@@ -64,6 +66,8 @@ EVT_WDF_DRIVER_UNLOAD RootEvtDriverUnload;
 
 // device.cpp
 [[nodiscard]] EVT_WDF_DRIVER_DEVICE_ADD RootEvtDriverDeviceAdd;
+// The child list's create callback: the child PDO, with the root device's engine.
+[[nodiscard]] EVT_WDF_CHILD_LIST_CREATE_DEVICE OnCreateChild;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP RootEvtDeviceCleanup;
 
 // file.cpp (no framework synchronisation)

@@ -11,9 +11,9 @@
 
 #include "engine/audio_engine.h"
 
-#include "children/child_devices.h"
-#include "engine/pal_notifier.h"
 #include "engine/audio_client_manager.h"
+#include "engine/engine_children.h"
+#include "engine/pal_notifier.h"
 #include "engine/root_engines.h"
 #include "event_log.h"
 #include "logger.h"
@@ -94,6 +94,7 @@ void AudioEngine::WriteSetting(const char16_t* name, ULONG value, UCHAR majorFun
 NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER driver) {
     NTSTATUS status = CatchStatus([&] {
         clientManager_ = record.clientManager;
+        children_ = record.children;
         ownerLink_ = {this, record.engineOf, AudioClientManager::OnRealtimePeriod, clientManager_};
         palNotifier_ = record.palNotifier;
         interfaceClass_ = record.interfaceClass;
@@ -120,7 +121,7 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &bindingLock_));
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_));
         RaiseIfFailed(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &listSpinLock_));
-        RaiseIfFailed(children_.Init());
+        RaiseIfFailed(children_->Init());
         // Before the first arrival: its children's drivers may hand handles back at once.
         ListRootEngine(this);
         NTSTATUS registered = IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
@@ -292,8 +293,8 @@ NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
     // closed, the children told) while they are surely still there: the
     // removal that follows runs on the PnP manager's own time. Then every
     // child goes, of whatever device.
-    children_.ReleaseDevice(device);
-    if (NTSTATUS status = ReportChildrenMissing(rootDevice_); !NT_SUCCESS(status)) {
+    children_->ReleaseDevice(device);
+    if (NTSTATUS status = children_->ReportMissing(rootDevice_); !NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
     }
     // Callbacks the USB driver had under way when the device went finish first.
@@ -380,60 +381,17 @@ ULONG AudioEngine::SerialOf(const UsbAudioDeviceTarget* device) {
 NTSTATUS AudioEngine::EngineAddChildren(UsbAudioDeviceTarget* device) {
     ULONG serial = SerialOf(device);
     NTSTATUS status = WithCurrentDevice([&](UsbAudioDeviceTarget* current) {
-        return AddChild(rootDevice_, kAdapterHardwareId, kAdapterHardwareIdBytes, serial, static_cast<AudioDevice*>(current));
+        return children_->AddAdapterChild(rootDevice_, serial, current);
     });
     if (!NT_SUCCESS(status)) return status;
     return EngineCreateMidiChildren(device);
 }
 
-namespace {
-
-// A MidiDevice of one direction for `current`, or null (with the status) when it could not be built.
-MidiDevice* BuildMidiDevice(bool output, ULONG ports, UsbAudioDeviceTarget* current, NTSTATUS* status) {
-    MidiDevice* midi = output ? static_cast<MidiDevice*>(new MidiOutDevice()) : new MidiInDevice();
-    if (midi == nullptr) {
-        *status = STATUS_INSUFFICIENT_RESOURCES;
-        return nullptr;
-    }
-    *status = midi->MidiDeviceInit(ports, current);
-    if (NT_SUCCESS(*status)) return midi;
-    TRACE(kLogError | kLogMidi, *status, ports);
-    midi->Release();
-    return nullptr;
-}
-
-}  // namespace
-
 NTSTATUS AudioEngine::EngineCreateMidiChildren(UsbAudioDeviceTarget* device) {
     ULONG serial = SerialOf(device);
     return WithCurrentDevice([&](UsbAudioDeviceTarget* current) {
         if (current == nullptr) return STATUS_NO_SUCH_DEVICE;
-        NTSTATUS status = STATUS_SUCCESS;
-        const struct {
-            bool output;
-            ULONG ports;
-            const WCHAR* hardwareId;
-            ULONG64 hardwareIdBytes;
-        } directions[] = {
-            {false, current->GetMidiInPortCount(), kMidiInHardwareId, kMidiInHardwareIdBytes},
-            {true, current->GetMidiOutPortCount(), kMidiOutHardwareId, kMidiOutHardwareIdBytes},
-        };
-        for (const auto& direction : directions) {
-            if (direction.ports == 0) continue;
-            // A direction whose object cannot be built is skipped; the arrival goes on.
-            NTSTATUS built = STATUS_SUCCESS;
-            MidiDevice* midi = BuildMidiDevice(direction.output, direction.ports, current, &built);
-            // The MIDI objects built for the current device before (other children's) keep serving.
-            if (midi == nullptr) continue;
-            status = AddChild(rootDevice_, direction.hardwareId, direction.hardwareIdBytes, serial, midi);
-            if (!NT_SUCCESS(status)) {
-                TRACE(kLogError | kLogMidi, status, serial);
-                midi->Release();
-                continue;
-            }
-            current->AddMidiDevice(direction.output, midi);
-        }
-        return status;
+        return children_->AddMidiChildren(rootDevice_, serial, current);
     });
 }
 

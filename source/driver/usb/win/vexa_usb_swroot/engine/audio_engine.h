@@ -5,10 +5,10 @@
 // device when its target goes, and starts and stops device streaming.
 #pragma once
 
-#include "children/child_devices.h"
 #include "device/lock_scope.h"
 #include "device/usb_audio_device_target.h"
 #include "engine/audio_client.h"
+#include "engine/engine_children.h"
 #include "engine/streaming_control.h"
 #include "platform/kmdf/wdf.h"
 #include "public/pal_interface.h"
@@ -29,6 +29,7 @@ struct EngineInitRecord {
     // proxies' notification work items.
     DeviceOwner* (*engineOf)(WDFDEVICE rootDevice);
     PalNotifier* palNotifier;
+    EngineChildren* children;  // outlives the engine
     WDFDEVICE rootDevice;
     GUID interfaceClass;
 };
@@ -105,7 +106,7 @@ public:
     bool EngineGetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label);
 
     // The child devices that exist and what they borrow.
-    ChildBook& Children() { return children_; }
+    EngineChildren& Children() { return *children_; }
     // The MIDI children of the current device, serial number of `device`'s position. Caller holds the binding lock.
     [[nodiscard]] NTSTATUS EngineCreateMidiChildren(UsbAudioDeviceTarget* device);
 
@@ -178,7 +179,7 @@ private:
     GUID interfaceClass_{};
     WDFKEY parametersKey_ = nullptr;
     PVOID notificationEntry_ = nullptr;  // taken once with an interlocked exchange (stop watching)
-    ChildBook children_;
+    EngineChildren* children_ = nullptr;
     // Written under streamingLock_ by start and stop (release); read without
     // it (acquire) by the client manager and the device proxy.
     volatile LONG streaming_ = 0;
