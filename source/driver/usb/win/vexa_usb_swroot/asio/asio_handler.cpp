@@ -3,8 +3,12 @@
 // request at a time per connection, and each code's ASIO result and status.
 #define LOG_FILE_NUMBER 152
 
+#include "asio/asio_handler.h"
+
 #include "asio/asio_client.h"
-#include "control/root.h"
+#include "engine/audio_client_manager.h"
+#include "engine/audio_engine.h"
+#include "engine/pal_notifier.h"
 #include "logger.h"
 #include "public/asio_interface.h"
 
@@ -63,7 +67,7 @@ void Put(UCHAR* buffer, size_t offset, T value) {
 // One request on a connection: what it acts on, its record, and its NT status
 // beside the ASIO result (a failure of the root's own operation fails the request).
 struct AsioCall {
-    DEVICE_EXTENSION* extension;
+    const AsioRequestParts& parts;
     AudioClientManager* manager;
     AsioClient* client;
     UCHAR* buffer;
@@ -71,7 +75,7 @@ struct AsioCall {
 };
 
 void NotifyBusChanged(AsioCall& call) {
-    if (NTSTATUS status = call.extension->palClientManager->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
+    if (NTSTATUS status = call.parts.palNotifier->Notify(vexa::pal::kPalNotifyBusChanged, 0, 0);
         !NT_SUCCESS(status)) {
         TRACE(kLogWarning | kLogAsio, status);
     }
@@ -107,7 +111,7 @@ LONG CheckBuffers(AsioCall& call, ULONG* rate) {
     ULONG channelCount = Get<ULONG>(call.buffer, offsetof(AsioCreateBuffersRequest, channelCount));
     ULONG outputs = 0;
     ULONG inputs = 0;
-    bool present = call.extension->engine->WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
+    bool present = call.parts.engine->WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
         if (device == nullptr) return false;
         *rate = device->GetSampleRate();
         outputs = device->GetOutputChannelCount(*rate);
@@ -196,7 +200,7 @@ LONG Stop(AsioCall& call) {
 }
 
 LONG GetBufferSize(AsioCall& call) {
-    ULONG current = call.manager->BufferSizeForRate(call.extension->engine->EngineGetCurrentRate());
+    ULONG current = call.manager->BufferSizeForRate(call.parts.engine->EngineGetCurrentRate());
     bool changeable = call.manager->MayChangeFormat(call.client->Type());
     Put(call.buffer, offsetof(AsioBufferSizeReply, minSize), changeable ? call.manager->MinBufferSize() : current);
     Put(call.buffer, offsetof(AsioBufferSizeReply, maxSize), changeable ? call.manager->MaxBufferSize() : current);
@@ -207,17 +211,17 @@ LONG GetBufferSize(AsioCall& call) {
 
 // May this client move the system to `rate`?
 bool MayTakeRate(AsioCall& call, ULONG rate) {
-    return call.manager->MayChangeFormat(call.client->Type()) && call.extension->engine->EngineHasSampleRate(rate);
+    return call.manager->MayChangeFormat(call.client->Type()) && call.parts.engine->EngineHasSampleRate(rate);
 }
 
 LONG CanSampleRate(AsioCall& call) {
     ULONG rate = Get<ULONG>(call.buffer, offsetof(AsioRequest, value));
-    if (rate == call.extension->engine->EngineGetCurrentRate()) return ASE_OK;
+    if (rate == call.parts.engine->EngineGetCurrentRate()) return ASE_OK;
     return MayTakeRate(call, rate) ? ASE_OK : ASE_NoClock;
 }
 
 LONG SetSampleRate(AsioCall& call) {
-    AudioEngine* engine = call.extension->engine;
+    AudioEngine* engine = call.parts.engine;
     ULONG rate = Get<ULONG>(call.buffer, offsetof(AsioRequest, value));
     if (!MayTakeRate(call, rate)) {
         // Fixed by another connection: only the rate that runs is accepted, and nothing changes.
@@ -259,7 +263,7 @@ LONG Answer(AsioCall& call, ULONG code) {
 }
 
 // The request's work, up to its answer; a refusal or failure raises its status.
-void Serve(AudioClientManager* manager, WDFREQUEST request, ULONG code, ULONG_PTR* information) {
+void Serve(const AsioRequestParts& parts, WDFREQUEST request, ULONG code, ULONG_PTR* information) {
     const AsioCode* entry = Find(code);
     if (entry == nullptr) RaiseStatus(STATUS_NOT_IMPLEMENTED);
     WDF_REQUEST_PARAMETERS parameters;
@@ -279,27 +283,24 @@ void Serve(AudioClientManager* manager, WDFREQUEST request, ULONG code, ULONG_PT
         RtlCopyMemory(buffer, &reply, sizeof(reply));
         return;
     }
-    WDFFILEOBJECT file = WdfRequestGetFileObject(request);
-    FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
-    AudioClient* client = context != nullptr ? ReadPointerAcquire(&context->audioClient) : nullptr;
+    AudioClient* client = parts.client != nullptr ? ReadPointerAcquire(parts.client) : nullptr;
     if (client == nullptr || !IsAsioClientType(client->Type())) {
         // No device, or five clients already, when the handle was opened.
         Put(buffer, entry->resultOffset, entry->refusal);
         return;
     }
-    DEVICE_EXTENSION* extension = GetDeviceExtension(WdfFileObjectGetDevice(file));
     if (code == kIoctlAsioGetInfo) {
-        WriteAsioDeviceInfo(extension, buffer);
+        WriteAsioDeviceInfo(parts.engine, parts.manager, buffer);
         return;
     }
     auto* asio = static_cast<AsioClient*>(client);
     AsioSessionScope session(asio);
-    if (ReadAcquire(&context->audioClientShut) != 0) {
+    if (ReadAcquire(parts.clientShut) != 0) {
         // The handle is being cleaned up beside this request.
         Put(buffer, entry->resultOffset, entry->refusal);
         return;
     }
-    AsioCall call{extension, manager, asio, buffer, STATUS_SUCCESS};
+    AsioCall call{parts, parts.manager, asio, buffer, STATUS_SUCCESS};
     Put(buffer, entry->resultOffset, Answer(call, code));
     RaiseIfFailed(call.status);
 }
@@ -308,12 +309,12 @@ void Serve(AudioClientManager* manager, WDFREQUEST request, ULONG code, ULONG_PT
 
 // PASSIVE_LEVEL: from the sequential queue, or in the caller's thread for
 // open, close, create-buffers and dispose. Completes the request.
-void HandleAsioRequest(AudioClientManager* manager, WDFREQUEST request, ULONG code) {
+void HandleAsioRequest(const AsioRequestParts& parts, WDFREQUEST request, ULONG code) {
     PAGED_CODE();
     ULONG_PTR information = 0;
     NTSTATUS status = STATUS_SUCCESS;
     // A kernel exception raised inside completes the request with its code, as a raised status does.
-    NTSTATUS raised = TryExcept([&] { status = CatchStatus([&] { Serve(manager, request, code, &information); }); });
+    NTSTATUS raised = TryExcept([&] { status = CatchStatus([&] { Serve(parts, request, code, &information); }); });
     if (!NT_SUCCESS(raised)) status = raised;
     if (!NT_SUCCESS(status)) {
         information = 0;

@@ -2,8 +2,11 @@
 // rate, buffer size, latencies, channel counts and names.
 #define LOG_FILE_NUMBER 159
 
+#include "asio/asio_handler.h"
+
 #include "asio/asio_client.h"
-#include "control/root.h"
+#include "engine/audio_client_manager.h"
+#include "engine/audio_engine.h"
 #include "logger.h"
 
 using namespace vexa::log;
@@ -41,10 +44,9 @@ void ChannelName(UsbAudioDeviceTarget* device, ULONG rate, ULONG channel, bool i
 
 // PASSIVE_LEVEL. With no current device nothing but the result is written:
 // no device is asked for its latencies.
-void WriteAsioDeviceInfo(DEVICE_EXTENSION* extension, UCHAR* buffer) {
+void WriteAsioDeviceInfo(AudioEngine* engine, AudioClientManager* manager, UCHAR* buffer) {
     auto* info = reinterpret_cast<AsioDeviceInfo*>(buffer);
-    AudioClientManager* manager = extension->clientManager;
-    LONG result = extension->engine->WithCurrentDevice([&](UsbAudioDeviceTarget* device) -> LONG {
+    LONG result = engine->WithCurrentDevice([&](UsbAudioDeviceTarget* device) -> LONG {
         if (device == nullptr) return ASE_NotPresent;
         ULONG rate = device->GetSampleRate();
         ULONG frames = manager->BufferSizeForRate(rate);

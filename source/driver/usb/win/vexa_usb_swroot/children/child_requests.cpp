@@ -6,7 +6,6 @@
 
 #include "children/child_devices.h"
 #include "children/wdm_adapter.h"
-#include "control/root.h"
 #include "engine/audio_engine.h"
 #include "engine/pal_notifier.h"
 #include "logger.h"

@@ -87,7 +87,7 @@ void RootEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
     WdfRequestGetParameters(request, &parameters);
     ULONG code = parameters.Parameters.DeviceIoControl.IoControlCode;
     if (parameters.Type == WdfRequestTypeDeviceControl && RunsInCallerContext(code)) {
-        HandleAsioRequest(GetDeviceExtension(device)->clientManager, request, code);
+        HandleAsioRequest(AsioPartsOf(GetDeviceExtension(device), request), request, code);
         return;
     }
     NTSTATUS status = WdfDeviceEnqueueRequest(device, request);
@@ -151,7 +151,7 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
             }
             default:
                 owned = false;
-                HandleAsioRequest(extension->clientManager, request, code);
+                HandleAsioRequest(AsioPartsOf(extension, request), request, code);
                 break;
         }
     });
@@ -160,6 +160,15 @@ void RootEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputLen
         // A success hands the caller its whole output length; a refusal no data.
         WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? outputLength : 0);
     }
+}
+
+// A request without a file has no handle to serve: no client slot, no flag.
+AsioRequestParts AsioPartsOf(DEVICE_EXTENSION* extension, WDFREQUEST request) {
+    WDFFILEOBJECT file = WdfRequestGetFileObject(request);
+    FILECONTEXT* context = file != nullptr ? GetFileContext(file) : nullptr;
+    return {extension->engine, extension->clientManager, extension->palClientManager,
+            context != nullptr ? &context->audioClient : nullptr,
+            context != nullptr ? &context->audioClientShut : nullptr};
 }
 
 // The root's requests need nothing done when the device leaves D0.

@@ -1,6 +1,7 @@
 // The root driver's contexts and callbacks.
 #pragma once
 
+#include "asio/asio_handler.h"
 #include "children/child_devices.h"
 #include "control/pal_client_manager.h"
 #include "engine/audio_client_manager.h"
@@ -91,7 +92,5 @@ EVT_WDF_IO_QUEUE_IO_STOP RootEvtIoStop;
 [[nodiscard]] NTSTATUS RunBusCommand(DEVICE_EXTENSION* extension, WDFREQUEST request, UCHAR* buffer,
                                      size_t inputLength, size_t outputLength);
 
-// asio_handler.cpp: every code the PAL interface does not take. Completes the request.
-void HandleAsioRequest(AudioClientManager* manager, WDFREQUEST request, ULONG ioControlCode);
-// asio_info.cpp: fills a kIoctlAsioGetInfo record (AsioDeviceInfo). PASSIVE_LEVEL.
-void WriteAsioDeviceInfo(DEVICE_EXTENSION* extension, UCHAR* buffer);
+// The ASIO handler's view of the root device and of the request's handle.
+AsioRequestParts AsioPartsOf(DEVICE_EXTENSION* extension, WDFREQUEST request);
