@@ -1,10 +1,9 @@
 // The audio client factory.
 #define LOG_FILE_NUMBER 151
 
-#include "engine/audio_client.h"
-
 #include "asio/asio_client.h"
 #include "children/kernel_audio_client.h"
+#include "control/root.h"
 #include "logger.h"
 
 using namespace vexa::log;

@@ -81,6 +81,11 @@ void ShutAudioClient(DEVICE_EXTENSION* extension, FILECONTEXT* context, AudioCli
 // Unregisters (while the manager is there) and deletes a handle's PAL client.
 void ReleasePalClient(DEVICE_EXTENSION* extension, PalClient* client);
 
+// audio_client.cpp: a zeroed client of the given type (an ASIO client or a
+// kernel client, each from its own side), ready for its handle; null for an
+// unknown type or without memory. PASSIVE_LEVEL.
+AudioClient* CreateAudioClient(ULONG type);
+
 // dispatch.cpp
 EVT_WDF_IO_IN_CALLER_CONTEXT RootEvtIoInCallerContext;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL RootEvtIoDeviceControl;

@@ -47,7 +47,3 @@ public:
     // to report. Any level up to DISPATCH_LEVEL.
     virtual void SetLatencies(ULONG, ULONG) {}
 };
-
-// A zeroed client of the given type, ready for its handle; null for an
-// unknown type or without memory. PASSIVE_LEVEL.
-AudioClient* CreateAudioClient(ULONG type);
