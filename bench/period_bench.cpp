@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "allocation_count.h"
-#include "support/asio_host.h"
+#include "support/asio_interface_client.h"
 #include "support/packet_rings.h"
 #include "support/root_machine.h"
 
@@ -140,9 +140,9 @@ void BM_AsioPeriod(benchmark::State& bench) {
     }
     std::vector<uint32_t> channels;
     for (uint32_t c = 0; c < kChannels; ++c) channels.push_back(c);
-    std::vector<std::unique_ptr<AsioHost>> hosts;
+    std::vector<std::unique_ptr<AsioInterfaceClient>> hosts;
     for (int i = 0; i < kClients; ++i) {
-        auto host = std::make_unique<AsioHost>(false);
+        auto host = std::make_unique<AsioInterfaceClient>(false);
         if (!host->open() || !host->open_session().ok() || !host->create_buffers(frames, channels, channels).ok() ||
             !host->start().ok()) {
             bench.SkipWithError("an ASIO host could not start");

@@ -13,6 +13,7 @@
 #include "common/library_trace.h"
 #include "common/releases.h"
 #include "common/xptn.h"
+#include "source/driver/usb/win/user_common/overlapped_request.h"
 
 using namespace ::vexa::pal;
 
@@ -46,32 +47,14 @@ private:
     HANDLE handle_;
 };
 
-// Waits for a sent request to complete; its Win32 error (0 on success). Only
-// a completed request lets its buffers go: should the wait itself fail, the
-// request is cancelled and waited for again.
-DWORD Finish(HANDLE bus, OVERLAPPED* overlapped, DWORD* bytes) {
-    for (;;) {
-        if (GetOverlappedResult(bus, overlapped, bytes, TRUE)) return ERROR_SUCCESS;
-        DWORD error = GetLastError();
-        DWORD ignored = 0;
-        if (GetOverlappedResult(bus, overlapped, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE) {
-            return error;  // completed: the request's own error
-        }
-        CancelIoEx(bus, overlapped);
-    }
-}
-
 // Sends one request on `link` and waits for it, whether it completes at once
 // or pends; its Win32 error, classified the same way in both cases
 // (ERROR_OPERATION_ABORTED, unsent, once the link is shut).
 DWORD SendAndWait(bus_link& link, DWORD code, void* in, uint32_t inSize, void* out, uint32_t outSize, HANDLE event,
                   DWORD* bytes) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
-    *bytes = 0;
-    DWORD error = link.send(code, in, inSize, out, outSize, bytes, &overlapped);
-    if (error != ERROR_IO_PENDING) return error;
-    return Finish(link.handle(), &overlapped, bytes);
+    return ::vexa::user::OverlappedRequest(link.handle(), event, bytes, [&](OVERLAPPED* overlapped) {
+        return link.send(code, in, inSize, out, outSize, bytes, overlapped);
+    });
 }
 
 bool IsCancel(DWORD error) { return error == ERROR_OPERATION_ABORTED || error == ERROR_CANCELLED; }

@@ -10,8 +10,6 @@
 // Held only while a request is handed to the driver, never across a wait.
 #pragma once
 
-#include "platform/kernel/barrier.h"
-#include "platform/kernel/sync.h"
 #include "platform/win32/windows.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
 

@@ -3,7 +3,7 @@
 // the bus's own operations under the library lock, which the thread polls
 // rather than waits for. Errors never leave the thread: the application
 // hears of them through on_exception.
-#define LOG_FILE_NUMBER 1043
+#define LOG_FILE_NUMBER 1045
 
 #include "common/bus_impl.h"
 #include "common/bus_lines.h"

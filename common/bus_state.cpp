@@ -4,7 +4,7 @@
 // fixed order; the getters read the record under the lock, so a reader never
 // sees one half written; the setters only send their command (the new value
 // comes back through kPalNotifyBusChanged).
-#define LOG_FILE_NUMBER 1043
+#define LOG_FILE_NUMBER 1044
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The library's trace records, through the user-mode logger client: the
 // library category bit with a level. Each source file defines
-// LOG_FILE_NUMBER (the library's are 1001-1004, 1042 and 1043) first; the
+// LOG_FILE_NUMBER (the library's are 1001-1004 and 1042-1045) first; the
 // bus template, a header, names its file number and lines itself (bus.h).
 #pragma once
 

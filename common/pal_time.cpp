@@ -1,6 +1,5 @@
 #include "common/pal_time.h"
 
-#include "platform/kernel/barrier.h"
 #include "platform/win32/mmsystem.h"
 #include "platform/win32/windows.h"
 

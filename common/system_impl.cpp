@@ -5,13 +5,10 @@
 
 #include "common/system_impl.h"
 
-#include <cstddef>
-#include <cstring>
-#include <vector>
-
 #include "common/library_trace.h"
 #include "common/releases.h"
 #include "common/xptn.h"
+#include "source/driver/usb/win/user_common/interface_path.h"
 #include "source/driver/usb/win/user_common/logger.h"
 #include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
 
@@ -201,11 +198,14 @@ DWORD system_impl::thread_device_arrival_removal(LPVOID parameter) {
 
 void system_impl::serve(system_impl* system, const std::shared_ptr<arrival_state>& state) {
     std::stop_token stop = state->stop.get_token();
-    for (;;) {
+    for (bool last = false; !last;) {
         // Several changes before the wake-up are one rescan (auto-reset event).
+        // A wait that fails (the machine behind the event gone, and with it
+        // the root driver) ends the thread after one last pass, so the buses
+        // whose connection failed are dropped as on the root device's removal.
         if (WaitForSingleObject(state->event, INFINITE) != WAIT_OBJECT_0) {
             TRACE(kLibError, system, GetLastError());
-            return;
+            last = true;
         }
         // From here on `system` is touched only with the lock held and no
         // stop asked for: whoever deletes the system holds the lock and asks
@@ -264,26 +264,10 @@ bool system_impl::bus_present(std::string path) {
 }
 
 std::string system_impl::interface_path(HDEVINFO devices, uint32_t index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (!SetupDiEnumDeviceInterfaces(devices, nullptr, &GUID_DEVINTERFACE_PAL, index, &data)) return {};
-    // Asked for its size first: a path of any length is read whole (a fixed
-    // buffer skipped a long one as if no interface were there).
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailA(devices, &data, nullptr, 0, &needed, nullptr);
-    constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-    if (needed <= kPathOffset) {
-        TRACE(kLibError, index, GetLastError());
-        return {};
-    }
-    std::vector<uint64_t> storage((needed + sizeof(uint64_t) - 1) / sizeof(uint64_t));  // aligned for the record
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(devices, &data, detail, needed, nullptr, nullptr)) {
-        TRACE(kLibError, index, GetLastError());
-        return {};
-    }
-    return std::string(detail->DevicePath, strnlen(detail->DevicePath, needed - kPathOffset));
+    std::string path;
+    DWORD error = ::vexa::user::InterfacePath(devices, GUID_DEVINTERFACE_PAL, index, &path);
+    if (error != ERROR_SUCCESS && error != ERROR_NO_MORE_ITEMS) TRACE(kLibError, index, error);
+    return path;
 }
 
 void system_impl::changed() {}

@@ -27,6 +27,7 @@
 #include "platform/win32/cfgmgr32.h"
 #include "platform/win32/setupapi.h"
 #include "platform/win32/windows.h"
+#include "source/driver/usb/win/version.h"
 
 namespace mrak::vexa {
 
@@ -48,7 +49,7 @@ struct arrival_state {
 class system_impl : public base {
 public:
     // The library's own version (a local build), as its first trace record says.
-    static constexpr uint64_t kLibraryVersion = 0x004030020000BB7Full;
+    static constexpr uint64_t kLibraryVersion = ::vexa::version::kPackedLocal;
 
     system_impl();
 

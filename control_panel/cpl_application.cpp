@@ -4,6 +4,7 @@
 #include "main_content.h"
 #include "mrak_look_and_feel.h"
 #include "quit_signals.h"
+#include "source/driver/usb/win/version.h"
 #include "the_system.h"
 #include "window_manager.h"
 #include "window_state.h"
@@ -42,7 +43,7 @@ const juce::String cplApplication::getApplicationName() {
 }
 
 const juce::String cplApplication::getApplicationVersion() {
-    return "4.3.2.47999";
+    return ::vexa::version::kText;
 }
 
 // A second start ends without initialising. On Windows it first hands its

@@ -11,6 +11,7 @@
 #include "resources.h"
 #include "settings_text.h"
 #include "source/driver/usb/win/user_common/logger.h"
+#include "source/driver/usb/win/version.h"
 
 // The component's trace points: file number 1200.
 #define LOG_FILE_NUMBER 1200
@@ -53,8 +54,9 @@ constexpr ULONG kError = vexa::log::kLogError;
 
 const char* const kNoInfoText = "      no info";
 
-const char* const kVersionMismatchTail =
-    "\n\nThis application requires driver version 4.3.2\n\nPlease check the driver configuration.";
+// The mismatch box names the driver version wanted: major.minor.sub-minor of the system's own.
+const char* const kVersionMismatchRequires = "\n\nThis application requires driver version ";
+const char* const kVersionMismatchTail = "\n\nPlease check the driver configuration.";
 const char* const kDriverErrorTail = "\n\nCheck the driver configuration or device connections.";
 const char* const kDriverNotFound = "Driver not found.\n\nPlease check the driver configuration.";
 const char* const kNoDevicesFound = "No devices found.\n\nConnect device(s).";
@@ -205,7 +207,8 @@ void MainContentComponent::startSystem(SystemFactory& createSystem) {
     try {
         theSystem = createSystem();
     } catch (const mrak::vexa::xptn_driver_version& e) {
-        boxes.add("Error: " + juce::String(e.message()) + kVersionMismatchTail);
+        boxes.add("Error: " + juce::String(e.message()) + kVersionMismatchRequires + ::vexa::version::kShortText +
+                  kVersionMismatchTail);
     } catch (const mrak::exception::base& e) {
         boxes.add("Driver error: " + juce::String(e.message()) + kDriverErrorTail);
     } catch (const std::exception& e) {

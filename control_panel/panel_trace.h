@@ -4,16 +4,20 @@
 #pragma once
 
 #include "source/driver/usb/win/user_common/logger.h"
+#include "source/driver/usb/win/version.h"
 
 namespace cpl::trace {
 
-// Trace point ids: the program's file number 1201 in bits 13 and up.
-inline constexpr ULONG kIdStartUp = 0x96202A;  // value 1: the program's packed version
-inline constexpr ULONG kIdShutDown = 0x96208E;
-inline constexpr ULONG kIdQuitRequested = 0x9620A5;
+// Trace point ids of the program: its file number in bits 13 and up, then a
+// fixed line each (the ids support tools know).
+inline constexpr ULONG kFileNumber = 1201;
+inline constexpr ULONG kIdStartUp = vexa::log::TracePointId(kFileNumber, 42);  // value 1: the program's packed version
+inline constexpr ULONG kIdShutDown = vexa::log::TracePointId(kFileNumber, 142);
+inline constexpr ULONG kIdQuitRequested = vexa::log::TracePointId(kFileNumber, 165);
+static_assert(kIdStartUp == 0x96202A && kIdShutDown == 0x96208E && kIdQuitRequested == 0x9620A5);
 
-// 4.3.2.47999, a release build.
-inline constexpr ULONG64 kProgramPackedVersion = 0x804030020000BB7Full;
+// The system's version, a release build.
+inline constexpr ULONG64 kProgramPackedVersion = ::vexa::version::kPacked;
 
 // An information record. Costs one read while information records are off or
 // the logger is closed; a refused write is not the caller's concern.

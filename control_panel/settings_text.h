@@ -9,6 +9,7 @@
 #include <juce_core/juce_core.h>
 
 #include "common/device.h"
+#include "source/driver/usb/win/version.h"
 
 namespace cpl {
 
@@ -37,7 +38,7 @@ inline constexpr const char* kVendorYears = "2014-2026";
 juce::String vendorText(const juce::String& text);
 
 // The information box's text; without a bus the driver version reads "unavailable".
-inline constexpr const char* kLibraryVersionText = "4.3.2.47999";
+inline constexpr const char* kLibraryVersionText = ::vexa::version::kText;
 juce::String informationText(std::optional<uint64_t> driverVersion, const juce::String& vendorInfo1,
                              const juce::String& vendorInfo2);
 

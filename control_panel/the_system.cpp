@@ -8,13 +8,17 @@ using mrak::vexa::reference;
 
 namespace {
 
-// Trace points, file number 1202.
-constexpr ULONG kIdChanged = 0x964023;
-constexpr ULONG kIdBusPathChanged = 0x96403F;
-constexpr ULONG kIdBusPathSame = 0x964043;
-constexpr ULONG kIdChangedBusHasDevices = 0x964048;
-constexpr ULONG kIdChangedBusWithoutDevices = 0x96404C;
-constexpr ULONG kIdOnException = 0x964054;
+// Trace points: this file's number and fixed lines.
+constexpr ULONG kFileNumber = 1202;
+constexpr ULONG kIdChanged = vexa::log::TracePointId(kFileNumber, 35);
+constexpr ULONG kIdBusPathChanged = vexa::log::TracePointId(kFileNumber, 63);
+constexpr ULONG kIdBusPathSame = vexa::log::TracePointId(kFileNumber, 67);
+constexpr ULONG kIdChangedBusHasDevices = vexa::log::TracePointId(kFileNumber, 72);
+constexpr ULONG kIdChangedBusWithoutDevices = vexa::log::TracePointId(kFileNumber, 76);
+constexpr ULONG kIdOnException = vexa::log::TracePointId(kFileNumber, 84);
+static_assert(kIdChanged == 0x964023 && kIdBusPathChanged == 0x96403F && kIdBusPathSame == 0x964043 &&
+              kIdChangedBusHasDevices == 0x964048 && kIdChangedBusWithoutDevices == 0x96404C &&
+              kIdOnException == 0x964054);
 
 }  // namespace
 

@@ -37,19 +37,19 @@ constexpr size_t kMidiPortTableEntries = 16;
 
 }  // namespace
 
-Firmware::Firmware(const ModelSpec& spec, uint32_t serial) : spec_(spec), serial_(serial) {
+Firmware::Firmware(const DataSheet& sheet, uint32_t serial) : sheet_(sheet), serial_(serial) {
     strings_[kClockNameBase + 0] = "Internal";
     strings_[kClockNameBase + 1] = "S/PDIF";
     for (uint16_t band = 0; band < 3; ++band) {
-        for (uint16_t c = 0; c < spec_.bands[band].outputChannels; ++c) {
+        for (uint16_t c = 0; c < sheet_.bands[band].outputChannels; ++c) {
             strings_[kOutputNameBase + band * kBandStride + c] = "Output " + std::to_string(c + 1);
         }
-        for (uint16_t c = 0; c < spec_.bands[band].inputChannels; ++c) {
+        for (uint16_t c = 0; c < sheet_.bands[band].inputChannels; ++c) {
             strings_[kInputNameBase + band * kBandStride + c] = "Input " + std::to_string(c + 1);
         }
     }
-    for (uint16_t p = 0; p < spec_.midiInPorts; ++p) strings_[kMidiInNameBase + p] = "MIDI In " + std::to_string(p + 1);
-    for (uint16_t p = 0; p < spec_.midiOutPorts; ++p) {
+    for (uint16_t p = 0; p < sheet_.midiInPorts; ++p) strings_[kMidiInNameBase + p] = "MIDI In " + std::to_string(p + 1);
+    for (uint16_t p = 0; p < sheet_.midiOutPorts; ++p) {
         strings_[kMidiOutNameBase + p] = "MIDI Out " + std::to_string(p + 1);
     }
     install_defaults();
@@ -69,9 +69,9 @@ void Firmware::set_clock_status(uint32_t status) {
 std::vector<uint8_t> Firmware::device_info() const {
     std::vector<uint8_t> info(kDeviceInfoBytes, 0);
     Put<uint64_t>(info, 0, 0x5645584100000001ull);  // "VEXA" and the block's layout revision
-    Put<uint64_t>(info, 8, spec_.firmwareVersion);
+    Put<uint64_t>(info, 8, sheet_.firmwareVersion);
     Put<uint32_t>(info, 48, 0);                     // identity word
-    Put<uint32_t>(info, 52, spec_.productId);
+    Put<uint32_t>(info, 52, sheet_.productId);
     Put<uint32_t>(info, 72, serial_);
     return info;
 }
@@ -83,11 +83,11 @@ void Firmware::install_defaults() {
         uint16_t category = 0;
         if (!Get(in, 0, &category)) return BadArgument();
         bool has = category == 0 || (category >= 5 && category <= 8);
-        for (uint8_t c : spec_.firmwareCategories) has = has || c == category;
+        for (uint8_t c : sheet_.firmwareCategories) has = has || c == category;
         return Ok({static_cast<uint8_t>(has ? 1 : 0)});
     };
     h[Key(0, 2)] = [this](const std::vector<uint8_t>&) { return Ok(device_info()); };
-    for (uint8_t category : spec_.firmwareCategories) {
+    for (uint8_t category : sheet_.firmwareCategories) {
         size_t bytes = 4u * category;
         h[Key(category, 0)] = [category, bytes](const std::vector<uint8_t>&) {
             std::vector<uint8_t> block(bytes, 0);
@@ -131,10 +131,10 @@ void Firmware::install_defaults() {
         uint8_t band = 0;
         if (!Get(in, 0, &band) || band > 2) return BadArgument();
         std::vector<uint8_t> info(24, 0);
-        Put<uint16_t>(info, 0, spec_.bands[band].outputChannels);
-        Put<uint16_t>(info, 2, spec_.bands[band].inputChannels);
-        Put<uint32_t>(info, 4, spec_.bands[band].outputLatency);
-        Put<uint32_t>(info, 8, spec_.bands[band].inputLatency);
+        Put<uint16_t>(info, 0, sheet_.bands[band].outputChannels);
+        Put<uint16_t>(info, 2, sheet_.bands[band].inputChannels);
+        Put<uint32_t>(info, 4, sheet_.bands[band].outputLatency);
+        Put<uint32_t>(info, 8, sheet_.bands[band].inputLatency);
         return Ok(info);
     };
     for (uint16_t command : {uint16_t{2}, uint16_t{3}}) {
@@ -143,7 +143,7 @@ void Firmware::install_defaults() {
             uint8_t band = 0;
             uint16_t channel = 0;
             if (in.size() != 6 || !Get(in, 0, &band) || !Get(in, 2, &channel) || band > 2) return BadArgument();
-            uint16_t count = output ? spec_.bands[band].outputChannels : spec_.bands[band].inputChannels;
+            uint16_t count = output ? sheet_.bands[band].outputChannels : sheet_.bands[band].inputChannels;
             if (channel >= count) return BadArgument();
             std::vector<uint8_t> record(16, 0);
             Put<uint16_t>(record, 0, channel);
@@ -155,15 +155,15 @@ void Firmware::install_defaults() {
     }
     h[Key(8, 0)] = [this](const std::vector<uint8_t>&) {
         std::vector<uint8_t> counts;
-        Put<uint16_t>(counts, 0, spec_.midiInPorts);
-        Put<uint16_t>(counts, 2, spec_.midiOutPorts);
+        Put<uint16_t>(counts, 0, sheet_.midiInPorts);
+        Put<uint16_t>(counts, 2, sheet_.midiOutPorts);
         return Ok(counts);
     };
     for (uint16_t command : {uint16_t{1}, uint16_t{2}}) {
         bool input = command == 1;
         h[Key(8, command)] = [this, input](const std::vector<uint8_t>&) {
             std::vector<uint8_t> table(kMidiPortEntryBytes * kMidiPortTableEntries, 0);
-            uint8_t count = input ? spec_.midiInPorts : spec_.midiOutPorts;
+            uint8_t count = input ? sheet_.midiInPorts : sheet_.midiOutPorts;
             for (uint16_t p = 0; p < count; ++p) {
                 Put<uint16_t>(table, p * kMidiPortEntryBytes, p);
                 Put<uint16_t>(table, p * kMidiPortEntryBytes + 2,

@@ -28,7 +28,7 @@ class Firmware {
 public:
     using Handler = std::function<FirmwareReply(const std::vector<uint8_t>& input)>;
 
-    Firmware(const ModelSpec& spec, uint32_t serial);
+    Firmware(const DataSheet& sheet, uint32_t serial);
 
     FirmwareReply execute(uint16_t category, uint16_t command, const std::vector<uint8_t>& input);
     void set_handler(uint16_t category, uint16_t command, Handler handler);
@@ -45,7 +45,7 @@ private:
     void install_defaults();
     std::vector<uint8_t> device_info() const;
 
-    const ModelSpec& spec_;
+    const DataSheet& sheet_;
     uint32_t serial_;
     mutable std::mutex lock_;
     std::map<uint32_t, Handler> handlers_;  // by (category << 16 | command); guarded by lock_

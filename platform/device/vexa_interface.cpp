@@ -48,17 +48,17 @@ std::vector<uint8_t> Word(uint32_t word, size_t bytes) {
 }  // namespace
 
 VexaInterface::VexaInterface(VexaModel model, VexaVariant variant, uint32_t serial)
-    : SimulatedUsbDevice(make_device_descriptor(kVexaVendorId, model_spec(model).productId, 0x0100, kManufacturerString,
+    : SimulatedUsbDevice(make_device_descriptor(kVexaVendorId, data_sheet(model).productId, 0x0100, kManufacturerString,
                                                 kProductString, kSerialString),
-                         build_configuration(variant_spec(model, variant), variant),
-                         build_strings(model_spec(model), serial)),
-      spec_(variant_spec(model, variant)),
-      firmware_(spec_, serial),
-      clock_(spec_.rates, variant.clockSelector),
-      playbackChannels_(std::max({spec_.bands[0].outputChannels, spec_.bands[1].outputChannels,
-                                  spec_.bands[2].outputChannels})),
-      captureChannels_(std::max({spec_.bands[0].inputChannels, spec_.bands[1].inputChannels,
-                                 spec_.bands[2].inputChannels})),
+                         build_configuration(variant_data_sheet(model, variant), variant),
+                         build_strings(data_sheet(model), serial)),
+      sheet_(variant_data_sheet(model, variant)),
+      firmware_(sheet_, serial),
+      clock_(sheet_.rates, variant.clockSelector),
+      playbackChannels_(std::max({sheet_.bands[0].outputChannels, sheet_.bands[1].outputChannels,
+                                  sheet_.bands[2].outputChannels})),
+      captureChannels_(std::max({sheet_.bands[0].inputChannels, sheet_.bands[1].inputChannels,
+                                 sheet_.bands[2].inputChannels})),
       firstOutCables_(variant.twoMidiOutPorts ? 2 : variant.midiOutCables) {
     restart_loop_locked();
 }
@@ -74,7 +74,7 @@ NTSTATUS VexaInterface::set_interface(UCHAR interfaceNumber, UCHAR alternateSett
 
 void VexaInterface::restart_loop_locked() {
     loopbackRing_.reset(playbackChannels_, kLoopbackLimitFrames);
-    loopbackRing_.prime(round_trip_frames(spec_, clock_.rate()));
+    loopbackRing_.prime(round_trip_frames(sheet_, clock_.rate()));
 }
 
 void VexaInterface::set_capabilities(const VendorCapabilities& capabilities) {

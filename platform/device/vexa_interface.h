@@ -56,7 +56,7 @@ class VexaInterface : public SimulatedUsbDevice {
 public:
     explicit VexaInterface(VexaModel model, VexaVariant variant = {}, uint32_t serial = 1);
 
-    const ModelSpec& spec() const { return spec_; }
+    const DataSheet& sheet() const { return sheet_; }
     Firmware& firmware() { return firmware_; }
     Uac2Clock& clock() { return clock_; }
 
@@ -129,7 +129,7 @@ private:
     void queue_reply(uint32_t commandWord, uint16_t sequence, const FirmwareReply& reply);
     void announce_reply();
 
-    const ModelSpec spec_;
+    const DataSheet sheet_;
     Firmware firmware_;
     Uac2Clock clock_;
     VendorCapabilities capabilities_;                 // guarded by lock_

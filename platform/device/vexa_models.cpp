@@ -20,12 +20,11 @@ constexpr UCHAR kIsoSynchronous = 0x0D;   // isochronous, synchronous (bits 2-3 
 constexpr UCHAR kIsoAsynchronous = 0x05;
 constexpr UCHAR kBulk = 0x02;
 constexpr UCHAR kInterrupt = 0x03;
-constexpr uint32_t kHighestRate = 192000;
 constexpr uint32_t kMicroframesPerSecond = 8000;
 constexpr uint32_t kBand1From = 50000;  // Hz
 constexpr uint32_t kBand2From = 100000;
 
-const ModelSpec kQk{
+const DataSheet kQk{
     VexaModel::CantileQk,
     kCantileQkProductId,
     u"Cantile-QK",
@@ -37,7 +36,7 @@ const ModelSpec kQk{
     0x8040300100000A21ull,
 };
 
-const ModelSpec kQe{
+const DataSheet kQe{
     VexaModel::CantileQe,
     kCantileQeProductId,
     u"Cantile-QE",
@@ -49,12 +48,12 @@ const ModelSpec kQe{
     0x8040400200001F40ull,
 };
 
-uint16_t MaxOutputs(const ModelSpec& spec) {
-    return std::max({spec.bands[0].outputChannels, spec.bands[1].outputChannels, spec.bands[2].outputChannels});
+uint16_t MaxOutputs(const DataSheet& sheet) {
+    return std::max({sheet.bands[0].outputChannels, sheet.bands[1].outputChannels, sheet.bands[2].outputChannels});
 }
 
-uint16_t MaxInputs(const ModelSpec& spec) {
-    return std::max({spec.bands[0].inputChannels, spec.bands[1].inputChannels, spec.bands[2].inputChannels});
+uint16_t MaxInputs(const DataSheet& sheet) {
+    return std::max({sheet.bands[0].inputChannels, sheet.bands[1].inputChannels, sheet.bands[2].inputChannels});
 }
 
 void AudioControl(DescriptorBuilder& b, const VexaVariant& variant) {
@@ -111,10 +110,10 @@ void Vendor(DescriptorBuilder& b, const VexaVariant& variant) {
 
 }  // namespace
 
-const ModelSpec& model_spec(VexaModel model) { return model == VexaModel::CantileQk ? kQk : kQe; }
+const DataSheet& data_sheet(VexaModel model) { return model == VexaModel::CantileQk ? kQk : kQe; }
 
-uint32_t round_trip_frames(const ModelSpec& spec, uint32_t rate) {
-    const RateBand& band = spec.bands[rate < kBand1From ? 0 : rate < kBand2From ? 1 : 2];
+uint32_t round_trip_frames(const DataSheet& sheet, uint32_t rate) {
+    const RateBand& band = sheet.bands[rate < kBand1From ? 0 : rate < kBand2From ? 1 : 2];
     return band.outputLatency + band.inputLatency;
 }
 
@@ -123,21 +122,21 @@ USHORT data_packet_bytes(uint16_t channels, uint32_t highestRate) {
     return static_cast<USHORT>(channels * 4 * (highestRate / kMicroframesPerSecond + 1));
 }
 
-ModelSpec variant_spec(VexaModel model, const VexaVariant& variant) {
-    ModelSpec spec = model_spec(model);
+DataSheet variant_data_sheet(VexaModel model, const VexaVariant& variant) {
+    DataSheet sheet = data_sheet(model);
     if (variant.channels != 0) {
-        for (RateBand& band : spec.bands) band.outputChannels = band.inputChannels = variant.channels;
-        spec.rates = {44100, 48000};
+        for (RateBand& band : sheet.bands) band.outputChannels = band.inputChannels = variant.channels;
+        sheet.rates = {44100, 48000};
     }
-    return spec;
+    return sheet;
 }
 
-std::vector<uint8_t> build_configuration(const ModelSpec& spec, const VexaVariant& variant) {
+std::vector<uint8_t> build_configuration(const DataSheet& sheet, const VexaVariant& variant) {
     DescriptorBuilder b;
     b.configuration(1, 0xC0, 0);
     AudioControl(b, variant);
-    if (variant.playback) Streaming(b, kPlaybackInterface, kPlaybackEndpoint, MaxOutputs(spec), variant);
-    if (variant.capture) Streaming(b, kCaptureInterface, kCaptureEndpoint, MaxInputs(spec), variant);
+    if (variant.playback) Streaming(b, kPlaybackInterface, kPlaybackEndpoint, MaxOutputs(sheet), variant);
+    if (variant.capture) Streaming(b, kCaptureInterface, kCaptureEndpoint, MaxInputs(sheet), variant);
     if (variant.midi) Midi(b, variant);
     Vendor(b, variant);
     if (variant.extraInterfaces) {
@@ -154,13 +153,13 @@ std::vector<uint8_t> build_configuration(const ModelSpec& spec, const VexaVarian
     return bytes;
 }
 
-std::map<UCHAR, std::u16string> build_strings(const ModelSpec& spec, uint32_t serial) {
+std::map<UCHAR, std::u16string> build_strings(const DataSheet& sheet, uint32_t serial) {
     char text[16];
     std::snprintf(text, sizeof(text), "%08u", serial);
     std::u16string serialText(text, text + std::char_traits<char>::length(text));
     return {
         {kManufacturerString, u"QUV"},
-        {kProductString, spec.productName},
+        {kProductString, sheet.productName},
         {kSerialString, serialText},
         {kInternalClockString, u"Internal"},
         {kExternalClockString, u"S/PDIF"},

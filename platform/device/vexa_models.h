@@ -53,7 +53,8 @@ struct RateBand {
     uint32_t inputLatency;   // frames
 };
 
-struct ModelSpec {
+// A model's data sheet: what the simulated interface is and offers.
+struct DataSheet {
     VexaModel model;
     USHORT productId;
     std::u16string productName;
@@ -65,11 +66,11 @@ struct ModelSpec {
     uint64_t firmwareVersion;             // PackedVersion
 };
 
-const ModelSpec& model_spec(VexaModel model);
+const DataSheet& data_sheet(VexaModel model);
 // Frames a sample takes from the outputs' wire back to the inputs' at `rate`,
 // through the converters and an analog loop: the output and input latencies
 // of the rate's band (below 50 kHz, below 100 kHz, or above).
-uint32_t round_trip_frames(const ModelSpec& spec, uint32_t rate);
+uint32_t round_trip_frames(const DataSheet& sheet, uint32_t rate);
 
 // Descriptor sets other than the standard one, for the host's error paths.
 struct VexaVariant {
@@ -91,9 +92,9 @@ struct VexaVariant {
 };
 
 // The model with a variant's channel count applied.
-ModelSpec variant_spec(VexaModel model, const VexaVariant& variant);
-std::vector<uint8_t> build_configuration(const ModelSpec& spec, const VexaVariant& variant);
-std::map<UCHAR, std::u16string> build_strings(const ModelSpec& spec, uint32_t serial);
+DataSheet variant_data_sheet(VexaModel model, const VexaVariant& variant);
+std::vector<uint8_t> build_configuration(const DataSheet& sheet, const VexaVariant& variant);
+std::map<UCHAR, std::u16string> build_strings(const DataSheet& sheet, uint32_t serial);
 
 // Bytes per microframe the data endpoint of `channels` needs at `highestRate`.
 USHORT data_packet_bytes(uint16_t channels, uint32_t highestRate = 192000);

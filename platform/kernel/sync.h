@@ -1,9 +1,11 @@
-// Spin locks, dispatcher objects (events), waits, delays and interlocked
-// operations. Waits and delays need PASSIVE_LEVEL (a zero-timeout poll is
-// allowed up to DISPATCH_LEVEL); a timed wait on a virtual clock advances the
-// clock itself until the object is signalled or the time is up.
+// Spin locks, dispatcher objects (events), waits and delays, with the
+// interlocked operations (interlocked.h, which user mode shares). Waits and
+// delays need PASSIVE_LEVEL (a zero-timeout poll is allowed up to
+// DISPATCH_LEVEL); a timed wait on a virtual clock advances the clock itself
+// until the object is signalled or the time is up.
 #pragma once
 
+#include "interlocked.h"
 #include "irql.h"
 #include "nt_types.h"
 
@@ -60,31 +62,3 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, LARGE_I
 ULONGLONG KeQueryInterruptTime();
 // Counter at 10 MHz (the interrupt-time base); frequency written when asked.
 LARGE_INTEGER KeQueryPerformanceCounter(LARGE_INTEGER* frequency);
-
-// ---- interlocked operations (sequentially consistent) --------------------
-// Inline, as the compiler's intrinsics are on Windows: drivers use them on
-// every packet, and a call into the layer would cost more than the operation.
-
-inline LONG InterlockedIncrement(volatile LONG* t) { return __atomic_add_fetch(t, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(volatile LONG* t) { return __atomic_sub_fetch(t, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(volatile LONG* t, LONG v) { return __atomic_exchange_n(t, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedCompareExchange(volatile LONG* t, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-inline LONG InterlockedExchangeAdd(volatile LONG* t, LONG v) { return __atomic_fetch_add(t, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedOr(volatile LONG* t, LONG v) { return __atomic_fetch_or(t, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedAnd(volatile LONG* t, LONG v) { return __atomic_fetch_and(t, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedXor(volatile LONG* t, LONG v) { return __atomic_fetch_xor(t, v, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedIncrement64(volatile LONG64* t) { return __atomic_add_fetch(t, 1, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedCompareExchange64(volatile LONG64* t, LONG64 exchange, LONG64 comparand) {
-    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-inline PVOID InterlockedExchangePointer(PVOID volatile* t, PVOID v) {
-    return __atomic_exchange_n(t, v, __ATOMIC_SEQ_CST);
-}
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* t, PVOID exchange, PVOID comparand) {
-    __atomic_compare_exchange_n(t, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}

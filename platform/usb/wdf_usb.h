@@ -3,7 +3,10 @@
 #pragma once
 
 #include "platform/kmdf/wdf.h"
+#include "platform/kmdf/wdf_io_target.h"
+#include "platform/kmdf/wdf_request_send.h"
 #include "usb_types.h"
+#include "usb_urb.h"
 
 inline constexpr ULONG USBD_CLIENT_CONTRACT_VERSION_602 = 0x602;
 
@@ -134,8 +137,6 @@ WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE usbInterface, UCHAR 
 
 // ---- transfers -------------------------------------------------------------------------
 
-#include "platform/kmdf/wdf_io_target.h"
-
 inline constexpr UCHAR BmRequestHostToDevice = 0;
 inline constexpr UCHAR BmRequestDeviceToHost = 1;
 inline constexpr UCHAR BmRequestToDevice = 0;
@@ -229,9 +230,6 @@ inline void WDF_USB_CONTINUOUS_READER_CONFIG_INIT(WDF_USB_CONTINUOUS_READER_CONF
 NTSTATUS WdfUsbTargetPipeConfigContinuousReader(WDFUSBPIPE pipe, WDF_USB_CONTINUOUS_READER_CONFIG* config);
 
 // ---- isochronous URBs and bulk writes ----------------------------------------------------------
-
-#include "platform/kmdf/wdf_request_send.h"
-#include "usb_urb.h"
 
 // An isochronous URB of `packets` packets in a memory object (parent per the attributes).
 NTSTATUS WdfUsbTargetDeviceCreateIsochUrb(WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTRIBUTES attributes, ULONG packets,

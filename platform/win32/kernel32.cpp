@@ -221,6 +221,7 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytesTransferr
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
+        if (auto status = platform::fault::hit("GetOverlappedResultWait")) return Fail(*status);
         if (overlapped->hEvent != nullptr) {
             if (WaitForSingleObject(overlapped->hEvent, INFINITE) != WAIT_OBJECT_0) return FALSE;
         }

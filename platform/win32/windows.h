@@ -1,12 +1,17 @@
 // The Win32 interface user-mode code includes (our stand-in for windows.h):
 // handles, files on device interfaces, device I/O controls with overlapped
-// I/O, events and waits, and the last-error value. The calls reach the
-// machine in this process or through vexa-machine's socket (user_process.h).
+// I/O, events and waits, the last-error value, and the ordered reads and
+// writes and interlocked operations. The calls reach the machine in this
+// process or through vexa-machine's socket (user_process.h).
 #pragma once
 
 #include <cstdint>
 
 #include "platform/kernel/nt_types.h"
+// ReadAcquire, WriteRelease and their kin, and the Interlocked* operations:
+// windows.h gives user mode the forms the kernel has, so these are the kernel's.
+#include "platform/kernel/barrier.h"
+#include "platform/kernel/interlocked.h"
 
 using BOOL = int;
 using DWORD = uint32_t;
@@ -127,6 +132,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
 // ERROR_IO_PENDING and completes later into the caller's buffers.
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                      DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+// Fault "GetOverlappedResultWait": the wait for a pending request fails with
+// the status's error, as a failed wait on its event does; the request stays pending.
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
 // Cancels the calling thread's pending requests on the handle.
 BOOL CancelIo(HANDLE file);

@@ -52,7 +52,7 @@ TEST_P(DeviceTest, CantileQeIdentityCategoriesAndEntries) {
     EXPECT_EQ(info.model_name(), "Cantile-QE");
     EXPECT_EQ(info.product_id(), 0x802Cu);
     EXPECT_EQ(info.serial_number(), 1u);
-    EXPECT_EQ(info.firmware_version(), platform::device::model_spec(VexaModel::CantileQe).firmwareVersion);
+    EXPECT_EQ(info.firmware_version(), platform::device::data_sheet(VexaModel::CantileQe).firmwareVersion);
     for (uint16_t category = 1; category <= 4; ++category) {
         EXPECT_TRUE(device->has_category(category)) << category;
         std::vector<uint8_t> block = device->category_block(category);
@@ -75,7 +75,7 @@ TEST_P(DeviceTest, CantileQkIdentityAndCategories) {
     auto device = device_at(*bus, 0);
     ASSERT_TRUE(device);
     EXPECT_EQ(device->info().model_name(), "Cantile-QK");
-    EXPECT_EQ(device->info().firmware_version(), platform::device::model_spec(VexaModel::CantileQk).firmwareVersion);
+    EXPECT_EQ(device->info().firmware_version(), platform::device::data_sheet(VexaModel::CantileQk).firmwareVersion);
     EXPECT_TRUE(device->has_category(1));
     EXPECT_TRUE(device->has_category(2));
     EXPECT_FALSE(device->has_category(3));

@@ -16,7 +16,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/machine/registry.h"
 #include "settings_text.h"
-#include "support/asio_host.h"
+#include "support/asio_interface_client.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ TEST_P(MainContentTest, CantileQeAt48kHz) {
     EXPECT_TRUE(panel_->operationModeBox().isEnabled());
     EXPECT_TRUE(panel_->sampleRateBox().isVisible());
     EXPECT_FALSE(panel_->sampleRateText().isVisible());
-    const auto firmware = platform::device::model_spec(VexaModel::CantileQe).firmwareVersion;
+    const auto firmware = platform::device::data_sheet(VexaModel::CantileQe).firmwareVersion;
     EXPECT_EQ(panel_->deviceDetails().getText(), "Product Name : Cantile-QE\nSerial Number : 1\n\nFirmware App Version : " +
                                                       cpl::versionText(firmware) + "\n");
 }
@@ -183,7 +183,7 @@ TEST_P(MainContentTest, OneAsioClientDisablesTheRate) {
     start();
     ASSERT_TRUE(settled(48000, "512"));
     {
-        AsioHost host;
+        AsioInterfaceClient host;
         ASSERT_TRUE(host.open());
         ASSERT_TRUE(host.open_session().ok());
         ASSERT_TRUE(pumpUntil([&] { return !panel_->sampleRateBox().isEnabled(); }));

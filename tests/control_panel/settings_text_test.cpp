@@ -12,7 +12,7 @@ namespace {
 using cpl::bufferSizeList;
 using Sizes = std::vector<uint32_t>;
 
-// The list for (min, max): the documented examples, duplicates merged, no overflow, no id that is not an int.
+// The list for (min, max): usual device ranges, duplicates merged, no overflow, no id that is not an int.
 TEST(BufferSizeListTest, Table) {
     struct Case {
         uint32_t min, max;

@@ -1,4 +1,4 @@
-// Test equipment: the ASIO host stand-in as a program of its own, a process
+// Test equipment: the ASIO interface client as a program of its own, a process
 // behind vexa-machine's socket. It streams a ramp through the ASIO interface
 // for a few real seconds on a set of channels, checks what comes back and
 // prints one line of figures. It exits 0 when every sample came back
@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/asio_host.h"
+#include "support/asio_interface_client.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ int Run(const Options& options) {
     platform::win32::set_default_process(process);
     int code = 0;
     {
-        AsioHost host(options.is32Bit);
+        AsioInterfaceClient host(options.is32Bit);
         if (!host.open()) {
             std::printf("asio-host-probe: no ASIO interface (error %u)\n", GetLastError());
             return 1;

@@ -111,19 +111,48 @@ TEST_F(MachineTest, ClientsInOtherProcessesWaitAndAreNotified) {
     CloseHandle(pal);
 }
 
-// `vexa-pal watch` prints each notification as it arrives and stops cleanly on Ctrl-C.
+// `vexa-pal watch` prints each hook the library raises as the notification arrives, with the values the
+// library read, and stops cleanly on Ctrl-C.
 TEST_F(MachineTest, VexaPalWatchPrintsNotifications) {
     start(true);
     Program watch({VEXA_PAL_BIN, "--socket", socket(), "watch"}, {});
-    ASSERT_TRUE(watch.read_until("watching notifications"));
+    // What the bus read as it came up is not a notification: the header comes first, and the first line
+    // after it is the ASIO open's.
+    std::string line;
+    ASSERT_TRUE(watch.read_until("notification", kStartupMs, &line));
+    EXPECT_EQ(line, "watching notifications (Ctrl-C to stop)");
     ASSERT_TRUE(machine_->read_until("(vexa-pal) connected"));
     auto host = connect("asio-host");
     platform::win32::ScopedProcess as(host);
     HANDLE asio = OpenRoot(u"\\ASIO");
     ASSERT_NE(asio, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(watch.read_until("notification: bus changed (kind 8")) << watch.so_far();
+    ASSERT_TRUE(watch.read_until("notification: ", kStartupMs, &line)) << watch.so_far();
+    EXPECT_EQ(line, "notification: bus changed: audio clients 1");
+    EXPECT_TRUE(watch.read_until("notification: bus changed: single ASIO client yes")) << watch.so_far();
     EXPECT_EQ(watch.signal_and_wait(SIGINT), 0);
+    EXPECT_TRUE(watch.read_until("stopped")) << watch.so_far();
     CloseHandle(asio);
+}
+
+// When the root device goes, the watch ends as a failure, not as a stop, and vexa-pal finds no PAL
+// interface until the root device is back.
+TEST_F(MachineTest, VexaPalWatchEndsWhenTheRootDeviceGoes) {
+    constexpr int kEndMs = 30000;  // generous: a busy machine may be slow to answer
+    start(true);
+    Program watch({VEXA_PAL_BIN, "--socket", socket(), "watch"}, {});
+    ASSERT_TRUE(watch.read_until("watching notifications"));
+    machine_->write_line("root remove");
+    ASSERT_TRUE(machine_->read_until("removed the root device")) << machine_->so_far();
+    EXPECT_FALSE(watch.read_until("stopped", kEndMs)) << "the output ends without a stop";
+    // A watch still running takes the signal as a stop and exits 0.
+    EXPECT_EQ(watch.signal_and_wait(SIGTERM), 1);
+    int code = -1;
+    pal("settings", {}, true, &code);
+    EXPECT_EQ(code, 1) << "no root driver: nothing to read";
+    machine_->write_line("root add");
+    ASSERT_TRUE(machine_->read_until("added the root device")) << machine_->so_far();
+    EXPECT_NE(pal("version", {}, true, &code).find("PAL interface version: 0x7001"), std::string::npos);
+    EXPECT_EQ(code, 0);
 }
 
 // A client killed with a wait pending leaves the machine serving the others, its registration released.
@@ -180,12 +209,15 @@ TEST_F(MachineTest, PlugAndUnplugFromStandardInput) {
     ASSERT_TRUE(watch.read_until("watching notifications"));
     machine_->write_line("unplug 1");
     EXPECT_TRUE(machine_->read_until("unplugged port 1")) << machine_->so_far();
-    EXPECT_TRUE(watch.read_until("notification: device removal (kind 2")) << watch.so_far();
+    std::string line;
+    EXPECT_TRUE(watch.read_until("notification: device removal: ", kStartupMs, &line)) << watch.so_far();
+    EXPECT_NE(line.find("Cantile-QE"), std::string::npos) << line;
     EXPECT_NE(pal("settings").find("device count: 0 devices"), std::string::npos);
 
     machine_->write_line("plug cantile-qk");
     EXPECT_TRUE(machine_->read_until("plugged cantile-qk into port 2")) << machine_->so_far();
-    EXPECT_TRUE(watch.read_until("notification: device arrival (kind 1")) << watch.so_far();
+    EXPECT_TRUE(watch.read_until("notification: device arrival: ", kStartupMs, &line)) << watch.so_far();
+    EXPECT_NE(line.find("Cantile-QK"), std::string::npos) << line;
     settings = pal("settings");
     EXPECT_NE(settings.find("device count: 1 devices"), std::string::npos) << settings;
     EXPECT_NE(settings.find("output channels: 4 channels"), std::string::npos) << settings;

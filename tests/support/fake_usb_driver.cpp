@@ -69,7 +69,7 @@ ULONG UsbDriverCommand(USHORT command, PVOID in, ULONG64 inLength, PVOID out, UL
 
 // Caller holds g_state.lock. The clock commands the USB driver answers itself.
 ULONG ClockCommand(USHORT command, PVOID in, ULONG64 inLength, PVOID out, ULONG64* outLength) {
-    const auto& spec = platform::device::model_spec(g_state.model);
+    const auto& spec = platform::device::data_sheet(g_state.model);
     switch (command) {
         case kDcpClockListSources: {
             const auto& sources = g_state.clockSources;
@@ -142,7 +142,7 @@ NTSTATUS FakeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
         g_state.bound = {};
         g_state.streaming = false;
         g_state.firmware = std::make_unique<platform::device::Firmware>(
-            platform::device::model_spec(g_state.model), 7);
+            platform::device::data_sheet(g_state.model), 7);
         if (g_state.firmwareSetup) g_state.firmwareSetup(*g_state.firmware);
     }
     WDFDEVICE device;

@@ -17,11 +17,11 @@
 #include "platform/win32/setupapi.h"
 #include "platform/win32/user_process.h"
 #include "platform/win32/windows.h"
+#include "support/interface_path.h"
 #include "support/pending_io.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/fake_device.h"
-#include "tools/common/interface_path.h"
 #include "tools/vexa-machine/standard_machine.h"
 
 namespace vexa::test {
@@ -114,8 +114,6 @@ private:
     platform::DevNode* root_ = nullptr;
     void* image_ = nullptr;
 };
-
-using vexa::tools::InterfacePath;
 
 // Opens the root device with a file name of our choice ("\PAL", "\asio", ...).
 inline HANDLE OpenRoot(const std::u16string& fileName) {

@@ -1,7 +1,8 @@
 // Test equipment: the scripted stand-in for the root driver's ASIO interface
 // (scripted_asio_root.h). Every request is served in the sender's thread, as
 // the root serves the ones that reference the caller's handles or map memory
-// into it; the lengths are checked as the root checks them.
+// into it; the lengths are checked as the root checks them. A held request
+// waits in the device's manual queue, which completes it when it is cancelled.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -239,7 +240,7 @@ void Serve(ULONG code, UCHAR* buffer) {
     }
 }
 
-void ScriptedEvtIoInCallerContext(WDFDEVICE, WDFREQUEST request) {
+void ScriptedEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
     WDF_REQUEST_PARAMETERS parameters;
     WDF_REQUEST_PARAMETERS_INIT(&parameters);
     WdfRequestGetParameters(request, &parameters);
@@ -250,6 +251,7 @@ void ScriptedEvtIoInCallerContext(WDFDEVICE, WDFREQUEST request) {
     if (inputLength != 0 && !NT_SUCCESS(WdfRequestRetrieveInputBuffer(request, 0, &input, nullptr))) input = nullptr;
     void (*hook)(uint32_t) = nullptr;
     NTSTATUS failure = STATUS_SUCCESS;
+    bool hold = false;
     {
         std::lock_guard guard(g_root.lock);
         ScriptedRequest record;
@@ -262,8 +264,19 @@ void ScriptedEvtIoInCallerContext(WDFDEVICE, WDFREQUEST request) {
         g_root.requests.push_back(std::move(record));
         hook = g_root.onRequest;
         if (auto it = g_root.failures.find(code); it != g_root.failures.end()) failure = it->second;
+        hold = g_root.holds.count(code) != 0;
     }
     if (hook != nullptr) hook(code);
+    if (hold) {
+        {
+            std::lock_guard guard(g_root.lock);
+            ++g_root.held;
+        }
+        // Unlocked: a request cancelled already is completed by the queue at once.
+        NTSTATUS status = WdfDeviceEnqueueRequest(device, request);
+        if (!NT_SUCCESS(status)) WdfRequestComplete(request, status);
+        return;
+    }
     if (!NT_SUCCESS(failure)) {
         WdfRequestComplete(request, failure);
         return;
@@ -284,6 +297,14 @@ void ScriptedEvtIoInCallerContext(WDFDEVICE, WDFREQUEST request) {
         Serve(code, static_cast<UCHAR*>(output));
     }
     WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, expected);
+}
+
+void ScriptedEvtIoCanceledOnQueue(WDFQUEUE, WDFREQUEST request) {
+    {
+        std::lock_guard guard(g_root.lock);
+        ++g_root.cancelled;
+    }
+    WdfRequestComplete(request, STATUS_CANCELLED);
 }
 
 void ScriptedEvtDeviceFileCreate(WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT file) {
@@ -322,6 +343,13 @@ NTSTATUS ScriptedEvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     WdfDeviceInitSetFileObjectConfig(init, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
     WDFDEVICE device = nullptr;
     NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+    if (!NT_SUCCESS(status)) return status;
+    // Where held requests wait: nothing else reaches it, as every other request completes in its caller's context.
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchManual);
+    config.EvtIoCanceledOnQueue = ScriptedEvtIoCanceledOnQueue;
+    WDFQUEUE queue = nullptr;
+    status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue);
     if (!NT_SUCCESS(status)) return status;
     UNICODE_STRING reference = RTL_CONSTANT_STRING(u"ASIO");
     return WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_ASIO, &reference);

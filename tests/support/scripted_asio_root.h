@@ -6,13 +6,15 @@
 // the test's command signals the connection's events and moves the block as
 // the root's buffer switch does. One connection at a time: a second open
 // while a handle is held answers busy, as another host holding the root's
-// only connection would.
+// only connection would. Requests of a code the test names wait in the
+// root's queue until they are cancelled.
 #pragma once
 
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,7 @@ struct ScriptedAsioRoot {
     bool zeroBlock = false;                   // the open answers no block address
     int32_t zeroOutputBuffer = -1;            // an output channel whose buffer address is answered 0
     bool resetOnOpen = false;                 // the reset event is signalled inside the open
+    std::set<uint32_t> holds;                 // a code's requests wait in the queue until cancelled
     // Called with the request's code inside each request (after it is recorded), unlocked.
     void (*onRequest)(uint32_t code) = nullptr;
 
@@ -63,6 +66,8 @@ struct ScriptedAsioRoot {
     std::vector<ScriptedRequest> requests;
     unsigned creates = 0;      // opens of the "\ASIO" handle that succeeded
     unsigned busyAnswers = 0;  // opens refused busy
+    unsigned held = 0;         // requests sent to wait in the queue
+    unsigned cancelled = 0;    // of those, the ones cancelled there
     bool handleOpen = false;
     bool sessionOpen = false;
     bool buffersExist = false;
@@ -89,10 +94,13 @@ struct ScriptedAsioRoot {
         zeroBlock = false;
         zeroOutputBuffer = -1;
         resetOnOpen = false;
+        holds.clear();
         onRequest = nullptr;
         requests.clear();
         creates = 0;
         busyAnswers = 0;
+        held = 0;
+        cancelled = 0;
         lastRate = 0;
     }
 

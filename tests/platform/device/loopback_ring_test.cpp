@@ -264,14 +264,14 @@ struct LoopDriver {
 // first, then what was played, in order. Re-selecting a setting restarts the
 // route: what waited in it does not come back, and the delay is the new rate's.
 TEST(VexaInterfaceLoopTest, TheLoopDelaysByTheDeclaredLatenciesAtEveryRate) {
-    using platform::device::model_spec;
-    EXPECT_EQ(platform::device::round_trip_frames(model_spec(VexaModel::CantileQe), 48000), 46u + 40u);
-    EXPECT_EQ(platform::device::round_trip_frames(model_spec(VexaModel::CantileQk), 96000), 78u + 70u);
-    EXPECT_EQ(platform::device::round_trip_frames(model_spec(VexaModel::CantileQk), 176400), 150u + 136u);
+    using platform::device::data_sheet;
+    EXPECT_EQ(platform::device::round_trip_frames(data_sheet(VexaModel::CantileQe), 48000), 46u + 40u);
+    EXPECT_EQ(platform::device::round_trip_frames(data_sheet(VexaModel::CantileQk), 96000), 78u + 70u);
+    EXPECT_EQ(platform::device::round_trip_frames(data_sheet(VexaModel::CantileQk), 176400), 150u + 136u);
     for (VexaModel model : {VexaModel::CantileQe, VexaModel::CantileQk}) {
-        for (uint32_t rate : model_spec(model).rates) {
+        for (uint32_t rate : data_sheet(model).rates) {
             SCOPED_TRACE(testing::Message() << (model == VexaModel::CantileQe ? "Cantile-QE " : "Cantile-QK ") << rate);
-            const platform::device::RateBand& band = model_spec(model).bands[rate < 50000 ? 0 : rate < 100000 ? 1 : 2];
+            const platform::device::RateBand& band = data_sheet(model).bands[rate < 50000 ? 0 : rate < 100000 ? 1 : 2];
             const size_t delay = band.outputLatency + band.inputLatency;
             VexaInterface device(model);
             SetRate(device, rate);
@@ -286,7 +286,7 @@ TEST(VexaInterfaceLoopTest, TheLoopDelaysByTheDeclaredLatenciesAtEveryRate) {
             // Restarted at another rate: the older frames are gone, the new delay is silence.
             uint32_t other = rate == 48000 ? 96000 : 48000;
             SetRate(device, other);
-            const platform::device::RateBand& next = model_spec(model).bands[other < 50000 ? 0 : other < 100000 ? 1 : 2];
+            const platform::device::RateBand& next = data_sheet(model).bands[other < 50000 ? 0 : other < 100000 ? 1 : 2];
             ASSERT_EQ(device.set_interface(platform::device::kPlaybackInterface, 1), STATUS_SUCCESS);
             size_t from = loop.captured.size();
             size_t playedFrom = loop.played.size();
@@ -309,7 +309,7 @@ TEST(VexaInterfaceLoopTest, KnobsSetBetweenFramesTakeEffectAtTheNextFrame) {
     ASSERT_EQ(device.set_interface(platform::device::kCaptureInterface, 1), STATUS_SUCCESS);
     const size_t outChannels = device.playback_channels();
     const size_t perPacket = device.clock().rate() / 8000;
-    const size_t delay = platform::device::round_trip_frames(device.spec(), device.clock().rate());
+    const size_t delay = platform::device::round_trip_frames(device.sheet(), device.clock().rate());
     LoopDriver loop{device, perPacket};
     auto all = [&](const std::vector<size_t>& lengths) {
         EXPECT_EQ(lengths, std::vector<size_t>(8, perPacket));

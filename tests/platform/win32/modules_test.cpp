@@ -93,10 +93,10 @@ TEST_P(ModulesTest, ProgramModuleNamesTheImagePath) {
     char path[260];
     EXPECT_GT(GetModuleFileNameA(nullptr, path, sizeof(path)), 0u);
     EXPECT_STREQ(path, "C:\\Program Files\\test\\test.exe");
-    process_->set_image_path("C:\\Program Files\\Avid\\Pro Tools\\ProTools.exe");
+    process_->set_image_path("C:\\Program Files\\Host\\host.exe");
     EXPECT_EQ(GetModuleHandleA(nullptr), GetModuleHandleA(nullptr));
     EXPECT_GT(GetModuleFileNameA(GetModuleHandleA(nullptr), path, sizeof(path)), 0u);
-    EXPECT_STREQ(path, "C:\\Program Files\\Avid\\Pro Tools\\ProTools.exe");
+    EXPECT_STREQ(path, "C:\\Program Files\\Host\\host.exe");
     platform::fault::inject("GetModuleFileName", STATUS_UNSUCCESSFUL);
     EXPECT_EQ(GetModuleFileNameA(nullptr, path, sizeof(path)), 0u);
 }

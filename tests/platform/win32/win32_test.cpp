@@ -149,6 +149,27 @@ TEST_P(Win32Test, PendedRequestsCompleteLater) {
     CloseHandle(pal);
 }
 
+// A wait that fails (fault "GetOverlappedResultWait") says why and leaves the request pending: the driver still
+// completes it into its OVERLAPPED and buffer, so its caller may not let them go before a later wait has seen it.
+TEST_P(Win32Test, AFailedWaitLeavesTheRequestPending) {
+    HANDLE pal = registered();
+    Wait wait(pal);
+    ASSERT_EQ(wait.startError, ERROR_IO_PENDING);
+    platform::fault::inject("GetOverlappedResultWait", STATUS_INVALID_HANDLE);
+    DWORD bytes = 7;
+    EXPECT_FALSE(GetOverlappedResult(pal, &wait.overlapped, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(wait.pending());
+    EXPECT_FALSE(GetOverlappedResult(pal, &wait.overlapped, &bytes, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    platform::fault::clear();
+    std::thread notifier([&] { root_.notify(kPalNotifyDeviceEvent, 78, 4); });
+    EXPECT_EQ(wait.finish(), STATUS_SUCCESS);
+    notifier.join();
+    EXPECT_EQ(wait.record.param64, 78u);
+    CloseHandle(pal);
+}
+
 // The two request faults: one refuses at once, the other pends first and fails later; neither reaches the driver.
 TEST_P(Win32Test, RequestFaultsFailAtOnceOrAfterPending) {
     HANDLE pal = OpenPal();

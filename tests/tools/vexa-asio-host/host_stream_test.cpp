@@ -62,7 +62,7 @@ TEST_P(HostStreamTest, EveryChannelComesBackBitExact) {
 std::vector<StreamCase> Cases() {
     std::vector<StreamCase> cases;
     for (VexaModel model : {VexaModel::CantileQk, VexaModel::CantileQe}) {
-        for (uint32_t rate : platform::device::model_spec(model).rates) {
+        for (uint32_t rate : platform::device::data_sheet(model).rates) {
             uint32_t band = rate <= 48000 ? 0 : rate <= 96000 ? 1 : 2;
             for (uint32_t frames : {48u << band, 512u, 2048u << band}) {
                 cases.push_back({model, rate, frames, Signal::Ramp, true});

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "platform/kernel/sync.h"
 
 using namespace vexa::log;
 

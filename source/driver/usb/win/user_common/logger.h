@@ -10,7 +10,7 @@
 // Each source file defines LOG_FILE_NUMBER before using them.
 #pragma once
 
-#include "platform/kernel/ntstatus.h"
+#include "platform/win32/ntstatus.h"  // open and close answer NT status values
 #include "platform/win32/windows.h"
 #include "source/driver/usb/win/trace_point.h"
 

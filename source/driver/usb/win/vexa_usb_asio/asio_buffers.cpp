@@ -1,13 +1,12 @@
 // The buffers and the transport: createBuffers, disposeBuffers, start and
 // stop, and the channel queries that depend on the buffers created.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 330
 
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "asio_vexa.h"
-#include "platform/kernel/barrier.h"
 #include "source/driver/usb/win/user_common/logger.h"
 
 using namespace vexa::log;

@@ -1,11 +1,10 @@
 // Rates, sizes, latencies, the clock source and the sample position.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 331
 
 #include <cmath>
 #include <cstring>
 
 #include "asio_vexa.h"
-#include "platform/kernel/barrier.h"
 #include "source/driver/usb/win/user_common/logger.h"
 
 using namespace vexa::log;

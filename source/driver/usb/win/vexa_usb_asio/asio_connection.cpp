@@ -1,19 +1,19 @@
 // The connection to the root driver's ASIO interface: finding and opening
 // the "\ASIO" handle, the requests on it, the cached device information, and
 // init, which opens the session and starts the notification thread.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 332
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "asio_vexa.h"
 #include "registration.h"
-#include "platform/kernel/barrier.h"
-#include "platform/kernel/sync.h"
-#include "platform/win32/setupapi.h"
+#include "source/driver/usb/win/user_common/interface_path.h"
 #include "source/driver/usb/win/user_common/logger.h"
+#include "source/driver/usb/win/user_common/overlapped_request.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
 
 using namespace vexa::log;
@@ -21,7 +21,6 @@ using namespace vexa::log;
 namespace vexa::asio {
 namespace {
 
-constexpr DWORD kDetailBytes = 256;  // the interface path's detail record
 constexpr DWORD kNoInterface = ERROR_PATH_NOT_FOUND;
 // Another process holding the only connection answers busy: retried this
 // often, this far apart, before the open gives up.
@@ -35,45 +34,14 @@ constexpr const char* kEventFailed = "Cannot create ASIO QUV VEXA USB Platform n
 constexpr const char* kSessionFailed = "Cannot initialize ASIO QUV VEXA USB Platform. (Error code: 0x%x)\n";
 constexpr const char* kThreadFailed = "Cannot create ASIO QUV VEXA USB Platform notification thread.\n";
 
-// A SetupAPI list, destroyed on every path.
-class DeviceList {
-public:
-    explicit DeviceList(HDEVINFO list) : list_(list) {}
-    ~DeviceList() {
-        if (valid()) SetupDiDestroyDeviceInfoList(list_);
-    }
-    DeviceList(const DeviceList&) = delete;
-    DeviceList& operator=(const DeviceList&) = delete;
-    bool valid() const { return list_ != INVALID_HANDLE_VALUE_DEVINFO && list_ != nullptr; }
-    HDEVINFO get() const { return list_; }
-
-private:
-    HDEVINFO list_;
-};
-
 // One attempt: the first present ASIO interface, opened for overlapped I/O.
 // The handle, or INVALID_HANDLE_VALUE with the error.
 HANDLE TryOpen(DWORD* error) {
-    DeviceList devices(
-        SetupDiGetClassDevsA(&GUID_DEVINTERFACE_ASIO, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (!devices.valid()) {
-        *error = GetLastError();
-        return INVALID_HANDLE_VALUE;
-    }
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (!SetupDiEnumDeviceInterfaces(devices.get(), nullptr, &GUID_DEVINTERFACE_ASIO, 0, &data)) {
-        *error = kNoInterface;
-        return INVALID_HANDLE_VALUE;
-    }
-    alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_A) char storage[kDetailBytes] = {};
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage);
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(devices.get(), &data, detail, kDetailBytes, nullptr, nullptr)) {
-        *error = GetLastError();
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE handle = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    std::string path;
+    *error = vexa::user::FirstInterfacePath(GUID_DEVINTERFACE_ASIO, &path);
+    if (*error == ERROR_NO_MORE_ITEMS) *error = kNoInterface;
+    if (*error != ERROR_SUCCESS) return INVALID_HANDLE_VALUE;
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) *error = GetLastError();
     return handle;
@@ -112,16 +80,17 @@ void AsioVexa::LoseConnection(DWORD error) {
 // Any thread. The handle is opened for overlapped I/O, so every request
 // carries its own OVERLAPPED and event and is waited for here: a request
 // sent without one on such a handle could be reported complete while
-// another thread's request on the handle is what completed.
+// another thread's request on the handle is what completed. It is waited for
+// until it has completed, a failed wait included (cancelled first), so the
+// root never completes it into this frame's buffers after it has returned.
 bool AsioVexa::Request(DWORD code, void* input, DWORD inputBytes, void* output, DWORD outputBytes) {
     if (deviceHandle_ == INVALID_HANDLE_VALUE) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
     if (output != nullptr && output != input) std::memset(output, 0, outputBytes);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
         DWORD error = GetLastError();
         TRACE(kLogError | kLogAsio, code, error);
         if (ConnectionGone(error)) LoseConnection(error);
@@ -129,19 +98,16 @@ bool AsioVexa::Request(DWORD code, void* input, DWORD inputBytes, void* output, 
         return false;
     }
     DWORD bytes = 0;
-    BOOL done = DeviceIoControl(deviceHandle_, code, input, inputBytes, output, outputBytes, &bytes, &overlapped);
-    if (!done && GetLastError() == ERROR_IO_PENDING) {
-        done = GetOverlappedResult(deviceHandle_, &overlapped, &bytes, TRUE);
-    }
-    DWORD error = GetLastError();
-    CloseHandle(overlapped.hEvent);
-    if (!done) {
+    DWORD error =
+        vexa::user::DeviceRequest(deviceHandle_, code, input, inputBytes, output, outputBytes, event, &bytes);
+    CloseHandle(event);
+    if (error != ERROR_SUCCESS) {
         TRACE(kLogError | kLogAsio, code, error);
         if (ConnectionGone(error)) LoseConnection(error);
     }
     // Set last: the close and the trace (a request to the logger) set their own.
     SetLastError(error);
-    return done != FALSE;
+    return error == ERROR_SUCCESS;
 }
 
 ASIOError AsioVexa::SendRequest(DWORD code, ULONG value) {
@@ -205,7 +171,7 @@ void AsioVexa::CloseConnection() {
     WriteRelease(&connectionLost_, 0);
 }
 
-// Steps 6 and 7 of init: the four events and the session that references them.
+// Init's session: the four events, then the root's session that references them.
 bool AsioVexa::OpenSession() {
     for (HANDLE& event : events_) {
         event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -215,7 +181,7 @@ bool AsioVexa::OpenSession() {
         }
     }
     AsioOpenRequest open{};
-    open.flags = openFlags_ ? 1 : 0;
+    open.flags = 0;  // the root does not read it
     open.switchEvent = reinterpret_cast<uintptr_t>(events_[kSwitchEvent]);
     open.resetEvent = reinterpret_cast<uintptr_t>(events_[kResetEvent]);
     open.resyncEvent = reinterpret_cast<uintptr_t>(events_[kResyncEvent]);

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <new>
 
-#include "platform/kernel/barrier.h"
 #include "platform/win32/shellapi.h"
 #include "source/driver/usb/win/user_common/logger.h"
 

@@ -25,7 +25,7 @@
 #pragma once
 
 #include "com_server.h"
-#include "platform/kernel/barrier.h"
+#include "platform/win32/windows.h"
 #include "public/asio.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 
@@ -142,7 +142,6 @@ private:
     // the thread only reads them.
     HANDLE deviceHandle_ = INVALID_HANDLE_VALUE;
     ULONG64 context_ = 0;
-    bool openFlags_ = false;  // nothing sets it; the open request's flags word carries it
     HANDLE events_[kEventCount] = {};
     AsioSharedBlock* block_ = nullptr;  // the root's block, mapped into this process
     HANDLE notificationThread_ = nullptr;

@@ -1,13 +1,11 @@
 // The non-delegating unknown, the class factory and the class table.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 333
 
 #include "com_server.h"
 
 #include <new>
 
 #include "asio_vexa.h"
-#include "platform/kernel/barrier.h"
-#include "platform/kernel/sync.h"
 #include "source/driver/usb/win/user_common/logger.h"
 
 using namespace vexa::log;

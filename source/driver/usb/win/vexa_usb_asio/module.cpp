@@ -1,5 +1,5 @@
 // The module's five exports: what COM, regsvr32 and the loader call.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 334
 
 #include <cstdio>
 

@@ -1,13 +1,11 @@
 // The notification thread: turns the root's four events into calls to the
 // host (the buffer switch, and the reset, resync and latency requests), and
 // acknowledges each switch it handed over in the shared block.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 335
 
 #include <cstring>
 
 #include "asio_vexa.h"
-#include "platform/kernel/barrier.h"
-#include "platform/kernel/sync.h"
 #include "platform/win32/avrt.h"
 #include "source/driver/usb/win/user_common/logger.h"
 

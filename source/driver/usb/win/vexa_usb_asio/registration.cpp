@@ -1,5 +1,5 @@
 // Registration and unregistration of the driver's class and ASIO entry.
-#define LOG_FILE_NUMBER 319
+#define LOG_FILE_NUMBER 336
 
 #include "registration.h"
 

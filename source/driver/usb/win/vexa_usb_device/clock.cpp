@@ -16,7 +16,6 @@ namespace {
 // The RANGE reply read: its count and as many sub-ranges as the rate table keeps.
 constexpr ULONG kRangeReplyBytes = sizeof(USHORT) + kMaxClockEntries * sizeof(RateSubRange);
 static_assert(kRangeReplyBytes == 194);
-constexpr ULONG kClockGetReplyBytes = 6;
 
 }  // namespace
 
@@ -235,12 +234,11 @@ ULONG ClockCommand(UsbFunctionDevice* device, USHORT command, PVOID in, ULONG64 
             return kUsbResultOk;
         }
         case kDcpClockGet: {
-            if (capacity < kClockGetReplyBytes) return kUsbResultBufferTooSmall;
-            USHORT id = clock->currentClockId;
-            RtlCopyMemory(static_cast<UCHAR*>(out) + 4, &id, sizeof(id));
-            ULONG rate = 0;
-            if (!NT_SUCCESS(GetCurrentRate(clock, &rate))) return kUsbResultFailed;
-            RtlCopyMemory(out, &rate, sizeof(rate));
+            if (capacity < kClockGetReplyMinBytes) return kUsbResultBufferTooSmall;
+            ClockGetReply reply{};
+            reply.clockSource = clock->currentClockId;
+            if (!NT_SUCCESS(GetCurrentRate(clock, &reply.sampleRate))) return kUsbResultFailed;
+            RtlCopyMemory(out, &reply, kClockGetReplyMinBytes);
             return kUsbResultOk;
         }
         case kDcpClockSet: {

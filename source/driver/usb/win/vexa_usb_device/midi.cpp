@@ -50,7 +50,7 @@ void MidiEvtInComplete(WDFUSBPIPE, WDFMEMORY memory, size_t bytes, WDFCONTEXT co
         MidiEventPacket packet;
         RtlCopyMemory(&packet, data + offset, sizeof(packet));
         UCHAR length = kCinLength[MidiEventCin(packet.header)];
-        ULONG word = static_cast<ULONG>(length) << 24;
+        ULONG word = static_cast<ULONG>(length) << kMidiWordCountShift;
         for (UCHAR i = 0; i < length; ++i) word |= static_cast<ULONG>(packet.midi[i]) << (8 * i);
         auto portNumber = static_cast<UCHAR>(port->firstPort + MidiEventCable(packet.header));
         NTSTATUS status = callback(midiContext, kMidiDirectionIn, portNumber, &word, 1);

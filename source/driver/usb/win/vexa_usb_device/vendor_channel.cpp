@@ -223,7 +223,8 @@ NTSTATUS OpenVendorChannel(VendorChannel* channel) {
 
 namespace {
 
-// Steps 4-12 of an exchange; the caller holds exchangeLock.
+// One exchange once its command is known: the request sent, the reply awaited,
+// read and checked against the request; the caller holds exchangeLock.
 [[nodiscard]] ULONG Exchange(VendorChannel* channel, USHORT category, USHORT command, PVOID in, ULONG64 inLength,
                              PVOID out, ULONG64* outLength) {
     bool resync = category == kDcpCategoryGlobal && command == kDcpGlobalResync;

@@ -52,7 +52,7 @@ TEST_P(CallsTest, BufferSizeIsTheRootsRange) {
 
 // A host whose program is "...\ProTools.exe" is offered its preferred size as the only size.
 TEST_P(CallsTest, ProToolsGetsOneFixedSize) {
-    process_->set_image_path("C:\\Program Files\\Avid\\Pro Tools\\ProTools.exe");
+    process_->set_image_path("C:\\Program Files\\Host\\ProTools.exe");
     IASIO* driver = initialised();
     Sizes s = BufferSize(driver);
     EXPECT_EQ(s.minimum, 256);
@@ -60,7 +60,7 @@ TEST_P(CallsTest, ProToolsGetsOneFixedSize) {
     EXPECT_EQ(s.preferred, 256);
     EXPECT_EQ(s.granularity, 0);
     // The match is on the name as written.
-    process_->set_image_path("C:\\Program Files\\Avid\\Pro Tools\\protools.exe");
+    process_->set_image_path("C:\\Program Files\\Host\\protools.exe");
     IASIO* other = create();
     ASSERT_EQ(release(driver), 0u);
     ASSERT_EQ(other->init(nullptr), ASIOTrue);
@@ -86,6 +86,26 @@ TEST_P(CallsTest, CanSampleRate) {
         EXPECT_EQ(driver->setSampleRate(rate), ASE_NoClock) << rate;
     }
     EXPECT_TRUE(root().codes().empty());
+}
+
+// A request whose wait fails is cancelled and waited for before the call answers -1000: left pending, the root
+// would complete it later into the OVERLAPPED and buffer of a call that has returned. The connection serves on.
+TEST_P(CallsTest, AFailedWaitCancelsTheRequestBeforeAnswering) {
+    IASIO* driver = initialised();
+    {
+        std::lock_guard guard(root().lock);
+        root().holds.insert(kIoctlAsioCanSampleRate);
+    }
+    platform::fault::inject("GetOverlappedResultWait", STATUS_INVALID_HANDLE);
+    EXPECT_EQ(driver->canSampleRate(44100.0), ASE_NotPresent);
+    {
+        std::lock_guard guard(root().lock);
+        EXPECT_EQ(root().held, 1u);
+        EXPECT_EQ(root().cancelled, 1u) << "the request is still pending in the root";
+        root().holds.clear();
+        root().results[kIoctlAsioCanSampleRate] = ASE_OK;
+    }
+    EXPECT_EQ(driver->canSampleRate(44100.0), ASE_OK);
 }
 
 // setSampleRate: the current rate sends nothing; another is sent, waited for 500 ms, the information read again

@@ -133,6 +133,21 @@ TEST_P(ConnectionTest, NoInterfaceIsErrorThree) {
     EXPECT_TRUE(sleeps().empty());
 }
 
+// An interface path longer than 256 bytes is read whole and opened (a fixed 256-byte detail record refused it, and
+// init failed with "Error code: 0x7a", ERROR_INSUFFICIENT_BUFFER).
+TEST_P(ConnectionTest, LongInterfacePathIsOpened) {
+    machine_.pnp().remove(*node_);
+    node_ = machine_.pnp().add_node(u"ROOT\\VEXASCRIPTEDASIO\\" + std::u16string(240, u'L'),
+                                    {u"Root\\VexaScriptedAsio"}, kScriptedRootService);
+    platform::drain_pnp_notifications();
+    ASSERT_EQ(node_->state, platform::NodeState::Started);
+    IASIO* driver = create();
+    EXPECT_EQ(driver->init(nullptr), ASIOTrue) << error_text(driver);
+    std::lock_guard guard(root().lock);
+    EXPECT_EQ(root().creates, 1u);
+    EXPECT_TRUE(root().sessionOpen);
+}
+
 // A root answering busy a few times is retried 50 ms apart until it opens; one held by another process is tried
 // 61 times and then reported with ERROR_BUSY, without costing the test any wall time.
 TEST_P(ConnectionTest, BusyIsRetried) {

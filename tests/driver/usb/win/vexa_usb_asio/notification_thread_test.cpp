@@ -19,6 +19,9 @@ using namespace vexa::test;
 using namespace vexa::asio;
 using Event = ScriptedAsioRoot::Event;
 
+// The trace file number of the notification thread's source, which writes the drop-out record.
+constexpr uint32_t kNotificationThreadFile = 335;
+
 // Requests that reached the root while the host was inside a callback (the root's hook is a plain function).
 std::atomic<bool> g_inCallback{false};
 std::atomic<int> g_requestsDuringCallback{0};
@@ -146,7 +149,8 @@ TEST_P(NotificationTest, TimeInfoMode) {
     auto dropouts = [&] {
         std::vector<vexa::log::LogRecord> found;
         for (const auto& record : machine_.logger().records(vexa::log::kRingTagRealtime)) {
-            if (record.id >> 13 == 319 && record.mask == (vexa::log::kLogError | vexa::log::kLogAsio)) {
+            if (record.id >> 13 == kNotificationThreadFile &&
+                record.mask == (vexa::log::kLogError | vexa::log::kLogAsio)) {
                 found.push_back(record);
             }
         }

@@ -51,7 +51,7 @@ struct OneUrb {
 // Lost or extra frames: at 44.1 kHz the packets carry 5 or 6 frames, and over a second of URBs
 // the accumulator's carry must add up to what its increment gives, not a fraction lost per URB,
 // each URB laid end to end in its slice.
-TEST(StreamRingLayout, PlaybackLayoutCarriesTheRateExactlyAndPacksPacketsEndToEnd) {
+TEST(StreamRingLayoutTest, PlaybackLayoutCarriesTheRateExactlyAndPacksPacketsEndToEnd) {
     OneUrb u(true, 44100);
     ULONG64 frames = 0;
     for (ULONG urb = 0; urb < 1000; ++urb) {
@@ -79,7 +79,7 @@ TEST(StreamRingLayout, PlaybackLayoutCarriesTheRateExactlyAndPacksPacketsEndToEn
 
 // A whole number of frames per packet: every packet carries the same, end to end, and a
 // fraction left in the accumulator (by a layout at another rate) is kept, not dropped or doubled.
-TEST(StreamRingLayout, PlaybackLayoutAtAWholeFrameRateKeepsTheCarriedFraction) {
+TEST(StreamRingLayoutTest, PlaybackLayoutAtAWholeFrameRateKeepsTheCarriedFraction) {
     OneUrb u(true, 48000);
     for (ULONG urb = 0; urb < 3; ++urb) {
         RelayPlaybackUrb(&u.stream, &u.context);
@@ -106,7 +106,7 @@ TEST(StreamRingLayout, PlaybackLayoutAtAWholeFrameRateKeepsTheCarriedFraction) {
 
 // A slice cut to the bone: a layout that needs exactly the slice is taken, one byte less
 // keeps the previous layout whole (no packet may point past the slice) while the rate moves on.
-TEST(StreamRingLayout, PlaybackLayoutThatOverflowsTheSliceKeepsTheOldOne) {
+TEST(StreamRingLayoutTest, PlaybackLayoutThatOverflowsTheSliceKeepsTheOldOne) {
     OneUrb probe(true, 44100);
     RelayPlaybackUrb(&probe.stream, &probe.context);
     ULONG needed = probe.context.transferBytes;  // what the first URB at 44.1 kHz takes
@@ -135,7 +135,7 @@ TEST(StreamRingLayout, PlaybackLayoutThatOverflowsTheSliceKeepsTheOldOne) {
 // Capture counts: a packet longer than the endpoint allows counts as the maximum, a partial
 // frame is dropped, and from the first empty packet on nothing counts (no stale data is
 // handed to the clients); the packets keep pointing at their own place in the slice.
-TEST(StreamRingLayout, CaptureCountStopsAtTheFirstEmptyPacket) {
+TEST(StreamRingLayoutTest, CaptureCountStopsAtTheFirstEmptyPacket) {
     OneUrb u(false);
     std::vector<LONG*> data;
     for (const RingPacket& p : u.ring) data.push_back(p.data);

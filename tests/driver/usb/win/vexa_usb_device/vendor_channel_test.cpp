@@ -44,7 +44,7 @@ TEST_F(VendorChannelTest, BothModelsPrepareAndExchangeCommands) {
         std::memcpy(request + 8, &capacity, 2);
         ASSERT_EQ(root_.command(kDcpCategoryUsbDevice, kUsbCmdGetProductString, request, 16, nullptr, nullptr),
                   kUsbResultOk);
-        EXPECT_EQ(std::u16string(product16), device_->spec().productName);
+        EXPECT_EQ(std::u16string(product16), device_->sheet().productName);
         machine_.pnp().remove(*node);
         EXPECT_EQ(leaked_bytes(), 0);
     }

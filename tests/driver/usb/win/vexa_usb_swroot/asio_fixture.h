@@ -9,7 +9,7 @@
 #include "platform/kernel/mdl.h"
 #include "platform/kernel/pool.h"
 #include "platform/machine/logger_driver.h"
-#include "support/asio_host.h"
+#include "support/asio_interface_client.h"
 #include "support/packet_rings.h"
 #include "tests/driver/usb/win/vexa_usb_swroot/fake_usb_fixture.h"
 
@@ -27,15 +27,15 @@ protected:
     }
 
     // A host with its handle open, kept until the test ends.
-    AsioHost& host(bool is32Bit = false) {
-        hosts_.push_back(std::make_unique<AsioHost>(is32Bit));
+    AsioInterfaceClient& host(bool is32Bit = false) {
+        hosts_.push_back(std::make_unique<AsioInterfaceClient>(is32Bit));
         EXPECT_TRUE(hosts_.back()->open());
         return *hosts_.back();
     }
     // A host whose connection is in `state` (0 closed .. 5 running), with
     // buffers of 512 frames (the system's size) on channels 0 and 1 each way.
-    AsioHost& host_in(uint32_t state) {
-        AsioHost& h = host();
+    AsioInterfaceClient& host_in(uint32_t state) {
+        AsioInterfaceClient& h = host();
         if (state >= 1) {
             EXPECT_TRUE(h.open_session().ok());
         }
@@ -76,7 +76,7 @@ protected:
     }
 
     PacketRings rings_{kQeChannels};
-    std::vector<std::unique_ptr<AsioHost>> hosts_;
+    std::vector<std::unique_ptr<AsioInterfaceClient>> hosts_;
 };
 
 }  // namespace vexa::test

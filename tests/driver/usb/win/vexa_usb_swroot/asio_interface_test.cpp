@@ -37,7 +37,7 @@ class AsioInterfaceTest : public AsioTest {};
 
 // A length one off either way is refused with no data, also where only the input is wrong; unknown codes do nothing.
 TEST_F(AsioInterfaceTest, LengthsAreExactAndUnknownCodesAreNotImplemented) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     std::vector<uint8_t> buffer(20600, 0xEE);
     for (size_t i = 0; i < std::size(kCodes); ++i) {
         for (uint32_t length : {kLengths[i] - 1, kLengths[i] + 1}) {
@@ -85,7 +85,7 @@ TEST_F(AsioInterfaceTest, EveryStateAnswersEveryCode) {
     };
     for (const Row& row : rows) {
         for (uint32_t state = 0; state <= 5; ++state) {
-            AsioHost& h = host_in(state);
+            AsioInterfaceClient& h = host_in(state);
             AsioAnswer answer;
             AsioBufferSizeReply sizes{};
             switch (row.code) {
@@ -115,8 +115,8 @@ TEST_F(AsioInterfaceTest, EveryStateAnswersEveryCode) {
 
 // The context is a token of the handle's own open: another handle's, a stale or a made-up one reaches nothing.
 TEST_F(AsioInterfaceTest, TheContextIsTheHandlesOwnToken) {
-    AsioHost& a = host_in(2);
-    AsioHost& b = host_in(2);
+    AsioInterfaceClient& a = host_in(2);
+    AsioInterfaceClient& b = host_in(2);
     EXPECT_NE(a.context(), b.context());
     EXPECT_NE(a.context(), 0u);
     EXPECT_NE(a.context(), a.block_address()) << "never an address";
@@ -143,7 +143,7 @@ TEST_F(AsioInterfaceTest, TheContextIsTheHandlesOwnToken) {
 
 // 96 frames at 48 kHz is a whole number of granules; 100 is not; 4096 is above the band's 2048.
 TEST_F(AsioInterfaceTest, CreateBuffersChecksTheSize) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     EXPECT_EQ(h.create_buffers(100, {0}, {0}).result, ASE_InvalidMode);
     EXPECT_EQ(h.create_buffers(4096, {0}, {0}).result, ASE_InvalidMode);
     EXPECT_EQ(h.create_buffers(0, {0}, {0}).result, ASE_InvalidMode);
@@ -156,7 +156,7 @@ TEST_F(AsioInterfaceTest, CreateBuffersChecksTheSize) {
 
 // Requests the device or the client's maps cannot serve are refused before any ring is touched.
 TEST_F(AsioInterfaceTest, CreateBuffersRefusesWhatCannotBeServed) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     EXPECT_EQ(h.create_buffers(512, {64}, {}).result, ASE_InvalidParameter) << "beyond the 64 maps";
     EXPECT_EQ(h.create_buffers(512, {}, {319}).result, ASE_InvalidParameter);
     EXPECT_EQ(h.create_buffers(512, {kQeChannels}, {}).result, ASE_InvalidParameter) << "the device lacks it";
@@ -175,7 +175,7 @@ TEST_F(AsioInterfaceTest, CreateBuffersRefusesWhatCannotBeServed) {
 // the system's size as it was: the bus reports it still, "Base Buffer Size" keeps it and no bus
 // change is announced. One whose size the registry does not take (-997) keeps no buffers.
 TEST_F(AsioInterfaceTest, ACreateBuffersThatFailsLeavesTheSizeAsItWas) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     auto stored = [&] {
         auto value = root_.machine().registry().get(
             u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QUVVexaUSBRoot\\Parameters",
@@ -215,7 +215,7 @@ TEST_F(AsioInterfaceTest, ACreateBuffersThatFailsLeavesTheSizeAsItWas) {
 
 // A second connection fixes the size and the rate; a lone one may change both.
 TEST_F(AsioInterfaceTest, ASecondClientSeesFixedSizesAndRates) {
-    AsioHost& a = host_in(1);
+    AsioInterfaceClient& a = host_in(1);
     AsioBufferSizeReply sizes{};
     ASSERT_TRUE(a.buffer_size(&sizes).ok());
     EXPECT_EQ(sizes.minSize, 48u);
@@ -225,8 +225,8 @@ TEST_F(AsioInterfaceTest, ASecondClientSeesFixedSizesAndRates) {
     EXPECT_EQ(a.can_sample_rate(96000).result, ASE_OK);
     EXPECT_EQ(a.can_sample_rate(12345).result, ASE_NoClock) << "the device lacks it";
 
-    AsioHost& b = host_in(1);
-    for (AsioHost* h : {&a, &b}) {
+    AsioInterfaceClient& b = host_in(1);
+    for (AsioInterfaceClient* h : {&a, &b}) {
         ASSERT_TRUE(h->buffer_size(&sizes).ok());
         EXPECT_EQ(sizes.granularity, 0);
         EXPECT_EQ(sizes.minSize, 512u);
@@ -243,12 +243,12 @@ TEST_F(AsioInterfaceTest, ASecondClientSeesFixedSizesAndRates) {
     EXPECT_EQ(ReadSettings(pal_).sampleRate, 96000u);
     ASSERT_TRUE(a.buffer_size(&sizes).ok());
     EXPECT_EQ(sizes.preferredSize, 1024u) << "the base size carries into the band";
-    EXPECT_TRUE(a.wait(AsioHost::kReset, 0)) << "the rate change asks the host to reset";
+    EXPECT_TRUE(a.wait(AsioInterfaceClient::kReset, 0)) << "the rate change asks the host to reset";
 }
 
 // Latencies: the period, the device's own and the USB driver's frames; the block carries them after open.
 TEST_F(AsioInterfaceTest, OpenWritesTheLatencies) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     uint32_t input = 0;
     uint32_t output = 0;
     ASSERT_EQ(root_.latencies(&input, &output), STATUS_SUCCESS);
@@ -262,7 +262,7 @@ TEST_F(AsioInterfaceTest, OpenWritesTheLatencies) {
     EXPECT_EQ(info->bufferSize, 512u);
     // An operation-mode change tells the host the latencies moved.
     EXPECT_EQ(Bus(pal_, kDcpBusSetOperationMode, nullptr, 8, U32Data(4)).status, STATUS_SUCCESS);
-    EXPECT_TRUE(h.wait(AsioHost::kLatency, 0));
+    EXPECT_TRUE(h.wait(AsioInterfaceClient::kLatency, 0));
     ASSERT_EQ(root_.latencies(&input, &output), STATUS_SUCCESS);
     EXPECT_EQ(h.output_latency(), static_cast<int32_t>(output));
 }
@@ -274,7 +274,7 @@ TEST_F(AsioInterfaceTest, InfoAndTheBlockSaturateLatenciesAlike) {
     root_.machine().pnp().remove(*node_);
     platform::drain_pnp_notifications();
     plug_fake();
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     auto info = std::make_unique<AsioDeviceInfo>();
     ASSERT_TRUE(h.info(info.get()).ok());
     EXPECT_EQ(info->outputLatency, 0x7FFFFFFFu);
@@ -285,7 +285,7 @@ TEST_F(AsioInterfaceTest, InfoAndTheBlockSaturateLatenciesAlike) {
 
 // A bad handle, a handle of another type or another process's handle ends the open: nothing is held.
 TEST_F(AsioInterfaceTest, OpenRefusesEveryBadEventHandle) {
-    AsioHost& h = host();
+    AsioInterfaceClient& h = host();
     auto other = platform::win32::create_local_process(false, "other");
     HANDLE foreign;
     {
@@ -315,7 +315,7 @@ TEST_F(AsioInterfaceTest, OpenRefusesEveryBadEventHandle) {
 
 // A failed mapping answers -994 and leaves nothing behind; the connection is as it was.
 TEST_F(AsioInterfaceTest, AFailedMappingLeavesNothingBehind) {
-    AsioHost& h = host();
+    AsioInterfaceClient& h = host();
     const int64_t objects = object_bytes();
     platform::fault::inject("MmMapLockedPagesSpecifyCache", STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(h.open_session().result, ASE_NoMemory);
@@ -352,10 +352,10 @@ TEST_F(AsioInterfaceTest, AThirtyTwoBitHostGetsAddressesItCanUse) {
     platform::win32::ScopedProcess as(process);
     // The hosts close their handles in their own process.
     struct Closer {
-        std::vector<std::unique_ptr<AsioHost>>& hosts;
+        std::vector<std::unique_ptr<AsioInterfaceClient>>& hosts;
         ~Closer() { hosts.clear(); }
     } closer{hosts_};
-    AsioHost& h = host(true);
+    AsioInterfaceClient& h = host(true);
     AsioOpenRequest open{};
     std::memset(&open, 0xAB, sizeof(open));
     open.result = 0;
@@ -376,7 +376,7 @@ TEST_F(AsioInterfaceTest, AThirtyTwoBitHostGetsAddressesItCanUse) {
     for (HANDLE e : events) CloseHandle(e);
 
     // The stand-in opens its own session the same way and creates buffers.
-    AsioHost& host32 = host(true);
+    AsioInterfaceClient& host32 = host(true);
     ASSERT_TRUE(host32.open_session().ok());
     EXPECT_LT(host32.block_address() + PAGE_SIZE, uint64_t{1} << 32);
     EXPECT_EQ(NonZeroBytesBesideTheBlock(host32.block_address()), 0u) << "nothing else on the block's page";
@@ -430,7 +430,7 @@ TEST_F(AsioInterfaceTest, AThirtyTwoBitHostGetsAddressesItCanUse) {
 // object, its pointers, a neighbour's pool block) may be on it besides the block. (The 32-bit
 // host's page is checked in its own test, from its process.)
 TEST_F(AsioInterfaceTest, TheBlocksPageShowsTheHostNothingElse) {
-    AsioHost& h = host();
+    AsioInterfaceClient& h = host();
     ASSERT_TRUE(h.open_session().ok());
     EXPECT_EQ(NonZeroBytesBesideTheBlock(h.block_address()), 0u);
 }
@@ -445,7 +445,7 @@ TEST_F(AsioInterfaceTest, InfoNamesFillTheFirstSlotsOnly) {
     platform::drain_pnp_notifications();
     plug_fake();
     ASSERT_EQ(Bus(pal_, kDcpBusSetSampleRate, nullptr, 8, U32Data(192000)).status, STATUS_SUCCESS);
-    AsioHost& h = host();
+    AsioInterfaceClient& h = host();
     auto info = std::make_unique<AsioDeviceInfo>();
     std::memset(info.get(), 0x55, sizeof(*info));
     ASSERT_TRUE(h.control(kIoctlAsioGetInfo, nullptr, 0, info.get(), sizeof(*info)));
@@ -467,7 +467,7 @@ TEST_F(AsioInterfaceTest, InfoNamesFillTheFirstSlotsOnly) {
 
 // Without a current device the info answers -1000 and asks no device for its latencies.
 TEST_F(AsioInterfaceTest, InfoWithoutADeviceAsksNoDevice) {
-    AsioHost& h = host();
+    AsioInterfaceClient& h = host();
     root_.machine().pnp().remove(*node_);
     platform::drain_pnp_notifications();
     fake_->take();
@@ -486,7 +486,7 @@ TEST(AsioWideDeviceTest, InfoNeverRunsPastTheNameArrays) {
     script.outputs = 400;
     script.inputs = 333;
     ASSERT_NE(root.plug(&script), nullptr);
-    AsioHost h(false);
+    AsioInterfaceClient h(false);
     ASSERT_TRUE(h.open());
     auto info = std::make_unique<AsioDeviceInfo>();
     ASSERT_TRUE(h.info(info.get()).ok());

@@ -35,7 +35,7 @@ protected:
 
 // bufferIndex is 1 at start and flips at each switch; the position advances by the size, the sequence by one.
 TEST_F(AsioPeriodTest, EachSwitchFlipsTheIndexAndAdvancesThePosition) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     ASSERT_TRUE(h.create_buffers(96, {0}, {0}).ok());
     root_.machine().clock().run_for(platform::Milliseconds(7));
     ASSERT_TRUE(h.start().ok());
@@ -66,8 +66,8 @@ TEST_F(AsioPeriodTest, EachSwitchFlipsTheIndexAndAdvancesThePosition) {
 
 // Output adds into the packets and clips at both 32-bit ends; input is copied as it is, over whatever was there.
 TEST_F(AsioPeriodTest, OutputMixesWithClippingAndInputIsCopied) {
-    AsioHost& h = host_in(1);
-    AsioHost& other = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
+    AsioInterfaceClient& other = host_in(1);
     ASSERT_TRUE(h.create_buffers(96, {0, 1, 2}, {0, 1}).ok());
     ASSERT_TRUE(other.create_buffers(96, {2}, {1}).ok());
     // Half 0 is the device's first: the hosts fill it before they start.
@@ -111,7 +111,7 @@ TEST_F(AsioPeriodTest, OutputMixesWithClippingAndInputIsCopied) {
 // nothing outside the double buffer.
 TEST_F(AsioPeriodTest, AWalkAcrossAHalfEndSwitchesThereAndGoesOn) {
     constexpr uint32_t kFrames = 96;
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     ASSERT_TRUE(h.create_buffers(kFrames, {0, 9}, {0, 9}).ok());
     uint64_t produced = 0;
     auto fill = [&](int half) {
@@ -170,7 +170,7 @@ TEST_F(AsioPeriodTest, AWalkAcrossAHalfEndSwitchesThereAndGoesOn) {
 
 // A chunk longer than a half (a host that cannot keep up anyway) switches at every half end it passes.
 TEST_F(AsioPeriodTest, AChunkLongerThanAHalfSwitchesAtEveryEnd) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     ASSERT_TRUE(h.create_buffers(48, {0}, {0}).ok());
     ASSERT_TRUE(h.start().ok());
     follow_rings();
@@ -189,7 +189,7 @@ TEST_F(AsioPeriodTest, AChunkLongerThanAHalfSwitchesAtEveryEnd) {
 // round the circle and stops short, rather than starting a second circle
 // over frames it already mixed.
 TEST_F(AsioPeriodTest, APeriodLongerThanTheRingMixesEachFrameOnce) {
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     ASSERT_TRUE(h.create_buffers(512, {0}, {}).ok());
     for (int half = 0; half < 2; ++half) {
         for (uint32_t k = 0; k < 512; ++k) h.output(0, half)[k] = 5;
@@ -207,7 +207,7 @@ TEST_F(AsioPeriodTest, APeriodLongerThanTheRingMixesEachFrameOnce) {
 // A host that never acknowledges is traced from the second switch on; the switches go on.
 TEST_F(AsioPeriodTest, AnUnacknowledgedSwitchIsTracedFromTheSecondOn) {
     constexpr uint32_t kMask = vexa::log::kLogError | vexa::log::kLogAsio;
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     ASSERT_TRUE(h.create_buffers(48, {0}, {0}).ok());
     ASSERT_TRUE(h.start().ok());
     follow_rings();
@@ -225,10 +225,10 @@ TEST_F(AsioPeriodTest, AnUnacknowledgedSwitchIsTracedFromTheSecondOn) {
 // A client without channels one way leaves that way's end as the clients with channels there left it.
 TEST_F(AsioPeriodTest, TheEndFieldsHaveOneWriterADirection) {
     for (bool outputFirst : {true, false}) {
-        AsioHost& first = host_in(1);
-        AsioHost& second = host_in(1);
-        AsioHost& player = outputFirst ? first : second;
-        AsioHost& recorder = outputFirst ? second : first;
+        AsioInterfaceClient& first = host_in(1);
+        AsioInterfaceClient& second = host_in(1);
+        AsioInterfaceClient& player = outputFirst ? first : second;
+        AsioInterfaceClient& recorder = outputFirst ? second : first;
         ASSERT_TRUE(player.create_buffers(512, {0}, {}).ok());
         ASSERT_TRUE(recorder.create_buffers(512, {}, {1}).ok());
         ASSERT_TRUE(first.start().ok());
@@ -252,7 +252,7 @@ TEST_F(AsioPeriodTest, TheEndFieldsHaveOneWriterADirection) {
 
 // Stopping right after the start, before any switch, stops device streaming when nothing else runs.
 TEST_F(AsioPeriodTest, StopBeforeTheFirstSwitchStopsStreaming) {
-    AsioHost& h = host_in(2);
+    AsioInterfaceClient& h = host_in(2);
     ASSERT_TRUE(h.start().ok());
     EXPECT_TRUE(streaming());
     fake_->take();
@@ -263,7 +263,7 @@ TEST_F(AsioPeriodTest, StopBeforeTheFirstSwitchStopsStreaming) {
               IndexOf(keys, Key(kDcpCategoryUsbDevice, kUsbCmdQueryBusy)))
         << "stopped, then polled until idle";
     // With another client running, a stop leaves streaming on.
-    AsioHost& other = host_in(2);
+    AsioInterfaceClient& other = host_in(2);
     ASSERT_TRUE(other.start().ok());
     ASSERT_TRUE(h.start().ok());
     ASSERT_TRUE(h.stop().ok());
@@ -281,7 +281,7 @@ TEST_F(AsioPeriodTest, CleanupWhileRunningFreesEverything) {
         auto process = platform::win32::create_local_process(false, "host");
         {
             platform::win32::ScopedProcess as(process);
-            AsioHost& h = host_in(5);
+            AsioInterfaceClient& h = host_in(5);
             EXPECT_GT(asio_bytes(), 0);
             EXPECT_EQ(platform::mdl::user_mappings().size(), 2u);
             period(48);
@@ -316,11 +316,11 @@ TEST_P(RootRemovalTest, TheHostIsToldAndKeepsItsMappingsUntilItCloses) {
     auto side = root_.machine().processes().find(process->process_id());
     {
         platform::win32::ScopedProcess as(process);
-        AsioHost& h = host_in(5);
-        EXPECT_FALSE(h.wait(AsioHost::kReset, 0));
+        AsioInterfaceClient& h = host_in(5);
+        EXPECT_FALSE(h.wait(AsioInterfaceClient::kReset, 0));
         EXPECT_EQ(side->mapping_count(), 2u);
         root_.remove_root();
-        EXPECT_TRUE(h.wait(AsioHost::kReset, 0)) << "the host is asked to reset";
+        EXPECT_TRUE(h.wait(AsioInterfaceClient::kReset, 0)) << "the host is asked to reset";
         EXPECT_FALSE(streaming()) << "the connection left the period callback, and streaming stopped";
         EXPECT_EQ(side->mapping_count(), 2u) << "the block and the buffers stay mapped in the host";
         EXPECT_EQ(platform::mdl::user_mappings().size(), 2u);
@@ -358,7 +358,7 @@ TEST_F(AsioPeriodTest, DisposeAndCloseWhilePeriodsRun) {
         }
     });
     for (int round = 0; round < 40; ++round) {
-        AsioHost& h = host_in(1);
+        AsioInterfaceClient& h = host_in(1);
         EXPECT_TRUE(h.create_buffers(round % 2 == 0 ? 512 : 48, {0, 1}, {0, 1}).ok());
         EXPECT_TRUE(h.start().ok());
         follow_rings();
@@ -377,7 +377,7 @@ TEST_F(AsioPeriodTest, DisposeAndCloseWhilePeriodsRun) {
 
 // Two threads of one host on one handle cannot run open, create-buffers, dispose and close into each other.
 TEST_F(AsioPeriodTest, TwoThreadsOfOneHostAreServedOneAtATime) {
-    AsioHost& h = host();
+    AsioInterfaceClient& h = host();
     HANDLE events[4];
     for (HANDLE& e : events) e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     std::atomic<uint64_t> context{0};
@@ -424,7 +424,7 @@ TEST_F(AsioPeriodTest, NoticesNeverReachReleasedEvents) {
         while (!done.load()) (void)root_.notify_clients(kBufferSizeChangedEvent);
     });
     for (int round = 0; round < 100; ++round) {
-        AsioHost& h = host();
+        AsioInterfaceClient& h = host();
         EXPECT_TRUE(h.open_session().ok());
         EXPECT_TRUE(h.close_session().ok());
         hosts_.clear();  // the host's events go with it
@@ -432,10 +432,10 @@ TEST_F(AsioPeriodTest, NoticesNeverReachReleasedEvents) {
     done = true;
     notices.join();
     // An open connection still hears them.
-    AsioHost& h = host_in(1);
+    AsioInterfaceClient& h = host_in(1);
     ASSERT_EQ(root_.notify_clients(kBufferSizeChangedEvent), STATUS_SUCCESS);
-    EXPECT_TRUE(h.wait(AsioHost::kReset, 0));
-    EXPECT_FALSE(h.wait(AsioHost::kResync, 0)) << "the root never asks for a resync";
+    EXPECT_TRUE(h.wait(AsioInterfaceClient::kReset, 0));
+    EXPECT_FALSE(h.wait(AsioInterfaceClient::kResync, 0)) << "the root never asks for a resync";
 }
 
 }  // namespace

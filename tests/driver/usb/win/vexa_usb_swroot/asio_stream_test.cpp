@@ -5,7 +5,7 @@
 // two hosts at once, and while one host changes the buffer size.
 #include <gtest/gtest.h>
 
-#include "support/asio_host.h"
+#include "support/asio_interface_client.h"
 #include "support/root_machine.h"
 
 namespace {
@@ -35,7 +35,7 @@ protected:
         }
     }
     // Opens a session with buffers of `frames` on `channels` each way and starts it.
-    void start_host(AsioHost& host, uint32_t frames, const std::vector<uint32_t>& channels) {
+    void start_host(AsioInterfaceClient& host, uint32_t frames, const std::vector<uint32_t>& channels) {
         ASSERT_TRUE(host.open());
         AsioVersionReply version{};
         ASSERT_TRUE(host.version(&version));
@@ -72,7 +72,7 @@ class AsioStreamTest : public AsioStreamFixture, public ::testing::TestWithParam
 TEST_P(AsioStreamTest, RampLoopsBackBitExactForAMinute) {
     auto [rate, frames] = GetParam();
     ASSERT_TRUE(set_rate(rate));
-    AsioHost host(false);
+    AsioInterfaceClient host(false);
     ASSERT_TRUE(host.open());
     auto info = std::make_unique<AsioDeviceInfo>();
     ASSERT_TRUE(host.info(info.get()).ok());
@@ -112,7 +112,7 @@ class AsioHostsTest : public AsioStreamFixture, public ::testing::Test {};
 TEST_F(AsioHostsTest, AThirtyTwoBitHostStreams) {
     auto process = platform::win32::create_local_process(true, "host32");
     platform::win32::ScopedProcess as(process);
-    AsioHost host(true);
+    AsioInterfaceClient host(true);
     start_host(host, 256, channels(0, 10));
     EXPECT_LT(host.block_address(), uint64_t{1} << 32);
     EXPECT_LT(host.output_address(9), uint64_t{1} << 32);
@@ -124,8 +124,8 @@ TEST_F(AsioHostsTest, AThirtyTwoBitHostStreams) {
 
 // Two hosts at once, on channels of their own, each get their own ramp back.
 TEST_F(AsioHostsTest, TwoHostsStreamAtOnce) {
-    AsioHost a(false);
-    AsioHost b(false);
+    AsioInterfaceClient a(false);
+    AsioInterfaceClient b(false);
     start_host(a, 512, channels(0, 5));
     start_host(b, 512, channels(5, 5));
     AsioRampLoop loopA(a, channels(0, 5));
@@ -139,12 +139,12 @@ TEST_F(AsioHostsTest, TwoHostsStreamAtOnce) {
 
 // One host changes the buffer size (twice) while another runs: neither loses or corrupts a sample.
 TEST_F(AsioHostsTest, OneHostChangesTheSizeWhileAnotherRuns) {
-    AsioHost a(false);
+    AsioInterfaceClient a(false);
     start_host(a, 512, channels(0, 5));
     AsioRampLoop loopA(a, channels(0, 5));
     run_ms(500, {&loopA});
 
-    AsioHost b(false);
+    AsioInterfaceClient b(false);
     start_host(b, 256, channels(5, 5));
     EXPECT_EQ(ReadSettings(pal_).bufferSize, 256u) << "the system runs at the new size";
     auto loopB = std::make_unique<AsioRampLoop>(b, channels(5, 5));

@@ -48,7 +48,7 @@ TEST_P(BindingOrderTest, ArrivalBindsInOrder) {
     }
     EXPECT_EQ(Kinds(TakeNotifications(pal_)), std::vector<uint32_t>{kPalNotifyDeviceArrival});
 
-    const auto& band = platform::device::model_spec(GetParam()).bands[0];
+    const auto& band = platform::device::data_sheet(GetParam()).bands[0];
     BusSettingsBlock settings = ReadSettings(pal_);
     EXPECT_EQ(settings.deviceCount, 1u);
     EXPECT_EQ(settings.sampleRate, 48000u);

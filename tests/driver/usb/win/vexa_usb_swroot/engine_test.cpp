@@ -89,7 +89,7 @@ TEST(EngineSettingsTest, DefaultsAndSettingsSurviveARestart) {
     EXPECT_EQ(block.sampleRate, 96000u);
     EXPECT_EQ(block.clockSource, 0x28u);
     EXPECT_EQ(block.operationMode, 4u);
-    EXPECT_EQ(block.outputChannels, platform::device::model_spec(VexaModel::CantileQe).bands[1].outputChannels);
+    EXPECT_EQ(block.outputChannels, platform::device::data_sheet(VexaModel::CantileQe).bands[1].outputChannels);
     CloseHandle(pal);
 }
 
@@ -130,8 +130,8 @@ TEST_F(EngineTest, RemovingTheCurrentOfThreePromotesTheNext) {
     EXPECT_EQ(after.deviceIds[1], before.deviceIds[2]);
     EXPECT_EQ(after.sampleRate, 96000u);
     EXPECT_EQ(device(0).clock().rate(), 96000u) << "the promoted device runs at the engine's rate";
-    EXPECT_EQ(after.outputChannels, platform::device::model_spec(VexaModel::CantileQk).bands[1].outputChannels);
-    EXPECT_EQ(after.inputChannels, platform::device::model_spec(VexaModel::CantileQk).bands[1].inputChannels);
+    EXPECT_EQ(after.outputChannels, platform::device::data_sheet(VexaModel::CantileQk).bands[1].outputChannels);
+    EXPECT_EQ(after.inputChannels, platform::device::data_sheet(VexaModel::CantileQk).bands[1].inputChannels);
 
     // A device that is not current goes without changing the current one.
     ASSERT_TRUE(root_->ports().unplug(3));

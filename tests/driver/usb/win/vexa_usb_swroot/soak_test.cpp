@@ -26,7 +26,7 @@ TEST_P(SoakTest, VirtualHourOfAllChannelsBitExact) {
     HANDLE pal = OpenPal();
     ASSERT_EQ(Bus(pal, kDcpBusSetSampleRate, nullptr, 8, U32Data(kRate)).status, STATUS_SUCCESS);
     BusSettingsBlock settings = ReadSettings(pal);
-    const auto& band = platform::device::model_spec(GetParam()).bands[0];
+    const auto& band = platform::device::data_sheet(GetParam()).bands[0];
     ASSERT_EQ(settings.sampleRate, kRate);
     ASSERT_EQ(settings.outputChannels, band.outputChannels) << "every channel plays";
     ASSERT_EQ(settings.inputChannels, band.inputChannels) << "every channel is checked";

@@ -1,7 +1,7 @@
 // The direct-call interface between the USB function driver and the root
 // driver: the 104-byte AUDIODEVICE_INTERFACE record obtained by
 // query-interface, the DCP command and result codes, and the records both
-// drivers read and write (ClockSetRequest, StreamFormat, StreamState,
+// drivers read and write (ClockSetRequest, ClockGetReply, StreamFormat, StreamState,
 // RingPacket). The layout is fixed; every offset is checked below.
 #pragma once
 
@@ -125,6 +125,20 @@ static_assert(offsetof(ClockSetRequest, reserved) == 6);
 // request without the reserved word is whole.
 inline constexpr ULONG kClockSetRequestMinBytes = offsetof(ClockSetRequest, reserved);
 
+// DCP 6/2 (kDcpClockGet) reply: the rate running and the clock source it
+// runs from, in the set request's layout.
+struct ClockGetReply {
+    ULONG sampleRate;    // Hz
+    USHORT clockSource;  // the source's clock entity id
+    USHORT reserved;     // 0
+};
+static_assert(sizeof(ClockGetReply) == 8);
+static_assert(offsetof(ClockGetReply, clockSource) == 4);
+static_assert(offsetof(ClockGetReply, reserved) == 6);
+// The USB function driver writes the rate and the clock source; a reply
+// buffer without room for the reserved word still takes them.
+inline constexpr ULONG kClockGetReplyMinBytes = offsetof(ClockGetReply, reserved);
+
 // ---- notifications ---------------------------------------------------------------------
 
 inline constexpr ULONG kNotifyTypeDeviceBits = 0;
@@ -135,6 +149,13 @@ inline constexpr ULONG kPowerBackInD0 = 5;
 
 inline constexpr UCHAR kMidiDirectionOut = 1;
 inline constexpr UCHAR kMidiDirectionIn = 2;
+
+// A word through PFN_AUDIODEVICE_MIDI: up to three MIDI bytes in bits 0-23,
+// first byte lowest, and their count from bit 24; a word the root hands out
+// also carries its cable from bit 28.
+inline constexpr ULONG kMidiWordCountShift = 24;
+inline constexpr ULONG kMidiWordCountMask = 0x3;
+inline constexpr ULONG kMidiWordCableShift = 28;
 
 // ---- streaming records -------------------------------------------------------------------
 

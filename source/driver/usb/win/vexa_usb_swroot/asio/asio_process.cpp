@@ -4,7 +4,7 @@
 // not line up with the periods (another client's create-buffers, a buffer-size
 // command or a rate change moves the period), so a walk that reaches a half's
 // end goes on in the other half; it never writes outside the double buffer.
-#define LOG_FILE_NUMBER 158
+#define LOG_FILE_NUMBER 178
 
 #include "asio/asio_client.h"
 #include "engine/audio_client_manager.h"

@@ -1,7 +1,7 @@
 // An ASIO connection's session: the events and the shared block from open to
 // close, the double buffers from create-buffers to dispose, start and stop,
 // and the events signalled for client notices.
-#define LOG_FILE_NUMBER 157
+#define LOG_FILE_NUMBER 177
 
 #include "asio/asio_client.h"
 

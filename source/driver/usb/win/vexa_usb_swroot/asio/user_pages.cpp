@@ -1,5 +1,5 @@
 // Pages of their own mapped into a host process.
-#define LOG_FILE_NUMBER 156
+#define LOG_FILE_NUMBER 176
 
 #include "asio/user_pages.h"
 

@@ -16,9 +16,6 @@ using namespace vexa::child;
 namespace {
 
 constexpr ULONG kNameScratchTag = 0x6B61726D;
-constexpr ULONG kCountShift = 24;
-constexpr ULONG kCountMask = 0x3;
-constexpr ULONG kCableShift = 4;
 constexpr ULONG kOneByte = 1;
 const WCHAR kPlatformName[] = u"QUV VEXA USB Platform";
 
@@ -150,7 +147,7 @@ NTSTATUS MidiDevice::MidiBindPort(MidiOpenPort* record) {
 
 // DISPATCH_LEVEL, from the USB function driver's MIDI reader.
 NTSTATUS MidiDevice::MidiDeliverInput(UCHAR cable, const ULONG* word, ULONG64 time) {
-    ULONG count = (*word >> kCountShift) & kCountMask;
+    ULONG count = (*word >> kMidiWordCountShift) & kMidiWordCountMask;
     if (cable >= portCount_) {
         TRACE_RT(kLogDetail | kLogMidi, cable, *word);  // no port there: dropped
         return STATUS_SUCCESS;
@@ -179,12 +176,12 @@ NTSTATUS MidiDevice::MidiPullOutput(UCHAR cable, ULONG* word) {
         if (pull != nullptr) delivered = pull(reinterpret_cast<void*>(binding.context), &byte) != 0;
         KeReleaseSpinLock(&portLock_, irql);
     }
-    ULONG header = static_cast<ULONG>(cable) << kCableShift;
+    const ULONG header = static_cast<ULONG>(cable) << kMidiWordCableShift;
     if (delivered) {
-        *word = (header | kOneByte) << kCountShift | (byte & 0xFF);
+        *word = header | kOneByte << kMidiWordCountShift | (byte & 0xFF);
         return STATUS_SUCCESS;
     }
-    *word = header << kCountShift;
+    *word = header;
     return kNoMidiData;
 }
 

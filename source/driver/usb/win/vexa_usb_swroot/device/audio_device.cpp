@@ -103,19 +103,19 @@ bool AudioDevice::ReadClock() {
     } else {
         TRACE(kLogWarning | kLogInterface, result);
     }
-    UCHAR reply[8] = {};
+    ClockGetReply reply{};
     length = sizeof(reply);
     cachedRate_ = 0;
     cachedClock_ = 0;
     cachedReserved_ = 0;
-    result = Command(kDcpCategoryClock, kDcpClockGet, nullptr, 0, reply, &length);
+    result = Command(kDcpCategoryClock, kDcpClockGet, nullptr, 0, &reply, &length);
     if (result != kUsbResultOk) {
         TRACE(kLogError | kLogInterface, result);
         return false;
     }
-    RtlCopyMemory(&cachedRate_, reply, sizeof(cachedRate_));
-    RtlCopyMemory(&cachedClock_, reply + 4, sizeof(cachedClock_));
-    RtlCopyMemory(&cachedReserved_, reply + 6, sizeof(cachedReserved_));
+    cachedRate_ = reply.sampleRate;
+    cachedClock_ = reply.clockSource;
+    cachedReserved_ = reply.reserved;
     return true;
 }
 

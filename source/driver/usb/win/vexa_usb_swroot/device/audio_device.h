@@ -115,7 +115,7 @@ public:
     virtual bool GetMidiOutPortName(ULONG index, char* name, ULONG size);
 
     // One DCP command: SendCommand, with one resynchronisation and one repeat
-    // after a result of 3, 5 or 10. PASSIVE_LEVEL.
+    // after a result of 3, kUsbResultHeaderMismatch or kUsbResultSequenceMismatch. PASSIVE_LEVEL.
     [[nodiscard]] virtual ULONG Command(USHORT category, USHORT command, const void* in, ULONG64 inLength, void* out,
                                         ULONG64* outLength);
     // Re-reads the groups the notification bits name.

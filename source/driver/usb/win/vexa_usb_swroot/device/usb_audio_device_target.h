@@ -25,7 +25,7 @@ public:
     [[nodiscard]] NTSTATUS OpenTarget(WDFDEVICE rootDevice, PCUNICODE_STRING symbolicLink, const DeviceOwnerLink& link);
     // Hands the USB function driver zeroed callbacks, so that nothing reaches
     // this proxy any more, and clears the proxy's copy of the interface:
-    // every later command answers 11. PASSIVE_LEVEL.
+    // every later command answers kUsbResultNotConnected. PASSIVE_LEVEL.
     void Unbind();
 
     bool StartDeviceStreaming() override;
@@ -82,9 +82,10 @@ public:
     const StreamFormat& LastStreamFormat() const { return lastStreamFormat_; }
     void SetCurrent() { isCurrent_ = 1; }
     bool IsCurrent() const { return isCurrent_ != 0; }
-    // Clears CommandContext: the device left D0 for good; later commands answer 11.
+    // Clears CommandContext: the device left D0 for good; later commands answer
+    // kUsbResultNotConnected.
     void DropCommandContext();
-    // Zeroes the whole copy of the interface; later commands answer 11.
+    // Zeroes the whole copy of the interface; later commands answer kUsbResultNotConnected.
     void DropInterface();
 
     // Callbacks the USB function driver calls.

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "source/driver/usb/win/version.h"
+
 namespace vexa::asio {
 
 inline constexpr uint32_t kIoctlAsioGetVersion = 0x222320;
@@ -21,7 +23,7 @@ inline constexpr uint32_t kIoctlAsioGetBufferSize = 0x222340;
 inline constexpr uint32_t kIoctlAsioCanSampleRate = 0x222344;
 inline constexpr uint32_t kIoctlAsioSetSampleRate = 0x222348;
 
-inline constexpr uint32_t kAsioDriverVersion = 0x8432BB7F;
+inline constexpr uint32_t kAsioDriverVersion = version::kPacked32;
 inline constexpr uint32_t kAsioInterfaceVersion = 0x6017;
 
 // ASIO error numbers (the published values).

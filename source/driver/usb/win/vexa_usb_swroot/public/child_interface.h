@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "source/driver/usb/win/version.h"
+
 namespace vexa::child {
 
 // Internal device controls of the WDM audio (adapter) child.
@@ -22,7 +24,7 @@ inline constexpr uint32_t kIoctlMidiGetVersion = 0x220258;
 inline constexpr uint32_t kIoctlMidiGetInfo = 0x22025C;
 inline constexpr uint32_t kIoctlMidiOpenPort = 0x220260;
 
-inline constexpr uint32_t kChildDriverVersion = 0x8432BB7F;  // 4.3.2.47999, 32-bit form
+inline constexpr uint32_t kChildDriverVersion = version::kPacked32;
 inline constexpr uint32_t kWdmInterfaceVersion = 0x9007;
 inline constexpr uint32_t kMidiInterfaceVersion = 0x8005;
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "source/driver/usb/win/version.h"
 #include "source/driver/usb/win/vexa_usb_device/public/audio_device_interface.h"
 
 // {6D41C2A8-7C44-4A5D-9C02-58F1A7D3E64B}: the root's ASIO interface (reference string "ASIO").
@@ -32,15 +33,17 @@ inline constexpr uint32_t kIoctlMinCompatibleAPIVersion = 0x7001;
 
 // PackedVersion: bits 52-55 major, 44-51 minor, 32-43 sub-minor, 0-31 build;
 // bit 63 clear marks a local build, bit 61 set a beta.
-inline constexpr uint64_t kDriverVersion = 0x804030020000BB7Full;
+inline constexpr uint64_t kDriverVersion = version::kPacked;
 constexpr uint32_t VersionMajor(uint64_t v) { return static_cast<uint32_t>((v >> 52) & 0xF); }
 constexpr uint32_t VersionMinor(uint64_t v) { return static_cast<uint32_t>((v >> 44) & 0xFF); }
 constexpr uint32_t VersionSub(uint64_t v) { return static_cast<uint32_t>((v >> 32) & 0xFFF); }
 constexpr uint32_t VersionBuild(uint64_t v) { return static_cast<uint32_t>(v & 0xFFFFFFFF); }
 constexpr bool VersionIsLocal(uint64_t v) { return (v >> 63) == 0; }
 constexpr bool VersionIsBeta(uint64_t v) { return ((v >> 61) & 1) != 0; }
-static_assert(VersionMajor(kDriverVersion) == 4 && VersionMinor(kDriverVersion) == 3 &&
-              VersionSub(kDriverVersion) == 2 && VersionBuild(kDriverVersion) == 47999);
+// The readers undo the version header's packing.
+static_assert(VersionMajor(kDriverVersion) == version::kMajor && VersionMinor(kDriverVersion) == version::kMinor &&
+              VersionSub(kDriverVersion) == version::kSubMinor && VersionBuild(kDriverVersion) == version::kBuild &&
+              !VersionIsLocal(kDriverVersion) && !VersionIsBeta(kDriverVersion));
 
 struct ApiVersionReply {
     uint32_t ioctlAPIVersion;

@@ -1,5 +1,5 @@
-// Test equipment: an ASIO host talking to the root driver's ASIO interface as
-// the ASIO driver does, through the Win32 layer only (so it runs alike in a
+// Test equipment: a client of the root driver's ASIO interface, in the ASIO
+// driver's place under a host, through the Win32 layer only (so it runs alike in a
 // test's process and in another program behind vexa-machine's socket). It
 // finds and opens the "\ASIO" interface, asks the version and the device's
 // info, opens a session with four auto-reset events, creates buffers, starts,
@@ -18,7 +18,7 @@
 #include "platform/win32/windows.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/asio_interface.h"
 #include "source/driver/usb/win/vexa_usb_swroot/public/pal_interface.h"
-#include "tools/common/interface_path.h"
+#include "support/interface_path.h"
 
 namespace vexa::test {
 
@@ -31,17 +31,18 @@ struct AsioAnswer {
     bool ok() const { return sent && result == asio::ASE_OK; }
 };
 
-class AsioHost {
+class AsioInterfaceClient {
 public:
     enum Event { kSwitch = 0, kReset, kResync, kLatency, kEvents };
 
     // A 32-bit host finds its handles and addresses in 4-byte slots.
-    explicit AsioHost(bool is32Bit) : is32Bit_(is32Bit) {}
-    AsioHost()
-        : AsioHost(platform::win32::current_process() != nullptr && platform::win32::current_process()->is_32bit()) {}
-    ~AsioHost() { close(); }
-    AsioHost(const AsioHost&) = delete;
-    AsioHost& operator=(const AsioHost&) = delete;
+    explicit AsioInterfaceClient(bool is32Bit) : is32Bit_(is32Bit) {}
+    AsioInterfaceClient()
+        : AsioInterfaceClient(platform::win32::current_process() != nullptr &&
+                              platform::win32::current_process()->is_32bit()) {}
+    ~AsioInterfaceClient() { close(); }
+    AsioInterfaceClient(const AsioInterfaceClient&) = delete;
+    AsioInterfaceClient& operator=(const AsioInterfaceClient&) = delete;
 
     // The first present interface of GUID_DEVINTERFACE_ASIO, opened for overlapped I/O.
     bool open() {
@@ -187,7 +188,7 @@ public:
     }
 
 private:
-    static std::u16string first_interface() { return vexa::tools::InterfacePath(GUID_DEVINTERFACE_ASIO); }
+    static std::u16string first_interface() { return InterfacePath(GUID_DEVINTERFACE_ASIO); }
 
     AsioAnswer send(DWORD code, void* record, DWORD bytes) {
         AsioAnswer answer;
@@ -271,7 +272,8 @@ public:
         int64_t firstMismatch = -1;
     };
 
-    AsioRampLoop(AsioHost& host, std::vector<uint32_t> channels) : host_(host), channels_(std::move(channels)) {}
+    AsioRampLoop(AsioInterfaceClient& host, std::vector<uint32_t> channels)
+        : host_(host), channels_(std::move(channels)) {}
 
     // Serves one switch if one is signalled within `ms` (0: only looks).
     bool serve(DWORD ms = 0) {
@@ -323,7 +325,7 @@ private:
         }
     }
 
-    AsioHost& host_;
+    AsioInterfaceClient& host_;
     std::vector<uint32_t> channels_;
     Stats stats_;
     uint32_t lastSequence_ = 0;
