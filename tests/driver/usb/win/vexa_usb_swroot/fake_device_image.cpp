@@ -38,7 +38,7 @@ public:
         return true;
     }
 
-    bool SetClock(ULONG rate, ULONG clock) override {
+    bool SetClock(ULONG rate, USHORT clock) override {
         std::lock_guard lock(script_->lock);
         ++script_->setClocks;
         script_->lastRate = rate;

@@ -14,7 +14,6 @@ namespace {
 
 constexpr size_t kReplyHeaderBytes = sizeof(DcpReply);
 constexpr size_t kDataOffset = sizeof(DcpRequest);
-constexpr ULONG kClockIdMask = 0xFFFF;
 
 void SetReplyStatus(UCHAR* buffer, uint32_t status) {
     RtlCopyMemory(buffer + offsetof(DcpReply, status), &status, sizeof(status));
@@ -94,7 +93,7 @@ ULONG Argument(const UCHAR* buffer, size_t inputLength) {
     ULONG clock = 0;
     bool present = engine->WithCurrentDevice([&](AudioDevice* device) {
         if (device == nullptr) return false;
-        clock = device->GetClockSource() & kClockIdMask;
+        clock = device->GetClockSource();
         return true;
     });
     if (!present) return STATUS_SUCCESS;
@@ -113,7 +112,7 @@ ULONG Argument(const UCHAR* buffer, size_t inputLength) {
 [[nodiscard]] NTSTATUS SetClockSource(DEVICE_EXTENSION* extension, ULONG clock) {
     bool present = extension->engine->WithCurrentDevice([&](AudioDevice* device) {
         if (device == nullptr) return false;
-        if (!device->SetClock(device->GetSampleRate(), clock & kClockIdMask)) TRACE(kLogWarning | kLogRequest, clock);
+        if (!device->SetClock(device->GetSampleRate(), ClockId(clock))) TRACE(kLogWarning | kLogRequest, clock);
         return true;
     });
     if (!present) return STATUS_SUCCESS;

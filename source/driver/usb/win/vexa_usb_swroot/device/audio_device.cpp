@@ -253,8 +253,7 @@ void AudioDevice::Refresh(ULONG bits) {
     if (bits & kRefreshMidi) (void)ReadMidiPorts();
 }
 
-bool AudioDevice::SetClock(ULONG rate, ULONG clock) {
-    auto id = static_cast<USHORT>(clock & 0xFFFF);
+bool AudioDevice::SetClock(ULONG rate, USHORT id) {
     if (rate == cachedRate_ && id == cachedClock_) return true;
     ClockSetRequest request{};
     request.sampleRate = rate;

@@ -62,6 +62,11 @@ struct MidiPortEntry {
 // The band of a rate in the device model: below 50000 Hz, below 100000 Hz, from 100000 Hz.
 ULONG RateBand(ULONG rate);
 
+// A clock id is 16 bits; the bus commands and the registry carry it in 32,
+// and this is the one place that cuts it.
+inline constexpr ULONG kClockIdMask = 0xFFFF;
+inline USHORT ClockId(ULONG clock) { return static_cast<USHORT>(clock & kClockIdMask); }
+
 class AudioDevice : public PoolObject {
 public:
     AudioDevice();
@@ -90,7 +95,7 @@ public:
     virtual ULONG GetClockSource() { return cachedClock_; }
     virtual bool GetSampleRateAt(ULONG index, ULONG* rate);
     virtual ULONG GetSampleRate() { return cachedRate_; }
-    virtual bool SetClock(ULONG rate, ULONG clock);
+    virtual bool SetClock(ULONG rate, USHORT clock);
     virtual UCHAR GetClockStatusBit0() { return clockStatus0_; }
     virtual UCHAR TakeClockStatusBit1();
     virtual ULONG GetClockSourceCount() { return clockSourceCount_; }

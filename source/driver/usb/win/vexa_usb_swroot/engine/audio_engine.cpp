@@ -25,7 +25,6 @@ using namespace vexa::log;
 namespace {
 
 constexpr ULONG kKeepClock = 0xFFFFFFFF;
-constexpr ULONG kClockIdMask = 0xFFFF;
 constexpr ACCESS_MASK kStandardRightsAll = 0x1F0000;
 constexpr ULONG kRemovalPauseMs = 1000;
 constexpr ULONG kBusyPolls = 10;
@@ -114,7 +113,7 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(ReadSetting(kClockSourceValue, kDefaultClockSource, &clock));
         RaiseIfFailed(ReadSetting(kOperationModeValue, kDefaultOperationMode, &mode));
         RaiseIfFailed(clientManager_->LoadBaseBufferSize(&settings_.periodFrames));
-        settings_.clockSource = clock & kClockIdMask;
+        settings_.clockSource = ClockId(clock);
         settings_.sampleRate = rate;
         settings_.operationMode = mode;
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &deviceListLock_));
@@ -464,7 +463,8 @@ NTSTATUS AudioEngine::SetRateLocked(ULONG rate, ULONG clock, bool* notify) {
     EngineSettings before = EngineGetSettings();
     NTSTATUS status = CatchStatus([&] {
         if (clock == kKeepClock) clock = before.clockSource;
-        clock &= kClockIdMask;
+        // The one cut on the way to the device: every rate change comes through here.
+        clock = ClockId(clock);
         if (!currentDevice_->SetClock(rate, clock)) RaiseStatus(STATUS_INTERNAL_ERROR);
         {
             WaitLockScope settings(settingsLock_);
