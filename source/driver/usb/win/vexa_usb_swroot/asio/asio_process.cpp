@@ -88,8 +88,7 @@ void WalkDirection(ULONG channels, RingPacket* cursorPacket, ULONG cursorPositio
         position = static_cast<ULONG>((ULONG64{position} + walked) % doubleBufferSamples);
         done += walked;
     }
-    *endPacket = cursor.Packet() != nullptr ? cursor.Packet() : cursorPacket;
-    *endPosition = cursor.Packet() != nullptr ? cursor.Position() : cursorPosition;
+    FollowCursor(cursor, cursorPacket, cursorPosition, endPacket, endPosition);
 }
 
 }  // namespace

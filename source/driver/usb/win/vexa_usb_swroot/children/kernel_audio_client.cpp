@@ -191,8 +191,8 @@ void KernelAudioClient::RenderPeriod(StreamState* state, ULONG frames) {
     });
     WriteULongNoFence(&readIndex_, index);
     WriteULongRelease(&read_, read + moved);
-    state->playbackEndPacket = cursor.Packet() != nullptr ? cursor.Packet() : state->playbackCursorPacket;
-    state->playbackEndPosition = cursor.Packet() != nullptr ? cursor.Position() : state->playbackCursorPosition;
+    FollowCursor(cursor, state->playbackCursorPacket, state->playbackCursorPosition, &state->playbackEndPacket,
+                 &state->playbackEndPosition);
 }
 
 // The writer of a capture ring: each channel of the packets is copied into
@@ -213,8 +213,8 @@ void KernelAudioClient::CapturePeriod(StreamState* state, ULONG frames) {
     });
     WriteULongNoFence(&writeIndex_, index);
     WriteULongRelease(&written_, written + moved);
-    state->captureEndPacket = cursor.Packet() != nullptr ? cursor.Packet() : state->captureCursorPacket;
-    state->captureEndPosition = cursor.Packet() != nullptr ? cursor.Position() : state->captureCursorPosition;
+    FollowCursor(cursor, state->captureCursorPacket, state->captureCursorPosition, &state->captureEndPacket,
+                 &state->captureEndPosition);
 }
 
 // The writer of a render ring: interleaved child frames into the rings.

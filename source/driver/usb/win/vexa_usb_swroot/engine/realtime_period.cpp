@@ -30,8 +30,7 @@ void AdvanceEnd(RingPacket* cursorPacket, ULONG cursorPosition, ULONG frames, Ri
     if (cursorPacket == nullptr) return;
     RingCursor cursor(cursorPacket, cursorPosition);
     cursor.Skip(frames);
-    *endPacket = cursor.Packet() != nullptr ? cursor.Packet() : cursorPacket;
-    *endPosition = cursor.Packet() != nullptr ? cursor.Position() : cursorPosition;
+    FollowCursor(cursor, cursorPacket, cursorPosition, endPacket, endPosition);
 }
 
 }  // namespace

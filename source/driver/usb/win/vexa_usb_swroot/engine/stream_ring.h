@@ -180,6 +180,15 @@ private:
     ULONG shapeStride_ = 1;
 };
 
+// The end follows the cursor: a direction's end is left where a walk that
+// started at `startPacket`/`startPosition` stopped, or at that start when the
+// walk lost the ring.
+inline void FollowCursor(const RingCursor& cursor, RingPacket* startPacket, ULONG startPosition,
+                         RingPacket** endPacket, ULONG* endPosition) {
+    *endPacket = cursor.Packet() != nullptr ? cursor.Packet() : startPacket;
+    *endPosition = cursor.Packet() != nullptr ? cursor.Position() : startPosition;
+}
+
 // Adds `value` to `*sample`, clipping at the 32-bit limits: clients mix their playback in place.
 inline void MixSample(LONG* sample, LONG value) {
     constexpr LONG kHighest = 0x7FFFFFFF;
