@@ -12,9 +12,9 @@ using namespace vexa::log;
 namespace {
 
 // The engine of a root device while its objects are there.
-DeviceOwner* EngineOf(WDFDEVICE device) {
+const DeviceOwner* EngineOf(WDFDEVICE device) {
     DEVICE_EXTENSION* extension = GetDeviceExtension(device);
-    return extension != nullptr ? extension->engine : nullptr;
+    return extension != nullptr && extension->engine != nullptr ? extension->engine->AsDeviceOwner() : nullptr;
 }
 
 // Deletes the four objects (PAL client manager, client manager, engine, then

@@ -113,7 +113,7 @@ void UsbAudioDeviceTarget::FillInterface() {
     deviceInterface_.Version = kAudioDeviceInterfaceVersion;
     deviceInterface_.ClientDevice = this;
     deviceInterface_.RealtimeContext = link_.realtimeContext;
-    deviceInterface_.NotifyContext = link_.owner;
+    deviceInterface_.NotifyContext = const_cast<DeviceOwner*>(link_.owner);
     deviceInterface_.MidiContext = this;
     deviceInterface_.NotificationCallback = OnDeviceNotification;
     deviceInterface_.RealtimeCallback = link_.realtimeCallback;
@@ -317,7 +317,7 @@ bool UsbAudioDeviceTarget::QueryBusy(ULONG* busy) {
 
 // DISPATCH_LEVEL (type 0, from the vendor channel's interrupt) or PASSIVE_LEVEL (type 2).
 ULONG UsbAudioDeviceTarget::OnDeviceNotification(PVOID ownerContext, PVOID deviceContext, ULONG type, ULONG value) {
-    auto* owner = static_cast<DeviceOwner*>(ownerContext);
+    auto* owner = static_cast<const DeviceOwner*>(ownerContext);
     if (owner == nullptr) {
         TRACE(kLogError | kLogInterface, type, value);
         return kUsbResultBufferTooSmall;
@@ -397,7 +397,7 @@ void UsbAudioDeviceTarget::DeviceNotificationWork(WDFWORKITEM workItem) {
     }
     ULONG bits = context->notificationBits;
     ULONG64 palId = context->palId;
-    DeviceOwner* owner = context->ownerOf != nullptr ? context->ownerOf(static_cast<WDFDEVICE>(parent)) : nullptr;
+    const DeviceOwner* owner = context->ownerOf != nullptr ? context->ownerOf(static_cast<WDFDEVICE>(parent)) : nullptr;
     if (owner != nullptr) owner->DeviceNotified(palId, bits);
     WdfObjectDelete(workItem);
 }
@@ -450,7 +450,7 @@ NTSTATUS UsbAudioDeviceTarget::PullMidiOutput(MidiEndpoint* first, UCHAR cable, 
 void UsbAudioDeviceTarget::OnTargetRemoveComplete(WDFIOTARGET target) {
     PAGED_CODE();
     AUDIODEVICEIOTARGET* context = GetAudioDeviceIoTarget(target);
-    DeviceOwner* owner = context != nullptr ? context->owner : nullptr;
+    const DeviceOwner* owner = context != nullptr ? context->owner : nullptr;
     if (owner == nullptr) return;
     owner->TargetRemoved(context);
 }

@@ -142,7 +142,7 @@ void UsbAudioDeviceTarget::ForEachMidiDevice(Fn fn) {
 // goes first) and its owner, which serialises the removal with arrivals.
 struct AUDIODEVICEIOTARGET {
     UsbAudioDeviceTarget* proxy;
-    DeviceOwner* owner;
+    const DeviceOwner* owner;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(AUDIODEVICEIOTARGET, GetAudioDeviceIoTarget)
 
@@ -152,6 +152,6 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(AUDIODEVICEIOTARGET, GetAudioDeviceIoTarget)
 struct WORK_ITEM_CONTEXT {
     ULONG notificationBits;
     ULONG64 palId;
-    DeviceOwner* (*ownerOf)(WDFDEVICE rootDevice);
+    const DeviceOwner* (*ownerOf)(WDFDEVICE rootDevice);
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WORK_ITEM_CONTEXT, GetWorkItemContext)

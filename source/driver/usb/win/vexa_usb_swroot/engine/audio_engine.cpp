@@ -94,7 +94,18 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
     NTSTATUS status = CatchStatus([&] {
         clientManager_ = record.clientManager;
         children_ = record.children;
-        ownerLink_ = {this, record.engineOf, AudioClientManager::OnRealtimePeriod, clientManager_};
+        deviceOwner_ = {
+            this,
+            driver,
+            [](PVOID engine) { return static_cast<AudioEngine*>(engine)->Streaming(); },
+            [](PVOID engine) { return static_cast<AudioEngine*>(engine)->DeviceCount(); },
+            [](PVOID engine, const void* device) { return static_cast<AudioEngine*>(engine)->IsListed(device); },
+            [](PVOID engine) { return static_cast<AudioEngine*>(engine)->EngineNotifyClients(kClientEventDeviceLost); },
+            [](PVOID engine) { return static_cast<AudioEngine*>(engine)->EngineNotifyClients(kClientEventDeviceChanged); },
+            [](PVOID engine, ULONG64 palId, ULONG bits) { static_cast<AudioEngine*>(engine)->EngineDeviceEvent(palId, bits); },
+            [](PVOID engine, AUDIODEVICEIOTARGET* target) { static_cast<AudioEngine*>(engine)->EngineTargetGone(target); },
+        };
+        ownerLink_ = {&deviceOwner_, record.ownerOf, AudioClientManager::OnRealtimePeriod, clientManager_};
         palNotifier_ = record.palNotifier;
         interfaceClass_ = record.interfaceClass;
         driver_ = driver;
@@ -325,7 +336,7 @@ NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
 }
 
 // PASSIVE_LEVEL, the proxy's notification work item.
-void AudioEngine::DeviceNotified(ULONG64 palId, ULONG bits) {
+void AudioEngine::EngineDeviceEvent(ULONG64 palId, ULONG bits) {
     // A device that went in the meantime is not found and not touched.
     bool listed = WithListedDevice(palId, [bits](UsbAudioDeviceTarget* device) {
         if (device == nullptr) return false;
@@ -336,7 +347,7 @@ void AudioEngine::DeviceNotified(ULONG64 palId, ULONG bits) {
 }
 
 // PASSIVE_LEVEL, on the PnP thread, before the USB driver hears of the removal.
-void AudioEngine::TargetRemoved(AUDIODEVICEIOTARGET* context) {
+void AudioEngine::EngineTargetGone(AUDIODEVICEIOTARGET* context) {
     WithBindingLock([&] {
         // Read only now: an arrival that failed meanwhile deleted its proxy and cleared this.
         UsbAudioDeviceTarget* proxy = context->proxy;

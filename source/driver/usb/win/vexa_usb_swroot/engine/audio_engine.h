@@ -27,7 +27,7 @@ struct EngineInitRecord {
     AudioClientManager* clientManager;
     // The engine of a root device as it is now (null once it went), for the
     // proxies' notification work items.
-    DeviceOwner* (*engineOf)(WDFDEVICE rootDevice);
+    const DeviceOwner* (*ownerOf)(WDFDEVICE rootDevice);
     PalNotifier* palNotifier;
     EngineChildren* children;  // outlives the engine
     WDFDEVICE rootDevice;
@@ -43,7 +43,7 @@ struct EngineSettings {
     ULONG inputChannelCount;
 };
 
-class AudioEngine : public PoolObject, public DeviceOwner, public StreamingControl {
+class AudioEngine : public PoolObject, public StreamingControl {
 public:
     explicit AudioEngine(WDFDEVICE rootDevice);
     virtual ~AudioEngine();
@@ -114,15 +114,12 @@ public:
     // What binds a proxy to this engine: set by init, before the first arrival.
     const DeviceOwnerLink& OwnerLink() const { return ownerLink_; }
 
-    // DeviceOwner: what the proxies report and ask.
-    WDFDRIVER OwnerDriver() const override { return driver_; }
-    bool OwnerStreaming() const override { return Streaming(); }
-    ULONG ListedDeviceCount() override { return DeviceCount(); }
-    bool ListsDevice(const void* device) override { return IsListed(device); }
-    [[nodiscard]] NTSTATUS DeviceLost() override { return EngineNotifyClients(kClientEventDeviceLost); }
-    [[nodiscard]] NTSTATUS DeviceBack() override { return EngineNotifyClients(kClientEventDeviceChanged); }
-    void DeviceNotified(ULONG64 palId, ULONG bits) override;
-    void TargetRemoved(AUDIODEVICEIOTARGET* context) override;
+    // What the proxies report and ask, as their owner record names it.
+    const DeviceOwner* AsDeviceOwner() const { return &deviceOwner_; }
+    // The proxy's notification work item: re-read and PAL notification. PASSIVE_LEVEL.
+    void EngineDeviceEvent(ULONG64 palId, ULONG bits);
+    // The proxy's target was removed. PASSIVE_LEVEL, on the PnP thread.
+    void EngineTargetGone(AUDIODEVICEIOTARGET* context);
 
     // StreamingControl: what the client manager asks.
     bool StreamsNow() const override { return Streaming(); }
@@ -162,6 +159,7 @@ private:
     [[nodiscard]] NTSTATUS EngineAddChildren(UsbAudioDeviceTarget* device);
 
     AudioClientManager* clientManager_ = nullptr;
+    DeviceOwner deviceOwner_{};  // set by init, before the first arrival
     DeviceOwnerLink ownerLink_{};
     PalNotifier* palNotifier_ = nullptr;
     UsbAudioDeviceTarget* currentDevice_ = nullptr;        // guarded by deviceListLock_ and listSpinLock_
