@@ -111,7 +111,7 @@ NTSTATUS ChildBook::AddMidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceT
             midi->Release();
             continue;
         }
-        current->AddMidiDevice(direction.output, midi);
+        current->AddMidiDevice(direction.output, midi->Endpoint());
     }
     return status;
 }
@@ -224,7 +224,7 @@ bool ListAdapter(CHILD_DEVEXT* child, ChildObject* adapter) {
 void ChildBook::ReleaseDevice(UsbAudioDeviceTarget* device) {
     WaitLockScope lock(lock_);
     // Objects built for the device whose child has not been created yet have no bindings either way.
-    device->ForEachMidiDevice([](MidiEndpoint* midi) { midi->MidiCloseAllPorts(); });
+    device->ForEachMidiDevice([](MidiEndpoint* midi) { MidiDevice::OfEndpoint(midi)->MidiCloseAllPorts(); });
     for (CHILD_DEVEXT* child = first_; child != nullptr; child = child->next) {
         if (child->contextObject == nullptr) continue;
         if (child->kind == ChildKind::Adapter) {
@@ -239,7 +239,7 @@ void ChildBook::ReleaseDevice(UsbAudioDeviceTarget* device) {
         child->contextObject = nullptr;
         midi->Release();
     }
-    device->ForEachMidiDevice([](MidiEndpoint* midi) { midi->Detach(); });
+    device->ForEachMidiDevice([](MidiEndpoint* midi) { MidiDevice::OfEndpoint(midi)->Detach(); });
 }
 
 // PASSIVE_LEVEL

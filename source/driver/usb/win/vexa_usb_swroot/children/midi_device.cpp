@@ -33,6 +33,15 @@ void SetText(UNICODE_STRING* text, WCHAR* buffer, const WCHAR* value) {
 
 }  // namespace
 
+MidiDevice::MidiDevice(ULONG kind)
+    : kind_(kind),
+      endpoint_{this,
+                [](PVOID midi, UCHAR cable, const ULONG* word, ULONG64 time) {
+                    return static_cast<MidiDevice*>(midi)->MidiDeliverInput(cable, word, time);
+                },
+                [](PVOID midi, UCHAR cable, ULONG* word) { return static_cast<MidiDevice*>(midi)->MidiPullOutput(cable, word); },
+                [](PVOID midi) { static_cast<MidiDevice*>(midi)->Release(); }, nullptr} {}
+
 MidiDevice::~MidiDevice() {
     for (MidiPortRecord*& record : ports_) {
         delete record;

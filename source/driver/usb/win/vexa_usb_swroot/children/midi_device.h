@@ -39,7 +39,7 @@ struct MidiPortRecord : PoolObject {
     bool enabled;                          // guarded by the owner's callLock_
 };
 
-class MidiDevice : public ChildObject, public MidiEndpoint {
+class MidiDevice : public ChildObject {
 public:
     ~MidiDevice() override;
 
@@ -56,18 +56,22 @@ public:
     // Binds the port the request names to the child's functions and writes the reply over it. PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS MidiBindPort(vexa::child::MidiOpenPort* record);
     // One incoming message for port `cable`, to the child's input function. DISPATCH_LEVEL.
-    NTSTATUS MidiDeliverInput(UCHAR cable, const ULONG* word, ULONG64 time) override;
+    NTSTATUS MidiDeliverInput(UCHAR cable, const ULONG* word, ULONG64 time);
     // One outgoing byte of port `cable` from the child's pull function, or kNoMidiData. DISPATCH_LEVEL.
-    NTSTATUS MidiPullOutput(UCHAR cable, ULONG* word) override;
+    NTSTATUS MidiPullOutput(UCHAR cable, ULONG* word);
     // The device goes: every bound port is closed and its child told (its close function). PASSIVE_LEVEL.
-    void MidiCloseAllPorts() override;
+    void MidiCloseAllPorts();
     // The child goes: every binding is dropped without calling the child. PASSIVE_LEVEL.
     void UnbindAll();
     // No kick, enable or information reaches the device from now on. PASSIVE_LEVEL.
-    void Detach() override;
+    void Detach();
 
     void Reference();
-    void Release() override;
+    void Release();
+
+    // The device proxy's end of this object (its list of MIDI objects).
+    MidiEndpoint* Endpoint() { return &endpoint_; }
+    static MidiDevice* OfEndpoint(const MidiEndpoint* endpoint) { return static_cast<MidiDevice*>(endpoint->context); }
 
     // The functions handed to the child.
     [[nodiscard]] static NTSTATUS MidiKick(PVOID midi, ULONG port);
@@ -75,7 +79,7 @@ public:
     [[nodiscard]] static NTSTATUS MidiClosePort(PVOID midi, ULONG port);
 
 protected:
-    explicit MidiDevice(ULONG kind) : kind_(kind) {}
+    explicit MidiDevice(ULONG kind);
 
 private:
     // Takes the port's binding and clears it. Caller holds callLock_.
@@ -91,6 +95,7 @@ private:
     UsbAudioDeviceTarget* device_ = nullptr;  // guarded by callLock_; null once detached
     KSPIN_LOCK portLock_ = 0;
     volatile LONG references_ = 1;
+    MidiEndpoint endpoint_;
 };
 
 // The two kinds differ only in what their destructors trace.

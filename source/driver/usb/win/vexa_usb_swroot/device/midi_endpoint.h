@@ -1,26 +1,25 @@
 // The device proxy's end of a MIDI object built for its device: the MIDI
 // callbacks of the USB function driver reach the objects through it, and the
 // proxy keeps a list of them (newest first, linked through nextOfDevice).
+// The object fills it with its functions and itself as their context.
 #pragma once
 
 #include "platform/kmdf/wdf.h"
 
-class MidiEndpoint {
-public:
-    // One incoming message for port `cable`. DISPATCH_LEVEL.
-    virtual NTSTATUS MidiDeliverInput(UCHAR cable, const ULONG* word, ULONG64 time) = 0;
-    // One outgoing byte of port `cable`, or kNoMidiData. DISPATCH_LEVEL.
-    virtual NTSTATUS MidiPullOutput(UCHAR cable, ULONG* word) = 0;
-    // The device goes: every bound port is closed and its child told. PASSIVE_LEVEL.
-    virtual void MidiCloseAllPorts() = 0;
-    // No kick, enable or information reaches the device from now on. PASSIVE_LEVEL.
-    virtual void Detach() = 0;
-    // Drops the proxy's reference.
-    virtual void Release() = 0;
-
+struct MidiEndpoint {
+    PVOID context;
+    NTSTATUS (*deliver)(PVOID context, UCHAR cable, const ULONG* word, ULONG64 time);
+    NTSTATUS (*pull)(PVOID context, UCHAR cable, ULONG* word);
+    void (*release)(PVOID context);
     // The next MIDI object of the same direction built for the same device.
-    MidiEndpoint* nextOfDevice = nullptr;
+    MidiEndpoint* nextOfDevice;
 
-protected:
-    ~MidiEndpoint() = default;
+    // One incoming message for port `cable`. DISPATCH_LEVEL.
+    NTSTATUS DeliverInput(UCHAR cable, const ULONG* word, ULONG64 time) const {
+        return deliver(context, cable, word, time);
+    }
+    // One outgoing byte of port `cable`, or kNoMidiData. DISPATCH_LEVEL.
+    NTSTATUS PullOutput(UCHAR cable, ULONG* word) const { return pull(context, cable, word); }
+    // Drops the proxy's reference.
+    void Drop() const { release(context); }
 };

@@ -52,7 +52,7 @@ UsbAudioDeviceTarget::~UsbAudioDeviceTarget() {
         while (first != nullptr) {
             MidiEndpoint* midi = first;
             first = midi->nextOfDevice;
-            midi->Release();
+            midi->Drop();
         }
     }
 }
@@ -420,7 +420,7 @@ NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID context, UCHAR direction, UCHAR 
         // Every child listening on the port hears it.
         ULONG64 time = KeQueryInterruptTime();
         for (MidiEndpoint* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
-            (void)midi->MidiDeliverInput(cable, word, time);
+            (void)midi->DeliverInput(cable, word, time);
         }
     } else if (first != nullptr) {
         status = proxy->PullMidiOutput(first, cable, word);
@@ -434,11 +434,11 @@ NTSTATUS UsbAudioDeviceTarget::OnMidiData(PVOID context, UCHAR direction, UCHAR 
 NTSTATUS UsbAudioDeviceTarget::PullMidiOutput(MidiEndpoint* first, UCHAR cable, ULONG* word) {
     MidiEndpoint** source = cable < vexa::child::kMidiMaxPorts ? &pullSource_[cable] : nullptr;
     MidiEndpoint* last = source != nullptr ? *source : nullptr;
-    if (last != nullptr && NT_SUCCESS(last->MidiPullOutput(cable, word))) return STATUS_SUCCESS;
+    if (last != nullptr && NT_SUCCESS(last->PullOutput(cable, word))) return STATUS_SUCCESS;
     NTSTATUS status = vexa::child::kNoMidiData;  // each answer without a byte leaves the word naming the cable
     for (MidiEndpoint* midi = first; midi != nullptr; midi = midi->nextOfDevice) {
         if (midi == last) continue;
-        status = midi->MidiPullOutput(cable, word);
+        status = midi->PullOutput(cable, word);
         if (!NT_SUCCESS(status)) continue;
         if (source != nullptr) *source = midi;
         break;
