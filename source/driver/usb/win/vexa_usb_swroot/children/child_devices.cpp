@@ -61,6 +61,18 @@ void SetCapabilities(WDFDEVICE child) {
 
 }  // namespace
 
+ChildBook::ChildBook()
+    : forEngine_{this,
+                 [](PVOID book) { return static_cast<ChildBook*>(book)->Init(); },
+                 [](PVOID book, WDFDEVICE fdo, ULONG serial, AudioDevice* device) {
+                     return static_cast<ChildBook*>(book)->AddAdapterChild(fdo, serial, device);
+                 },
+                 [](PVOID book, WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current) {
+                     return static_cast<ChildBook*>(book)->AddMidiChildren(fdo, serial, current);
+                 },
+                 [](PVOID book, UsbAudioDeviceTarget* device) { static_cast<ChildBook*>(book)->ReleaseDevice(device); },
+                 [](PVOID, WDFDEVICE fdo) { return ReportChildrenMissing(fdo); }} {}
+
 ChildBook::~ChildBook() {
     if (lock_ != nullptr) WdfObjectDelete(lock_);
 }
@@ -116,7 +128,6 @@ NTSTATUS ChildBook::AddMidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceT
     return status;
 }
 
-NTSTATUS ChildBook::ReportMissing(WDFDEVICE fdo) { return ReportChildrenMissing(fdo); }
 
 NTSTATUS ChildBook::Init() {
     NTSTATUS status = WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock_);

@@ -59,24 +59,26 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CHILD_DEVEXT, GetChildDevext)
 // goes can take back what its children borrowed. Every use of a child's
 // context holds the book's lock (PASSIVE_LEVEL). The root device makes one
 // beside its engine, hands it to the engine and deletes it after the engine.
-class ChildBook : public PoolObject, public EngineChildren {
+class ChildBook : public PoolObject {
 public:
-    ChildBook() = default;
+    ChildBook();
     virtual ~ChildBook();
     ChildBook(const ChildBook&) = delete;
     ChildBook& operator=(const ChildBook&) = delete;
 
-    [[nodiscard]] NTSTATUS Init() override;
-    [[nodiscard]] NTSTATUS AddAdapterChild(WDFDEVICE fdo, ULONG serial, AudioDevice* device) override;
-    [[nodiscard]] NTSTATUS AddMidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current) override;
-    [[nodiscard]] NTSTATUS ReportMissing(WDFDEVICE fdo) override;
+    // What the engine does with the children, with this book as the context.
+    const EngineChildren* ForEngine() const { return &forEngine_; }
+
+    [[nodiscard]] NTSTATUS Init();
+    [[nodiscard]] NTSTATUS AddAdapterChild(WDFDEVICE fdo, ULONG serial, AudioDevice* device);
+    [[nodiscard]] NTSTATUS AddMidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current);
     void Add(CHILD_DEVEXT* child);
     // The child goes: unlisted, its context given back (its MIDI ports
     // unbound without calling it) and its open adapters closed.
     void Remove(CHILD_DEVEXT* child);
     // The device goes: its MIDI ports are closed (the children are told), and
     // every child borrowing from it loses its context, before its objects go.
-    void ReleaseDevice(UsbAudioDeviceTarget* device) override;
+    void ReleaseDevice(UsbAudioDeviceTarget* device);
 
     // Handles the WDM audio child hands back, looked for by address among the
     // adapters its children hold open; caller holds the engine's binding lock.
@@ -94,10 +96,11 @@ public:
 private:
     WDFWAITLOCK lock_ = nullptr;
     CHILD_DEVEXT* first_ = nullptr;  // guarded by lock_
+    const EngineChildren forEngine_;
 };
 
 // An engine's children are the child book its root device handed it.
-inline ChildBook& BookOf(AudioEngine* engine) { return static_cast<ChildBook&>(engine->Children()); }
+inline ChildBook& BookOf(AudioEngine* engine) { return *static_cast<ChildBook*>(engine->Children().context); }
 
 // The WDM audio child's list of open adapters. Caller holds the engine's binding lock.
 bool HoldsAdapter(const CHILD_DEVEXT* child, const ChildObject* adapter);

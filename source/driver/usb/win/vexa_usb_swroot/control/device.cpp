@@ -96,8 +96,9 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
     RaiseIfFailed(extension->palClientManager->Init(device), MSG_PAL_CLIENT_MANAGER_INIT_FAILED);
     RaiseIfFailed(extension->clientManager->ClientManagerInit(extension->engine, device),
                   MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
-    EngineInitRecord record{extension->clientManager, EngineOf, extension->palClientManager, extension->childBook, device,
-                            GUID_DEVINTERFACE_AUDIODEVICE};
+    EngineInitRecord record{extension->clientManager, EngineOf,
+                            extension->palClientManager, extension->childBook->ForEngine(),
+                            device, GUID_DEVINTERFACE_AUDIODEVICE};
     // Before the engine starts: devices already present arrive during its start and describe children.
     PNP_BUS_INFORMATION bus{GUID_DEVINTERFACE_PAL, PNPBus, 0};
     WdfDeviceSetBusInformationForChildren(device, &bus);

@@ -131,7 +131,7 @@ NTSTATUS AudioEngine::EngineInit(const EngineInitRecord& record, WDFDRIVER drive
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &bindingLock_));
         RaiseIfFailed(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &streamingLock_));
         RaiseIfFailed(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &listSpinLock_));
-        RaiseIfFailed(children_->Init());
+        RaiseIfFailed(children_->Prepare());
         // Before the first arrival: its children's drivers may hand handles back at once.
         ListRootEngine(this);
         NTSTATUS registered = IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
@@ -303,8 +303,8 @@ NTSTATUS AudioEngine::EngineRemoveDevice(UsbAudioDeviceTarget* device) {
     // closed, the children told) while they are surely still there: the
     // removal that follows runs on the PnP manager's own time. Then every
     // child goes, of whatever device.
-    children_->ReleaseDevice(device);
-    if (NTSTATUS status = children_->ReportMissing(rootDevice_); !NT_SUCCESS(status)) {
+    children_->DeviceGoes(device);
+    if (NTSTATUS status = children_->AllMissing(rootDevice_); !NT_SUCCESS(status)) {
         TRACE(kLogError | kLogInterface, status);
     }
     // Callbacks the USB driver had under way when the device went finish first.
@@ -391,7 +391,7 @@ ULONG AudioEngine::SerialOf(const UsbAudioDeviceTarget* device) {
 NTSTATUS AudioEngine::EngineAddChildren(UsbAudioDeviceTarget* device) {
     ULONG serial = SerialOf(device);
     NTSTATUS status = WithCurrentDevice([&](UsbAudioDeviceTarget* current) {
-        return children_->AddAdapterChild(rootDevice_, serial, current);
+        return children_->AdapterChild(rootDevice_, serial, current);
     });
     if (!NT_SUCCESS(status)) return status;
     return EngineCreateMidiChildren(device);
@@ -401,7 +401,7 @@ NTSTATUS AudioEngine::EngineCreateMidiChildren(UsbAudioDeviceTarget* device) {
     ULONG serial = SerialOf(device);
     return WithCurrentDevice([&](UsbAudioDeviceTarget* current) {
         if (current == nullptr) return STATUS_NO_SUCH_DEVICE;
-        return children_->AddMidiChildren(rootDevice_, serial, current);
+        return children_->MidiChildren(rootDevice_, serial, current);
     });
 }
 

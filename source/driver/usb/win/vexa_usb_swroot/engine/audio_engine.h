@@ -29,7 +29,7 @@ struct EngineInitRecord {
     // proxies' notification work items.
     const DeviceOwner* (*ownerOf)(WDFDEVICE rootDevice);
     PalNotifier* palNotifier;
-    EngineChildren* children;  // outlives the engine
+    const EngineChildren* children;  // outlives the engine
     WDFDEVICE rootDevice;
     GUID interfaceClass;
 };
@@ -106,7 +106,7 @@ public:
     bool EngineGetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label);
 
     // The child devices that exist and what they borrow.
-    EngineChildren& Children() { return *children_; }
+    const EngineChildren& Children() const { return *children_; }
     // The MIDI children of the current device, serial number of `device`'s position. Caller holds the binding lock.
     [[nodiscard]] NTSTATUS EngineCreateMidiChildren(UsbAudioDeviceTarget* device);
 
@@ -177,7 +177,7 @@ private:
     GUID interfaceClass_{};
     WDFKEY parametersKey_ = nullptr;
     PVOID notificationEntry_ = nullptr;  // taken once with an interlocked exchange (stop watching)
-    EngineChildren* children_ = nullptr;
+    const EngineChildren* children_ = nullptr;
     // Written under streamingLock_ by start and stop (release); read without
     // it (acquire) by the client manager and the device proxy.
     volatile LONG streaming_ = 0;

@@ -1,7 +1,8 @@
 // What the engine does with the child devices of its root device: the
-// children side implements it (the child book) and the root device hands it
-// to the engine at init, so the engine includes nothing of the children.
-// Every call is made under the engine's binding lock, PASSIVE_LEVEL.
+// children side fills the record (the child book's functions and the book as
+// their context) and the root device hands it to the engine at init, so the
+// engine includes nothing of the children. Every call is made under the
+// engine's binding lock, PASSIVE_LEVEL.
 #pragma once
 
 #include "platform/kmdf/wdf.h"
@@ -9,20 +10,27 @@
 class AudioDevice;
 class UsbAudioDeviceTarget;
 
-class EngineChildren {
-public:
-    [[nodiscard]] virtual NTSTATUS Init() = 0;
+struct EngineChildren {
+    PVOID context;
+    NTSTATUS (*init)(PVOID context);
+    NTSTATUS (*addAdapter)(PVOID context, WDFDEVICE fdo, ULONG serial, AudioDevice* device);
+    NTSTATUS (*addMidi)(PVOID context, WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current);
+    void (*releaseDevice)(PVOID context, UsbAudioDeviceTarget* device);
+    NTSTATUS (*reportMissing)(PVOID context, WDFDEVICE fdo);
+
+    [[nodiscard]] NTSTATUS Prepare() const { return init(context); }
     // The WDM audio adapter child of `device` (the current one), serial number `serial`.
-    [[nodiscard]] virtual NTSTATUS AddAdapterChild(WDFDEVICE fdo, ULONG serial, AudioDevice* device) = 0;
+    [[nodiscard]] NTSTATUS AdapterChild(WDFDEVICE fdo, ULONG serial, AudioDevice* device) const {
+        return addAdapter(context, fdo, serial, device);
+    }
     // One MIDI child per MIDI direction of `current`, each with a MIDI object
     // built for it; a direction whose object cannot be built is skipped.
     // Caller holds the device list lock.
-    [[nodiscard]] virtual NTSTATUS AddMidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current) = 0;
+    [[nodiscard]] NTSTATUS MidiChildren(WDFDEVICE fdo, ULONG serial, UsbAudioDeviceTarget* current) const {
+        return addMidi(context, fdo, serial, current);
+    }
     // The device goes: what its children borrowed is taken back before its objects go.
-    virtual void ReleaseDevice(UsbAudioDeviceTarget* device) = 0;
+    void DeviceGoes(UsbAudioDeviceTarget* device) const { releaseDevice(context, device); }
     // Every present child of the FDO, of whatever device, is reported missing.
-    [[nodiscard]] virtual NTSTATUS ReportMissing(WDFDEVICE fdo) = 0;
-
-protected:
-    ~EngineChildren() = default;
+    [[nodiscard]] NTSTATUS AllMissing(WDFDEVICE fdo) const { return reportMissing(context, fdo); }
 };
