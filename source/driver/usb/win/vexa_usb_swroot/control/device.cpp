@@ -94,7 +94,7 @@ void AddRootDevice(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit, DEVICE_EXTENSIO
     RaiseIfFailed(WdfIoQueueCreate(device, &queueConfig, &queueAttributes, &queue), MSG_CREATE_QUEUE_FAILED);
 
     RaiseIfFailed(extension->palClientManager->Init(device), MSG_PAL_CLIENT_MANAGER_INIT_FAILED);
-    RaiseIfFailed(extension->clientManager->ClientManagerInit(extension->engine, device),
+    RaiseIfFailed(extension->clientManager->ClientManagerInit(extension->engine->AsStreamingControl(), device),
                   MSG_AUDIO_CLIENT_MANAGER_INIT_FAILED);
     EngineInitRecord record{extension->clientManager, EngineOf,
                             extension->palClientManager, extension->childBook->ForEngine(),

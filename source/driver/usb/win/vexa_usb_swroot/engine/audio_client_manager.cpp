@@ -72,7 +72,7 @@ AudioClientManager::~AudioClientManager() {
 }
 
 // PASSIVE_LEVEL
-NTSTATUS AudioClientManager::ClientManagerInit(StreamingControl* engine, WDFDEVICE device) {
+NTSTATUS AudioClientManager::ClientManagerInit(const StreamingControl* engine, WDFDEVICE device) {
     engine_ = engine;
     device_ = device;
     WDFDRIVER driver = WdfDeviceGetDriver(device);
@@ -217,7 +217,7 @@ NTSTATUS AudioClientManager::StartClient(AudioClient* client) {
         client->Start();
     }
     if (engine_ == nullptr || engine_->StreamsNow()) return STATUS_SUCCESS;
-    NTSTATUS status = engine_->StartStreaming();
+    NTSTATUS status = engine_->BeginStreaming();
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogAsio, status);
     return status;
 }
@@ -233,14 +233,14 @@ NTSTATUS AudioClientManager::StopClient(AudioClient* client) {
         running = CountRunningLocked();
     }
     if (running != 0 || engine_ == nullptr) return STATUS_SUCCESS;
-    return engine_->StopStreaming();
+    return engine_->EndStreaming();
 }
 
 void AudioClientManager::ResumeStreaming() {
     if (engine_ == nullptr || streamingLock_ == nullptr) return;
     WaitLockScope decision(streamingLock_);
     if (CountRunningClients() == 0 || engine_->StreamsNow() || engine_->DevicesPresent() == 0) return;
-    NTSTATUS status = engine_->StartStreaming();
+    NTSTATUS status = engine_->BeginStreaming();
     if (!NT_SUCCESS(status)) TRACE(kLogError | kLogInterface, status);
 }
 
@@ -309,7 +309,7 @@ ULONG AudioClientManager::CountRunningClients() {
 // handle clean-up removes meanwhile is either told or gone, never half.
 NTSTATUS AudioClientManager::NotifyAudioClients(ULONG clientEvent) {
     NTSTATUS status = STATUS_SUCCESS;
-    if (clientEvent == kClientEventDeviceLost && engine_ != nullptr) status = engine_->StopStreaming();
+    if (clientEvent == kClientEventDeviceLost && engine_ != nullptr) status = engine_->EndStreaming();
     ULONG inputLatency = 0;
     ULONG outputLatency = 0;
     bool latencies = false;
@@ -336,7 +336,7 @@ NTSTATUS AudioClientManager::NotifyAudioClients(ULONG clientEvent) {
 NTSTATUS AudioClientManager::ComputeLatencies(ULONG* inputLatency, ULONG* outputLatency) {
     if (engine_ == nullptr) return STATUS_NO_SUCH_DEVICE;
     DeviceLatencies device{};
-    if (NTSTATUS status = engine_->CurrentDeviceLatencies(&device); !NT_SUCCESS(status)) return status;
+    if (NTSTATUS status = engine_->DeviceLatenciesNow(&device); !NT_SUCCESS(status)) return status;
     ULONG period = BufferSizeForRate(device.rate);
     bool saturated = false;
     *inputLatency = LatencySum(period, device.input, device.framesPerMs, &saturated);
@@ -355,9 +355,9 @@ NTSTATUS AudioClientManager::UpdateLatencies(AudioClient* client) {
 }
 
 bool AudioClientManager::GetChannelRing(ULONG channel, StreamState** ring, ULONG* index) {
-    return engine_ != nullptr && engine_->ChannelRing(channel, ring, index);
+    return engine_ != nullptr && engine_->RingOfChannel(channel, ring, index);
 }
 
 bool AudioClientManager::GetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label) {
-    return engine_ != nullptr && engine_->ChannelInfo(channel, deviceId, label);
+    return engine_ != nullptr && engine_->InfoOfChannel(channel, deviceId, label);
 }

@@ -59,7 +59,7 @@ public:
 
     // PASSIVE_LEVEL: remembers the engine's streaming control and the root
     // device, opens the Parameters key, creates the locks.
-    [[nodiscard]] NTSTATUS ClientManagerInit(StreamingControl* engine, WDFDEVICE device);
+    [[nodiscard]] NTSTATUS ClientManagerInit(const StreamingControl* engine, WDFDEVICE device);
     // Reads "Base Buffer Size"; a missing, unreadable or out-of-range value
     // is replaced by 512 and written back. PASSIVE_LEVEL.
     [[nodiscard]] NTSTATUS LoadBaseBufferSize(ULONG* periodFrames);
@@ -131,7 +131,7 @@ private:
     void Resynchronise(StreamState* state);
     bool WriteBaseBufferSize(ULONG base, UCHAR majorFunction);
 
-    StreamingControl* engine_ = nullptr;
+    const StreamingControl* engine_ = nullptr;
     WDFDEVICE device_ = nullptr;
     AudioClient* clients_[kMaxAudioClients] = {};  // guarded by clientLock_, packed from slot 0
     ULONG64 clientCount_ = 0;                       // guarded by clientLock_

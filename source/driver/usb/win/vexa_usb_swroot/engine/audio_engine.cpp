@@ -52,7 +52,25 @@ bool ListsClock(AudioDevice* device, ULONG id) {
 
 }  // namespace
 
-AudioEngine::AudioEngine(WDFDEVICE rootDevice) : rootDevice_(rootDevice) {}
+AudioEngine::AudioEngine(WDFDEVICE rootDevice)
+    : streamingControl_{
+          this,
+          [](PVOID engine) { return static_cast<AudioEngine*>(engine)->Streaming(); },
+          [](PVOID engine) { return static_cast<AudioEngine*>(engine)->DeviceCount(); },
+          [](PVOID engine) { return static_cast<AudioEngine*>(engine)->EngineStartStreaming(); },
+          [](PVOID engine) { return static_cast<AudioEngine*>(engine)->EngineStopStreaming(); },
+          [](PVOID engine, ULONG frames) { static_cast<AudioEngine*>(engine)->SetPeriodFrames(frames); },
+          [](PVOID engine, DeviceLatencies* latencies) {
+              return static_cast<AudioEngine*>(engine)->EngineGetLatencies(latencies);
+          },
+          [](PVOID engine, ULONG channel, StreamState** ring, ULONG* index) {
+              return static_cast<AudioEngine*>(engine)->EngineGetChannelRing(channel, ring, index);
+          },
+          [](PVOID engine, ULONG channel, ULONG64* deviceId, WCHAR* label) {
+              return static_cast<AudioEngine*>(engine)->EngineGetChannelInfo(channel, deviceId, label);
+          },
+          [](PVOID engine) { return static_cast<AudioEngine*>(engine)->palNotifier_; }},
+      rootDevice_(rootDevice) {}
 
 AudioEngine::~AudioEngine() {
     // No handle is looked for here any more (a visit under way ends first).
@@ -583,7 +601,7 @@ bool AudioEngine::EngineGetRateRange(ULONG* lowest, ULONG* highest) {
 }
 
 // PASSIVE_LEVEL
-NTSTATUS AudioEngine::CurrentDeviceLatencies(DeviceLatencies* latencies) {
+NTSTATUS AudioEngine::EngineGetLatencies(DeviceLatencies* latencies) {
     return WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
         if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
         latencies->rate = device->GetSampleRate();

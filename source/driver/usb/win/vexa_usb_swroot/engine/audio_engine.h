@@ -43,7 +43,7 @@ struct EngineSettings {
     ULONG inputChannelCount;
 };
 
-class AudioEngine : public PoolObject, public StreamingControl {
+class AudioEngine : public PoolObject {
 public:
     explicit AudioEngine(WDFDEVICE rootDevice);
     virtual ~AudioEngine();
@@ -121,20 +121,10 @@ public:
     // The proxy's target was removed. PASSIVE_LEVEL, on the PnP thread.
     void EngineTargetGone(AUDIODEVICEIOTARGET* context);
 
-    // StreamingControl: what the client manager asks.
-    bool StreamsNow() const override { return Streaming(); }
-    ULONG DevicesPresent() override { return DeviceCount(); }
-    [[nodiscard]] NTSTATUS StartStreaming() override { return EngineStartStreaming(); }
-    [[nodiscard]] NTSTATUS StopStreaming() override { return EngineStopStreaming(); }
-    void KeepPeriodFrames(ULONG frames) override { SetPeriodFrames(frames); }
-    [[nodiscard]] NTSTATUS CurrentDeviceLatencies(DeviceLatencies* latencies) override;
-    bool ChannelRing(ULONG channel, StreamState** ring, ULONG* index) override {
-        return EngineGetChannelRing(channel, ring, index);
-    }
-    bool ChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label) override {
-        return EngineGetChannelInfo(channel, deviceId, label);
-    }
-    PalNotifier* BusNotifier() const override { return palNotifier_; }
+    // What the client manager asks, with this engine as the context; there from construction on.
+    const StreamingControl* AsStreamingControl() const { return &streamingControl_; }
+    // The current device's rate and latencies; STATUS_NO_SUCH_DEVICE without one. PASSIVE_LEVEL.
+    [[nodiscard]] NTSTATUS EngineGetLatencies(DeviceLatencies* latencies);
 
     // The driver's list of running engines (root_engines.cpp); guarded by its lock.
     AudioEngine* nextListed = nullptr;
@@ -159,6 +149,7 @@ private:
     [[nodiscard]] NTSTATUS EngineAddChildren(UsbAudioDeviceTarget* device);
 
     AudioClientManager* clientManager_ = nullptr;
+    const StreamingControl streamingControl_;
     DeviceOwner deviceOwner_{};  // set by init, before the first arrival
     DeviceOwnerLink ownerLink_{};
     PalNotifier* palNotifier_ = nullptr;
