@@ -178,11 +178,6 @@ void AudioClientManager::StreamingChanged(StreamState* state) {
     ResetPeriodLocked();
 }
 
-void AudioClientManager::ResetPeriodLocked() {
-    WriteULongRelease(&periodPosition_, 0);
-    WriteULongRelease(&pendingFrames_, 0);
-}
-
 bool AudioClientManager::AddClient(AudioClient* client) {
     {
         SpinLockScope lock(clientLock_);

@@ -25,6 +25,7 @@ using namespace vexa::log;
 namespace {
 
 constexpr ULONG kKeepClock = 0xFFFFFFFF;
+constexpr ULONG kInputChannel = 0x80000000;  // a channel number's input bit
 constexpr ACCESS_MASK kStandardRightsAll = 0x1F0000;
 constexpr ULONG kRemovalPauseMs = 1000;
 constexpr ULONG kBusyPolls = 10;
@@ -621,6 +622,19 @@ bool AudioEngine::EngineGetChannelRing(ULONG channel, StreamState** ring, ULONG*
         if (device == nullptr) return false;
         *ring = device->MappedStreamState();
         *index = channel & 0x7FFFFFFF;
+        return true;
+    });
+}
+
+bool AudioEngine::EngineGetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label) {
+    return WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
+        if (device == nullptr) return false;
+        *deviceId = device->GetDeviceId64();
+        if ((channel & kInputChannel) != 0) {
+            device->GetInputChannelLabel(channel & ~kInputChannel, label);
+        } else {
+            device->GetOutputChannelLabel(channel, label);
+        }
         return true;
     });
 }

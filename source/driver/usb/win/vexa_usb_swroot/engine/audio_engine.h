@@ -95,15 +95,15 @@ public:
     bool EngineGetRateRange(ULONG* lowest, ULONG* highest);
     // The current device's shared stream state and the ring index of a channel; false without a device.
     bool EngineGetChannelRing(ULONG channel, StreamState** ring, ULONG* index);
+    // The current device's id and the label of a channel (bit 31: an input),
+    // into `label` of kChannelLabelChars; false without a device.
+    bool EngineGetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label);
     [[nodiscard]] NTSTATUS EngineNotifyClients(ULONG clientEvent);
     // engine_channels.cpp: the WDM channel maps name channels by device id
     // and label. The first listed device with this id; STATUS_UNSUCCESSFUL when none.
     [[nodiscard]] NTSTATUS EngineFindDeviceIndex(ULONG64 id, ULONG* index);
     // The channel with this label on the listed device `deviceIndex` (FindChannelByName).
     [[nodiscard]] NTSTATUS EngineFindChannelByName(ULONG deviceIndex, PCUNICODE_STRING name, LONG* channel, bool input);
-    // The current device's id and the label of a channel (bit 31: an input),
-    // into `label` of kChannelLabelChars; false without a device.
-    bool EngineGetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label);
 
     // The child devices that exist and what they borrow.
     const EngineChildren& Children() const { return *children_; }

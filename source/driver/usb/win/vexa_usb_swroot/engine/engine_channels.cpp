@@ -1,17 +1,11 @@
 // The engine's side of the WDM channel maps: devices found by their 64-bit
-// id, channels by their label, and the current device's channel labels.
+// id, channels by their label.
 #define LOG_FILE_NUMBER 171
 
 #include "engine/audio_engine.h"
 #include "logger.h"
 
 using namespace vexa::log;
-
-namespace {
-
-constexpr ULONG kInputChannel = 0x80000000;
-
-}  // namespace
 
 NTSTATUS AudioEngine::EngineFindDeviceIndex(ULONG64 id, ULONG* index) {
     WaitLockScope list(deviceListLock_);
@@ -29,17 +23,4 @@ NTSTATUS AudioEngine::EngineFindChannelByName(ULONG deviceIndex, PCUNICODE_STRIN
     // A position past the list is answered as a device without channels.
     if (deviceIndex >= deviceCount_ || devices_[deviceIndex] == nullptr) return STATUS_UNSUCCESSFUL;
     return devices_[deviceIndex]->FindChannelByName(name, channel, input);
-}
-
-bool AudioEngine::EngineGetChannelInfo(ULONG channel, ULONG64* deviceId, WCHAR* label) {
-    return WithCurrentDevice([&](UsbAudioDeviceTarget* device) {
-        if (device == nullptr) return false;
-        *deviceId = device->GetDeviceId64();
-        if ((channel & kInputChannel) != 0) {
-            device->GetInputChannelLabel(channel & ~kInputChannel, label);
-        } else {
-            device->GetOutputChannelLabel(channel, label);
-        }
-        return true;
-    });
 }

@@ -88,6 +88,12 @@ void AudioClientManager::Period(ULONG64 timeNs, ULONG frames) {
     WriteULongRelease(&pendingFrames_, backlog - chunk);
 }
 
+// Caller holds clientLock_: the period starts over, nothing carried.
+void AudioClientManager::ResetPeriodLocked() {
+    WriteULongRelease(&periodPosition_, 0);
+    WriteULongRelease(&pendingFrames_, 0);
+}
+
 // Caller holds clientLock_. Both cursors skip the carried frames; the period starts over.
 void AudioClientManager::Resynchronise(StreamState* state) {
     for (bool capture : {true, false}) {
