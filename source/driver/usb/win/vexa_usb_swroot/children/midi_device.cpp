@@ -33,7 +33,7 @@ void SetText(UNICODE_STRING* text, WCHAR* buffer, const WCHAR* value) {
 
 }  // namespace
 
-MidiDevice::MidiDevice(ULONG kind)
+MidiDevice::MidiDevice(ULONG kind) noexcept
     : kind_(kind),
       endpoint_{this,
                 [](PVOID midi, UCHAR cable, const ULONG* word, ULONG64 time) {

@@ -79,7 +79,7 @@ public:
     [[nodiscard]] static NTSTATUS MidiClosePort(PVOID midi, ULONG port);
 
 protected:
-    explicit MidiDevice(ULONG kind);
+    explicit MidiDevice(ULONG kind) noexcept;
 
 private:
     // Takes the port's binding and clears it. Caller holds callLock_.
@@ -101,12 +101,12 @@ private:
 // The two kinds differ only in what their destructors trace.
 class MidiInDevice final : public MidiDevice {
 public:
-    MidiInDevice() : MidiDevice(vexa::child::kMidiKindIn) {}
+    MidiInDevice() noexcept : MidiDevice(vexa::child::kMidiKindIn) {}
     ~MidiInDevice() override;
 };
 
 class MidiOutDevice final : public MidiDevice {
 public:
-    MidiOutDevice() : MidiDevice(vexa::child::kMidiKindOut) {}
+    MidiOutDevice() noexcept : MidiDevice(vexa::child::kMidiKindOut) {}
     ~MidiOutDevice() override;
 };
