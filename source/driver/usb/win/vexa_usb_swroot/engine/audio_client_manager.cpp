@@ -7,10 +7,10 @@
 
 #include "device/lock_scope.h"
 #include "engine/pal_notifier.h"
-#include "public/pal_interface.h"
 #include "event_log.h"
 #include "logger.h"
 #include "messages.h"
+#include "public/pal_interface.h"
 
 using namespace vexa::log;
 
