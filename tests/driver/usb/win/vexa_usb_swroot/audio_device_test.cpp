@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/machine/machine.h"
-#include "source/driver/usb/win/vexa_usb_swroot/audio_device.h"
+#include "source/driver/usb/win/vexa_usb_swroot/device/audio_device.h"
 
 namespace {
 
@@ -226,7 +226,7 @@ TEST_F(AudioDeviceTest, RefreshReadsNamedGroups) {
 }
 
 // SetClock sends nothing for the cached pair and keeps the pair when the device refuses;
-// the request is the rate, the clock id cut to 16 bits and a zero word, 8 bytes in all.
+// the request is the rate, the 16-bit clock id and a zero word, 8 bytes in all.
 TEST_F(AudioDeviceTest, SetClockCachesThePair) {
     ASSERT_TRUE(device_.Initialize());
     device_.sent.clear();
@@ -237,7 +237,7 @@ TEST_F(AudioDeviceTest, SetClockCachesThePair) {
         request = in;
         return Reply{0, {}};
     });
-    EXPECT_TRUE(device_.SetClock(96000, 0xABCD0029));
+    EXPECT_TRUE(device_.SetClock(96000, ClockId(0xABCD0029)));
     EXPECT_EQ(request, (std::vector<uint8_t>{0x00, 0x77, 0x01, 0x00, 0x29, 0x00, 0x00, 0x00}));
     EXPECT_EQ(device_.GetSampleRate(), 96000u);
     device_.fail(6, 3, 1);

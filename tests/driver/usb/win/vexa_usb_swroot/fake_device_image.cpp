@@ -4,8 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "control/root.h"
 #include "fake_device.h"
-#include "root.h"
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -16,7 +16,7 @@ namespace {
 class FakeDevice : public UsbAudioDeviceTarget {
 public:
     FakeDevice(FakeDeviceScript* script, WDFDEVICE fdo, AudioEngine* engine) : script_(script) {
-        AttachEngine(fdo, engine);
+        AttachOwner(fdo, engine->OwnerLink());
     }
 
     ULONG GetDeviceKind() override { return read([](FakeDeviceScript& s) { return s.kind; }); }
@@ -38,7 +38,7 @@ public:
         return true;
     }
 
-    bool SetClock(ULONG rate, ULONG clock) override {
+    bool SetClock(ULONG rate, USHORT clock) override {
         std::lock_guard lock(script_->lock);
         ++script_->setClocks;
         script_->lastRate = rate;

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "source/driver/usb/win/vexa_usb_swroot/stream_ring.h"
+#include "source/driver/usb/win/vexa_usb_swroot/engine/stream_ring.h"
 
 namespace {
 

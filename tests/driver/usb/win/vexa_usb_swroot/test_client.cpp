@@ -1,8 +1,8 @@
 // The test client and its hooks, in the root driver's test image.
 #include "test_client.h"
 
-#include "root.h"
-#include "stream_ring.h"
+#include "control/root.h"
+#include "engine/stream_ring.h"
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -1,8 +1,8 @@
 // The test image's view of the WDM adapter and its kernel clients.
 #include "wdm_hooks.h"
 
-#include "root.h"
-#include "wdm_adapter.h"
+#include "children/wdm_adapter.h"
+#include "control/root.h"
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))
 

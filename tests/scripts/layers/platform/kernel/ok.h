@@ -1,0 +1,2 @@
+// Nothing above the kernel layer.
+#pragma once

@@ -1,0 +1,3 @@
+// A public record may include no wing at all.
+#pragma once
+#include "engine/audio_client.h"

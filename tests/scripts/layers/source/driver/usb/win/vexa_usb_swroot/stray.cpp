@@ -1,0 +1,2 @@
+// A source outside every wing.
+#include "engine/audio_engine.h"
